@@ -1,0 +1,175 @@
+// The process table: who owns a process, what it runs, whether it is
+// stopped, as the host's ps reports it. A cache of the whole table serves
+// one enumeration; outside it every question runs its own ps query.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/wait.h>
+
+#include "vkadmin.h"
+#include "vkcxx.h"
+
+namespace {
+
+constexpr size_t kCmdBuf = 100;
+constexpr size_t kLineBuf = 1024;
+
+vk_LinkedList_t *local_ps_table = nullptr;
+bool cache_built = false;
+
+void free_ps_payload(void *p) { free_ps_entry(static_cast<vk_procTable_t *>(p)); }
+
+// Splits at runs of blanks (tabs are not separators). Answers the start of
+// the next field and terminates it in place, or null when none is left.
+char *next_field(char **cursor) {
+    char *p = *cursor;
+    while (*p == ' ') ++p;
+    if (!*p) return nullptr;
+    char *start = p;
+    while (*p && *p != ' ') ++p;
+    if (*p) *p++ = '\0';
+    *cursor = p;
+    return start;
+}
+
+using PsEntry = std::unique_ptr<vk_procTable_t, decltype(&free_ps_entry)>;
+
+}  // namespace
+
+namespace vk {
+int failed_exit_code(int wait_status) {
+    if (wait_status != -1 && WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
+    return 0;
+}
+}  // namespace vk
+
+vk_procTable_t *allocate_ps_entry(void) {
+    return static_cast<vk_procTable_t *>(std::calloc(1, sizeof(vk_procTable_t)));
+}
+
+void free_ps_entry(vk_procTable_t *entry) {
+    if (!entry) return;
+    std::free(entry->uid);
+    std::free(entry->comm);
+    std::free(entry->pid);
+    std::free(entry);
+}
+
+int parse_ps_entry(char *line, vk_procTable_t **entry) {
+    if (!entry) return VK_ERR_INVALID_ARGS;
+    *entry = nullptr;
+    if (!line || !*line) return VK_ERR_INTERNAL;
+    PsEntry rec(allocate_ps_entry(), &free_ps_entry);
+    if (!rec) return VK_ERR_NO_MEMORY;
+
+    // ps ends every line with its newline; a line cut short by the read
+    // buffer has none, and its last character goes as the newline would.
+    line[std::strlen(line) - 1] = '\0';
+
+    char *cursor = line;
+    char *pid = next_field(&cursor);
+    char *s = pid ? next_field(&cursor) : nullptr;
+    char *uid = s ? next_field(&cursor) : nullptr;
+    char *comm = uid ? next_field(&cursor) : nullptr;
+    if (!comm) return VK_ERR_INTERNAL;
+
+    rec->pid = ::strdup(pid);
+    rec->uid = ::strdup(uid);
+    rec->comm = ::strdup(comm);
+    if (!rec->pid || !rec->uid || !rec->comm) return VK_ERR_NO_MEMORY;
+    if (s[0] == 'T') rec->state = VK_PROC_STOPPED;
+    *entry = rec.release();
+    return VK_OK;
+}
+
+void reset_processState(void) {
+    vk_freeLinkedList(local_ps_table, free_ps_payload);
+    local_ps_table = nullptr;
+    cache_built = false;
+}
+
+int init_processState(void) {
+    reset_processState();
+    vk::Pipe ps("/bin/ps -e -o pid,s,uid,comm", "r");
+    if (!ps) return VK_ERR_INTERNAL;
+
+    int rc = VK_OK;
+    char line[kLineBuf];
+    while (std::fgets(line, sizeof line, ps.get())) {
+        vk_procTable_t *rec = nullptr;
+        if (parse_ps_entry(line, &rec) != VK_OK) continue;  // a line that does not parse is skipped
+        PsEntry owned(rec, &free_ps_entry);
+        vk::CStr key = vk::dup(rec->pid);
+        if (!key) {
+            rc = VK_ERR_NO_MEMORY;
+            break;
+        }
+        rc = vk_addNode2List(&local_ps_table, key.get(), rec, VK_LIST_ASCENDING);
+        if (rc != VK_OK) break;
+        key.release();
+        owned.release();
+    }
+    if (rc != VK_OK) {
+        reset_processState();
+        return rc;  // the pipe is closed (and ps reaped) by its owner
+    }
+    cache_built = true;
+    if (vk::failed_exit_code(ps.close()) != 0) {
+        dprintf("vk_setUserSessionEnt(): failed to initialize the process table cache");
+        rc = VK_ERR_INTERNAL;  // the table stays built
+    }
+    return rc;
+}
+
+int get_processState(const char *pid, char **uid, int *s, char **comm, char **pidout) {
+    if (!uid || !s || !comm || !pidout) return VK_ERR_INVALID_ARGS;
+    *uid = nullptr;
+    *s = 0;
+    *comm = nullptr;
+    *pidout = nullptr;
+    if (!pid) return VK_ERR_INVALID_ARGS;
+
+    if (cache_built) {
+        void *found = nullptr;
+        if (vk_findLinkedListNode(local_ps_table, pid, &found) != VK_OK) return VK_ERR_NOT_FOUND;
+        auto *e = static_cast<vk_procTable_t *>(found);
+        vk::CStr u = vk::dup(e->uid), c = vk::dup(e->comm), p = vk::dup(e->pid);
+        if (!u || !c || !p) return VK_ERR_NO_MEMORY;
+        *uid = u.release();
+        *comm = c.release();
+        *pidout = p.release();
+        *s = e->state;
+        return VK_OK;
+    }
+
+    // The id reaches a shell: only a plain process number is let through.
+    if (!*pid || !is_numeric(pid)) return VK_ERR_INVALID_ARGS;
+    char cmd[kCmdBuf];
+    int n = std::snprintf(cmd, sizeof cmd, "/bin/ps -p %s -o pid,s,uid,comm | /usr/bin/tail -1", pid);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof cmd) return VK_ERR_INTERNAL;
+    vk::Pipe ps(cmd, "r");
+    if (!ps) return VK_ERR_INTERNAL;
+
+    int rc = VK_ERR_NOT_FOUND;
+    char line[kLineBuf];
+    if (std::fgets(line, sizeof line, ps.get())) {
+        vk_procTable_t *rec = nullptr;
+        rc = parse_ps_entry(line, &rec);
+        if (rc == VK_OK) {
+            *uid = std::exchange(rec->uid, nullptr);
+            *comm = std::exchange(rec->comm, nullptr);
+            *pidout = std::exchange(rec->pid, nullptr);
+            *s = rec->state;
+            free_ps_entry(rec);
+        }
+    }
+    // Drain so that tail never dies of a closed pipe, then reap the pipeline.
+    while (std::fgets(line, sizeof line, ps.get())) {
+    }
+    int code = vk::failed_exit_code(ps.close());
+    if (code != 0) {
+        dprintf("vk_processState(): vkrcmd failed (%d)", code);
+        if (rc == VK_OK) rc = VK_ERR_INTERNAL;
+    }
+    return rc;
+}

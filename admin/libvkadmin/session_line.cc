@@ -1,0 +1,97 @@
+// The record line: one session as text, for machine mode and for reading
+// the sessions of another server back.
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "vkadmin.h"
+#include "vkcxx.h"
+
+namespace {
+const char *or_null(const char *s) { return s ? s : "NULL"; }
+
+// A decimal number as atoi reads it, held to the range of an int so that a
+// hostile line cannot push the conversion out of range.
+int read_state(const char *text) {
+    long v = std::strtol(text, nullptr, 10);
+    return static_cast<int>(std::clamp<long>(v, INT_MIN, INT_MAX));
+}
+}  // namespace
+
+void vk_printUserSessionEnt(FILE *fd, const vk_UserSession_t *u) {
+    if (!fd || !u) return;
+    std::fprintf(fd, "%s%s;%s%s;%s%s;%s%d;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s\n",
+                 "INSERT_TOKEN=", or_null(u->rawtoken), "TOKEN=", or_null(u->tokenName), "uid=",
+                 or_null(u->unixID), "STATE=", u->state, "DISPLAY=", or_null(u->dispNo), "SERVER=",
+                 or_null(u->server), "SESSION_TYPE=", or_null(u->sessionType), "encryptUpType=",
+                 or_null(u->enc_up), "encryptDownType=", or_null(u->enc_down),
+                 "authenticateUpType=", or_null(u->auth_up), "authenticateDownType=",
+                 or_null(u->auth_down), "securityMode=", or_null(u->mode), "TermPrimary=",
+                 or_null(u->termPrimary), "TermList=", or_null(u->termList),
+                 "MultiheadGroupName=", or_null(u->mhGroupName));
+}
+
+int parse_vkrcmd(char *buf, vk_UserSession_t **res) {
+    if (!res) return VK_ERR_INVALID_ARGS;
+    *res = nullptr;
+    std::unique_ptr<vk_UserSession_t, decltype(&vk_freeUserSessionEnt)> rec(
+        allocate_userSession(), &vk_freeUserSessionEnt);
+    if (!rec) return VK_ERR_NO_MEMORY;
+    if (!buf) {
+        *res = rec.release();
+        return VK_OK;
+    }
+    vk_UserSession_t *u = rec.get();
+    struct Field {
+        const char *key;
+        char *vk_UserSession_t::*member;
+    };
+    // Tested in this order: "INSERT_TOKEN=" must not be taken for "TOKEN="
+    // and is not, because the test is on the start of the field.
+    static const Field kFields[] = {
+        {"TOKEN=", &vk_UserSession_t::tokenName},
+        {"INSERT_TOKEN=", &vk_UserSession_t::rawtoken},
+        {"DISPLAY=", &vk_UserSession_t::dispNo},
+        {"uid=", &vk_UserSession_t::unixID},
+        {"SESSION_TYPE=", &vk_UserSession_t::sessionType},
+        {"SERVER=", &vk_UserSession_t::server},
+        {"STATE=", nullptr},
+        {"encryptUpType=", &vk_UserSession_t::enc_up},
+        {"encryptDownType=", &vk_UserSession_t::enc_down},
+        {"authenticateUpType=", &vk_UserSession_t::auth_up},
+        {"authenticateDownType=", &vk_UserSession_t::auth_down},
+        {"securityMode=", &vk_UserSession_t::mode},
+        {"TermPrimary=", &vk_UserSession_t::termPrimary},
+        {"TermList=", &vk_UserSession_t::termList},
+    };
+    char *save = nullptr;
+    for (char *f = strtok_r(buf, ";", &save); f; f = strtok_r(nullptr, ";", &save)) {
+        for (const Field &fld : kFields) {
+            size_t n = std::strlen(fld.key);
+            if (std::strncmp(f, fld.key, n) != 0) continue;
+            const char *rest = f + n;
+            if (!fld.member) {
+                u->state = read_state(rest);
+            } else if (fld.member == &vk_UserSession_t::unixID && std::strcmp(rest, "NULL") == 0) {
+                std::free(std::exchange(u->unixID, nullptr));
+            } else {
+                char *copy = ::strdup(rest);
+                if (!copy) return VK_ERR_NO_MEMORY;
+                std::free(std::exchange(u->*fld.member, copy));
+            }
+            break;
+        }
+    }
+    *res = rec.release();
+    return VK_OK;
+}
+
+const char *_vk_getDisplayToken(const vk_UserSession_t *entry) {
+    if (!entry) return "???";
+    const char *t = entry->tokenName;
+    if (t && (std::strncmp(t, "auth.", 5) == 0 || std::strncmp(t, "escape.", 7) == 0 ||
+              std::strncmp(t, "mobile.", 7) == 0))
+        return t;
+    return entry->rawtoken;
+}

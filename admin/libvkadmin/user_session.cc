@@ -1,0 +1,138 @@
+// The session record and the enumeration interface.
+#include <cstdlib>
+#include <initializer_list>
+#include <cstring>
+#include <mutex>
+#include <strings.h>
+#include <unistd.h>
+
+#include "user_session_internal.h"
+#include "vkcxx.h"
+
+vk_LinkedList_t *cacheList = nullptr;
+vk_LinkedList_t *xidList = nullptr;
+vk_LinkedList_t *tmpList = nullptr;
+
+namespace {
+
+vk_LinkedList_t *cacheCurr = nullptr;
+std::mutex one_lane;
+
+// Frees the display index's nodes and keys; the records belong to the list
+// being built.
+void free_display_index() {
+    vk_freeLinkedList(xidList, nullptr);
+    xidList = nullptr;
+}
+
+bool has_prefix_nocase(const char *s, const char *prefix, const char **rest) {
+    size_t n = std::strlen(prefix);
+    if (strncasecmp(s, prefix, n) != 0) return false;
+    *rest = s + n;
+    return true;
+}
+
+int local_search(const char *tokenID, const char *host) {
+    const char *rest = nullptr;
+    if (!tokenID) return local_all(nullptr, host, &cacheList);
+    if (has_prefix_nocase(tokenID, "unix.", &rest)) return searchbyunix(rest, host, &cacheList);
+    if (has_prefix_nocase(tokenID, "display.", &rest))
+        return local_one(rest, host, VK_DISPLAYS_DIR, &cacheList);
+    int rc = local_one(tokenID, host, VK_CTOKENS_DIR, &cacheList);
+    if (rc == VK_ERR_NOT_FOUND) rc = local_all(tokenID, host, &cacheList);
+    return rc;
+}
+
+}  // namespace
+
+vk_UserSession_t *allocate_userSession(void) {
+    auto *s = static_cast<vk_UserSession_t *>(std::calloc(1, sizeof(vk_UserSession_t)));
+    if (s) s->state = VK_SESSION_DISCONNECTED;
+    return s;
+}
+
+void vk_freeUserSessionEnt(vk_UserSession_t *s) {
+    if (!s) return;
+    for (char *t : {s->tokenName, s->rawtoken, s->unixID, s->dispNo, s->server, s->sessionType,
+                    s->enc_up, s->enc_down, s->auth_up, s->auth_down, s->mode, s->termPrimary,
+                    s->termList, s->mhGroupName})
+        std::free(t);
+    std::free(s);
+}
+
+void free_session_payload(void *p) { vk_freeUserSessionEnt(static_cast<vk_UserSession_t *>(p)); }
+
+void free_cache(vk_LinkedList_t **list) {
+    if (!list) return;
+    if (list == &cacheList) cacheCurr = nullptr;
+    free_display_index();
+    vk_freeLinkedList(*list, free_session_payload);
+    *list = nullptr;
+}
+
+int insert_cache(vk_UserSession_t *session, vk_LinkedList_t **list) {
+    if (!session || !list) {
+        vk_freeUserSessionEnt(session);
+        if (list) free_cache(list);
+        return VK_ERR_INVALID_ARGS;
+    }
+    // On any failure the list being built is discarded with the record,
+    // whether or not the record was already linked into it.
+    auto fail = [&](int rc, bool linked) {
+        if (!linked) vk_freeUserSessionEnt(session);
+        free_cache(list);
+        return rc;
+    };
+    vk::CStr key = vk::dup(session->tokenName);
+    if (!key) return fail(session->tokenName ? VK_ERR_NO_MEMORY : VK_ERR_INVALID_ARGS, false);
+    int rc = vk_addNode2List(list, key.get(), session, VK_LIST_ASCENDING);
+    if (rc != VK_OK) return fail(rc, false);
+    key.release();
+
+    vk::CStr xkey = vk::dup(session->dispNo);
+    if (!xkey) return fail(session->dispNo ? VK_ERR_NO_MEMORY : VK_ERR_INVALID_ARGS, true);
+    rc = vk_addNode2List(&xidList, xkey.get(), session, VK_LIST_ASCENDING);
+    if (rc != VK_OK) return fail(rc, true);
+    xkey.release();
+
+    if (list == &cacheList) cacheCurr = cacheList;
+    return VK_OK;
+}
+
+int vk_setUserSessionEnt(const char *tokenID, const char *server) {
+    char host[256] = {0};
+    if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+
+    std::lock_guard<std::mutex> lock(one_lane);
+    if (cacheList) free_cache(&cacheList);
+
+    int rc;
+    if (server && strcasecmp(server, host) != 0) {
+        rc = remote_search(tokenID, server, &cacheList);
+    } else {
+        rc = local_search(tokenID, host);
+        if (rc == VK_OK) {
+            rc = set_state(&cacheList);
+            if (rc == VK_OK) rc = set_unix(&cacheList);
+            if (rc != VK_OK) free_cache(&cacheList);
+        }
+    }
+    free_display_index();
+    return rc;
+}
+
+int vk_getUserSessionEnt(vk_UserSession_t **session) {
+    std::lock_guard<std::mutex> lock(one_lane);
+    if (!cacheList) return VK_ERR_CALL_SEQUENCE;
+    if (!cacheCurr) return VK_ERR_NO_MORE_DATA;
+    if (!session) return VK_ERR_INVALID_ARGS;
+    *session = static_cast<vk_UserSession_t *>(cacheCurr->node);
+    cacheCurr->node = nullptr;
+    cacheCurr = cacheCurr->next;
+    return VK_OK;
+}
+
+void vk_endUserSessionEnt(void) {
+    std::lock_guard<std::mutex> lock(one_lane);
+    free_cache(&cacheList);
+}

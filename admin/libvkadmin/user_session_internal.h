@@ -1,0 +1,39 @@
+// Shared inside the library: the enumeration's process-wide state and the
+// steps that build an enumeration list.
+#ifndef VK_USER_SESSION_INTERNAL_H
+#define VK_USER_SESSION_INTERNAL_H
+
+#include "vkadmin.h"
+
+// The list of the open enumeration (payloads vk_UserSession_t, ascending by
+// tokenName), the display index that joins session proc files to records
+// while a list is built (ascending by dispNo, payloads not owned), and the
+// scratch list of verify_session.
+extern vk_LinkedList_t *cacheList;
+extern vk_LinkedList_t *xidList;
+extern vk_LinkedList_t *tmpList;
+
+#define VK_DISPLAYS_DIR "/var/opt/KELWvk/displays/"
+#define VK_CTOKENS_DIR "/var/opt/KELWvk/ctokens/"
+#define VK_SESSION_PROC_DIR "/tmp/KELWvk/session_proc/"
+
+// Payload callback for lists of session records.
+void free_session_payload(void *p);
+
+int insert_cache(vk_UserSession_t *session, vk_LinkedList_t **list);
+void free_cache(vk_LinkedList_t **list);
+
+// Local discovery (this host).
+int local_one(const char *name, const char *host, const char *dir, vk_LinkedList_t **list);
+int local_all(const char *token, const char *host, vk_LinkedList_t **list);
+int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list);
+int set_unix(vk_LinkedList_t **list);
+int verify_session(const vk_UserSession_t *session);
+
+// Completion from the authentication manager.
+int set_state(vk_LinkedList_t **cl);
+
+// Search on another server of the group.
+int remote_search(const char *tokenID, const char *server, vk_LinkedList_t **list);
+
+#endif

@@ -1,0 +1,63 @@
+// The keyed, ordered, singly linked list and NULL-terminated string arrays.
+#include <cstdlib>
+#include <cstring>
+
+#include "utils.h"
+#include "vkerrno.h"
+
+vk_LinkedList_t *vk_allocLinkedListNode(void) {
+    return static_cast<vk_LinkedList_t *>(std::calloc(1, sizeof(vk_LinkedList_t)));
+}
+
+int vk_addNode2List(vk_LinkedList_t **list, char *key, void *payload, int order) {
+    if (!list || !key || !payload || (order != VK_LIST_ASCENDING && order != VK_LIST_DESCENDING))
+        return VK_ERR_INVALID_ARGS;
+    vk_LinkedList_t *n = vk_allocLinkedListNode();
+    if (!n) return VK_ERR_NO_MEMORY;
+    n->key = key;
+    n->node = payload;
+
+    // Stop at the first node whose key is >= (ascending) or <= (descending)
+    // the new key, so a new key goes in front of every equal key.
+    vk_LinkedList_t **link = list;
+    while (*link) {
+        int c = std::strcmp((*link)->key, key);
+        if (order == VK_LIST_ASCENDING ? c >= 0 : c <= 0) break;
+        link = &(*link)->next;
+    }
+    n->next = *link;
+    *link = n;
+    return VK_OK;
+}
+
+int vk_findLinkedListNode(vk_LinkedList_t *list, const char *key, void **payload) {
+    if (!list || !key || !payload) return VK_ERR_INVALID_ARGS;
+    for (vk_LinkedList_t *n = list; n; n = n->next) {
+        if (std::strcmp(n->key, key) == 0) {
+            *payload = n->node;
+            return VK_OK;
+        }
+    }
+    return VK_ERR_NOT_FOUND;
+}
+
+void vk_freeLinkedListNode(vk_LinkedList_t *node, vk_freeFunc_t freefn) {
+    if (!node) return;
+    std::free(node->key);
+    if (freefn && node->node) freefn(node->node);
+    std::free(node);
+}
+
+void vk_freeLinkedList(vk_LinkedList_t *list, vk_freeFunc_t freefn) {
+    while (list) {
+        vk_LinkedList_t *next = list->next;
+        vk_freeLinkedListNode(list, freefn);
+        list = next;
+    }
+}
+
+void vk_free_array(char **array) {
+    if (!array) return;
+    for (char **p = array; *p; ++p) std::free(*p);
+    std::free(array);
+}

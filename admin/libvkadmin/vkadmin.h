@@ -1,0 +1,92 @@
+// The session interface of the administration library: the session record,
+// the enumeration of a host's sessions, and the session operations.
+#ifndef VK_VKADMIN_H
+#define VK_VKADMIN_H
+
+#include <stdio.h>
+
+#include "vkerrno.h"
+#include "utils.h"
+
+// Bits of vk_UserSession_t.state.
+enum {
+    VK_SESSION_DISCONNECTED = 1,
+    VK_SESSION_IDLE = 2,
+    VK_SESSION_SUSPENDED = 4,
+};
+
+// One session. Every text is malloc'd, owned by the record, null until set.
+typedef struct vk_UserSession {
+    char *tokenName;    // logical token name; enumeration order key
+    char *rawtoken;     // raw token id that was inserted
+    char *unixID;       // login name (or numeric uid); null for an idle session
+    int state;          // VK_SESSION_* bits
+    char *dispNo;       // X display number, no colon
+    char *server;       // host that holds the session
+    char *sessionType;  // session type
+    char *enc_up;       // upstream encryption type ("none" when none)
+    char *enc_down;     // downstream encryption type
+    char *auth_up;      // upstream authentication type
+    char *auth_down;    // downstream authentication type
+    char *mode;         // security mode
+    char *termPrimary;  // primary terminal of a multihead group
+    char *termList;     // attached terminal ids, comma-separated
+    char *mhGroupName;  // multihead group name
+} vk_UserSession_t;
+
+// All fields absent, state VK_SESSION_DISCONNECTED; null when memory is exhausted.
+vk_UserSession_t *allocate_userSession(void);
+void vk_freeUserSessionEnt(vk_UserSession_t *session);
+
+// Enumeration: set (open with a filter), get until non-zero, end.
+// `tokenID`: null, "unix.<login|uid>", "display.<n>" or a token.
+// `server`: null or this host for a local search, another host for a remote one.
+int vk_setUserSessionEnt(const char *tokenID, const char *server);
+int vk_getUserSessionEnt(vk_UserSession_t **session);
+void vk_endUserSessionEnt(void);
+
+// Operation codes of session control.
+enum { VK_OPER_RESUME = 1, VK_OPER_SUSPEND = 2, VK_OPER_TERMINATE = 3 };
+
+int vk_suspendUserSession(vk_UserSession_t *session);
+int vk_resumeUserSession(vk_UserSession_t *session);
+int vk_terminateUserSession(vk_UserSession_t *session);
+
+// The token id to show for a session (not a copy).
+const char *_vk_getDisplayToken(const vk_UserSession_t *entry);
+
+// The record line of machine mode, and its reader.
+void vk_printUserSessionEnt(FILE *fd, const vk_UserSession_t *uSess);
+int parse_vkrcmd(char *buf, vk_UserSession_t **res);
+
+// The contents of one session proc file.
+typedef struct vk_SessionProc {
+    char *xid;
+    char *uid;
+    char *pid;
+    char *program;
+    char *server_pid;
+    char *server_prog;
+} vk_SessionProc_t;
+
+vk_SessionProc_t *allocate_sessionProc(void);
+void free_sessionProc(vk_SessionProc_t *sp);
+
+// Process table.
+enum { VK_PROC_STOPPED = 4 };
+
+typedef struct vk_procTable {
+    char *uid;   // owner column of ps
+    char *comm;  // command column, first word
+    char *pid;   // process id column
+    int state;   // VK_PROC_STOPPED or 0
+} vk_procTable_t;
+
+vk_procTable_t *allocate_ps_entry(void);
+void free_ps_entry(vk_procTable_t *entry);
+int parse_ps_entry(char *line, vk_procTable_t **entry);
+int init_processState(void);
+int get_processState(const char *pid, char **uid, int *s, char **comm, char **pidout);
+void reset_processState(void);
+
+#endif

@@ -1,0 +1,92 @@
+// RAII owners used inside the library for the C resources its public
+// contracts traffic in: malloc'd texts, FILE streams, pipes and descriptors.
+#ifndef VK_VKCXX_H
+#define VK_VKCXX_H
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include <dirent.h>
+#include <unistd.h>
+
+namespace vk {
+
+struct FreeDeleter {
+    void operator()(void *p) const noexcept { std::free(p); }
+};
+// A text allocated with malloc/strdup, freed with free().
+using CStr = std::unique_ptr<char, FreeDeleter>;
+
+// Copy of `s` in malloc'd memory (null for null), for the texts that
+// records and lists own by contract.
+inline CStr dup(const char *s) { return CStr(s ? ::strdup(s) : nullptr); }
+inline CStr dup(const std::string &s) { return CStr(::strdup(s.c_str())); }
+
+struct FileCloser {
+    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+struct DirCloser {
+    void operator()(DIR *d) const noexcept { ::closedir(d); }
+};
+using Dir = std::unique_ptr<DIR, DirCloser>;
+
+// A descriptor closed on scope exit.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd &&o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    Fd &operator=(Fd &&o) noexcept {
+        if (this != &o) reset(std::exchange(o.fd_, -1));
+        return *this;
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A popen() stream that is always pclose()d. close() waits for the command
+// and returns its raw wait status (or -1); the destructor does the same when
+// the owner leaves early.
+class Pipe {
+public:
+    Pipe(const char *command, const char *mode) : f_(::popen(command, mode)) {}
+    Pipe(const Pipe &) = delete;
+    Pipe &operator=(const Pipe &) = delete;
+    ~Pipe() { close(); }
+    std::FILE *get() const { return f_; }
+    explicit operator bool() const { return f_ != nullptr; }
+    int close() {
+        if (!f_) return -1;
+        int st = ::pclose(f_);
+        f_ = nullptr;
+        return st;
+    }
+
+private:
+    std::FILE *f_;
+};
+
+// An exit status counts as a failure only when the program exited normally
+// with a non-zero code; a command killed by a signal is not reported as one.
+// Answers that code, or 0.
+int failed_exit_code(int wait_status);
+
+}  // namespace vk
+
+#endif
