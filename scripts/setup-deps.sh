@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the demo need on Debian 12.
+# Run as root; installs only what is missing, so a second run is quick.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake ninja-build g++ gettext libgtest-dev libgmock-dev googletest
+  # end-to-end tests: sandboxed hosts, the host's process tools, X sessions
+  python3 python3-pytest procps iproute2 util-linux xvfb x11-apps x11-utils
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
