@@ -142,8 +142,9 @@ int get_processState(const char *pid, char **uid, int *s, char **comm, char **pi
         return VK_OK;
     }
 
-    // The id reaches a shell: only a plain process number is let through.
-    if (!*pid || !is_numeric(pid)) return VK_ERR_INVALID_ARGS;
+    // The id reaches a shell: a text that is not a plain process number
+    // names no process, and nothing is run for it.
+    if (!*pid || !is_numeric(pid)) return VK_ERR_NOT_FOUND;
     char cmd[kCmdBuf];
     int n = std::snprintf(cmd, sizeof cmd, "/bin/ps -p %s -o pid,s,uid,comm | /usr/bin/tail -1", pid);
     if (n < 0 || static_cast<size_t>(n) >= sizeof cmd) return VK_ERR_INTERNAL;

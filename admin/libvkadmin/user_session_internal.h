@@ -33,7 +33,13 @@ int verify_session(const vk_UserSession_t *session);
 // Completion from the authentication manager.
 int set_state(vk_LinkedList_t **cl);
 
-// Search on another server of the group.
+// Session control on this host.
+int manage_session(int oper, const vk_UserSession_t *session);
+int exec_session(int oper, const char *pid);
+int terminate_session(const vk_UserSession_t *session, const char *pid);
+
+// Search and session control on another server of the group.
 int remote_search(const char *tokenID, const char *server, vk_LinkedList_t **list);
+int remote_operation(int oper, const vk_UserSession_t *session);
 
 #endif

@@ -1,20 +1,282 @@
-// Discovery of this host's sessions from their session files.
-//
-// Not wired yet: every search answers "Object not found" and the completion
-// steps change nothing, so an enumeration of this host is always empty.
+// Discovery of this host's sessions from their session files, and the
+// completion of their Unix users and suspended state from the process table.
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
+#include <memory>
+#include <pwd.h>
+#include <string>
 
+#include "session_files.h"
 #include "user_session_internal.h"
+#include "vkcxx.h"
 
-int local_one(const char *, const char *, const char *, vk_LinkedList_t **) {
-    return VK_ERR_NOT_FOUND;
+namespace {
+
+using Session = std::unique_ptr<vk_UserSession_t, decltype(&vk_freeUserSessionEnt)>;
+using SessionProc = std::unique_ptr<vk_SessionProc_t, decltype(&free_sessionProc)>;
+
+void free_proc_payload(void *p) { free_sessionProc(static_cast<vk_SessionProc_t *>(p)); }
+
+struct ProcListFree {
+    void operator()(vk_LinkedList_t *l) const noexcept { vk_freeLinkedList(l, free_proc_payload); }
+};
+using ProcList = std::unique_ptr<vk_LinkedList_t, ProcListFree>;
+
+// Directory entries whose names begin with "." are never session files.
+template <typename F>
+bool for_each_entry(const char *dir, F &&on_name) {
+    vk::Dir d(::opendir(dir));
+    if (!d) return false;
+    while (struct dirent *e = ::readdir(d.get())) {
+        if (e->d_name[0] == '.') continue;
+        if (!on_name(e->d_name)) break;
+    }
+    return true;
 }
-int local_all(const char *, const char *, vk_LinkedList_t **) { return VK_ERR_NOT_FOUND; }
-int searchbyunix(const char *, const char *, vk_LinkedList_t **) { return VK_ERR_NOT_FOUND; }
-int set_unix(vk_LinkedList_t **) { return VK_OK; }
-int set_state(vk_LinkedList_t **) { return VK_OK; }
-int verify_session(const vk_UserSession_t *) { return VK_ERR_NOT_FOUND; }
+
+// A session name is a single path component: a name from an option or a
+// session file that would lead out of the session directories is refused.
+bool plain_name(const char *name) { return name && *name && !std::strchr(name, '/'); }
+
+// Reads DIR + NAME into a record for `host`. -19 (absent or incomplete) is
+// passed on for the caller to decide.
+int read_display(const char *dir, const char *name, const char *host, Session *out,
+                 vk::CStr *tokenset) {
+    char path[kPathBuf];
+    int n = std::snprintf(path, sizeof path, "%s%s", dir, name);
+    if (!plain_name(name) || n < 0 || static_cast<size_t>(n) >= sizeof path)
+        return VK_ERR_NO_FILE;
+    vk_UserSession_t *rec = nullptr;
+    char *set = nullptr;
+    int rc = parse_displayfile(path, &rec, &set);
+    if (rc != VK_OK) return rc;
+    out->reset(rec);
+    tokenset->reset(set);
+    rec->server = ::strdup(host ? host : "");
+    return rec->server ? VK_OK : VK_ERR_NO_MEMORY;
+}
+
+// Reads the session proc file of one directory entry; -19 when the entry is
+// not a live session.
+int read_session_proc(const char *name, SessionProc *out) {
+    if (valid_procfile(name) != 1) return VK_ERR_NO_FILE;
+    char path[kPathBuf];
+    int n = std::snprintf(path, sizeof path, "%s%s", VK_SESSION_PROC_DIR, name);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path) return VK_ERR_NO_FILE;
+    vk_SessionProc_t *sp = nullptr;
+    int rc = parse_sessionfile(path, &sp);
+    out->reset(sp);
+    return rc;
+}
+
+// The login's numeric user id as text, at most 9 digits.
+int user_id_text(const char *login, std::string *uid) {
+    if (std::isdigit(static_cast<unsigned char>(login[0]))) {
+        *uid = login;
+    } else {
+        struct passwd *pw = ::getpwnam(login);
+        if (!pw) return VK_ERR_NOT_FOUND;
+        *uid = std::to_string(pw->pw_uid);
+    }
+    return uid->size() > 9 ? VK_ERR_INVALID_ARGS : VK_OK;
+}
+
+// The login name of a numeric user id, when the account exists. A text that
+// is not a plain number keeps its text: it must not resolve to uid 0.
+char *login_of(char *uid) {
+    if (!*uid || !is_numeric(uid) || std::strlen(uid) > 10) return uid;
+    unsigned long n = std::strtoul(uid, nullptr, 10);
+    if (n > 0xFFFFFFFEul) return uid;
+    struct passwd *pw = ::getpwuid(static_cast<uid_t>(n));
+    if (!pw) return uid;
+    char *name = ::strdup(pw->pw_name);
+    if (!name) return uid;
+    std::free(uid);
+    return name;
+}
+
+}  // namespace
+
+int local_one(const char *name, const char *host, const char *dir, vk_LinkedList_t **list) {
+    if (!name || !dir || !list) return VK_ERR_INVALID_ARGS;
+    Session rec(nullptr, &vk_freeUserSessionEnt);
+    vk::CStr tokenset;
+    int rc = read_display(dir, name, host, &rec, &tokenset);
+    if (rc == VK_ERR_NO_FILE) return VK_ERR_NOT_FOUND;
+    if (rc != VK_OK) return rc;
+    return insert_cache(rec.release(), list);
+}
+
+int local_all(const char *token, const char *host, vk_LinkedList_t **list) {
+    if (!list) return VK_ERR_INVALID_ARGS;
+    std::string wanted;
+    if (token) wanted = std::string(",") + token + ",";
+
+    int rc = VK_ERR_NOT_FOUND;
+    bool inserted = false;
+    bool opened = for_each_entry(VK_DISPLAYS_DIR, [&](const char *name) {
+        Session rec(nullptr, &vk_freeUserSessionEnt);
+        vk::CStr tokenset;
+        int r = read_display(VK_DISPLAYS_DIR, name, host, &rec, &tokenset);
+        if (r == VK_ERR_NO_FILE) return true;  // vanished, incomplete or unnamed: skipped
+        if (r != VK_OK) {
+            free_cache(list);
+            rc = r;
+            return false;
+        }
+        // The token must be one whole member of the comma-separated set.
+        if (token && !is_substring((std::string(",") + tokenset.get() + ",").c_str(),
+                                   wanted.c_str()))
+            return true;
+        r = insert_cache(rec.release(), list);
+        if (r != VK_OK) {
+            rc = r;
+            return false;
+        }
+        inserted = true;
+        return true;
+    });
+    if (!opened) {
+        dprintf("vk_setUserSessionEnt(): cannot open display directory");
+        return VK_ERR_FILE_ACCESS;
+    }
+    if (rc != VK_ERR_NOT_FOUND) return rc;
+    return inserted ? VK_OK : VK_ERR_NOT_FOUND;
+}
+
+int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list) {
+    if (!login || !*login || !list) return login && !*login ? VK_ERR_NOT_FOUND : VK_ERR_INVALID_ARGS;
+    std::string uid;
+    int rc = user_id_text(login, &uid);
+    if (rc != VK_OK) return rc;
+
+    rc = VK_ERR_NOT_FOUND;
+    bool inserted = false;
+    bool opened = for_each_entry(VK_SESSION_PROC_DIR, [&](const char *name) {
+        SessionProc sp(nullptr, &free_sessionProc);
+        int r = read_session_proc(name, &sp);
+        if (r == VK_ERR_NO_FILE) return true;
+        if (r != VK_OK) {
+            free_cache(list);
+            rc = r;
+            return false;
+        }
+        if (is_idling_session(name) == 1 || !sp->uid || uid != sp->uid) return true;
+        if (local_one(sp->xid, host, VK_DISPLAYS_DIR, list) != VK_OK) {
+            free_cache(list);
+            rc = VK_ERR_NOT_FOUND;
+            return false;
+        }
+        inserted = true;
+        return true;
+    });
+    if (!opened) {
+        dprintf("vk_setUserSessionEnt(): cannot sesion information directory");
+        return VK_ERR_FILE_ACCESS;
+    }
+    if (rc != VK_ERR_NOT_FOUND || !inserted) return rc;
+    return VK_OK;
+}
+
+int set_unix(vk_LinkedList_t **list) {
+    if (!xidList) return VK_OK;
+
+    // The live session proc files, ascending by display.
+    vk_LinkedList_t *procs_head = nullptr;
+    int rc = VK_ERR_NOT_FOUND;  // stays so when no file was read
+    bool opened = for_each_entry(VK_SESSION_PROC_DIR, [&](const char *name) {
+        SessionProc sp(nullptr, &free_sessionProc);
+        int r = read_session_proc(name, &sp);
+        if (r == VK_ERR_NO_FILE) return true;
+        if (r != VK_OK) {
+            rc = r;
+            return false;
+        }
+        if (sp->uid) {
+            if (is_idling_session(name) == 1) {
+                std::free(std::exchange(sp->uid, nullptr));
+            } else {
+                sp->uid = login_of(sp->uid);
+            }
+        }
+        vk::CStr key = vk::dup(sp->xid);
+        if (!key) {
+            rc = VK_ERR_NO_MEMORY;
+            return false;
+        }
+        r = vk_addNode2List(&procs_head, key.get(), sp.get(), VK_LIST_ASCENDING);
+        if (r != VK_OK) {
+            rc = r;
+            return false;
+        }
+        key.release();
+        sp.release();
+        rc = VK_OK;
+        return true;
+    });
+    ProcList procs(procs_head);
+    if (!opened) {
+        dprintf("vk_setUserSessionEnt(): cannot access session information directory");
+        return VK_ERR_FILE_ACCESS;
+    }
+    if (rc != VK_OK && rc != VK_ERR_NO_FILE && rc != VK_ERR_NOT_FOUND) {
+        free_cache(list);
+        return rc;
+    }
+
+    if (init_processState() != VK_OK) {
+        reset_processState();
+        free_cache(list);
+        dprintf("vk_setUserSessionEnt(): init_processState() failed!");
+        return VK_ERR_INTERNAL;
+    }
+
+    // One merge pass over two lists sorted by display number.
+    vk_LinkedList_t *p = procs.get();
+    for (vk_LinkedList_t *x = xidList; x && p; x = x->next) {
+        while (p && std::strcmp(p->key, x->key) < 0) p = p->next;
+        if (!p || std::strcmp(p->key, x->key) != 0) continue;
+        auto *s = static_cast<vk_UserSession_t *>(x->node);
+        auto *sp = static_cast<vk_SessionProc_t *>(p->node);
+        std::free(s->unixID);
+        s->unixID = std::exchange(sp->uid, nullptr);
+        char *uid = nullptr, *comm = nullptr, *pid = nullptr;
+        int state = 0;
+        if (get_processState(sp->pid, &uid, &state, &comm, &pid) == VK_OK) s->state |= state;
+        for (char *t : {uid, comm, pid}) std::free(t);
+        p = p->next;
+    }
+    reset_processState();
+    return VK_OK;
+}
+
+int verify_session(const vk_UserSession_t *session) {
+    if (!session || !session->dispNo) return VK_ERR_INVALID_ARGS;
+    free_cache(&tmpList);
+    int rc = local_one(session->dispNo, session->server, VK_DISPLAYS_DIR, &tmpList);
+    if (rc == VK_OK) rc = set_unix(&tmpList);
+    if (rc != VK_OK) {
+        free_cache(&tmpList);
+        return rc;
+    }
+    // A field is compared only when both sides have it; the fresh value must
+    // begin with the given one.
+    const vk_UserSession_t *fresh = static_cast<vk_UserSession_t *>(tmpList->node);
+    for (auto field : {&vk_UserSession_t::tokenName, &vk_UserSession_t::rawtoken,
+                       &vk_UserSession_t::unixID, &vk_UserSession_t::dispNo,
+                       &vk_UserSession_t::server, &vk_UserSession_t::sessionType}) {
+        const char *given = session->*field, *now = fresh->*field;
+        if (given && now && std::strncmp(now, given, std::strlen(given)) != 0) {
+            rc = VK_ERR_NOT_FOUND;
+            break;
+        }
+    }
+    free_cache(&tmpList);
+    return rc;
+}
 
 vk_SessionProc_t *allocate_sessionProc(void) {
     return static_cast<vk_SessionProc_t *>(std::calloc(1, sizeof(vk_SessionProc_t)));

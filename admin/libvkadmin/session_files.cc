@@ -1,0 +1,158 @@
+// Readers of the session files that the session starter writes for each X
+// display: the display file (and its copy per current token), the session
+// proc file and the idle marker.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+
+#include "session_files.h"
+#include "user_session_internal.h"
+#include "vkcxx.h"
+
+namespace {
+
+// A line is read 999 characters at a time; the rest of a longer line comes
+// as a line of its own.
+constexpr size_t kLineBuf = 1000;
+constexpr std::string_view kTokenPrefix = "DeruRevaz.xx.";
+
+int open_failure(int err) {
+    if (err == ENOENT) return VK_ERR_NO_FILE;
+    if (err == EACCES) return VK_ERR_NO_PERMISSION;
+    return VK_ERR_FILE_ACCESS;
+}
+
+// Calls `on_line(key_value_line)` for every line of `path`, without its
+// newline. Answers 0 or the code of the failed open.
+template <typename F>
+int for_each_line(const char *path, F &&on_line) {
+    vk::File f(std::fopen(path, "re"));
+    if (!f) return open_failure(errno);
+    char line[kLineBuf];
+    while (std::fgets(line, sizeof line, f.get())) {
+        size_t n = std::strlen(line);
+        // Only a newline is dropped: a last line without one keeps its text.
+        if (n && line[n - 1] == '\n') line[n - 1] = '\0';
+        if (!on_line(std::string_view(line, std::strlen(line)))) return VK_ERR_NO_MEMORY;
+    }
+    return VK_OK;
+}
+
+// If `line` starts with `key` (which ends in "="), stores a copy of the rest
+// in `*field`, replacing an earlier value. Answers false only when the copy
+// fails.
+bool take(std::string_view line, std::string_view key, char **field, int mark, int *seen,
+          std::string_view strip_prefix = {}) {
+    if (!line.starts_with(key)) return true;
+    std::string_view v = line.substr(key.size());
+    if (!strip_prefix.empty() && v.starts_with(strip_prefix)) v.remove_prefix(strip_prefix.size());
+    vk::CStr copy = vk::dup(std::string(v));
+    if (!copy) return false;
+    std::free(*field);
+    *field = copy.release();
+    *seen |= mark;
+    return true;
+}
+
+}  // namespace
+
+int parse_displayfile(const char *path, vk_UserSession_t **rec, char **tokenset) {
+    if (rec) *rec = nullptr;
+    if (tokenset) *tokenset = nullptr;
+    if (!path || !rec || !tokenset) return VK_ERR_INVALID_ARGS;
+    std::unique_ptr<vk_UserSession_t, decltype(&vk_freeUserSessionEnt)> s(allocate_userSession(),
+                                                                          &vk_freeUserSessionEnt);
+    if (!s) return VK_ERR_NO_MEMORY;
+    char *set = nullptr;
+    int seen = 0;
+    int rc = for_each_line(path, [&](std::string_view l) {
+        bool ok = take(l, "TOKEN=", &s->tokenName, 1, &seen, kTokenPrefix) &&
+                  take(l, "INSERT_TOKEN=", &s->rawtoken, 2, &seen) &&
+                  take(l, "DISPLAY=", &s->dispNo, 4, &seen) &&
+                  take(l, "TOKEN_SET=", &set, 8, &seen) &&
+                  take(l, "SESSION_TYPE=", &s->sessionType, 16, &seen);
+        return ok;
+    });
+    vk::CStr set_owner(set);
+    if (rc != VK_OK) return rc;
+    if (seen != 31) return VK_ERR_NO_FILE;  // an incomplete file counts as not existing
+    *tokenset = set_owner.release();
+    *rec = s.release();
+    return VK_OK;
+}
+
+int parse_sessionfile(const char *path, vk_SessionProc_t **out) {
+    if (out) *out = nullptr;
+    if (!path || !out) return VK_ERR_INVALID_ARGS;
+    std::unique_ptr<vk_SessionProc_t, decltype(&free_sessionProc)> sp(allocate_sessionProc(),
+                                                                      &free_sessionProc);
+    if (!sp) return VK_ERR_NO_MEMORY;
+    int seen = 0, unused = 0;
+    int rc = for_each_line(path, [&](std::string_view l) {
+        if (l.starts_with("uid=")) {
+            // Blanks around the user id are not part of it. A value of only
+            // blanks is taken as no user id at all rather than as a failure
+            // that would end the whole enumeration.
+            char *uid = strip_leading_and_trailing_whitespace(std::string(l.substr(4)).c_str());
+            std::free(sp->uid);
+            sp->uid = uid;
+            return true;
+        }
+        return take(l, "XID=", &sp->xid, 1, &seen) && take(l, "pid=", &sp->pid, 2, &seen) &&
+               take(l, "program=", &sp->program, 4, &seen) &&
+               take(l, "server_pid=", &sp->server_pid, 0, &unused) &&
+               take(l, "server_prog=", &sp->server_prog, 0, &unused);
+    });
+    if (rc != VK_OK) return rc;
+    if (seen != 7) return VK_ERR_NO_FILE;
+    *out = sp.release();
+    return VK_OK;
+}
+
+namespace {
+
+// Builds DIR + NAME into a path of at most 99 characters; false when it does
+// not fit.
+bool session_path(char (&buf)[kPathBuf], const char *dir, const char *name) {
+    int n = std::snprintf(buf, sizeof buf, "%s%s", dir, name);
+    return n >= 0 && static_cast<size_t>(n) < sizeof buf;
+}
+
+// 1 present, -19 absent, 0 other failure (reported with `what`).
+int stat_session_file(const char *path, const char *name, const char *what, struct stat *st) {
+    if (::stat(path, st) == 0) return 1;
+    if (errno == ENOENT) return VK_ERR_NO_FILE;
+    dprintf("valid_procfile(): failed to stat %s for display %s (%s)", what, name,
+            std::strerror(errno));
+    return 0;
+}
+
+}  // namespace
+
+int valid_procfile(const char *name) {
+    if (!name) return 0;
+    char dpath[kPathBuf], ppath[kPathBuf];
+    struct stat dst{}, pst{};
+    if (!session_path(dpath, VK_DISPLAYS_DIR, name)) return 0;
+    int rc = stat_session_file(dpath, name, "display file", &dst);
+    if (rc != 1) return rc;
+    if (!session_path(ppath, VK_SESSION_PROC_DIR, name)) return 0;
+    rc = stat_session_file(ppath, name, "proc_file", &pst);
+    if (rc != 1) return rc;
+    return dst.st_mtim.tv_sec <= pst.st_mtim.tv_sec ? 1 : 0;
+}
+
+int is_idling_session(const char *name) {
+    if (!name) return -1;
+    char path[1025];
+    int n = std::snprintf(path, sizeof path, "/var/opt/KELWvk/idle/%s.pid", name);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path) return -1;
+    struct stat st{};
+    if (::stat(path, &st) == 0) return 1;
+    if (errno == ENOENT) return 0;
+    dprintf("vk_setUserSessionEnt(): idling check failed (%s)", std::strerror(errno));
+    return -1;
+}
