@@ -1,0 +1,96 @@
+"""End-to-end tests: the installed product inside sandboxed Parvix hosts.
+
+Run through ctest (which sets VK_STAGE, VK_BUILD and VK_SOURCE), or by hand:
+  VK_STAGE=build/stage VK_BUILD=build /usr/bin/python3 -m pytest tests/e2e
+Each test gets a fresh host (fixture `host`): hostname parvix1, users root,
+alice (1001) and bob (1002), the empty session directories of a server
+without sessions, the product at /opt/KELWvk and the build directory at
+/build (for the test drivers).
+"""
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+SOURCE = Path(os.environ.get("VK_SOURCE") or Path(__file__).resolve().parents[2])
+sys.path.insert(0, str(SOURCE / "tools" / "sandbox"))
+import vksbx  # noqa: E402
+
+VKSESSION = "/opt/KELWvk/sbin/vksession"
+PROBE = "/build/tests/vkadmin_probe"
+HOSTNAME = "parvix1"
+USERS = {"alice": 1001, "bob": 1002}
+# What the session software of a server lays out before any session starts.
+SESSION_DIRS = ("/var/opt/KELWvk/displays", "/var/opt/KELWvk/ctokens", "/var/opt/KELWvk/idle",
+                "/tmp/KELWvk/session_proc")
+
+# syslog(3) priorities as they arrive on /dev/log.
+LOG_INFO_DEFAULT = 14   # LOG_INFO under the C library's default facility (LOG_USER)
+LOG_LOCAL1_INFO = 142   # LOG_LOCAL1 | LOG_INFO
+
+USAGE = (
+    "vksession -h\n"
+    "vksession -p [-x] [-u <unixID>] [-t <tokenID>] [-d <display>]\n"
+    "\t[-n <PXname>]\n"
+    "vksession -l [-x] [-u <unixID>] [-t <tokenID>] [-d <display>]\n"
+    "\t[-n <PXname>]\n"
+    "vksession {-k|-s} [-x] [-a] {-u <unixID> | -t <tokenID> | -d <display> | \n"
+    "\t-n <PXname>}\n"
+    "vksession -r [-x] [-a] [-u <unixID>] [-t <tokenID>] [-d <display>]\n"
+    "\t[-n <PXname>]\n"
+)
+DEPRECATED = ("Warning: Suspend and Resume options have been deprecated and will be removed "
+              "in a future release \n")
+
+
+def _build_path(name):
+    value = os.environ.get(name)
+    if not value:
+        pytest.fail(f"{name} is not set: run through ctest, or set VK_STAGE and VK_BUILD")
+    return Path(value).resolve()
+
+
+class ParvixHost(vksbx.Host):
+    def vksession(self, *args, argv0=None, **kw):
+        """Runs the installed vksession; `argv0` is the name it is started under."""
+        return self.run([VKSESSION, *args], argv0=argv0, **kw)
+
+    def probe(self, *args, **kw):
+        """Runs the library driver tests/tools/vkadmin_probe."""
+        return self.run([PROBE, *args], **kw)
+
+    def messages(self):
+        """(priority, message) of every record logged so far."""
+        return [(r.pri, r.msg) for r in self.log()]
+
+
+@pytest.fixture
+def make_host(tmp_path):
+    """make_host(session_dirs=True, **Host options) -> a started ParvixHost;
+    every host made is torn down after the test, whatever its outcome."""
+    if os.geteuid() != 0:
+        pytest.skip("sandboxed hosts need root")
+    stage, build = _build_path("VK_STAGE"), _build_path("VK_BUILD")
+    hosts = []
+
+    def make(session_dirs=True, name=None, **kw):
+        top = tmp_path / (name or f"host{len(hosts)}")
+        top.mkdir()
+        kw.setdefault("hostname", HOSTNAME)
+        kw.setdefault("users", USERS)
+        h = ParvixHost(top, stage=stage, binds=[(build, "/build")], **kw)
+        if session_dirs:
+            for d in SESSION_DIRS:
+                h.path(d).mkdir(parents=True, exist_ok=True)
+        hosts.append(h)
+        return h.start()
+
+    yield make
+    for h in hosts:
+        h.stop()
+
+
+@pytest.fixture
+def host(make_host):
+    return make_host()
