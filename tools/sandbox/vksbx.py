@@ -32,7 +32,7 @@ Needs root and /usr/bin/python3.
   h.log()                                # LogRecord: pri, ident, msg, raw
   h.stop()
 
-CLI:  vksbx.py [--stage S] [--bind SRC:DST] [--user NAME:UID] T CMD...
+CLI:  vksbx.py [--stage S] [--bind SRC:DST] [--user NAME:UID] T [--] CMD...
 """
 import argparse
 import os
@@ -352,13 +352,16 @@ def main(argv=None):
     ap.add_argument("--hostname", default="vkhost")
     ap.add_argument("--log", help="write the captured system log here (default: stderr)")
     ap.add_argument("top", help="test directory (created if missing)")
-    ap.add_argument("command", nargs="+")
+    ap.add_argument("command", nargs=argparse.REMAINDER, help="[--] program and its arguments")
     a = ap.parse_args(argv)
+    command = a.command[1:] if a.command[:1] == ["--"] else a.command
+    if not command:
+        ap.error("no command given")
     Path(a.top).mkdir(parents=True, exist_ok=True)
     users = {n: int(u) for n, u in (x.split(":") for x in a.user)}
     with Host(a.top, stage=a.stage, binds=[b.split(":", 1) for b in a.bind],
               hostname=a.hostname, users=users) as h:
-        p = subprocess.run(h._command(a.command, 0, None, None), env=h._env(0, {"TERM": "dumb"}))
+        p = subprocess.run(h._command(command, 0, None, None), env=h._env(0, {"TERM": "dumb"}))
         lines = b"".join(r.raw.rstrip(b"\n") + b"\n" for r in h.log())
     if a.log:
         Path(a.log).write_bytes(lines)
