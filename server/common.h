@@ -31,7 +31,7 @@ namespace vksrv {
 
 // A descriptor closed on scope exit.
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     Fd(Fd &&o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
@@ -50,7 +50,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -288,7 +288,9 @@ inline constexpr const char *kX11SocketDir = "/tmp/.X11-unix";
 inline std::string x_lock_path(unsigned display) {
     return "/tmp/.X" + std::to_string(display) + "-lock";
 }
-inline std::string x_socket_name(unsigned display) { return "X" + std::to_string(display); }
+inline std::string x_socket_name(unsigned display) {
+    return "X" + std::to_string(display);
+}
 
 inline void sleep_ms(long ms) {
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};

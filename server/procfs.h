@@ -119,7 +119,7 @@ inline std::optional<uid_t> proc_real_uid(pid_t pid) {
 // check what /proc says about the pid afterwards, so the checks always
 // describe the process the handle names.
 class ProcHandle {
-public:
+  public:
     // The system calls are made directly: the C library's header for them
     // (glibc 2.36) lacks C++ linkage declarations.
     static std::optional<ProcHandle> open(pid_t pid) {
@@ -139,7 +139,7 @@ public:
         return ::poll(&p, 1, 0) == 0;
     }
 
-private:
+  private:
     ProcHandle(pid_t pid, Fd fd) : pid_(pid), fd_(std::move(fd)) {}
     pid_t pid_;
     Fd fd_;

@@ -23,11 +23,11 @@ struct Credentials {
 };
 
 struct SpawnRequest {
-    std::string path;               // absolute path of the program; no PATH search
-    std::vector<std::string> argv;  // argv[0] included
-    std::vector<std::string> env;   // the whole environment; nothing is inherited
-    std::string cwd = "/";          // falls back to "/" if it cannot be entered
-    int stdin_fd = -1;              // becomes standard input; -1 for /dev/null
+    std::string path;                  // absolute path of the program; no PATH search
+    std::vector<std::string> argv;     // argv[0] included
+    std::vector<std::string> env;      // the whole environment; nothing is inherited
+    std::string cwd = "/";             // falls back to "/" if it cannot be entered
+    int stdin_fd = -1;                 // becomes standard input; -1 for /dev/null
     std::optional<Credentials> creds;  // drop to this user before exec
 };
 
@@ -113,7 +113,8 @@ inline pid_t spawn_detached(const SpawnRequest &req) {
     if (helper < 0) return -1;
     if (helper == 0) {
         pid_t child = ::fork();
-        if (child == 0) detail::exec_detached(req, argv.data(), envp.data(), devnull.get(), err_w.get());
+        if (child == 0)
+            detail::exec_detached(req, argv.data(), envp.data(), devnull.get(), err_w.get());
         int msg[2] = {static_cast<int>(child), errno};
         (void)!::write(pid_w.get(), msg, sizeof msg);
         ::_exit(0);

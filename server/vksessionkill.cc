@@ -120,7 +120,7 @@ bool really_alive(pid_t pid) {
 
 // The set of processes being ended, each held by a pidfd.
 class Ending {
-public:
+  public:
     explicit Ending(std::set<pid_t> spared) : spared_(std::move(spared)) {}
 
     bool holds(pid_t pid) const { return procs_.count(pid) != 0; }
@@ -174,7 +174,7 @@ public:
         }
     }
 
-private:
+  private:
     bool related(const vksrv::ProcStat &st) const {
         if (sid_ && st.sid == *sid_) return true;
         auto parent = procs_.find(st.ppid);
@@ -207,7 +207,8 @@ int main(int argc, char **argv) {
     vksrv::ensure_std_fds();
     ::umask(022);
     ::openlog("vksessionkill", LOG_PID, LOG_USER);
-    if (argc != 3 || std::string_view(argv[1]) != "display") fail(2, "usage: vksessionkill display N");
+    if (argc != 3 || std::string_view(argv[1]) != "display")
+        fail(2, "usage: vksessionkill display N");
     auto display = vksrv::parse_display(argv[2]);
     if (!display) fail(2, std::string("invalid display number: ") + argv[2]);
     const std::string n = std::to_string(*display), dpy = ":" + n;
@@ -250,7 +251,8 @@ int main(int argc, char **argv) {
     // The X server, from the proc file and from its own lock file.
     std::set<pid_t> server_candidates;
     if (proc_file) {
-        if (auto p = vksrv::parse_pid(trim(vksrv::key_value(*proc_file, "server_pid").value_or(""))))
+        if (auto p =
+                vksrv::parse_pid(trim(vksrv::key_value(*proc_file, "server_pid").value_or(""))))
             server_candidates.insert(*p);
     }
     const std::string lock = vksrv::x_lock_path(*display);
@@ -275,8 +277,8 @@ int main(int argc, char **argv) {
         ending.signal_all(SIGKILL);
         if (!ending.wait(kKillWait, {SIGKILL})) {
             auto left = ending.alive();
-            fail(1, "process " + std::to_string(left.front()) + " of display " + n +
-                        " did not end");
+            fail(1,
+                 "process " + std::to_string(left.front()) + " of display " + n + " did not end");
         }
     }
 

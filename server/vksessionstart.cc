@@ -85,9 +85,9 @@ EXIT STATUS
 
 constexpr const char *kXServer = "/usr/bin/Xvfb";
 constexpr unsigned kFirstAutoDisplay = 1, kLastAutoDisplay = 999;
-constexpr int kServerAttempts = 5;       // displays tried when one turns out taken
-constexpr long kServerWaitMs = 15000;    // until the X socket must exist
-constexpr long kCommWaitMs = 1000;       // until exec has renamed the client
+constexpr int kServerAttempts = 5;     // displays tried when one turns out taken
+constexpr long kServerWaitMs = 15000;  // until the X socket must exist
+constexpr long kCommWaitMs = 1000;     // until exec has renamed the client
 
 int usage_error(const std::string &msg) {
     std::fprintf(stderr, "vksessionstart: %s\nTry 'vksessionstart -h' for help.\n",
@@ -206,7 +206,8 @@ struct Dirs {
 // socket exist for it.
 bool display_free(const Dirs &d, unsigned display) {
     const std::string n = std::to_string(display);
-    const std::string sock = std::string(vksrv::kX11SocketDir) + "/" + vksrv::x_socket_name(display);
+    const std::string sock =
+        std::string(vksrv::kX11SocketDir) + "/" + vksrv::x_socket_name(display);
     return !vksrv::exists_at(d.displays.get(), n.c_str()) &&
            !vksrv::exists_at(d.procs.get(), n.c_str()) &&
            !vksrv::exists_at(AT_FDCWD, vksrv::x_lock_path(display).c_str()) &&
@@ -246,7 +247,8 @@ std::optional<Server> start_server(unsigned display) {
     if (pid < 0) die(std::string("cannot start ") + kXServer + ": " + std::strerror(errno));
     auto h = vksrv::ProcHandle::open(pid);
     if (!h) return std::nullopt;
-    const std::string sock = std::string(vksrv::kX11SocketDir) + "/" + vksrv::x_socket_name(display);
+    const std::string sock =
+        std::string(vksrv::kX11SocketDir) + "/" + vksrv::x_socket_name(display);
     for (long waited = 0; waited < kServerWaitMs; waited += 50) {
         if (!h->alive()) return std::nullopt;
         if (vksrv::exists_at(AT_FDCWD, sock.c_str())) return Server{pid, std::move(*h)};
@@ -303,8 +305,11 @@ int start_session(const StartOptions &o) {
     req.path = client;
     req.argv = o.client;
     req.argv[0] = client.substr(client.rfind('/') + 1);
-    req.env = {"HOME=" + user.home,       "USER=" + user.name, "LOGNAME=" + user.name,
-               "SHELL=" + user.shell,     "PATH=/usr/local/bin:/usr/bin:/bin",
+    req.env = {"HOME=" + user.home,
+               "USER=" + user.name,
+               "LOGNAME=" + user.name,
+               "SHELL=" + user.shell,
+               "PATH=/usr/local/bin:/usr/bin:/bin",
                "DISPLAY=" + dpy};
     req.cwd = user.home;
     req.creds = user.creds;
@@ -314,9 +319,8 @@ int start_session(const StartOptions &o) {
     const std::string program = running_name(client_pid, client);
 
     // The files: display file, its token copy, then the proc file.
-    const std::string token_set = o.token_set.empty()
-                                      ? (o.raw == o.token ? o.token : o.token + "," + o.raw)
-                                      : o.token_set;
+    const std::string token_set =
+        o.token_set.empty() ? (o.raw == o.token ? o.token : o.token + "," + o.raw) : o.token_set;
     const std::string display_text = "TOKEN=" + o.token + "\nINSERT_TOKEN=" + o.raw +
                                      "\nDISPLAY=" + n + "\nTOKEN_SET=" + token_set +
                                      "\nSESSION_TYPE=" + o.type + "\n";
@@ -360,12 +364,25 @@ int main(int argc, char **argv) {
     int opt;
     while ((opt = ::getopt(argc, argv, "+hu:t:r:T:s:d:i:I:")) != -1) {
         switch (opt) {
-            case 'h': std::fputs(kUsage, stdout); return 0;
-            case 'u': o.user = optarg; break;
-            case 't': o.token = optarg; break;
-            case 'r': o.raw = optarg; break;
-            case 'T': o.type = optarg; have_type = true; break;
-            case 's': o.token_set = optarg; break;
+            case 'h':
+                std::fputs(kUsage, stdout);
+                return 0;
+            case 'u':
+                o.user = optarg;
+                break;
+            case 't':
+                o.token = optarg;
+                break;
+            case 'r':
+                o.raw = optarg;
+                break;
+            case 'T':
+                o.type = optarg;
+                have_type = true;
+                break;
+            case 's':
+                o.token_set = optarg;
+                break;
             case 'd':
             case 'i':
             case 'I': {
@@ -374,7 +391,8 @@ int main(int argc, char **argv) {
                 (opt == 'd' ? o.display : opt == 'i' ? idle_on : idle_off) = *d;
                 break;
             }
-            default: return usage_error("unknown option");
+            default:
+                return usage_error("unknown option");
         }
     }
     const bool start = !o.user.empty() || !o.token.empty() || !o.raw.empty() || have_type ||

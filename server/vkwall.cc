@@ -118,7 +118,8 @@ int main(int argc, char **argv) {
     req.env = {"DISPLAY=" + dpy, "PATH=/usr/bin:/bin", "HOME=/"};
     req.stdin_fd = rd.get();
     if (vksrv::spawn_detached(req) < 0) {
-        std::fprintf(stderr, "vkwall: cannot start %s: %s\n", kMessageProgram, std::strerror(errno));
+        std::fprintf(stderr, "vkwall: cannot start %s: %s\n", kMessageProgram,
+                     std::strerror(errno));
         return 1;
     }
     return 0;

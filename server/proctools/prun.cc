@@ -6,4 +6,6 @@
 // others are still continued), 2 without arguments.
 #include "signal_each.h"
 
-int main(int argc, char **argv) { return vksrv::signal_each("prun", SIGCONT, argc, argv); }
+int main(int argc, char **argv) {
+    return vksrv::signal_each("prun", SIGCONT, argc, argv);
+}

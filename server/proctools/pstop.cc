@@ -6,4 +6,6 @@
 // signalled (the others are still stopped), 2 without arguments.
 #include "signal_each.h"
 
-int main(int argc, char **argv) { return vksrv::signal_each("pstop", SIGSTOP, argc, argv); }
+int main(int argc, char **argv) {
+    return vksrv::signal_each("pstop", SIGSTOP, argc, argv);
+}

@@ -77,8 +77,7 @@ int main(int argc, char **argv) {
     // could in theory close a loop; `seen` stops that.
     std::set<pid_t> seen = {*target};
     std::vector<pid_t> ancestors;
-    for (pid_t p = table[*target].ppid; table.count(p) && seen.insert(p).second;
-         p = table[p].ppid)
+    for (pid_t p = table[*target].ppid; table.count(p) && seen.insert(p).second; p = table[p].ppid)
         ancestors.push_back(p);
 
     unsigned depth = 0;

@@ -29,7 +29,8 @@ inline int signal_each(const char *prog, int sig, int argc, char **argv) {
             std::fprintf(stderr, "%s: invalid process id: %s\n", prog, printable(argv[i]).c_str());
             status = 1;
         } else if (::kill(*pid, sig) != 0) {
-            std::fprintf(stderr, "%s: %d: %s\n", prog, static_cast<int>(*pid), std::strerror(errno));
+            std::fprintf(stderr, "%s: %d: %s\n", prog, static_cast<int>(*pid),
+                         std::strerror(errno));
             status = 1;
         }
     }
