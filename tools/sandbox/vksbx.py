@@ -140,11 +140,17 @@ class Host:
         self._keeper = pid
         for fd in (wfd, exits, console):
             os.close(fd)
+        # PID 1 reports "ok" once the sandbox is built, before it turns into
+        # the reaper; EOF means that it or its parent failed.
+        report = []
         with os.fdopen(rfd, "rb") as status:
-            report = status.read().decode(errors="replace").split("\n")
-        for line in report:
-            if line.startswith("pid "):
-                self.init_pid = int(line[4:])
+            while not (self.init_pid and "ok" in report):
+                line = status.readline().decode(errors="replace").strip()
+                if not line:
+                    break
+                report.append(line)
+                if line.startswith("pid "):
+                    self.init_pid = int(line[4:])
         if "ok" not in report:
             self.stop()
             detail = (self.top / "init.log").read_text(errors="replace")
