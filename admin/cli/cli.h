@@ -25,11 +25,10 @@ extern char **ltarray;    // logical tokens of the -n name
 [[noreturn]] void usage(const char *msg);
 const char *error_string(int code);
 
-int print_session(const char *unixID, const char *tokenID, const char *PXname,
-                  const char *dispNO, int mode);
+int print_session(const char *unixID, const char *tokenID, const char *PXname, const char *dispNO,
+                  int mode);
 int kill_session(const char *unixID, const char *tokenID, const char *PXname, const char *dispNO);
-int resume_session(const char *unixID, const char *tokenID, const char *PXname,
-                   const char *dispNO);
+int resume_session(const char *unixID, const char *tokenID, const char *PXname, const char *dispNO);
 int suspend_session(const char *unixID, const char *tokenID, const char *PXname,
                     const char *dispNO);
 int find_session(int oper, const char *unixID, const char *tokenID, const char *PXname,

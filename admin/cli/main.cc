@@ -91,19 +91,44 @@ int main(int argc, char **argv) {
     while ((c = getopt(argc, argv, "+ad:hkn:plrst:u:x")) != -1) {
         int action = 0;
         switch (c) {
-            case 'a': applyall = 1; break;
-            case 'x': xmode = 1; break;
-            case 'd': set_filter(dispNO, optarg, "Multiply defined display number!"); break;
-            case 'n': set_filter(PXname, optarg, "Multiply defined Parvix name!"); break;
-            case 't': set_filter(tokenID, optarg, "Multiply defined token ID!"); break;
-            case 'u': set_filter(unixID, optarg, "Multiply defined Unix ID!"); break;
-            case 'h': action = VK_ACT_HELP; break;
-            case 'p': action = VK_ACT_PRINT; break;
-            case 'k': action = VK_ACT_KILL; break;
-            case 'l': action = VK_ACT_LIST; break;
-            case 'r': action = VK_ACT_RESUME; break;
-            case 's': action = VK_ACT_SUSPEND; break;
-            default: usage(nullptr);
+            case 'a':
+                applyall = 1;
+                break;
+            case 'x':
+                xmode = 1;
+                break;
+            case 'd':
+                set_filter(dispNO, optarg, "Multiply defined display number!");
+                break;
+            case 'n':
+                set_filter(PXname, optarg, "Multiply defined Parvix name!");
+                break;
+            case 't':
+                set_filter(tokenID, optarg, "Multiply defined token ID!");
+                break;
+            case 'u':
+                set_filter(unixID, optarg, "Multiply defined Unix ID!");
+                break;
+            case 'h':
+                action = VK_ACT_HELP;
+                break;
+            case 'p':
+                action = VK_ACT_PRINT;
+                break;
+            case 'k':
+                action = VK_ACT_KILL;
+                break;
+            case 'l':
+                action = VK_ACT_LIST;
+                break;
+            case 'r':
+                action = VK_ACT_RESUME;
+                break;
+            case 's':
+                action = VK_ACT_SUSPEND;
+                break;
+            default:
+                usage(nullptr);
         }
         if (action) {
             if (cmd) usage("Conflicting -p, -h, -k, -s, and -r options!");
@@ -116,7 +141,8 @@ int main(int argc, char **argv) {
 
     int result = 0;
     switch (cmd) {
-        case 0: usage("Must specify at least one option: -p, -h, -k, -s, or -r!");
+        case 0:
+            usage("Must specify at least one option: -p, -h, -k, -s, or -r!");
         case VK_ACT_HELP:
             if (applyall || xmode || unixID || tokenID || dispNO || PXname)
                 usage("No options allowed with -h option!");
@@ -128,7 +154,9 @@ int main(int argc, char **argv) {
                                           : "Option -a is not allowed with -l option!");
             result = print_session(unixID, tokenID, PXname, dispNO, cmd);
             break;
-        case VK_ACT_KILL: result = kill_session(unixID, tokenID, PXname, dispNO); break;
+        case VK_ACT_KILL:
+            result = kill_session(unixID, tokenID, PXname, dispNO);
+            break;
         case VK_ACT_RESUME:
         case VK_ACT_SUSPEND:
             result = cmd == VK_ACT_RESUME ? resume_session(unixID, tokenID, PXname, dispNO)

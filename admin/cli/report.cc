@@ -28,7 +28,9 @@ bool secured(const char *a, const char *b) {
     return !std::strstr(a, "none") || !std::strstr(b, "none");
 }
 
-const char *or_unknown(const char *s) { return s ? s : "???"; }
+const char *or_unknown(const char *s) {
+    return s ? s : "???";
+}
 
 void print_row(const vk_UserSession_t *s, const VKUser *user, User &owned) {
     if (first) {

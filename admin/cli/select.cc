@@ -14,7 +14,9 @@ namespace {
 
 constexpr size_t kMatchBuf = 128;
 
-void free_session_node(void *p) { vk_freeUserSessionEnt(static_cast<vk_UserSession_t *>(p)); }
+void free_session_node(void *p) {
+    vk_freeUserSessionEnt(static_cast<vk_UserSession_t *>(p));
+}
 
 struct ListFree {
     void operator()(vk_LinkedList_t *l) const noexcept { vk_freeLinkedList(l, free_session_node); }
@@ -29,7 +31,9 @@ struct UserFree {
     void operator()(VKUser *u) const noexcept { free_user(u); }
 };
 
-bool equals_nocase(const char *a, const char *b) { return a && b && strcasecmp(a, b) == 0; }
+bool equals_nocase(const char *a, const char *b) {
+    return a && b && strcasecmp(a, b) == 0;
+}
 
 // Reports a failure in the form of the current mode.
 void report(int code, const char *text) {
@@ -67,9 +71,12 @@ bool passes(Kind kind, const vk_UserSession_t *s, const char *tokenID, const cha
     switch (kind) {
         case Kind::Login:
             return display_check(s, dispNO) && token_check(s, tokenID) && name_check(s, PXname);
-        case Kind::Display: return token_check(s, tokenID) && name_check(s, PXname);
-        case Kind::Token: return name_check(s, PXname);
-        case Kind::All: return true;
+        case Kind::Display:
+            return token_check(s, tokenID) && name_check(s, PXname);
+        case Kind::Token:
+            return name_check(s, PXname);
+        case Kind::All:
+            return true;
     }
     return false;
 }
@@ -117,8 +124,8 @@ int act_on(int oper, vk_LinkedList_t *llist, int count) {
 
 }  // namespace
 
-int print_session(const char *unixID, const char *tokenID, const char *PXname,
-                  const char *dispNO, int mode) {
+int print_session(const char *unixID, const char *tokenID, const char *PXname, const char *dispNO,
+                  int mode) {
     if (!vka) open_directory_quietly();
     return find_session(mode, unixID, tokenID, PXname, dispNO);
 }

@@ -7,7 +7,9 @@
 
 #include "admin.h"
 
-VKUser *allocate_user(void) { return static_cast<VKUser *>(safe_malloc(sizeof(VKUser))); }
+VKUser *allocate_user(void) {
+    return static_cast<VKUser *>(safe_malloc(sizeof(VKUser)));
+}
 
 void free_user(VKUser *u) {
     if (!u) return;
@@ -22,13 +24,21 @@ VKAdmin open_connection(int, const char *, const char *, const char *, int *retu
     return nullptr;
 }
 
-int close_connection(VKAdmin) { return VK_OK; }
+int close_connection(VKAdmin) {
+    return VK_OK;
+}
 
 int vk_getLtokenByUser(VKAdmin, const char *, char ***ltokens) {
     if (ltokens) *ltokens = nullptr;
     return VK_ERR_NOT_FOUND;
 }
 
-VKUser *raw_token_id_to_user(VKAdmin, const char *) { return nullptr; }
-VKUser *logical_token_id_to_user(VKAdmin, const char *) { return nullptr; }
-VKUser *_vk_getDisplayUser(VKAdmin, const vk_UserSession_t *) { return nullptr; }
+VKUser *raw_token_id_to_user(VKAdmin, const char *) {
+    return nullptr;
+}
+VKUser *logical_token_id_to_user(VKAdmin, const char *) {
+    return nullptr;
+}
+VKUser *_vk_getDisplayUser(VKAdmin, const vk_UserSession_t *) {
+    return nullptr;
+}

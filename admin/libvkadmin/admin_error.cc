@@ -58,32 +58,49 @@ const char *message_of(int code) {
 // The catalogue must be bound before anything can print a message. This
 // translation unit is always linked (vk_err2str lives here) and the program
 // links the library whole, so the initializer cannot be dropped.
-__attribute__((constructor)) void bind_catalogue_at_start() { vk_err2str_init(); }
+__attribute__((constructor)) void bind_catalogue_at_start() {
+    vk_err2str_init();
+}
 
 }  // namespace
 
-void vk_err2str_init(void) { bindtextdomain(VK_TEXT_DOMAIN, VK_LOCALE_DIR); }
+void vk_err2str_init(void) {
+    bindtextdomain(VK_TEXT_DOMAIN, VK_LOCALE_DIR);
+}
 
-const char *vk_err2str(int code) { return dgettext(VK_TEXT_DOMAIN, message_of(code)); }
+const char *vk_err2str(int code) {
+    return dgettext(VK_TEXT_DOMAIN, message_of(code));
+}
 
 int vk_errno2vkerr(int err, int dflt) {
     switch (err) {
-        case 0: return VK_OK;
-        case ENOENT: return VK_ERR_NO_FILE;
-        case ENOMEM: return VK_ERR_NO_MEMORY;
-        case EACCES: return VK_ERR_NO_PERMISSION;
-        case EEXIST: return VK_ERR_EXISTS;
-        default: return dflt;
+        case 0:
+            return VK_OK;
+        case ENOENT:
+            return VK_ERR_NO_FILE;
+        case ENOMEM:
+            return VK_ERR_NO_MEMORY;
+        case EACCES:
+            return VK_ERR_NO_PERMISSION;
+        case EEXIST:
+            return VK_ERR_EXISTS;
+        default:
+            return dflt;
     }
 }
 
 int vk_dserr2vkerr(int ldap_rc) {
     switch (ldap_rc) {
-        case 0: return VK_OK;                  // LDAP_SUCCESS
-        case 10: return VK_ERR_BAD_REFERRAL;   // LDAP_REFERRAL
-        case 50: return VK_ERR_NO_PERMISSION;  // LDAP_INSUFFICIENT_ACCESS
-        case 68: return VK_ERR_EXISTS;         // LDAP_ALREADY_EXISTS
-        default: return VK_ERR_INTERNAL;
+        case 0:
+            return VK_OK;  // LDAP_SUCCESS
+        case 10:
+            return VK_ERR_BAD_REFERRAL;  // LDAP_REFERRAL
+        case 50:
+            return VK_ERR_NO_PERMISSION;  // LDAP_INSUFFICIENT_ACCESS
+        case 68:
+            return VK_ERR_EXISTS;  // LDAP_ALREADY_EXISTS
+        default:
+            return VK_ERR_INTERNAL;
     }
 }
 

@@ -17,7 +17,9 @@ constexpr size_t kLineBuf = 1024;
 vk_LinkedList_t *local_ps_table = nullptr;
 bool cache_built = false;
 
-void free_ps_payload(void *p) { free_ps_entry(static_cast<vk_procTable_t *>(p)); }
+void free_ps_payload(void *p) {
+    free_ps_entry(static_cast<vk_procTable_t *>(p));
+}
 
 // Splits at runs of blanks (tabs are not separators). Answers the start of
 // the next field and terminates it in place, or null when none is left.
@@ -146,7 +148,8 @@ int get_processState(const char *pid, char **uid, int *s, char **comm, char **pi
     // names no process, and nothing is run for it.
     if (!*pid || !is_numeric(pid)) return VK_ERR_NOT_FOUND;
     char cmd[kCmdBuf];
-    int n = std::snprintf(cmd, sizeof cmd, "/bin/ps -p %s -o pid,s,uid,comm | /usr/bin/tail -1", pid);
+    int n =
+        std::snprintf(cmd, sizeof cmd, "/bin/ps -p %s -o pid,s,uid,comm | /usr/bin/tail -1", pid);
     if (n < 0 || static_cast<size_t>(n) >= sizeof cmd) return VK_ERR_INTERNAL;
     vk::Pipe ps(cmd, "r");
     if (!ps) return VK_ERR_INTERNAL;

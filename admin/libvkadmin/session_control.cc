@@ -28,19 +28,26 @@ bool accepted(const char *a, const char *b) {
     return !a || !b || std::strncmp(b, a, std::strlen(a)) == 0;
 }
 
-bool is_default_type(const char *type) { return type && strcasecmp(type, "default") == 0; }
+bool is_default_type(const char *type) {
+    return type && strcasecmp(type, "default") == 0;
+}
 
 const char *oper_word(int oper) {
     switch (oper) {
-        case VK_OPER_RESUME: return "resume";
-        case VK_OPER_SUSPEND: return "suspend";
-        default: return "terminate";
+        case VK_OPER_RESUME:
+            return "resume";
+        case VK_OPER_SUSPEND:
+            return "suspend";
+        default:
+            return "terminate";
     }
 }
 
 // A process id as this host writes it: digits only, and not 0. Anything
 // else names no process and never reaches a command line or kill().
-bool plain_pid(const char *pid) { return pid && *pid && is_numeric(pid) && std::atol(pid) > 0; }
+bool plain_pid(const char *pid) {
+    return pid && *pid && is_numeric(pid) && std::atol(pid) > 0;
+}
 
 // The facts of one process, released on scope exit.
 struct ProcFacts {
@@ -187,7 +194,7 @@ int manage_session(int oper, const vk_UserSession_t *session) {
         int n = std::snprintf(path, sizeof path, "%s%s", VK_SESSION_PROC_DIR, disp);
         vk_SessionProc_t *sp = nullptr;
         int rc = n >= 0 && static_cast<size_t>(n) < sizeof path ? parse_sessionfile(path, &sp)
-                                                                 : VK_ERR_NO_FILE;
+                                                                : VK_ERR_NO_FILE;
         sproc.reset(sp);
         if (rc != VK_OK) {
             dprintf("manage_session(): failed to process proc file for display %s.", disp);
@@ -201,9 +208,10 @@ int manage_session(int oper, const vk_UserSession_t *session) {
     int rc = VK_OK;
     if (!terminate) {
         if (!accepted(client.comm, sproc->program)) {
-            dprintf("manage_session(): failed to resume/suspend session, client program name "
-                    "differs (display=%s)",
-                    sproc->xid);
+            dprintf(
+                "manage_session(): failed to resume/suspend session, client program name "
+                "differs (display=%s)",
+                sproc->xid);
             return VK_ERR_INTERNAL;
         }
     } else if (sproc && !is_default_type(session->sessionType)) {
@@ -221,9 +229,10 @@ int manage_session(int oper, const vk_UserSession_t *session) {
                        accepted(server.comm, "/usr/marlode/bin/Xkel")) {
                 rc = VK_OK;
             } else {
-                dprintf("manage_session(): failed to terminate session, server program name "
-                        "differs (display=%s) ",
-                        sproc->xid);
+                dprintf(
+                    "manage_session(): failed to terminate session, server program name "
+                    "differs (display=%s) ",
+                    sproc->xid);
             }
         }
         if (rc != VK_OK) return rc;
@@ -238,9 +247,10 @@ int manage_session(int oper, const vk_UserSession_t *session) {
         if (stopped) {
             rc = exec_session(VK_OPER_RESUME, sproc->pid);
             if (rc != VK_OK) {
-                dprintf("manage_session(): failed to resume suspended session before "
-                        "termination (%s)",
-                        vk_err2str(rc));
+                dprintf(
+                    "manage_session(): failed to resume suspended session before "
+                    "termination (%s)",
+                    vk_err2str(rc));
                 return rc;
             }
         }
@@ -252,8 +262,12 @@ int manage_session(int oper, const vk_UserSession_t *session) {
     return rc;
 }
 
-int vk_suspendUserSession(vk_UserSession_t *session) { return operate(VK_OPER_SUSPEND, session); }
-int vk_resumeUserSession(vk_UserSession_t *session) { return operate(VK_OPER_RESUME, session); }
+int vk_suspendUserSession(vk_UserSession_t *session) {
+    return operate(VK_OPER_SUSPEND, session);
+}
+int vk_resumeUserSession(vk_UserSession_t *session) {
+    return operate(VK_OPER_RESUME, session);
+}
 int vk_terminateUserSession(vk_UserSession_t *session) {
     return operate(VK_OPER_TERMINATE, session);
 }

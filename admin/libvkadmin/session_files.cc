@@ -135,7 +135,8 @@ int stat_session_file(const char *path, const char *name, const char *what, stru
 int valid_procfile(const char *name) {
     if (!name) return 0;
     char dpath[kPathBuf], ppath[kPathBuf];
-    struct stat dst{}, pst{};
+    struct stat dst {
+    }, pst{};
     if (!session_path(dpath, VK_DISPLAYS_DIR, name)) return 0;
     int rc = stat_session_file(dpath, name, "display file", &dst);
     if (rc != 1) return rc;
@@ -150,7 +151,7 @@ int is_idling_session(const char *name) {
     char path[1025];
     int n = std::snprintf(path, sizeof path, "/var/opt/KELWvk/idle/%s.pid", name);
     if (n < 0 || static_cast<size_t>(n) >= sizeof path) return -1;
-    struct stat st{};
+    struct stat st {};
     if (::stat(path, &st) == 0) return 1;
     if (errno == ENOENT) return 0;
     dprintf("vk_setUserSessionEnt(): idling check failed (%s)", std::strerror(errno));

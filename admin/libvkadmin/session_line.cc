@@ -9,7 +9,9 @@
 #include "vkcxx.h"
 
 namespace {
-const char *or_null(const char *s) { return s ? s : "NULL"; }
+const char *or_null(const char *s) {
+    return s ? s : "NULL";
+}
 
 // A decimal number as atoi reads it, held to the range of an int so that a
 // hostile line cannot push the conversion out of range.
@@ -22,21 +24,21 @@ int read_state(const char *text) {
 void vk_printUserSessionEnt(FILE *fd, const vk_UserSession_t *u) {
     if (!fd || !u) return;
     std::fprintf(fd, "%s%s;%s%s;%s%s;%s%d;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s\n",
-                 "INSERT_TOKEN=", or_null(u->rawtoken), "TOKEN=", or_null(u->tokenName), "uid=",
-                 or_null(u->unixID), "STATE=", u->state, "DISPLAY=", or_null(u->dispNo), "SERVER=",
-                 or_null(u->server), "SESSION_TYPE=", or_null(u->sessionType), "encryptUpType=",
-                 or_null(u->enc_up), "encryptDownType=", or_null(u->enc_down),
-                 "authenticateUpType=", or_null(u->auth_up), "authenticateDownType=",
-                 or_null(u->auth_down), "securityMode=", or_null(u->mode), "TermPrimary=",
-                 or_null(u->termPrimary), "TermList=", or_null(u->termList),
+                 "INSERT_TOKEN=", or_null(u->rawtoken), "TOKEN=", or_null(u->tokenName),
+                 "uid=", or_null(u->unixID), "STATE=", u->state, "DISPLAY=", or_null(u->dispNo),
+                 "SERVER=", or_null(u->server), "SESSION_TYPE=", or_null(u->sessionType),
+                 "encryptUpType=", or_null(u->enc_up), "encryptDownType=", or_null(u->enc_down),
+                 "authenticateUpType=", or_null(u->auth_up),
+                 "authenticateDownType=", or_null(u->auth_down), "securityMode=", or_null(u->mode),
+                 "TermPrimary=", or_null(u->termPrimary), "TermList=", or_null(u->termList),
                  "MultiheadGroupName=", or_null(u->mhGroupName));
 }
 
 int parse_vkrcmd(char *buf, vk_UserSession_t **res) {
     if (!res) return VK_ERR_INVALID_ARGS;
     *res = nullptr;
-    std::unique_ptr<vk_UserSession_t, decltype(&vk_freeUserSessionEnt)> rec(
-        allocate_userSession(), &vk_freeUserSessionEnt);
+    std::unique_ptr<vk_UserSession_t, decltype(&vk_freeUserSessionEnt)> rec(allocate_userSession(),
+                                                                            &vk_freeUserSessionEnt);
     if (!rec) return VK_ERR_NO_MEMORY;
     if (!buf) {
         *res = rec.release();

@@ -60,7 +60,9 @@ void vk_freeUserSessionEnt(vk_UserSession_t *s) {
     std::free(s);
 }
 
-void free_session_payload(void *p) { vk_freeUserSessionEnt(static_cast<vk_UserSession_t *>(p)); }
+void free_session_payload(void *p) {
+    vk_freeUserSessionEnt(static_cast<vk_UserSession_t *>(p));
+}
 
 void free_cache(vk_LinkedList_t **list) {
     if (!list) return;

@@ -18,7 +18,9 @@ namespace {
 using Session = std::unique_ptr<vk_UserSession_t, decltype(&vk_freeUserSessionEnt)>;
 using SessionProc = std::unique_ptr<vk_SessionProc_t, decltype(&free_sessionProc)>;
 
-void free_proc_payload(void *p) { free_sessionProc(static_cast<vk_SessionProc_t *>(p)); }
+void free_proc_payload(void *p) {
+    free_sessionProc(static_cast<vk_SessionProc_t *>(p));
+}
 
 struct ProcListFree {
     void operator()(vk_LinkedList_t *l) const noexcept { vk_freeLinkedList(l, free_proc_payload); }
@@ -39,7 +41,9 @@ bool for_each_entry(const char *dir, F &&on_name) {
 
 // A session name is a single path component: a name from an option or a
 // session file that would lead out of the session directories is refused.
-bool plain_name(const char *name) { return name && *name && !std::strchr(name, '/'); }
+bool plain_name(const char *name) {
+    return name && *name && !std::strchr(name, '/');
+}
 
 // Reads DIR + NAME into a record for `host`. -19 (absent or incomplete) is
 // passed on for the caller to decide.
@@ -47,8 +51,7 @@ int read_display(const char *dir, const char *name, const char *host, Session *o
                  vk::CStr *tokenset) {
     char path[kPathBuf];
     int n = std::snprintf(path, sizeof path, "%s%s", dir, name);
-    if (!plain_name(name) || n < 0 || static_cast<size_t>(n) >= sizeof path)
-        return VK_ERR_NO_FILE;
+    if (!plain_name(name) || n < 0 || static_cast<size_t>(n) >= sizeof path) return VK_ERR_NO_FILE;
     vk_UserSession_t *rec = nullptr;
     char *set = nullptr;
     int rc = parse_displayfile(path, &rec, &set);
@@ -128,8 +131,8 @@ int local_all(const char *token, const char *host, vk_LinkedList_t **list) {
             return false;
         }
         // The token must be one whole member of the comma-separated set.
-        if (token && !is_substring((std::string(",") + tokenset.get() + ",").c_str(),
-                                   wanted.c_str()))
+        if (token &&
+            !is_substring((std::string(",") + tokenset.get() + ",").c_str(), wanted.c_str()))
             return true;
         r = insert_cache(rec.release(), list);
         if (r != VK_OK) {
@@ -148,7 +151,8 @@ int local_all(const char *token, const char *host, vk_LinkedList_t **list) {
 }
 
 int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list) {
-    if (!login || !*login || !list) return login && !*login ? VK_ERR_NOT_FOUND : VK_ERR_INVALID_ARGS;
+    if (!login || !*login || !list)
+        return login && !*login ? VK_ERR_NOT_FOUND : VK_ERR_INVALID_ARGS;
     std::string uid;
     int rc = user_id_text(login, &uid);
     if (rc != VK_OK) return rc;
@@ -265,9 +269,9 @@ int verify_session(const vk_UserSession_t *session) {
     // A field is compared only when both sides have it; the fresh value must
     // begin with the given one.
     const vk_UserSession_t *fresh = static_cast<vk_UserSession_t *>(tmpList->node);
-    for (auto field : {&vk_UserSession_t::tokenName, &vk_UserSession_t::rawtoken,
-                       &vk_UserSession_t::unixID, &vk_UserSession_t::dispNo,
-                       &vk_UserSession_t::server, &vk_UserSession_t::sessionType}) {
+    for (auto field :
+         {&vk_UserSession_t::tokenName, &vk_UserSession_t::rawtoken, &vk_UserSession_t::unixID,
+          &vk_UserSession_t::dispNo, &vk_UserSession_t::server, &vk_UserSession_t::sessionType}) {
         const char *given = session->*field, *now = fresh->*field;
         if (given && now && std::strncmp(now, given, std::strlen(given)) != 0) {
             rc = VK_ERR_NOT_FOUND;

@@ -60,7 +60,9 @@ void set_gdebug(const char *categories) {
     dprintf("running with debug options |%s|\n", gdebug_string->c_str());
 }
 
-void set_suppress_output(int mute) { suppress_output = mute; }
+void set_suppress_output(int mute) {
+    suppress_output = mute;
+}
 
 void log_admin(const char *name, const char *fmt, ...) {
     if (suppress_output) return;

@@ -17,11 +17,15 @@ void *safe_malloc(size_t size) {
     return p;
 }
 
-char *safe_strdup(const char *text) { return text ? ::strdup(text) : nullptr; }
+char *safe_strdup(const char *text) {
+    return text ? ::strdup(text) : nullptr;
+}
 
 namespace {
 
-bool is_trim_char(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+bool is_trim_char(char c) {
+    return c == ' ' || c == '\t' || c == '\n';
+}
 
 // Trims `v`; null when nothing but blanks, tabs and newlines is left.
 char *trimmed_copy(std::string_view v) {

@@ -22,8 +22,12 @@ using CStr = std::unique_ptr<char, FreeDeleter>;
 
 // Copy of `s` in malloc'd memory (null for null), for the texts that
 // records and lists own by contract.
-inline CStr dup(const char *s) { return CStr(s ? ::strdup(s) : nullptr); }
-inline CStr dup(const std::string &s) { return CStr(::strdup(s.c_str())); }
+inline CStr dup(const char *s) {
+    return CStr(s ? ::strdup(s) : nullptr);
+}
+inline CStr dup(const std::string &s) {
+    return CStr(::strdup(s.c_str()));
+}
 
 struct FileCloser {
     void operator()(std::FILE *f) const noexcept { std::fclose(f); }
@@ -37,7 +41,7 @@ using Dir = std::unique_ptr<DIR, DirCloser>;
 
 // A descriptor closed on scope exit.
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     Fd(Fd &&o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
@@ -56,7 +60,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -64,7 +68,7 @@ private:
 // and returns its raw wait status (or -1); the destructor does the same when
 // the owner leaves early.
 class Pipe {
-public:
+  public:
     Pipe(const char *command, const char *mode) : f_(::popen(command, mode)) {}
     Pipe(const Pipe &) = delete;
     Pipe &operator=(const Pipe &) = delete;
@@ -78,7 +82,7 @@ public:
         return st;
     }
 
-private:
+  private:
     std::FILE *f_;
 };
 
