@@ -25,39 +25,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "vkcxx.h"
+
 namespace vksrv {
 
 // ---- owners -----------------------------------------------------------
 
-// A descriptor closed on scope exit.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd &&o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    Fd &operator=(Fd &&o) noexcept {
-        if (this != &o) reset(std::exchange(o.fd_, -1));
-        return *this;
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
-
-struct DirCloser {
-    void operator()(DIR *d) const noexcept { ::closedir(d); }
-};
-using Dir = std::unique_ptr<DIR, DirCloser>;
+// The library's owners of descriptors and directory streams.
+using vk::Dir;
+using vk::Fd;
 
 // Directory stream over a duplicate of `dirfd` (closedir closes the copy,
 // the caller keeps its own descriptor).
