@@ -30,7 +30,9 @@ namespace {
     std::exit(2);
 }
 
-const char *show(const char *s) { return s ? s : "(null)"; }
+const char *show(const char *s) {
+    return s ? s : "(null)";
+}
 
 // Runs the log calls; answers 0 or exits on a malformed list.
 int do_log(int argc, char **argv) {
