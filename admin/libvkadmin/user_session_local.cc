@@ -170,8 +170,11 @@ int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list) {
         }
         if (is_idling_session(name) == 1 || !sp->uid || uid != sp->uid) return true;
         if (local_one(sp->xid, host, VK_DISPLAYS_DIR, list) != VK_OK) {
+            // The sessions found so far go with the list: the search as a
+            // whole finds nothing.
             free_cache(list);
             rc = VK_ERR_NOT_FOUND;
+            inserted = false;
             return false;
         }
         inserted = true;
