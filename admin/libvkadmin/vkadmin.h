@@ -89,4 +89,70 @@ int init_processState(void);
 int get_processState(const char *pid, char **uid, int *s, char **comm, char **pidout);
 void reset_processState(void);
 
+// One terminal as the authentication manager reports it. Every text is a
+// malloc'd copy owned by the record, null when its key did not come.
+typedef struct _ValueNode {
+    char *terminal_CID;
+    char *model;
+    char *firmware;
+    char *boot;
+    char *connected;
+    char *MHgroup_name;
+    char *MHdata;
+    unsigned int MHterm_index;  // all bits set when not given
+    unsigned int flag;          // VK_KV_NOT_PRIMARY, VK_KV_X_TOKEN
+    char *create_time;
+    char *connect_time;
+    char *terminal_IPA;
+    char *terminal_port;
+    char *local_name;
+    char *global_name;
+    char *module_name;
+    char *session_mgr_id;
+    char *service_init_cmd;
+    char *token_name;
+    char *client_created;
+    char *controller;
+    char *lifetime;
+    char *terminal_packets;
+    char *terminal_lost_packets;
+    char *terminal_conn_time;
+    char *terminal_idle_time;
+    char *terminal_bytes;
+    char *terminal_latency;
+    char *enc_up_type;
+    char *enc_down_type;
+    char *auth_up_type;
+    char *auth_down_type;
+    char *security_mode;
+    struct _ValueNode *next;
+} vk_KeyValuesNode_t;
+
+enum { VK_KV_NOT_PRIMARY = 1, VK_KV_X_TOKEN = 2 };
+
+// Sort orders of the status list.
+enum { VK_SORT_BY_TERMINAL = 1, VK_SORT_BY_TOKEN = 2, VK_SORT_BY_X_TOKEN = 3 };
+
+// Asks the authentication manager of `server_name` (null: 127.0.0.1) for the
+// status of its terminals; the records are added to *key_values.
+int vk_getAuthMgrRecords(const char *server_name, const int sort_order, const char *desktop_id,
+                         char **keys, vk_KeyValuesNode_t **key_values);
+int getAuthMgrRecords(const char *server_name, const int sort_order, const char *desktop_id,
+                      char **keys, vk_KeyValuesNode_t **key_values, const char *authcommand);
+// A connected socket to `hostname` at `portnum` (network byte order), or -1.
+int open_socket(const char *hostname, short portnum, int is_udp, int maximize);
+
+int parse_record(vk_KeyValuesNode_t **list, const char *entry_buf, int sort,
+                 const char *keys_string, const char *terminal_id_substring);
+void add_to_KeyValuesNode_list(vk_KeyValuesNode_t **list_head, vk_KeyValuesNode_t *list_node,
+                               int sort);
+void free_KeyValuesNode(vk_KeyValuesNode_t *list_node);
+void vk_free_KeyValuesNode_list(vk_KeyValuesNode_t *list_head);
+// The last two dot-separated parts of a token id (a position inside it).
+const char *get_short_token_id(const char *full_token_id);
+
+// Whether `host` answers: 0 when it does (or no host was named).
+int ping_host(const char *host);
+int execping(const char *host);
+
 #endif

@@ -1,0 +1,212 @@
+// Client side of the authentication manager's status protocol: one TCP
+// connection, one request line, a reply of "begin"/"end" records read until
+// the manager closes the connection.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "vkadmin.h"
+#include "vkcxx.h"
+
+namespace {
+
+constexpr const char *kService = "vkauthd-cb";
+constexpr int kFallbackPort = 7010;
+constexpr int kFirstDataMs = 5000;
+constexpr size_t kReadSize = 511;
+// A line is held in 512 bytes and a record in 2048: a longer line is left
+// out of its record as a whole, and a longer record is not handed to the
+// parser at all. Either way the terminal then shows as it would without
+// the manager's word, rather than with a value cut in the middle.
+constexpr size_t kMaxLine = 511;
+constexpr size_t kMaxRecord = 2047;
+
+// Cuts the reply into records at "begin" and "end" lines, whatever the
+// sizes of the reads it arrives in.
+class RecordCutter {
+  public:
+    RecordCutter(vk_KeyValuesNode_t **list, int sort, const char *keys, const char *desktop)
+        : list_(list), sort_(sort), keys_(keys), desktop_(desktop) {}
+
+    void feed(const char *data, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            if (data[i] == '\n') {
+                if (!line_too_long_) line_done();
+                line_.clear();
+                line_too_long_ = false;
+            } else if (line_.size() < kMaxLine) {
+                line_ += data[i];
+            } else {
+                line_too_long_ = true;
+            }
+        }
+    }
+
+  private:
+    void line_done() {
+        if (line_ == "begin") {
+            record_.clear();
+            record_too_long_ = false;
+        } else if (line_ == "end") {
+            if (!record_too_long_) parse_record(list_, record_.c_str(), sort_, keys_, desktop_);
+        } else if (record_.size() + line_.size() + 1 <= kMaxRecord) {
+            record_ += line_;
+            record_ += '\n';
+        } else {
+            record_too_long_ = true;
+        }
+    }
+
+    vk_KeyValuesNode_t **list_;
+    int sort_;
+    const char *keys_;
+    const char *desktop_;
+    std::string line_, record_;
+    bool line_too_long_ = false, record_too_long_ = false;
+};
+
+// "~terminalCID~terminalId~tokenName~firmware~" and every wanted key with a
+// "~" after it; null without a key list.
+vk::CStr key_filter(char **keys) {
+    if (!keys) return nullptr;
+    std::string f = "~terminalCID~terminalId~tokenName~firmware~";
+    for (char **k = keys; *k; ++k) {
+        f += *k;
+        f += '~';
+    }
+    auto *text = static_cast<char *>(safe_malloc(f.size() + 1));
+    std::memcpy(text, f.c_str(), f.size() + 1);
+    return vk::CStr(text);
+}
+
+// Waits until the socket is readable; false when `ms` run out first.
+bool wait_readable(int fd, int ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        struct pollfd p = {fd, POLLIN, 0};
+        int left = ms < 0 ? -1
+                          : static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                 deadline - std::chrono::steady_clock::now())
+                                                 .count());
+        if (ms >= 0 && left < 0) left = 0;
+        int r = ::poll(&p, 1, left);
+        if (r > 0) return true;
+        if (r == 0) return false;
+        if (errno != EINTR) return false;
+    }
+}
+
+}  // namespace
+
+int open_socket(const char *hostname, short portnum, int is_udp, int maximize) {
+    struct sockaddr_in addr {};
+    if (!hostname || ::inet_pton(AF_INET, hostname, &addr.sin_addr) != 1) {
+        struct hostent *h = hostname ? ::gethostbyname(hostname) : nullptr;
+        if (!h || h->h_addrtype != AF_INET || !h->h_addr_list[0]) {
+            dprintf("open_socket(): Could not get host by name (%s)\n", hostname ? hostname : "");
+            log_admin("socket", "Error getting host by name (%s).", hostname ? hostname : "");
+            return -1;
+        }
+        std::memcpy(&addr.sin_addr, h->h_addr_list[0], sizeof addr.sin_addr);
+    }
+    vk::Fd fd(::socket(AF_INET, is_udp ? SOCK_DGRAM : SOCK_STREAM, 0));
+    if (!fd) {
+        dprintf("open_socket(): Could not open socket - %s\n", std::strerror(errno));
+        log_admin("socket", "Error opening socket - %s.", std::strerror(errno));
+        return -1;
+    }
+    addr.sin_family = AF_INET;
+    addr.sin_port = static_cast<in_port_t>(portnum);
+    if (::connect(fd.get(), reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+        dprintf("open_socket(): Could not connect - %s\n", std::strerror(errno));
+        log_admin("socket", "Error connecting - %s.", std::strerror(errno));
+        return -1;
+    }
+    if (maximize) {
+        for (int size = 1048576; size > 0; size -= 8192)
+            if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size) == 0) break;
+    }
+    int on = 1;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
+        dprintf("open_socket(): Could not set SO_KEEPALIVE - %s\n", std::strerror(errno));
+        log_admin("socket", "Error setting SO_KEEPALIVE - %s.", std::strerror(errno));
+    }
+    return fd.release();
+}
+
+int getAuthMgrRecords(const char *server_name, const int sort_order, const char *desktop_id,
+                      char **keys, vk_KeyValuesNode_t **key_values, const char *authcommand) {
+    if (!server_name || !authcommand) return VK_ERR_INVALID_ARGS;
+    int port_n;  // network byte order
+    if (struct servent *s = ::getservbyname(kService, "tcp")) {
+        port_n = s->s_port;
+    } else {
+        dprintf("getAuthMgrRecords(): Could not find service (%s)\n", kService);
+        dprintf("getAuthMgrRecords(): Using hard-coded port (%d)\n", kFallbackPort);
+        port_n = htons(kFallbackPort);
+    }
+    const int port = ntohs(static_cast<uint16_t>(port_n));
+
+    if (ping_host(server_name) != 0) {
+        dprintf("getAuthMgrRecords(): No response from host %s:%d\n", server_name, port);
+        return VK_ERR_UNREACHABLE;
+    }
+    dlprintf("b", "opening %s:%d\n", server_name, port);
+    vk::Fd sock(open_socket(server_name, static_cast<short>(port_n), 0, 0));
+    if (!sock) {
+        dprintf("getAuthMgrRecords(): Could not open socket to %s:%d\n", server_name, port);
+        return VK_ERR_SOCKET_OPEN;
+    }
+    ::fcntl(sock.get(), F_SETFL, ::fcntl(sock.get(), F_GETFL) | O_NONBLOCK);
+
+    // MSG_NOSIGNAL: a manager that has already hung up must not end us with
+    // SIGPIPE.
+    size_t len = std::strlen(authcommand);
+    ssize_t w = ::send(sock.get(), authcommand, len, MSG_NOSIGNAL);
+    if (w < 0 || static_cast<size_t>(w) < len) {
+        dprintf("getAuthMgrRecords(): Could not write command to %s:%d\n", server_name, port);
+        return VK_ERR_SOCKET_WRITE;
+    }
+    vk::CStr filter = key_filter(keys);
+
+    if (!wait_readable(sock.get(), kFirstDataMs)) {
+        dprintf("getAuthMgrRecords(): poll timed out\n");
+        return VK_ERR_AUTHMGR_TIMEOUT;
+    }
+    RecordCutter cutter(key_values, sort_order, filter.get(), desktop_id);
+    char chunk[kReadSize + 1];
+    for (;;) {
+        ssize_t n = ::read(sock.get(), chunk, kReadSize);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                // Once the first data is in there is no further time limit;
+                // wait for more rather than spin.
+                wait_readable(sock.get(), -1);
+                continue;
+            }
+            dprintf("getAuthMgrRecords(): read error - %s\n", std::strerror(errno));
+            if (key_values) {
+                vk_free_KeyValuesNode_list(*key_values);
+                *key_values = nullptr;
+            }
+            return VK_ERR_INTERNAL;
+        }
+        cutter.feed(chunk, static_cast<size_t>(n));
+    }
+    return VK_OK;
+}
+
+int vk_getAuthMgrRecords(const char *server_name, const int sort_order, const char *desktop_id,
+                         char **keys, vk_KeyValuesNode_t **key_values) {
+    return getAuthMgrRecords(server_name ? server_name : "127.0.0.1", sort_order, desktop_id, keys,
+                             key_values, "status\n");
+}

@@ -1,0 +1,201 @@
+// The status records of the authentication manager: one record text (the
+// lines between "begin" and "end") becomes one vk_KeyValuesNode_t in a
+// sorted list.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <strings.h>
+
+#include "vkadmin.h"
+#include "vkcxx.h"
+
+namespace {
+
+using Field = char *vk_KeyValuesNode_t::*;
+
+// Keys that simply fill a text field; the others have rules of their own.
+struct PlainKey {
+    const char *key;
+    Field field;
+};
+constexpr PlainKey kPlainKeys[] = {
+    {"terminalModel", &vk_KeyValuesNode_t::model},
+    {"firmware", &vk_KeyValuesNode_t::firmware},
+    {"boot", &vk_KeyValuesNode_t::boot},
+    {"connected", &vk_KeyValuesNode_t::connected},
+    {"MultiheadGroupName", &vk_KeyValuesNode_t::MHgroup_name},
+    {"createTime", &vk_KeyValuesNode_t::create_time},
+    {"connectTime", &vk_KeyValuesNode_t::connect_time},
+    {"terminalIPA", &vk_KeyValuesNode_t::terminal_IPA},
+    {"terminalPort", &vk_KeyValuesNode_t::terminal_port},
+    {"GlobalName", &vk_KeyValuesNode_t::global_name},
+    {"ModuleName", &vk_KeyValuesNode_t::module_name},
+    {"SessionManagerId", &vk_KeyValuesNode_t::session_mgr_id},
+    {"ServiceInitCommand", &vk_KeyValuesNode_t::service_init_cmd},
+    {"tokenName", &vk_KeyValuesNode_t::token_name},
+    {"clientCreated", &vk_KeyValuesNode_t::client_created},
+    {"controller", &vk_KeyValuesNode_t::controller},
+    {"lifetime", &vk_KeyValuesNode_t::lifetime},
+    {"terminalPackets", &vk_KeyValuesNode_t::terminal_packets},
+    {"terminalLostPackets", &vk_KeyValuesNode_t::terminal_lost_packets},
+    {"terminalConnectTime", &vk_KeyValuesNode_t::terminal_conn_time},
+    {"terminalIdleTime", &vk_KeyValuesNode_t::terminal_idle_time},
+    {"terminalBytes", &vk_KeyValuesNode_t::terminal_bytes},
+    {"terminalLatency", &vk_KeyValuesNode_t::terminal_latency},
+    {"encryptUpType", &vk_KeyValuesNode_t::enc_up_type},
+    {"encryptDownType", &vk_KeyValuesNode_t::enc_down_type},
+    {"authenticateUpType", &vk_KeyValuesNode_t::auth_up_type},
+    {"authenticateDownType", &vk_KeyValuesNode_t::auth_down_type},
+    {"securityMode", &vk_KeyValuesNode_t::security_mode},
+};
+
+constexpr Field kAllTexts[] = {
+    &vk_KeyValuesNode_t::terminal_CID,
+    &vk_KeyValuesNode_t::model,
+    &vk_KeyValuesNode_t::firmware,
+    &vk_KeyValuesNode_t::boot,
+    &vk_KeyValuesNode_t::connected,
+    &vk_KeyValuesNode_t::MHgroup_name,
+    &vk_KeyValuesNode_t::MHdata,
+    &vk_KeyValuesNode_t::create_time,
+    &vk_KeyValuesNode_t::connect_time,
+    &vk_KeyValuesNode_t::terminal_IPA,
+    &vk_KeyValuesNode_t::terminal_port,
+    &vk_KeyValuesNode_t::local_name,
+    &vk_KeyValuesNode_t::global_name,
+    &vk_KeyValuesNode_t::module_name,
+    &vk_KeyValuesNode_t::session_mgr_id,
+    &vk_KeyValuesNode_t::service_init_cmd,
+    &vk_KeyValuesNode_t::token_name,
+    &vk_KeyValuesNode_t::client_created,
+    &vk_KeyValuesNode_t::controller,
+    &vk_KeyValuesNode_t::lifetime,
+    &vk_KeyValuesNode_t::terminal_packets,
+    &vk_KeyValuesNode_t::terminal_lost_packets,
+    &vk_KeyValuesNode_t::terminal_conn_time,
+    &vk_KeyValuesNode_t::terminal_idle_time,
+    &vk_KeyValuesNode_t::terminal_bytes,
+    &vk_KeyValuesNode_t::terminal_latency,
+    &vk_KeyValuesNode_t::enc_up_type,
+    &vk_KeyValuesNode_t::enc_down_type,
+    &vk_KeyValuesNode_t::auth_up_type,
+    &vk_KeyValuesNode_t::auth_down_type,
+    &vk_KeyValuesNode_t::security_mode,
+};
+
+// Replaces a field's text with a copy of `value`; like every allocation of
+// this parser it goes through safe_malloc, which ends the program when
+// memory runs out.
+void set_text(char *&field, const char *value) {
+    char *copy = static_cast<char *>(safe_malloc(std::strlen(value) + 1));
+    std::strcpy(copy, value);
+    std::free(field);
+    field = copy;
+}
+
+// A decimal number as atoi reads it; values past 32 bits wrap as an
+// unsigned 32-bit field stores them, without overflowing on the way.
+unsigned int read_index(const char *text) {
+    long long v = std::strtoll(text, nullptr, 10);
+    return static_cast<unsigned int>(static_cast<uint64_t>(v));
+}
+
+bool admitted(const char *keys_string, const char *key) {
+    if (!keys_string) return false;
+    std::string framed = std::string("~") + key + "~";
+    return std::strstr(keys_string, framed.c_str()) != nullptr;
+}
+
+void apply_pair(vk_KeyValuesNode_t *r, const char *key, const char *value, int sort) {
+    auto is = [&](const char *k) { return strcasecmp(key, k) == 0; };
+    if (is("MultiheadPrimary")) {
+        if (std::strcmp(value, "false") == 0) r->flag |= VK_KV_NOT_PRIMARY;
+    } else if (is("MultiheadTerminalIndex")) {
+        r->MHterm_index = read_index(value);
+    } else if (is("LocalName")) {
+        if (sort != VK_SORT_BY_X_TOKEN) set_text(r->local_name, value);
+    } else if (is("annotation.x_token")) {
+        r->flag |= VK_KV_X_TOKEN;
+        if (sort == VK_SORT_BY_X_TOKEN) set_text(r->token_name, get_short_token_id(value));
+    } else if (is("terminalCID")) {
+        set_text(r->terminal_CID, value);
+    } else if (is("terminalId")) {
+        if (!r->terminal_CID) set_text(r->terminal_CID, value);
+    } else {
+        for (const PlainKey &k : kPlainKeys) {
+            if (is(k.key)) {
+                set_text(r->*k.field, value);
+                return;
+            }
+        }
+    }
+}
+
+const char *sort_key(const vk_KeyValuesNode_t *r, int sort) {
+    const char *k = sort == VK_SORT_BY_TERMINAL ? r->terminal_CID : r->token_name;
+    return k ? k : "";
+}
+
+}  // namespace
+
+const char *get_short_token_id(const char *full_token_id) {
+    if (!full_token_id) return nullptr;
+    std::string_view id(full_token_id);
+    size_t last = id.rfind('.');
+    if (last == std::string_view::npos || last == 0) return full_token_id;
+    size_t second = id.rfind('.', last - 1);
+    if (second == std::string_view::npos) return full_token_id;
+    return full_token_id + second + 1;
+}
+
+void free_KeyValuesNode(vk_KeyValuesNode_t *node) {
+    if (!node) return;
+    for (Field f : kAllTexts) std::free(node->*f);
+    std::free(node);
+}
+
+void vk_free_KeyValuesNode_list(vk_KeyValuesNode_t *head) {
+    while (head) {
+        vk_KeyValuesNode_t *next = head->next;
+        free_KeyValuesNode(head);
+        head = next;
+    }
+}
+
+void add_to_KeyValuesNode_list(vk_KeyValuesNode_t **head, vk_KeyValuesNode_t *node, int sort) {
+    if (!head || !node) return;
+    // Equal keys keep their order of arrival: walk past every key <= new.
+    vk_KeyValuesNode_t **link = head;
+    while (*link && std::strcmp(sort_key(node, sort), sort_key(*link, sort)) >= 0)
+        link = &(*link)->next;
+    node->next = *link;
+    *link = node;
+}
+
+int parse_record(vk_KeyValuesNode_t **list, const char *entry_buf, int sort,
+                 const char *keys_string, const char *terminal_id_substring) {
+    auto *r = static_cast<vk_KeyValuesNode_t *>(safe_malloc(sizeof(vk_KeyValuesNode_t)));
+    r->MHterm_index = ~0u;
+    std::string_view text(entry_buf ? entry_buf : "");
+    while (!text.empty()) {
+        size_t nl = text.find('\n');
+        std::string line(text.substr(0, nl));
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        char *key = nullptr, *value = nullptr;
+        if (!parse_key_and_value(line.c_str(), &key, &value)) continue;
+        vk::CStr k(key), v(value);
+        if (!k || !v || !admitted(keys_string, key)) continue;
+        apply_pair(r, key, value, sort);
+    }
+    bool keep = r->terminal_CID && r->token_name &&
+                !(sort == VK_SORT_BY_TOKEN && !*r->token_name) &&
+                (!terminal_id_substring || std::strstr(terminal_id_substring, r->terminal_CID));
+    if (keep && list)
+        add_to_KeyValuesNode_list(list, r, sort);
+    else
+        free_KeyValuesNode(r);
+    return 0;
+}
