@@ -51,6 +51,14 @@ int parse_vkrcmd(char *buf, vk_UserSession_t **res) {
     };
     // Tested in this order: "INSERT_TOKEN=" must not be taken for "TOKEN="
     // and is not, because the test is on the start of the field.
+    //
+    // A record read back must print the same report as the original, so
+    // the reader undoes what the writer did: "NULL" in any text field means
+    // the field was absent (a value that really is the four letters NULL
+    // cannot be told apart and comes back absent too), and the multihead
+    // group name is read like the other fields. Otherwise a read-back
+    // record would show "NULL" where the original shows "???", and the
+    // multihead lines of -l for a record that has no primary terminal.
     static const Field kFields[] = {
         {"TOKEN=", &vk_UserSession_t::tokenName},
         {"INSERT_TOKEN=", &vk_UserSession_t::rawtoken},
@@ -66,6 +74,7 @@ int parse_vkrcmd(char *buf, vk_UserSession_t **res) {
         {"securityMode=", &vk_UserSession_t::mode},
         {"TermPrimary=", &vk_UserSession_t::termPrimary},
         {"TermList=", &vk_UserSession_t::termList},
+        {"MultiheadGroupName=", &vk_UserSession_t::mhGroupName},
     };
     char *save = nullptr;
     for (char *f = strtok_r(buf, ";", &save); f; f = strtok_r(nullptr, ";", &save)) {
@@ -75,8 +84,8 @@ int parse_vkrcmd(char *buf, vk_UserSession_t **res) {
             const char *rest = f + n;
             if (!fld.member) {
                 u->state = read_state(rest);
-            } else if (fld.member == &vk_UserSession_t::unixID && std::strcmp(rest, "NULL") == 0) {
-                std::free(std::exchange(u->unixID, nullptr));
+            } else if (std::strcmp(rest, "NULL") == 0) {
+                std::free(std::exchange(u->*fld.member, nullptr));
             } else {
                 char *copy = ::strdup(rest);
                 if (!copy) return VK_ERR_NO_MEMORY;
