@@ -1,0 +1,115 @@
+"""Sessions of a sandbox host for the tests of discovery and session
+control: planted session files, sessions started by the session starter,
+the states of their processes, and the outputs vksession should print."""
+import os
+import time
+
+from conftest import DEPRECATED, HOSTNAME
+
+DISPLAYS, CTOKENS = "/var/opt/KELWvk/displays/", "/var/opt/KELWvk/ctokens/"
+PROCS, IDLE = "/tmp/KELWvk/session_proc/", "/var/opt/KELWvk/idle/"
+STARTER = "/opt/KELWvk/sbin/vksessionstart"
+PTREE, PSTOP = "/usr/proc/bin/ptree", "/usr/proc/bin/pstop"
+NAME = "/usr/local/sbin/vks"          # the name vksession is started under
+SLEEPY = ["/bin/sh", "-c", "sleep 1000 & sleep 1000 & wait"]
+# Planted files all carry this whole-second time unless a test ages one.
+STAMP = int(time.time()) - 1000
+
+
+def plant(h, name, token, raw, *, disp=None, tokenset=None, stype="default", omit=(),
+          ctoken=None, proc=None, proc_age=0):
+    """Writes the display file `name` (DISPLAY= is `disp`, else `name`) with
+    the keys in `omit` left out, optionally its copy ctokens/`ctoken`, and,
+    for a dict `proc`, the session proc file `name` (XID= defaults to the
+    name), `proc_age` seconds older than the display file."""
+    keys = {"TOKEN": token, "INSERT_TOKEN": raw, "DISPLAY": name if disp is None else disp,
+            "TOKEN_SET": tokenset or f"{token},{raw}", "SESSION_TYPE": stype}
+    text = "".join(f"{k}={v}\n" for k, v in keys.items() if k not in omit)
+    paths = [DISPLAYS + name] + ([CTOKENS + ctoken] if ctoken else [])
+    for p in paths:
+        _write(h, p, text, STAMP)
+    if proc is not None:
+        _write(h, PROCS + name, "".join(f"{k}={v}\n" for k, v in {"XID": name, **proc}.items()),
+               STAMP - proc_age)
+
+
+def _write(h, inside, text, mtime):
+    os.utime(h.write(inside, text), (mtime, mtime))
+
+
+def idle(h, name):
+    h.write(f"{IDLE}{name}.pid", "")
+
+
+def start(h, user, token, raw, *client, stype=None, tokenset=None):
+    """Starts a real session (Xvfb and `client` as `user`); returns its
+    display and its session proc file's keys once the client's processes
+    have all been forked."""
+    opts = (["-T", stype] if stype else []) + (["-s", tokenset] if tokenset else [])
+    r = h.run([STARTER, "-u", user, "-t", token, "-r", raw, *opts, "--", *(client or SLEEPY)])
+    assert (r.rc, r.err) == (0, ""), r
+    n = r.out.strip()
+    keys = read_keys(h, PROCS + n)
+    if not client:
+        wait_for(lambda: len(tree(h, keys["pid"])) == 3, what="the client's processes")
+    return n, keys
+
+
+def read_keys(h, inside):
+    return dict(line.split("=", 1) for line in h.path(inside).read_text().splitlines())
+
+
+def tree(h, pid):
+    """The pids of process `pid` and of all its descendants, as ptree lists them."""
+    lines = h.run([PTREE, str(pid)]).out.splitlines()
+    pids = [line.split()[0] for line in lines]
+    return pids[pids.index(str(pid)):] if str(pid) in pids else []
+
+
+def states(h, pids):
+    """The kernel's state letter of each process; "-" once it is gone (or a zombie)."""
+    script = 'for p; do s=$(cat /proc/$p/stat 2>/dev/null) && echo "${s##*) }" || echo -; done'
+    out = h.run(["/bin/sh", "-c", script, "sh", *map(str, pids)]).out.split("\n")
+    return ["-" if not line or line[0] in "ZX" else line[0] for line in out[:len(pids)]]
+
+
+def wait_for(pred, timeout=5.0, what="condition", step=0.02):
+    deadline = time.monotonic() + timeout
+    while not (value := pred()):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(step)
+    return value
+
+
+def running(h, pids):
+    return all(s in "RS" for s in states(h, pids))
+
+
+# ---- what vksession prints ------------------------------------------------------------------
+
+def row(token, unix, disp, state, name="???"):
+    return f"{token:<30} {name:<20} {unix:<10} {disp:<4} {state:<5}\n"
+
+
+def table(*rows):
+    return "\n" + row("Token ID", "Unix ID", "Disp", "State", "Registered Name") + \
+        row("-" * 30, "-" * 10, "-" * 4, "-" * 5, "-" * 20) + "".join(rows)
+
+
+def record(raw, token, uid, state, disp, stype="default"):
+    """The machine-mode line of a local session that the authentication manager does not report."""
+    security = ";".join(f"{k}=NULL" for k in (
+        "encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
+        "securityMode", "TermPrimary", "TermList", "MultiheadGroupName"))
+    return (f"INSERT_TOKEN={raw};TOKEN={token};uid={uid or 'NULL'};STATE={state};DISPLAY={disp};"
+            f"SERVER={HOSTNAME};SESSION_TYPE={stype};{security}\n")
+
+
+def error(xmode, code, text, deprecated=False):
+    return (f"**ERROR: {code}\n" if xmode else f"{NAME} error: {text}\n") + \
+        (DEPRECATED if deprecated else "")
+
+
+def failed(xmode, code, text, deprecated=False):
+    return error(xmode, code, f"Operation failed ({text})", deprecated)
