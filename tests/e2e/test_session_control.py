@@ -1,0 +1,281 @@
+"""Suspend, resume and terminate with vksession: real sessions made by the
+session starter (Xvfb and a client tree as a user) and planted session
+files, the checks made before acting, and files written to make root run
+or hit something else."""
+import os
+import signal
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import conftest
+from conftest import DEPRECATED, USERS
+from sessions import (CTOKENS, DISPLAYS, NAME, PROCS, PSTOP, error, failed, plant, record, row,
+                      running, start, states, table, tree, wait_for)
+
+ALICE, BOB = USERS["alice"], USERS["bob"]
+MODES = pytest.mark.parametrize("xmode", [False, True], ids=["text", "machine"])
+NOTICE = ("message to display :{}: Your session has been suspended. / "
+          "Please contact your Administrator immediately.")
+
+
+def x(xmode):
+    return ["-x"] if xmode else []
+
+
+def notices(h):
+    return [r.msg.rstrip("\n") for r in h.log() if r.ident == "vkwall"]
+
+
+def logged(h, text):
+    return text in [m for _, m in h.messages()]
+
+
+def session_files(n, token):
+    return [DISPLAYS + n, CTOKENS + token, PROCS + n]
+
+
+def exist(h, paths):
+    return [h.path(p).exists() for p in paths]
+
+
+def concurrently(h, *runs):
+    """Runs vksession with each argument list side by side, so that the
+    3-second waits of several suspends overlap; the results in order."""
+    with ThreadPoolExecutor(len(runs)) as pool:
+        futures = [pool.submit(h.vksession, *args, argv0=NAME) for args in runs]
+        return [f.result() for f in futures]
+
+
+def test_suspend_notifies_waits_and_stops_the_tree_then_resume(host):
+    n, proc = start(host, "alice", "tok1", "raw1")
+    pids = tree(host, proc["pid"])
+    host.clear_log()
+    with ThreadPoolExecutor(1) as pool:
+        run = pool.submit(host.vksession, "-s", "-u", "alice")
+        wait_for(lambda: notices(host), step=0.005, what="the notice")
+        shown = time.monotonic()
+        wait_for(lambda: states(host, pids) == ["T"] * 3, timeout=8, step=0.05, what="the stop")
+        waited = time.monotonic() - shown
+        r = run.result()
+    assert (r.rc, r.out, r.err) == (0, "", DEPRECATED)
+    assert 2.9 < waited < 4.5
+    assert notices(host) == [NOTICE.format(n)]
+    windows = host.run(["/usr/bin/xwininfo", "-root", "-tree", "-display", f":{n}"]).out
+    assert '"xmessage"' in windows
+    assert host.vksession("-p", "-u", "alice").out == table(row("raw1", "alice", n, "DS"))
+
+    # Suspended already: no notice, no wait, nothing changes.
+    host.clear_log()
+    started = time.monotonic()
+    assert (host.vksession("-s", "-d", n).rc, notices(host)) == (0, [])
+    assert time.monotonic() - started < 2 and states(host, pids) == ["T"] * 3
+
+    for _ in range(2):  # the second resume finds nothing to do
+        r = host.vksession("-r", "-u", "alice")
+        assert (r.rc, r.out, r.err) == (0, "", DEPRECATED)
+        assert running(host, pids)
+    assert host.vksession("-p", "-d", n).out == table(row("raw1", "alice", n, "D"))
+
+
+@pytest.mark.parametrize("stype", ["DEFAULT", "kiosk"])
+def test_terminate_continues_a_stopped_session_first(host, stype):
+    n, proc = start(host, "alice", "tok1", "raw1", stype=stype)
+    other, other_proc = start(host, "bob", "tok2", "raw2")
+    pids, bystanders = tree(host, proc["pid"]), tree(host, other_proc["pid"])
+    assert host.run([PSTOP, *pids]).rc == 0
+    wait_for(lambda: states(host, pids) == ["T"] * 3)
+    host.clear_log()
+
+    r = host.vksession("-k", "-d", n)
+    assert (r.rc, r.out, r.err) == (0, "", "")
+    wait_for(lambda: states(host, [proc["server_pid"]]) == ["-"], what="the X server's end")
+    killer_ran = any(rec.ident == "vksessionkill" for rec in host.log())
+    if stype == "DEFAULT":     # the session killer, whatever the letter case
+        assert killer_ran and states(host, pids) == ["-"] * 3
+        assert exist(host, session_files(n, "tok1")) == [False] * 3
+    else:                      # SIGTERM to the X server alone
+        assert not killer_ran and running(host, pids)
+        assert exist(host, session_files(n, "tok1")) == [True] * 3
+    assert running(host, bystanders + [other_proc["server_pid"]])
+    assert exist(host, session_files(other, "tok2")) == [True] * 3
+
+
+@MODES
+@pytest.mark.parametrize("action", ["-k", "-s", "-r"])
+def test_more_than_one_match_needs_all(host, action, xmode):
+    clients = [host.spawn(["/bin/sleep", "1000"], uid=ALICE) for _ in range(2)]
+    for i, c in enumerate(clients, 1):
+        plant(host, str(i), f"tok{i}", f"raw{i}", proc={"uid": ALICE, "pid": c.pid, "program": "sleep"})
+    clients[1].signal(signal.SIGSTOP)
+    wait_for(lambda: clients[1].state() == "T")
+    started = time.monotonic()
+    r = host.vksession(action, *x(xmode), "-u", "alice", argv0=NAME)
+    assert (r.rc, r.out, r.err) == (1, "", error(
+        xmode, -6, "more than one session found.  Use -a or more filter options.", action != "-k"))
+    assert time.monotonic() - started < 2 and notices(host) == []
+    assert [c.state() for c in clients] == ["S", "T"]
+    assert exist(host, [DISPLAYS + "1", PROCS + "1", DISPLAYS + "2", PROCS + "2"]) == [True] * 4
+
+
+def test_terminate_all_stops_at_the_first_failure_in_raw_token_order(host):
+    # Every session holds the token "crew"; raw tokens order them 2, 3, 1.
+    sessions = [start(host, user, f"t{i}", raw, "/bin/sleep", "1000", stype=stype,
+                      tokenset=f"t{i},{raw},crew")
+                for i, (user, raw, stype) in enumerate(
+                    [("alice", "r-c", None), ("bob", "r-a", None), ("alice", "r-b", "kiosk")], 1)]
+    # Session 3's X server program can no longer be found.
+    host.write(PROCS + "3", host.path(PROCS + "3").read_text().replace(
+        "server_prog=Xvfb", "server_prog=/nonexistent/Xvfb"))
+    r = host.vksession("-k", "-a", "-t", "crew", argv0=NAME)
+    assert (r.rc, r.out, r.err) == (1, "", f"{NAME} error: Operation failed (Internal system error)\n")
+    assert logged(host, "manage_session(): failed to resolve path for display 3")
+    wait_for(lambda: states(host, [sessions[1][1]["server_pid"]]) == ["-"])
+    assert states(host, [p for _, k in sessions for p in (k["pid"], k["server_pid"])]) == \
+        ["S", "S", "-", "-", "S", "S"]
+    assert [host.path(DISPLAYS + n).exists() for n, _ in sessions] == [True, False, True]
+
+
+def test_suspend_needs_a_valid_proc_file_terminate_does_not(host):
+    gone, _ = start(host, "alice", "tok1", "raw1")
+    stale, stale_proc = start(host, "bob", "tok2", "raw2")
+    host.path(PROCS + gone).unlink()
+    then = int(host.path(DISPLAYS + stale).stat().st_mtime) - 1
+    os.utime(host.path(PROCS + stale), (then, then))
+    cases = [(gone, False), (gone, True), (stale, False)]
+    results = concurrently(host, *[["-s", *x(xmode), "-d", n] for n, xmode in cases])
+    assert [(r.rc, r.out, r.err) for r in results] == [
+        (1, "", failed(xmode, -19, "invalid or missing session proc file", True)) for _, xmode in cases]
+    assert running(host, tree(host, stale_proc["pid"]))
+    for n, token in ((gone, "tok1"), (stale, "tok2")):
+        r = host.vksession("-k", "-d", n)
+        assert (r.rc, r.out, r.err) == (0, "", "")
+        assert exist(host, session_files(n, token)) == [False] * 3
+
+
+@MODES
+def test_resume_refuses_a_client_that_runs_another_program(host, xmode):
+    client = host.spawn(["/bin/sleep", "1000"], uid=ALICE)
+    client.signal(signal.SIGSTOP)
+    wait_for(lambda: client.state() == "T")
+    plant(host, "4", "tok1", "raw1", proc={"uid": ALICE, "pid": client.pid, "program": "xclock"})
+    r = host.vksession("-r", *x(xmode), "-d", "4", argv0=NAME)
+    assert (r.rc, r.out, r.err) == (1, "", failed(xmode, -1, "Internal system error", True))
+    assert logged(host, "manage_session(): failed to resume/suspend session, "
+                        "client program name differs (display=4)")
+    assert client.state() == "T"
+
+
+@pytest.fixture
+def xkel_host(make_host, monkeypatch):
+    """A host whose product directory holds the X server program of the
+    thin-client server (a layer that must exist before the host starts)."""
+    def start(self):
+        self.write("/opt/KELWvk/lib/vkxkel", "", mode=0o755)
+        return conftest.vksbx.Host.start(self)
+    monkeypatch.setattr(conftest.ParvixHost, "start", start)
+    return make_host()
+
+
+@pytest.mark.parametrize("server_prog,log", [
+    ("/opt/KELWvk/lib/vkxkel", None),        # the server's own pair of names
+    ("/usr/bin/xclock", "manage_session(): failed to terminate session, server program name "
+                        "differs (display=4) "),
+    ("/nonexistent/Xkel", "manage_session(): failed to resolve path for display 4"),
+    (None, "manage_session(): failed to get process state for display 4."),
+], ids=["vkxkel", "other-program", "unresolvable", "no-server-pid"])
+def test_terminate_checks_the_x_server_of_other_session_types(xkel_host, server_prog, log):
+    h = xkel_host
+    client = h.spawn(["/bin/sleep", "1000"], uid=ALICE)
+    # An X server that runs under the name its vendor gives it.
+    server = h.spawn(["/usr/bin/python3", "-c",
+                      "import os, time\n"
+                      "while not os.path.exists('/tmp/go'): time.sleep(0.01)\n"
+                      "open('/proc/self/comm', 'w').write('/usr/marlode/bin/Xkel')\n"
+                      "time.sleep(1000)\n"])
+    h.write("/tmp/go", "")
+    wait_for(lambda: h.run(["/bin/cat", f"/proc/{server.pid}/comm"]).out == "/usr/marlode/bi\n")
+    proc = {"uid": ALICE, "pid": client.pid, "program": "sleep"}
+    if server_prog:
+        proc.update(server_pid=server.pid, server_prog=server_prog)
+    plant(h, "4", "tok1", "raw1", stype="kiosk", proc=proc)
+    r = h.vksession("-k", "-d", "4", argv0=NAME)
+    if log is None:
+        assert (r.rc, r.out, r.err) == (0, "", "")
+        assert server.wait() == -signal.SIGTERM
+    else:
+        assert (r.rc, r.out, r.err) == (1, "", failed(False, -1, "Internal system error"))
+        assert logged(h, log) and server.state() == "S"
+    assert client.state() == "S" and exist(h, [DISPLAYS + "4", PROCS + "4"]) == [True, True]
+
+
+# ---- session files written to make root run something or hit a bystander ----------------------
+
+PWN = "touch /tmp/pwned"
+PWN_HERE = "touch pwned"      # a file name holds no "/": run from /tmp
+NOT_FOUND, INTERNAL, INVALID = (-4, "Object not found"), (-1, "Internal system error"), \
+    (-6, "Invalid arguments")
+
+
+def hostile_sessions(h, bystander, clients):
+    """(display name, display file options, session proc keys, Unix ID shown,
+    outcome of -s, outcome of -k; None for success). The sessions' own
+    client processes are added to `clients`."""
+    def proc(pid=None, **keys):
+        if pid is None:
+            pid = h.spawn(["/bin/sleep", "1000"], uid=ALICE).pid
+            clients.append(pid)
+        return {"uid": ALICE, "pid": pid, "program": "sleep", **keys}
+    kiosk = {"stype": "kiosk"}
+    return [
+        ("11", {}, proc(f"1; kill -STOP {bystander}; {PWN}"), "alice", NOT_FOUND, NOT_FOUND),
+        ("12", {}, proc(f"$({PWN})"), "alice", NOT_FOUND, NOT_FOUND),
+        ("13", {}, proc(f"`{PWN}`"), "alice", NOT_FOUND, NOT_FOUND),
+        ("14", {}, proc(f"../../proc/{bystander}"), "alice", NOT_FOUND, NOT_FOUND),
+        ("15", {}, proc("9" * 3000), "alice", INTERNAL, INTERNAL),
+        ("16", {}, proc(f"$({PWN})" * 100), "alice", NOT_FOUND, NOT_FOUND),
+        # The client is the session's own and may be stopped; the X server check fails.
+        ("21", kiosk, proc(server_pid=f"{bystander}; {PWN}", server_prog="sleep"), "alice", None,
+         INTERNAL),
+        ("22", kiosk, proc(server_pid=f"`kill {bystander}`", server_prog="sleep"), "alice", None,
+         INTERNAL),
+        # No process 99999: ps's header stands in for it, and no program matches it.
+        ("31", {}, {**proc(99999), "XID": f"31; {PWN}"}, None, INTERNAL, None),
+        ("32", {}, proc(99999, program="COMMAND"), "alice", NOT_FOUND, None),  # no tree to stop
+        (f"41; {PWN_HERE}", {}, proc(99999), "alice", INTERNAL, INVALID),
+        (f"$({PWN_HERE})", {}, proc(99999), "alice", INTERNAL, INVALID),
+        (f"`{PWN_HERE}`", {}, proc(99999), "alice", INTERNAL, INVALID),
+        ("51", {"disp": "../displays/51"}, proc(99999), None, NOT_FOUND, NOT_FOUND),
+    ]
+
+
+def test_hostile_session_files_reach_no_shell_and_no_bystander(host):
+    bystander = host.spawn(["/bin/sleep", "1000"], uid=BOB)
+    clients = []
+    cases = hostile_sessions(host, bystander.pid, clients)
+    for i, (name, disp, proc, *_) in enumerate(cases):
+        plant(host, name, f"tok{i}", f"raw{i}", proc=proc, **disp)
+
+    def act(name):
+        return [host.vksession(*a, "-d", name, argv0=NAME, cwd="/tmp")
+                for a in (["-p", "-x"], ["-s"], ["-r"], ["-k"])]
+    with ThreadPoolExecutor(len(cases)) as pool:     # the suspends' waits overlap
+        outcomes = pool.map(act, [c[0] for c in cases])
+
+    def expect(outcome, deprecated):
+        return (0, "", DEPRECATED if deprecated else "") if outcome is None else \
+            (1, "", failed(False, *outcome, deprecated))
+    for (i, (name, disp, _, uid, suspend, kill)), (shown, s, r, k) in zip(enumerate(cases), outcomes):
+        line = record(f"raw{i}", f"tok{i}", uid, 1, disp.get("disp", name), disp.get("stype", "default"))
+        # The complaints of the message tool (no X server there) and of the
+        # tree tool (no such process) reach standard error as they are.
+        s.err = "".join(e for e in s.err.splitlines(True) if not e.startswith(("vkwall: ", "ptree: ")))
+        assert [(o.rc, o.out, o.err) for o in (shown, s, r, k)] == [
+            (0, line, ""), expect(suspend, True), expect(None, True), expect(kill, False)], name
+        assert host.path(DISPLAYS + name).exists() == (kill is not None), name
+    assert not host.path("/tmp/pwned").exists()
+    assert bystander.state() == "S" and running(host, clients)
+    assert logged(host, "manage_session(): failed to resume/suspend session, client program "
+                        f"name differs (display=31; {PWN})")
+    assert logged(host, "manage_session(): failed to suspend session for display 32 (Object not found)")
