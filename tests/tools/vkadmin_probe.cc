@@ -13,6 +13,13 @@
 //                     vk_setUserSessionEnt, vk_getUserSessionEnt until it
 //                     fails (records in the record line format), end, and
 //                     one more get after the end
+//   authmgr HOST|- SORT [KEY...]
+//                     vk_getAuthMgrRecords ("-": no host) with the keys
+//                     given (none: no key list); the result, then one line
+//                     per status record with every field that is set
+//   ping HOST|-       ping_host ("-": no host)
+//   readback          parse_vkrcmd on each line of standard input, and the
+//                     record written back with vk_printUserSessionEnt
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -107,6 +114,62 @@ int do_enum(int argc, char **argv) {
     return 0;
 }
 
+const char *host_arg(const char *a) {
+    return std::strcmp(a, "-") == 0 ? nullptr : a;
+}
+
+int do_authmgr(int argc, char **argv) {
+    if (argc < 2) bad_usage("authmgr: HOST SORT [KEY...]");
+    using Text = char *vk_KeyValuesNode_t::*;
+    static const struct {
+        const char *name;
+        Text field;
+    } kTexts[] = {
+        {"terminal", &vk_KeyValuesNode_t::terminal_CID},
+        {"token", &vk_KeyValuesNode_t::token_name},
+        {"model", &vk_KeyValuesNode_t::model},
+        {"firmware", &vk_KeyValuesNode_t::firmware},
+        {"group", &vk_KeyValuesNode_t::MHgroup_name},
+        {"local", &vk_KeyValuesNode_t::local_name},
+        {"encUp", &vk_KeyValuesNode_t::enc_up_type},
+        {"encDown", &vk_KeyValuesNode_t::enc_down_type},
+        {"authUp", &vk_KeyValuesNode_t::auth_up_type},
+        {"authDown", &vk_KeyValuesNode_t::auth_down_type},
+        {"mode", &vk_KeyValuesNode_t::security_mode},
+    };
+    char **keys = argc > 2 ? argv + 2 : nullptr;  // argv ends with a null entry
+    vk_KeyValuesNode_t *list = nullptr;
+    int rc = vk_getAuthMgrRecords(host_arg(argv[0]), std::atoi(argv[1]), nullptr, keys, &list);
+    std::printf("rc=%d\n", rc);
+    for (const vk_KeyValuesNode_t *n = list; n; n = n->next) {
+        std::string line;
+        for (auto &t : kTexts)
+            if (n->*t.field)
+                line += std::string(line.empty() ? "" : " ") + t.name + "=" + n->*t.field;
+        if (n->MHterm_index != ~0u) line += " index=" + std::to_string(n->MHterm_index);
+        if (n->flag) line += " flag=" + std::to_string(n->flag);
+        std::printf("%s\n", line.c_str());
+    }
+    vk_free_KeyValuesNode_list(list);
+    return 0;
+}
+
+int do_readback() {
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t n;
+    while ((n = getline(&line, &cap, stdin)) > 0) {
+        if (line[n - 1] == '\n') line[n - 1] = '\0';
+        vk_UserSession_t *s = nullptr;
+        int rc = parse_vkrcmd(line, &s);
+        if (rc != 0) std::printf("rc=%d\n", rc);
+        vk_printUserSessionEnt(stdout, s);
+        vk_freeUserSessionEnt(s);
+    }
+    std::free(line);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -129,5 +192,8 @@ int main(int argc, char **argv) {
     if (cmd == "ps-cache") return do_ps(true, rest, args);
     if (cmd == "ps-get") return do_ps(false, rest, args);
     if (cmd == "enum") return do_enum(rest, args);
+    if (cmd == "authmgr") return do_authmgr(rest, args);
+    if (cmd == "ping" && rest == 1) return std::printf("rc=%d\n", ping_host(host_arg(args[0]))) < 0;
+    if (cmd == "readback") return do_readback();
     bad_usage("unknown command");
 }
