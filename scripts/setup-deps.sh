@@ -8,6 +8,8 @@ packages=(
   cmake ninja-build g++ gettext libgtest-dev libgmock-dev googletest
   # end-to-end tests: sandboxed hosts, the host's process tools, X sessions
   python3 python3-pytest procps iproute2 util-linux xvfb x11-apps x11-utils netpbm
+  # the real ICMP ping that /usr/sbin/ping hands the probe to
+  iputils-ping
 )
 
 missing=()
