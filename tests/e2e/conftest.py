@@ -67,14 +67,17 @@ class ParvixHost(vksbx.Host):
 
 @pytest.fixture
 def make_host(tmp_path):
-    """make_host(session_dirs=True, **Host options) -> a started ParvixHost;
-    every host made is torn down after the test, whatever its outcome."""
+    """make_host(session_dirs=True, files=None, **Host options) -> a started
+    ParvixHost; every host made is torn down after the test, whatever its
+    outcome. `files`: {path inside: (text, mode)} written before the host
+    starts, the only way into its /usr and /etc layers (stand-ins for the
+    host's own programs)."""
     if os.geteuid() != 0:
         pytest.skip("sandboxed hosts need root")
     stage, build = _build_path("VK_STAGE"), _build_path("VK_BUILD")
     hosts = []
 
-    def make(session_dirs=True, name=None, **kw):
+    def make(session_dirs=True, name=None, files=None, **kw):
         top = tmp_path / (name or f"host{len(hosts)}")
         top.mkdir()
         kw.setdefault("hostname", HOSTNAME)
@@ -83,6 +86,8 @@ def make_host(tmp_path):
         if session_dirs:
             for d in SESSION_DIRS:
                 h.path(d).mkdir(parents=True, exist_ok=True)
+        for inside, (text, mode) in (files or {}).items():
+            h.write(inside, text, mode)
         hosts.append(h)
         return h.start()
 
