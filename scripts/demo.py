@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""The demo: a simulated Parvix host with three real sessions, administered
+"""The demo: a simulated Parvix host with four real sessions, administered
 with vksession. Runs inside a sandboxed host (tools/sandbox), so the
 machine's own /opt, /var/opt, /etc/opt and /tmp are left alone.
 
@@ -31,7 +31,7 @@ def main(stage, outdir):
         transcript.append(text)
 
     top = tempfile.mkdtemp(prefix="vkdemo.")
-    users = {"alice": 1001, "bob": 1002, "carol": 1003}
+    users = {"alice": 1001, "bob": 1002, "carol": 1003, "dave": 1004}
     try:
         with Host(top, stage=stage, users=users, hostname="parvix1") as h:
 
@@ -46,7 +46,7 @@ def main(stage, outdir):
                     say()
                 return r
 
-            say("== A simulated Parvix host 'parvix1' with three user sessions ==")
+            say("== A simulated Parvix host 'parvix1' with four user sessions ==")
             say()
             displays = {}
             for user, token, raw, stype, client in (
@@ -54,14 +54,44 @@ def main(stage, outdir):
                 ("bob", "mobile.bob", "term-00b0b", "kiosk", ["/usr/bin/xeyes"]),
                 ("carol", "user.carol", "card-0ca401", "default",
                  ["/bin/sh", "-c", "xlogo & xclock -digital & wait"]),
+                ("dave", "user.dave", "card-0da7e", "default", ["/usr/bin/xlogo"]),
             ):
                 r = run(STARTER, "-u", user, "-t", token, "-r", raw, "-T", stype, "--", *client)
                 if r.rc != 0:
                     raise SystemExit(f"could not start the session of {user}: {r.err}")
                 displays[user] = r.out.strip()
+            run(STARTER, "-i", displays["carol"])
+
+            say("== The authentication manager: alice at an encrypting terminal, bob at a")
+            say("   multihead group of two terminals, carol idle, dave's card pulled ==")
+            say()
+            terminals = {
+                "IEEE802.0003ba4e1a01": ["tokenName=user.alice", "encryptUpType=arcfour",
+                                         "encryptDownType=arcfour", "authenticateUpType=none",
+                                         "authenticateDownType=none", "securityMode=hard",
+                                         "terminalIPA=192.168.128.21"],
+                "IEEE802.0003ba4e1b10": ["tokenName=mobile.bob", "encryptUpType=none",
+                                         "encryptDownType=none", "authenticateUpType=dsa",
+                                         "authenticateDownType=dsa", "securityMode=soft",
+                                         "MultiheadGroupName=wall-b", "MultiheadTerminalIndex=0",
+                                         "MultiheadPrimary=true"],
+                "IEEE802.0003ba4e1b11": ["tokenName=mobile.bob", "encryptUpType=arcfour",
+                                         "encryptDownType=none", "authenticateUpType=dsa",
+                                         "authenticateDownType=none", "securityMode=soft",
+                                         "MultiheadGroupName=wall-b", "MultiheadTerminalIndex=1",
+                                         "MultiheadPrimary=false"],
+                "IEEE802.0003ba4e1c20": ["tokenName=user.carol", "encryptUpType=none",
+                                         "encryptDownType=none", "authenticateUpType=none",
+                                         "authenticateDownType=none", "securityMode=soft"],
+            }
+            for tid, lines in terminals.items():
+                h.write(f"/var/opt/KELWvk/authd/terminals/{tid}",
+                        "\n".join([f"terminalCID={tid}", *lines]) + "\n")
+            run("/opt/KELWvk/lib/vkauthd")
 
             run(VKSESSION, "-h")
             run(VKSESSION, "-p")
+            run(VKSESSION, "-l")
             run(VKSESSION, "-p", "-x")
 
             say("== Suspend alice's session: the notice appears on her display ==")
@@ -84,6 +114,7 @@ def main(stage, outdir):
             time.sleep(0.2)
             run(VKSESSION, "-p")
             run(VKSESSION, "-k", "-u", "nobody-here")
+            run(VKSESSION, "-k", "-x", "-u", "nobody-here")
     finally:
         shutil.rmtree(top, ignore_errors=True)
     (outdir / "demo.txt").write_text("\n".join(transcript) + "\n")
