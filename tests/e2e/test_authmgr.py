@@ -4,12 +4,13 @@ are at a terminal, how their connections are secured, multihead groups
 absent, or a host probe that fails, leaves of them (from a scripted
 manager and a stand-in ping)."""
 import json
+import re
 import signal
 import time
 
 import pytest
 
-from conftest import LOG_LOCAL1_INFO, USERS, VKSESSION
+from conftest import LOG_INFO_DEFAULT, LOG_LOCAL1_INFO, PROBE, USERS, VKSESSION
 from sessions import NAME, error, idle, plant, row, table, wait_for
 
 FAKE = "/root/fake_authd.py"
@@ -219,6 +220,10 @@ def test_multihead_groups(host):
                 "g1", "m1-0"),
         listing("raw3", ["X,Y", "Xd,Yd", "au,au", "ad,ad", "mX,mY"], "m2-1,m2-3", "g2", "m2-1"),
     ])
+    # "none" in any member's value counts for the whole group.
+    assert h.vksession("-p").out == table(row("raw1", "???", "1", "EA"),
+                                          row("raw2", "???", "2", "A"),
+                                          row("raw3", "???", "3", "EA"))
     r = h.vksession("-p", "-x", "-t", "tokM1")
     assert r.out == line("raw2", "tokM1", 0, "2", ["A,none", "Ad,noned", "au,au", "ad,ad",
                                                    "mA,mnone"], "m1-0", "m1-0,m1-1", "g1")
@@ -381,3 +386,18 @@ def test_probe_of_the_host(ping_host):
     assert "set_state(): failed to contact authd (Server unreachable)" in lines
     assert fake.requests() == [b"status\n"]
     assert h.probe("ping", "localhost").out == "rc=7\n"   # the tool's own status
+    # A name that does not resolve, once the probe lets it pass.
+    h.write("/tmp/ping.rc", "0")
+    assert h.probe("authmgr", "nosuch", "2", "tokenName").out == "rc=-13\n"
+    assert h.messages()[-3:] == [
+        (LOG_INFO_DEFAULT, "open_socket(): Could not get host by name (nosuch)\n"),
+        (LOG_LOCAL1_INFO, "socket : Error getting host by name (nosuch)."),
+        (LOG_INFO_DEFAULT, "getAuthMgrRecords(): Could not open socket to nosuch:7010\n")]
+    # A child reaped elsewhere (SIGCHLD ignored, inherited): the probe cannot
+    # know the verdict, says so, and lets the caller go on.
+    r = h.run(["/usr/bin/python3", "-c", "import os, signal, sys; "
+               "signal.signal(signal.SIGCHLD, signal.SIG_IGN); os.execv(sys.argv[1], sys.argv[1:])",
+               PROBE, "ping", "localhost"])
+    assert r.out == "rc=0\n"
+    assert re.fullmatch(r"ping_host::waitpid\(\) returned ECHILD\. Child PID: \d+\.\.\.",
+                        debug_lines(h)[-1])
