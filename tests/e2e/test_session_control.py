@@ -9,7 +9,6 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-import conftest
 from conftest import DEPRECATED, USERS
 from sessions import (CTOKENS, DISPLAYS, NAME, PROCS, PSTOP, error, failed, plant, record, row,
                       running, start, states, table, tree, wait_for)
@@ -167,17 +166,6 @@ def test_resume_refuses_a_client_that_runs_another_program(host, xmode):
     assert client.state() == "T"
 
 
-@pytest.fixture
-def xkel_host(make_host, monkeypatch):
-    """A host whose product directory holds the X server program of the
-    thin-client server (a layer that must exist before the host starts)."""
-    def start(self):
-        self.write("/opt/KELWvk/lib/vkxkel", "", mode=0o755)
-        return conftest.vksbx.Host.start(self)
-    monkeypatch.setattr(conftest.ParvixHost, "start", start)
-    return make_host()
-
-
 @pytest.mark.parametrize("server_prog,log", [
     ("/opt/KELWvk/lib/vkxkel", None),        # the server's own pair of names
     ("/usr/bin/xclock", "manage_session(): failed to terminate session, server program name "
@@ -185,8 +173,8 @@ def xkel_host(make_host, monkeypatch):
     ("/nonexistent/Xkel", "manage_session(): failed to resolve path for display 4"),
     (None, "manage_session(): failed to get process state for display 4."),
 ], ids=["vkxkel", "other-program", "unresolvable", "no-server-pid"])
-def test_terminate_checks_the_x_server_of_other_session_types(xkel_host, server_prog, log):
-    h = xkel_host
+def test_terminate_checks_the_x_server_of_other_session_types(make_host, server_prog, log):
+    h = make_host(files={"/opt/KELWvk/lib/vkxkel": ("", 0o755)})    # the server's X server
     client = h.spawn(["/bin/sleep", "1000"], uid=ALICE)
     # An X server that runs under the name its vendor gives it.
     server = h.spawn(["/usr/bin/python3", "-c",
