@@ -10,94 +10,77 @@ import time
 
 import pytest
 
-from conftest import LOG_INFO_DEFAULT, LOG_LOCAL1_INFO, PROBE, USERS, VKSESSION
+from conftest import LOG_INFO_DEFAULT as INFO, LOG_LOCAL1_INFO as LOCAL1, PROBE, USERS, VKSESSION
 from sessions import NAME, error, idle, plant, row, table, wait_for
 
-FAKE = "/root/fake_authd.py"
-FAKE_SRC = r'''
+AUTHD, TERMINALS = "/opt/KELWvk/lib/vkauthd", "/var/opt/KELWvk/authd/terminals/"
+SECURITY = ("encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
+            "securityMode")
+# The scripted manager: for every connection it notes the request and sends
+# the reply of /root/fake.json in chunks of "chunk" bytes "gap" seconds
+# apart, after "delay" seconds, then closes.
+FAKE = r'''
 import json, socket, sys, threading, time
 port = int(sys.argv[1])
-srv = socket.socket()
-srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-srv.bind(("127.0.0.1", port))
-srv.listen(16)
+srv = socket.create_server(("127.0.0.1", port))
 open(f"/root/fake{port}.ready", "w").close()
-
 def serve(c):
-    # Script: {"reply": text, "chunk": bytes per send (0: all), "gap": s, "delay": s}
     with c:
         c.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         req = c.recv(64)
-        with open(f"/root/fake{port}.requests", "ab") as f:
-            f.write(req + b"|")
+        open(f"/root/fake{port}.requests", "ab").write(req + b"|")
         cfg = json.load(open("/root/fake.json"))
-        time.sleep(cfg.get("delay", 0))
+        time.sleep(cfg["delay"])
         data = cfg["reply"].encode()
-        n = cfg.get("chunk") or max(len(data), 1)
+        n = cfg["chunk"] or max(len(data), 1)
         try:
             for i in range(0, len(data), n):
                 c.sendall(data[i:i + n])
-                time.sleep(cfg.get("gap", 0))
+                time.sleep(cfg["gap"])
         except OSError:
             pass
-
 while True:
-    c, _ = srv.accept()
-    threading.Thread(target=serve, args=(c,), daemon=True).start()
+    threading.Thread(target=serve, args=(srv.accept()[0],), daemon=True).start()
 '''
 # A stand-in for the host's ping: notes what it was given, answers /tmp/ping.rc.
-PING_SRC = r'''#!/usr/bin/python3
+PING = {"/usr/sbin/ping": (r'''#!/usr/bin/python3
 import json, os, sys
-fds = {}
-for fd in range(256):
-    try:
-        fds[fd] = os.readlink(f"/proc/self/fd/{fd}")
-    except OSError:
-        pass
+fds = {fd: os.readlink(f"/proc/self/fd/{fd}") for fd in range(256)
+       if os.path.lexists(f"/proc/self/fd/{fd}")}
 env = open("/proc/self/environ", "rb").read().decode().split("\0")[:-1]
-with open("/tmp/ping.seen", "a") as f:
-    f.write(json.dumps({"args": sys.argv[1:], "env": env, "fds": fds}) + "\n")
+open("/tmp/ping.seen", "a").write(json.dumps({"args": sys.argv[1:], "env": env, "fds": fds}) + "\n")
 sys.exit(int(open("/tmp/ping.rc").read()) if os.path.exists("/tmp/ping.rc") else 0)
-'''
-PING = {"/usr/sbin/ping": (PING_SRC, 0o755)}
-AUTHD = "/opt/KELWvk/lib/vkauthd"
-TERMINALS = "/var/opt/KELWvk/authd/terminals/"
-SECURITY = ("encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
-            "securityMode")
+''', 0o755)}
 
 
 def pairs(terminal, token, *lines, **keys):
-    """The lines of one terminal: its id, the token, then `lines` and `keys` as given."""
+    """The lines of one terminal: its id, the token, then `lines` and `keys`."""
     return [f"terminalCID={terminal}", f"tokenName={token}", *lines,
             *(f"{k}={v}" for k, v in keys.items())]
 
 
 def rec(*args, **keys):
-    """One status record of a reply, as pairs() describes it."""
-    return "begin\n" + "".join(line + "\n" for line in pairs(*args, **keys)) + "end\n"
-
-
-def authd(h, *terminals):
-    """Starts the real manager with the terminals given (each a list of pairs())."""
-    for lines in terminals:
-        h.write(TERMINALS + lines[0].split("=", 1)[1], "".join(x + "\n" for x in lines))
-    r = h.run([AUTHD])
-    assert (r.rc, r.err) == (0, "")
+    """One record of a reply, as pairs() describes it."""
+    return "begin\n" + "".join(x + "\n" for x in pairs(*args, **keys)) + "end\n"
 
 
 def sec(*values):
-    """The five security keys with the given values (in their order)."""
     return dict(zip(SECURITY, values))
 
 
-class Fake:
-    """The scripted manager, listening on 127.0.0.1:`port` of the host."""
+def authd(h, *terminals):
+    """Starts the real manager with the terminals given (each a pairs() list)."""
+    for lines in terminals:
+        h.write(TERMINALS + lines[0].split("=", 1)[1], "".join(x + "\n" for x in lines))
+    assert h.run([AUTHD]).rc == 0
 
+
+class Fake:
     def __init__(self, h, port=7010, **script):
         self.h, self.port = h, port
-        h.write(FAKE, FAKE_SRC)
+        h.write("/root/fake.py", FAKE)
         self.script(**script)
-        h.spawn(["/usr/bin/python3", FAKE, str(port)])
+        h.spawn(["/usr/bin/python3", "/root/fake.py", str(port)])
         wait_for(lambda: h.path(f"/root/fake{port}.ready").exists(), what="the fake manager")
 
     def script(self, reply="", chunk=0, gap=0.0, delay=0.0):
@@ -109,17 +92,17 @@ class Fake:
         return p.read_bytes().split(b"|")[:-1] if p.exists() else []
 
 
-def line(raw, token, state, disp, security=None, primary=None, terms=None, group=None):
-    """The machine-mode record of a planted session (no session proc file)."""
+def line(disp, token, state, security=None, terms=None, primary=None, group=None):
+    """The machine-mode record of planted session `disp` (raw token "raw<disp>")."""
     values = [*(security or [None] * 5), primary, terms, group]
     keys = (*SECURITY, "TermPrimary", "TermList", "MultiheadGroupName")
     tail = ";".join(f"{k}={'NULL' if v is None else v}" for k, v in zip(keys, values))
-    return (f"INSERT_TOKEN={raw};TOKEN={token};uid=NULL;STATE={state};DISPLAY={disp};"
+    return (f"INSERT_TOKEN=raw{disp};TOKEN={token};uid=NULL;STATE={state};DISPLAY={disp};"
             f"SERVER=parvix1;SESSION_TYPE=default;{tail}\n")
 
 
-def listing(token, security, terms, group=None, primary=None):
-    text = f"\nConfiguration for token ID '{token}':\n" + "".join(
+def listing(disp, security, terms, primary=None, group=None):
+    text = f"\nConfiguration for token ID 'raw{disp}':\n" + "".join(
         f"{k}={v}\n" for k, v in zip(SECURITY, security))
     if primary:
         text += f"MultiheadGroupName={group}\nprimaryCID={primary}\n"
@@ -130,118 +113,82 @@ def debug_lines(h):
     return [m.rstrip("\n") for _, m in h.messages()]
 
 
-def assert_read_back(h, out):
-    """Record lines read back by the library write the same lines again."""
-    r = h.probe("readback", input=out)
-    assert (r.rc, r.out, r.err) == (0, out, "")
+def check_reports(h, rows, listings, lines):
+    """-p, -l and -p -x print exactly these, and the record lines read back the same."""
+    for args, out in ((["-p"], table(*rows)), (["-l"], "".join(listings)),
+                      (["-p", "-x"], "".join(lines))):
+        r = h.vksession(*args)
+        assert (r.rc, r.out, r.err) == (0, out, ""), args
+    assert h.probe("readback", input="".join(lines)).out == "".join(lines)
 
 
-@pytest.fixture
-def ping_host(make_host):
-    return make_host(files=PING)
-
-
-# ---- the manager reports the sessions -------------------------------------------------------
+# ---- the manager reports the sessions --------------------------------------------------------
 
 def test_security_of_connected_sessions(host):
     h = host
-    for n, token in enumerate(["tokA", "tokB", "tokC", "tokD", "DeruRevaz.xx.tokE", "tokF",
-                               "tokG"], 1):
-        plant(h, str(n), token, f"raw{token[-1]}")
+    # display, token, keys of its status record (None: not reported), letters, state
+    sessions = [
+        ("1", "tokA", sec("ARCFOUR", "none", "none", "none", "m1"), "E", 0),
+        ("2", "tokB", sec("none", "none", "MD5", "none", "m2"), "A", 0),
+        ("3", "tokC", sec("AES", "AES", "MD5", "MD5", "m3"), "EA", 0),
+        ("4", "tokD", None, "DI", 3),                         # idle
+        ("5", "DeruRevaz.xx.tokE", {}, "", 0),                # no security key: "none" each
+        ("6", "tokF", None, "D", 1),                          # the manager has TOKF
+        ("7", "tokG", sec("NONE", "xnonex", "nonesuch", "none", "m7"), "E", 0),
+        ("8", "tokH", sec("AES", "none", "none", "MD5", "m8"), "ISEA", 6),   # idle, stopped
+    ]
     stopped = h.spawn(["/bin/sleep", "1000"], uid=USERS["bob"])
     stopped.signal(signal.SIGSTOP)
     wait_for(lambda: stopped.state() == "T", what="a stopped session")
-    plant(h, "8", "tokH", "rawH", proc={"uid": USERS["bob"], "pid": stopped.pid, "program": "sleep"})
+    proc = {"uid": USERS["bob"], "pid": stopped.pid, "program": "sleep"}
+    for disp, token, *_ in sessions:
+        plant(h, disp, token, f"raw{disp}", proc=proc if disp == "8" else None)
     idle(h, "4")
     idle(h, "8")
-    authd(h, pairs("tA", "tokA", **sec("ARCFOUR", "none", "none", "none", "m1")),
-          pairs("tB", "tokB", **sec("none", "none", "MD5", "none", "m2")),
-          pairs("tC", "tokC", **sec("AES", "AES", "MD5", "MD5", "m3")),
-          pairs("tE", "tokE"),                                        # "none" for each
-          pairs("tF", "TOKF", **sec("AES", "AES", "MD5", "MD5", "m")),  # the case differs
-          pairs("tG", "tokG", **sec("NONE", "xnonex", "nonesuch", "none", "m7")),
-          pairs("tH", "tokH", **sec("AES", "none", "none", "MD5", "m8")))
-    r = h.vksession("-p")
-    assert (r.rc, r.err) == (0, "")
-    assert r.out == table(row("rawA", "???", "1", "E"), row("rawB", "???", "2", "A"),
-                          row("rawC", "???", "3", "EA"), row("rawD", "???", "4", "DI"),
-                          row("rawE", "???", "5", ""), row("rawF", "???", "6", "D"),
-                          row("rawG", "???", "7", "E"), row("rawH", "???", "8", "ISEA"))
-    none = ["none"] * 5
-    r = h.vksession("-l")
-    assert (r.rc, r.err) == (0, "")
-    assert r.out == "".join([
-        listing("rawA", ["ARCFOUR", "none", "none", "none", "m1"], "tA"),
-        listing("rawB", ["none", "none", "MD5", "none", "m2"], "tB"),
-        listing("rawC", ["AES", "AES", "MD5", "MD5", "m3"], "tC"),
-        listing("rawE", none, "tE"),
-        listing("rawG", ["NONE", "xnonex", "nonesuch", "none", "m7"], "tG"),
-        listing("rawH", ["AES", "none", "none", "MD5", "m8"], "tH")])
-    r = h.vksession("-p", "-x")
-    assert (r.rc, r.err) == (0, "")
-    assert r.out == "".join([
-        line("rawA", "tokA", 0, "1", ["ARCFOUR", "none", "none", "none", "m1"], terms="tA"),
-        line("rawB", "tokB", 0, "2", ["none", "none", "MD5", "none", "m2"], terms="tB"),
-        line("rawC", "tokC", 0, "3", ["AES", "AES", "MD5", "MD5", "m3"], terms="tC"),
-        line("rawD", "tokD", 3, "4"),
-        line("rawE", "tokE", 0, "5", none, terms="tE"),
-        line("rawF", "tokF", 1, "6"),
-        line("rawG", "tokG", 0, "7", ["NONE", "xnonex", "nonesuch", "none", "m7"], terms="tG"),
-        line("rawH", "tokH", 6, "8", ["AES", "none", "none", "MD5", "m8"], terms="tH")])
-    assert_read_back(h, r.out)
+    authd(h, pairs("t6", "TOKF", **sec("AES", "AES", "MD5", "MD5", "m")),
+          *(pairs(f"t{d}", t[-4:], **keys) for d, t, keys, *_ in sessions if keys is not None))
+    values = {d: None if keys is None else [keys.get(k, "none") for k in SECURITY]
+              for d, _, keys, *_ in sessions}
+    check_reports(
+        h, [row(f"raw{d}", "???", d, letters) for d, _, _, letters, _ in sessions],
+        [listing(d, values[d], f"t{d}") for d, _, keys, _, _ in sessions if keys is not None],
+        [line(d, t[-4:], state, values[d], values[d] and f"t{d}")
+         for d, t, _, _, state in sessions])
     # No services entry: port 7010, said once per enumeration.
     assert debug_lines(h).count("getAuthMgrRecords(): Could not find service (vkauthd-cb)") == 3
     assert "getAuthMgrRecords(): Using hard-coded port (7010)" in debug_lines(h)
 
 
-def member(terminal, token, index, enc, group, primary=True):
-    return pairs(terminal, token, *([] if primary else ["MultiheadPrimary=false"]),
-                 MultiheadGroupName=group, MultiheadTerminalIndex=index,
-                 **sec(enc, enc + "d", "au", "ad", "m" + enc))
-
-
 def test_multihead_groups(host):
     h = host
-    for n, token in enumerate(["tokM0", "tokM1", "tokM2"], 1):
-        plant(h, str(n), token, f"raw{n}")
-    authd(h, *(member(f"m0-{i}", "tokM0", i, f"E{i}", "g0", primary=i == 2) for i in range(4)),
-          member("m1-0", "tokM1", 0, "A", "g1"),
-          member("m1-1", "tokM1", 1, "none", "g1", primary=False),
-          # Slots 0 and 2 stay empty; MultiheadPrimary FALSE is no "false".
-          member("m2-3", "tokM2", 3, "Y", "g2", primary=False),
-          pairs("m2-1", "tokM2", "MultiheadPrimary=FALSE", MultiheadGroupName="g2",
-                MultiheadTerminalIndex=1, **sec("X", "Xd", "au", "ad", "mX")))
-    r = h.vksession("-l")
-    assert (r.rc, r.err) == (0, "")
-    assert r.out == "".join([
-        listing("raw1", ["E0,E1,E2,E3", "E0d,E1d,E2d,E3d", "au,au,au,au", "ad,ad,ad,ad",
-                         "mE0,mE1,mE2,mE3"], "m0-0,m0-1,m0-2,m0-3", "g0", "m0-2"),
-        listing("raw2", ["A,none", "Ad,noned", "au,au", "ad,ad", "mA,mnone"], "m1-0,m1-1",
-                "g1", "m1-0"),
-        listing("raw3", ["X,Y", "Xd,Yd", "au,au", "ad,ad", "mX,mY"], "m2-1,m2-3", "g2", "m2-1"),
-    ])
-    # "none" in any member's value counts for the whole group.
-    assert h.vksession("-p").out == table(row("raw1", "???", "1", "EA"),
-                                          row("raw2", "???", "2", "A"),
-                                          row("raw3", "???", "3", "EA"))
-    r = h.vksession("-p", "-x", "-t", "tokM1")
-    assert r.out == line("raw2", "tokM1", 0, "2", ["A,none", "Ad,noned", "au,au", "ad,ad",
-                                                   "mA,mnone"], "m1-0", "m1-0,m1-1", "g1")
-    r = h.vksession("-p", "-x")
-    assert_read_back(h, r.out)
+    # terminal, token, index, encryption up, MultiheadPrimary (None: not sent)
+    members = [(f"m1-{i}", "tokM1", i, f"E{i}", None if i == 2 else "false") for i in range(4)]
+    members += [("m2-0", "tokM2", 0, "A", None), ("m2-1", "tokM2", 1, "none", "false"),
+                # Slots 0 and 2 stay empty; FALSE is no "false".
+                ("m3-3", "tokM3", 3, "Y", "false"), ("m3-1", "tokM3", 1, "X", "FALSE"),
+                ("m4-3", "tokM4", 3, "Z", "false"), ("m4-1", "tokM4", 1, "Z", "false")]
+    # display, encryption up list, terminal list, primary terminal, letters
+    groups = [("1", "E0,E1,E2,E3", "m1-0,m1-1,m1-2,m1-3", "m1-2", "EA"),
+              ("2", "A,none", "m2-0,m2-1", "m2-0", "A"),   # "none" in one member counts
+              ("3", "X,Y", "m3-1,m3-3", "m3-1", "EA"),
+              ("4", "Z,Z", "m4-1,m4-3", None, "EA")]      # no primary
+    for disp, *_ in groups:
+        plant(h, disp, f"tokM{disp}", f"raw{disp}")
+    authd(h, *(pairs(t, token, *([f"MultiheadPrimary={p}"] if p else []),
+                     MultiheadGroupName="g" + token[-1], MultiheadTerminalIndex=i,
+                     **sec(enc, enc + "d", "au", "ad", "m" + enc))
+               for t, token, i, enc, p in members))
 
+    def lists(up):
+        up = up.split(",")
+        return [",".join(up), ",".join(e + "d" for e in up), ",".join(["au"] * len(up)),
+                ",".join(["ad"] * len(up)), ",".join("m" + e for e in up)]
 
-def test_multihead_group_without_primary(host):
-    h = host
-    plant(h, "1", "tokM", "raw1")
-    authd(h, *(member(f"t{i}", "tokM", i, "A", "g", primary=False) for i in (1, 3)))
-    r = h.vksession("-l")
-    assert (r.rc, r.err) == (0, "")
-    lists = ["A,A", "Ad,Ad", "au,au", "ad,ad", "mA,mA"]
-    assert r.out == listing("raw1", lists, "t1,t3")
-    r = h.vksession("-p", "-x")
-    assert r.out == line("raw1", "tokM", 0, "1", lists, terms="t1,t3")
-    assert_read_back(h, r.out)
+    check_reports(
+        h, [row(f"raw{d}", "???", d, letters) for d, _, _, _, letters in groups],
+        [listing(d, lists(up), terms, p, "g" + d) for d, up, terms, p, _ in groups],
+        [line(d, f"tokM{d}", 0, lists(up), terms, p, p and "g" + d)
+         for d, up, terms, p, _ in groups])
 
 
 @pytest.mark.parametrize("width,kept", [(20, 63), (21, 61)])
@@ -254,8 +201,7 @@ def test_terminal_list_limit(host, width, kept):
                      encryptUpType="e" * width) for i, t in enumerate(ids)))
     r = h.vksession("-l")
     assert (r.rc, r.err) == (0, "")
-    terms = r.out.split("terminalCIDs=")[1].rstrip("\n")
-    assert terms == ",".join(ids[:kept])
+    assert r.out.split("terminalCIDs=")[1] == ",".join(ids[:kept]) + "\n\n"
     assert "encryptUpType=" + ",".join(["e" * width] * 64)[:1023] + "\n" in r.out
     limit = "set_state(): multiheadterminal list exceeds internal limit of 64"
     assert debug_lines(h).count(limit) == 1
@@ -274,9 +220,8 @@ def test_bad_multihead_index_fails_the_enumeration(host, index):
     assert f"set_state(): Invalid Multihead group index {index or -1}" in debug_lines(h)
 
 
-# ---- what a reply may hold ---------------------------------------------------------------------
+# ---- what a reply may hold -------------------------------------------------------------------
 
-LONG = "x" * 600
 REPLIES = {
     "records": (rec("t1", "b", encryptUpType="u=v") + rec("t2", "a"),
                 ["terminal=t2 token=a", "terminal=t1 token=b encUp=u=v"]),
@@ -293,7 +238,7 @@ REPLIES = {
     "nothing": ("", []),
     # A line of 511 bytes is whole; a longer one is left out of its record.
     "long lines": (rec("t1", "a", "encryptUpType=" + "y" * 497) +
-                   rec("t2", "b", "encryptUpType=" + LONG),
+                   rec("t2", "b", "encryptUpType=" + "x" * 600),
                    ["terminal=t1 token=a encUp=" + "y" * 497, "terminal=t2 token=b"]),
     # A record over 2047 bytes is dropped as a whole.
     "long record": (rec("t1", "a", *[f"filler{i}={'z' * 90}" for i in range(22)]) +
@@ -307,31 +252,23 @@ def test_replies(host):
     fake = Fake(h)
     keys = ["tokenName", "encryptUpType"]
     for name, (reply, records) in REPLIES.items():
-        for chunk in (0, 7) if name != "records" else (0, 1, 7):
+        for chunk in (0, 1, 7) if name == "records" else (0, 7):
             fake.script(reply, chunk=chunk, gap=0.002 if chunk else 0)
             r = h.probe("authmgr", "localhost", "2", *keys)
-            assert (r.rc, r.err) == (0, ""), name
-            assert r.out.splitlines() == ["rc=0", *records], (name, chunk)
-    # Without a key list the filter is empty: nothing is kept. A null host is 127.0.0.1.
+            assert (r.rc, r.out.splitlines(), r.err) == (0, ["rc=0", *records], ""), (name, chunk)
+    # Without a key list nothing is kept. No host is 127.0.0.1.
     fake.script(REPLIES["records"][0])
     assert h.probe("authmgr", "-", "2").out == "rc=0\n"
     assert h.probe("authmgr", "-", "2", *keys).out.splitlines()[1:] == REPLIES["records"][1]
     assert set(fake.requests()) == {b"status\n"}
 
 
-# ---- a manager that cannot be asked --------------------------------------------------------
+# ---- a manager that cannot be asked ----------------------------------------------------------
 
 def test_host_probe(host):
     for target, rc in [("localhost", 0), ("127.0.0.1", 0), ("10.11.12.13", 1), ("", 22),
                        ("-", 0)]:
         assert host.probe("ping", target).out == f"rc={rc}\n", target
-
-
-def disconnected(h):
-    """-p succeeds with every planted session disconnected."""
-    r = h.vksession("-p")
-    assert (r.rc, r.out, r.err) == (0, table(row("raw1", "???", "1", "D"),
-                                             row("raw2", "???", "2", "D")), "")
 
 
 def plant_two(h):
@@ -340,11 +277,18 @@ def plant_two(h):
     return rec("t1", "tokA") + rec("t2", "tokB")
 
 
+def reported(h, letters, *vksession):
+    """-p succeeds with the two planted sessions in the state `letters`."""
+    r = h.run([*(vksession or [VKSESSION]), "-p"])
+    rows = [row(f"raw{d}", "???", d, letters) for d in "12"]
+    assert (r.rc, r.out, r.err) == (0, table(*rows), "")
+
+
 def test_silent_manager(host):
     h = host
     Fake(h, reply=plant_two(h), delay=7)
     t0 = time.monotonic()
-    disconnected(h)
+    reported(h, "D")
     assert 4.5 < time.monotonic() - t0 < 7
     lines = debug_lines(h)
     assert "getAuthMgrRecords(): poll timed out" in lines
@@ -353,34 +297,31 @@ def test_silent_manager(host):
 
 def test_no_manager_and_services_entry(make_host):
     h = make_host(services="vkauthd-cb\t7011/tcp\n")
-    reply = plant_two(h)
-    fake = Fake(h, port=7010, reply=reply)
-    disconnected(h)
+    fake = Fake(h, port=7010, reply=plant_two(h))
+    reported(h, "D")
     lines = debug_lines(h)
     assert "getAuthMgrRecords(): Could not open socket to localhost:7011" in lines
     assert "open_socket(): Could not connect - Connection refused" in lines
     assert "set_state(): failed to contact authd (Failed to open socket)" in lines
-    assert (LOG_LOCAL1_INFO, "socket : Error connecting - Connection refused.") in h.messages()
+    assert (LOCAL1, "socket : Error connecting - Connection refused.") in h.messages()
     assert not any("Could not find service" in m for m in lines)
     assert fake.requests() == []
-    authd(h, pairs("t1", "tokA"), pairs("t2", "tokB"))   # at the port of the services entry
-    r = h.vksession("-p")
-    assert r.out == table(row("raw1", "???", "1", ""), row("raw2", "???", "2", ""))
+    authd(h, pairs("t1", "tokA"), pairs("t2", "tokB"))   # listens at the services entry's port
+    reported(h, "")
 
 
-def test_probe_of_the_host(ping_host):
-    h = ping_host
+def test_probe_of_the_host(make_host):
+    h = make_host(files=PING)
     fake = Fake(h, reply=plant_two(h))
-    # The probe's child inherits nothing of its caller: not its environment,
-    # not its descriptors (here fd 7, open in vksession).
-    r = h.sh(f"exec 7</etc/hosts; exec {VKSESSION} -p", env={"LANG": "C", "SECRET": "x"})
-    assert r.out == table(row("raw1", "???", "1", ""), row("raw2", "???", "2", ""))
+    # The tool inherits nothing of its caller: not its environment, not its
+    # descriptors (here fd 7, open in vksession).
+    reported(h, "", "/bin/sh", "-c", f'exec 7</etc/hosts; SECRET=x exec {VKSESSION} "$@"', "sh")
     seen = [json.loads(x) for x in h.path("/tmp/ping.seen").read_text().splitlines()]
     assert seen == [{"args": ["localhost", "5"], "env": ["PATH=/usr/bin:/usr/sbin:/bin"],
                      "fds": {"0": "/dev/null", "1": "/dev/null", "2": "/dev/null"}}]
     # A host that does not answer: no connection is made.
     h.write("/tmp/ping.rc", "7")
-    disconnected(h)
+    reported(h, "D")
     lines = debug_lines(h)
     assert "getAuthMgrRecords(): No response from host localhost:7010" in lines
     assert "set_state(): failed to contact authd (Server unreachable)" in lines
@@ -390,14 +331,13 @@ def test_probe_of_the_host(ping_host):
     h.write("/tmp/ping.rc", "0")
     assert h.probe("authmgr", "nosuch", "2", "tokenName").out == "rc=-13\n"
     assert h.messages()[-3:] == [
-        (LOG_INFO_DEFAULT, "open_socket(): Could not get host by name (nosuch)\n"),
-        (LOG_LOCAL1_INFO, "socket : Error getting host by name (nosuch)."),
-        (LOG_INFO_DEFAULT, "getAuthMgrRecords(): Could not open socket to nosuch:7010\n")]
+        (INFO, "open_socket(): Could not get host by name (nosuch)\n"),
+        (LOCAL1, "socket : Error getting host by name (nosuch)."),
+        (INFO, "getAuthMgrRecords(): Could not open socket to nosuch:7010\n")]
     # A child reaped elsewhere (SIGCHLD ignored, inherited): the probe cannot
     # know the verdict, says so, and lets the caller go on.
-    r = h.run(["/usr/bin/python3", "-c", "import os, signal, sys; "
-               "signal.signal(signal.SIGCHLD, signal.SIG_IGN); os.execv(sys.argv[1], sys.argv[1:])",
-               PROBE, "ping", "localhost"])
+    r = h.run(["/usr/bin/python3", "-c", "import os, signal, sys; signal.signal(signal.SIGCHLD, "
+               "signal.SIG_IGN); os.execv(sys.argv[1], sys.argv[1:])", PROBE, "ping", "localhost"])
     assert r.out == "rc=0\n"
     assert re.fullmatch(r"ping_host::waitpid\(\) returned ECHILD\. Child PID: \d+\.\.\.",
                         debug_lines(h)[-1])
