@@ -10,6 +10,9 @@ packages=(
   python3 python3-pytest procps iproute2 util-linux xvfb x11-apps x11-utils netpbm
   # the real ICMP ping that /usr/sbin/ping hands the probe to
   iputils-ping
+  # the directory: LDAP client library, HMAC-MD5 for CRAM-MD5, ndbm (gdbm's
+  # compatibility layer); slapd, its tools and the SASL plugins for the tests
+  libldap-dev libgnutls28-dev libgdbm-compat-dev slapd ldap-utils libsasl2-modules
 )
 
 missing=()
@@ -21,4 +24,15 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+# Where the init system lets it, installing slapd starts the machine's own
+# directory server. The tests and the demo run their own slapd inside
+# sandboxed hosts; none is wanted on the machine itself.
+if [[ " ${missing[*]-} " == *" slapd "* ]]; then
+  if command -v systemctl >/dev/null && systemctl is-active --quiet slapd 2>/dev/null; then
+    systemctl stop slapd
+    systemctl disable --quiet slapd 2>/dev/null || true
+  elif [[ -s /run/slapd/slapd.pid ]]; then
+    kill "$(cat /run/slapd/slapd.pid)" 2>/dev/null || true
+  fi
 fi
