@@ -4,13 +4,22 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "vkadmin.h"
 #include "vkcxx.h"
 
 namespace {
-const char *or_null(const char *s) {
-    return s ? s : "NULL";
+
+// A value as it travels: "NULL" for an absent field. The line has no
+// quoting, so a ";" or a line break inside a value (a display file or the
+// authentication manager may hold one) would forge fields or records on
+// the reading server; such characters go out as "?".
+std::string wire(const char *s) {
+    std::string v = s ? s : "NULL";
+    std::replace_if(
+        v.begin(), v.end(), [](char c) { return c == ';' || c == '\n' || c == '\r'; }, '?');
+    return v;
 }
 
 // A decimal number as atoi reads it, held to the range of an int so that a
@@ -23,15 +32,16 @@ int read_state(const char *text) {
 
 void vk_printUserSessionEnt(FILE *fd, const vk_UserSession_t *u) {
     if (!fd || !u) return;
-    std::fprintf(fd, "%s%s;%s%s;%s%s;%s%d;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s\n",
-                 "INSERT_TOKEN=", or_null(u->rawtoken), "TOKEN=", or_null(u->tokenName),
-                 "uid=", or_null(u->unixID), "STATE=", u->state, "DISPLAY=", or_null(u->dispNo),
-                 "SERVER=", or_null(u->server), "SESSION_TYPE=", or_null(u->sessionType),
-                 "encryptUpType=", or_null(u->enc_up), "encryptDownType=", or_null(u->enc_down),
-                 "authenticateUpType=", or_null(u->auth_up),
-                 "authenticateDownType=", or_null(u->auth_down), "securityMode=", or_null(u->mode),
-                 "TermPrimary=", or_null(u->termPrimary), "TermList=", or_null(u->termList),
-                 "MultiheadGroupName=", or_null(u->mhGroupName));
+    std::fprintf(
+        fd, "%s%s;%s%s;%s%s;%s%d;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s\n",
+        "INSERT_TOKEN=", wire(u->rawtoken).c_str(), "TOKEN=", wire(u->tokenName).c_str(),
+        "uid=", wire(u->unixID).c_str(), "STATE=", u->state, "DISPLAY=", wire(u->dispNo).c_str(),
+        "SERVER=", wire(u->server).c_str(), "SESSION_TYPE=", wire(u->sessionType).c_str(),
+        "encryptUpType=", wire(u->enc_up).c_str(), "encryptDownType=", wire(u->enc_down).c_str(),
+        "authenticateUpType=", wire(u->auth_up).c_str(),
+        "authenticateDownType=", wire(u->auth_down).c_str(), "securityMode=", wire(u->mode).c_str(),
+        "TermPrimary=", wire(u->termPrimary).c_str(), "TermList=", wire(u->termList).c_str(),
+        "MultiheadGroupName=", wire(u->mhGroupName).c_str());
 }
 
 int parse_vkrcmd(char *buf, vk_UserSession_t **res) {

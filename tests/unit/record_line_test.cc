@@ -83,6 +83,17 @@ TEST(RecordLine, EveryFieldTravels) {
     vk_freeUserSessionEnt(s);
 }
 
+TEST(RecordLine, ValuesCannotForgeFieldsOrRecords) {
+    vk_UserSession_t *s = allocate_userSession();
+    s->enc_up = safe_strdup("AES;uid=root");
+    s->mode = safe_strdup("hard\nINSERT_TOKEN=forged");
+    std::string line = print(s);
+    EXPECT_EQ(line.find('\n'), line.size() - 1);
+    line.pop_back();
+    EXPECT_EQ(parse(line), "state=1 enc_up=AES?uid=root mode=hard?INSERT_TOKEN=forged");
+    vk_freeUserSessionEnt(s);
+}
+
 class RecordLineReader : public testing::TestWithParam<std::pair<const char *, const char *>> {};
 
 TEST_P(RecordLineReader, TakesKnownFieldsOnly) {
@@ -103,9 +114,10 @@ INSTANTIATE_TEST_SUITE_P(
                     std::pair{"uid=NULL;uid=x", "state=1 unixID=x"},
                     std::pair{"TOKEN=a;TOKEN=b", "state=1 tokenName=b"},
                     std::pair{"MultiheadGroupName=g", "state=1 mhGroupName=g"},
-                    std::pair{"TermPrimary=NULL;TermList=NULL;SERVER=NULL", "state=1"}, std::pair{" TOKEN=t", "state=1"},
-                    std::pair{"STATE=", "state=0"}, std::pair{"STATE=x4", "state=0"},
-                    std::pair{"STATE=-3", "state=-3"}, std::pair{"STATE=7z", "state=7"},
+                    std::pair{"TermPrimary=NULL;TermList=NULL;SERVER=NULL", "state=1"},
+                    std::pair{" TOKEN=t", "state=1"}, std::pair{"STATE=", "state=0"},
+                    std::pair{"STATE=x4", "state=0"}, std::pair{"STATE=-3", "state=-3"},
+                    std::pair{"STATE=7z", "state=7"},
                     std::pair{"STATE=99999999999999999999999", "state=2147483647"},
                     std::pair{"STATE=-99999999999999999999999", "state=-2147483648"},
                     std::pair{"STATE=4294967301", "state=2147483647"}));
