@@ -41,5 +41,10 @@ int terminate_session(const vk_UserSession_t *session, const char *pid);
 // Search and session control on another server of the group.
 int remote_search(const char *tokenID, const char *server, vk_LinkedList_t **list);
 int remote_operation(int oper, const vk_UserSession_t *session);
+// Their command lines, from malloc (null when memory runs out or nothing
+// can be composed): the search of `server` with an optional filter, and the
+// operation given by its option text ("-k -x" ...) on the session's server.
+char *remote_search_command(const char *tokenID, const char *server);
+char *remote_operation_command(const char *options, const vk_UserSession_t *session);
 
 #endif

@@ -2,7 +2,6 @@
 // here with insert_cache, so no session file of the host is read.
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -24,12 +23,6 @@ std::string keys(const vk_LinkedList_t *l) {
     for (; l; l = l->next)
         r += std::string(l->key) + "/" + ((vk_UserSession_t *)l->node)->rawtoken + " ";
     return r;
-}
-
-std::string host_name() {
-    char h[256] = {0};
-    gethostname(h, sizeof h - 1);
-    return h;
 }
 
 class Enumeration : public testing::Test {
@@ -116,17 +109,8 @@ TEST_F(Enumeration, FailedInsertDiscardsTheListAndTheRecord) {
     }
 }
 
-// Only the search of another server is run here: the search of this host reads
-// the host's own session directories.
-TEST_F(Enumeration, AnotherServerCannotBeReachedYetAndTheOpenListIsDiscarded) {
-    std::string other = host_name() + "-other";
-    for (const char *filter : {(const char *)nullptr, "unix.root", "display.1", "tok"}) {
-        ASSERT_EQ(insert_cache(make("t", "1", "t"), &cacheList), VK_OK);
-        EXPECT_EQ(vk_setUserSessionEnt(filter, other.c_str()), VK_ERR_UNREACHABLE);
-        EXPECT_EQ(xidList, nullptr);
-        vk_UserSession_t *s = nullptr;
-        EXPECT_EQ(vk_getUserSessionEnt(&s), VK_ERR_CALL_SEQUENCE);
-    }
-}
+// The search of another server runs the remote-command program at its fixed
+// path; it is tested end to end inside sandboxed hosts (test_failover.py),
+// with a stand-in for that program and with two hosts linked over ssh.
 
 }  // namespace
