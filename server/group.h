@@ -1,0 +1,28 @@
+// The failover group's fixed files and the program that the group key may
+// run, shared by the remote-command program and its gate on the receiving
+// host.
+#ifndef VK_SERVER_GROUP_H
+#define VK_SERVER_GROUP_H
+
+namespace vksrv {
+
+// Everything that makes up a server's membership in the group lives here,
+// owned by root: the group's private key (its public half goes into the
+// other servers' authorized keys, behind the gate), the host keys of the
+// other servers, and an optional client configuration (a port, an address
+// for a name) for the connections to them.
+inline constexpr const char *kGroupDir = "/etc/opt/KELWvk/group";
+inline constexpr const char *kGroupKey = "/etc/opt/KELWvk/group/id_ed25519";
+inline constexpr const char *kGroupKnownHosts = "/etc/opt/KELWvk/group/known_hosts";
+inline constexpr const char *kGroupSshConfig = "/etc/opt/KELWvk/group/ssh_config";
+
+// The one program that the group key may run on another server.
+inline constexpr const char *kVksession = "/opt/KELWvk/sbin/vksession";
+
+// What the remote-command program appends to the far command line so that
+// both output streams of the far command arrive on one stream, in order.
+inline constexpr const char *kMergeStreams = "2>&1";
+
+}  // namespace vksrv
+
+#endif
