@@ -1,0 +1,189 @@
+// User status records (reading hostile values, writing, the ndbm database),
+// the CRAM-MD5 answer, and the filters and bases of the directory look-ups.
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include "admin_internal.h"
+#include "log_capture.h"
+#include "scratch_dir.h"
+#include "vkcxx.h"
+
+namespace {
+
+std::string show(const char *s) {
+    return s ? s : "(null)";
+}
+
+// A user status record as one line: id|name|create|status|desk|last.
+std::string flat(const DBMUser *u) {
+    if (!u) return "none";
+    return show(u->id) + "|" + show(u->name) + "|" + std::to_string(u->create_time) + "|" +
+           std::to_string(u->status) + "|" + show(u->last_desktop) + "|" +
+           std::to_string(u->last_time);
+}
+
+// Reads a value from a buffer of exactly its length, as the database hands
+// it out (no terminating zero byte to run into).
+std::string read_value(const std::string &bytes) {
+    std::vector<char> exact(bytes.begin(), bytes.end());
+    datum d{exact.empty() ? nullptr : exact.data(), static_cast<int>(exact.size())};
+    if (exact.empty()) {
+        static char nothing;
+        d.dptr = &nothing;
+    }
+    vk::DbmUser u(fill_dbm_user_struct(d));
+    return flat(u.get());
+}
+
+TEST(UserStatus, ValuesAreReadWithinTheirLength) {
+    const std::string S = "\x1e";
+    struct {
+        std::string value, want;
+    } cases[] = {
+        {"U1" + S + "Alice" + S + "1700000000" + S + "3" + S + "desk-01" + S + "99" + S,
+         "U1|Alice|1700000000|3|desk-01|99"},
+        {"U1" + S + "A" + S + "1" + S + "2" + S + S + "5" + S, "U1|A|1|2||5"},
+        {"U1" + S + "Alice", "U1|Alice|0|0|(null)|0"},  // short: the rest is missing
+        {"justanid", "justanid|(null)|0|0|(null)|0"},
+        {"", "(null)|(null)|0|0|(null)|0"},
+        {S + S + S + S + S + S, "||0|0||0"},
+        {"U" + S + "N" + S + "abc" + S + "12x" + S + S + "-7" + S, "U|N|0|12||-7"},
+        {"U" + S + "N" + S + "99999999999999999999" + S + "-99999999999999" + S,
+         "U|N|" + std::to_string(INT_MAX) + "|" + std::to_string(INT_MIN) + "|(null)|0"},
+        {"U" + S + "N" + S + "1" + S + "2" + S + "d" + S + "3" + S + "x" + S + "y" + S,
+         "U|N|1|2|d|3"},
+        {std::string("U") + S + std::string("Al\0ce", 5) + S + "1" + S, "U|Al|1|0|(null)|0"},
+        {"U" + S + std::string(507, 'n') + S, "U|" + std::string(507, 'n') + "|0|0|(null)|0"},
+        // 512 bytes and more: no writer made it; it is not a record.
+        {"U" + S + std::string(509, 'n') + S, "none"},
+        {"U" + S + std::string(5000, 'n') + S, "none"},
+    };
+    for (auto &c : cases) EXPECT_EQ(read_value(c.value), c.want) << c.value.size();
+}
+
+TEST(UserStatus, WriterFormatReadsBackAndRefusesWhatCannotBeRead) {
+    char buf[VK_USTATUS_BUF];
+    std::string name = "Alice";
+    std::string desk = "desk-01";
+    DBMUser u{const_cast<char *>("U1"), name.data(), 1700000000, -3, desk.data(), 42};
+    int n = format_dbm_user(buf, sizeof buf, &u);
+    ASSERT_EQ(n, 34);
+    EXPECT_EQ(std::string(buf, n), "U1\x1e" "Alice\x1e" "1700000000\x1e" "-3\x1e" "desk-01\x1e" "42\x1e");
+    EXPECT_EQ(read_value(std::string(buf, n)), "U1|Alice|1700000000|-3|desk-01|42");
+
+    std::string sep = "a\x1e" "b";
+    u.last_desktop = sep.data();
+    EXPECT_EQ(format_dbm_user(buf, sizeof buf, &u), -1);
+    std::string longest(511 - 34 + 5, 'n'), over = longest + "n";
+    u.last_desktop = desk.data();
+    u.name = longest.data();
+    EXPECT_EQ(format_dbm_user(buf, sizeof buf, &u), 511);
+    u.name = over.data();
+    EXPECT_EQ(format_dbm_user(buf, sizeof buf, &u), -1);
+}
+
+TEST(UserStatus, DatabaseLookups) {
+    vktest::Scratch dir;
+    std::string name = dir.path("ustatus");
+    vk::Dbm db(dbm_open(name.data(), O_RDWR | O_CREAT, 0664));
+    ASSERT_TRUE(db);
+    std::string value = "U1\x1e" "Alice\x1e" "1\x1e" "2\x1e" "\x1e" "3\x1e";
+    datum key{const_cast<char *>("U1"), 2}, content{value.data(), static_cast<int>(value.size())};
+    ASSERT_EQ(dbm_store(db.get(), key, content, DBM_REPLACE), 0);
+
+    EXPECT_EQ(dbm_user_exists(db.get(), "U1"), 1);
+    EXPECT_EQ(dbm_user_exists(db.get(), "U"), 0);  // keys are whole ids, no terminator
+    EXPECT_EQ(dbm_user_exists(db.get(), "u1"), 0);
+    EXPECT_EQ(dbm_user_exists(nullptr, "U1"), 0);
+    vk::DbmUser u(get_dbm_user(db.get(), "U1"));
+    EXPECT_EQ(flat(u.get()), "U1|Alice|1|2||3");
+
+    vktest::clear_log();
+    set_gdebug("a");
+    EXPECT_EQ(get_dbm_user(db.get(), "U2"), nullptr);
+    set_gdebug(nullptr);
+    auto log = vktest::logged();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "(a) No user record.\n");
+}
+
+// RFC 2195's example, and a secret that holds a zero byte (it is counted,
+// not a C text).
+TEST(CramMd5, ResponseIsNameAndHexDigest) {
+    const char *challenge = "<1896.697170952@postoffice.reston.mci.net>";
+    vk::CStr r(vk_cram_md5_response("tim", "tanstaaftanstaaf", 16, challenge,
+                                    std::strlen(challenge)));
+    EXPECT_STREQ(r.get(), "tim b913a602c7eda7a495b4e6e7334d3890");
+    vk::CStr a(vk_cram_md5_response("u", "ab\0c", 4, "x", 1));
+    vk::CStr b(vk_cram_md5_response("u", "ab", 2, "x", 1));
+    ASSERT_TRUE(a && b);
+    EXPECT_STRNE(a.get(), b.get());
+}
+
+TEST(Lookup, FiltersAreEscapedAndBounded) {
+    struct {
+        const char *prefix;
+        std::string value;
+        bool fits;
+        std::string want;
+    } cases[] = {
+        {"vkname=", "Alice Example", true, "vkname=Alice Example"},
+        {"vkname=", "*)(vkName=*", true, "vkname=\\2a\\29\\28vkName=\\2a"},
+        {"vkname=", "a\\b\x01\x7f\xc3\xa9", true, "vkname=a\\5cb\\01\\7f\xc3\xa9"},
+        {"vkname=", std::string(120, 'n'), true, "vkname=" + std::string(120, 'n')},
+        {"vkname=", std::string(121, 'n'), false, ""},
+        {"vkname=", std::string(41, '*'), false, ""},  // 123 escaped characters
+        {"vkRawTokenIDs=", std::string(113, 'r'), true, "vkRawTokenIDs=" + std::string(113, 'r')},
+        {"vkLogicalTokenIDs=", std::string(110, 'l'), false, ""},
+    };
+    for (auto &c : cases) {
+        char buf[VK_FILTER_BUF];
+        ASSERT_EQ(vk_build_filter(buf, sizeof buf, c.prefix, c.value.c_str()), c.fits) << c.value;
+        if (c.fits) {
+            EXPECT_EQ(buf, c.want);
+        }
+    }
+    char base[VK_BASE_BUF];
+    EXPECT_TRUE(vk_build_base(base, sizeof base, "vkName=users", std::string(485, 'o').c_str()));
+    EXPECT_FALSE(vk_build_base(base, sizeof base, "vkName=users", std::string(486, 'o').c_str()));
+    EXPECT_TRUE(vk_build_base(base, sizeof base, "vkName=logicalTokens", "o=x"));
+    EXPECT_STREQ(base, "vkName=logicalTokens, o=x");
+}
+
+// A name or subtree too long for its buffer is refused before any search:
+// the handle's server is not even contacted (its port is closed, so a
+// search would end in "not found" instead).
+TEST(Lookup, TooLongForItsBufferIsNoBufferSpace) {
+    VKAdmin vka = allocate_vka();
+    vka->ld = ldap_init("127.0.0.1", 1);
+    ASSERT_NE(vka->ld, nullptr);
+    vka->subtree = ::strdup("o=v1data");
+    char **ids = nullptr;
+    set_suppress_output(1);
+    EXPECT_EQ(vk_getLtokenByUser(vka, std::string(121, 'n').c_str(), &ids), VK_ERR_NO_BUFFER);
+    EXPECT_EQ(vk_getLtokenByUser(vka, "alice", &ids), VK_ERR_NOT_FOUND);
+    std::free(vka->subtree);
+    vka->subtree = ::strdup(std::string(486, 'o').c_str());
+    EXPECT_EQ(vk_getLtokenByUser(vka, "alice", &ids), VK_ERR_NO_BUFFER);
+    set_suppress_output(0);
+    EXPECT_EQ(ids, nullptr);
+    vk_closeDsConnection(vka);
+}
+
+TEST(Lookup, NumbersSaturateInsteadOfOverflowing) {
+    struct {
+        const char *text;
+        int want;
+    } cases[] = {{"", 0},          {"12", 12},         {" \t7", 7},
+                 {"-3", -3},       {"+4", 4},          {"12abc", 12},
+                 {"abc", 0},       {"2147483647", INT_MAX}, {"2147483648", INT_MAX},
+                 {"-2147483648", INT_MIN}, {"-2147483649", INT_MIN}, {"99999999999999999999999", INT_MAX}};
+    for (auto &c : cases) EXPECT_EQ(vk_atoi(c.text), c.want) << c.text;
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+// Scratch files of a unit test, in a directory of their own that goes
+// with the test.
+#ifndef VK_TEST_SCRATCH_DIR_H
+#define VK_TEST_SCRATCH_DIR_H
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace vktest {
+
+class Scratch {
+  public:
+    Scratch() {
+        std::string tmpl = ::testing::TempDir() + "vkdirXXXXXX";
+        // Never fall back to another directory: files would land elsewhere.
+        if (!::mkdtemp(tmpl.data())) std::abort();
+        dir_ = tmpl;
+    }
+    ~Scratch() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    std::string file(const std::string &name, const std::string &text) {
+        std::string path = dir_ + "/" + name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+
+  private:
+    std::string dir_;
+};
+
+}  // namespace vktest
+
+#endif
