@@ -1,0 +1,176 @@
+"""A real directory server (OpenLDAP slapd) inside a sandbox host, with the
+Parvix schema as installed, the containers of users and tokens, and the
+administration configuration and status databases that vksession reads.
+
+  d = Directory(h).start()          # slapd on 127.0.0.1:389 of the host
+  d.add(user("U1", "Alice", ["LT1"], vkOtherInfo="..."), ltoken("LT1", ["card-1"]))
+  d.configure()                     # /etc/opt/KELWvk/vkadmin.conf, databases
+  d.ustatus("U1", "Alice", 5, 7, "desk", 9)
+  d.freeze() / d.thaw() / d.stop()
+"""
+import codecs
+import signal
+import time
+
+SUFFIX = "o=v1data"
+ADMIN_DN = f"cn=admin,{SUFFIX}"
+ADMIN_PW = "adminpw"
+MANAGER_DN, MANAGER_PW = f"cn=Manager,{SUFFIX}", "secret"
+SCHEMA = "/opt/KELWvk/share/ldap/parvix.schema"
+CONF, PWFILE = "/etc/opt/KELWvk/vkadmin.conf", "/etc/opt/KELWvk/vkadmin.pw"
+DSTATUS, USTATUS = "/var/opt/KELWvk/dstatus", "/var/opt/KELWvk/ustatus"
+VKUSTATUS = "/opt/KELWvk/sbin/vkustatus"
+RUN = "/var/opt/slapd-test"
+
+SLAPD_CONF = f"""\
+include       /etc/ldap/schema/core.schema
+include       {SCHEMA}
+modulepath    /usr/lib/ldap
+moduleload    back_mdb
+pidfile       {RUN}/slapd.pid
+argsfile      {RUN}/slapd.args
+allow         bind_anon_dn
+authz-regexp  "^uid=cn.3D([^,]+).2C ?o.3Dv1data,cn=[^,]+,cn=auth$"  "cn=$1,{SUFFIX}"
+authz-regexp  "^uid=([^,]+),cn=[^,]+,cn=auth$"  "cn=$1,{SUFFIX}"
+database      mdb
+suffix        "{SUFFIX}"
+rootdn        "{MANAGER_DN}"
+rootpw        {MANAGER_PW}
+directory     {RUN}/db
+maxsize       10485760
+index         objectClass eq
+index         vkName,vkID,vkLogicalTokenIDs,vkRawTokenIDs eq
+access to attrs=userPassword
+\tby anonymous auth
+\tby * none
+access to *
+\tby * read
+"""
+
+BASE_LDIF = f"""\
+dn: {SUFFIX}
+objectClass: organization
+o: v1data
+
+dn: {ADMIN_DN}
+objectClass: organizationalRole
+objectClass: simpleSecurityObject
+cn: admin
+userPassword: {ADMIN_PW}
+
+dn: vkName=users,{SUFFIX}
+objectClass: vkContainer
+vkName: users
+
+dn: vkName=logicalTokens,{SUFFIX}
+objectClass: vkContainer
+vkName: logicalTokens
+
+dn: vkName=rawTokens,{SUFFIX}
+objectClass: vkContainer
+vkName: rawTokens
+"""
+
+
+def config_text(port=389, server="127.0.0.1", **extra):
+    """The lines of a vkadmin.conf; `extra` keys use "_" for "." (None drops a key)."""
+    keys = {"admin.server.name": server, "admin.server.port": str(port),
+            "admin.subtree": SUFFIX, "admin.user.name": ADMIN_DN,
+            "admin.dstatus.dbfile": DSTATUS, "admin.ustatus.dbfile": USTATUS,
+            "admin.server.authmech": "CRAM_MD5"}
+    for k, v in extra.items():
+        keys["admin." + k.replace("_", ".")] = v
+    return "".join(f"{k}={v}\n" for k, v in keys.items() if v is not None)
+
+
+def configure(h, *, databases=True, password=ADMIN_PW, **keys):
+    """Writes vkadmin.conf (see config_text), the password file (scrambled)
+    and, unless told not to, the two empty status databases."""
+    h.write(CONF, config_text(**keys), 0o600)
+    if password is not None:
+        h.write(PWFILE, codecs.encode(password, "rot13") + "\n", 0o600)
+    if databases:
+        for db in (DSTATUS, USTATUS):
+            r = h.run([VKUSTATUS, "-f", db, "create"])
+            assert r.rc == 0, r
+
+
+def ldif(dn, **attrs):
+    lines = [f"dn: {dn}"]
+    for k, v in attrs.items():
+        for value in v if isinstance(v, (list, tuple)) else [v]:
+            lines.append(f"{k}: {value}")
+    return "\n".join(lines) + "\n"
+
+
+def user(uid, name, ltokens=(), **attrs):
+    """The LDIF of a user entry."""
+    entry = {"objectClass": "vkUser", "vkID": uid, "vkName": name, **attrs}
+    if ltokens:
+        entry["vkLogicalTokenIDs"] = list(ltokens)
+    return ldif(f"vkID={uid},vkName=users,{SUFFIX}", **entry)
+
+
+def ltoken(lid, raws=()):
+    """The LDIF of a logical token entry."""
+    entry = {"objectClass": "vkLogicalToken", "vkID": lid}
+    if raws:
+        entry["vkRawTokenIDs"] = list(raws)
+    return ldif(f"vkID={lid},vkName=logicalTokens,{SUFFIX}", **entry)
+
+
+class Directory:
+    def __init__(self, host):
+        self.h = host
+        self.proc = None
+
+    def start(self, *entries):
+        """Starts slapd and adds the containers and `entries` (LDIF)."""
+        h = self.h
+        h.path(f"{RUN}/db").mkdir(parents=True, exist_ok=True)
+        h.write(f"{RUN}/slapd.conf", SLAPD_CONF)
+        # -d keeps slapd in the foreground (its log is the spawn's stderr);
+        # -s 0 keeps it out of the host's system log, which the tests read.
+        self.proc = h.spawn(["/usr/sbin/slapd", "-d", "stats", "-s", "0", "-h",
+                             "ldap://127.0.0.1:389/", "-f", f"{RUN}/slapd.conf"])
+        deadline = time.monotonic() + 10
+        while self._ldap("ldapsearch", "-b", "", "-s", "base").rc != 0:
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"slapd did not answer: {self.proc.err}")
+            time.sleep(0.03)
+        return self.add(BASE_LDIF, *entries)
+
+    def _ldap(self, tool, *args, input=None):
+        return self.h.run([tool, "-x", "-H", "ldap://127.0.0.1:389", "-D", MANAGER_DN,
+                           "-w", MANAGER_PW, *args], input=input)
+
+    def add(self, *entries):
+        """Adds LDIF entries, all in one go."""
+        r = self._ldap("ldapadd", input="\n".join(entries))
+        assert r.rc == 0, r
+        return self
+
+    def configure(self, **kw):
+        configure(self.h, **kw)
+        return self
+
+    def ustatus(self, uid, name, create, status, desk, last):
+        r = self.h.run([VKUSTATUS, "-f", USTATUS, "set", uid, name, str(create), str(status),
+                        desk, str(last)])
+        assert r.rc == 0, r
+        return self
+
+    def searches(self):
+        """The filters of the searches slapd has run so far, in order."""
+        return [line.split('filter="', 1)[1].rsplit('"', 1)[0]
+                for line in self.proc.err.splitlines() if " SRCH base=" in line]
+
+    def freeze(self):
+        self.proc.signal(signal.SIGSTOP)
+
+    def thaw(self):
+        self.proc.signal(signal.SIGCONT)
+
+    def stop(self):
+        self.proc.signal(signal.SIGKILL)
+        self.proc.wait()

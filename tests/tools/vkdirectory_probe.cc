@@ -1,0 +1,141 @@
+// vkdirectory_probe: opens the administration connection as asked and runs
+// token and user look-ups on it, so that end-to-end tests can drive the
+// directory code inside a sandboxed host against a real directory server.
+// Every step prints one line of "key=value" words.
+//
+//   vkdirectory_probe [--debug STR] [--mute] [--mode N] [--user DN]
+//                     [--passwd PW] [--config FILE] [--server HOST] [CALL...]
+//     open: vk_openDsConnection (mode 1 unless --mode) -> "open rc=N"
+//   calls, each on the open connection:
+//     ltokens NAME     vk_getLtokenByUser
+//     logical RAW      raw_token_id_to_logical_token_id
+//     user LTOKEN      logical_token_id_to_user
+//     rawuser RAW      raw_token_id_to_user
+//     display TOKEN    _vk_getDisplayUser of a session with that token name
+//     search RESTR FILTER BASE
+//                      search_for_entries: the number of entries, or none
+//   The connection is closed at the end ("close rc=0").
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "admin_internal.h"
+
+namespace {
+
+[[noreturn]] void bad_usage(const char *why) {
+    std::fprintf(stderr, "vkdirectory_probe: %s\n", why);
+    std::exit(2);
+}
+
+const char *show(const char *s) {
+    return s ? s : "(null)";
+}
+
+std::string joined(char **a) {
+    if (!a) return "(null)";
+    std::string s;
+    for (char **p = a; *p; ++p) s += (p == a ? "" : ",") + std::string(*p);
+    return "[" + s + "]";
+}
+
+void print_user(const char *call, const char *arg, VKUser *u) {
+    if (!u) {
+        std::printf("%s arg=%s user=(null)\n", call, arg);
+        return;
+    }
+    std::printf(
+        "%s arg=%s id=%s name=%s other=%s create=%d status=%d desk=%s last=%d misc1=%s misc2=%s "
+        "ltokens=%s\n",
+        call, arg, show(u->id), show(u->name), show(u->other_info), u->create_time, u->status,
+        show(u->last_desktop), u->last_time, show(u->misc1), show(u->misc2),
+        joined(u->logical_token_ids).c_str());
+    free_user(u);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    int mode = 1;
+    const char *user = nullptr, *passwd = nullptr, *config = nullptr, *server = nullptr;
+    int i = 1;
+    auto value = [&]() -> const char * {
+        if (i + 1 >= argc) bad_usage("option without a value");
+        i += 2;
+        return argv[i - 1];
+    };
+    while (i < argc && std::strncmp(argv[i], "--", 2) == 0) {
+        std::string opt = argv[i];
+        if (opt == "--debug") {
+            set_gdebug(value());
+        } else if (opt == "--mute") {
+            set_suppress_output(1);
+            ++i;
+        } else if (opt == "--mode") {
+            mode = std::atoi(value());
+        } else if (opt == "--user") {
+            user = value();
+        } else if (opt == "--passwd") {
+            passwd = value();
+        } else if (opt == "--config") {
+            config = value();
+        } else if (opt == "--server") {
+            server = value();
+        } else {
+            bad_usage("unknown option");
+        }
+    }
+
+    VKAdmin vka = nullptr;
+    int rc = vk_openDsConnection(mode, user, passwd, config, server, &vka);
+    std::printf("open rc=%d\n", rc);
+    std::fflush(stdout);
+    while (i < argc) {
+        std::string call = argv[i++];
+        auto arg = [&]() -> const char * {
+            if (i >= argc) bad_usage("missing argument");
+            return argv[i++];
+        };
+        if (call == "ltokens") {
+            const char *name = arg();
+            char **ids = reinterpret_cast<char **>(0x1);  // must be reset by the call
+            int lrc = vk_getLtokenByUser(vka, name, &ids);
+            std::printf("ltokens arg=%s rc=%d ids=%s\n", name, lrc, joined(ids).c_str());
+            vk_free_array(ids);
+        } else if (call == "logical") {
+            const char *raw = arg();
+            char *lt = raw_token_id_to_logical_token_id(vka, raw);
+            std::printf("logical arg=%s ltoken=%s\n", raw, show(lt));
+            std::free(lt);
+        } else if (call == "user") {
+            const char *lt = arg();
+            print_user("user", lt, logical_token_id_to_user(vka, lt));
+        } else if (call == "rawuser") {
+            const char *raw = arg();
+            print_user("rawuser", raw, raw_token_id_to_user(vka, raw));
+        } else if (call == "display") {
+            const char *token = arg();
+            vk_UserSession_t *s = allocate_userSession();
+            s->tokenName = ::strdup(token);
+            print_user("display", token, _vk_getDisplayUser(vka, s));
+            vk_freeUserSessionEnt(s);
+        } else if (call == "search") {
+            int restr = std::atoi(arg());
+            const char *filter = arg();
+            const char *base = arg();
+            LDAPMessage *res =
+                vka ? search_for_entries(vka->ld, filter, base, nullptr, 0, restr) : nullptr;
+            if (res)
+                std::printf("search entries=%d\n", ldap_count_entries(vka->ld, res));
+            else
+                std::printf("search result=(null)\n");
+            ldap_msgfree(res);
+        } else {
+            bad_usage("unknown call");
+        }
+        std::fflush(stdout);
+    }
+    std::printf("close rc=%d\n", close_connection(vka));
+    return 0;
+}
