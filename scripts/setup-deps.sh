@@ -13,6 +13,8 @@ packages=(
   # the directory: LDAP client library, HMAC-MD5 for CRAM-MD5, ndbm (gdbm's
   # compatibility layer); slapd, its tools and the SASL plugins for the tests
   libldap-dev libgnutls28-dev libgdbm-compat-dev slapd ldap-utils libsasl2-modules
+  # the failover group: vkrcmd's ssh, and the sshd of the tests' sandboxed hosts
+  openssh-client openssh-server
 )
 
 missing=()
@@ -34,5 +36,15 @@ if [[ " ${missing[*]-} " == *" slapd "* ]]; then
     systemctl disable --quiet slapd 2>/dev/null || true
   elif [[ -s /run/slapd/slapd.pid ]]; then
     kill "$(cat /run/slapd/slapd.pid)" 2>/dev/null || true
+  fi
+fi
+# Likewise the package's own sshd: the tests run theirs inside sandboxed
+# hosts, listening only on the sandboxes' own link.
+if [[ " ${missing[*]-} " == *" openssh-server "* ]]; then
+  if command -v systemctl >/dev/null && systemctl is-active --quiet ssh 2>/dev/null; then
+    systemctl stop ssh
+    systemctl disable --quiet ssh 2>/dev/null || true
+  elif [[ -s /run/sshd.pid ]]; then
+    kill "$(cat /run/sshd.pid)" 2>/dev/null || true
   fi
 fi
