@@ -7,6 +7,7 @@
 //   vkustatus [-c CONFIG | -f DBNAME] set ID NAME CREATE_TIME STATUS LAST_DESKTOP LAST_TIME
 //   vkustatus [-c CONFIG | -f DBNAME] show [ID...]
 //   vkustatus [-c CONFIG | -f DBNAME] delete ID
+//   vkustatus -h
 //
 // The database is the one that "admin.ustatus.dbfile" of CONFIG names
 // (/etc/opt/KELWvk/vkadmin.conf by default), or DBNAME itself (an ndbm base
@@ -35,7 +36,8 @@ constexpr const char *kUsage =
     "       vkustatus [-c CONFIG | -f DBNAME] set ID NAME CREATE_TIME STATUS LAST_DESKTOP "
     "LAST_TIME\n"
     "       vkustatus [-c CONFIG | -f DBNAME] show [ID...]\n"
-    "       vkustatus [-c CONFIG | -f DBNAME] delete ID\n";
+    "       vkustatus [-c CONFIG | -f DBNAME] delete ID\n"
+    "       vkustatus -h\n";
 
 [[noreturn]] void usage(const char *why) {
     if (why) std::fprintf(stderr, "vkustatus: %s\n", why);
@@ -126,13 +128,17 @@ int do_show(DBM *db, int argc, char **argv) {
 int main(int argc, char **argv) {
     const char *config = VK_ADMIN_CONFIG_FILE, *dbname = nullptr;
     int c;
-    while ((c = getopt(argc, argv, "+c:f:")) != -1) {
-        if (c == 'c')
+    while ((c = getopt(argc, argv, "+c:f:h")) != -1) {
+        if (c == 'c') {
             config = optarg;
-        else if (c == 'f')
+        } else if (c == 'f') {
             dbname = optarg;
-        else
+        } else if (c == 'h') {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else {
             usage(nullptr);
+        }
     }
     if (optind >= argc) usage("no command given");
     std::string cmd = argv[optind++];
