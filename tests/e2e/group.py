@@ -34,7 +34,7 @@ HostKey {dir}/ssh_host_ed25519_key
 PidFile none
 UsePAM no
 StrictModes no
-PermitRootLogin prohibit-password
+PermitRootLogin {root}
 PubkeyAuthentication yes
 PasswordAuthentication no
 KbdInteractiveAuthentication no
@@ -54,7 +54,7 @@ class Group:
         self.sshd = None
         public = self._group_key()
         self.authorize(public, gate)
-        self._start_sshd()
+        self._start_sshd(gate)
 
     def _group_key(self):
         r = self.h1.sh(f"mkdir -p -m 700 {GROUP} && "
@@ -68,9 +68,12 @@ class Group:
         options = f'command="{GATE}",restrict ' if gate else ""
         self.h2.write("/root/.ssh/authorized_keys", options + public + "\n", 0o600)
 
-    def _start_sshd(self):
+    def _start_sshd(self, gate):
         h = self.h2
-        h.write(f"{SSHD_DIR}/sshd_config", SSHD_CONFIG.format(addr=ADDR["parvix2"], dir=SSHD_DIR))
+        # Root as docs/failover-group.md has it: with a forced command only.
+        root = "forced-commands-only" if gate else "prohibit-password"
+        h.write(f"{SSHD_DIR}/sshd_config",
+                SSHD_CONFIG.format(addr=ADDR["parvix2"], dir=SSHD_DIR, root=root))
         r = h.sh(f"ssh-keygen -q -t ed25519 -N '' -f {SSHD_DIR}/ssh_host_ed25519_key && "
                  "mkdir -p -m 755 /run/sshd")
         assert r.rc == 0, r
