@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""The demo: a simulated Parvix host with four real sessions, administered
-with vksession. Runs inside a sandboxed host (tools/sandbox), so the
+"""The demo: a simulated Parvix host with four real sessions and a directory
+of registered users (a real slapd), administered with vksession. Runs inside a sandboxed host (tools/sandbox), so the
 machine's own /opt, /var/opt, /etc/opt and /tmp are left alone.
 
 usage: demo.py STAGE OUTDIR
@@ -8,17 +8,78 @@ usage: demo.py STAGE OUTDIR
   OUTDIR  where the transcript (demo.txt) and the screenshot of the
           suspension notice (suspend-notice.png) are written
 """
+import codecs
 import shutil
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools" / "sandbox"))
+SOURCE = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(SOURCE / "tools" / "sandbox"))
 from vksbx import Host  # noqa: E402
 
 VKSESSION = "/opt/KELWvk/sbin/vksession"
 STARTER = "/opt/KELWvk/sbin/vksessionstart"
+VKUSTATUS = "/opt/KELWvk/sbin/vkustatus"
+
+# The directory of the demo host: its subtree, the administrator's entry,
+# and the registered users with their logical and raw tokens (bob's mobile
+# session belongs to nobody).
+SUFFIX, SLAPD_RUN = "o=parvix", "/var/opt/slapd"
+MANAGER_PW, ADMIN_PW = "demo-manager", "demo-admin"
+USERS_LDIF = [
+    ("1001", "Alice Liddell", "user.alice", "card-0a11ce"),
+    ("1003", "Carol Baker", "user.carol", "card-0ca401"),
+    ("1004", "Dave Miller", "user.dave", "card-0da7e"),
+]
+
+
+def directory_ldif():
+    entries = [f"dn: {SUFFIX}\nobjectClass: organization\no: parvix\n",
+               f"dn: cn=admin,{SUFFIX}\nobjectClass: organizationalRole\n"
+               f"objectClass: simpleSecurityObject\ncn: admin\nuserPassword: {ADMIN_PW}\n"]
+    entries += [f"dn: vkName={c},{SUFFIX}\nobjectClass: vkContainer\nvkName: {c}\n"
+                for c in ("users", "logicalTokens", "rawTokens")]
+    for uid, name, ltoken, raw in USERS_LDIF:
+        entries += [
+            f"dn: vkID={uid},vkName=users,{SUFFIX}\nobjectClass: vkUser\nvkID: {uid}\n"
+            f"vkName: {name}\nvkFirstTime: 1700000000\nvkLogicalTokenIDs: {ltoken}\n",
+            f"dn: vkID={ltoken},vkName=logicalTokens,{SUFFIX}\nobjectClass: vkLogicalToken\n"
+            f"vkID: {ltoken}\nvkRawTokenIDs: {raw}\n",
+            f"dn: vkID={raw},vkName=rawTokens,{SUFFIX}\nobjectClass: vkRawToken\nvkID: {raw}\n"]
+    return "\n".join(entries)
+
+
+def start_directory(h):
+    """Starts slapd on 127.0.0.1:389 of the host with the project's
+    configuration and schema, loads the users, and writes the server's
+    administration configuration and status databases."""
+    conf = (SOURCE / "admin/libvkadmin/directory/slapd.conf.in").read_text()
+    for key, value in (("@SUFFIX_RE@", SUFFIX.replace("=", ".3D").replace(",", ".2C ?")),
+                       ("@SUFFIX@", SUFFIX), ("@RUN@", SLAPD_RUN), ("@ROOTPW@", MANAGER_PW)):
+        conf = conf.replace(key, value)
+    h.path(f"{SLAPD_RUN}/db").mkdir(parents=True, exist_ok=True)
+    h.write(f"{SLAPD_RUN}/slapd.conf", conf)
+    h.spawn(["/usr/sbin/slapd", "-d", "0", "-s", "0", "-h", "ldap://127.0.0.1:389/",
+             "-f", f"{SLAPD_RUN}/slapd.conf"])
+    ldap = ["-x", "-H", "ldap://127.0.0.1:389", "-D", f"cn=Manager,{SUFFIX}", "-w", MANAGER_PW]
+    deadline = time.monotonic() + 10
+    while h.run(["ldapsearch", *ldap, "-b", "", "-s", "base"]).rc != 0:
+        if time.monotonic() > deadline:
+            raise SystemExit("the directory server did not start")
+        time.sleep(0.05)
+    r = h.run(["ldapadd", *ldap], input=directory_ldif())
+    if r.rc != 0:
+        raise SystemExit(f"could not load the directory: {r.err}")
+    h.write("/etc/opt/KELWvk/vkadmin.conf", "".join(f"admin.{k}={v}\n" for k, v in (
+        ("server.name", "127.0.0.1"), ("server.port", 389), ("subtree", SUFFIX),
+        ("user.name", f"cn=admin,{SUFFIX}"), ("server.authmech", "CRAM_MD5"),
+        ("dstatus.dbfile", "/var/opt/KELWvk/dstatus"),
+        ("ustatus.dbfile", "/var/opt/KELWvk/ustatus"))), 0o600)
+    h.write("/etc/opt/KELWvk/vkadmin.pw", codecs.encode(ADMIN_PW, "rot13") + "\n", 0o600)
+    h.run([VKUSTATUS, "-f", "/var/opt/KELWvk/dstatus", "create"])
+    h.run([VKUSTATUS, "create"])  # the user status database that vkadmin.conf names
 
 
 def main(stage, outdir):
@@ -89,10 +150,26 @@ def main(stage, outdir):
                         "\n".join([f"terminalCID={tid}", *lines]) + "\n")
             run("/opt/KELWvk/lib/vkauthd")
 
+            say("== The directory: a slapd on this host with the registered users and")
+            say("   their tokens; the user status database holds alice's last terminal ==")
+            say()
+            start_directory(h)
+            run("ldapsearch", "-x", "-LLL", "-H", "ldap://127.0.0.1", "-D", "cn=anonymous",
+                "-b", f"vkName=users,{SUFFIX}", "(objectClass=vkUser)", "vkName",
+                "vkLogicalTokenIDs")
+            run(VKUSTATUS, "set", "1001", "Alice Liddell", "1700000000", "1",
+                "IEEE802.0003ba4e1a01", str(int(time.time())))
+            run(VKUSTATUS, "show")
+
             run(VKSESSION, "-h")
             run(VKSESSION, "-p")
             run(VKSESSION, "-l")
             run(VKSESSION, "-p", "-x")
+
+            say("== Select sessions by registered name (case does not matter) ==")
+            say()
+            run(VKSESSION, "-n", "alice liddell", "-p")
+            run(VKSESSION, "-n", "Nobody Registered", "-p")
 
             say("== Suspend alice's session: the notice appears on her display ==")
             say()

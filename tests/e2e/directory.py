@@ -1,5 +1,5 @@
 """A real directory server (OpenLDAP slapd) inside a sandbox host, with the
-Parvix schema as installed, the containers of users and tokens, and the
+project's slapd configuration, the Parvix schema as installed, the containers of users and tokens, and the
 administration configuration and status databases that vksession reads.
 
   d = Directory(h).start()          # slapd on 127.0.0.1:389 of the host
@@ -12,40 +12,26 @@ import codecs
 import signal
 import time
 
+from conftest import SOURCE
+
 SUFFIX = "o=v1data"
 ADMIN_DN = f"cn=admin,{SUFFIX}"
 ADMIN_PW = "adminpw"
 MANAGER_DN, MANAGER_PW = f"cn=Manager,{SUFFIX}", "secret"
-SCHEMA = "/opt/KELWvk/share/ldap/parvix.schema"
 CONF, PWFILE = "/etc/opt/KELWvk/vkadmin.conf", "/etc/opt/KELWvk/vkadmin.pw"
 DSTATUS, USTATUS = "/var/opt/KELWvk/dstatus", "/var/opt/KELWvk/ustatus"
 VKUSTATUS = "/opt/KELWvk/sbin/vkustatus"
 RUN = "/var/opt/slapd-test"
 
-SLAPD_CONF = f"""\
-include       /etc/ldap/schema/core.schema
-include       {SCHEMA}
-modulepath    /usr/lib/ldap
-moduleload    back_mdb
-pidfile       {RUN}/slapd.pid
-argsfile      {RUN}/slapd.args
-allow         bind_anon_dn
-authz-regexp  "^uid=cn.3D([^,]+).2C ?o.3Dv1data,cn=[^,]+,cn=auth$"  "cn=$1,{SUFFIX}"
-authz-regexp  "^uid=([^,]+),cn=[^,]+,cn=auth$"  "cn=$1,{SUFFIX}"
-database      mdb
-suffix        "{SUFFIX}"
-rootdn        "{MANAGER_DN}"
-rootpw        {MANAGER_PW}
-directory     {RUN}/db
-maxsize       10485760
-index         objectClass eq
-index         vkName,vkID,vkLogicalTokenIDs,vkRawTokenIDs eq
-access to attrs=userPassword
-\tby anonymous auth
-\tby * none
-access to *
-\tby * read
-"""
+
+def slapd_conf():
+    """The project's slapd configuration for sandboxed hosts, filled in."""
+    text = (SOURCE / "admin/libvkadmin/directory/slapd.conf.in").read_text()
+    for key, value in (("@SUFFIX_RE@", SUFFIX.replace("=", ".3D").replace(",", ".2C ?")),
+                       ("@SUFFIX@", SUFFIX), ("@RUN@", RUN), ("@ROOTPW@", MANAGER_PW)):
+        text = text.replace(key, value)
+    return text
+
 
 BASE_LDIF = f"""\
 dn: {SUFFIX}
@@ -128,7 +114,7 @@ class Directory:
         """Starts slapd and adds the containers and `entries` (LDIF)."""
         h = self.h
         h.path(f"{RUN}/db").mkdir(parents=True, exist_ok=True)
-        h.write(f"{RUN}/slapd.conf", SLAPD_CONF)
+        h.write(f"{RUN}/slapd.conf", slapd_conf())
         # -d keeps slapd in the foreground (its log is the spawn's stderr);
         # -s 0 keeps it out of the host's system log, which the tests read.
         self.proc = h.spawn(["/usr/sbin/slapd", "-d", "stats", "-s", "0", "-h",
