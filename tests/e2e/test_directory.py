@@ -220,3 +220,17 @@ def test_users_and_their_status_records(shared):
     ]
     assert (INFO, "fill_user_status(): Could not find equivalent dbm user with user_id (U3)\n") \
         not in h.messages()   # only users with a record are completed
+
+
+@pytest.mark.parametrize("restrictions,filt,base,want", [
+    ("1", "(vkRawTokenIDs=card-dup)", "vkName=logicalTokens,o=v1data", "search result=(null)"),
+    ("0", "(vkRawTokenIDs=card-dup)", "vkName=logicalTokens,o=v1data", "search entries=2"),
+    ("1", "(vkRawTokenIDs=card-a1)", "vkName=logicalTokens,o=v1data", "search entries=1"),
+    ("1", "(vkRawTokenIDs=none)", "vkName=logicalTokens,o=v1data", "search result=(null)"),
+    ("0", "(vkRawTokenIDs=none)", "vkName=logicalTokens,o=v1data", "search entries=0"),
+    ("2", "(objectClass=*)", "o=v1data", "search entries=4"),     # one level: no users
+    ("0", "(objectClass=vkUser)", "o=v1data", "search entries=5"),
+    ("0", "(objectClass=*)", "o=nowhere", "search result=(null)"),
+])
+def test_search_restrictions(shared, restrictions, filt, base, want):
+    assert dirprobe(shared.h, "search", restrictions, filt, base)[1] == want
