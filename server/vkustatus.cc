@@ -93,8 +93,7 @@ int do_set(DBM *db, char **a) {
         return fail("CREATE_TIME, STATUS and LAST_TIME must be decimal numbers");
     char value[VK_USTATUS_BUF];
     int n = format_dbm_user(value, sizeof value, &u);
-    if (n < 0)
-        return fail("the record does not fit 511 bytes, or a field holds the byte 0x1e");
+    if (n < 0) return fail("the record does not fit 511 bytes, or a field holds the byte 0x1e");
     datum content{value, n};
     if (dbm_store(db, key_of(u.id), content, DBM_REPLACE) != 0)
         return fail("cannot store the record of " + shown(u.id));

@@ -49,8 +49,8 @@ int _vk_ldap_sasl_cram_md5_bind_s(LDAP *ld, const char *dn, struct berval *cred,
     if (!challenge || !challenge->bv_val || challenge->bv_len == 0) return LDAP_PROTOCOL_ERROR;
 
     // Second step: the bind name is the identity the server looks up.
-    vk::CStr answer(vk_cram_md5_response(dn, cred->bv_val, cred->bv_len, challenge->bv_val,
-                                         challenge->bv_len));
+    vk::CStr answer(
+        vk_cram_md5_response(dn, cred->bv_val, cred->bv_len, challenge->bv_val, challenge->bv_len));
     if (!answer) return LDAP_LOCAL_ERROR;
     struct berval response = {std::strlen(answer.get()), answer.get()};
     struct berval *final_creds = nullptr;

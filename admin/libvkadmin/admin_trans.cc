@@ -73,8 +73,7 @@ VKUser *logical_token_id_to_user(VKAdmin vka, const char *logical_token_id) {
     VKUser *user = fill_user_struct(vka, entry);
     // The status database holds the user's changing state; a user without a
     // record there keeps what the directory says.
-    if (user && user->id && dbm_user_exists(vka->ustat_db, user->id))
-        fill_user_status(vka, user);
+    if (user && user->id && dbm_user_exists(vka->ustat_db, user->id)) fill_user_status(vka, user);
     return user;
 }
 

@@ -46,8 +46,7 @@ DBMUser *fill_dbm_user_struct(datum record) {
     // The writer formats a value in 512 bytes and a reader takes at most 511
     // bytes of it: a longer value was not written by the writer, and cutting
     // it would turn its last fields into different numbers. It is no record.
-    if (!record.dptr || record.dsize < 0 ||
-        static_cast<size_t>(record.dsize) >= VK_USTATUS_BUF)
+    if (!record.dptr || record.dsize < 0 || static_cast<size_t>(record.dsize) >= VK_USTATUS_BUF)
         return nullptr;
     std::string_view text(record.dptr, static_cast<size_t>(record.dsize));
     DBMUser *user = allocate_dbm_user();

@@ -35,8 +35,7 @@ TEST(Config, LinesKeysAndValues) {
     const std::string long_line = "admin.subtree=" + piece + "admin.server.name=tail\n";
     const ConfigCase cases[] = {
         {"admin.subtree = o=v1data\n", "(null)", "o=v1data", "(null)", 0, 1, 10},
-        {"admin.user.name=cn=admin,o=v1data\n", "(null)", "(null)", "cn=admin,o=v1data", 0, 1,
-         10},
+        {"admin.user.name=cn=admin,o=v1data\n", "(null)", "(null)", "cn=admin,o=v1data", 0, 1, 10},
         {"\t admin.server.name \t=\t h1 \t\n", "h1", "(null)", "(null)", 0, 1, 10},
         // "#" makes a comment only in the first column.
         {"#admin.server.name=c\n  #admin.server.name=d\n", "(null)", "(null)", "(null)", 0, 1, 10},
@@ -44,10 +43,9 @@ TEST(Config, LinesKeysAndValues) {
         {"admin.server.port=389\r\nadmin.server.name=h\r\n", "h\r", "(null)", "(null)", 0, 1, 10},
         {"admin.server.port=389\nadmin.server.port=636\n", "(null)", "(null)", "(null)", 636, 1,
          10},
-        {"admin.server.port=-5\nadmin.server.port=+5\nadmin.server.port=5a\n", "(null)",
-         "(null)", "(null)", 0, 1, 10},
-        {"admin.server.port=99999999999999999999\n", "(null)", "(null)", "(null)", INT_MAX, 1,
-         10},
+        {"admin.server.port=-5\nadmin.server.port=+5\nadmin.server.port=5a\n", "(null)", "(null)",
+         "(null)", 0, 1, 10},
+        {"admin.server.port=99999999999999999999\n", "(null)", "(null)", "(null)", INT_MAX, 1, 10},
         {"Admin.server.name=x\nnoequals\n=v\nadmin.server.name=\nadmin.server.name  \n", "(null)",
          "(null)", "(null)", 0, 1, 10},
         {"admin.server.authmech=SIMPLE\n", "(null)", "(null)", "(null)", 0, 0, 10},
@@ -84,10 +82,10 @@ TEST(Config, DebugCategoriesAreOnFromTheirLineOnward) {
     vktest::Scratch dir;
     clear_log();
     Handle vka(allocate_vka());
-    read_config_file(vka.get(),
-                     dir.file("conf", "admin.server.authmech=x\nadmin.debug=d\n"
-                                      "admin.server.authmech=bogus\n")
-                         .c_str());
+    read_config_file(vka.get(), dir.file("conf",
+                                         "admin.server.authmech=x\nadmin.debug=d\n"
+                                         "admin.server.authmech=bogus\n")
+                                    .c_str());
     EXPECT_EQ(gdebug("d"), 1);
     EXPECT_EQ(gdebug("a"), 0);
     set_gdebug(nullptr);
@@ -116,7 +114,7 @@ TEST(Config, MissingFileAndMechanismWords) {
     struct {
         const char *word;
         int want;
-    } words[] = {{nullptr, 1}, {"", 1},         {"CRAM_MD5", 1}, {"SIMPLE", 0},
+    } words[] = {{nullptr, 1},   {"", 1},          {"CRAM_MD5", 1}, {"SIMPLE", 0},
                  {"simple", -1}, {"CRAM-MD5", -1}, {"SIMPLE ", -1}};
     set_suppress_output(1);
     for (auto &w : words) EXPECT_EQ(DSauth(w.word), w.want) << show(w.word);
@@ -124,8 +122,9 @@ TEST(Config, MissingFileAndMechanismWords) {
 }
 
 TEST(Config, CompletenessByMode) {
-    const char *all = "admin.server.name=h\nadmin.server.port=389\nadmin.subtree=o=x\n"
-                      "admin.dstatus.dbfile=/d\nadmin.ustatus.dbfile=/u\n";
+    const char *all =
+        "admin.server.name=h\nadmin.server.port=389\nadmin.subtree=o=x\n"
+        "admin.dstatus.dbfile=/d\nadmin.ustatus.dbfile=/u\n";
     vktest::Scratch dir;
     struct {
         std::string text;
@@ -152,7 +151,8 @@ TEST(Config, CompletenessByMode) {
 }
 
 TEST(Scramble, IsRot13AndItsOwnInverse) {
-    const char *cases[][2] = {{"abc", "nop"}, {"Az-09", "Nm-09"}, {"", ""}, {"\xc3\xa9 z", "\xc3\xa9 m"}};
+    const char *cases[][2] = {
+        {"abc", "nop"}, {"Az-09", "Nm-09"}, {"", ""}, {"\xc3\xa9 z", "\xc3\xa9 m"}};
     for (auto &c : cases) {
         vk::CStr once(scramble_text(c[0]));
         ASSERT_TRUE(once);
@@ -196,9 +196,10 @@ TEST(PasswordFile, FirstLineUnscrambled) {
 // checks for leaks).
 TEST(Open, FailuresBeforeTheDirectory) {
     vktest::Scratch dir;
-    const std::string base = "admin.server.name=127.0.0.1\nadmin.server.port=1\n"
-                             "admin.subtree=o=x\nadmin.dstatus.dbfile=" +
-                             dir.path("d") + "\nadmin.ustatus.dbfile=" + dir.path("u") + "\n";
+    const std::string base =
+        "admin.server.name=127.0.0.1\nadmin.server.port=1\n"
+        "admin.subtree=o=x\nadmin.dstatus.dbfile=" +
+        dir.path("d") + "\nadmin.ustatus.dbfile=" + dir.path("u") + "\n";
     struct {
         std::string conf;
         int mode;
@@ -211,8 +212,7 @@ TEST(Open, FailuresBeforeTheDirectory) {
         // CRAM-MD5 without a password fails before a connection is tried
         // (the server's port is closed: trying would give -1).
         {base + "admin.user.name=cn=a\n", 2, nullptr, VK_ERR_AUTH_FAILED},
-        {base + "admin.user.name=cn=a\nadmin.server.authmech=SIMPLE\n", 2, "pw",
-         VK_ERR_INTERNAL},
+        {base + "admin.user.name=cn=a\nadmin.server.authmech=SIMPLE\n", 2, "pw", VK_ERR_INTERNAL},
         {base, 1, nullptr, VK_ERR_INTERNAL},  // anonymous, server down
     };
     set_suppress_output(1);

@@ -73,10 +73,18 @@ TEST(UserStatus, WriterFormatReadsBackAndRefusesWhatCannotBeRead) {
     DBMUser u{const_cast<char *>("U1"), name.data(), 1700000000, -3, desk.data(), 42};
     int n = format_dbm_user(buf, sizeof buf, &u);
     ASSERT_EQ(n, 34);
-    EXPECT_EQ(std::string(buf, n), "U1\x1e" "Alice\x1e" "1700000000\x1e" "-3\x1e" "desk-01\x1e" "42\x1e");
+    EXPECT_EQ(std::string(buf, n),
+              "U1\x1e"
+              "Alice\x1e"
+              "1700000000\x1e"
+              "-3\x1e"
+              "desk-01\x1e"
+              "42\x1e");
     EXPECT_EQ(read_value(std::string(buf, n)), "U1|Alice|1700000000|-3|desk-01|42");
 
-    std::string sep = "a\x1e" "b";
+    std::string sep =
+        "a\x1e"
+        "b";
     u.last_desktop = sep.data();
     EXPECT_EQ(format_dbm_user(buf, sizeof buf, &u), -1);
     std::string longest(511 - 34 + 5, 'n'), over = longest + "n";
@@ -92,7 +100,13 @@ TEST(UserStatus, DatabaseLookups) {
     std::string name = dir.path("ustatus");
     vk::Dbm db(dbm_open(name.data(), O_RDWR | O_CREAT, 0664));
     ASSERT_TRUE(db);
-    std::string value = "U1\x1e" "Alice\x1e" "1\x1e" "2\x1e" "\x1e" "3\x1e";
+    std::string value =
+        "U1\x1e"
+        "Alice\x1e"
+        "1\x1e"
+        "2\x1e"
+        "\x1e"
+        "3\x1e";
     datum key{const_cast<char *>("U1"), 2}, content{value.data(), static_cast<int>(value.size())};
     ASSERT_EQ(dbm_store(db.get(), key, content, DBM_REPLACE), 0);
 
@@ -116,8 +130,8 @@ TEST(UserStatus, DatabaseLookups) {
 // not a C text).
 TEST(CramMd5, ResponseIsNameAndHexDigest) {
     const char *challenge = "<1896.697170952@postoffice.reston.mci.net>";
-    vk::CStr r(vk_cram_md5_response("tim", "tanstaaftanstaaf", 16, challenge,
-                                    std::strlen(challenge)));
+    vk::CStr r(
+        vk_cram_md5_response("tim", "tanstaaftanstaaf", 16, challenge, std::strlen(challenge)));
     EXPECT_STREQ(r.get(), "tim b913a602c7eda7a495b4e6e7334d3890");
     vk::CStr a(vk_cram_md5_response("u", "ab\0c", 4, "x", 1));
     vk::CStr b(vk_cram_md5_response("u", "ab", 2, "x", 1));
@@ -179,10 +193,18 @@ TEST(Lookup, NumbersSaturateInsteadOfOverflowing) {
     struct {
         const char *text;
         int want;
-    } cases[] = {{"", 0},          {"12", 12},         {" \t7", 7},
-                 {"-3", -3},       {"+4", 4},          {"12abc", 12},
-                 {"abc", 0},       {"2147483647", INT_MAX}, {"2147483648", INT_MAX},
-                 {"-2147483648", INT_MIN}, {"-2147483649", INT_MIN}, {"99999999999999999999999", INT_MAX}};
+    } cases[] = {{"", 0},
+                 {"12", 12},
+                 {" \t7", 7},
+                 {"-3", -3},
+                 {"+4", 4},
+                 {"12abc", 12},
+                 {"abc", 0},
+                 {"2147483647", INT_MAX},
+                 {"2147483648", INT_MAX},
+                 {"-2147483648", INT_MIN},
+                 {"-2147483649", INT_MIN},
+                 {"99999999999999999999999", INT_MAX}};
     for (auto &c : cases) EXPECT_EQ(vk_atoi(c.text), c.want) << c.text;
 }
 
