@@ -146,11 +146,6 @@ class Directory:
         assert r.rc == 0, r
         return self
 
-    def searches(self):
-        """The filters of the searches slapd has run so far, in order."""
-        return [line.split('filter="', 1)[1].rsplit('"', 1)[0]
-                for line in self.proc.err.splitlines() if " SRCH base=" in line]
-
     def freeze(self):
         self.proc.signal(signal.SIGSTOP)
 

@@ -123,15 +123,6 @@ def test_unknown_name_ends_with_status_255(shared, name, xmode):
     assert r.err == ("**ERROR: -4\n" if xmode else f"{NAME} error: {NOT_REGISTERED}\n")
 
 
-def test_names_are_searched_as_they_are(shared):
-    for name in ("*", "*)(vkName=Alice", "a\\b"):
-        vks(shared.h, "-n", name, "-p")
-    # (slapd logs the assertion values as it normalized them)
-    searched = [f for f in shared.searches() if f.startswith("(vkName=")]
-    assert searched[-3:] == ["(vkName=\\2A)", "(vkName=\\2A\\29\\28vkname=alice)",
-                             "(vkName=a\\5Cb)"]
-
-
 # Without a directory (no configuration, a server that is down or hung) the
 # table shows no names and -n cannot be resolved; a hung server costs at
 # most admin.server.timeout seconds per connection attempt.
@@ -221,16 +212,3 @@ def test_users_and_their_status_records(shared):
     assert (INFO, "fill_user_status(): Could not find equivalent dbm user with user_id (U3)\n") \
         not in h.messages()   # only users with a record are completed
 
-
-@pytest.mark.parametrize("restrictions,filt,base,want", [
-    ("1", "(vkRawTokenIDs=card-dup)", "vkName=logicalTokens,o=v1data", "search result=(null)"),
-    ("0", "(vkRawTokenIDs=card-dup)", "vkName=logicalTokens,o=v1data", "search entries=2"),
-    ("1", "(vkRawTokenIDs=card-a1)", "vkName=logicalTokens,o=v1data", "search entries=1"),
-    ("1", "(vkRawTokenIDs=none)", "vkName=logicalTokens,o=v1data", "search result=(null)"),
-    ("0", "(vkRawTokenIDs=none)", "vkName=logicalTokens,o=v1data", "search entries=0"),
-    ("2", "(objectClass=*)", "o=v1data", "search entries=4"),     # one level: no users
-    ("0", "(objectClass=vkUser)", "o=v1data", "search entries=5"),
-    ("0", "(objectClass=*)", "o=nowhere", "search result=(null)"),
-])
-def test_search_restrictions(shared, restrictions, filt, base, want):
-    assert dirprobe(shared.h, "search", restrictions, filt, base)[1] == want

@@ -12,8 +12,6 @@
 //     user LTOKEN      logical_token_id_to_user
 //     rawuser RAW      raw_token_id_to_user
 //     display TOKEN    _vk_getDisplayUser of a session with that token name
-//     search RESTR FILTER BASE
-//                      search_for_entries: the number of entries, or none
 //   The connection is closed at the end ("close rc=0").
 #include <cstdio>
 #include <cstdlib>
@@ -120,17 +118,6 @@ int main(int argc, char **argv) {
             s->tokenName = ::strdup(token);
             print_user("display", token, _vk_getDisplayUser(vka, s));
             vk_freeUserSessionEnt(s);
-        } else if (call == "search") {
-            int restr = std::atoi(arg());
-            const char *filter = arg();
-            const char *base = arg();
-            LDAPMessage *res =
-                vka ? search_for_entries(vka->ld, filter, base, nullptr, 0, restr) : nullptr;
-            if (res)
-                std::printf("search entries=%d\n", ldap_count_entries(vka->ld, res));
-            else
-                std::printf("search result=(null)\n");
-            ldap_msgfree(res);
         } else {
             bad_usage("unknown call");
         }

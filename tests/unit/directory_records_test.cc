@@ -1,16 +1,13 @@
-// User status records (reading hostile values, writing, the ndbm database),
-// the CRAM-MD5 answer, and the filters and bases of the directory look-ups.
+// User status records (reading hostile values, writing), the CRAM-MD5
+// answer, and the filters and bases of the directory look-ups.
 #include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include "admin_internal.h"
-#include "log_capture.h"
-#include "scratch_dir.h"
 #include "vkcxx.h"
 
 namespace {
@@ -95,37 +92,6 @@ TEST(UserStatus, WriterFormatReadsBackAndRefusesWhatCannotBeRead) {
     EXPECT_EQ(format_dbm_user(buf, sizeof buf, &u), -1);
 }
 
-TEST(UserStatus, DatabaseLookups) {
-    vktest::Scratch dir;
-    std::string name = dir.path("ustatus");
-    vk::Dbm db(dbm_open(name.data(), O_RDWR | O_CREAT, 0664));
-    ASSERT_TRUE(db);
-    std::string value =
-        "U1\x1e"
-        "Alice\x1e"
-        "1\x1e"
-        "2\x1e"
-        "\x1e"
-        "3\x1e";
-    datum key{const_cast<char *>("U1"), 2}, content{value.data(), static_cast<int>(value.size())};
-    ASSERT_EQ(dbm_store(db.get(), key, content, DBM_REPLACE), 0);
-
-    EXPECT_EQ(dbm_user_exists(db.get(), "U1"), 1);
-    EXPECT_EQ(dbm_user_exists(db.get(), "U"), 0);  // keys are whole ids, no terminator
-    EXPECT_EQ(dbm_user_exists(db.get(), "u1"), 0);
-    EXPECT_EQ(dbm_user_exists(nullptr, "U1"), 0);
-    vk::DbmUser u(get_dbm_user(db.get(), "U1"));
-    EXPECT_EQ(flat(u.get()), "U1|Alice|1|2||3");
-
-    vktest::clear_log();
-    set_gdebug("a");
-    EXPECT_EQ(get_dbm_user(db.get(), "U2"), nullptr);
-    set_gdebug(nullptr);
-    auto log = vktest::logged();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back(), "(a) No user record.\n");
-}
-
 // RFC 2195's example, and a secret that holds a zero byte (it is counted,
 // not a C text).
 TEST(CramMd5, ResponseIsNameAndHexDigest) {
@@ -187,25 +153,6 @@ TEST(Lookup, TooLongForItsBufferIsNoBufferSpace) {
     set_suppress_output(0);
     EXPECT_EQ(ids, nullptr);
     vk_closeDsConnection(vka);
-}
-
-TEST(Lookup, NumbersSaturateInsteadOfOverflowing) {
-    struct {
-        const char *text;
-        int want;
-    } cases[] = {{"", 0},
-                 {"12", 12},
-                 {" \t7", 7},
-                 {"-3", -3},
-                 {"+4", 4},
-                 {"12abc", 12},
-                 {"abc", 0},
-                 {"2147483647", INT_MAX},
-                 {"2147483648", INT_MAX},
-                 {"-2147483648", INT_MIN},
-                 {"-2147483649", INT_MIN},
-                 {"99999999999999999999999", INT_MAX}};
-    for (auto &c : cases) EXPECT_EQ(vk_atoi(c.text), c.want) << c.text;
 }
 
 }  // namespace
