@@ -113,8 +113,10 @@ def test_server_filter_and_selectors_arrive_as_single_words(standin):
         assert calls(h) == [["parvix2", VKSESSION, *words]], selectors
     assert planted_nothing(h)
 
-    # This host's own name, in any case, is a local search and a local operation.
+    # Without a selector nothing is sent at all.
     h.path("/tmp/vkrcmd.calls").unlink()
+    assert vkgroup(h, "terminate", "parvix2").rc == 2
+    # This host's own name, in any case, is a local search and a local operation.
     assert result(vkgroup(h, "list", "PARVIX1")) == -4
     assert result(vkgroup(h, "terminate", "Parvix1", "-d", "3")) == -4
     assert calls(h) == []
@@ -244,7 +246,13 @@ def test_listing_and_filters_show_the_far_hosts_sessions(group):
         assert r.rc == 0 and [x.split(";")[1] for x in r.out.splitlines()] == \
             [f"TOKEN={t}" for t in tokens], flt
     assert result(group.vkgroup("list", "parvix2", "nosuch")) == -4
+    # Through both shells, the gate and the far vksession, a hostile value
+    # stays a value: it matches no session and runs nothing anywhere.
+    for value in ("x'; touch /tmp/pwn1; '", "$(touch /tmp/pwn2)", "`touch /tmp/pwn3`"):
+        assert result(group.vkgroup("list", "parvix2", value)) == -4, value
+        assert result(group.vkgroup("terminate", "parvix2", "-t", value, "-d", value)) == -4
     assert planted_nothing(h1, h2)
+    assert len(h2.vksession("-p", "-x").out.splitlines()) == 3
 
 
 def test_a_multihead_record_longer_than_the_read_buffer(group):
