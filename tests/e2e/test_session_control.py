@@ -255,7 +255,9 @@ def test_hostile_session_files_reach_no_shell_and_no_bystander(host):
         return (0, "", DEPRECATED if deprecated else "") if outcome is None else \
             (1, "", failed(False, *outcome, deprecated))
     for (i, (name, disp, _, uid, suspend, kill)), (shown, s, r, k) in zip(enumerate(cases), outcomes):
-        line = record(f"raw{i}", f"tok{i}", uid, 1, disp.get("disp", name), disp.get("stype", "default"))
+        # A ";" inside a value would start a field of its own: it is written as "?".
+        shown_disp = disp.get("disp", name).replace(";", "?")
+        line = record(f"raw{i}", f"tok{i}", uid, 1, shown_disp, disp.get("stype", "default"))
         # The complaints of the message tool (no X server there) and of the
         # tree tool (no such process) reach standard error as they are.
         s.err = "".join(e for e in s.err.splitlines(True) if not e.startswith(("vkwall: ", "ptree: ")))
