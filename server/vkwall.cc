@@ -80,6 +80,16 @@ int main(int argc, char **argv) {
     }
     const std::string dpy = ":" + std::to_string(*display);
 
+    // Run by the administrator's tool, whose standard error belongs to its
+    // own messages, a failure to show the window is only logged; run by
+    // hand from a terminal it is also said there.
+    auto complain = [](const std::string &what) {
+        ::openlog("vkwall", 0, LOG_USER);
+        ::syslog(LOG_WARNING, "%s", what.c_str());
+        ::closelog();
+        if (::isatty(STDERR_FILENO)) std::fprintf(stderr, "vkwall: %s\n", what.c_str());
+    };
+
     std::string text = read_stdin();
     ::openlog("vkwall", 0, LOG_USER);
     ::syslog(LOG_INFO, "message to display %s: %s", dpy.c_str(), for_log(text).c_str());
@@ -88,7 +98,7 @@ int main(int argc, char **argv) {
     // Without a server the window would only fail later, unseen.
     vksrv::Fd sockets = vksrv::open_dir(vksrv::kX11SocketDir, false, 0, true);
     if (!sockets || !vksrv::exists_at(sockets.get(), vksrv::x_socket_name(*display).c_str())) {
-        std::fprintf(stderr, "vkwall: no X server on display %s\n", dpy.c_str());
+        complain("no X server on display " + dpy);
         return 1;
     }
 
@@ -96,7 +106,7 @@ int main(int argc, char **argv) {
     // becomes the window's standard input and sees end of file after it.
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0) {
-        std::fprintf(stderr, "vkwall: pipe: %s\n", std::strerror(errno));
+        complain(std::string("pipe: ") + std::strerror(errno));
         return 1;
     }
     vksrv::Fd rd(p[0]), wr(p[1]);
@@ -118,8 +128,7 @@ int main(int argc, char **argv) {
     req.env = {"DISPLAY=" + dpy, "PATH=/usr/bin:/bin", "HOME=/"};
     req.stdin_fd = rd.get();
     if (vksrv::spawn_detached(req) < 0) {
-        std::fprintf(stderr, "vkwall: cannot start %s: %s\n", kMessageProgram,
-                     std::strerror(errno));
+        complain(std::string("cannot start ") + kMessageProgram + ": " + std::strerror(errno));
         return 1;
     }
     return 0;
