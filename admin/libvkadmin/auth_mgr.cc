@@ -1,6 +1,7 @@
 // Client side of the authentication manager's status protocol: one TCP
 // connection, one request line, a reply of "begin"/"end" records read until
 // the manager closes the connection.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "auth_reply.h"
 #include "vkadmin.h"
 #include "vkcxx.h"
 
@@ -20,58 +22,8 @@ namespace {
 
 constexpr const char *kService = "vkauthd-cb";
 constexpr int kFallbackPort = 7010;
-constexpr int kFirstDataMs = 5000;
 constexpr size_t kReadSize = 511;
-// A line is held in 512 bytes and a record in 2048: a longer line is left
-// out of its record as a whole, and a longer record is not handed to the
-// parser at all. Either way the terminal then shows as it would without
-// the manager's word, rather than with a value cut in the middle.
-constexpr size_t kMaxLine = 511;
-constexpr size_t kMaxRecord = 2047;
-
-// Cuts the reply into records at "begin" and "end" lines, whatever the
-// sizes of the reads it arrives in.
-class RecordCutter {
-  public:
-    RecordCutter(vk_KeyValuesNode_t **list, int sort, const char *keys, const char *desktop)
-        : list_(list), sort_(sort), keys_(keys), desktop_(desktop) {}
-
-    void feed(const char *data, size_t n) {
-        for (size_t i = 0; i < n; ++i) {
-            if (data[i] == '\n') {
-                if (!line_too_long_) line_done();
-                line_.clear();
-                line_too_long_ = false;
-            } else if (line_.size() < kMaxLine) {
-                line_ += data[i];
-            } else {
-                line_too_long_ = true;
-            }
-        }
-    }
-
-  private:
-    void line_done() {
-        if (line_ == "begin") {
-            record_.clear();
-            record_too_long_ = false;
-        } else if (line_ == "end") {
-            if (!record_too_long_) parse_record(list_, record_.c_str(), sort_, keys_, desktop_);
-        } else if (record_.size() + line_.size() + 1 <= kMaxRecord) {
-            record_ += line_;
-            record_ += '\n';
-        } else {
-            record_too_long_ = true;
-        }
-    }
-
-    vk_KeyValuesNode_t **list_;
-    int sort_;
-    const char *keys_;
-    const char *desktop_;
-    std::string line_, record_;
-    bool line_too_long_ = false, record_too_long_ = false;
-};
+constexpr vk::ReplyLimits kLimits;
 
 // "~terminalCID~terminalId~tokenName~firmware~" and every wanted key with a
 // "~" after it; null without a key list.
@@ -89,22 +41,108 @@ vk::CStr key_filter(char **keys) {
 
 // Waits until the socket is readable; false when `ms` run out first.
 bool wait_readable(int fd, int ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    using clock = std::chrono::steady_clock;
+    auto deadline = clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         struct pollfd p = {fd, POLLIN, 0};
-        int left = ms < 0 ? -1
-                          : static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                 deadline - std::chrono::steady_clock::now())
-                                                 .count());
-        if (ms >= 0 && left < 0) left = 0;
-        int r = ::poll(&p, 1, left);
+        // Rounded up: a wait never ends before its time.
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
+        int r = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
         if (r > 0) return true;
         if (r == 0) return false;
         if (errno != EINTR) return false;
     }
 }
 
+int ms_until(std::chrono::steady_clock::time_point t) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(t - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
 }  // namespace
+
+namespace vk {
+
+void StatusReply::feed(const char *data, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (data[i] == '\n') {
+            if (!line_too_long_) line_done();
+            line_.clear();
+            line_too_long_ = false;
+        } else if (line_.size() < kMaxLine) {
+            line_ += data[i];
+        } else {
+            line_too_long_ = true;
+        }
+    }
+}
+
+void StatusReply::line_done() {
+    if (line_ == "begin") {
+        record_.clear();
+        record_too_long_ = false;
+    } else if (line_ == "end") {
+        if (!record_too_long_) parse_record(list_, record_.c_str(), sort_, keys_, desktop_);
+    } else if (record_.size() + line_.size() + 1 <= kMaxRecord) {
+        record_ += line_;
+        record_ += '\n';
+    } else {
+        record_too_long_ = true;
+    }
+}
+
+int read_status_reply(int fd, StatusReply &reply, vk_KeyValuesNode_t **list,
+                      const ReplyLimits &limits) {
+    if (!wait_readable(fd, limits.first_ms)) {
+        dprintf("getAuthMgrRecords(): poll timed out\n");
+        return VK_ERR_AUTHMGR_TIMEOUT;
+    }
+    auto give_up = [list](int code) {
+        if (list) {
+            vk_free_KeyValuesNode_list(*list);
+            *list = nullptr;
+        }
+        return code;
+    };
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(limits.total_ms);
+    size_t total = 0;
+    char chunk[kReadSize + 1];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, kReadSize);
+        if (n == 0) return VK_OK;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            dprintf("getAuthMgrRecords(): read error - %s\n", std::strerror(errno));
+            return give_up(VK_ERR_INTERNAL);
+        }
+        if (n > 0) {
+            total += static_cast<size_t>(n);
+            if (total > limits.max_bytes) {
+                dprintf("getAuthMgrRecords(): reply longer than %zu bytes, abandoned\n",
+                        limits.max_bytes);
+                return give_up(VK_ERR_INTERNAL);
+            }
+            reply.feed(chunk, static_cast<size_t>(n));
+        }
+        // Also checked while data keeps coming: a reply trickled out just
+        // fast enough never to fall silent must still end.
+        int left = ms_until(deadline);
+        if (left == 0) {
+            dprintf("getAuthMgrRecords(): reply not complete within %d ms, abandoned\n",
+                    limits.total_ms);
+            return give_up(VK_ERR_AUTHMGR_TIMEOUT);
+        }
+        if (n < 0 && !wait_readable(fd, std::min(limits.silence_ms, left))) {
+            if (left <= limits.silence_ms) continue;  // the whole-reply limit reports itself
+            dprintf("getAuthMgrRecords(): no reply data for %d ms, abandoned\n",
+                    limits.silence_ms);
+            return give_up(VK_ERR_AUTHMGR_TIMEOUT);
+        }
+    }
+}
+
+}  // namespace vk
 
 int open_socket(const char *hostname, short portnum, int is_udp, int maximize) {
     struct sockaddr_in addr {};
@@ -177,32 +215,8 @@ int getAuthMgrRecords(const char *server_name, const int sort_order, const char 
     }
     vk::CStr filter = key_filter(keys);
 
-    if (!wait_readable(sock.get(), kFirstDataMs)) {
-        dprintf("getAuthMgrRecords(): poll timed out\n");
-        return VK_ERR_AUTHMGR_TIMEOUT;
-    }
-    RecordCutter cutter(key_values, sort_order, filter.get(), desktop_id);
-    char chunk[kReadSize + 1];
-    for (;;) {
-        ssize_t n = ::read(sock.get(), chunk, kReadSize);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-                // Once the first data is in there is no further time limit;
-                // wait for more rather than spin.
-                wait_readable(sock.get(), -1);
-                continue;
-            }
-            dprintf("getAuthMgrRecords(): read error - %s\n", std::strerror(errno));
-            if (key_values) {
-                vk_free_KeyValuesNode_list(*key_values);
-                *key_values = nullptr;
-            }
-            return VK_ERR_INTERNAL;
-        }
-        cutter.feed(chunk, static_cast<size_t>(n));
-    }
-    return VK_OK;
+    vk::StatusReply reply(key_values, sort_order, filter.get(), desktop_id);
+    return vk::read_status_reply(sock.get(), reply, key_values, kLimits);
 }
 
 int vk_getAuthMgrRecords(const char *server_name, const int sort_order, const char *desktop_id,

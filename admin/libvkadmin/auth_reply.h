@@ -1,0 +1,75 @@
+// Inside the library: reading the authentication manager's status reply from
+// a connected socket and cutting it into records. Kept apart from the
+// connection set-up so that the reply handling can be driven from a socket
+// pair or a memory buffer (unit tests, fuzzing).
+#ifndef VK_AUTH_REPLY_H
+#define VK_AUTH_REPLY_H
+
+#include <cstddef>
+#include <string>
+
+#include "vkadmin.h"
+
+namespace vk {
+
+// Cuts the reply into records at "begin" and "end" lines, whatever the sizes
+// of the reads it arrives in, and hands each record's text to parse_record.
+// A line is held in 512 bytes and a record in 2048: a longer line is left
+// out of its record as a whole, and a longer record is not handed to the
+// parser at all. Either way the terminal then shows as it would without the
+// manager's word, rather than with a value cut in the middle.
+class StatusReply {
+  public:
+    static constexpr size_t kMaxLine = 511;
+    static constexpr size_t kMaxRecord = 2047;
+
+    StatusReply(vk_KeyValuesNode_t **list, int sort, const char *keys, const char *desktop)
+        : list_(list), sort_(sort), keys_(keys), desktop_(desktop) {}
+
+    void feed(const char *data, size_t n);
+
+  private:
+    void line_done();
+
+    vk_KeyValuesNode_t **list_;
+    int sort_;
+    const char *keys_;
+    const char *desktop_;
+    std::string line_, record_;
+    bool line_too_long_ = false, record_too_long_ = false;
+};
+
+// How long and how much of a reply is waited for and read.
+//
+// The manager answers "status" with one record per terminal and closes the
+// connection; the reply is read until it does. Whoever listens on the
+// manager's port (any local user can, while the manager is down) decides
+// when that is, so the reading is bounded:
+// - the first data must come within first_ms (5000 ms, as ever);
+// - after that, every further piece must come within silence_ms of the one
+//   before, and the whole reply within total_ms of the first data;
+// - the reply may be at most max_bytes long.
+// A manager that serves its terminals sends its reply in one burst of a few
+// KiB per terminal: a thousand terminals make about a MiB, sent over the
+// loopback in milliseconds. The defaults leave orders of magnitude of room
+// for that and for a manager that is slow under load, and still let the
+// administrator's command end within seconds when the other end stalls.
+struct ReplyLimits {
+    int first_ms = 5000;
+    int silence_ms = 5000;
+    int total_ms = 30000;
+    size_t max_bytes = size_t{16} << 20;
+};
+
+// Reads the reply from the non-blocking socket `fd` into `reply` until the
+// other end closes. 0 on success; -15 when no data came within first_ms
+// (the list is untouched) or a silence or the whole reply ran past its
+// limit; -1 for a read error or a reply over max_bytes. On -1 and on the
+// late -15 the records of the incomplete reply are freed and *list is null:
+// a reply that did not end as the manager ends it is not trusted in part.
+int read_status_reply(int fd, StatusReply &reply, vk_KeyValuesNode_t **list,
+                      const ReplyLimits &limits);
+
+}  // namespace vk
+
+#endif
