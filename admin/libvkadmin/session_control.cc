@@ -12,6 +12,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "pipe_readers.h"
 #include "session_files.h"
 #include "user_session_internal.h"
 #include "vkcxx.h"
@@ -72,6 +73,28 @@ void chop(char *line) {
     if (n) line[n - 1] = '\0';
 }
 
+// Reads the next piece of a line, at most kLineBuf - 1 bytes, as fgets
+// would, but byte by byte so that a NUL byte inside cannot hide where the
+// piece ends. `ended` tells whether the piece ends its line.
+bool read_piece(std::FILE *f, char (&buf)[kLineBuf], size_t *len, bool *ended) {
+    size_t n = 0;
+    int c = EOF;
+    while (n < kLineBuf - 1 && (c = std::getc(f)) != EOF) {
+        buf[n++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    buf[n] = '\0';
+    *len = n;
+    *ended = c == '\n' || c == EOF;
+    if (n == kLineBuf - 1 && c != '\n') {
+        // Full without its newline: the line goes on unless the output ends here.
+        int next = std::getc(f);
+        *ended = next == EOF;
+        if (next != EOF) std::ungetc(next, f);
+    }
+    return n > 0;
+}
+
 // Column of a line's text: advances by two while a blank stands there.
 size_t text_column(const char *line, size_t start) {
     size_t len = std::strlen(line), col = start;
@@ -92,30 +115,29 @@ int operate(int oper, vk_UserSession_t *session) {
 
 }  // namespace
 
-int exec_session(int oper, const char *pid) {
-    if (!plain_pid(pid)) return VK_ERR_NOT_FOUND;
-    char cmd[kCmdBuf];
-    int n = std::snprintf(cmd, sizeof cmd, "/usr/proc/bin/ptree %s", pid);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof cmd) return VK_ERR_INTERNAL;
-    std::string key = std::string(pid) + " ";
-
-    vk::Pipe tree(cmd, "r");
-    if (!tree) return VK_ERR_INTERNAL;
-
+int read_process_tree(std::FILE *tree, const char *pid, std::string *pids) {
+    if (!tree || !pid || !pids) return VK_ERR_INVALID_ARGS;
+    const std::string key = std::string(pid) + " ";
     int rc = VK_ERR_NOT_FOUND;
-    std::string command;
     size_t own_col = 0;
-    bool found = false;
+    bool found = false, tail = false;
     char line[kLineBuf];
-    while (std::fgets(line, sizeof line, tree.get())) {
-        chop(line);
+    size_t len = 0;
+    bool ended = false;
+    while (read_piece(tree, line, &len, &ended)) {
+        // A line longer than the buffer arrives in pieces. Only its first
+        // piece begins with the indentation and a pid; the rest is the tail
+        // of a command line, which whoever runs the process writes, and it
+        // must never be taken for a process of the tree.
+        const bool skip = tail;
+        tail = !ended;
+        if (skip) continue;
+        if (len) line[len - 1] = '\0';
         size_t col;
         if (!found) {
             // Ancestors come first; they are passed over.
             col = text_column(line, 0);
             if (std::strncmp(line + col, key.c_str(), key.size()) != 0) continue;
-            if (oper != VK_OPER_SUSPEND && oper != VK_OPER_RESUME) return VK_ERR_INVALID_ARGS;
-            command = oper == VK_OPER_SUSPEND ? "/usr/proc/bin/pstop" : "/usr/proc/bin/prun";
             own_col = col;
             found = true;
         } else {
@@ -129,10 +151,25 @@ int exec_session(int oper, const char *pid) {
         if (!blank) continue;
         std::string id(start, blank);
         if (!plain_pid(id.c_str())) continue;
-        command += ' ';
-        command += id;
+        *pids += ' ';
+        *pids += id;
         rc = VK_OK;
     }
+    return rc;
+}
+
+int exec_session(int oper, const char *pid) {
+    if (!plain_pid(pid)) return VK_ERR_NOT_FOUND;
+    char cmd[kCmdBuf];
+    int n = std::snprintf(cmd, sizeof cmd, "/usr/proc/bin/ptree %s", pid);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof cmd) return VK_ERR_INTERNAL;
+
+    vk::Pipe tree(cmd, "r");
+    if (!tree) return VK_ERR_INTERNAL;
+    std::string pids;
+    int rc = read_process_tree(tree.get(), pid, &pids);
+    if (rc == VK_OK && oper != VK_OPER_SUSPEND && oper != VK_OPER_RESUME)
+        return VK_ERR_INVALID_ARGS;
     int code = vk::failed_exit_code(tree.close());
     if (code != 0) {
         dprintf("vk_processState(): vkrcmd failed (%d)", code);
@@ -140,6 +177,8 @@ int exec_session(int oper, const char *pid) {
     }
     if (rc != VK_OK) return rc;
 
+    std::string command = oper == VK_OPER_SUSPEND ? "/usr/proc/bin/pstop" : "/usr/proc/bin/prun";
+    command += pids;
     command += " 2>&-";
     vk::Pipe action(command.c_str(), "r");
     if (!action) return VK_ERR_INTERNAL;

@@ -40,6 +40,7 @@
 #include <new>
 #include <string>
 
+#include "pipe_readers.h"
 #include "shell_words.h"
 #include "user_session_internal.h"
 #include "vkcxx.h"
@@ -161,26 +162,22 @@ char *remote_operation_command(const char *options, const vk_UserSession_t *sess
     }
 }
 
-int remote_search(const char *tokenID, const char *server, vk_LinkedList_t **cl) {
-    if (!server || !cl) return VK_ERR_INVALID_ARGS;
-    vk::CStr command(remote_search_command(tokenID, server));
-    if (!command) return VK_ERR_NO_MEMORY;
-    vk::Pipe pipe(command.get(), "r");
-    if (!pipe) return VK_ERR_UNREACHABLE;
-    command.reset();
-
+int read_search_reply(std::FILE *reply, const char *server, vk_LinkedList_t **cl, bool *settled) {
+    if (settled) *settled = false;
+    if (!reply || !server || !cl) return VK_ERR_INVALID_ARGS;
     int result = VK_ERR_NOT_FOUND;
     try {
         std::string line;
         bool first = true, overlong = false;
         for (;;) {
-            LineRead got = read_line(pipe.get(), line);
+            LineRead got = read_line(reply, line);
             if (got == LineRead::End) break;
             if (first && !starts_with(line, kRecordPrefix)) {
-                if (got != LineRead::TooLong && starts_with(line, kErrorPrefix)) {
-                    // The far side's own verdict; its exit status adds nothing.
+                // The first line decides alone: the far side's own verdict,
+                // or an answer that is no answer of vksession.
+                if (settled) *settled = true;
+                if (got != LineRead::TooLong && starts_with(line, kErrorPrefix))
                     return error_code(line.c_str() + kErrorPrefixLen);
-                }
                 dprintf("remote_search(): remote access failed (%s)", line.c_str());
                 return VK_ERR_INTERNAL;
             }
@@ -219,7 +216,20 @@ int remote_search(const char *tokenID, const char *server, vk_LinkedList_t **cl)
         free_cache(cl);
         result = VK_ERR_NO_MEMORY;
     }
+    return result;
+}
 
+int remote_search(const char *tokenID, const char *server, vk_LinkedList_t **cl) {
+    if (!server || !cl) return VK_ERR_INVALID_ARGS;
+    vk::CStr command(remote_search_command(tokenID, server));
+    if (!command) return VK_ERR_NO_MEMORY;
+    vk::Pipe pipe(command.get(), "r");
+    if (!pipe) return VK_ERR_UNREACHABLE;
+    command.reset();
+
+    bool settled = false;
+    int result = read_search_reply(pipe.get(), server, cl, &settled);
+    if (settled) return result;
     int code = vk::failed_exit_code(pipe.close());
     if (code) {
         dprintf("vk_setUserSessionEnt(): vkrcmd failed (%d)", code);
