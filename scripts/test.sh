@@ -17,3 +17,5 @@ echo "== plain build =="
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== sanitizer build (ASan + UBSan) =="
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DVK_SANITIZE=ON
+echo "== fuzz targets of the parsers (libFuzzer, briefly) =="
+scripts/fuzz-smoke.sh
