@@ -135,8 +135,7 @@ int read_status_reply(int fd, StatusReply &reply, vk_KeyValuesNode_t **list,
         }
         if (n < 0 && !wait_readable(fd, std::min(limits.silence_ms, left))) {
             if (left <= limits.silence_ms) continue;  // the whole-reply limit reports itself
-            dprintf("getAuthMgrRecords(): no reply data for %d ms, abandoned\n",
-                    limits.silence_ms);
+            dprintf("getAuthMgrRecords(): no reply data for %d ms, abandoned\n", limits.silence_ms);
             return give_up(VK_ERR_AUTHMGR_TIMEOUT);
         }
     }

@@ -52,22 +52,21 @@ INSTANTIATE_TEST_SUITE_P(
         TreeCase{"the client's pid only as a prefix", "1 init\n  45020 sh\n", -4, ""},
         TreeCase{"a last line without its newline", "4502 sh\n  4510 sleep", 0, " 4502 4510"},
         // A line of 1022 characters and its newline fills the 1024-byte buffer.
-        TreeCase{"a line exactly at the buffer", "4502 sh\n" + line_of(1022, "  4510 ") +
-                                                     "  4511 sleep\n",
-                 0, " 4502 4510 4511"},
-        TreeCase{"a line one over the buffer", "4502 sh\n" + line_of(1023, "  4510 ") +
-                                                   "  4511 sleep\n",
-                 0, " 4502 4510 4511"},
+        TreeCase{"a line exactly at the buffer",
+                 "4502 sh\n" + line_of(1022, "  4510 ") + "  4511 sleep\n", 0, " 4502 4510 4511"},
+        TreeCase{"a line one over the buffer",
+                 "4502 sh\n" + line_of(1023, "  4510 ") + "  4511 sleep\n", 0, " 4502 4510 4511"},
         // The rest of a longer line comes as a piece of its own, and here it
         // would look like a descendant.
-        TreeCase{"the rest of a long line", "4502 sh\n" + line_of(1023, "  4510 ").substr(0, 1023) +
-                                                "  6666 x\n  4511 sleep\n",
-                 0, " 4502 4510 4511"},
+        TreeCase{
+            "the rest of a long line",
+            "4502 sh\n" + line_of(1023, "  4510 ").substr(0, 1023) + "  6666 x\n  4511 sleep\n", 0,
+            " 4502 4510 4511"},
         TreeCase{"a command line much longer than the buffer",
                  "4502 sh\n  4510 " + std::string(3000, 'y') + "\n  4511 sleep\n", 0,
                  " 4502 4510 4511"},
-        TreeCase{"a NUL byte inside a line", std::string("4502 sh\n  4510 a\0b\n  4511 c\n", 27),
-                 0, " 4502 4510 4511"},
+        TreeCase{"a NUL byte inside a line", std::string("4502 sh\n  4510 a\0b\n  4511 c\n", 27), 0,
+                 " 4502 4510 4511"},
         TreeCase{"pids that are no plain numbers",
                  "4502 sh\n  4510;touch /tmp/x y\n  $(id) y\n  0 y\n  -1 y\n  4511 z\n", 0,
                  " 4502 4511"},

@@ -103,8 +103,8 @@ TEST(StatusReplyLimits, AReplyThatEndsIsReadWhole) {
 
 TEST(StatusReplyLimits, NoFirstDataLeavesTheListAlone) {
     vktest::clear_log();
-    Outcome o = read_reply([](int, const std::atomic<bool> &done) { hold_open(done); },
-                           shortLimits());
+    Outcome o =
+        read_reply([](int, const std::atomic<bool> &done) { hold_open(done); }, shortLimits());
     EXPECT_EQ(o.rc, VK_ERR_AUTHMGR_TIMEOUT);
     EXPECT_TRUE(o.list_kept);
     EXPECT_GE(o.took, 300ms);
@@ -139,35 +139,34 @@ TEST_P(StatusReplyStalls, EndTheQueryAndDropTheRecords) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StatusReplyStalls,
-    testing::Values(
-        Stall{"records, then the connection stays open",
-              [](int fd, const std::atomic<bool> &done) {
-                  send_all(fd, kRecord);
-                  hold_open(done);
-              },
-              VK_ERR_AUTHMGR_TIMEOUT, 300ms, 1000ms,
-              "getAuthMgrRecords(): no reply data for 300 ms, abandoned\n"},
-        Stall{"a byte now and then, never silent for long",
-              [](int fd, const std::atomic<bool> &done) {
-                  while (!done) {
-                      send_all(fd, "x");
-                      std::this_thread::sleep_for(50ms);
-                  }
-              },
-              VK_ERR_AUTHMGR_TIMEOUT, 1200ms, 2500ms,
-              "getAuthMgrRecords(): reply not complete within 1200 ms, abandoned\n"},
-        Stall{"more than the largest reply",
-              [](int fd, const std::atomic<bool> &done) {
-                  for (int i = 0; i < 200 && !done; ++i) send_all(fd, kRecord);
-              },
-              VK_ERR_INTERNAL, 0ms, 1000ms,
-              "getAuthMgrRecords(): reply longer than 4096 bytes, abandoned\n"}));
+    testing::Values(Stall{"records, then the connection stays open",
+                          [](int fd, const std::atomic<bool> &done) {
+                              send_all(fd, kRecord);
+                              hold_open(done);
+                          },
+                          VK_ERR_AUTHMGR_TIMEOUT, 300ms, 1000ms,
+                          "getAuthMgrRecords(): no reply data for 300 ms, abandoned\n"},
+                    Stall{"a byte now and then, never silent for long",
+                          [](int fd, const std::atomic<bool> &done) {
+                              while (!done) {
+                                  send_all(fd, "x");
+                                  std::this_thread::sleep_for(50ms);
+                              }
+                          },
+                          VK_ERR_AUTHMGR_TIMEOUT, 1200ms, 2500ms,
+                          "getAuthMgrRecords(): reply not complete within 1200 ms, abandoned\n"},
+                    Stall{"more than the largest reply",
+                          [](int fd, const std::atomic<bool> &done) {
+                              for (int i = 0; i < 200 && !done; ++i) send_all(fd, kRecord);
+                          },
+                          VK_ERR_INTERNAL, 0ms, 1000ms,
+                          "getAuthMgrRecords(): reply longer than 4096 bytes, abandoned\n"}));
 
 TEST(StatusReplyLimits, ExactlyTheLargestReplyIsRead) {
     std::string reply = kRecord;
     reply += std::string(4096 - reply.size(), '\n');
-    Outcome o = read_reply([&](int fd, const std::atomic<bool> &) { send_all(fd, reply); },
-                           shortLimits());
+    Outcome o =
+        read_reply([&](int fd, const std::atomic<bool> &) { send_all(fd, reply); }, shortLimits());
     EXPECT_EQ(o.rc, VK_OK);
     EXPECT_EQ(o.records, 2);
 }
