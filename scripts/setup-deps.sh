@@ -18,6 +18,10 @@ packages=(
   # hardening: fuzz targets (clang's libFuzzer and sanitizer runtimes), static
   # analysis, and the end-to-end run under memcheck
   clang libclang-rt-14-dev clang-tidy cppcheck valgrind
+  # manual pages, bash completion and the Debian package: their checks
+  # (mandoc, man-db, lintian) and the package's dependency list
+  # (dpkg-shlibdeps, file)
+  mandoc man-db bash-completion lintian dpkg-dev file
 )
 
 missing=()
