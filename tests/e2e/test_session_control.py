@@ -59,7 +59,10 @@ def test_suspend_notifies_waits_and_stops_the_tree_then_resume(host):
         waited = time.monotonic() - shown
         r = run.result()
     assert (r.rc, r.out, r.err) == (0, "", DEPRECATED)
-    assert 2.9 < waited < 4.5
+    # The wait itself is 3 s; what comes after it (the process tree query and
+    # the stop command) may take a while more on a loaded machine or under
+    # the sanitizers, but nothing may stop the tree early.
+    assert 2.9 < waited < 7.5
     assert notices(host) == [NOTICE.format(n)]
     windows = host.run(["/usr/bin/xwininfo", "-root", "-tree", "-display", f":{n}"]).out
     assert '"xmessage"' in windows
