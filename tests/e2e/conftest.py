@@ -6,8 +6,16 @@ Each test gets a fresh host (fixture `host`): hostname parvix1, users root,
 alice (1001) and bob (1002), the empty session directories of a server
 without sessions, the product at /opt/KELWvk and the build directory at
 /build (for the test drivers).
+
+VK_VALGRIND=1 runs every vksession that a test starts directly (not the
+one that the failover group's gate starts) under valgrind's memcheck; any
+memory error or definitely lost block makes it exit with status 99, which
+fails the test. A run under another name than its path (argv0) then sees
+that name through a symlink in a private mount, since valgrind passes the
+path it starts as the program's name.
 """
 import os
+import shlex
 import sys
 from pathlib import Path
 
@@ -51,7 +59,31 @@ def _build_path(name):
     return Path(value).resolve()
 
 
+VALGRIND = os.environ.get("VK_VALGRIND") == "1"
+MEMCHECK = ["/usr/bin/valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
+            "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite", "--vgdb=no"]
+
+
+def under_valgrind(argv, argv0):
+    """argv of a vksession run under memcheck, as the program `argv0` (its
+    path when None)."""
+    if argv0 is None:
+        return [*MEMCHECK, *argv]
+    # The name as a link to the program, in a directory of a mount that only
+    # this run sees: over the name's own directory, or one put first in PATH.
+    where = os.path.dirname(argv0) or "/run/vkvg"
+    script = (f"mkdir -p {where} && mount -t tmpfs vkvg {where} && "
+              f"ln -s {argv[0]} {where}/{os.path.basename(argv0)} && "
+              f"PATH={where}:$PATH exec {shlex.join(MEMCHECK)} \"$@\"")
+    return ["/usr/bin/unshare", "-m", "/bin/sh", "-c", script, "sh", argv0, *argv[1:]]
+
+
 class ParvixHost(vksbx.Host):
+    def run(self, argv, *, argv0=None, **kw):
+        if VALGRIND and argv and argv[0] == VKSESSION:
+            argv, argv0 = under_valgrind(argv, argv0), None
+        return super().run(argv, argv0=argv0, **kw)
+
     def vksession(self, *args, argv0=None, **kw):
         """Runs the installed vksession; `argv0` is the name it is started under."""
         return self.run([VKSESSION, *args], argv0=argv0, **kw)
