@@ -1,5 +1,6 @@
 // Turns the filters of the command line into a set of sessions and applies
 // the action to them.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -220,7 +221,15 @@ void send_message(const vk_UserSession_t *session) {
     std::snprintf(cmd, sizeof cmd, "/opt/KELWvk/sbin/vkwall -d :%s", session->dispNo);
     vk::Pipe wall(cmd, "w");
     if (!wall) return;
+    // The message tool may be missing, or end without reading its input;
+    // writing to its pipe must not end vksession (SIGPIPE) before the
+    // session is suspended. Ignored only after the tool has been started,
+    // so that the tool itself keeps the default.
+    struct sigaction ignore = {}, old = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old);
     std::fputs("Your session has been suspended.\nPlease contact your Administrator immediately.",
                wall.get());
     wall.close();
+    sigaction(SIGPIPE, &old, nullptr);
 }
