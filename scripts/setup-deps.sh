@@ -15,6 +15,8 @@ packages=(
   libldap-dev libgnutls28-dev libgdbm-compat-dev slapd ldap-utils libsasl2-modules
   # the failover group: vkrcmd's ssh, and the sshd of the tests' sandboxed hosts
   openssh-client openssh-server
+  # the performance benchmark: GNU time for peak memory, Google Benchmark
+  time libbenchmark-dev
   # hardening: fuzz targets (clang's libFuzzer and sanitizer runtimes), static
   # analysis, and the end-to-end run under memcheck
   clang libclang-rt-14-dev clang-tidy cppcheck valgrind
