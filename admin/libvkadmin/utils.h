@@ -22,6 +22,12 @@ enum { VK_LIST_ASCENDING = 0, VK_LIST_DESCENDING = 1 };
 vk_LinkedList_t *vk_allocLinkedListNode(void);
 // Links a node that takes over `key` and `payload`; on failure both stay the caller's.
 int vk_addNode2List(vk_LinkedList_t **list, char *key, void *payload, int order);
+// Links `chain` (nodes joined by `next`, in the order they came) into the
+// list exactly as vk_addNode2List would link them one after the other, but
+// with one sort and one merge instead of a walk of the list per node. The
+// nodes are taken over on success; on failure (-6: an absent list, key or
+// payload, or a bad order; -10) the list and the chain are left as they were.
+int vk_addNodes2List(vk_LinkedList_t **list, vk_LinkedList_t *chain, int order);
 int vk_findLinkedListNode(vk_LinkedList_t *list, const char *key, void **payload);
 void vk_freeLinkedListNode(vk_LinkedList_t *node, vk_freeFunc_t freefn);
 void vk_freeLinkedList(vk_LinkedList_t *list, vk_freeFunc_t freefn);

@@ -1,6 +1,9 @@
 // The keyed, ordered, singly linked list and NULL-terminated string arrays.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "utils.h"
 #include "vkerrno.h"
@@ -27,6 +30,45 @@ int vk_addNode2List(vk_LinkedList_t **list, char *key, void *payload, int order)
     }
     n->next = *link;
     *link = n;
+    return VK_OK;
+}
+
+int vk_addNodes2List(vk_LinkedList_t **list, vk_LinkedList_t *chain, int order) {
+    if (!list || (order != VK_LIST_ASCENDING && order != VK_LIST_DESCENDING))
+        return VK_ERR_INVALID_ARGS;
+    std::vector<vk_LinkedList_t *> batch;
+    try {
+        for (vk_LinkedList_t *n = chain; n; n = n->next) {
+            if (!n->key || !n->node) return VK_ERR_INVALID_ARGS;
+            batch.push_back(n);
+        }
+    } catch (const std::bad_alloc &) {
+        return VK_ERR_NO_MEMORY;
+    }
+    // One by one, every node would go in front of the equal keys before it:
+    // among equal keys the newest comes first. A stable sort of the batch
+    // taken newest first gives that order within the batch.
+    std::reverse(batch.begin(), batch.end());
+    const bool ascending = order == VK_LIST_ASCENDING;
+    std::stable_sort(batch.begin(), batch.end(), [&](const auto *a, const auto *b) {
+        int c = std::strcmp(a->key, b->key);
+        return ascending ? c < 0 : c > 0;
+    });
+    // ... and every one of them in front of the equal keys already listed.
+    vk_LinkedList_t *old = *list;
+    vk_LinkedList_t **tail = list;
+    for (vk_LinkedList_t *n : batch) {
+        while (old) {
+            int c = std::strcmp(old->key, n->key);
+            if (ascending ? c >= 0 : c <= 0) break;
+            *tail = old;
+            tail = &old->next;
+            old = old->next;
+        }
+        *tail = n;
+        tail = &n->next;
+    }
+    *tail = old;
     return VK_OK;
 }
 
