@@ -4,8 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string_view>
 #include <sys/wait.h>
+#include <unordered_map>
 
+#include "user_session_internal.h"
 #include "vkadmin.h"
 #include "vkcxx.h"
 
@@ -16,6 +20,11 @@ constexpr size_t kLineBuf = 1024;
 
 vk_LinkedList_t *local_ps_table = nullptr;
 bool cache_built = false;
+// Beside the sorted list, its entries by process id, so that a look-up does
+// not walk the list: a host runs thousands of processes, and an enumeration
+// asks for one per session. Among equal ids the list's first (the newest)
+// is the one found; the views point into the list's keys.
+std::unordered_map<std::string_view, vk_procTable_t *> by_pid;
 
 void free_ps_payload(void *p) {
     free_ps_entry(static_cast<vk_procTable_t *>(p));
@@ -85,37 +94,57 @@ int parse_ps_entry(char *line, vk_procTable_t **entry) {
 }
 
 void reset_processState(void) {
+    by_pid.clear();
     vk_freeLinkedList(local_ps_table, free_ps_payload);
     local_ps_table = nullptr;
     cache_built = false;
+}
+
+int load_processState(std::FILE *ps) {
+    reset_processState();
+    // The entries are chained as read and sorted into the list in one pass.
+    vk_LinkedList_t *chain = nullptr, **tail = &chain;
+    int rc = VK_OK;
+    char line[kLineBuf];
+    while (std::fgets(line, sizeof line, ps)) {
+        vk_procTable_t *rec = nullptr;
+        if (parse_ps_entry(line, &rec) != VK_OK) continue;  // a line that does not parse is skipped
+        PsEntry owned(rec, &free_ps_entry);
+        vk::CStr key = vk::dup(rec->pid);
+        vk_LinkedList_t *n = key ? vk_allocLinkedListNode() : nullptr;
+        if (!n) {
+            rc = VK_ERR_NO_MEMORY;
+            break;
+        }
+        n->key = key.release();
+        n->node = owned.release();
+        *tail = n;
+        tail = &n->next;
+    }
+    if (rc == VK_OK) {
+        try {
+            for (vk_LinkedList_t *n = chain; n; n = n->next)
+                by_pid[n->key] = static_cast<vk_procTable_t *>(n->node);
+        } catch (const std::bad_alloc &) {
+            rc = VK_ERR_NO_MEMORY;
+        }
+    }
+    if (rc == VK_OK) rc = vk_addNodes2List(&local_ps_table, chain, VK_LIST_ASCENDING);
+    if (rc != VK_OK) {
+        vk_freeLinkedList(chain, free_ps_payload);
+        reset_processState();
+        return rc;
+    }
+    cache_built = true;
+    return VK_OK;
 }
 
 int init_processState(void) {
     reset_processState();
     vk::Pipe ps("/bin/ps -e -o pid,s,uid,comm", "r");
     if (!ps) return VK_ERR_INTERNAL;
-
-    int rc = VK_OK;
-    char line[kLineBuf];
-    while (std::fgets(line, sizeof line, ps.get())) {
-        vk_procTable_t *rec = nullptr;
-        if (parse_ps_entry(line, &rec) != VK_OK) continue;  // a line that does not parse is skipped
-        PsEntry owned(rec, &free_ps_entry);
-        vk::CStr key = vk::dup(rec->pid);
-        if (!key) {
-            rc = VK_ERR_NO_MEMORY;
-            break;
-        }
-        rc = vk_addNode2List(&local_ps_table, key.get(), rec, VK_LIST_ASCENDING);
-        if (rc != VK_OK) break;
-        key.release();
-        owned.release();
-    }
-    if (rc != VK_OK) {
-        reset_processState();
-        return rc;  // the pipe is closed (and ps reaped) by its owner
-    }
-    cache_built = true;
+    int rc = load_processState(ps.get());
+    if (rc != VK_OK) return rc;  // the pipe is closed (and ps reaped) by its owner
     if (vk::failed_exit_code(ps.close()) != 0) {
         dprintf("vk_setUserSessionEnt(): failed to initialize the process table cache");
         rc = VK_ERR_INTERNAL;  // the table stays built
@@ -132,9 +161,9 @@ int get_processState(const char *pid, char **uid, int *s, char **comm, char **pi
     if (!pid) return VK_ERR_INVALID_ARGS;
 
     if (cache_built) {
-        void *found = nullptr;
-        if (vk_findLinkedListNode(local_ps_table, pid, &found) != VK_OK) return VK_ERR_NOT_FOUND;
-        auto *e = static_cast<vk_procTable_t *>(found);
+        auto found = by_pid.find(pid);
+        if (found == by_pid.end()) return VK_ERR_NOT_FOUND;
+        const vk_procTable_t *e = found->second;
         vk::CStr u = vk::dup(e->uid), c = vk::dup(e->comm), p = vk::dup(e->pid);
         if (!u || !c || !p) return VK_ERR_NO_MEMORY;
         *uid = u.release();

@@ -2,11 +2,13 @@
 // session's token is at a terminal now, whether its display is idle, and
 // how its connection is secured, with the terminals of a multihead group
 // joined into lists.
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "session_files.h"
 #include "user_session_internal.h"
@@ -97,15 +99,39 @@ void apply_members(vk_UserSession_t *s, const Members &m) {
     set_copy(s->termList, terms.c_str());
 }
 
-// Matches one session against the status list (ascending by token name).
-// Answers false when a multihead member carries an index outside 0..63.
-bool resolve(vk_UserSession_t *s, const vk_KeyValuesNode_t *status) {
+// The status list (ascending by token name) in an array, so that a session
+// finds its first record by binary search instead of walking the list from
+// its head: with thousands of sessions and terminals the walks would
+// dominate the enumeration.
+class StatusIndex {
+  public:
+    explicit StatusIndex(const vk_KeyValuesNode_t *status) {
+        for (const vk_KeyValuesNode_t *r = status; r; r = r->next) records_.push_back(r);
+    }
+    // The first record whose token name is not below `token`, which is
+    // where the walk from the head would have stopped skipping; null if none.
+    const vk_KeyValuesNode_t *first_from(const char *token) const {
+        auto it = std::lower_bound(records_.begin(), records_.end(), token,
+                                   [](const vk_KeyValuesNode_t *r, const char *t) {
+                                       return std::strcmp(r->token_name, t) < 0;
+                                   });
+        return it == records_.end() ? nullptr : *it;
+    }
+
+  private:
+    std::vector<const vk_KeyValuesNode_t *> records_;
+};
+
+// Matches one session against the status list from its first candidate
+// record on. Answers false when a multihead member carries an index outside
+// 0..63.
+bool resolve(vk_UserSession_t *s, const StatusIndex &status) {
     std::string_view token(s->tokenName ? s->tokenName : "");
     if (token.starts_with(kTokenPrefix)) token.remove_prefix(kTokenPrefix.size());
     const std::string lookup(token);
 
     Members m;
-    for (const vk_KeyValuesNode_t *r = status; r; r = r->next) {
+    for (const vk_KeyValuesNode_t *r = status.first_from(lookup.c_str()); r; r = r->next) {
         int c = std::strcmp(r->token_name, lookup.c_str());
         if (c < 0) continue;
         if (c > 0) break;
@@ -147,12 +173,13 @@ int set_state(vk_LinkedList_t **cl) {
         vk_free_KeyValuesNode_list(status.release());
     }
 
+    const StatusIndex index(status.get());
     for (vk_LinkedList_t *n = *cl; n; n = n->next) {
         auto *s = static_cast<vk_UserSession_t *>(n->node);
         int idle = is_idling_session(s->dispNo);
         if (idle == -1) return VK_ERR_INTERNAL;
         if (idle == 1) s->state |= VK_SESSION_IDLE;
-        if (!resolve(s, status.get())) return VK_ERR_INTERNAL;
+        if (!resolve(s, index)) return VK_ERR_INTERNAL;
     }
     return VK_OK;
 }

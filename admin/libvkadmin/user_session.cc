@@ -5,6 +5,7 @@
 #include <mutex>
 #include <strings.h>
 #include <unistd.h>
+#include <vector>
 
 #include "user_session_internal.h"
 #include "vkcxx.h"
@@ -98,6 +99,49 @@ int insert_cache(vk_UserSession_t *session, vk_LinkedList_t **list) {
     xkey.release();
 
     if (list == &cacheList) cacheCurr = cacheList;
+    return VK_OK;
+}
+
+int insert_cache_all(std::vector<vk_UserSession_t *> &sessions, vk_LinkedList_t **list) {
+    // Nodes under the record's token (for the list) and display (for the
+    // index), chained in the order the records came.
+    struct Chain {
+        vk_LinkedList_t *head = nullptr, **tail = &head;
+        ~Chain() { vk_freeLinkedList(head, nullptr); }  // nodes not taken over; records apart
+        bool add(const char *key, vk_UserSession_t *s) {
+            vk::CStr k = vk::dup(key);
+            vk_LinkedList_t *n = k ? vk_allocLinkedListNode() : nullptr;
+            if (!n) return false;
+            n->key = k.release();
+            n->node = s;
+            *tail = n;
+            tail = &n->next;
+            return true;
+        }
+    } tokens, displays;
+
+    int rc = list ? VK_OK : VK_ERR_INVALID_ARGS;
+    for (vk_UserSession_t *s : sessions) {
+        if (rc != VK_OK) break;
+        if (!s || !s->tokenName || !s->dispNo)
+            rc = VK_ERR_INVALID_ARGS;
+        else if (!tokens.add(s->tokenName, s) || !displays.add(s->dispNo, s))
+            rc = VK_ERR_NO_MEMORY;
+    }
+    if (rc == VK_OK) rc = vk_addNodes2List(list, tokens.head, VK_LIST_ASCENDING);
+    if (rc == VK_OK) {
+        tokens.head = nullptr;  // the list's now, with the records
+        rc = vk_addNodes2List(&xidList, displays.head, VK_LIST_ASCENDING);
+        if (rc == VK_OK) displays.head = nullptr;
+    } else {
+        for (vk_UserSession_t *s : sessions) vk_freeUserSessionEnt(s);
+    }
+    sessions.clear();
+    if (rc != VK_OK) {
+        if (list) free_cache(list);
+        return rc;
+    }
+    if (list == &cacheList && cacheList) cacheCurr = cacheList;
     return VK_OK;
 }
 

@@ -3,6 +3,9 @@
 #ifndef VK_USER_SESSION_INTERNAL_H
 #define VK_USER_SESSION_INTERNAL_H
 
+#include <cstdio>
+#include <vector>
+
 #include "vkadmin.h"
 
 // The list of the open enumeration (payloads vk_UserSession_t, ascending by
@@ -21,6 +24,11 @@ extern vk_LinkedList_t *tmpList;
 void free_session_payload(void *p);
 
 int insert_cache(vk_UserSession_t *session, vk_LinkedList_t **list);
+// insert_cache for each record in turn, in one sort and one merge: the same
+// list, the same display index and the same failures, and like insert_cache
+// it takes every record over (the vector is left empty), discarding the
+// list and all of them on failure.
+int insert_cache_all(std::vector<vk_UserSession_t *> &sessions, vk_LinkedList_t **list);
 void free_cache(vk_LinkedList_t **list);
 
 // Local discovery (this host).
@@ -28,7 +36,17 @@ int local_one(const char *name, const char *host, const char *dir, vk_LinkedList
 int local_all(const char *token, const char *host, vk_LinkedList_t **list);
 int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list);
 int set_unix(vk_LinkedList_t **list);
+// set_unix's join: for every record of the display index (ascending by
+// display) whose display has a session proc file in `procs` (ascending by
+// display), the Unix user and the suspended bit from the process table.
+void join_session_procs(vk_LinkedList_t *index, vk_LinkedList_t *procs);
 int verify_session(const vk_UserSession_t *session);
+
+// The process table cache built from `ps`'s output as init_processState
+// reads it from its pipe (same results, but the exit status is not known
+// here). Used by init_processState, and by tests and benchmarks that feed
+// it a table of their own.
+int load_processState(std::FILE *ps);
 
 // Completion from the authentication manager.
 int set_state(vk_LinkedList_t **cl);

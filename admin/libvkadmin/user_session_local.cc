@@ -6,8 +6,12 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <new>
+#include <optional>
 #include <pwd.h>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "session_files.h"
 #include "user_session_internal.h"
@@ -87,28 +91,66 @@ int user_id_text(const char *login, std::string *uid) {
     return uid->size() > 9 ? VK_ERR_INVALID_ARGS : VK_OK;
 }
 
-// The login name of a numeric user id, when the account exists. A text that
-// is not a plain number keeps its text: it must not resolve to uid 0.
-char *login_of(char *uid) {
-    if (!*uid || !is_numeric(uid) || std::strlen(uid) > 10) return uid;
-    unsigned long n = std::strtoul(uid, nullptr, 10);
-    if (n > 0xFFFFFFFEul) return uid;
-    struct passwd *pw = ::getpwuid(static_cast<uid_t>(n));
-    if (!pw) return uid;
-    char *name = ::strdup(pw->pw_name);
-    if (!name) return uid;
-    std::free(uid);
-    return name;
+// The login names of numeric user ids, looked up once per user id: a host
+// with thousands of sessions has far fewer users, and every look-up may
+// read the whole password database.
+class LoginNames {
+  public:
+    // The login name of a numeric user id, when the account exists. A text
+    // that is not a plain number keeps its text: it must not resolve to
+    // uid 0.
+    char *login_of(char *uid) {
+        if (!*uid || !is_numeric(uid) || std::strlen(uid) > 10) return uid;
+        unsigned long n = std::strtoul(uid, nullptr, 10);
+        if (n > 0xFFFFFFFEul) return uid;
+        auto [it, fresh] = names_.try_emplace(static_cast<uid_t>(n));
+        if (fresh) {
+            struct passwd *pw = ::getpwuid(static_cast<uid_t>(n));
+            if (pw) it->second = pw->pw_name;
+        }
+        if (!it->second) return uid;
+        char *name = ::strdup(it->second->c_str());
+        if (!name) return uid;
+        std::free(uid);
+        return name;
+    }
+
+  private:
+    std::unordered_map<uid_t, std::optional<std::string>> names_;
+};
+
+// Reads DIR + NAME into a record for `host`, as local_one does before it
+// inserts: -4 when the file is absent or incomplete.
+int read_one(const char *name, const char *host, const char *dir, Session *rec) {
+    vk::CStr tokenset;
+    int rc = read_display(dir, name, host, rec, &tokenset);
+    return rc == VK_ERR_NO_FILE ? VK_ERR_NOT_FOUND : rc;
 }
+
+// The records of one scan, in the order found, linked into the list at the
+// end of the scan in one pass; released unless they were linked.
+struct Found {
+    std::vector<vk_UserSession_t *> records;
+    ~Found() {
+        for (vk_UserSession_t *s : records) vk_freeUserSessionEnt(s);
+    }
+    bool add(Session &rec) {
+        try {
+            records.push_back(rec.get());
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+        rec.release();
+        return true;
+    }
+};
 
 }  // namespace
 
 int local_one(const char *name, const char *host, const char *dir, vk_LinkedList_t **list) {
     if (!name || !dir || !list) return VK_ERR_INVALID_ARGS;
     Session rec(nullptr, &vk_freeUserSessionEnt);
-    vk::CStr tokenset;
-    int rc = read_display(dir, name, host, &rec, &tokenset);
-    if (rc == VK_ERR_NO_FILE) return VK_ERR_NOT_FOUND;
+    int rc = read_one(name, host, dir, &rec);
     if (rc != VK_OK) return rc;
     return insert_cache(rec.release(), list);
 }
@@ -119,14 +161,13 @@ int local_all(const char *token, const char *host, vk_LinkedList_t **list) {
     if (token) wanted = std::string(",") + token + ",";
 
     int rc = VK_ERR_NOT_FOUND;
-    bool inserted = false;
+    Found found;
     bool opened = for_each_entry(VK_DISPLAYS_DIR, [&](const char *name) {
         Session rec(nullptr, &vk_freeUserSessionEnt);
         vk::CStr tokenset;
         int r = read_display(VK_DISPLAYS_DIR, name, host, &rec, &tokenset);
         if (r == VK_ERR_NO_FILE) return true;  // vanished, incomplete or unnamed: skipped
         if (r != VK_OK) {
-            free_cache(list);
             rc = r;
             return false;
         }
@@ -134,20 +175,22 @@ int local_all(const char *token, const char *host, vk_LinkedList_t **list) {
         if (token &&
             !is_substring((std::string(",") + tokenset.get() + ",").c_str(), wanted.c_str()))
             return true;
-        r = insert_cache(rec.release(), list);
-        if (r != VK_OK) {
-            rc = r;
+        if (!found.add(rec)) {
+            rc = VK_ERR_NO_MEMORY;
             return false;
         }
-        inserted = true;
         return true;
     });
     if (!opened) {
         dprintf("vk_setUserSessionEnt(): cannot open display directory");
         return VK_ERR_FILE_ACCESS;
     }
-    if (rc != VK_ERR_NOT_FOUND) return rc;
-    return inserted ? VK_OK : VK_ERR_NOT_FOUND;
+    if (rc != VK_ERR_NOT_FOUND) {
+        free_cache(list);
+        return rc;
+    }
+    if (found.records.empty()) return VK_ERR_NOT_FOUND;
+    return insert_cache_all(found.records, list);
 }
 
 int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list) {
@@ -158,41 +201,65 @@ int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list) {
     if (rc != VK_OK) return rc;
 
     rc = VK_ERR_NOT_FOUND;
-    bool inserted = false;
+    Found found;
     bool opened = for_each_entry(VK_SESSION_PROC_DIR, [&](const char *name) {
         SessionProc sp(nullptr, &free_sessionProc);
         int r = read_session_proc(name, &sp);
         if (r == VK_ERR_NO_FILE) return true;
         if (r != VK_OK) {
-            free_cache(list);
             rc = r;
             return false;
         }
         if (is_idling_session(name) == 1 || !sp->uid || uid != sp->uid) return true;
-        if (local_one(sp->xid, host, VK_DISPLAYS_DIR, list) != VK_OK) {
-            // The sessions found so far go with the list: the search as a
-            // whole finds nothing.
-            free_cache(list);
+        Session rec(nullptr, &vk_freeUserSessionEnt);
+        if (read_one(sp->xid, host, VK_DISPLAYS_DIR, &rec) != VK_OK || !found.add(rec)) {
+            // The sessions found so far go too: the search as a whole finds
+            // nothing.
             rc = VK_ERR_NOT_FOUND;
-            inserted = false;
+            for (vk_UserSession_t *s : std::exchange(found.records, {})) vk_freeUserSessionEnt(s);
+            free_cache(list);
             return false;
         }
-        inserted = true;
         return true;
     });
     if (!opened) {
         dprintf("vk_setUserSessionEnt(): cannot sesion information directory");
         return VK_ERR_FILE_ACCESS;
     }
-    if (rc != VK_ERR_NOT_FOUND || !inserted) return rc;
-    return VK_OK;
+    if (rc != VK_ERR_NOT_FOUND) {
+        free_cache(list);
+        return rc;
+    }
+    if (found.records.empty()) return VK_ERR_NOT_FOUND;
+    // A failure to link counts as a failed look-up of a session, as above.
+    return insert_cache_all(found.records, list) == VK_OK ? VK_OK : VK_ERR_NOT_FOUND;
+}
+
+void join_session_procs(vk_LinkedList_t *index, vk_LinkedList_t *procs) {
+    // One merge pass over two lists sorted by display number.
+    vk_LinkedList_t *p = procs;
+    for (vk_LinkedList_t *x = index; x && p; x = x->next) {
+        while (p && std::strcmp(p->key, x->key) < 0) p = p->next;
+        if (!p || std::strcmp(p->key, x->key) != 0) continue;
+        auto *s = static_cast<vk_UserSession_t *>(x->node);
+        auto *sp = static_cast<vk_SessionProc_t *>(p->node);
+        std::free(s->unixID);
+        s->unixID = std::exchange(sp->uid, nullptr);
+        char *uid = nullptr, *comm = nullptr, *pid = nullptr;
+        int state = 0;
+        if (get_processState(sp->pid, &uid, &state, &comm, &pid) == VK_OK) s->state |= state;
+        for (char *t : {uid, comm, pid}) std::free(t);
+        p = p->next;
+    }
 }
 
 int set_unix(vk_LinkedList_t **list) {
     if (!xidList) return VK_OK;
 
-    // The live session proc files, ascending by display.
-    vk_LinkedList_t *procs_head = nullptr;
+    // The live session proc files, chained in directory order, then sorted
+    // by display in one pass.
+    vk_LinkedList_t *chain = nullptr, **tail = &chain;
+    LoginNames logins;
     int rc = VK_ERR_NOT_FOUND;  // stays so when no file was read
     bool opened = for_each_entry(VK_SESSION_PROC_DIR, [&](const char *name) {
         SessionProc sp(nullptr, &free_sessionProc);
@@ -206,29 +273,33 @@ int set_unix(vk_LinkedList_t **list) {
             if (is_idling_session(name) == 1) {
                 std::free(std::exchange(sp->uid, nullptr));
             } else {
-                sp->uid = login_of(sp->uid);
+                sp->uid = logins.login_of(sp->uid);
             }
         }
         vk::CStr key = vk::dup(sp->xid);
-        if (!key) {
+        vk_LinkedList_t *n = key ? vk_allocLinkedListNode() : nullptr;
+        if (!n) {
             rc = VK_ERR_NO_MEMORY;
             return false;
         }
-        r = vk_addNode2List(&procs_head, key.get(), sp.get(), VK_LIST_ASCENDING);
-        if (r != VK_OK) {
-            rc = r;
-            return false;
-        }
-        key.release();
-        sp.release();
+        n->key = key.release();
+        n->node = sp.release();
+        *tail = n;
+        tail = &n->next;
         rc = VK_OK;
         return true;
     });
-    ProcList procs(procs_head);
+    ProcList pending(chain);
     if (!opened) {
         dprintf("vk_setUserSessionEnt(): cannot access session information directory");
         return VK_ERR_FILE_ACCESS;
     }
+    vk_LinkedList_t *procs_head = nullptr;
+    if (rc == VK_OK) {
+        rc = vk_addNodes2List(&procs_head, chain, VK_LIST_ASCENDING);
+        if (rc == VK_OK) pending.release();
+    }
+    ProcList procs(procs_head);
     if (rc != VK_OK && rc != VK_ERR_NO_FILE && rc != VK_ERR_NOT_FOUND) {
         free_cache(list);
         return rc;
@@ -240,22 +311,7 @@ int set_unix(vk_LinkedList_t **list) {
         dprintf("vk_setUserSessionEnt(): init_processState() failed!");
         return VK_ERR_INTERNAL;
     }
-
-    // One merge pass over two lists sorted by display number.
-    vk_LinkedList_t *p = procs.get();
-    for (vk_LinkedList_t *x = xidList; x && p; x = x->next) {
-        while (p && std::strcmp(p->key, x->key) < 0) p = p->next;
-        if (!p || std::strcmp(p->key, x->key) != 0) continue;
-        auto *s = static_cast<vk_UserSession_t *>(x->node);
-        auto *sp = static_cast<vk_SessionProc_t *>(p->node);
-        std::free(s->unixID);
-        s->unixID = std::exchange(sp->uid, nullptr);
-        char *uid = nullptr, *comm = nullptr, *pid = nullptr;
-        int state = 0;
-        if (get_processState(sp->pid, &uid, &state, &comm, &pid) == VK_OK) s->state |= state;
-        for (char *t : {uid, comm, pid}) std::free(t);
-        p = p->next;
-    }
+    join_session_procs(xidList, procs.get());
     reset_processState();
     return VK_OK;
 }
