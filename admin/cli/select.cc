@@ -183,27 +183,47 @@ int find_session(int oper, const char *unixID, const char *tokenID, const char *
         return 1;
     }
 
-    std::unique_ptr<vk_LinkedList_t, ListFree> llist;
+    // The records that pass are chained as they come and sorted by raw token
+    // in one pass at the end: the order is that of linking them one by one.
+    std::unique_ptr<vk_LinkedList_t, ListFree> chain;
+    vk_LinkedList_t **tail = nullptr;
     int count = 0;
     vk_UserSession_t *got = nullptr;
     while ((rc = vk_getUserSessionEnt(&got)) == 0) {
         Session s(got);
         if (!passes(kind, s.get(), tokenID, PXname, dispNO)) continue;
-        char *key = s->rawtoken ? ::strdup(s->rawtoken) : nullptr;
-        vk_LinkedList_t *head = llist.release();
-        int lrc = vk_addNode2List(&head, key, s.get(), VK_LIST_ASCENDING);
-        llist.reset(head);
-        if (lrc != 0) {
-            std::free(key);
-            rc = lrc;
+        if (!s->rawtoken) {
+            rc = VK_ERR_INVALID_ARGS;  // no key to order the record by
             break;
         }
-        s.release();
+        char *key = ::strdup(s->rawtoken);
+        vk_LinkedList_t *node = key ? vk_allocLinkedListNode() : nullptr;
+        if (!node) {
+            std::free(key);
+            rc = VK_ERR_NO_MEMORY;
+            break;
+        }
+        node->key = key;
+        node->node = s.release();
+        if (tail)
+            *tail = node;
+        else
+            chain.reset(node);
+        tail = &node->next;
         ++count;
     }
     vk_endUserSessionEnt();
     vk_free_array(ltarray);
     ltarray = nullptr;
+
+    std::unique_ptr<vk_LinkedList_t, ListFree> llist;
+    vk_LinkedList_t *head = nullptr;
+    if (vk_addNodes2List(&head, chain.get(), VK_LIST_ASCENDING) == 0) {
+        chain.release();
+        llist.reset(head);
+    } else if (rc == VK_ERR_NO_MORE_DATA) {
+        rc = VK_ERR_NO_MEMORY;
+    }
 
     if (count == 0) {
         report(VK_ERR_NOT_FOUND, "No session found!");
