@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -64,17 +65,42 @@ int ms_until(std::chrono::steady_clock::time_point t) {
 namespace vk {
 
 void StatusReply::feed(const char *data, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        if (data[i] == '\n') {
-            if (!line_too_long_) line_done();
-            line_.clear();
-            line_too_long_ = false;
-        } else if (line_.size() < kMaxLine) {
-            line_ += data[i];
-        } else {
-            line_too_long_ = true;
-        }
+    while (n > 0) {
+        const auto *nl = static_cast<const char *>(std::memchr(data, '\n', n));
+        size_t len = nl ? static_cast<size_t>(nl - data) : n;
+        // What does not fit the line's buffer is dropped with the line.
+        size_t room = kMaxLine - line_.size();
+        line_.append(data, std::min(len, room));
+        if (len > room) line_too_long_ = true;
+        if (!nl) return;
+        if (!line_too_long_) line_done();
+        line_.clear();
+        line_too_long_ = false;
+        data = nl + 1;
+        n -= len + 1;
     }
+}
+
+void StatusReply::link(vk_KeyValuesNode_t *r) {
+    auto key = [this](const vk_KeyValuesNode_t *x) {
+        const char *k = sort_ == VK_SORT_BY_TERMINAL ? x->terminal_CID : x->token_name;
+        return std::string_view(k ? k : "");
+    };
+    if (*list_ != indexed_head_) {
+        last_of_key_.clear();
+        for (vk_KeyValuesNode_t *x = *list_; x; x = x->next) last_of_key_[key(x)] = x;
+    }
+    auto after = last_of_key_.upper_bound(key(r));
+    if (after == last_of_key_.begin()) {
+        r->next = *list_;
+        *list_ = r;
+    } else {
+        vk_KeyValuesNode_t *prev = std::prev(after)->second;
+        r->next = prev->next;
+        prev->next = r;
+    }
+    last_of_key_[key(r)] = r;
+    indexed_head_ = *list_;
 }
 
 void StatusReply::line_done() {
@@ -82,7 +108,11 @@ void StatusReply::line_done() {
         record_.clear();
         record_too_long_ = false;
     } else if (line_ == "end") {
-        if (!record_too_long_) parse_record(list_, record_.c_str(), sort_, keys_, desktop_);
+        if (record_too_long_) return;
+        // Parsed into a list of its own, then linked into the reply's list.
+        vk_KeyValuesNode_t *one = nullptr;
+        parse_record(list_ ? &one : nullptr, record_.c_str(), sort_, keys_, desktop_);
+        if (one) link(one);
     } else if (record_.size() + line_.size() + 1 <= kMaxRecord) {
         record_ += line_;
         record_ += '\n';

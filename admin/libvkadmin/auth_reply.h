@@ -6,7 +6,9 @@
 #define VK_AUTH_REPLY_H
 
 #include <cstddef>
+#include <map>
 #include <string>
+#include <string_view>
 
 #include "vkadmin.h"
 
@@ -30,6 +32,7 @@ class StatusReply {
 
   private:
     void line_done();
+    void link(vk_KeyValuesNode_t *record);
 
     vk_KeyValuesNode_t **list_;
     int sort_;
@@ -37,6 +40,14 @@ class StatusReply {
     const char *desktop_;
     std::string line_, record_;
     bool line_too_long_ = false, record_too_long_ = false;
+    // Each record goes where add_to_KeyValuesNode_list would put it (after
+    // every record whose key is not greater), found through the last record
+    // of each key instead of a walk from the head: a manager with
+    // thousands of terminals made the reply quadratic. The index holds for
+    // the list as this reply left it; a list changed from outside is
+    // indexed afresh.
+    std::map<std::string_view, vk_KeyValuesNode_t *> last_of_key_;
+    vk_KeyValuesNode_t *indexed_head_ = nullptr;
 };
 
 // How long and how much of a reply is waited for and read.
