@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -27,10 +28,23 @@ int open_failure(int err) {
 
 // Calls `on_line(key_value_line)` for every line of `path`, without its
 // newline. Answers 0 or the code of the failed open.
+//
+// Only a regular file is a session file. Opening a FIFO for reading would
+// wait for a writer forever, and a device or a directory is read without
+// end or not at all; such an entry counts as not existing. The file is
+// opened without waiting and examined through the descriptor, so that it
+// cannot be swapped for something else between the test and the reading.
 template <typename F>
 int for_each_line(const char *path, F &&on_line) {
-    vk::File f(std::fopen(path, "re"));
-    if (!f) return open_failure(errno);
+    vk::Fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) return open_failure(errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return open_failure(errno);
+    if (!S_ISREG(st.st_mode)) return VK_ERR_NO_FILE;
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    vk::File f(::fdopen(fd.get(), "r"));
+    if (!f) return VK_ERR_NO_MEMORY;
+    fd.release();
     char line[kLineBuf];
     while (std::fgets(line, sizeof line, f.get())) {
         size_t n = std::strlen(line);

@@ -16,6 +16,7 @@ path it starts as the program's name.
 """
 import os
 import shlex
+import stat
 import sys
 from pathlib import Path
 
@@ -103,13 +104,14 @@ def make_host(tmp_path):
     ParvixHost; every host made is torn down after the test, whatever its
     outcome. `files`: {path inside: (text, mode)} written before the host
     starts, the only way into its /usr and /etc layers (stand-ins for the
-    host's own programs)."""
+    host's own programs). `absent`: paths under /usr or /opt/KELWvk that the
+    host lacks (a program of the product or of the host that is missing)."""
     if os.geteuid() != 0:
         pytest.skip("sandboxed hosts need root")
     stage, build = _build_path("VK_STAGE"), _build_path("VK_BUILD")
     hosts = []
 
-    def make(session_dirs=True, name=None, files=None, **kw):
+    def make(session_dirs=True, name=None, files=None, absent=(), **kw):
         top = tmp_path / (name or f"host{len(hosts)}")
         top.mkdir()
         kw.setdefault("hostname", HOSTNAME)
@@ -120,6 +122,11 @@ def make_host(tmp_path):
                 h.path(d).mkdir(parents=True, exist_ok=True)
         for inside, (text, mode) in (files or {}).items():
             h.write(inside, text, mode)
+        for inside in absent:
+            # A whiteout in the top layer hides the file of the layers below.
+            p = h.path(inside)
+            p.parent.mkdir(parents=True, exist_ok=True)
+            os.mknod(p, stat.S_IFCHR, os.makedev(0, 0))
         hosts.append(h)
         return h.start()
 

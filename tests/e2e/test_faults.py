@@ -1,0 +1,221 @@
+"""Faults of what vksession relies on: the host's ps and tree tool failing
+or missing, the session killer, the message tool and the remote-command
+program missing or misbehaving, and session files that vanish or change
+while they are read. Each ends with its specified result, and nothing
+waits longer than it should."""
+import re
+import signal
+import time
+
+import pytest
+
+from conftest import DEPRECATED, USERS
+from sessions import DISPLAYS, NAME, PROCS, error, failed, plant, record, wait_for
+
+ALICE = USERS["alice"]
+PS, PTREE = "/usr/bin/ps", "/usr/proc/bin/ptree"     # /bin is a link to usr/bin
+KILLER, WALL, VKRCMD = "/opt/KELWvk/lib/vksessionkill", "/opt/KELWvk/sbin/vkwall", \
+    "/opt/KELWvk/lib/vkrcmd"
+INTERNAL, NOT_FOUND = (-1, "Internal system error"), (-4, "Object not found")
+
+
+def script(body):
+    return ("#!/bin/sh\n" + body, 0o755)
+
+
+def messages(h):
+    return [m.rstrip("\n") for _, m in h.messages()]
+
+
+def client(h, stopped=False):
+    """A session's client process of alice, planted as the session of display 1."""
+    c = h.spawn(["/bin/sleep", "1000"], uid=ALICE)
+    if stopped:
+        c.signal(signal.SIGSTOP)
+        wait_for(lambda: c.state() == "T", what="a stopped client")
+    plant(h, "1", "tok1", "raw1", proc={"uid": ALICE, "pid": c.pid, "program": "sleep"})
+    return c
+
+
+def shell_complaints_removed(err):
+    """Standard error less what the shell says of a program it cannot find."""
+    return "".join(x for x in err.splitlines(True) if not re.match(r"(/bin/)?sh: \d+: .*", x))
+
+
+# ---- the host's ps --------------------------------------------------------------------------
+
+@pytest.mark.parametrize("body,stopped,outcome,log", [
+    # Failed: no process table, no enumeration.
+    ("exit 1\n", False, INTERNAL, ["vk_setUserSessionEnt(): failed to initialize the process "
+                                   "table cache", "vk_setUserSessionEnt(): init_processState() failed!"]),
+    # Lines that are no process lines are passed over.
+    ("printf '\\001\\377 junk\\n\\n1\\tT\\t0\\tx\\n42 T\\n'; printf '%01100d x y z\\n' 7\n"
+     "echo '  PID S   UID COMMAND'; echo \"$CLIENT T 1001 sleep\"\n", True, 5, []),
+], ids=["fails", "garbage"])
+def test_ps_that_fails_or_babbles(make_host, body, stopped, outcome, log):
+    h = make_host(files={PS: script(body)})
+    c = client(h, stopped)
+    r = h.vksession("-p", "-x", env={"CLIENT": str(c.pid)})
+    if isinstance(outcome, tuple):
+        assert (r.rc, r.out, r.err) == (1, "", error(True, outcome[0], outcome[1]))
+    else:
+        assert (r.rc, r.out, r.err) == (0, record("raw1", "tok1", "alice", outcome, "1"), "")
+    for line in log:
+        assert line in messages(h)
+
+
+# ---- the tree tool, the session killer, the message tool ------------------------------------
+
+@pytest.mark.parametrize("ptree,outcome,log", [
+    (script('echo "1 init"; echo "  $1 sleep 1000"; exit 1\n'), INTERNAL,
+     "vk_processState(): vkrcmd failed (1)"),
+    (None, NOT_FOUND, "vk_processState(): vkrcmd failed (127)"),           # missing
+], ids=["fails", "missing"])
+def test_suspend_with_a_failing_tree_tool(make_host, ptree, outcome, log):
+    h = make_host(files={PTREE: ptree} if ptree else {}, absent=() if ptree else [PTREE])
+    c = client(h)
+    r = h.vksession("-s", "-d", "1", argv0=NAME)
+    err = shell_complaints_removed(r.err)
+    assert (r.rc, r.out, err) == (1, "", failed(False, *outcome, deprecated=True))
+    assert log in messages(h) and c.state() == "S"
+
+
+@pytest.mark.parametrize("killer,log", [
+    (None, "vk_setUserSessionEnt(): terminate_session failed (127)"),       # missing
+    (script("echo busy\n"), "terminate_session() failed: busy"),
+    (script("exit 3\n"), "vk_setUserSessionEnt(): terminate_session failed (3)"),
+], ids=["missing", "talks", "fails"])
+def test_terminate_with_a_failing_session_killer(make_host, killer, log):
+    h = make_host(files={KILLER: killer} if killer else {}, absent=() if killer else [KILLER])
+    client(h)
+    r = h.vksession("-k", "-x", "-d", "1")
+    assert (r.rc, r.out, shell_complaints_removed(r.err)) == (1, "", "**ERROR: -1\n")
+    assert log in messages(h)
+    assert "manage_session(): failed to terminate session for display 1 (Internal system " \
+           "error)" in messages(h)
+    assert h.path(DISPLAYS + "1").exists()
+
+
+@pytest.mark.parametrize("wall", [None, script("exec 0<&-\n")], ids=["missing", "not-reading"])
+def test_suspend_without_a_working_message_tool(make_host, wall):
+    # Its pipe is closed before or while the notice is written: the notice
+    # is lost, the session is suspended all the same.
+    h = make_host(files={WALL: wall} if wall else {}, absent=() if wall else [WALL])
+    c = client(h)
+    r = h.vksession("-s", "-u", "alice")
+    assert (r.rc, r.out, shell_complaints_removed(r.err)) == (0, "", DEPRECATED)
+    wait_for(lambda: c.state() == "T", what="the stop")
+
+
+# ---- the remote-command program -----------------------------------------------------------
+
+def vkgroup_result(r):
+    if r.rc == 0:
+        return 0
+    m = re.search(r" \((-?\d+)\)\n\Z", r.err)
+    assert r.rc == 1 and m, r
+    return int(m.group(1))
+
+
+def test_missing_remote_command_program(make_host):
+    # The shell's complaint comes back as the first line of the answer
+    # (standard error joins the pipe): no answer of vksession.
+    h = make_host(absent=[VKRCMD])
+    complaint = f"sh: 1: {VKRCMD}: not found"
+    assert vkgroup_result(h.run(["/opt/KELWvk/sbin/vkgroup", "list", "parvix2"])) == -1
+    assert vkgroup_result(h.run(["/opt/KELWvk/sbin/vkgroup", "terminate", "parvix2",
+                                 "-d", "3"])) == -1
+    assert messages(h) == [f"remote_search(): remote access failed ({complaint})",
+                           f"remote_operation(): remote access failed ({complaint})",
+                           "vk_setUserSessionEnt(): vkrcmd failed (127)"]
+
+
+# ---- session files that are no files, vanish or change ------------------------------------
+
+def test_entries_that_are_no_session_files(host):
+    h = host
+    plant(h, "1", "tok1", "raw1", proc={"uid": ALICE, "pid": 1, "program": "init"})
+    plant(h, "7", "tok7", "raw7", ctoken="tok7")
+    plant(h, "8", "tok8", "raw8")
+    h.run(["/bin/sh", "-c", f"""set -e
+        mkfifo {DISPLAYS}2 {PROCS}7 {DISPLAYS.replace('displays', 'ctokens')}tok8
+        mkdir {DISPLAYS}3
+        ln -s /dev/zero {DISPLAYS}4
+        ln -s {DISPLAYS}gone {DISPLAYS}5
+        ln -s /tmp/elsewhere {DISPLAYS}6
+        rm {DISPLAYS.replace('displays', 'ctokens')}tok7 && mkfifo {DISPLAYS.replace('displays', 'ctokens')}tok7"""])
+    h.write("/tmp/elsewhere", h.path(DISPLAYS + "1").read_text().replace("=1\n", "=6\n")
+            .replace("tok1", "tok6").replace("raw1", "raw6"))
+    started = time.monotonic()
+    r = h.vksession("-p", "-x", timeout=20)
+    assert (r.rc, r.err) == (0, "")
+    assert r.out == record("raw1", "tok1", "alice", 1, "1") + record("raw6", "tok6", None, 1, "6") + \
+        record("raw7", "tok7", None, 1, "7") + record("raw8", "tok8", None, 1, "8")
+    # A token whose copy is a FIFO is found by the token sets instead.
+    assert h.vksession("-p", "-x", "-t", "tok8", timeout=20).out == record("raw8", "tok8", None, 1, "8")
+    assert h.vksession("-p", "-x", "-u", "alice", timeout=20).out == \
+        record("raw1", "tok1", "alice", 1, "1")
+    assert time.monotonic() - started < 15
+
+
+CHURN = r'''
+import os, time
+D, P = "/var/opt/KELWvk/displays/", "/tmp/KELWvk/session_proc/"
+def display(tok):
+    return f"TOKEN={tok}\nINSERT_TOKEN=raw-{tok}\nDISPLAY=2\nTOKEN_SET={tok}\nSESSION_TYPE=default\n"
+def put(path, text):
+    # A new file under a dot name (never read), then renamed over the old one.
+    tmp = os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".new")
+    with open(tmp, "w") as f:
+        f.write(text)
+    os.rename(tmp, path)
+i = 0
+while not os.path.exists("/tmp/stop"):
+    i += 1
+    step = i % 6
+    for p in (D + "2", P + "2"):
+        if step in (0, 3) and os.path.lexists(p):
+            os.unlink(p)
+    if step == 1:
+        put(D + "2", display("tok2a"))
+        put(P + "2", f"XID=2\nuid={1001 if i % 4 else 1002}\npid=1\nprogram=init\n")
+    elif step == 2:
+        put(P + "2", "XID=2\nuid=1001\npid=1\nprogram=init\n")
+        put(D + "2", display("tok2b"))
+    elif step == 4:
+        os.mkfifo(D + "2.fifo")
+        os.rename(D + "2.fifo", D + "2")
+    elif step == 5:
+        put(D + "2", display("tok2a"))
+    time.sleep(0.0005)
+open("/tmp/churned", "w").write(str(i))
+'''
+
+
+def test_files_that_vanish_or_change_while_they_are_read(host):
+    h = host
+    plant(h, "1", "tok1", "raw1", proc={"uid": ALICE, "pid": 1, "program": "init"})
+    for name in (".new", "2.new"):        # leftovers the scan must pass over
+        h.write(DISPLAYS + name, "garbage")
+    churner = h.spawn(["/usr/bin/python3", "-c", CHURN])
+    stable = record("raw1", "tok1", "alice", 1, "1")
+    allowed = {record(f"raw-{t}", t, u, 1, "2") for t in ("tok2a", "tok2b")
+               for u in (None, "alice", "bob")}
+    seen = set()
+    try:
+        for args in [["-p", "-x"]] * 12 + [["-p", "-x", "-u", "alice"]] * 6:
+            r = h.vksession(*args, timeout=20)
+            # A search by login that finds a session proc file whose display
+            # file has just gone finds nothing as a whole.
+            if "-u" in args and r.rc == 1:
+                assert (r.out, r.err) == ("", "**ERROR: -4\n"), r
+                continue
+            assert (r.rc, r.err) == (0, ""), r
+            lines = r.out.splitlines(True)
+            assert stable in lines and set(lines) - {stable} <= allowed, r.out
+            seen |= set(lines)
+    finally:
+        h.write("/tmp/stop", "")
+        churner.wait()
+    # The files did change meanwhile, and display 2 was read now and then.
+    assert int(h.path("/tmp/churned").read_text()) > 50 and seen - {stable}
