@@ -1,0 +1,155 @@
+"""Inputs at and one over the limits of their buffers, and bytes that text
+files are not supposed to hold: 100-byte session file paths and command
+lines, 1000-byte session file lines, 1024-byte lines of ps and of the
+tree tool, the 81-byte command of the message tool; NUL and other binary
+bytes, and last lines without their newline."""
+import signal
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+from conftest import DEPRECATED, USERS
+from sessions import DISPLAYS, NAME, PROCS, error, failed, plant, record, wait_for
+
+ALICE, BOB = USERS["alice"], USERS["bob"]
+KILLER, WALL = "/opt/KELWvk/lib/vksessionkill", "/opt/KELWvk/sbin/vkwall"
+PS, PTREE = "/usr/bin/ps", "/usr/proc/bin/ptree"
+# A stand-in that notes its arguments, one line of NUL-separated words per
+# call, and the text on its standard input, and does nothing else.
+NOTING = ("#!/bin/sh\n{ for a in \"$@\"; do printf '%s\\0' \"$a\"; done; echo; } "
+          ">> /tmp/calls.${0##*/}\ncat >> /tmp/input.${0##*/}\n")
+
+
+def calls(h, program):
+    p = h.path(f"/tmp/calls.{program}")
+    return [line.split("\0") for line in p.read_text().splitlines()] if p.exists() else []
+
+
+# ---- paths of 100 bytes and command lines of 100 bytes ------------------------------------
+
+# The session directories are 25 characters long: a name of 74 fits the
+# 100-byte path with its terminator, one of 75 does not.
+FITS, TOO_LONG = "7" * 74, "8" * 75
+# "/opt/KELWvk/lib/vksessionkill display " is 38 characters: the session-kill
+# command takes a display of 61, not one of 62.
+KILL_FITS, KILL_TOO_LONG = "5" * 61, "6" * 62
+
+
+def test_session_file_paths_and_the_session_kill_command(make_host):
+    h = make_host(files={KILLER: (NOTING, 0o755)})
+    for n, name in enumerate([FITS, TOO_LONG, KILL_FITS, KILL_TOO_LONG]):
+        plant(h, name, f"tok{n}", f"raw{n}", proc={"uid": ALICE, "pid": 1, "program": "init"})
+    listed = [record("raw0", "tok0", "alice", 1, FITS), record("raw2", "tok2", "alice", 1, KILL_FITS),
+              record("raw3", "tok3", "alice", 1, KILL_TOO_LONG)]
+    for args in (["-p", "-x"], ["-p", "-x", "-u", "alice"]):
+        r = h.vksession(*args)
+        assert (r.rc, r.out, r.err) == (0, "".join(listed), ""), args
+    assert h.vksession("-p", "-x", "-d", FITS).out == listed[0]
+    for args in (["-d", TOO_LONG], ["-t", "tok1"]):
+        r = h.vksession("-p", "-x", *args)
+        assert (r.rc, r.out, r.err) == (1, "", "**ERROR: -4\n"), args
+
+    r = h.vksession("-k", "-d", KILL_FITS)
+    assert (r.rc, r.out, r.err) == (0, "", "")
+    r = h.vksession("-k", "-d", KILL_TOO_LONG, argv0=NAME)
+    assert (r.rc, r.out, r.err) == (1, "", failed(False, -1, "Internal system error"))
+    assert calls(h, "vksessionkill") == [["display", KILL_FITS, ""]]
+
+
+def test_the_message_tools_command_is_cut_at_80_characters(make_host):
+    # "/opt/KELWvk/sbin/vkwall -d :" is 28 characters: a display of 52 fills
+    # the 81-byte command; one of 53 loses its last character.
+    h = make_host(files={WALL: (NOTING, 0o755)})
+    names = ["4" * 52, "3" * 53]
+    for n, name in enumerate(names):
+        plant(h, name, f"tok{n}", f"raw{n}")        # no session proc file: -19 after the notice
+    with ThreadPoolExecutor(2) as pool:              # the 3-second waits overlap
+        results = list(pool.map(lambda d: h.vksession("-s", "-x", "-d", d), names))
+    assert [(r.rc, r.out, r.err) for r in results] == [(1, "", "**ERROR: -19\n" + DEPRECATED)] * 2
+    assert sorted(calls(h, "vkwall")) == [["-d", ":" + "3" * 52, ""], ["-d", ":" + "4" * 52, ""]]
+    notice = "Your session has been suspended.\nPlease contact your Administrator immediately."
+    assert h.path("/tmp/input.vkwall").read_text() == notice * 2
+
+
+# ---- lines of 1000 bytes in session files; binary bytes; no last newline ------------------
+
+def display(**keys):
+    return "".join(f"{k}={v}\n" for k, v in keys.items())
+
+
+def test_session_file_lines_at_their_limit_and_odd_bytes(host):
+    h = host
+    base = dict(INSERT_TOKEN="raw", DISPLAY="0", TOKEN_SET="x", SESSION_TYPE="default")
+
+    def put(name, text, proc=None):
+        h.write(DISPLAYS + name, text.encode() if isinstance(text, str) else text)
+        if proc is not None:
+            h.write(PROCS + name, proc)
+
+    def keys(n, **more):
+        return display(**{**base, "INSERT_TOKEN": f"r{n}", "DISPLAY": str(n), **more})
+
+    # A line is read 999 characters at a time, and every piece is a line:
+    # a token line of 998 characters and its newline is whole; one of 999
+    # too (its newline comes as a piece of its own); of 1000, the last
+    # character becomes a line of its own.
+    put("20", keys(20, TOKEN="a" * 992))
+    put("21", keys(21, TOKEN="b" * 993))
+    put("22", keys(22, TOKEN="c" * 994))
+    put("23", display(TOKEN="tok23", INSERT_TOKEN="r23", DISPLAY="23", SESSION_TYPE="default") +
+        "NOTE=" + "n" * 994 + "TOKEN_SET=tok23,zz\n")
+    # A NUL byte ends a value; other bytes stay, but ";" and line breaks
+    # cannot cut a record line. A last line without its newline is whole.
+    put("30", keys(30) + "TOKEN=to\0k30\n", "XID=30\nuid=10\x0001\npid=1\nprogram=init")
+    put("31", keys(31).encode() + b"TOKEN=t\x01\xff\r;31\n")
+    put("32", "TOKEN=tok32\nINSERT_TOKEN=r32\nDISPLAY=32\nTOKEN_SET=tok32\nSESSION_TYPE=kiosk",
+        "XID=32\nuid=1001\npid=1\nprogram=init")
+    r = h.vksession("-p", "-x")
+    assert (r.rc, r.err) == (0, "")
+    assert r.out.splitlines(True) == [
+        record("r20", "a" * 992, None, 1, "20"), record("r21", "b" * 993, None, 1, "21"),
+        record("r22", "c" * 993, None, 1, "22"), record("r23", "tok23", None, 1, "23"),
+        record("r30", "to", "10", 1, "30"),
+        record("r31", "t\x01\ufffd??31", None, 1, "31"),
+        record("r32", "tok32", "alice", 1, "32", "kiosk")]
+    # The second piece of the long line of display 23 is its token set.
+    assert h.vksession("-p", "-x", "-t", "zz").out == record("r23", "tok23", None, 1, "23")
+
+
+# ---- lines of 1024 bytes from ps and from the tree tool -------------------------------------
+
+def test_ps_lines_at_their_limit(make_host):
+    # Each line of ps is read into 1024 bytes and loses its last character
+    # (its newline): a line of 1022 characters is whole; of one more, the
+    # buffer holds 1023 and the last of them goes; the newline after it is
+    # an empty line. A last line without a newline loses a character too.
+    comm = "c" * 1014
+    body = ("printf '  PID S   UID COMMAND\\n'\n"
+            f"printf '11 S 0 {comm}\\n'\n"               # 7 + 1014 = 1021 + newline
+            f"printf '12 S 0 {comm}x\\n'\n"              # 1022 + newline
+            f"printf '13 S 0 {comm}xy\\n'\n"             # 1023 + newline
+            "printf '\\000\\001\\377\\n14 T 0 last'\n")
+    h = make_host(files={PS: ("#!/bin/sh\n" + body, 0o755)})
+    r = h.probe("ps-cache", "11", "12", "13", "14")
+    got = {line.split()[0]: dict(w.split("=", 1) for w in line.split()[1:])
+           for line in r.out.splitlines()}
+    assert [got[f"ask={p}"]["comm"] for p in "11 12 13 14".split()] == \
+        [comm, comm + "x", comm + "x", "las"]
+    assert got["ask=14"]["state"] == "4"
+
+
+def test_tree_lines_at_their_limit(make_host):
+    # The client's tree as the tool prints it, with a descendant's line
+    # filling the read buffer, and a descendant whose command line is so
+    # long that its tail, past the buffer, looks like a bystander's line.
+    h = make_host(files={PTREE: ("#!/bin/sh\ncat /tmp/tree\n", 0o755)})
+    client, d1, d2 = (h.spawn(["/bin/sleep", "1000"], uid=ALICE) for _ in range(3))
+    bystander = h.spawn(["/bin/sleep", "1000"], uid=BOB)
+    h.write("/tmp/tree", f"1 init\n  {client.pid} sleep 1000\n" +
+            f"    {d1.pid} ".ljust(1022, "x") + "\n" +
+            f"    {d2.pid} ".ljust(1023, "y") + f"    {bystander.pid} sleep 1000\n")
+    plant(h, "1", "tok1", "raw1", proc={"uid": ALICE, "pid": client.pid, "program": "sleep"})
+    r = h.vksession("-s", "-d", "1")
+    assert (r.rc, r.out, r.err) == (0, "", DEPRECATED)
+    wait_for(lambda: [p.state() for p in (client, d1, d2)] == ["T"] * 3, what="the stop")
+    assert bystander.state() == "S"
