@@ -180,3 +180,13 @@ def test_the_hosts_own_ping_stays(deb, root):
     assert (r.returncode, r.stdout.splitlines()[-1:]) == (0, ["the host ping"]), r.stderr
     r = root.run("dpkg -P vksession && test ! -e /opt/KELWvk && /usr/sbin/ping")
     assert (r.returncode, r.stdout.splitlines()[-1:]) == (0, ["the host ping"]), r.stderr
+
+
+@pytest.mark.parametrize("host_ping", [False, True], ids=["no-host-ping", "host-ping"])
+def test_source_install_into_the_root_links_ping_only_where_there_is_none(root, host_ping):
+    if host_ping:
+        root.write("/usr/sbin/ping", "#!/bin/sh\necho the host ping\n")
+    r = root.run(f"cmake --install {BUILD} >/dev/null && cmake --install {BUILD} >/dev/null && "
+                 "readlink /usr/sbin/ping || /usr/sbin/ping; /opt/KELWvk/sbin/vksession -h")
+    assert r.returncode == 1 and r.stderr == USAGE
+    assert r.stdout == ("the host ping\n" if host_ping else "/opt/KELWvk/lib/ping\n")
