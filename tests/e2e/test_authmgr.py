@@ -207,7 +207,7 @@ def test_terminal_list_limit(host, width, kept):
     assert debug_lines(h).count(limit) == 1
 
 
-@pytest.mark.parametrize("index", ["64", "-1", None])
+@pytest.mark.parametrize("index", ["64", "-1", "4294967295", None])
 def test_bad_multihead_index_fails_the_enumeration(host, index):
     h = host
     plant(h, "1", "tokA", "raw1")
@@ -217,7 +217,9 @@ def test_bad_multihead_index_fails_the_enumeration(host, index):
     for xmode in (False, True):
         r = h.vksession("-p", *(["-x"] if xmode else []), argv0=NAME)
         assert (r.rc, r.out, r.err) == (1, "", error(xmode, -1, "Internal system error"))
-    assert f"set_state(): Invalid Multihead group index {index or -1}" in debug_lines(h)
+    # All 32 bits set is the index read as a signed number: -1, as when absent.
+    shown = -1 if index in (None, "4294967295") else index
+    assert f"set_state(): Invalid Multihead group index {shown}" in debug_lines(h)
 
 
 # ---- what a reply may hold -------------------------------------------------------------------
@@ -240,6 +242,15 @@ REPLIES = {
     "long lines": (rec("t1", "a", "encryptUpType=" + "y" * 497) +
                    rec("t2", "b", "encryptUpType=" + "x" * 600),
                    ["terminal=t1 token=a encUp=" + "y" * 497, "terminal=t2 token=b"]),
+    "a line of 512 bytes": (rec("t1", "a", "encryptUpType=" + "w" * 498), ["terminal=t1 token=a"]),
+    # A record of 2047 bytes is whole; one of 2048 is dropped.
+    "records of 2047 and 2048 bytes": (
+        rec("t1", "a", *[f"f{i}={'z' * 496}" for i in range(4)], "g=" + "z" * 17) +
+        rec("t2", "b", *[f"f{i}={'z' * 496}" for i in range(4)], "g=" + "z" * 18),
+        ["terminal=t1 token=a"]),
+    # A NUL byte ends the record's text.
+    "NUL bytes": ("begin\nterminalCID=t1\ntokenName=a\0b\nend\n"
+                  "begin\nterminalCID=t2\0\ntokenName=c\nend\n", ["terminal=t1 token=a"]),
     # A record over 2047 bytes is dropped as a whole.
     "long record": (rec("t1", "a", *[f"filler{i}={'z' * 90}" for i in range(22)]) +
                     rec("t2", "b") + rec("t3", "c", *[f"f{i}={'z' * 90}" for i in range(19)]),
@@ -293,6 +304,32 @@ def test_silent_manager(host):
     lines = debug_lines(h)
     assert "getAuthMgrRecords(): poll timed out" in lines
     assert "set_state(): failed to contact authd (Authentication Manager timeout)" in lines
+
+
+def test_manager_that_never_closes(host):
+    # Its reply is complete, but it keeps the connection open: after 5000 ms
+    # without data the query ends, and the sessions show as disconnected.
+    h = host
+    Fake(h, reply=(reply := plant_two(h)), chunk=len(reply), gap=60)
+    t0 = time.monotonic()
+    reported(h, "D")
+    assert 4.5 < time.monotonic() - t0 < 9
+    lines = debug_lines(h)
+    assert "getAuthMgrRecords(): no reply data for 5000 ms, abandoned" in lines
+    assert "set_state(): failed to contact authd (Authentication Manager timeout)" in lines
+
+
+@pytest.mark.parametrize("junk,letters", [(15 << 20, ""), (17 << 20, "D")], ids=["15MiB", "17MiB"])
+def test_reply_of_megabytes(host, junk, letters):
+    # Lines of junk before the records: a reply of up to 16 MiB is read,
+    # a longer one is given up as a whole.
+    h = host
+    Fake(h, reply=("x" * 1023 + "\n") * (junk >> 10) + plant_two(h))
+    t0 = time.monotonic()
+    reported(h, letters)
+    assert time.monotonic() - t0 < 30
+    abandoned = "getAuthMgrRecords(): reply longer than 16777216 bytes, abandoned"
+    assert (abandoned in debug_lines(h)) == (letters == "D")
 
 
 def test_no_manager_and_services_entry(make_host):
