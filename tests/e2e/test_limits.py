@@ -138,18 +138,21 @@ def test_ps_lines_at_their_limit(make_host):
     assert got["ask=14"]["state"] == "4"
 
 
-def test_tree_lines_at_their_limit(make_host):
+def test_tree_lines_at_their_limit_and_hostile(make_host):
     # The client's tree as the tool prints it, with a descendant's line
-    # filling the read buffer, and a descendant whose command line is so
-    # long that its tail, past the buffer, looks like a bystander's line.
+    # filling the read buffer, a descendant whose command line is so long
+    # that its tail, past the buffer, looks like a bystander's line, and
+    # "pids" that would run a command if they reached the stop command's
+    # shell.
     h = make_host(files={PTREE: ("#!/bin/sh\ncat /tmp/tree\n", 0o755)})
     client, d1, d2 = (h.spawn(["/bin/sleep", "1000"], uid=ALICE) for _ in range(3))
     bystander = h.spawn(["/bin/sleep", "1000"], uid=BOB)
     h.write("/tmp/tree", f"1 init\n  {client.pid} sleep 1000\n" +
             f"    {d1.pid} ".ljust(1022, "x") + "\n" +
-            f"    {d2.pid} ".ljust(1023, "y") + f"    {bystander.pid} sleep 1000\n")
+            f"    {d2.pid} ".ljust(1023, "y") + f"    {bystander.pid} sleep 1000\n" +
+            f"    {bystander.pid};touch${{IFS}}/tmp/pwned x\n    $(touch /tmp/pwned) x\n")
     plant(h, "1", "tok1", "raw1", proc={"uid": ALICE, "pid": client.pid, "program": "sleep"})
     r = h.vksession("-s", "-d", "1")
     assert (r.rc, r.out, r.err) == (0, "", DEPRECATED)
     wait_for(lambda: [p.state() for p in (client, d1, d2)] == ["T"] * 3, what="the stop")
-    assert bystander.state() == "S"
+    assert bystander.state() == "S" and not h.path("/tmp/pwned").exists()
