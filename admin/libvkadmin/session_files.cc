@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "session_files.h"
 #include "user_session_internal.h"
@@ -41,16 +42,41 @@ int for_each_line(const char *path, F &&on_line) {
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return open_failure(errno);
     if (!S_ISREG(st.st_mode)) return VK_ERR_NO_FILE;
-    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
-    vk::File f(::fdopen(fd.get(), "r"));
-    if (!f) return VK_ERR_NO_MEMORY;
-    fd.release();
+    // A regular file never makes a read wait, so O_NONBLOCK may stay. The
+    // file is read through a buffer of our own rather than stdio: a host
+    // with thousands of sessions reads thousands of these small files per
+    // listing, and a stream would add an allocation and system calls to each.
+    char buf[4096];
+    size_t have = 0, at = 0;
+    bool end = false;
     char line[kLineBuf];
-    while (std::fgets(line, sizeof line, f.get())) {
-        size_t n = std::strlen(line);
-        // Only a newline is dropped: a last line without one keeps its text.
-        if (n && line[n - 1] == '\n') line[n - 1] = '\0';
-        if (!on_line(std::string_view(line, std::strlen(line)))) return VK_ERR_NO_MEMORY;
+    for (;;) {
+        // One piece as fgets into kLineBuf bytes gives it: up to 999
+        // characters, ending after the first newline.
+        size_t n = 0;
+        while (n < sizeof line - 1) {
+            if (at == have) {
+                if (end) break;
+                ssize_t got = ::read(fd.get(), buf, sizeof buf);
+                if (got < 0 && errno == EINTR) continue;
+                if (got <= 0) {
+                    end = true;
+                    break;
+                }
+                have = static_cast<size_t>(got);
+                at = 0;
+            }
+            char c = buf[at++];
+            line[n++] = c;
+            if (c == '\n') break;
+        }
+        if (n == 0) break;
+        line[n] = '\0';
+        // A NUL byte ends the line's text. Only a newline is dropped: a last
+        // line without one keeps its text.
+        n = std::strlen(line);
+        if (n && line[n - 1] == '\n') line[--n] = '\0';
+        if (!on_line(std::string_view(line, n))) return VK_ERR_NO_MEMORY;
     }
     return VK_OK;
 }
@@ -63,7 +89,7 @@ bool take(std::string_view line, std::string_view key, char **field, int mark, i
     if (!line.starts_with(key)) return true;
     std::string_view v = line.substr(key.size());
     if (!strip_prefix.empty() && v.starts_with(strip_prefix)) v.remove_prefix(strip_prefix.size());
-    vk::CStr copy = vk::dup(std::string(v));
+    vk::CStr copy(::strndup(v.data(), v.size()));
     if (!copy) return false;
     std::free(*field);
     *field = copy.release();
