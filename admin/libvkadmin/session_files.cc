@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -186,14 +189,43 @@ int valid_procfile(const char *name) {
     return dst.st_mtim.tv_sec <= pst.st_mtim.tv_sec ? 1 : 0;
 }
 
+namespace {
+std::unordered_map<std::string, int> *idle_memo = nullptr;
+}  // namespace
+
+IdleMemo::IdleMemo() : owner_(!idle_memo) {
+    if (owner_) idle_memo = new (std::nothrow) std::unordered_map<std::string, int>;
+}
+
+IdleMemo::~IdleMemo() {
+    if (owner_) delete std::exchange(idle_memo, nullptr);
+}
+
 int is_idling_session(const char *name) {
     if (!name) return -1;
     char path[1025];
     int n = std::snprintf(path, sizeof path, "/var/opt/KELWvk/idle/%s.pid", name);
     if (n < 0 || static_cast<size_t>(n) >= sizeof path) return -1;
+    if (idle_memo) {
+        auto known = idle_memo->find(name);
+        if (known != idle_memo->end()) return known->second;
+    }
+    int idle = -1;
     struct stat st {};
-    if (::stat(path, &st) == 0) return 1;
-    if (errno == ENOENT) return 0;
-    dprintf("vk_setUserSessionEnt(): idling check failed (%s)", std::strerror(errno));
-    return -1;
+    if (::stat(path, &st) == 0) {
+        idle = 1;
+    } else if (errno == ENOENT) {
+        idle = 0;
+    } else {
+        dprintf("vk_setUserSessionEnt(): idling check failed (%s)", std::strerror(errno));
+        return -1;
+    }
+    if (idle_memo) {
+        try {
+            idle_memo->emplace(name, idle);
+        } catch (const std::bad_alloc &) {
+            // Not remembered: asked again, the file system answers again.
+        }
+    }
+    return idle;
 }

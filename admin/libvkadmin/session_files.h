@@ -16,4 +16,19 @@ int valid_procfile(const char *name);
 // 1 idle, 0 not, -1 unknown.
 int is_idling_session(const char *name);
 
+// While an IdleMemo lives (the building of one enumeration), is_idling_session
+// answers a display it has already examined from memory: set_state and
+// set_unix each ask for every display, and every answer is a look-up in the
+// file system. Failures are not remembered. Not for concurrent use.
+class IdleMemo {
+  public:
+    IdleMemo();
+    ~IdleMemo();
+    IdleMemo(const IdleMemo &) = delete;
+    IdleMemo &operator=(const IdleMemo &) = delete;
+
+  private:
+    bool owner_;
+};
+
 #endif

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "session_files.h"
 #include "user_session_internal.h"
 #include "vkcxx.h"
 
@@ -151,6 +152,7 @@ int vk_setUserSessionEnt(const char *tokenID, const char *server) {
 
     std::lock_guard<std::mutex> lock(one_lane);
     if (cacheList) free_cache(&cacheList);
+    IdleMemo idle_memo;
 
     int rc;
     if (server && strcasecmp(server, host) != 0) {
