@@ -4,6 +4,7 @@
 #define VK_SERVER_PROCFS_H
 
 #include <algorithm>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <map>
@@ -47,6 +48,18 @@ inline std::optional<std::string> read_proc(pid_t pid, const char *what, size_t 
     return out;
 }
 
+// Reads the decimal number that follows blanks or tabs at `*at` in `text`,
+// and moves `*at` past it; false when there is none or it does not fit.
+template <typename T>
+inline bool next_number(const std::string &text, size_t *at, T *out) {
+    size_t p = text.find_first_not_of(" \t", *at);
+    if (p == std::string::npos) return false;
+    auto [end, ec] = std::from_chars(text.data() + p, text.data() + text.size(), *out);
+    if (ec != std::errc()) return false;
+    *at = static_cast<size_t>(end - text.data());
+    return true;
+}
+
 // Parses /proc/PID/stat. The command name sits in parentheses and may hold
 // blanks and parentheses itself, so the fields are counted from the last ')'.
 inline std::optional<ProcStat> read_stat(pid_t pid) {
@@ -56,9 +69,13 @@ inline std::optional<ProcStat> read_stat(pid_t pid) {
     if (close == std::string::npos) return std::nullopt;
     ProcStat st;
     st.pid = pid;
+    // " S ppid pgrp sid ...": the state letter, then numbers.
+    size_t at = text->find_first_not_of(' ', close + 1);
+    if (at == std::string::npos) return std::nullopt;
+    char state = (*text)[at++];
     int ppid = 0, pgrp = 0, sid = 0;
-    char state = '?';
-    if (std::sscanf(text->c_str() + close + 1, " %c %d %d %d", &state, &ppid, &pgrp, &sid) != 4)
+    if (!next_number(*text, &at, &ppid) || !next_number(*text, &at, &pgrp) ||
+        !next_number(*text, &at, &sid))
         return std::nullopt;
     st.state = state;
     st.ppid = ppid;
@@ -108,9 +125,10 @@ inline std::optional<uid_t> proc_real_uid(pid_t pid) {
     if (!status) return std::nullopt;
     size_t pos = status->find("\nUid:");
     if (pos == std::string::npos) return std::nullopt;
-    unsigned long uid = 0;
-    if (std::sscanf(status->c_str() + pos + 5, " %lu", &uid) != 1) return std::nullopt;
-    return static_cast<uid_t>(uid);
+    size_t at = pos + 5;
+    uid_t uid = 0;
+    if (!next_number(*status, &at, &uid)) return std::nullopt;
+    return uid;
 }
 
 // A process held through a pidfd. Once opened, signals reach this very

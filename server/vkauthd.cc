@@ -66,8 +66,8 @@ constexpr unsigned kDefaultPort = 7010;
 
 // The client assembles each line in a 512-byte buffer.
 constexpr size_t kMaxLine = 511;
-constexpr size_t kMaxFile = 64 * 1024;
-constexpr size_t kMaxAnswer = 1024 * 1024;
+constexpr size_t kMaxFile = size_t{64} * 1024;
+constexpr size_t kMaxAnswer = size_t{1024} * 1024;
 // "status" and its newline, with room to spare for a telnet user's "\r".
 constexpr size_t kMaxRequest = 512;
 // Beyond this many connections new ones wait in the listen backlog.

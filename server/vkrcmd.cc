@@ -63,7 +63,7 @@ constexpr const char *kSsh = "/usr/bin/ssh";
 constexpr int kConnectTimeout = 5;
 constexpr int kFailed = 255;
 // ssh says a line or two when it fails; more than this is not kept.
-constexpr size_t kMaxSshMessages = 64 * 1024;
+constexpr size_t kMaxSshMessages = size_t{64} * 1024;
 // The diagnostic must fit the library's 1024-byte line buffer.
 constexpr size_t kMaxDiagnostic = 800;
 
@@ -152,6 +152,7 @@ int run_ssh(const std::vector<std::string> &args, std::string &messages) {
     if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
     vksrv::Fd r(fds[0]), w(fds[1]);
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string &s : args) argv.push_back(const_cast<char *>(s.c_str()));
     argv.push_back(nullptr);
     char path_env[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";

@@ -23,7 +23,7 @@ constexpr int kLineBuf = 512;
 char *owned_copy(const char *text) {
     size_t n = std::strlen(text);
     char *copy = static_cast<char *>(safe_malloc(n + 1));
-    std::memcpy(copy, text, n);
+    std::memcpy(copy, text, n + 1);
     return copy;
 }
 
@@ -172,7 +172,7 @@ char *scramble_text(const char *text) {
 }
 
 char *read_passwd_file(const char *filename, int *errorcode) {
-    int ignored;
+    int ignored = 0;
     int &code = errorcode ? *errorcode : ignored;
     code = VK_ERR_INTERNAL;
     vk::File f(filename ? std::fopen(filename, "r") : nullptr);
@@ -195,7 +195,7 @@ char *read_passwd_file(const char *filename, int *errorcode) {
 
 LDAP *_vk_LDAPopen(const char *user, const char *passwd, const char *srv, int port, int authmech,
                    int *return_code) {
-    int ignored;
+    int ignored = 0;
     int &code = return_code ? *return_code : ignored;
     dlprintf("d", "connecting to ldap://%s:%d as |%s|\n", show(srv), port, show(user));
 

@@ -90,8 +90,9 @@ constexpr Field kAllTexts[] = {
 // this parser it goes through safe_malloc, which ends the program when
 // memory runs out.
 void set_text(char *&field, const char *value) {
-    char *copy = static_cast<char *>(safe_malloc(std::strlen(value) + 1));
-    std::strcpy(copy, value);
+    size_t n = std::strlen(value) + 1;
+    char *copy = static_cast<char *>(safe_malloc(n));
+    std::memcpy(copy, value, n);
     std::free(field);
     field = copy;
 }

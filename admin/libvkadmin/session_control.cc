@@ -45,9 +45,10 @@ const char *oper_word(int oper) {
 }
 
 // A process id as this host writes it: digits only, and not 0. Anything
-// else names no process and never reaches a command line or kill().
+// else names no process and never reaches a command line or kill(). (Its
+// length is for the command's buffer to judge.)
 bool plain_pid(const char *pid) {
-    return pid && *pid && is_numeric(pid) && std::atol(pid) > 0;
+    return pid && *pid && is_numeric(pid) && pid[std::strspn(pid, "0")] != '\0';
 }
 
 // The facts of one process, released on scope exit.
@@ -121,7 +122,7 @@ int read_process_tree(std::FILE *tree, const char *pid, std::string *pids) {
     int rc = VK_ERR_NOT_FOUND;
     size_t own_col = 0;
     bool found = false, tail = false;
-    char line[kLineBuf];
+    char line[kLineBuf] = {};
     size_t len = 0;
     bool ended = false;
     while (read_piece(tree, line, &len, &ended)) {
@@ -189,8 +190,10 @@ int exec_session(int oper, const char *pid) {
 int terminate_session(const vk_UserSession_t *session, const char *pid) {
     if (!session || !session->dispNo) return VK_ERR_INVALID_ARGS;
     if (!is_default_type(session->sessionType) && pid && *pid) {
-        if (!plain_pid(pid) || std::atol(pid) > INT_MAX) return VK_ERR_NOT_FOUND;
-        if (::kill(static_cast<pid_t>(std::atol(pid)), SIGTERM) != 0) {
+        // strtol holds a number too large for any process at LONG_MAX.
+        long n = plain_pid(pid) ? std::strtol(pid, nullptr, 10) : 0;
+        if (n <= 0 || n > INT_MAX) return VK_ERR_NOT_FOUND;
+        if (::kill(static_cast<pid_t>(n), SIGTERM) != 0) {
             dprintf("terminate_session: failed (%s)", std::strerror(errno));
             return VK_ERR_INTERNAL;
         }

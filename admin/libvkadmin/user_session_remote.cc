@@ -56,7 +56,7 @@ constexpr size_t kReplyBuf = 1024;
 // vksession writes lines of a few KiB at most (the joined multihead lists
 // are bounded); 64 KiB leaves ample room and still bounds the memory that a
 // far end can make us hold.
-constexpr size_t kMaxRecordLine = 64 * 1024;
+constexpr size_t kMaxRecordLine = size_t{64} * 1024;
 
 struct SessionFree {
     void operator()(vk_UserSession_t *s) const noexcept { vk_freeUserSessionEnt(s); }

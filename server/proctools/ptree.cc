@@ -41,7 +41,7 @@ std::string command_text(pid_t pid) {
 }
 
 void print_line(unsigned depth, pid_t pid) {
-    std::string line(2 * depth, ' ');
+    std::string line(size_t{2} * depth, ' ');
     line += std::to_string(pid);
     line += ' ';
     line += command_text(pid);
