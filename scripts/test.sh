@@ -19,3 +19,5 @@ echo "== sanitizer build (ASan + UBSan) =="
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DVK_SANITIZE=ON
 echo "== fuzz targets of the parsers (libFuzzer, briefly) =="
 scripts/fuzz-smoke.sh
+echo "== static analysis (clang-tidy, cppcheck) =="
+scripts/static-analysis.sh build
