@@ -7,9 +7,10 @@
 #   FUZZ_SECONDS=N   seconds per target (default 20)
 #   FUZZ_BUILD=DIR   build directory (default build-fuzz)
 #
-# New inputs that a run finds stay in a scratch directory; the committed
-# corpus only changes by hand. A crash leaves its input in that directory,
-# and the script ends with the failing targets' names.
+# New inputs that a run finds go to a scratch directory, removed at the end;
+# the committed corpus only changes by hand. When a target fails, the
+# directory stays, with the input that made it fail, and the script ends
+# with the failing targets' names.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-20}
@@ -27,16 +28,15 @@ else
 fi
 
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
 failed=()
 for t in "${targets[@]}"; do
   mkdir -p "$scratch/$t"
-  # -jobs=1 and no forking: the machine is shared with other builds.
+  # One target at a time, in one process: the machine is shared.
   if "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 \
        -artifact_prefix="$scratch/$t/" \
        "$scratch/$t" "fuzz/corpus/$t" >"$scratch/$t.log" 2>&1; then
-    grep -E '^stat::number_of_executed_units|^Done' "$scratch/$t.log" | tr '\n' ' ' |
-      sed "s/^/fuzz_$t: /; s/\$/\n/"
+    # "#runs DONE cov: N ft: N corp: ...": executions, coverage, corpus.
+    echo "fuzz_$t: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$scratch/$t.log" | tail -1)"
   else
     echo "fuzz_$t FAILED:"
     tail -40 "$scratch/$t.log"
@@ -45,6 +45,7 @@ for t in "${targets[@]}"; do
   fi
 done
 if ((${#failed[@]})); then
-  echo "fuzz targets failed: ${failed[*]}"
+  echo "fuzz targets failed: ${failed[*]} (inputs and logs in $scratch)"
   exit 1
 fi
+rm -rf "$scratch"
