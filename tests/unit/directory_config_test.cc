@@ -141,6 +141,18 @@ TEST(Config, CompletenessByMode) {
     }
 }
 
+TEST(Config, NulBytesEndALineAndTheLastLineNeedsNoNewline) {
+    vktest::Scratch dir;
+    using namespace std::string_literals;
+    const std::string text =
+        "admin.server.name=h1\0admin.subtree=x\nadmin.subtree=o=\xff\x01v\nadmin.server.port=389"s;
+    Handle vka(allocate_vka());
+    ASSERT_EQ(read_config_file(vka.get(), dir.file("conf", text).c_str()), 0);
+    EXPECT_EQ(show(vka->server_name), "h1");
+    EXPECT_EQ(show(vka->subtree), "o=\xff\x01v");
+    EXPECT_EQ(vka->server_port, 389);
+}
+
 TEST(Scramble, IsRot13AndItsOwnInverse) {
     const char *cases[][2] = {
         {"abc", "nop"}, {"Az-09", "Nm-09"}, {"", ""}, {"\xc3\xa9 z", "\xc3\xa9 m"}};
@@ -170,6 +182,8 @@ TEST(PasswordFile, FirstLineUnscrambled) {
         {"  \t\n", "(null)", -1},
         {"", "(null)", -1},
         {std::string(600, 'n') + "\n", std::string(511, 'a'), 0},  // a 512-byte buffer
+        {std::string("  frperg\0x \n", 12), "secret", 0},          // a NUL byte ends it
+        {"frperg", "secret", 0},                                   // no newline
     };
     for (auto &c : cases) {
         int code = 99;
