@@ -23,6 +23,61 @@ namespace {
 // as a line of its own.
 constexpr size_t kLineBuf = 1000;
 constexpr std::string_view kTokenPrefix = "DeruRevaz.xx.";
+constexpr const char *kIdleDir = "/var/opt/KELWvk/idle/";
+
+// What one enumeration has learnt of the session files (SessionFileMemo).
+struct Memo {
+    // The session directories, held open: a file is then reached from its
+    // directory instead of by walking the whole path every time. -1 where a
+    // directory could not be opened (its files are then reached by path,
+    // and fail as before).
+    vk::Fd displays, procs, idle;
+    std::unordered_map<std::string, int> idle_answers;
+    // The modification second of each display file read, by name.
+    std::unordered_map<std::string, time_t> display_mtimes;
+};
+Memo *memo = nullptr;
+
+// The held directory that `path` lies in, and the rest of the path.
+int held_dir(const char *path, const char **rest) {
+    if (!memo) return AT_FDCWD;
+    for (auto [dir, fd] : {std::pair{std::string_view(VK_DISPLAYS_DIR), memo->displays.get()},
+                           std::pair{std::string_view(VK_SESSION_PROC_DIR), memo->procs.get()}}) {
+        if (fd >= 0 && std::string_view(path).starts_with(dir) && path[dir.size()]) {
+            *rest = path + dir.size();
+            return fd;
+        }
+    }
+    return AT_FDCWD;
+}
+
+int open_session_file(const char *path) {
+    const char *rest = path;
+    int dir = held_dir(path, &rest);
+    return ::openat(dir, rest, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+int stat_path(const char *path, struct stat *st) {
+    const char *rest = path;
+    int dir = held_dir(path, &rest);
+    return ::fstatat(dir, rest, st, 0);
+}
+
+// The name of a display file's path, when it lies in the display directory.
+const char *display_name(const char *path) {
+    std::string_view dir(VK_DISPLAYS_DIR);
+    return std::string_view(path).starts_with(dir) ? path + dir.size() : nullptr;
+}
+
+void remember_mtime(const char *path, const struct stat &st) {
+    const char *name = memo ? display_name(path) : nullptr;
+    if (!name) return;
+    try {
+        memo->display_mtimes[name] = st.st_mtim.tv_sec;
+    } catch (const std::bad_alloc &) {
+        // Not remembered: valid_procfile then looks at the file itself.
+    }
+}
 
 int open_failure(int err) {
     if (err == ENOENT) return VK_ERR_NO_FILE;
@@ -39,12 +94,13 @@ int open_failure(int err) {
 // opened without waiting and examined through the descriptor, so that it
 // cannot be swapped for something else between the test and the reading.
 template <typename F>
-int for_each_line(const char *path, F &&on_line) {
-    vk::Fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+int for_each_line(const char *path, F &&on_line, struct stat *seen = nullptr) {
+    vk::Fd fd(open_session_file(path));
     if (!fd) return open_failure(errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return open_failure(errno);
     if (!S_ISREG(st.st_mode)) return VK_ERR_NO_FILE;
+    if (seen) *seen = st;
     // A regular file never makes a read wait, so O_NONBLOCK may stay. The
     // file is read through a buffer of our own rather than stdio: a host
     // with thousands of sessions reads thousands of these small files per
@@ -52,6 +108,10 @@ int for_each_line(const char *path, F &&on_line) {
     char buf[4096];
     size_t have = 0, at = 0;
     bool end = false;
+    // Once the size that fstat gave has been read, the file is at its end;
+    // another read would only say so. (A size of 0 proves nothing: some
+    // files report none and have content.)
+    off_t left = st.st_size > 0 ? st.st_size : -1;
     char line[kLineBuf];
     for (;;) {
         // One piece as fgets into kLineBuf bytes gives it: up to 999
@@ -60,7 +120,7 @@ int for_each_line(const char *path, F &&on_line) {
         while (n < sizeof line - 1) {
             if (at == have) {
                 if (end) break;
-                ssize_t got = ::read(fd.get(), buf, sizeof buf);
+                ssize_t got = left == 0 ? 0 : ::read(fd.get(), buf, sizeof buf);
                 if (got < 0 && errno == EINTR) continue;
                 if (got <= 0) {
                     end = true;
@@ -68,6 +128,7 @@ int for_each_line(const char *path, F &&on_line) {
                 }
                 have = static_cast<size_t>(got);
                 at = 0;
+                if (left > 0) left = got < left ? left - got : 0;
             }
             char c = buf[at++];
             line[n++] = c;
@@ -111,16 +172,21 @@ int parse_displayfile(const char *path, vk_UserSession_t **rec, char **tokenset)
     if (!s) return VK_ERR_NO_MEMORY;
     char *set = nullptr;
     int seen = 0;
-    int rc = for_each_line(path, [&](std::string_view l) {
-        bool ok = take(l, "TOKEN=", &s->tokenName, 1, &seen, kTokenPrefix) &&
-                  take(l, "INSERT_TOKEN=", &s->rawtoken, 2, &seen) &&
-                  take(l, "DISPLAY=", &s->dispNo, 4, &seen) &&
-                  take(l, "TOKEN_SET=", &set, 8, &seen) &&
-                  take(l, "SESSION_TYPE=", &s->sessionType, 16, &seen);
-        return ok;
-    });
+    struct stat st {};
+    int rc = for_each_line(
+        path,
+        [&](std::string_view l) {
+            bool ok = take(l, "TOKEN=", &s->tokenName, 1, &seen, kTokenPrefix) &&
+                      take(l, "INSERT_TOKEN=", &s->rawtoken, 2, &seen) &&
+                      take(l, "DISPLAY=", &s->dispNo, 4, &seen) &&
+                      take(l, "TOKEN_SET=", &set, 8, &seen) &&
+                      take(l, "SESSION_TYPE=", &s->sessionType, 16, &seen);
+            return ok;
+        },
+        &st);
     vk::CStr set_owner(set);
     if (rc != VK_OK) return rc;
+    remember_mtime(path, st);
     if (seen != 31) return VK_ERR_NO_FILE;  // an incomplete file counts as not existing
     *tokenset = set_owner.release();
     *rec = s.release();
@@ -166,7 +232,7 @@ bool session_path(char (&buf)[kPathBuf], const char *dir, const char *name) {
 
 // 1 present, -19 absent, 0 other failure (reported with `what`).
 int stat_session_file(const char *path, const char *name, const char *what, struct stat *st) {
-    if (::stat(path, st) == 0) return 1;
+    if (stat_path(path, st) == 0) return 1;
     if (errno == ENOENT) return VK_ERR_NO_FILE;
     dprintf("valid_procfile(): failed to stat %s for display %s (%s)", what, name,
             std::strerror(errno));
@@ -181,38 +247,55 @@ int valid_procfile(const char *name) {
     struct stat dst {
     }, pst{};
     if (!session_path(dpath, VK_DISPLAYS_DIR, name)) return 0;
-    int rc = stat_session_file(dpath, name, "display file", &dst);
-    if (rc != 1) return rc;
+    // A display file read in this enumeration was examined as it was read.
+    bool known = false;
+    if (memo) {
+        auto it = memo->display_mtimes.find(name);
+        if (it != memo->display_mtimes.end()) {
+            dst.st_mtim.tv_sec = it->second;
+            known = true;
+        }
+    }
+    if (!known) {
+        int rc = stat_session_file(dpath, name, "display file", &dst);
+        if (rc != 1) return rc;
+    }
     if (!session_path(ppath, VK_SESSION_PROC_DIR, name)) return 0;
-    rc = stat_session_file(ppath, name, "proc_file", &pst);
+    int rc = stat_session_file(ppath, name, "proc_file", &pst);
     if (rc != 1) return rc;
     return dst.st_mtim.tv_sec <= pst.st_mtim.tv_sec ? 1 : 0;
 }
 
-namespace {
-std::unordered_map<std::string, int> *idle_memo = nullptr;
-}  // namespace
-
-IdleMemo::IdleMemo() : owner_(!idle_memo) {
-    if (owner_) idle_memo = new (std::nothrow) std::unordered_map<std::string, int>;
+SessionFileMemo::SessionFileMemo() : owner_(!memo) {
+    if (!owner_) return;
+    memo = new (std::nothrow) Memo;
+    if (!memo) return;
+    auto hold = [](const char *dir) {
+        return vk::Fd(::open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    };
+    memo->displays = hold(VK_DISPLAYS_DIR);
+    memo->procs = hold(VK_SESSION_PROC_DIR);
+    memo->idle = hold(kIdleDir);
 }
 
-IdleMemo::~IdleMemo() {
-    if (owner_) delete std::exchange(idle_memo, nullptr);
+SessionFileMemo::~SessionFileMemo() {
+    if (owner_) delete std::exchange(memo, nullptr);
 }
 
 int is_idling_session(const char *name) {
     if (!name) return -1;
     char path[1025];
-    int n = std::snprintf(path, sizeof path, "/var/opt/KELWvk/idle/%s.pid", name);
+    int n = std::snprintf(path, sizeof path, "%s%s.pid", kIdleDir, name);
     if (n < 0 || static_cast<size_t>(n) >= sizeof path) return -1;
-    if (idle_memo) {
-        auto known = idle_memo->find(name);
-        if (known != idle_memo->end()) return known->second;
+    if (memo) {
+        auto known = memo->idle_answers.find(name);
+        if (known != memo->idle_answers.end()) return known->second;
     }
     int idle = -1;
     struct stat st {};
-    if (::stat(path, &st) == 0) {
+    int r = memo && memo->idle ? ::fstatat(memo->idle.get(), path + std::strlen(kIdleDir), &st, 0)
+                               : ::stat(path, &st);
+    if (r == 0) {
         idle = 1;
     } else if (errno == ENOENT) {
         idle = 0;
@@ -220,9 +303,9 @@ int is_idling_session(const char *name) {
         dprintf("vk_setUserSessionEnt(): idling check failed (%s)", std::strerror(errno));
         return -1;
     }
-    if (idle_memo) {
+    if (memo) {
         try {
-            idle_memo->emplace(name, idle);
+            memo->idle_answers.emplace(name, idle);
         } catch (const std::bad_alloc &) {
             // Not remembered: asked again, the file system answers again.
         }

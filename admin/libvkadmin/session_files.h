@@ -16,16 +16,21 @@ int valid_procfile(const char *name);
 // 1 idle, 0 not, -1 unknown.
 int is_idling_session(const char *name);
 
-// While an IdleMemo lives (the building of one enumeration), is_idling_session
-// answers a display it has already examined from memory: set_state and
-// set_unix each ask for every display, and every answer is a look-up in the
-// file system. Failures are not remembered. Not for concurrent use.
-class IdleMemo {
+// While a SessionFileMemo lives (the building of one enumeration), the
+// session files are examined once each: set_state and set_unix each ask
+// whether every display is idle, and set_unix whether each display file is
+// newer than its session proc file, though the display file was examined
+// when it was read; the answers are remembered (failures are not). The
+// session directories are held open too, so that each file is reached
+// from its directory rather than by walking its whole path. A listing of
+// thousands of sessions makes tens of thousands of such look-ups. Not for
+// concurrent use.
+class SessionFileMemo {
   public:
-    IdleMemo();
-    ~IdleMemo();
-    IdleMemo(const IdleMemo &) = delete;
-    IdleMemo &operator=(const IdleMemo &) = delete;
+    SessionFileMemo();
+    ~SessionFileMemo();
+    SessionFileMemo(const SessionFileMemo &) = delete;
+    SessionFileMemo &operator=(const SessionFileMemo &) = delete;
 
   private:
     bool owner_;

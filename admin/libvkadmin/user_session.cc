@@ -152,7 +152,7 @@ int vk_setUserSessionEnt(const char *tokenID, const char *server) {
 
     std::lock_guard<std::mutex> lock(one_lane);
     if (cacheList) free_cache(&cacheList);
-    IdleMemo idle_memo;
+    SessionFileMemo file_memo;
 
     int rc;
     if (server && strcasecmp(server, host) != 0) {
