@@ -44,7 +44,7 @@ TEST(SessionFileLines, LongLinesComeIn999CharacterPieces) {
 
 TEST(SessionFileLines, NulEndsTheTextAndTheLastLineNeedsNoNewline) {
     vktest::Scratch dir;
-    Proc p = read_proc(dir, std::string("XID=7\0junk\nuid= 12 \npid=1\r\nprogram=p", 41));
+    Proc p = read_proc(dir, std::string("XID=7\0junk\nuid= 12 \npid=1\r\nprogram=p", 36));
     EXPECT_EQ(p.rc, VK_OK);
     EXPECT_EQ(p.xid, "7");
     EXPECT_EQ(p.uid, "12");
