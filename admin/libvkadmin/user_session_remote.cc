@@ -39,6 +39,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "pipe_readers.h"
 #include "shell_words.h"
@@ -166,6 +167,15 @@ int read_search_reply(std::FILE *reply, const char *server, vk_LinkedList_t **cl
     if (settled) *settled = false;
     if (!reply || !server || !cl) return VK_ERR_INVALID_ARGS;
     int result = VK_ERR_NOT_FOUND;
+    // The records read, linked into the list in one pass at the end (as
+    // insert_cache would link them one by one); released unless linked.
+    std::vector<vk_UserSession_t *> found;
+    struct Release {
+        std::vector<vk_UserSession_t *> &records;
+        ~Release() {
+            for (vk_UserSession_t *s : records) vk_freeUserSessionEnt(s);
+        }
+    } release{found};
     try {
         std::string line;
         bool first = true, overlong = false;
@@ -206,11 +216,20 @@ int read_search_reply(std::FILE *reply, const char *server, vk_LinkedList_t **cl
                 result = VK_ERR_NO_MEMORY;
                 break;
             }
-            // insert_cache takes the record in every case; on failure it has
-            // discarded the list with it.
-            result = insert_cache(rec.release(), cl);
-            if (result != VK_OK) break;
+            if (!rec->dispNo) {
+                // No display to index it by: the search ends here as linking
+                // it would have ended it, with nothing of the reply kept.
+                free_cache(cl);
+                result = VK_ERR_INVALID_ARGS;
+                break;
+            }
+            found.push_back(rec.get());
+            rec.release();
+            result = VK_OK;
         }
+        // insert_cache_all takes the records in every case; on failure it
+        // has discarded the list with them.
+        if (result == VK_OK) result = insert_cache_all(found, cl);
         if (overlong && (result == VK_OK || result == VK_ERR_NOT_FOUND)) result = VK_ERR_INTERNAL;
     } catch (const std::bad_alloc &) {
         free_cache(cl);

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "pipe_readers.h"
 #include "user_session_internal.h"
 
 namespace {
@@ -247,6 +248,38 @@ TEST_F(SessionBatch, JoinGivesUsersAndStoppedStateByDisplay) {
     }
     EXPECT_EQ(got, "1=alice/1 10=bob/5 2=carol/1 7=-/1 ");
     vk_freeLinkedList(procs, free_proc);
+}
+
+std::string record_line(const char *raw, const char *token, const char *disp) {
+    return std::string("INSERT_TOKEN=") + raw + ";TOKEN=" + token +
+           ";uid=NULL;STATE=1;DISPLAY=" + disp +
+           ";SERVER=far;SESSION_TYPE=default;encryptUpType=NULL;encryptDownType=NULL;"
+           "authenticateUpType=NULL;authenticateDownType=NULL;securityMode=NULL;"
+           "TermPrimary=NULL;TermList=NULL;MultiheadGroupName=NULL\n";
+}
+
+int read_reply(const std::string &text) {
+    std::FILE *f = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
+    int rc = read_search_reply(f, "far", &cacheList, nullptr);
+    std::fclose(f);
+    return rc;
+}
+
+TEST_F(SessionBatch, RemoteRecordsInTokenOrderNewestFirstAmongEqual) {
+    ASSERT_EQ(read_reply(record_line("r0", "b", "1") + record_line("r1", "a", "2") +
+                         record_line("r2", "b", "3") + record_line("r3", "c", "4")),
+              VK_OK);
+    EXPECT_EQ(tags(cacheList), "a/r1 b/r2 b/r0 c/r3 ");
+    vk_UserSession_t *s = nullptr;
+    ASSERT_EQ(vk_getUserSessionEnt(&s), VK_OK);
+    EXPECT_STREQ(s->rawtoken, "r1");
+    vk_freeUserSessionEnt(s);
+
+    // A record without a display after good ones: nothing of the reply stays.
+    EXPECT_EQ(read_reply(record_line("r4", "d", "5") + "INSERT_TOKEN=x;TOKEN=e\n" +
+                         record_line("r5", "f", "6")),
+              VK_ERR_INVALID_ARGS);
+    EXPECT_EQ(cacheList, nullptr);
 }
 
 }  // namespace
