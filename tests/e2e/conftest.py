@@ -10,7 +10,8 @@ without sessions, the product at /opt/KELWvk and the build directory at
 VK_VALGRIND=1 runs every vksession that a test starts directly (not the
 one that the failover group's gate starts) under valgrind's memcheck; any
 memory error or definitely lost block makes it exit with status 99, which
-fails the test. A run under another name than its path (argv0) then sees
+fails the test. VK_VALGRIND_LOG=FILE also notes every such run and every
+report of memcheck in FILE. A run under another name than its path (argv0) then sees
 that name through a symlink in a private mount, since valgrind passes the
 path it starts as the program's name.
 """
@@ -79,10 +80,21 @@ def under_valgrind(argv, argv0):
     return ["/usr/bin/unshare", "-m", "/bin/sh", "-c", script, "sh", argv0, *argv[1:]]
 
 
+def note_memcheck(argv, r):
+    """Appends one line per run (its status and command) and any report of
+    memcheck to the file VK_VALGRIND_LOG names, for the record of a run."""
+    if path := os.environ.get("VK_VALGRIND_LOG"):
+        reports = "".join(x for x in r.err.splitlines(True) if x.startswith("=="))
+        with open(path, "a") as f:
+            f.write(f"rc={r.rc} {shlex.join(argv)}\n{reports}")
+
+
 class ParvixHost(vksbx.Host):
     def run(self, argv, *, argv0=None, **kw):
         if VALGRIND and argv and argv[0] == VKSESSION:
-            argv, argv0 = under_valgrind(argv, argv0), None
+            r = super().run(under_valgrind(argv, argv0), **kw)
+            note_memcheck(argv, r)
+            return r
         return super().run(argv, argv0=argv0, **kw)
 
     def vksession(self, *args, argv0=None, **kw):
