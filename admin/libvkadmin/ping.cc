@@ -2,7 +2,6 @@
 // a child process and reports its verdict.
 #include <cerrno>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,27 +24,9 @@ int execping(const char *host) {
 int ping_host(const char *host) {
     if (!host) return 0;
     if (!*host) return EINVAL;
-    // The tool starts as execping starts it (descriptors 0 to 2 on
-    // /dev/null and no other open, PATH alone in the environment), but
-    // through posix_spawn: a fork would first copy the page tables of the
-    // whole caller, which grow with the sessions it holds, only for the
-    // child to throw them away at once.
-    posix_spawn_file_actions_t actions;
-    if (int rc = ::posix_spawn_file_actions_init(&actions)) return rc;
-    int rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    if (!rc) rc = ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0);
-    if (!rc) rc = ::posix_spawn_file_actions_adddup2(&actions, 0, 1);
-    if (!rc) rc = ::posix_spawn_file_actions_adddup2(&actions, 0, 2);
-    pid_t child = -1;
-    if (!rc) {
-        static char path_entry[] = "PATH=/usr/bin:/usr/sbin:/bin";
-        char *const envp[] = {path_entry, nullptr};
-        char name[] = "ping", timeout[] = "5";
-        char *const argv[] = {name, const_cast<char *>(host), timeout, nullptr};
-        rc = ::posix_spawn(&child, "/usr/sbin/ping", &actions, nullptr, argv, envp);
-    }
-    ::posix_spawn_file_actions_destroy(&actions);
-    if (rc) return rc;  // as the child's exit status with the errno of execping
+    pid_t child = ::fork();
+    if (child < 0) return errno;
+    if (child == 0) ::_exit(execping(host));
 
     int status = 0;
     pid_t r;
