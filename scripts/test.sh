@@ -18,6 +18,6 @@ run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== sanitizer build (ASan + UBSan) =="
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DVK_SANITIZE=ON
 echo "== fuzz targets of the parsers (libFuzzer, briefly) =="
-scripts/fuzz-smoke.sh
+FUZZ_SECONDS=${FUZZ_SECONDS:-10} scripts/fuzz-smoke.sh
 echo "== static analysis (clang-tidy, cppcheck) =="
 scripts/static-analysis.sh build
