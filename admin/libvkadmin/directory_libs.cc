@@ -62,8 +62,8 @@ int ldap_set_option(LDAP *ld, int option, LDAP_CONST void *invalue) {
     return real ? real(ld, option, invalue) : LDAP_OPT_ERROR;
 }
 
-int ldap_sasl_bind_s(LDAP *ld, LDAP_CONST char *dn, LDAP_CONST char *mechanism,
-                     struct berval *cred, LDAPControl **serverctrls, LDAPControl **clientctrls,
+int ldap_sasl_bind_s(LDAP *ld, LDAP_CONST char *dn, LDAP_CONST char *mechanism, struct berval *cred,
+                     LDAPControl **serverctrls, LDAPControl **clientctrls,
                      struct berval **servercredp) {
     VK_REAL(ldap_library, ldap_sasl_bind_s);
     return real ? real(ld, dn, mechanism, cred, serverctrls, clientctrls, servercredp)
@@ -75,8 +75,8 @@ int ldap_search_ext_s(LDAP *ld, LDAP_CONST char *base, int scope, LDAP_CONST cha
                       LDAPControl **clientctrls, struct timeval *timeout, int sizelimit,
                       LDAPMessage **res) {
     VK_REAL(ldap_library, ldap_search_ext_s);
-    return real ? real(ld, base, scope, filter, attrs, attrsonly, serverctrls, clientctrls,
-                       timeout, sizelimit, res)
+    return real ? real(ld, base, scope, filter, attrs, attrsonly, serverctrls, clientctrls, timeout,
+                       sizelimit, res)
                 : LDAP_SERVER_DOWN;
 }
 
@@ -134,8 +134,7 @@ void ber_bvfree(struct berval *bv) {
 int gnutls_hmac_fast(gnutls_mac_algorithm_t algorithm, const void *key, size_t keylen,
                      const void *ptext, size_t ptext_len, void *digest) {
     VK_REAL(gnutls_library, gnutls_hmac_fast);
-    return real ? real(algorithm, key, keylen, ptext, ptext_len, digest)
-                : GNUTLS_E_INTERNAL_ERROR;
+    return real ? real(algorithm, key, keylen, ptext, ptext_len, digest) : GNUTLS_E_INTERNAL_ERROR;
 }
 
 }  // extern "C"

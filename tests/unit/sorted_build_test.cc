@@ -71,9 +71,9 @@ TEST(SortedBuild, LinksLikeOneInsertionAfterTheOther) {
             }
             for (const std::string &k : batch)
                 ASSERT_EQ(vk_addNode2List(&one_by_one, strdup(k.c_str()), payload(i++), order), 0);
-            ASSERT_EQ(vk_addNodes2List(&merged, chain_of(batch, static_cast<int>(before.size())),
-                                       order),
-                      0);
+            ASSERT_EQ(
+                vk_addNodes2List(&merged, chain_of(batch, static_cast<int>(before.size())), order),
+                0);
             ASSERT_EQ(dump(merged), dump(one_by_one)) << "order " << order << " round " << round;
             vk_freeLinkedList(one_by_one, std::free);
             vk_freeLinkedList(merged, std::free);
@@ -133,7 +133,7 @@ class SessionBatch : public testing::Test {
 
 TEST_F(SessionBatch, SameListIndexAndCursorAsInsertingEachRecord) {
     const char *rec[][3] = {{"b", "3", "r0"}, {"a", "12", "r1"}, {"b", "2", "r2"},
-                            {"c", "1", "r3"}, {"b", "2", "r4"}, {"a", "9", "r5"}};
+                            {"c", "1", "r3"}, {"b", "2", "r4"},  {"a", "9", "r5"}};
     for (auto &r : rec) ASSERT_EQ(insert_cache(session(r[0], r[1], r[2]), &tmpList), VK_OK);
     const std::string list = tags(tmpList), index = tags(xidList);
     free_cache(&tmpList);
@@ -233,8 +233,10 @@ TEST_F(SessionBatch, JoinGivesUsersAndStoppedStateByDisplay) {
     ASSERT_EQ(insert_cache_all(batch, &cacheList), VK_OK);
     vk_LinkedList_t *procs = nullptr;
     // Display 10 sorts before 2; display 5 has no session, display 7 no file.
-    for (auto [x, u, p] : {std::tuple{"1", "alice", "100"}, {"10", "bob", "101"},
-                           {"2", "carol", "102"}, {"5", "dave", "103"}})
+    for (auto [x, u, p] : {std::tuple{"1", "alice", "100"},
+                           {"10", "bob", "101"},
+                           {"2", "carol", "102"},
+                           {"5", "dave", "103"}})
         ASSERT_EQ(vk_addNode2List(&procs, strdup(x), proc(x, u, p), VK_LIST_ASCENDING), 0);
     ASSERT_EQ(load("100 S 0 a\n101 T 0 b\n"), VK_OK);
     join_session_procs(xidList, procs);

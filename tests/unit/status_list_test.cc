@@ -73,8 +73,8 @@ TEST(StatusList, EqualTokensKeepTheirOrderOfArrival) {
     vk_KeyValuesNode_t *list = nullptr;
     vk::StatusReply reply(&list, VK_SORT_BY_TOKEN, kKeys, nullptr);
     std::string text;
-    for (auto [tid, token] : {std::pair{"t9", "b"}, {"t1", "a"}, {"t5", "b"}, {"t0", "c"},
-                              {"t3", "b"}, {"t2", "a"}})
+    for (auto [tid, token] :
+         {std::pair{"t9", "b"}, {"t1", "a"}, {"t5", "b"}, {"t0", "c"}, {"t3", "b"}, {"t2", "a"}})
         text += std::string("begin\nterminalCID=") + tid + "\ntokenName=" + token + "\nend\n";
     reply.feed(text.data(), text.size());
     EXPECT_EQ(dump(list), "a@t1 a@t2 b@t9 b@t5 b@t3 c@t0 ");

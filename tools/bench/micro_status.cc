@@ -19,8 +19,8 @@ const char kKeys[] =
 std::string reply(int n) {
     std::string r;
     for (int i = 0; i < n; ++i) {
-        r += "begin\nterminalCID=IEEE802." + std::to_string(100000000 + i) +
-             "\ntokenName=user.s" + std::to_string((i * 7919LL) % 100003) + "\n";
+        r += "begin\nterminalCID=IEEE802." + std::to_string(100000000 + i) + "\ntokenName=user.s" +
+             std::to_string((i * 7919LL) % 100003) + "\n";
         if (i % 5 == 0)
             r += "encryptUpType=arcfour\nencryptDownType=arcfour\nauthenticateUpType=none\n"
                  "authenticateDownType=none\nsecurityMode=hard\n";

@@ -101,8 +101,8 @@ bool status_query() {
 }  // namespace
 
 int main() {
-    bool ok = read_all("/var/opt/KELWvk/displays/",
-                       [](const char *name) { std::printf("%s\n", name); });
+    bool ok =
+        read_all("/var/opt/KELWvk/displays/", [](const char *name) { std::printf("%s\n", name); });
     ok = read_all("/tmp/KELWvk/session_proc/", [](const char *) {}) && ok;
     ok = list_names("/var/opt/KELWvk/idle/") && ok;
     ok = ping_localhost() && ok;
