@@ -4,11 +4,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +36,12 @@ struct Memo {
     // and fail as before).
     vk::Fd displays, procs, idle;
     std::unordered_map<std::string, int> idle_answers;
+    // Whether idle_answers holds every marker of the idle directory as it
+    // was listed once at the start, so that a display not in it is not
+    // idle. Markers that a listing cannot vouch for (symbolic links, entries
+    // of unknown type) are in unsure and are examined one by one.
+    bool idle_listed = false;
+    std::unordered_set<std::string> unsure;
     // The modification second of each display file read, by name.
     std::unordered_map<std::string, time_t> display_mtimes;
 };
@@ -79,6 +88,14 @@ void remember_mtime(const char *path, const struct stat &st) {
     }
 }
 
+bool remembered_mtime(const char *name, time_t *mtime) {
+    if (!memo) return false;
+    auto it = memo->display_mtimes.find(name);
+    if (it == memo->display_mtimes.end()) return false;
+    *mtime = it->second;
+    return true;
+}
+
 int open_failure(int err) {
     if (err == ENOENT) return VK_ERR_NO_FILE;
     if (err == EACCES) return VK_ERR_NO_PERMISSION;
@@ -93,12 +110,20 @@ int open_failure(int err) {
 // end or not at all; such an entry counts as not existing. The file is
 // opened without waiting and examined through the descriptor, so that it
 // cannot be swapped for something else between the test and the reading.
+//
+// `admit`, when given, sees the file's status before anything is read and
+// may refuse the file with a code of its own.
+using Admit = std::function<int(const struct stat &)>;
 template <typename F>
-int for_each_line(const char *path, F &&on_line, struct stat *seen = nullptr) {
+int for_each_line(const char *path, F &&on_line, struct stat *seen = nullptr,
+                  const Admit *admit = nullptr) {
     vk::Fd fd(open_session_file(path));
     if (!fd) return open_failure(errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return open_failure(errno);
+    if (admit) {
+        if (int rc = (*admit)(st)) return rc;
+    }
     if (!S_ISREG(st.st_mode)) return VK_ERR_NO_FILE;
     if (seen) *seen = st;
     // A regular file never makes a read wait, so O_NONBLOCK may stay. The
@@ -193,7 +218,9 @@ int parse_displayfile(const char *path, vk_UserSession_t **rec, char **tokenset)
     return VK_OK;
 }
 
-int parse_sessionfile(const char *path, vk_SessionProc_t **out) {
+namespace {
+
+int parse_sessionfile_if(const char *path, vk_SessionProc_t **out, const Admit *admit) {
     if (out) *out = nullptr;
     if (!path || !out) return VK_ERR_INVALID_ARGS;
     std::unique_ptr<vk_SessionProc_t, decltype(&free_sessionProc)> sp(allocate_sessionProc(),
@@ -214,11 +241,17 @@ int parse_sessionfile(const char *path, vk_SessionProc_t **out) {
                take(l, "program=", &sp->program, 4, &seen) &&
                take(l, "server_pid=", &sp->server_pid, 0, &unused) &&
                take(l, "server_prog=", &sp->server_prog, 0, &unused);
-    });
+    }, nullptr, admit);
     if (rc != VK_OK) return rc;
     if (seen != 7) return VK_ERR_NO_FILE;
     *out = sp.release();
     return VK_OK;
+}
+
+}  // namespace
+
+int parse_sessionfile(const char *path, vk_SessionProc_t **out) {
+    return parse_sessionfile_if(path, out, nullptr);
 }
 
 namespace {
@@ -248,15 +281,7 @@ int valid_procfile(const char *name) {
     }, pst{};
     if (!session_path(dpath, VK_DISPLAYS_DIR, name)) return 0;
     // A display file read in this enumeration was examined as it was read.
-    bool known = false;
-    if (memo) {
-        auto it = memo->display_mtimes.find(name);
-        if (it != memo->display_mtimes.end()) {
-            dst.st_mtim.tv_sec = it->second;
-            known = true;
-        }
-    }
-    if (!known) {
+    if (!remembered_mtime(name, &dst.st_mtim.tv_sec)) {
         int rc = stat_session_file(dpath, name, "display file", &dst);
         if (rc != 1) return rc;
     }
@@ -265,6 +290,73 @@ int valid_procfile(const char *name) {
     if (rc != 1) return rc;
     return dst.st_mtim.tv_sec <= pst.st_mtim.tv_sec ? 1 : 0;
 }
+
+int read_live_sessionfile(const char *name, vk_SessionProc_t **out) {
+    if (!out) return VK_ERR_INVALID_ARGS;
+    *out = nullptr;
+    char dpath[kPathBuf], ppath[kPathBuf];
+    if (!name || !session_path(dpath, VK_DISPLAYS_DIR, name) ||
+        !session_path(ppath, VK_SESSION_PROC_DIR, name))
+        return VK_ERR_NO_FILE;
+    time_t display_time = 0;
+    if (!remembered_mtime(name, &display_time)) {
+        struct stat dst {};
+        if (stat_session_file(dpath, name, "display file", &dst) != 1) return VK_ERR_NO_FILE;
+        display_time = dst.st_mtim.tv_sec;
+    }
+    // The session proc file is examined through the descriptor it is read
+    // from; a file that is older than its display file is not read.
+    bool examined = false;
+    const Admit live = [&](const struct stat &pst) {
+        examined = true;
+        return display_time <= pst.st_mtim.tv_sec ? VK_OK : VK_ERR_NO_FILE;
+    };
+    int rc = parse_sessionfile_if(ppath, out, &live);
+    // -19 unexamined: there was no such file.
+    if (examined || rc == VK_OK || rc == VK_ERR_NO_FILE) return rc;
+    // Opened it could not be: the examination by path decides, as it
+    // would have before any reading.
+    return valid_procfile(name) == 1 ? parse_sessionfile(ppath, out) : VK_ERR_NO_FILE;
+}
+
+namespace {
+
+// Reads the idle directory once: one listing instead of a look-up per
+// display. Anything unexpected (a directory that cannot be read, memory)
+// leaves the answers to the look-ups.
+void list_idle_markers(Memo &m) {
+    vk::Dir d(::opendir(kIdleDir));
+    if (!d) {
+        // No idle directory: no display is idle, as every look-up would say.
+        m.idle_listed = errno == ENOENT;
+        return;
+    }
+    // A directory that may be read but not searched would list markers
+    // that no look-up could examine.
+    if (::access(kIdleDir, X_OK) != 0) return;
+    constexpr std::string_view kSuffix = ".pid";
+    try {
+        errno = 0;
+        while (struct dirent *e = ::readdir(d.get())) {
+            std::string_view entry(e->d_name);
+            if (entry == "." || entry == ".." || !entry.ends_with(kSuffix)) continue;
+            std::string name(entry.substr(0, entry.size() - kSuffix.size()));
+            if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN)
+                m.unsure.insert(std::move(name));
+            else
+                m.idle_answers.emplace(std::move(name), 1);
+        }
+        m.idle_listed = errno == 0;
+    } catch (const std::bad_alloc &) {
+        m.idle_listed = false;
+    }
+    if (!m.idle_listed) {
+        m.idle_answers.clear();
+        m.unsure.clear();
+    }
+}
+
+}  // namespace
 
 SessionFileMemo::SessionFileMemo() : owner_(!memo) {
     if (!owner_) return;
@@ -276,6 +368,7 @@ SessionFileMemo::SessionFileMemo() : owner_(!memo) {
     memo->displays = hold(VK_DISPLAYS_DIR);
     memo->procs = hold(VK_SESSION_PROC_DIR);
     memo->idle = hold(kIdleDir);
+    list_idle_markers(*memo);
 }
 
 SessionFileMemo::~SessionFileMemo() {
@@ -290,6 +383,9 @@ int is_idling_session(const char *name) {
     if (memo) {
         auto known = memo->idle_answers.find(name);
         if (known != memo->idle_answers.end()) return known->second;
+        // A name with a "/" leads into a subdirectory that the listing did
+        // not see.
+        if (memo->idle_listed && !std::strchr(name, '/') && !memo->unsure.count(name)) return 0;
     }
     int idle = -1;
     struct stat st {};

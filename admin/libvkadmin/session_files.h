@@ -13,6 +13,10 @@ int parse_displayfile(const char *path, vk_UserSession_t **rec, char **tokenset)
 int parse_sessionfile(const char *path, vk_SessionProc_t **sp);
 // 1 when the display's session proc file is live, 0 when not, -19 when a file is missing.
 int valid_procfile(const char *name);
+// valid_procfile(name) == 1, then parse_sessionfile of that session proc
+// file: the same result, with the file examined once, as it is read.
+// -19 when it is not a live session's file.
+int read_live_sessionfile(const char *name, vk_SessionProc_t **sp);
 // 1 idle, 0 not, -1 unknown.
 int is_idling_session(const char *name);
 

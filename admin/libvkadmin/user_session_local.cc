@@ -69,12 +69,8 @@ int read_display(const char *dir, const char *name, const char *host, Session *o
 // Reads the session proc file of one directory entry; -19 when the entry is
 // not a live session.
 int read_session_proc(const char *name, SessionProc *out) {
-    if (valid_procfile(name) != 1) return VK_ERR_NO_FILE;
-    char path[kPathBuf];
-    int n = std::snprintf(path, sizeof path, "%s%s", VK_SESSION_PROC_DIR, name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof path) return VK_ERR_NO_FILE;
     vk_SessionProc_t *sp = nullptr;
-    int rc = parse_sessionfile(path, &sp);
+    int rc = read_live_sessionfile(name, &sp);
     out->reset(sp);
     return rc;
 }
