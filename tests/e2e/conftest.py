@@ -62,6 +62,9 @@ def _build_path(name):
 
 
 VALGRIND = os.environ.get("VK_VALGRIND") == "1"
+# Seconds that a test allows a run of vksession beyond the waits it bounds,
+# for the start-up and the slower running under memcheck.
+SLACK = 6.0 if VALGRIND else 0.0
 MEMCHECK = ["/usr/bin/valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
             "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite", "--vgdb=no"]
 
