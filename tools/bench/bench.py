@@ -18,9 +18,11 @@ alike, `vksession -p`, `vksession -p -x` and the floor (vkfloor: the work
 that any listing must do: read every session file once, run ps once, ask
 the manager once, probe the host once), several times each, and prints the
 median wall time and the peak resident set of each, and the ratio of the
-tool's time to the floor's.
+tool's time to the floor's. The three, and the manager that both ask, run
+at a raised priority (nice -10): on a machine that other work keeps busy,
+the wall times otherwise measure mostly the queue for the processors.
 
-usage: bench.py --stage STAGE --build BUILD [--sizes 100,1000,10000] [--runs 7]
+usage: bench.py --stage STAGE --build BUILD [--sizes 100,1000,10000] [--runs 15]
                 [--json FILE]
   STAGE  install root made by `cmake --install BUILD --prefix STAGE`
   BUILD  build directory holding tools/bench/vkfloor
@@ -49,6 +51,7 @@ PROCS, IDLE = "/tmp/KELWvk/session_proc/", "/var/opt/KELWvk/idle/"
 TERMINALS = "/var/opt/KELWvk/authd/terminals/"
 USERS = {f"user{i:02d}": 2000 + i for i in range(40)}
 SAMPLE = 8            # sessions with a real process
+NICE = ["/usr/bin/nice", "-n", "-10"]
 STAMP = int(time.time()) - 3600
 
 # Runs inside the sandbox: each command `runs` times, interleaved, the order
@@ -149,7 +152,7 @@ def build_host(top, stage, build, n):
         sleepers = [h.spawn(["/bin/sleep", "100000"]) for _ in range(SAMPLE)]
         sleepers[0].signal(signal.SIGSTOP)
         populate(h, n, [p.pid for p in sleepers])
-        r = h.run([AUTHD])
+        r = h.run([*NICE, AUTHD])
         if r.rc != 0:
             raise RuntimeError(f"vkauthd did not start: {r.err}")
     except BaseException:
@@ -160,7 +163,7 @@ def build_host(top, stage, build, n):
 
 def measure(h, n, runs):
     cmds = {"p": [VKSESSION, "-p"], "px": [VKSESSION, "-p", "-x"], "floor": [VKFLOOR]}
-    r = h.run(["/usr/bin/python3", "-c", RUNNER, json.dumps(cmds), str(runs)],
+    r = h.run([*NICE, "/usr/bin/python3", "-c", RUNNER, json.dumps(cmds), str(runs)],
               timeout=3600)
     if r.rc != 0:
         raise RuntimeError(f"the runner failed: {r.err}")
@@ -216,7 +219,7 @@ def main(argv=None):
     ap.add_argument("--stage", required=True)
     ap.add_argument("--build", required=True)
     ap.add_argument("--sizes", default="100,1000,10000")
-    ap.add_argument("--runs", type=int, default=7)
+    ap.add_argument("--runs", type=int, default=15)
     ap.add_argument("--json", help="also write the figures here")
     a = ap.parse_args(argv)
     if os.geteuid() != 0:
