@@ -141,7 +141,7 @@ def test_without_a_directory(directory, state):
     assert (r.rc, r.out, r.err) == (255, "", f"{NAME} error: {NO_SERVER}\n")
     r = vks(h, "-n", "alice", "-p", xmode=True)
     assert (r.rc, r.out, r.err) == (255, "", "**ERROR: -20\n")
-    assert time.monotonic() - start < 3 * 1 + 3 + SLACK
+    assert time.monotonic() - start < 3 * 1 + 3 + 3 * SLACK  # three runs
 
 
 # ---- the connection and the look-ups of the library -------------------------------------------
