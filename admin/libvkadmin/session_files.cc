@@ -227,21 +227,24 @@ int parse_sessionfile_if(const char *path, vk_SessionProc_t **out, const Admit *
                                                                       &free_sessionProc);
     if (!sp) return VK_ERR_NO_MEMORY;
     int seen = 0, unused = 0;
-    int rc = for_each_line(path, [&](std::string_view l) {
-        if (l.starts_with("uid=")) {
-            // Blanks around the user id are not part of it. A value of only
-            // blanks is taken as no user id at all rather than as a failure
-            // that would end the whole enumeration.
-            char *uid = strip_leading_and_trailing_whitespace(std::string(l.substr(4)).c_str());
-            std::free(sp->uid);
-            sp->uid = uid;
-            return true;
-        }
-        return take(l, "XID=", &sp->xid, 1, &seen) && take(l, "pid=", &sp->pid, 2, &seen) &&
-               take(l, "program=", &sp->program, 4, &seen) &&
-               take(l, "server_pid=", &sp->server_pid, 0, &unused) &&
-               take(l, "server_prog=", &sp->server_prog, 0, &unused);
-    }, nullptr, admit);
+    int rc = for_each_line(
+        path,
+        [&](std::string_view l) {
+            if (l.starts_with("uid=")) {
+                // Blanks around the user id are not part of it. A value of only
+                // blanks is taken as no user id at all rather than as a failure
+                // that would end the whole enumeration.
+                char *uid = strip_leading_and_trailing_whitespace(std::string(l.substr(4)).c_str());
+                std::free(sp->uid);
+                sp->uid = uid;
+                return true;
+            }
+            return take(l, "XID=", &sp->xid, 1, &seen) && take(l, "pid=", &sp->pid, 2, &seen) &&
+                   take(l, "program=", &sp->program, 4, &seen) &&
+                   take(l, "server_pid=", &sp->server_pid, 0, &unused) &&
+                   take(l, "server_prog=", &sp->server_prog, 0, &unused);
+        },
+        nullptr, admit);
     if (rc != VK_OK) return rc;
     if (seen != 7) return VK_ERR_NO_FILE;
     *out = sp.release();
