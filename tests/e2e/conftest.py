@@ -100,6 +100,10 @@ class ParvixHost(vksbx.Host):
     def messages(self):
         return [(r.pri, r.msg) for r in self.log()]
 
+    def lines(self):
+        """The messages logged so far, without priorities or final newlines."""
+        return [r.msg.rstrip("\n") for r in self.log()]
+
 
 @pytest.fixture
 def make_host(tmp_path):

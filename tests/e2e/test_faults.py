@@ -20,10 +20,6 @@ def script(body):
     return ("#!/bin/sh\n" + body, 0o755)
 
 
-def messages(h):
-    return [m.rstrip("\n") for _, m in h.messages()]
-
-
 def client(h, stopped=False):
     """A session's client process of alice, planted as the session of display 1."""
     c = h.spawn(["/bin/sleep", "1000"], uid=ALICE)
@@ -54,7 +50,7 @@ def test_ps_that_fails_or_babbles(make_host, body, expected):
     c = client(h, stopped=True)
     r = h.vksession("-p", "-x", env={"CLIENT": str(c.pid)})
     assert (r.rc, r.out, r.err) == expected
-    assert ("vk_setUserSessionEnt(): init_processState() failed!" in messages(h)) == (expected[0] == 1)
+    assert ("vk_setUserSessionEnt(): init_processState() failed!" in h.lines()) == (expected[0] == 1)
 
 
 # ---- the tree tool, the session killer, the message tool ------------------------------------
@@ -83,7 +79,7 @@ def test_a_failing_or_missing_program(make_host, case):
     warning = DEPRECATED if action == "-s" else ""
     expected = (0, "", warning) if code == 0 else (1, "", f"**ERROR: {code}\n" + warning)
     assert (r.rc, r.out, shell_complaints_removed(r.err)) == expected
-    assert log is None or log in messages(h)
+    assert log is None or log in h.lines()
     wait_for(lambda: c.state() == ("T" if code == 0 else "S"), what="the client's state")
     assert h.path(DISPLAYS + "1").exists() == (action != "-k" or code != 0)
 
@@ -98,7 +94,7 @@ def test_missing_remote_command_program(make_host):
     for args in (["list", "parvix2"], ["terminate", "parvix2", "-d", "3"]):
         r = h.run(["/opt/KELWvk/sbin/vkgroup", *args])
         assert r.rc == 1 and r.err.endswith(" (-1)\n"), r
-    assert messages(h) == [f"remote_search(): remote access failed ({complaint})",
+    assert h.lines() == [f"remote_search(): remote access failed ({complaint})",
                            f"remote_operation(): remote access failed ({complaint})",
                            "vk_setUserSessionEnt(): vkrcmd failed (127)"]
 

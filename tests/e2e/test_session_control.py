@@ -26,7 +26,7 @@ def notices(h):
 
 
 def logged(h, text):
-    return text in [m for _, m in h.messages()]
+    return text in h.lines()
 
 
 def session_files(n, token):
@@ -158,9 +158,8 @@ def test_suspend_needs_a_valid_proc_file_terminate_does_not(host):
     ("/opt/KELWvk/lib/vkxkel", None),        # the server's own pair of names
     ("/usr/bin/xclock", "manage_session(): failed to terminate session, server program name "
                         "differs (display=4) "),
-    ("/nonexistent/Xkel", "manage_session(): failed to resolve path for display 4"),
     (None, "manage_session(): failed to get process state for display 4."),
-], ids=["vkxkel", "other-program", "unresolvable", "no-server-pid"])
+], ids=["vkxkel", "other-program", "no-server-pid"])
 def test_terminate_checks_the_x_server_of_other_session_types(make_host, server_prog, log):
     h = make_host(files={"/opt/KELWvk/lib/vkxkel": ("", 0o755)})    # the server's X server
     client = h.spawn(["/bin/sleep", "1000"], uid=ALICE)
