@@ -1,19 +1,13 @@
 """End-to-end tests: the installed product inside sandboxed Parvix hosts.
 
-Run through ctest (which sets VK_STAGE, VK_BUILD and VK_SOURCE), or by hand:
-  VK_STAGE=build/stage VK_BUILD=build /usr/bin/python3 -m pytest tests/e2e
-Each test gets a fresh host (fixture `host`): hostname parvix1, users root,
-alice (1001) and bob (1002), the empty session directories of a server
-without sessions, the product at /opt/KELWvk and the build directory at
-/build (for the test drivers).
+Run through ctest (which sets VK_STAGE, VK_BUILD and VK_SOURCE). Each test
+gets a fresh host (fixture `host`): hostname parvix1, users alice (1001) and
+bob (1002), empty session directories, the product at /opt/KELWvk and the
+build directory at /build (for the test drivers).
 
-VK_VALGRIND=1 runs every vksession that a test starts directly (not the
-one that the failover group's gate starts) under valgrind's memcheck; any
-memory error or definitely lost block makes it exit with status 99, which
-fails the test. VK_VALGRIND_LOG=FILE also notes every such run and every
-report of memcheck in FILE. A run under another name than its path (argv0) then sees
-that name through a symlink in a private mount, since valgrind passes the
-path it starts as the program's name.
+VK_VALGRIND=1 runs every vksession that a test starts directly under
+memcheck (status 99 on any memory error or definitely lost block);
+VK_VALGRIND_LOG=FILE notes each such run and each report in FILE.
 """
 import os
 import shlex
@@ -70,12 +64,11 @@ MEMCHECK = ["/usr/bin/valgrind", "-q", "--error-exitcode=99", "--leak-check=full
 
 
 def under_valgrind(argv, argv0):
-    """argv of a vksession run under memcheck, as the program `argv0` (its
-    path when None)."""
+    """argv of a vksession run under memcheck, as the program `argv0`."""
     if argv0 is None:
         return [*MEMCHECK, *argv]
-    # The name as a link to the program, in a directory of a mount that only
-    # this run sees: over the name's own directory, or one put first in PATH.
+    # valgrind passes the path it starts as the program's name: a link under
+    # that name, in a mount that only this run sees.
     where = os.path.dirname(argv0) or "/run/vkvg"
     script = (f"mkdir -p {where} && mount -t tmpfs vkvg {where} && "
               f"ln -s {argv[0]} {where}/{os.path.basename(argv0)} && "
@@ -84,8 +77,6 @@ def under_valgrind(argv, argv0):
 
 
 def note_memcheck(argv, r):
-    """Appends one line per run (its status and command) and any report of
-    memcheck to the file VK_VALGRIND_LOG names, for the record of a run."""
     if path := os.environ.get("VK_VALGRIND_LOG"):
         reports = "".join(x for x in r.err.splitlines(True) if x.startswith("=="))
         with open(path, "a") as f:
@@ -101,26 +92,25 @@ class ParvixHost(vksbx.Host):
         return super().run(argv, argv0=argv0, **kw)
 
     def vksession(self, *args, argv0=None, **kw):
-        """Runs the installed vksession; `argv0` is the name it is started under."""
         return self.run([VKSESSION, *args], argv0=argv0, **kw)
 
     def probe(self, *args, **kw):
-        """Runs the library driver tests/tools/vkadmin_probe."""
         return self.run([PROBE, *args], **kw)
 
     def messages(self):
-        """(priority, message) of every record logged so far."""
         return [(r.pri, r.msg) for r in self.log()]
+
+    def lines(self):
+        """The messages logged so far, without priorities or final newlines."""
+        return [r.msg.rstrip("\n") for r in self.log()]
 
 
 @pytest.fixture
 def make_host(tmp_path):
-    """make_host(session_dirs=True, files=None, **Host options) -> a started
-    ParvixHost; every host made is torn down after the test, whatever its
-    outcome. `files`: {path inside: (text, mode)} written before the host
-    starts, the only way into its /usr and /etc layers (stand-ins for the
-    host's own programs). `absent`: paths under /usr or /opt/KELWvk that the
-    host lacks (a program of the product or of the host that is missing)."""
+    """make_host(session_dirs=True, files=None, absent=(), **Host options) ->
+    a started ParvixHost, torn down after the test. `files`: {path: (text,
+    mode)} written before the start, the only way into /usr and /etc (stand-ins
+    for the host's programs); `absent`: paths of programs the host lacks."""
     if os.geteuid() != 0:
         pytest.skip("sandboxed hosts need root")
     stage, build = _build_path("VK_STAGE"), _build_path("VK_BUILD")

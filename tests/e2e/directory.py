@@ -6,7 +6,7 @@ administration configuration and status databases that vksession reads.
   d.add(user("U1", "Alice", ["LT1"], vkOtherInfo="..."), ltoken("LT1", ["card-1"]))
   d.configure()                     # /etc/opt/KELWvk/vkadmin.conf, databases
   d.ustatus("U1", "Alice", 5, 7, "desk", 9)
-  d.freeze() / d.thaw() / d.stop()
+  d.freeze() / d.stop()
 """
 import codecs
 import signal
@@ -33,60 +33,38 @@ def slapd_conf():
     return text
 
 
-BASE_LDIF = f"""\
-dn: {SUFFIX}
-objectClass: organization
-o: v1data
-
-dn: {ADMIN_DN}
-objectClass: organizationalRole
-objectClass: simpleSecurityObject
-cn: admin
-userPassword: {ADMIN_PW}
-
-dn: vkName=users,{SUFFIX}
-objectClass: vkContainer
-vkName: users
-
-dn: vkName=logicalTokens,{SUFFIX}
-objectClass: vkContainer
-vkName: logicalTokens
-
-dn: vkName=rawTokens,{SUFFIX}
-objectClass: vkContainer
-vkName: rawTokens
-"""
-
-
-def config_text(port=389, server="127.0.0.1", **extra):
-    """The lines of a vkadmin.conf; `extra` keys use "_" for "." (None drops a key)."""
-    keys = {"admin.server.name": server, "admin.server.port": str(port),
-            "admin.subtree": SUFFIX, "admin.user.name": ADMIN_DN,
-            "admin.dstatus.dbfile": DSTATUS, "admin.ustatus.dbfile": USTATUS,
-            "admin.server.authmech": "CRAM_MD5"}
-    for k, v in extra.items():
-        keys["admin." + k.replace("_", ".")] = v
-    return "".join(f"{k}={v}\n" for k, v in keys.items() if v is not None)
-
-
-def configure(h, *, databases=True, password=ADMIN_PW, **keys):
-    """Writes vkadmin.conf (see config_text), the password file (scrambled)
-    and, unless told not to, the two empty status databases."""
-    h.write(CONF, config_text(**keys), 0o600)
-    if password is not None:
-        h.write(PWFILE, codecs.encode(password, "rot13") + "\n", 0o600)
-    if databases:
-        for db in (DSTATUS, USTATUS):
-            r = h.run([VKUSTATUS, "-f", db, "create"])
-            assert r.rc == 0, r
-
-
 def ldif(dn, **attrs):
     lines = [f"dn: {dn}"]
     for k, v in attrs.items():
         for value in v if isinstance(v, (list, tuple)) else [v]:
             lines.append(f"{k}: {value}")
     return "\n".join(lines) + "\n"
+
+
+# The suffix, the administrator the tool binds as, and the three containers.
+BASE_LDIF = "\n".join([
+    ldif(SUFFIX, objectClass="organization", o="v1data"),
+    ldif(ADMIN_DN, objectClass=["organizationalRole", "simpleSecurityObject"], cn="admin",
+         userPassword=ADMIN_PW),
+    *(ldif(f"vkName={c},{SUFFIX}", objectClass="vkContainer", vkName=c)
+      for c in ("users", "logicalTokens", "rawTokens"))])
+
+
+def configure(h, *, databases=True, password=ADMIN_PW, **extra):
+    """Writes vkadmin.conf (`extra` keys use "_" for "."; None drops a key),
+    the password file (scrambled) and, unless told not to, the two empty
+    status databases."""
+    keys = {"admin.server.name": "127.0.0.1", "admin.server.port": "389",
+            "admin.subtree": SUFFIX, "admin.user.name": ADMIN_DN,
+            "admin.dstatus.dbfile": DSTATUS, "admin.ustatus.dbfile": USTATUS,
+            "admin.server.authmech": "CRAM_MD5"}
+    keys.update({"admin." + k.replace("_", "."): v for k, v in extra.items()})
+    h.write(CONF, "".join(f"{k}={v}\n" for k, v in keys.items() if v is not None), 0o600)
+    if password is not None:
+        h.write(PWFILE, codecs.encode(password, "rot13") + "\n", 0o600)
+    for db in (DSTATUS, USTATUS) if databases else ():
+        r = h.run([VKUSTATUS, "-f", db, "create"])
+        assert r.rc == 0, r
 
 
 def user(uid, name, ltokens=(), **attrs):
@@ -148,9 +126,6 @@ class Directory:
 
     def freeze(self):
         self.proc.signal(signal.SIGSTOP)
-
-    def thaw(self):
-        self.proc.signal(signal.SIGCONT)
 
     def stop(self):
         self.proc.signal(signal.SIGKILL)

@@ -5,8 +5,7 @@ parvix2's host key as an administrator would set them up
 (docs/failover-group.md). parvix3 is a name on the link whose address
 never answers.
 
-  g = Group(make_host)                 # the group key bound to the gate
-  g = Group(make_host, gate=False)     # the group key may run anything
+  g = Group(make_host)
   g.h1.run([VKGROUP, "list", "parvix2"])
 
 sshd is a child of parvix2's PID 1 and dies with the host; stop() checks
@@ -34,7 +33,7 @@ HostKey {dir}/ssh_host_ed25519_key
 PidFile none
 UsePAM no
 StrictModes no
-PermitRootLogin {root}
+PermitRootLogin forced-commands-only
 PubkeyAuthentication yes
 PasswordAuthentication no
 KbdInteractiveAuthentication no
@@ -45,44 +44,28 @@ SSHD_USER = {"sshd": 100}
 
 
 class Group:
-    def __init__(self, make_host, gate=True):
+    def __init__(self, make_host):
         users = {**USERS, **SSHD_USER}
-        self.h1, self.h2 = (make_host(name=n, hostname=n, users=users, hosts=HOSTS)
-                            for n in ("parvix1", "parvix2"))
-        vksbx_net.link(self.h1, self.h2, ADDR["parvix1"], ADDR["parvix2"])
-        vksbx_net.silent(self.h1, ADDR["parvix3"])
-        self.sshd = None
-        public = self._group_key()
-        self.authorize(public, gate)
-        self._start_sshd(gate)
-
-    def _group_key(self):
-        r = self.h1.sh(f"mkdir -p -m 700 {GROUP} && "
+        self.h1, self.h2 = h1, h2 = [make_host(name=n, hostname=n, users=users, hosts=HOSTS)
+                                     for n in ("parvix1", "parvix2")]
+        vksbx_net.link(h1, h2, ADDR["parvix1"], ADDR["parvix2"])
+        vksbx_net.silent(h1, ADDR["parvix3"])
+        # The group's key, in parvix2's root authorized_keys bound to the gate;
+        # root may log in with a forced command only (docs/failover-group.md).
+        r = h1.sh(f"mkdir -p -m 700 {GROUP} && "
                        f"ssh-keygen -q -t ed25519 -N '' -C vkgroup -f {KEY} && cat {KEY}.pub")
         assert r.rc == 0, r
-        return r.out.strip()
-
-    def authorize(self, public, gate=True):
-        """Puts the group's public key into parvix2's root authorized_keys,
-        bound to the gate unless `gate` is off."""
-        options = f'command="{GATE}",restrict ' if gate else ""
-        self.h2.write("/root/.ssh/authorized_keys", options + public + "\n", 0o600)
-
-    def _start_sshd(self, gate):
-        h = self.h2
-        # Root as docs/failover-group.md has it: with a forced command only.
-        root = "forced-commands-only" if gate else "prohibit-password"
-        h.write(f"{SSHD_DIR}/sshd_config",
-                SSHD_CONFIG.format(addr=ADDR["parvix2"], dir=SSHD_DIR, root=root))
-        r = h.sh(f"ssh-keygen -q -t ed25519 -N '' -f {SSHD_DIR}/ssh_host_ed25519_key && "
-                 "mkdir -p -m 755 /run/sshd")
+        h2.write("/root/.ssh/authorized_keys", f'command="{GATE}",restrict {r.out.strip()}\n', 0o600)
+        h2.write(f"{SSHD_DIR}/sshd_config", SSHD_CONFIG.format(addr=ADDR["parvix2"], dir=SSHD_DIR))
+        r = h2.sh(f"ssh-keygen -q -t ed25519 -N '' -f {SSHD_DIR}/ssh_host_ed25519_key && "
+                  "mkdir -p -m 755 /run/sshd")
         assert r.rc == 0, r
-        host_key = h.path(f"{SSHD_DIR}/ssh_host_ed25519_key.pub").read_text().split()[:2]
-        self.h1.write(KNOWN_HOSTS, f"parvix2 {' '.join(host_key)}\n")
-        self.sshd = h.spawn([SSHD, "-D", "-e", "-f", f"{SSHD_DIR}/sshd_config"])
+        host_key = h2.path(f"{SSHD_DIR}/ssh_host_ed25519_key.pub").read_text().split()[:2]
+        h1.write(KNOWN_HOSTS, f"parvix2 {' '.join(host_key)}\n")
+        self.sshd = h2.spawn([SSHD, "-D", "-e", "-f", f"{SSHD_DIR}/sshd_config"])
         deadline = time.monotonic() + 5
         while "Server listening" not in self.sshd.err:
-            if time.monotonic() > deadline or h.exit_status(self.sshd.pid) is not None:
+            if time.monotonic() > deadline or h2.exit_status(self.sshd.pid) is not None:
                 raise RuntimeError(f"sshd did not start: {self.sshd.err}")
             time.sleep(0.005)
 
@@ -91,18 +74,15 @@ class Group:
         self.sshd.wait()
 
     def vkgroup(self, *args, **kw):
-        """Runs vkgroup on parvix1."""
         return self.h1.run([VKGROUP, *args], **kw)
 
     def vkrcmd(self, *args, **kw):
-        """Runs the remote-command program on parvix1."""
         return self.h1.run([VKRCMD, *args], **kw)
 
     def stop(self):
         for h in (self.h1, self.h2):
             h.stop()
-        if self.sshd:
-            assert not os.path.exists(f"/proc/{self.sshd.hostpid}"), "sshd outlived its host"
+        assert not os.path.exists(f"/proc/{self.sshd.hostpid}"), "sshd outlived its host"
 
 
 def authd(h, *terminals):

@@ -1,13 +1,12 @@
-"""Sessions of a sandbox host for the tests of discovery and session
-control: planted session files, sessions started by the session starter,
-the states of their processes, and the outputs vksession should print."""
+"""Sessions of a sandbox host (planted files, or real ones from the session
+starter), the states of their processes, and what vksession prints."""
 import os
 import time
 
 from conftest import DEPRECATED, HOSTNAME
 
 DISPLAYS, CTOKENS = "/var/opt/KELWvk/displays/", "/var/opt/KELWvk/ctokens/"
-PROCS, IDLE = "/tmp/KELWvk/session_proc/", "/var/opt/KELWvk/idle/"
+PROCS = "/tmp/KELWvk/session_proc/"
 STARTER = "/opt/KELWvk/sbin/vksessionstart"
 PTREE, PSTOP = "/usr/proc/bin/ptree", "/usr/proc/bin/pstop"
 NAME = "/usr/local/sbin/vks"          # the name vksession is started under
@@ -38,7 +37,7 @@ def _write(h, inside, text, mtime):
 
 
 def idle(h, name):
-    h.write(f"{IDLE}{name}.pid", "")
+    h.write(f"/var/opt/KELWvk/idle/{name}.pid", "")
 
 
 def start(h, user, token, raw, *client, stype=None, tokenset=None):
@@ -49,14 +48,10 @@ def start(h, user, token, raw, *client, stype=None, tokenset=None):
     r = h.run([STARTER, "-u", user, "-t", token, "-r", raw, *opts, "--", *(client or SLEEPY)])
     assert (r.rc, r.err) == (0, ""), r
     n = r.out.strip()
-    keys = read_keys(h, PROCS + n)
+    keys = dict(line.split("=", 1) for line in h.path(PROCS + n).read_text().splitlines())
     if not client:
         wait_for(lambda: len(tree(h, keys["pid"])) == 3, what="the client's processes")
     return n, keys
-
-
-def read_keys(h, inside):
-    return dict(line.split("=", 1) for line in h.path(inside).read_text().splitlines())
 
 
 def tree(h, pid):

@@ -1,8 +1,6 @@
-"""The authentication manager's word on this host's sessions: which tokens
-are at a terminal, how their connections are secured, multihead groups
-(from the real manager), and what a manager that misbehaves, is silent or
-absent, or a host probe that fails, leaves of them (from a scripted
-manager and a stand-in ping)."""
+"""The authentication manager's word on this host's sessions (from the real
+manager), and what a manager that misbehaves, is silent or absent, or a
+host probe that fails, leaves of them (a scripted manager, a stand-in ping)."""
 import json
 import re
 import signal
@@ -10,11 +8,10 @@ import time
 
 import pytest
 
-from conftest import LOG_INFO_DEFAULT as INFO, LOG_LOCAL1_INFO as LOCAL1, PROBE, SLACK, USERS, \
-    VKSESSION
+from conftest import LOG_LOCAL1_INFO as LOCAL1, PROBE, SLACK, USERS, VKSESSION
+from group import TERMINALS, authd
 from sessions import NAME, error, idle, plant, row, table, wait_for
 
-AUTHD, TERMINALS = "/opt/KELWvk/lib/vkauthd", "/var/opt/KELWvk/authd/terminals/"
 SECURITY = ("encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
             "securityMode")
 # The scripted manager: for every connection it notes the request and sends
@@ -69,13 +66,6 @@ def sec(*values):
     return dict(zip(SECURITY, values))
 
 
-def authd(h, *terminals):
-    """Starts the real manager with the terminals given (each a pairs() list)."""
-    for lines in terminals:
-        h.write(TERMINALS + lines[0].split("=", 1)[1], "".join(x + "\n" for x in lines))
-    assert h.run([AUTHD]).rc == 0
-
-
 class Fake:
     def __init__(self, h, port=7010, **script):
         self.h, self.port = h, port
@@ -110,22 +100,9 @@ def listing(disp, security, terms, primary=None, group=None):
     return text + f"terminalCIDs={terms}\n\n"
 
 
-def debug_lines(h):
-    return [m.rstrip("\n") for _, m in h.messages()]
-
-
-def check_reports(h, rows, listings, lines):
-    """-p, -l and -p -x print exactly these, and the record lines read back the same."""
-    for args, out in ((["-p"], table(*rows)), (["-l"], "".join(listings)),
-                      (["-p", "-x"], "".join(lines))):
-        r = h.vksession(*args)
-        assert (r.rc, r.out, r.err) == (0, out, ""), args
-    assert h.probe("readback", input="".join(lines)).out == "".join(lines)
-
-
 # ---- the manager reports the sessions --------------------------------------------------------
 
-def test_security_of_connected_sessions(host):
+def test_security_and_multihead_groups_of_connected_sessions(host):
     h = host
     # display, token, keys of its status record (None: not reported), letters, state
     sessions = [
@@ -146,50 +123,47 @@ def test_security_of_connected_sessions(host):
         plant(h, disp, token, f"raw{disp}", proc=proc if disp == "8" else None)
     idle(h, "4")
     idle(h, "8")
-    authd(h, pairs("t6", "TOKF", **sec("AES", "AES", "MD5", "MD5", "m")),
-          *(pairs(f"t{d}", t[-4:], **keys) for d, t, keys, *_ in sessions if keys is not None))
-    values = {d: None if keys is None else [keys.get(k, "none") for k in SECURITY]
-              for d, _, keys, *_ in sessions}
-    check_reports(
-        h, [row(f"raw{d}", "???", d, letters) for d, _, _, letters, _ in sessions],
-        [listing(d, values[d], f"t{d}") for d, _, keys, _, _ in sessions if keys is not None],
-        [line(d, t[-4:], state, values[d], values[d] and f"t{d}")
-         for d, t, _, _, state in sessions])
-    # No services entry: port 7010, said once per enumeration.
-    assert debug_lines(h).count("getAuthMgrRecords(): Could not find service (vkauthd-cb)") == 3
-    assert "getAuthMgrRecords(): Using hard-coded port (7010)" in debug_lines(h)
-
-
-def test_multihead_groups(host):
-    h = host
-    # terminal, token, index, encryption up, MultiheadPrimary (None: not sent)
+    # Multihead groups: terminal, token, index, encryption up, MultiheadPrimary (None: not sent)
     members = [(f"m1-{i}", "tokM1", i, f"E{i}", None if i == 2 else "false") for i in range(4)]
     members += [("m2-0", "tokM2", 0, "A", None), ("m2-1", "tokM2", 1, "none", "false"),
-                # Slots 0 and 2 stay empty; FALSE is no "false".
+                # Slots 0 and 2 stay empty; FALSE is no "false"; group 4 has no primary.
                 ("m3-3", "tokM3", 3, "Y", "false"), ("m3-1", "tokM3", 1, "X", "FALSE"),
                 ("m4-3", "tokM4", 3, "Z", "false"), ("m4-1", "tokM4", 1, "Z", "false")]
     # display, encryption up list, terminal list, primary terminal, letters
-    groups = [("1", "E0,E1,E2,E3", "m1-0,m1-1,m1-2,m1-3", "m1-2", "EA"),
-              ("2", "A,none", "m2-0,m2-1", "m2-0", "A"),   # "none" in one member counts
-              ("3", "X,Y", "m3-1,m3-3", "m3-1", "EA"),
-              ("4", "Z,Z", "m4-1,m4-3", None, "EA")]      # no primary
+    groups = [("91", "E0,E1,E2,E3", "m1-0,m1-1,m1-2,m1-3", "m1-2", "EA"),
+              ("92", "A,none", "m2-0,m2-1", "m2-0", "A"),   # "none" in one member counts
+              ("93", "X,Y", "m3-1,m3-3", "m3-1", "EA"), ("94", "Z,Z", "m4-1,m4-3", None, "EA")]
     for disp, *_ in groups:
-        plant(h, disp, f"tokM{disp}", f"raw{disp}")
-    authd(h, *(pairs(t, token, *([f"MultiheadPrimary={p}"] if p else []),
-                     MultiheadGroupName="g" + token[-1], MultiheadTerminalIndex=i,
-                     **sec(enc, enc + "d", "au", "ad", "m" + enc))
-               for t, token, i, enc, p in members))
+        plant(h, disp, f"tokM{disp[1]}", f"raw{disp}")
+    authd(h, pairs("t6", "TOKF", **sec("AES", "AES", "MD5", "MD5", "m")),
+          *(pairs(f"t{d}", t[-4:], **keys) for d, t, keys, *_ in sessions if keys is not None),
+          *(pairs(t, token, *([f"MultiheadPrimary={p}"] if p else []), MultiheadGroupName="g" + token[-1],
+                  MultiheadTerminalIndex=i, **sec(enc, enc + "d", "au", "ad", "m" + enc))
+            for t, token, i, enc, p in members))
+    values = {d: None if keys is None else [keys.get(k, "none") for k in SECURITY]
+              for d, _, keys, *_ in sessions}
 
     def lists(up):
         up = up.split(",")
         return [",".join(up), ",".join(e + "d" for e in up), ",".join(["au"] * len(up)),
                 ",".join(["ad"] * len(up)), ",".join("m" + e for e in up)]
 
-    check_reports(
-        h, [row(f"raw{d}", "???", d, letters) for d, _, _, _, letters in groups],
-        [listing(d, lists(up), terms, p, "g" + d) for d, up, terms, p, _ in groups],
-        [line(d, f"tokM{d}", 0, lists(up), terms, p, p and "g" + d)
-         for d, up, terms, p, _ in groups])
+    rows = [(f"raw{d}", d, letters) for d, _, _, letters, _ in sessions] + \
+        [(f"raw{d}", d, letters) for d, _, _, _, letters in groups]
+    listings = {f"raw{d}": listing(d, values[d], f"t{d}") for d, _, k, _, _ in sessions if k is not None}
+    listings.update({f"raw{d}": listing(d, lists(up), terms, p, "g" + d[1])
+                     for d, up, terms, p, _ in groups})
+    lines = {f"raw{d}": line(d, t[-4:], state, values[d], values[d] and f"t{d}")
+             for d, t, _, _, state in sessions}
+    lines.update({f"raw{d}": line(d, f"tokM{d[1]}", 0, lists(up), terms, p, p and "g" + d[1])
+                  for d, up, terms, p, _ in groups})
+    # -p, -l and -p -x print exactly these, and the record lines read back the same.
+    for args, out in ((["-p"], table(*(row(raw, "???", d, x) for raw, d, x in sorted(rows)))),
+                      (["-l"], "".join(listings[k] for k in sorted(listings))),
+                      (["-p", "-x"], "".join(lines[k] for k in sorted(lines)))):
+        r = h.vksession(*args)
+        assert (r.rc, r.out, r.err) == (0, out, ""), args
+    assert h.probe("readback", input=r.out).out == r.out
 
 
 @pytest.mark.parametrize("width,kept", [(20, 63), (21, 61)])
@@ -205,22 +179,23 @@ def test_terminal_list_limit(host, width, kept):
     assert r.out.split("terminalCIDs=")[1] == ",".join(ids[:kept]) + "\n\n"
     assert "encryptUpType=" + ",".join(["e" * width] * 64)[:1023] + "\n" in r.out
     limit = "set_state(): multiheadterminal list exceeds internal limit of 64"
-    assert debug_lines(h).count(limit) == 1
+    assert h.lines().count(limit) == 1
 
 
-@pytest.mark.parametrize("index", ["64", "-1", "4294967295", None])
-def test_bad_multihead_index_fails_the_enumeration(host, index):
-    h = host
-    plant(h, "1", "tokA", "raw1")
-    plant(h, "2", "tokM", "raw2")
-    extra = {} if index is None else {"MultiheadTerminalIndex": index}
-    authd(h, pairs("t1", "tokA"), pairs("t2", "tokM", MultiheadGroupName="g", **extra))
-    for xmode in (False, True):
-        r = h.vksession("-p", *(["-x"] if xmode else []), argv0=NAME)
-        assert (r.rc, r.out, r.err) == (1, "", error(xmode, -1, "Internal system error"))
-    # All 32 bits set is the index read as a signed number: -1, as when absent.
-    shown = -1 if index in (None, "4294967295") else index
-    assert f"set_state(): Invalid Multihead group index {shown}" in debug_lines(h)
+def test_bad_multihead_index_fails_the_enumeration(host):
+    plant(host, "1", "tokA", "raw1")
+    plant(host, "2", "tokM", "raw2")
+    authd(host, pairs("t1", "tokA"))
+    for index in ("64", "-1", "4294967295", None):
+        host.clear_log()
+        host.write(TERMINALS + "t2", "".join(x + "\n" for x in pairs(
+            "t2", "tokM", MultiheadGroupName="g", **({} if index is None else {"MultiheadTerminalIndex": index}))))
+        for xmode in (False, True):
+            r = host.vksession("-p", *(["-x"] if xmode else []), argv0=NAME)
+            assert (r.rc, r.out, r.err) == (1, "", error(xmode, -1, "Internal system error")), index
+        # All 32 bits set is the index read as a signed number: -1, as when absent.
+        shown = -1 if index in (None, "4294967295") else index
+        assert f"set_state(): Invalid Multihead group index {shown}" in host.lines()
 
 
 # ---- what a reply may hold -------------------------------------------------------------------
@@ -233,29 +208,18 @@ REPLIES = {
     "last end without newline": (rec("t1", "a") + rec("t2", "b")[:-1], ["terminal=t1 token=a"]),
     "garbage": ("\x01junk\n\nbegin\nno pair\n=x\nterminalCID=t1\n#tokenName=x\ntokenName=a\n"
                 "end \nbegin \nend\n", ["terminal=t1 token=a"]),
-    "carriage returns": ("begin\r\nterminalCID=t1\r\ntokenName=a\r\nend\r\n", []),
-    "end without begin": ("terminalCID=t1\ntokenName=a\nend\n", ["terminal=t1 token=a"]),
-    "two ends": ("begin\nterminalCID=t1\ntokenName=a\nend\ntokenName=b\nend\n",
-                 ["terminal=t1 token=a", "terminal=t1 token=b"]),
-    "no begin and end": ("terminalCID=t1\ntokenName=a\n", []),
-    "nothing": ("", []),
-    # A line of 511 bytes is whole; a longer one is left out of its record.
-    "long lines": (rec("t1", "a", "encryptUpType=" + "y" * 497) +
-                   rec("t2", "b", "encryptUpType=" + "x" * 600),
-                   ["terminal=t1 token=a encUp=" + "y" * 497, "terminal=t2 token=b"]),
-    "a line of 512 bytes": (rec("t1", "a", "encryptUpType=" + "w" * 498), ["terminal=t1 token=a"]),
+    # A NUL byte ends the record's text.
+    "NUL bytes": ("begin\nterminalCID=t1\ntokenName=a\0b\nend\n"
+                  "begin\nterminalCID=t2\0\ntokenName=c\nend\n", ["terminal=t1 token=a"]),
+    # A line of 511 bytes is whole; one of 512 is left out of its record.
+    "lines of 511 and 512 bytes": (rec("t1", "a", "encryptUpType=" + "y" * 497) +
+                                   rec("t2", "b", "encryptUpType=" + "x" * 498),
+                                   ["terminal=t1 token=a encUp=" + "y" * 497, "terminal=t2 token=b"]),
     # A record of 2047 bytes is whole; one of 2048 is dropped.
     "records of 2047 and 2048 bytes": (
         rec("t1", "a", *[f"f{i}={'z' * 496}" for i in range(4)], "g=" + "z" * 17) +
         rec("t2", "b", *[f"f{i}={'z' * 496}" for i in range(4)], "g=" + "z" * 18),
         ["terminal=t1 token=a"]),
-    # A NUL byte ends the record's text.
-    "NUL bytes": ("begin\nterminalCID=t1\ntokenName=a\0b\nend\n"
-                  "begin\nterminalCID=t2\0\ntokenName=c\nend\n", ["terminal=t1 token=a"]),
-    # A record over 2047 bytes is dropped as a whole.
-    "long record": (rec("t1", "a", *[f"filler{i}={'z' * 90}" for i in range(22)]) +
-                    rec("t2", "b") + rec("t3", "c", *[f"f{i}={'z' * 90}" for i in range(19)]),
-                    ["terminal=t2 token=b", "terminal=t3 token=c"]),
 }
 
 
@@ -264,7 +228,7 @@ def test_replies(host):
     fake = Fake(h)
     keys = ["tokenName", "encryptUpType"]
     for name, (reply, records) in REPLIES.items():
-        for chunk in (0, 1, 7) if name == "records" else (0, 7):
+        for chunk in (0, 7):
             fake.script(reply, chunk=chunk, gap=0.002 if chunk else 0)
             r = h.probe("authmgr", "localhost", "2", *keys)
             assert (r.rc, r.out.splitlines(), r.err) == (0, ["rc=0", *records], ""), (name, chunk)
@@ -273,15 +237,11 @@ def test_replies(host):
     assert h.probe("authmgr", "-", "2").out == "rc=0\n"
     assert h.probe("authmgr", "-", "2", *keys).out.splitlines()[1:] == REPLIES["records"][1]
     assert set(fake.requests()) == {b"status\n"}
+    for target, rc in [("localhost", 0), ("10.11.12.13", 1), ("", 22)]:
+        assert h.probe("ping", target).out == f"rc={rc}\n", target
 
 
 # ---- a manager that cannot be asked ----------------------------------------------------------
-
-def test_host_probe(host):
-    for target, rc in [("localhost", 0), ("127.0.0.1", 0), ("10.11.12.13", 1), ("", 22),
-                       ("-", 0)]:
-        assert host.probe("ping", target).out == f"rc={rc}\n", target
-
 
 def plant_two(h):
     plant(h, "1", "tokA", "raw1")
@@ -296,53 +256,31 @@ def reported(h, letters, *vksession):
     assert (r.rc, r.out, r.err) == (0, table(*rows), "")
 
 
-def test_silent_manager(host):
-    h = host
-    Fake(h, reply=plant_two(h), delay=7)
-    t0 = time.monotonic()
-    reported(h, "D")
-    assert 4.5 < time.monotonic() - t0 < 7 + SLACK
-    lines = debug_lines(h)
-    assert "getAuthMgrRecords(): poll timed out" in lines
-    assert "set_state(): failed to contact authd (Authentication Manager timeout)" in lines
-
-
-def test_manager_that_never_closes(host):
-    # Its reply is complete, but it keeps the connection open: after 5000 ms
+@pytest.mark.parametrize("junk,script,letters,seconds,log", [
+    (0, dict(delay=7), "D", (4.5, 7), "poll timed out"),
+    # A complete reply on a connection that stays open: after 5000 ms
     # without data the query ends, and the sessions show as disconnected.
-    h = host
-    Fake(h, reply=(reply := plant_two(h)), chunk=len(reply), gap=60)
+    (0, dict(chunk=1 << 30, gap=60), "D", (4.5, 9), "no reply data for 5000 ms, abandoned"),
+    # Lines of junk before the records: up to 16 MiB are read, more is given up.
+    (15 << 20, {}, "", (0, 30), None),
+    (17 << 20, {}, "D", (0, 30), "reply longer than 16777216 bytes, abandoned"),
+], ids=["silent", "never-closes", "15MiB", "17MiB"])
+def test_stalled_or_flooding_manager(host, junk, script, letters, seconds, log):
+    Fake(host, reply=("x" * 1023 + "\n") * (junk >> 10) + plant_two(host), **script)
     t0 = time.monotonic()
-    reported(h, "D")
-    assert 4.5 < time.monotonic() - t0 < 9 + SLACK
-    lines = debug_lines(h)
-    assert "getAuthMgrRecords(): no reply data for 5000 ms, abandoned" in lines
-    assert "set_state(): failed to contact authd (Authentication Manager timeout)" in lines
-
-
-@pytest.mark.parametrize("junk,letters", [(15 << 20, ""), (17 << 20, "D")], ids=["15MiB", "17MiB"])
-def test_reply_of_megabytes(host, junk, letters):
-    # Lines of junk before the records: a reply of up to 16 MiB is read,
-    # a longer one is given up as a whole.
-    h = host
-    Fake(h, reply=("x" * 1023 + "\n") * (junk >> 10) + plant_two(h))
-    t0 = time.monotonic()
-    reported(h, letters)
-    assert time.monotonic() - t0 < 30
-    abandoned = "getAuthMgrRecords(): reply longer than 16777216 bytes, abandoned"
-    assert (abandoned in debug_lines(h)) == (letters == "D")
+    reported(host, letters)
+    assert seconds[0] < time.monotonic() - t0 < seconds[1] + SLACK
+    stalls = ("poll timed out", "no reply data for 5000 ms, abandoned",
+              "reply longer than 16777216 bytes, abandoned")
+    assert [f"getAuthMgrRecords(): {x}" in host.lines() for x in stalls] == [x == log for x in stalls]
 
 
 def test_no_manager_and_services_entry(make_host):
     h = make_host(services="vkauthd-cb\t7011/tcp\n")
     fake = Fake(h, port=7010, reply=plant_two(h))
     reported(h, "D")
-    lines = debug_lines(h)
-    assert "getAuthMgrRecords(): Could not open socket to localhost:7011" in lines
-    assert "open_socket(): Could not connect - Connection refused" in lines
-    assert "set_state(): failed to contact authd (Failed to open socket)" in lines
+    assert "getAuthMgrRecords(): Could not open socket to localhost:7011" in h.lines()
     assert (LOCAL1, "socket : Error connecting - Connection refused.") in h.messages()
-    assert not any("Could not find service" in m for m in lines)
     assert fake.requests() == []
     authd(h, pairs("t1", "tokA"), pairs("t2", "tokB"))   # listens at the services entry's port
     reported(h, "")
@@ -360,22 +298,13 @@ def test_probe_of_the_host(make_host):
     # A host that does not answer: no connection is made.
     h.write("/tmp/ping.rc", "7")
     reported(h, "D")
-    lines = debug_lines(h)
-    assert "getAuthMgrRecords(): No response from host localhost:7010" in lines
-    assert "set_state(): failed to contact authd (Server unreachable)" in lines
+    assert "getAuthMgrRecords(): No response from host localhost:7010" in h.lines()
     assert fake.requests() == [b"status\n"]
     assert h.probe("ping", "localhost").out == "rc=7\n"   # the tool's own status
-    # A name that does not resolve, once the probe lets it pass.
-    h.write("/tmp/ping.rc", "0")
-    assert h.probe("authmgr", "nosuch", "2", "tokenName").out == "rc=-13\n"
-    assert h.messages()[-3:] == [
-        (INFO, "open_socket(): Could not get host by name (nosuch)\n"),
-        (LOCAL1, "socket : Error getting host by name (nosuch)."),
-        (INFO, "getAuthMgrRecords(): Could not open socket to nosuch:7010\n")]
     # A child reaped elsewhere (SIGCHLD ignored, inherited): the probe cannot
     # know the verdict, says so, and lets the caller go on.
     r = h.run(["/usr/bin/python3", "-c", "import os, signal, sys; signal.signal(signal.SIGCHLD, "
                "signal.SIG_IGN); os.execv(sys.argv[1], sys.argv[1:])", PROBE, "ping", "localhost"])
     assert r.out == "rc=0\n"
     assert re.fullmatch(r"ping_host::waitpid\(\) returned ECHILD\. Child PID: \d+\.\.\.",
-                        debug_lines(h)[-1])
+                        h.lines()[-1])

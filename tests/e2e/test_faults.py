@@ -1,8 +1,6 @@
-"""Faults of what vksession relies on: the host's ps and tree tool failing
-or missing, the session killer, the message tool and the remote-command
-program missing or misbehaving, and session files that vanish or change
-while they are read. Each ends with its specified result, and nothing
-waits longer than it should."""
+"""Faults of what vksession relies on: ps, the tree tool, the session
+killer, the message tool and the remote-command program failing or
+missing, and session files that vanish or change while they are read."""
 import re
 import signal
 import time
@@ -10,21 +8,16 @@ import time
 import pytest
 
 from conftest import DEPRECATED, SLACK, USERS, VALGRIND
-from sessions import DISPLAYS, NAME, PROCS, error, failed, plant, record, wait_for
+from sessions import DISPLAYS, PROCS, plant, record, wait_for
 
 ALICE = USERS["alice"]
 PS, PTREE = "/usr/bin/ps", "/usr/proc/bin/ptree"     # /bin is a link to usr/bin
 KILLER, WALL, VKRCMD = "/opt/KELWvk/lib/vksessionkill", "/opt/KELWvk/sbin/vkwall", \
     "/opt/KELWvk/lib/vkrcmd"
-INTERNAL, NOT_FOUND = (-1, "Internal system error"), (-4, "Object not found")
 
 
 def script(body):
     return ("#!/bin/sh\n" + body, 0o755)
-
-
-def messages(h):
-    return [m.rstrip("\n") for _, m in h.messages()]
 
 
 def client(h, stopped=False):
@@ -44,88 +37,64 @@ def shell_complaints_removed(err):
 
 # ---- the host's ps --------------------------------------------------------------------------
 
-@pytest.mark.parametrize("body,stopped,outcome,log", [
+@pytest.mark.parametrize("body,expected", [
     # Failed: no process table, no enumeration.
-    ("exit 1\n", False, INTERNAL, ["vk_setUserSessionEnt(): failed to initialize the process "
-                                   "table cache", "vk_setUserSessionEnt(): init_processState() failed!"]),
+    ("exit 1\n", (1, "", "**ERROR: -1\n")),
     # Lines that are no process lines are passed over.
     ("printf '\\001\\377 junk\\n\\n1\\tT\\t0\\tx\\n42 T\\n'; printf '%01100d x y z\\n' 7\n"
-     "echo '  PID S   UID COMMAND'; echo \"$CLIENT T 1001 sleep\"\n", True, 5, []),
+     "echo '  PID S   UID COMMAND'; echo \"$CLIENT T 1001 sleep\"\n",
+     (0, record("raw1", "tok1", "alice", 5, "1"), "")),
 ], ids=["fails", "garbage"])
-def test_ps_that_fails_or_babbles(make_host, body, stopped, outcome, log):
+def test_ps_that_fails_or_babbles(make_host, body, expected):
     h = make_host(files={PS: script(body)})
-    c = client(h, stopped)
+    c = client(h, stopped=True)
     r = h.vksession("-p", "-x", env={"CLIENT": str(c.pid)})
-    if isinstance(outcome, tuple):
-        assert (r.rc, r.out, r.err) == (1, "", error(True, outcome[0], outcome[1]))
-    else:
-        assert (r.rc, r.out, r.err) == (0, record("raw1", "tok1", "alice", outcome, "1"), "")
-    for line in log:
-        assert line in messages(h)
+    assert (r.rc, r.out, r.err) == expected
+    assert ("vk_setUserSessionEnt(): init_processState() failed!" in h.lines()) == (expected[0] == 1)
 
 
 # ---- the tree tool, the session killer, the message tool ------------------------------------
 
-@pytest.mark.parametrize("ptree,outcome,log", [
-    (script('echo "1 init"; echo "  $1 sleep 1000"; exit 1\n'), INTERNAL,
-     "vk_processState(): vkrcmd failed (1)"),
-    (None, NOT_FOUND, "vk_processState(): vkrcmd failed (127)"),           # missing
-], ids=["fails", "missing"])
-def test_suspend_with_a_failing_tree_tool(make_host, ptree, outcome, log):
-    h = make_host(files={PTREE: ptree} if ptree else {}, absent=() if ptree else [PTREE])
+FAILING = {  # program, its stand-in (None: missing), action, result, a line logged
+    "tree-fails": (PTREE, script('echo "1 init"; echo "  $1 sleep 1000"; exit 1\n'), "-s", -1,
+                   "vk_processState(): vkrcmd failed (1)"),
+    "tree-missing": (PTREE, None, "-s", -4, "vk_processState(): vkrcmd failed (127)"),
+    "killer-missing": (KILLER, None, "-k", -1, "vk_setUserSessionEnt(): terminate_session failed (127)"),
+    "killer-talks": (KILLER, script("echo busy\n"), "-k", -1, "terminate_session() failed: busy"),
+    "killer-fails": (KILLER, script("exit 3\n"), "-k", -1,
+                     "vk_setUserSessionEnt(): terminate_session failed (3)"),
+    # The notice is lost when the tool's pipe closes before or while it is
+    # written; the session is suspended all the same.
+    "wall-missing": (WALL, None, "-s", 0, None),
+    "wall-not-reading": (WALL, script("exec 0<&-\n"), "-s", 0, None),
+}
+
+
+@pytest.mark.parametrize("case", FAILING)
+def test_a_failing_or_missing_program(make_host, case):
+    program, standin, action, code, log = FAILING[case]
+    h = make_host(files={program: standin} if standin else {}, absent=[] if standin else [program])
     c = client(h)
-    r = h.vksession("-s", "-d", "1", argv0=NAME)
-    err = shell_complaints_removed(r.err)
-    assert (r.rc, r.out, err) == (1, "", failed(False, *outcome, deprecated=True))
-    assert log in messages(h) and c.state() == "S"
-
-
-@pytest.mark.parametrize("killer,log", [
-    (None, "vk_setUserSessionEnt(): terminate_session failed (127)"),       # missing
-    (script("echo busy\n"), "terminate_session() failed: busy"),
-    (script("exit 3\n"), "vk_setUserSessionEnt(): terminate_session failed (3)"),
-], ids=["missing", "talks", "fails"])
-def test_terminate_with_a_failing_session_killer(make_host, killer, log):
-    h = make_host(files={KILLER: killer} if killer else {}, absent=() if killer else [KILLER])
-    client(h)
-    r = h.vksession("-k", "-x", "-d", "1")
-    assert (r.rc, r.out, shell_complaints_removed(r.err)) == (1, "", "**ERROR: -1\n")
-    assert log in messages(h)
-    assert "manage_session(): failed to terminate session for display 1 (Internal system " \
-           "error)" in messages(h)
-    assert h.path(DISPLAYS + "1").exists()
-
-
-@pytest.mark.parametrize("wall", [None, script("exec 0<&-\n")], ids=["missing", "not-reading"])
-def test_suspend_without_a_working_message_tool(make_host, wall):
-    # Its pipe is closed before or while the notice is written: the notice
-    # is lost, the session is suspended all the same.
-    h = make_host(files={WALL: wall} if wall else {}, absent=() if wall else [WALL])
-    c = client(h)
-    r = h.vksession("-s", "-u", "alice")
-    assert (r.rc, r.out, shell_complaints_removed(r.err)) == (0, "", DEPRECATED)
-    wait_for(lambda: c.state() == "T", what="the stop")
+    r = h.vksession(action, "-x", "-d", "1")
+    warning = DEPRECATED if action == "-s" else ""
+    expected = (0, "", warning) if code == 0 else (1, "", f"**ERROR: {code}\n" + warning)
+    assert (r.rc, r.out, shell_complaints_removed(r.err)) == expected
+    assert log is None or log in h.lines()
+    wait_for(lambda: c.state() == ("T" if code == 0 else "S"), what="the client's state")
+    assert h.path(DISPLAYS + "1").exists() == (action != "-k" or code != 0)
 
 
 # ---- the remote-command program -----------------------------------------------------------
-
-def vkgroup_result(r):
-    if r.rc == 0:
-        return 0
-    m = re.search(r" \((-?\d+)\)\n\Z", r.err)
-    assert r.rc == 1 and m, r
-    return int(m.group(1))
-
 
 def test_missing_remote_command_program(make_host):
     # The shell's complaint comes back as the first line of the answer
     # (standard error joins the pipe): no answer of vksession.
     h = make_host(absent=[VKRCMD])
     complaint = f"sh: 1: {VKRCMD}: not found"
-    assert vkgroup_result(h.run(["/opt/KELWvk/sbin/vkgroup", "list", "parvix2"])) == -1
-    assert vkgroup_result(h.run(["/opt/KELWvk/sbin/vkgroup", "terminate", "parvix2",
-                                 "-d", "3"])) == -1
-    assert messages(h) == [f"remote_search(): remote access failed ({complaint})",
+    for args in (["list", "parvix2"], ["terminate", "parvix2", "-d", "3"]):
+        r = h.run(["/opt/KELWvk/sbin/vkgroup", *args])
+        assert r.rc == 1 and r.err.endswith(" (-1)\n"), r
+    assert h.lines() == [f"remote_search(): remote access failed ({complaint})",
                            f"remote_operation(): remote access failed ({complaint})",
                            "vk_setUserSessionEnt(): vkrcmd failed (127)"]
 

@@ -1,10 +1,9 @@
-"""The installed manual pages: clean for both formatters, one for every
-installed program, and vksession(1) in step with what the program prints
-(its usage text, the table's heading, the keys of a record line)."""
+"""The installed manual pages: clean for both formatters (the package test
+finds one for every program), and vksession(1) in step with what the
+program prints (usage text, the table's heading, a record line's keys)."""
 import os
 import re
 import subprocess
-from pathlib import Path
 
 import pytest
 
@@ -14,8 +13,6 @@ from sessions import plant
 STAGE = _build_path("VK_STAGE")
 MAN = STAGE / "usr/share/man"
 PAGES = sorted(p for p in MAN.glob("man*/*.gz") if not p.is_symlink())
-# Programs whose page goes by another name.
-PAGE_OF = {"pstop": "ptree", "prun": "ptree", "ping": "vkping"}
 
 
 def render(page, width=80):
@@ -44,43 +41,16 @@ def test_page_is_clean_for_mandoc_and_groff(page):
     assert render(page).stderr == ""
 
 
-def test_every_installed_program_has_a_page():
-    programs = [p for d in ("opt/KELWvk/sbin", "opt/KELWvk/lib", "usr/proc/bin")
-                for p in (STAGE / d).iterdir() if p.is_file() and os.access(p, os.X_OK)]
-    assert len(programs) >= 13
-    for program in programs:
-        name = PAGE_OF.get(program.name, program.name)
-        pages = list(MAN.glob(f"man[18]/{name}.[18].gz"))
-        assert pages, f"no manual page for {program}"
-        # The page names the program (ptree's page names pstop and prun too).
-        assert program.name in section(render(pages[0]).stdout, "NAME")[0]
-    for link in ("pstop", "prun"):
-        assert os.readlink(MAN / f"man1/{link}.1.gz") == "ptree.1.gz"
-
-
-def test_vksession_synopsis_is_the_usage_text():
-    text = render(MAN / "man1/vksession.1.gz", width=200).stdout
-    assert " ".join(section(text, "SYNOPSIS")).split() == USAGE.split()
-
-
-def test_vksession_page_documents_every_option():
-    text = render(MAN / "man1/vksession.1.gz").stdout
+def test_vksession_page_is_in_step_with_the_program(host):
+    wide, text = (render(MAN / "man1/vksession.1.gz", w).stdout for w in (200, 80))
+    assert " ".join(section(wide, "SYNOPSIS")).split() == USAGE.split()
     options = text[text.index("\nOPTIONS\n"):text.index("\nSELECTING SESSIONS\n")]
-    # An entry's tag stands at the left margin of the section's text.
     documented = re.findall(r"^ {7}-([a-z])(?: |$)", options, re.M)
     assert sorted(documented) == sorted(set(re.findall(r"-([a-z])\b", USAGE)))
-
-
-def test_vksession_page_shows_what_vksession_prints(host):
+    # The table's heading as in the example, and the record line's keys in their order.
     plant(host, "5", "user.alice", "card-1")
     table = host.vksession("-p").out.splitlines()
-    line = host.vksession("-p", "-x").out
-    text = render(MAN / "man1/vksession.1.gz").stdout
-    # The heading and the dashes of the table, as in the example.
-    example = section(text, "EXAMPLES")
-    assert [row.rstrip() for row in table[1:3]] == example[2:4]
-    # The record line's keys, in their order.
-    keys = [field.split("=", 1)[0] for field in line.rstrip("\n").split(";")]
-    listed = [entry.split("=", 1)[0] for entry in section(text, "RECORD LINES")
-              if re.match(r"^[A-Za-z_]+=", entry)]
+    assert [row.rstrip() for row in table[1:3]] == section(text, "EXAMPLES")[2:4]
+    keys = [f.split("=", 1)[0] for f in host.vksession("-p", "-x").out.rstrip("\n").split(";")]
+    listed = [e.split("=", 1)[0] for e in section(text, "RECORD LINES") if re.match(r"^[A-Za-z_]+=", e)]
     assert listed[:len(keys)] == keys
