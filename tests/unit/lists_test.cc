@@ -1,4 +1,4 @@
-// The keyed list every collection of the library is built on, and string arrays.
+// The keyed list every collection of the library is built on.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -38,38 +38,31 @@ std::string dump(const vk_LinkedList_t *l) {
     return s;
 }
 
-struct OrderCase {
-    std::vector<const char *> keys;
-    int order;
-    const char *expect;
-};
-class ListOrder : public testing::TestWithParam<OrderCase> {};
-
-TEST_P(ListOrder, KeepsByteOrderWithNewestFirstAmongEqualKeys) {
-    const OrderCase &c = GetParam();
-    vk_LinkedList_t *l = build(c.keys, c.order);
-    EXPECT_EQ(dump(l), c.expect);
-    freed = 0;
-    vk_freeLinkedList(l, count_free);
-    EXPECT_EQ(freed, static_cast<int>(c.keys.size()));
+// Byte order (so "10" before "9"), the newest first among equal keys; the
+// batch insertion is checked against this one.
+TEST(Lists, ByteOrderWithTheNewestFirstAmongEqualKeys) {
+    struct {
+        std::vector<const char *> keys;
+        int order;
+        const char *expect;
+    } cases[] = {{{"a", "b", "a", "b"}, VK_LIST_DESCENDING, "b:3 b:1 a:2 a:0 "},
+                 {{"10", "9", "1", "9"}, VK_LIST_ASCENDING, "1:2 10:0 9:3 9:1 "}};
+    for (auto &c : cases) {
+        vk_LinkedList_t *l = build(c.keys, c.order);
+        EXPECT_EQ(dump(l), c.expect);
+        freed = 0;
+        vk_freeLinkedList(l, count_free);
+        EXPECT_EQ(freed, static_cast<int>(c.keys.size()));
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lists, ListOrder,
-    testing::Values(OrderCase{{"b", "a", "c"}, VK_LIST_ASCENDING, "a:1 b:0 c:2 "},
-                    OrderCase{{"b", "a", "c"}, VK_LIST_DESCENDING, "c:2 b:0 a:1 "},
-                    OrderCase{{"a", "a"}, VK_LIST_ASCENDING, "a:1 a:0 "},
-                    OrderCase{{"a", "b", "a", "b"}, VK_LIST_DESCENDING, "b:3 b:1 a:2 a:0 "},
-                    OrderCase{{"10", "9", "1", "9"}, VK_LIST_ASCENDING, "1:2 10:0 9:3 9:1 "},
-                    OrderCase{{}, VK_LIST_ASCENDING, ""}));
-
 TEST(Lists, RejectedInsertionLeavesListAndOwnershipAlone) {
-    struct Case {
+    struct {
         bool key, payload;
         int order;
     } cases[] = {{true, true, 2}, {true, true, -1}, {false, true, 0}, {true, false, 1}};
     vk_LinkedList_t *l = build({"m"}, VK_LIST_ASCENDING);
-    for (const Case &c : cases) {
+    for (auto &c : cases) {
         char *key = c.key ? strdup("a") : nullptr;
         int *p = c.payload ? payload(7) : nullptr;
         EXPECT_EQ(vk_addNode2List(&l, key, p, c.order), VK_ERR_INVALID_ARGS) << c.order;
@@ -77,57 +70,29 @@ TEST(Lists, RejectedInsertionLeavesListAndOwnershipAlone) {
         std::free(key);  // still ours: a double free here means the list took it
         std::free(p);
     }
-    char *key = strdup("a");
-    int *p = payload(1);
-    EXPECT_EQ(vk_addNode2List(nullptr, key, p, 0), VK_ERR_INVALID_ARGS);
-    std::free(key);
-    std::free(p);
     vk_freeLinkedList(l, count_free);
 }
 
-TEST(Lists, FindDistinguishesEmptyListFromMissingKey) {
+TEST(Lists, FindReturnsTheNewestOfEqualKeys) {
     void *out = nullptr;
     EXPECT_EQ(vk_findLinkedListNode(nullptr, "a", &out), VK_ERR_INVALID_ARGS);
     // Descending, so a search that stopped early on ascending order would miss "a".
     vk_LinkedList_t *l = build({"a", "c", "b", "a"}, VK_LIST_DESCENDING);
     EXPECT_EQ(vk_findLinkedListNode(l, "x", &out), VK_ERR_NOT_FOUND);
-    EXPECT_EQ(vk_findLinkedListNode(l, "", &out), VK_ERR_NOT_FOUND);
-    EXPECT_EQ(vk_findLinkedListNode(l, nullptr, &out), VK_ERR_INVALID_ARGS);
     EXPECT_EQ(vk_findLinkedListNode(l, "a", nullptr), VK_ERR_INVALID_ARGS);
     EXPECT_EQ(out, nullptr);
     ASSERT_EQ(vk_findLinkedListNode(l, "a", &out), VK_OK);
-    EXPECT_EQ(*static_cast<int *>(out), 3);  // the newest of the equal keys
-    ASSERT_EQ(vk_findLinkedListNode(l, "b", &out), VK_OK);
-    EXPECT_EQ(*static_cast<int *>(out), 2);
+    EXPECT_EQ(*static_cast<int *>(out), 3);
     vk_freeLinkedList(l, count_free);
 }
 
-TEST(Lists, FreeHandsPayloadsToTheCallbackOnlyWhenGiven) {
+TEST(Lists, FreeWithoutACallbackLeavesThePayloads) {
     int a = 1, b = 2;  // on the stack: freeing them would crash under the sanitizers
     vk_LinkedList_t *l = nullptr;
     ASSERT_EQ(vk_addNode2List(&l, strdup("a"), &a, 0), 0);
     ASSERT_EQ(vk_addNode2List(&l, strdup("b"), &b, 0), 0);
     vk_freeLinkedList(l, nullptr);
     EXPECT_EQ(a + b, 3);
-
-    freed = 0;
-    vk_freeLinkedList(nullptr, count_free);
-    vk_freeLinkedListNode(nullptr, count_free);
-    EXPECT_EQ(freed, 0);
-    l = build({"x", "y"}, VK_LIST_ASCENDING);
-    vk_LinkedList_t *rest = l->next;
-    vk_freeLinkedListNode(l, count_free);
-    EXPECT_EQ(freed, 1);
-    vk_freeLinkedList(rest, count_free);
-    EXPECT_EQ(freed, 2);
-}
-
-TEST(Lists, FreeArrayReleasesEveryTextAndTheArray) {
-    char **arr = static_cast<char **>(std::calloc(3, sizeof(char *)));
-    arr[0] = strdup("one");
-    arr[1] = strdup("two");
-    vk_free_array(arr);  // the leak checker reports whatever is left behind
-    vk_free_array(nullptr);
 }
 
 }  // namespace
