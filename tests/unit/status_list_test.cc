@@ -69,21 +69,17 @@ TEST(StatusList, ReplyBuildsTheListOfOneByOneInsertion) {
     }
 }
 
-TEST(StatusList, EqualTokensKeepTheirOrderOfArrival) {
+// The reader keeps where its list ends; a list freed from outside (a reply
+// given up) must be started afresh, not appended to through that end.
+TEST(StatusList, AListEmptiedFromOutsideIsStartedAfresh) {
     vk_KeyValuesNode_t *list = nullptr;
     vk::StatusReply reply(&list, VK_SORT_BY_TOKEN, kKeys, nullptr);
-    std::string text;
-    for (auto [tid, token] :
-         {std::pair{"t9", "b"}, {"t1", "a"}, {"t5", "b"}, {"t0", "c"}, {"t3", "b"}, {"t2", "a"}})
-        text += std::string("begin\nterminalCID=") + tid + "\ntokenName=" + token + "\nend\n";
+    std::string text = "begin\nterminalCID=t1\ntokenName=a\nend\n";
     reply.feed(text.data(), text.size());
-    EXPECT_EQ(dump(list), "a@t1 a@t2 b@t9 b@t5 b@t3 c@t0 ");
-
-    // A list emptied from outside (a reply given up) is started afresh.
     vk_free_KeyValuesNode_list(list);
     list = nullptr;
-    std::string more = "begin\nterminalCID=t7\ntokenName=b\nend\n";
-    reply.feed(more.data(), more.size());
+    text = "begin\nterminalCID=t7\ntokenName=b\nend\n";
+    reply.feed(text.data(), text.size());
     EXPECT_EQ(dump(list), "b@t7 ");
     vk_free_KeyValuesNode_list(list);
 }
