@@ -13,77 +13,55 @@
 namespace {
 
 std::string show(const char *s) {
-    return s ? s : "(null)";
+    return s ? s : "-";
 }
 
-// A user status record as one line: id|name|create|status|desk|last.
-std::string flat(const DBMUser *u) {
+// Reads a value from a buffer of exactly its length, as the database hands
+// it out (no terminating zero byte to run into); id|name|create|status|desk|last.
+std::string read_value(const std::string &bytes) {
+    static char nothing;
+    std::vector<char> exact(bytes.begin(), bytes.end());
+    datum d{exact.empty() ? &nothing : exact.data(), static_cast<int>(exact.size())};
+    vk::DbmUser u(fill_dbm_user_struct(d));
     if (!u) return "none";
     return show(u->id) + "|" + show(u->name) + "|" + std::to_string(u->create_time) + "|" +
            std::to_string(u->status) + "|" + show(u->last_desktop) + "|" +
            std::to_string(u->last_time);
 }
 
-// Reads a value from a buffer of exactly its length, as the database hands
-// it out (no terminating zero byte to run into).
-std::string read_value(const std::string &bytes) {
-    std::vector<char> exact(bytes.begin(), bytes.end());
-    datum d{exact.empty() ? nullptr : exact.data(), static_cast<int>(exact.size())};
-    if (exact.empty()) {
-        static char nothing;
-        d.dptr = &nothing;
-    }
-    vk::DbmUser u(fill_dbm_user_struct(d));
-    return flat(u.get());
-}
-
 TEST(UserStatus, ValuesAreReadWithinTheirLength) {
     const std::string S = "\x1e";
-    struct {
+    const struct {
         std::string value, want;
     } cases[] = {
-        {"U1" + S + "Alice" + S + "1700000000" + S + "3" + S + "desk-01" + S + "99" + S,
-         "U1|Alice|1700000000|3|desk-01|99"},
         {"U1" + S + "A" + S + "1" + S + "2" + S + S + "5" + S, "U1|A|1|2||5"},
-        {"U1" + S + "Alice", "U1|Alice|0|0|(null)|0"},  // short: the rest is missing
-        {"justanid", "justanid|(null)|0|0|(null)|0"},
-        {"", "(null)|(null)|0|0|(null)|0"},
-        {S + S + S + S + S + S, "||0|0||0"},
+        {"U1" + S + "Alice", "U1|Alice|0|0|-|0"},  // short: the rest is missing
+        {"", "-|-|0|0|-|0"},
         {"U" + S + "N" + S + "abc" + S + "12x" + S + S + "-7" + S, "U|N|0|12||-7"},
         {"U" + S + "N" + S + "99999999999999999999" + S + "-99999999999999" + S,
-         "U|N|" + std::to_string(INT_MAX) + "|" + std::to_string(INT_MIN) + "|(null)|0"},
-        {"U" + S + "N" + S + "1" + S + "2" + S + "d" + S + "3" + S + "x" + S + "y" + S,
-         "U|N|1|2|d|3"},
-        {std::string("U") + S + std::string("Al\0ce", 5) + S + "1" + S, "U|Al|1|0|(null)|0"},
-        {"U" + S + std::string(507, 'n') + S, "U|" + std::string(507, 'n') + "|0|0|(null)|0"},
+         "U|N|" + std::to_string(INT_MAX) + "|" + std::to_string(INT_MIN) + "|-|0"},
+        {"U" + S + "N" + S + "1" + S + "2" + S + "d" + S + "3" + S + "x" + S, "U|N|1|2|d|3"},
+        {"U" + S + std::string("Al\0ce", 5) + S + "1" + S, "U|Al|1|0|-|0"},
+        {"U" + S + std::string(507, 'n') + S, "U|" + std::string(507, 'n') + "|0|0|-|0"},
         // 512 bytes and more: no writer made it; it is not a record.
         {"U" + S + std::string(509, 'n') + S, "none"},
-        {"U" + S + std::string(5000, 'n') + S, "none"},
     };
     for (auto &c : cases) EXPECT_EQ(read_value(c.value), c.want) << c.value.size();
 }
 
 TEST(UserStatus, WriterFormatReadsBackAndRefusesWhatCannotBeRead) {
     char buf[VK_USTATUS_BUF];
-    std::string name = "Alice";
-    std::string desk = "desk-01";
+    std::string name = "Alice", desk = "desk-01",
+                sep =
+                    "a\x1e"
+                    "b";
     DBMUser u{const_cast<char *>("U1"), name.data(), 1700000000, -3, desk.data(), 42};
     int n = format_dbm_user(buf, sizeof buf, &u);
     ASSERT_EQ(n, 34);
-    EXPECT_EQ(std::string(buf, n),
-              "U1\x1e"
-              "Alice\x1e"
-              "1700000000\x1e"
-              "-3\x1e"
-              "desk-01\x1e"
-              "42\x1e");
     EXPECT_EQ(read_value(std::string(buf, n)), "U1|Alice|1700000000|-3|desk-01|42");
-
-    std::string sep =
-        "a\x1e"
-        "b";
     u.last_desktop = sep.data();
     EXPECT_EQ(format_dbm_user(buf, sizeof buf, &u), -1);
+    // The longest record fills the buffer but for its terminator.
     std::string longest(511 - 34 + 5, 'n'), over = longest + "n";
     u.last_desktop = desk.data();
     u.name = longest.data();
@@ -106,33 +84,26 @@ TEST(CramMd5, ResponseIsNameAndHexDigest) {
 }
 
 TEST(Lookup, FiltersAreEscapedAndBounded) {
-    struct {
+    const struct {
         const char *prefix;
-        std::string value;
-        bool fits;
-        std::string want;
+        std::string value, want;  // "" when it does not fit
     } cases[] = {
-        {"vkname=", "Alice Example", true, "vkname=Alice Example"},
-        {"vkname=", "*)(vkName=*", true, "vkname=\\2a\\29\\28vkName=\\2a"},
-        {"vkname=", "a\\b\x01\x7f\xc3\xa9", true, "vkname=a\\5cb\\01\\7f\xc3\xa9"},
-        {"vkname=", std::string(120, 'n'), true, "vkname=" + std::string(120, 'n')},
-        {"vkname=", std::string(121, 'n'), false, ""},
-        {"vkname=", std::string(41, '*'), false, ""},  // 123 escaped characters
-        {"vkRawTokenIDs=", std::string(113, 'r'), true, "vkRawTokenIDs=" + std::string(113, 'r')},
-        {"vkLogicalTokenIDs=", std::string(110, 'l'), false, ""},
+        {"vkname=", "*)(vkName=*", "vkname=\\2a\\29\\28vkName=\\2a"},
+        {"vkname=", "a\\b\x01\x7f\xc3\xa9", "vkname=a\\5cb\\01\\7f\xc3\xa9"},
+        {"vkname=", std::string(120, 'n'), "vkname=" + std::string(120, 'n')},
+        {"vkname=", std::string(121, 'n'), ""},
+        {"vkname=", std::string(41, '*'), ""},  // 123 escaped characters
+        {"vkRawTokenIDs=", std::string(113, 'r'), "vkRawTokenIDs=" + std::string(113, 'r')},
+        {"vkLogicalTokenIDs=", std::string(110, 'l'), ""},
     };
     for (auto &c : cases) {
         char buf[VK_FILTER_BUF];
-        ASSERT_EQ(vk_build_filter(buf, sizeof buf, c.prefix, c.value.c_str()), c.fits) << c.value;
-        if (c.fits) {
-            EXPECT_EQ(buf, c.want);
-        }
+        bool fits = vk_build_filter(buf, sizeof buf, c.prefix, c.value.c_str());
+        EXPECT_EQ(fits ? std::string(buf) : "", c.want) << c.value;
     }
     char base[VK_BASE_BUF];
     EXPECT_TRUE(vk_build_base(base, sizeof base, "vkName=users", std::string(485, 'o').c_str()));
     EXPECT_FALSE(vk_build_base(base, sizeof base, "vkName=users", std::string(486, 'o').c_str()));
-    EXPECT_TRUE(vk_build_base(base, sizeof base, "vkName=logicalTokens", "o=x"));
-    EXPECT_STREQ(base, "vkName=logicalTokens, o=x");
 }
 
 // A name or subtree too long for its buffer is refused before any search:
