@@ -63,30 +63,6 @@ TEST(Config, LinesKeysAndValues) {
     set_suppress_output(0);
 }
 
-TEST(Config, CompletenessByMode) {
-    const std::string all =
-        "admin.server.name=h\nadmin.server.port=389\nadmin.subtree=o=x\n"
-        "admin.dstatus.dbfile=/d\nadmin.ustatus.dbfile=/u\n";
-    const struct {
-        std::string text;
-        int mode, want;
-    } cases[] = {{all, 1, 0},
-                 {all, 2, -1},  // the administrator's modes need a user
-                 {all, 4, -1},
-                 {all + "admin.user.name=cn=a\n", 3, 0},
-                 {all + "admin.server.port=0\n", 1, -1},
-                 {"", 1, -1}};
-    vktest::Scratch dir;
-    set_suppress_output(1);
-    for (auto &c : cases) {
-        Handle vka(allocate_vka());
-        vka->mode = c.mode;
-        read_config_file(vka.get(), dir.file("conf", c.text).c_str());
-        EXPECT_EQ(check_vka(vka.get()), c.want) << c.text << " mode " << c.mode;
-    }
-    set_suppress_output(0);
-}
-
 TEST(PasswordFile, FirstLineUnscrambledWithinItsBuffer) {
     const struct {
         std::string text, want;
@@ -118,9 +94,9 @@ TEST(PasswordFile, FirstLineUnscrambledWithinItsBuffer) {
     EXPECT_EQ(twice.get(), every);
 }
 
-// Opening fails before any directory is involved, and says why in its code;
-// the partly built handle is released on every path (the sanitizer build
-// checks for leaks).
+// Opening fails before any directory is involved, and says why in its code
+// (an incomplete configuration is check_vka's); the partly built handle is
+// released on every path (the sanitizer build checks for leaks).
 TEST(Open, FailuresBeforeTheDirectory) {
     vktest::Scratch dir;
     const std::string base =
@@ -133,9 +109,9 @@ TEST(Open, FailuresBeforeTheDirectory) {
         const char *passwd;
         int want;
     } cases[] = {
-        {"", 1, nullptr, VK_ERR_NO_FILE},  // no configuration file at all
-        {"admin.server.name=h\n", 1, nullptr, VK_ERR_INTERNAL},
-        {base, 2, "pw", VK_ERR_INTERNAL},  // no admin.user.name
+        {"", 1, nullptr, VK_ERR_NO_FILE},                        // no configuration file at all
+        {"admin.server.name=h\n", 1, nullptr, VK_ERR_INTERNAL},  // no port, no subtree
+        {base, 2, "pw", VK_ERR_INTERNAL},                        // no admin.user.name
         // CRAM-MD5 without a password fails before a connection is tried
         // (the server's port is closed: trying would give -1).
         {base + "admin.user.name=cn=a\n", 2, nullptr, VK_ERR_AUTH_FAILED},
