@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -38,43 +37,27 @@ class Enumeration : public testing::Test {
         free_cache(&tmpList);
     }
 
-    // Hands out every remaining record; their raw tokens, in order.
-    std::string drain() {
-        std::string r;
-        vk_UserSession_t *s = nullptr;
-        while (vk_getUserSessionEnt(&s) == VK_OK) {
-            r += std::string(s->rawtoken) + " ";
-            vk_freeUserSessionEnt(s);
-        }
-        return r;
-    }
-    static int get() {
+    // One vk_getUserSessionEnt; the raw token of a record handed out is noted in `seen`.
+    int get() {
         vk_UserSession_t *s = nullptr;
         int rc = vk_getUserSessionEnt(&s);
+        if (s) seen += std::string(s->rawtoken) + " ";
         vk_freeUserSessionEnt(s);
         return rc;
     }
+    std::string seen;
 };
 
 const char *kRecords[][3] = {{"b", "3", "r0"}, {"a", "12", "r1"}, {"b", "2", "r2"},
                              {"c", "1", "r3"}, {"b", "2", "r4"},  {"a", "9", "r5"}};
 
-TEST_F(Enumeration, CursorFollowsTheHeadThenNoMoreDataUntilTheEnd) {
-    EXPECT_EQ(get(), VK_ERR_CALL_SEQUENCE);
-    for (auto &r : kRecords) ASSERT_EQ(insert_cache(make(r[0], r[1], r[2]), &cacheList), VK_OK);
-    EXPECT_EQ(keys(cacheList), "a/r5 a/r1 b/r4 b/r2 b/r0 c/r3 ");
-    // The display index is in byte order of the display number.
-    EXPECT_EQ(keys(xidList), "1/r3 12/r1 2/r4 2/r2 3/r0 9/r5 ");
-    EXPECT_EQ(drain(), "r5 r1 r4 r2 r0 r3 ");
-    EXPECT_EQ(get(), VK_ERR_NO_MORE_DATA);
-    EXPECT_EQ(get(), VK_ERR_NO_MORE_DATA);
-    vk_endUserSessionEnt();
-    EXPECT_EQ(get(), VK_ERR_CALL_SEQUENCE);
-}
-
 TEST_F(Enumeration, BatchGivesTheListIndexAndCursorOfOneByOneInsertion) {
+    EXPECT_EQ(get(), VK_ERR_CALL_SEQUENCE);
     for (auto &r : kRecords) ASSERT_EQ(insert_cache(make(r[0], r[1], r[2]), &tmpList), VK_OK);
     const std::string list = keys(tmpList), index = keys(xidList);
+    EXPECT_EQ(list, "a/r5 a/r1 b/r4 b/r2 b/r0 c/r3 ");
+    // The display index is in byte order of the display number.
+    EXPECT_EQ(index, "1/r3 12/r1 2/r4 2/r2 3/r0 9/r5 ");
     free_cache(&tmpList);
 
     std::vector<vk_UserSession_t *> batch;
@@ -83,7 +66,13 @@ TEST_F(Enumeration, BatchGivesTheListIndexAndCursorOfOneByOneInsertion) {
     EXPECT_TRUE(batch.empty());
     EXPECT_EQ(keys(cacheList), list);
     EXPECT_EQ(keys(xidList), index);
-    EXPECT_EQ(drain(), "r5 r1 r4 r2 r0 r3 ");
+    // The cursor follows the head, then there is no more data until the end.
+    while (get() == VK_OK) {
+    }
+    EXPECT_EQ(seen, "r5 r1 r4 r2 r0 r3 ");
+    EXPECT_EQ(get(), VK_ERR_NO_MORE_DATA);
+    vk_endUserSessionEnt();
+    EXPECT_EQ(get(), VK_ERR_CALL_SEQUENCE);
 }
 
 TEST_F(Enumeration, EndFreesOnlyTheRecordsNotHandedOut) {
@@ -121,29 +110,21 @@ TEST_F(Enumeration, FailedInsertDiscardsTheListAndEveryRecord) {
     }
 }
 
-vk_SessionProc_t *proc(const char *xid, const char *uid, const char *pid) {
-    vk_SessionProc_t *sp = allocate_sessionProc();
-    sp->xid = safe_strdup(xid);
-    sp->uid = safe_strdup(uid);
-    sp->pid = safe_strdup(pid);
-    return sp;
-}
-
-void free_proc(void *p) {
-    free_sessionProc(static_cast<vk_SessionProc_t *>(p));
-}
-
 TEST_F(Enumeration, JoinGivesUsersAndStoppedStateByDisplay) {
     std::vector<vk_UserSession_t *> batch = {make("t1", "1", "a"), make("t2", "10", "b"),
                                              make("t3", "2", "c"), make("t4", "7", "d")};
     ASSERT_EQ(insert_cache_all(batch, &cacheList), VK_OK);
     vk_LinkedList_t *procs = nullptr;
     // Display 10 sorts before 2; display 5 has no session, display 7 no file.
-    for (auto [x, u, p] : {std::tuple{"1", "alice", "100"},
-                           {"10", "bob", "101"},
-                           {"2", "carol", "102"},
-                           {"5", "dave", "103"}})
-        ASSERT_EQ(vk_addNode2List(&procs, strdup(x), proc(x, u, p), VK_LIST_ASCENDING), 0);
+    const char *files[][3] = {
+        {"1", "alice", "100"}, {"10", "bob", "101"}, {"2", "carol", "102"}, {"5", "dave", "103"}};
+    for (auto &f : files) {
+        vk_SessionProc_t *sp = allocate_sessionProc();
+        sp->xid = safe_strdup(f[0]);
+        sp->uid = safe_strdup(f[1]);
+        sp->pid = safe_strdup(f[2]);
+        ASSERT_EQ(vk_addNode2List(&procs, strdup(f[0]), sp, VK_LIST_ASCENDING), 0);
+    }
     std::string ps = "100 S 0 a\n101 T 0 b\n";
     std::FILE *f = fmemopen(ps.data(), ps.size(), "r");
     ASSERT_EQ(load_processState(f), VK_OK);
@@ -158,7 +139,7 @@ TEST_F(Enumeration, JoinGivesUsersAndStoppedStateByDisplay) {
                std::to_string(s->state) + " ";
     }
     EXPECT_EQ(got, "1=alice/1 10=bob/5 2=carol/1 7=-/1 ");
-    vk_freeLinkedList(procs, free_proc);
+    vk_freeLinkedList(procs, [](void *p) { free_sessionProc(static_cast<vk_SessionProc_t *>(p)); });
 }
 
 }  // namespace
