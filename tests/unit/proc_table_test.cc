@@ -1,5 +1,11 @@
-// Reading the process table's lines, and the look-ups in its cache. Nothing
-// here runs ps: the queries that do are exercised on sandboxed hosts.
+// What the library reads about processes: the process table's lines and
+// the look-ups in its cache (nothing here runs ps: the queries that do are
+// exercised on sandboxed hosts); the process tree tool's output, read back
+// into the pids to stop or continue, with lines at and over the read buffer
+// and lines written to smuggle a process or a command onto the command
+// line; and session proc files read across the reads of a large file (their
+// cutting into 999-character pieces, NUL bytes and a last line without its
+// newline are checked end to end in test_limits.py).
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -7,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include "pipe_readers.h"
+#include "scratch_dir.h"
+#include "session_files.h"
 #include "user_session_internal.h"
 
 namespace {
@@ -18,15 +27,11 @@ TEST(ProcTable, LinesSplitIntoPidStateUidAndCommand) {
         std::string parsed;  // "pid uid comm state"
     } cases[] = {
         {"  123 T     0 bash\n", 0, "123 0 bash 4"},
-        {"1 TX 0 x\n", 0, "1 0 x 4"},
         {"1 t 0 x\n", 0, "1 0 x 0"},  // a tracing stop is not a stop
-        {"42 S 1000 my prog --flag\n", 0, "42 1000 my 0"},
         {"42\tT 1000 cmd x\n", 0, "42\tT cmd x 0"},
         // No newline: the last character goes in its place.
         {"1 S 0 bash", 0, "1 0 bas 0"},
         {"1 S 0 x", -1, ""},
-        {"1 S 0 \n", -1, ""},
-        {"", -1, ""},
         {nullptr, -1, ""},
     };
     for (auto &c : cases) {
@@ -91,6 +96,59 @@ TEST(ProcTable, SingleQueryRunsNothingForIdsThatAreNotPlainNumbers) {
     EXPECT_NE(std::remove(mark.c_str()), 0) << "a shell ran";
     // An id too long for the command line is refused.
     EXPECT_EQ(ask(std::string(52, '1').c_str()), "-1 - - - 0");
+}
+
+// A line of `n` characters before its newline: the pid, a blank, filler.
+std::string line_of(size_t n, const std::string &head) {
+    return head + std::string(n - head.size(), 'x') + "\n";
+}
+
+TEST(ProcessTree, PidsOfTheClientAndItsDescendants) {
+    const struct {
+        std::string output;
+        int rc;
+        std::string pids;
+    } cases[] = {
+        {"1 init\n  4502 sh\n    4510 sleep\n", 0, " 4502 4510"},  // ancestors passed over
+        {"1 init\n  4503 sh\n    4504 sleep\n", -4, ""},
+        {"1 init\n  45020 sh\n", -4, ""},  // the client's pid only as a prefix
+        {"4502 sh\n  4510 sleep", 0, " 4502 4510"},
+        // A line of 1022 characters and its newline fills the 1024-byte buffer.
+        {"4502 sh\n" + line_of(1022, "  4510 ") + "  4511 sleep\n", 0, " 4502 4510 4511"},
+        {"4502 sh\n" + line_of(1023, "  4510 ") + "  4511 sleep\n", 0, " 4502 4510 4511"},
+        // The rest of a longer line comes as a piece of its own, and here it
+        // would look like a descendant.
+        {"4502 sh\n" + line_of(1023, "  4510 ").substr(0, 1023) + "  6666 x\n  4511 sleep\n", 0,
+         " 4502 4510 4511"},
+        {"4502 sh\n  4510 " + std::string(3000, 'y') + "\n  4511 sleep\n", 0, " 4502 4510 4511"},
+        {std::string("4502 sh\n  4510 a\0b\n  4511 c\n", 27), 0, " 4502 4510 4511"},
+        {"4502 sh\n  4510;touch /tmp/x y\n  $(id) y\n  0 y\n  -1 y\n  4511 z\n", 0, " 4502 4511"},
+        {"4502 sh\n  4510\n  4511 z\n", 0, " 4502 4511"},  // no blank after the pid
+    };
+    for (auto &c : cases) {
+        std::string copy = c.output, pids;
+        std::FILE *f = fmemopen(copy.data(), copy.size(), "r");
+        EXPECT_EQ(read_process_tree(f, "4502", &pids), c.rc) << c.output.substr(0, 40);
+        std::fclose(f);
+        EXPECT_EQ(pids, c.pids) << c.output.substr(0, 40);
+    }
+}
+
+TEST(SessionFileLines, KeysAcrossReadBoundariesOfALargeFile) {
+    vktest::Scratch dir;
+    // Fillers that put a read's end inside a key's line, right before it,
+    // and (20000) inside the long value.
+    for (size_t filler : {4090u, 4096u, 8189u, 20000u}) {
+        std::string text;
+        while (text.size() < filler) text += "# filler line\n";
+        text.resize(filler);
+        text += "\nXID=3\npid=4\nprogram=" + std::string(700, 'p') + "\n";
+        vk_SessionProc_t *sp = nullptr;
+        ASSERT_EQ(parse_sessionfile(dir.file("proc", text).c_str(), &sp), VK_OK) << filler;
+        EXPECT_EQ(std::string(sp->xid) + sp->pid, "34") << filler;
+        EXPECT_EQ(std::string(sp->program), std::string(700, 'p')) << filler;
+        free_sessionProc(sp);
+    }
 }
 
 }  // namespace
