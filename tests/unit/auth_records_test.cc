@@ -60,14 +60,7 @@ TEST(StatusRecord, OneRecordIntoOneNode) {
         // The filter is case-sensitive, the key table is not.
         {"terminalCID=t1\nTokenName=a", 2, ""},
         {"terminalCID=t1\nTokenName=a", 2, "t1/a", "~terminalCID~TokenName~"},
-        // Only the lowercase word marks a terminal that is not the primary.
-        {"terminalCID=t\ntokenName=a\nMultiheadPrimary=FALSE", 2, "t/a"},
-        {"terminalCID=t\ntokenName=a\nMultiheadPrimary=false", 2, "t/a flag=1"},
-        {"terminalCID=t\ntokenName=a\nMultiheadTerminalIndex=63", 2, "t/a index=63"},
         {"terminalCID=t\ntokenName=a\nMultiheadTerminalIndex=x", 2, "t/a index=0"},
-        // All 32 bits set is the mark of an absent index.
-        {"terminalCID=t\ntokenName=a\nMultiheadTerminalIndex=4294967295", 2, "t/a"},
-        {"terminalCID=t\ntokenName=a\nencryptUpType=k=v=w", 2, "t/a enc=k=v=w"},
         // Under sort order 3 the short form of the annotation is the token.
         {"terminalCID=t\ntokenName=a\nannotation.x_token=p.q.r.s", 2, "t/a flag=2"},
         {"terminalCID=t\nannotation.x_token=p.q.r.s\nLocalName=n", 3, "t/r.s flag=2"},
@@ -97,8 +90,7 @@ TEST(StatusRecord, TerminalFilterIsASubstringTest) {
 TEST(ShortTokenId, LastTwoPartsWithinTheGivenText) {
     const struct {
         const char *id, *expect;
-    } cases[] = {{"a.b.c.d", "c.d"}, {"a.b", "a.b"}, {"a.b.", "b."},
-                 {"abc", "abc"},     {"..", "."},    {".a.b", "a.b"}};
+    } cases[] = {{"a.b.c.d", "c.d"}, {"a.b.", "b."}, {"abc", "abc"}, {"..", "."}};
     for (auto &c : cases) {
         const char *s = get_short_token_id(c.id);
         EXPECT_STREQ(s, c.expect) << c.id;
