@@ -1,5 +1,4 @@
-// The record line that carries a session between servers, and the token a
-// report shows for a session.
+// The record line that carries a session between servers.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -94,22 +93,6 @@ TEST(RecordLine, ReaderTakesKnownFieldsOnly) {
         {"STATE=4294967301", "state=2147483647"},
     };
     for (auto &c : cases) EXPECT_EQ(parse(c[0]), c[1]) << c[0];
-}
-
-TEST(DisplayToken, ShowsServiceTokensByNameAndCardsByRawId) {
-    EXPECT_STREQ(_vk_getDisplayToken(nullptr), "???");
-    const struct {
-        const char *token, *raw;
-        bool by_name;
-    } cases[] = {{"auth.x", "r", true},    {"escape.1", "r", true}, {"mobile.", "r", true},
-                 {"user.bob", "r", false}, {"Auth.x", "r", false},  {"auth", "r", false},
-                 {nullptr, "r", false}};
-    for (auto &c : cases) {
-        vk_UserSession_t s{};
-        s.tokenName = const_cast<char *>(c.token);
-        s.rawtoken = const_cast<char *>(c.raw);
-        EXPECT_EQ(_vk_getDisplayToken(&s), c.by_name ? c.token : c.raw) << c.raw;
-    }
 }
 
 }  // namespace
