@@ -1,15 +1,16 @@
 // The authentication manager's status records: one record text into one
-// node of a sorted list, the short token id, and the arguments the host
-// probe answers without starting anything.
-#include <cerrno>
-#include <ostream>
-#include <csignal>
+// node of a sorted list, the short token id, and the list that a reply
+// builds, which must be the list that inserting its records one by one
+// gives: ascending by the sort key, equal keys in their order of arrival,
+// after any records the list already held; whatever the sizes of the
+// pieces the reply arrives in.
+#include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "vkadmin.h"
+#include "auth_reply.h"
 
 namespace {
 
@@ -18,24 +19,15 @@ constexpr const char *kKeys =
     "~terminalCID~terminalId~tokenName~firmware~encryptUpType~securityMode~"
     "MultiheadTerminalIndex~MultiheadGroupName~MultiheadPrimary~LocalName~annotation.x_token~";
 
-using Text = char *vk_KeyValuesNode_t::*;
-const struct {
-    const char *name;
-    Text field;
-} kShown[] = {
-    {"enc", &vk_KeyValuesNode_t::enc_up_type},    {"mode", &vk_KeyValuesNode_t::security_mode},
-    {"group", &vk_KeyValuesNode_t::MHgroup_name}, {"local", &vk_KeyValuesNode_t::local_name},
-    {"firmware", &vk_KeyValuesNode_t::firmware},
-};
-
 // "terminal/token" and the other fields that are set, per node, "|" between nodes.
 std::string describe(const vk_KeyValuesNode_t *n) {
     std::string r;
     for (; n; n = n->next) {
         if (!r.empty()) r += " | ";
         r += std::string(n->terminal_CID) + "/" + n->token_name;
-        for (auto &f : kShown)
-            if (n->*f.field) r += std::string(" ") + f.name + "=" + n->*f.field;
+        if (n->enc_up_type) r += std::string(" enc=") + n->enc_up_type;
+        if (n->security_mode) r += std::string(" mode=") + n->security_mode;
+        if (n->local_name) r += std::string(" local=") + n->local_name;
         if (n->MHterm_index != ~0u) r += " index=" + std::to_string(n->MHterm_index);
         if (n->flag) r += " flag=" + std::to_string(n->flag);
     }
@@ -52,82 +44,42 @@ std::string parse(const std::vector<std::string> &records, int sort = VK_SORT_BY
     return r;
 }
 
-struct RecordCase {
-    const char *what;
-    const char *text;
-    int sort;
-    const char *expect;  // "" when the record is dropped
-    const char *keys = kKeys;
-};
-
-void PrintTo(const RecordCase &c, std::ostream *os) {
-    *os << c.what;
+TEST(StatusRecord, OneRecordIntoOneNode) {
+    struct {
+        const char *text;
+        int sort;
+        const char *expect;  // "" when the record is dropped
+        const char *keys = kKeys;
+    } cases[] = {
+        // terminalCID wins over terminalId, whichever comes first.
+        {"terminalId=id1\nterminalCID=cid1\ntokenName=a", 2, "cid1/a"},
+        {"terminalCID=cid1\nterminalId=id1\ntokenName=a", 2, "cid1/a"},
+        {"terminalCID=t1\nencryptUpType=x", 2, ""},
+        {"tokenName=a\nencryptUpType=x", 2, ""},
+        {"terminalCID=t\ntokenName=", 2, ""},  // an empty tokenName is no token
+        // The filter is case-sensitive, the key table is not.
+        {"terminalCID=t1\nTokenName=a", 2, ""},
+        {"terminalCID=t1\nTokenName=a", 2, "t1/a", "~terminalCID~TokenName~"},
+        {"terminalCID=t\ntokenName=a\nMultiheadTerminalIndex=x", 2, "t/a index=0"},
+        // Under sort order 3 the short form of the annotation is the token.
+        {"terminalCID=t\ntokenName=a\nannotation.x_token=p.q.r.s", 2, "t/a flag=2"},
+        {"terminalCID=t\nannotation.x_token=p.q.r.s\nLocalName=n", 3, "t/r.s flag=2"},
+        {"terminalCID=t\nannotation.x_token=p.q.r.s\ntokenName=a", 3, "t/a flag=2"},
+    };
+    for (auto &c : cases) EXPECT_EQ(parse({c.text}, c.sort, c.keys), c.expect) << c.text;
 }
 
-class OneRecord : public testing::TestWithParam<RecordCase> {};
-
-TEST_P(OneRecord, Parses) {
-    const RecordCase &c = GetParam();
-    EXPECT_EQ(parse({c.text}, c.sort, c.keys), c.expect);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, OneRecord,
-    testing::Values(
-        RecordCase{"terminalCID wins when it comes last",
-                   "terminalId=id1\nterminalCID=cid1\ntokenName=a", 2, "cid1/a"},
-        RecordCase{"terminalCID wins when it comes first",
-                   "terminalCID=cid1\nterminalId=id1\ntokenName=a", 2, "cid1/a"},
-        RecordCase{"terminalId alone", "terminalId=id1\ntokenName=a\n", 2, "id1/a"},
-        RecordCase{"a later terminalCID replaces one before",
-                   "terminalCID=c1\ntokenName=a\nterminalCID=c2", 2, "c2/a"},
-        RecordCase{"no tokenName", "terminalCID=t1\nencryptUpType=x", 2, ""},
-        RecordCase{"no terminal id", "tokenName=a\nencryptUpType=x", 2, ""},
-        RecordCase{"the filter is case-sensitive", "terminalCID=t1\nTokenName=a", 2, ""},
-        RecordCase{"the key table is not", "terminalCID=t1\nTokenName=a", 2, "t1/a",
-                   "~terminalCID~TokenName~"},
-        RecordCase{"a key outside the filter", "terminalCID=t1\ntokenName=a\nencryptDownType=x", 2,
-                   "t1/a"},
-        RecordCase{"MultiheadPrimary FALSE", "terminalCID=t\ntokenName=a\nMultiheadPrimary=FALSE",
-                   2, "t/a"},
-        RecordCase{"MultiheadPrimary false", "terminalCID=t\ntokenName=a\nMultiheadPrimary=false",
-                   2, "t/a flag=1"},
-        RecordCase{"an index", "terminalCID=t\ntokenName=a\nMultiheadTerminalIndex=63", 2,
-                   "t/a index=63"},
-        RecordCase{"an index that is no number",
-                   "terminalCID=t\ntokenName=a\nMultiheadTerminalIndex=x", 2, "t/a index=0"},
-        RecordCase{"a value holding =", "terminalCID=t\ntokenName=a\nencryptUpType=k=v=w", 2,
-                   "t/a enc=k=v=w"},
-        RecordCase{"blanks around key and value", " \tterminalCID \t= t 1\t\n  tokenName=  a  \n",
-                   2, "t 1/a"},
-        RecordCase{"comment, empty value, no =, one character",
-                   "terminalCID=t\ntokenName=a\n#encryptUpType=x\nsecurityMode=\n"
-                   "firmware= \t\ngarbage\nx\n=v",
-                   2, "t/a"},
-        RecordCase{"an empty tokenName is no token", "terminalCID=t\ntokenName=", 2, ""},
-        RecordCase{"a key twice: the later value", "terminalCID=t\ntokenName=a\ntokenName=b", 2,
-                   "t/b"},
-        RecordCase{"LocalName", "terminalCID=t\ntokenName=a\nLocalName=n", 2, "t/a local=n"},
-        RecordCase{"annotation.x_token outside sort order 3",
-                   "terminalCID=t\ntokenName=a\nannotation.x_token=p.q.r.s", 2, "t/a flag=2"},
-        RecordCase{"annotation.x_token is the token under sort order 3",
-                   "terminalCID=t\nannotation.x_token=p.q.r.s\nLocalName=n", 3, "t/r.s flag=2"},
-        RecordCase{"a later tokenName replaces the annotation",
-                   "terminalCID=t\nannotation.x_token=p.q.r.s\ntokenName=a", 3, "t/a flag=2"}));
-
-TEST(RecordList, EqualKeysKeepTheirOrderOfArrival) {
-    std::vector<std::string> records = {"terminalCID=t3\ntokenName=b\nsecurityMode=first",
-                                        "terminalCID=t1\ntokenName=a",
-                                        "terminalCID=t2\ntokenName=b\nsecurityMode=second"};
-    EXPECT_EQ(parse(records, VK_SORT_BY_TOKEN), "t1/a | t3/b mode=first | t2/b mode=second");
-    EXPECT_EQ(parse(records, VK_SORT_BY_TERMINAL), "t1/a | t2/b mode=second | t3/b mode=first");
-    EXPECT_EQ(parse(records, 0), "t1/a | t3/b mode=first | t2/b mode=second");
-    records.push_back("terminalCID=t1\ntokenName=c");
+// Unlike the keyed lists, equal keys keep their order of arrival here.
+TEST(StatusRecord, EqualKeysKeepTheirOrderOfArrival) {
+    std::vector<std::string> records = {
+        "terminalCID=t3\ntokenName=b\nsecurityMode=first", "terminalCID=t1\ntokenName=a",
+        "terminalCID=t2\ntokenName=b\nsecurityMode=second", "terminalCID=t1\ntokenName=c"};
+    EXPECT_EQ(parse(records, VK_SORT_BY_TOKEN), "t1/a | t3/b mode=first | t2/b mode=second | t1/c");
     EXPECT_EQ(parse(records, VK_SORT_BY_TERMINAL),
               "t1/a | t1/c | t2/b mode=second | t3/b mode=first");
 }
 
-TEST(RecordList, TerminalFilterIsASubstringTest) {
+TEST(StatusRecord, TerminalFilterIsASubstringTest) {
     std::vector<std::string> records;
     for (const char *t : {"t1", "t2", "t3", "t", "1,t", "t12"})
         records.push_back(std::string("terminalCID=") + t + "\ntokenName=" + t);
@@ -135,34 +87,79 @@ TEST(RecordList, TerminalFilterIsASubstringTest) {
     EXPECT_EQ(parse(records, VK_SORT_BY_TERMINAL, kKeys, ""), "");
 }
 
-TEST(RecordList, WithoutAFilterNothingIsKept) {
-    EXPECT_EQ(parse({"terminalCID=t1\ntokenName=a"}, VK_SORT_BY_TOKEN, nullptr), "");
-    vk_free_KeyValuesNode_list(nullptr);
-}
-
-TEST(ShortTokenId, LastTwoParts) {
+TEST(ShortTokenId, LastTwoPartsWithinTheGivenText) {
     const struct {
         const char *id, *expect;
-    } cases[] = {{"a.b.c.d", "c.d"}, {"x.y.z", "y.z"}, {"a.b", "a.b"}, {"a.b.", "b."},
-                 {"abc", "abc"},     {"", ""},         {"..", "."},    {".a.b", "a.b"}};
+    } cases[] = {{"a.b.c.d", "c.d"}, {"a.b.", "b."}, {"abc", "abc"}, {"..", "."}};
     for (auto &c : cases) {
         const char *s = get_short_token_id(c.id);
         EXPECT_STREQ(s, c.expect) << c.id;
-        // A position inside the given text, not a copy.
         EXPECT_TRUE(s >= c.id && s <= c.id + std::char_traits<char>::length(c.id)) << c.id;
     }
 }
 
-volatile sig_atomic_t children_ended = 0;
+struct Reply {
+    std::string text;
+    std::vector<std::string> records;  // their texts, as parse_record gets them
+};
 
-TEST(HostProbe, NoHostOrAnEmptyOneStartsNothing) {
-    struct sigaction count = {}, old = {};
-    count.sa_handler = [](int) { children_ended = children_ended + 1; };
-    sigaction(SIGCHLD, &count, &old);
-    EXPECT_EQ(ping_host(nullptr), 0);
-    EXPECT_EQ(ping_host(""), EINVAL);
-    sigaction(SIGCHLD, &old, nullptr);
-    EXPECT_EQ(children_ended, 0);
+// Records of terminals t0, t1, ... whose token names repeat often; some are
+// dropped by the parser (no token name, an empty one, a line too long).
+Reply random_reply(std::mt19937 &rng, int n) {
+    static const char *tokens[] = {"a", "b", "B", "ab", "user.x", "10", "9", ""};
+    std::uniform_int_distribution<int> pick(0, 7), odd(0, 19);
+    Reply r;
+    for (int i = 0; i < n; ++i) {
+        std::string tid = "t" + std::to_string((i * 7919) % 1000);
+        std::string body = "terminalCID=" + tid + "\n";
+        int o = odd(rng);
+        if (o != 0) body += std::string("tokenName=") + tokens[pick(rng)] + "\n";
+        body += "securityMode=hard\n";
+        r.text += "begin\n" + body + "end\n";
+        r.records.push_back(body);
+        if (o == 1) r.text += "begin\ntokenName=x\n" + std::string(600, 'v') + "\nend\n";
+    }
+    return r;
+}
+
+vk_KeyValuesNode_t *one_by_one(const Reply &r, int sort, vk_KeyValuesNode_t *list) {
+    for (const std::string &rec : r.records) parse_record(&list, rec.c_str(), sort, kKeys, nullptr);
+    return list;
+}
+
+TEST(StatusList, ReplyBuildsTheListOfOneByOneInsertion) {
+    std::mt19937 rng(7);
+    for (int sort : {VK_SORT_BY_TERMINAL, VK_SORT_BY_TOKEN}) {
+        for (int round = 0; round < 40; ++round) {
+            Reply before = random_reply(rng, round % 4);
+            Reply r = random_reply(rng, 5 + round * 3);
+            vk_KeyValuesNode_t *want = one_by_one(r, sort, one_by_one(before, sort, nullptr));
+            for (size_t piece : {size_t{1}, size_t{13}, r.text.size()}) {
+                vk_KeyValuesNode_t *got = one_by_one(before, sort, nullptr);
+                vk::StatusReply reply(&got, sort, kKeys, nullptr);
+                for (size_t at = 0; at < r.text.size(); at += piece)
+                    reply.feed(r.text.data() + at, std::min(piece, r.text.size() - at));
+                EXPECT_EQ(describe(got), describe(want)) << "sort " << sort << " piece " << piece;
+                vk_free_KeyValuesNode_list(got);
+            }
+            vk_free_KeyValuesNode_list(want);
+        }
+    }
+}
+
+// The reader keeps where its list ends; a list freed from outside (a reply
+// given up) must be started afresh, not appended to through that end.
+TEST(StatusList, AListEmptiedFromOutsideIsStartedAfresh) {
+    vk_KeyValuesNode_t *list = nullptr;
+    vk::StatusReply reply(&list, VK_SORT_BY_TOKEN, kKeys, nullptr);
+    std::string text = "begin\nterminalCID=t1\ntokenName=a\nend\n";
+    reply.feed(text.data(), text.size());
+    vk_free_KeyValuesNode_list(list);
+    list = nullptr;
+    text = "begin\nterminalCID=t7\ntokenName=b\nend\n";
+    reply.feed(text.data(), text.size());
+    EXPECT_EQ(describe(list), "t7/b");
+    vk_free_KeyValuesNode_list(list);
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
-// The session record and the enumeration's call sequence. The lists are built
-// here with insert_cache, so no session file of the host is read.
+// The enumeration's list, display index and cursor, built here with
+// insert_cache and insert_cache_all so that no session file of the host is
+// read; and set_unix's join of session proc files to the display index.
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -28,57 +32,47 @@ std::string keys(const vk_LinkedList_t *l) {
 class Enumeration : public testing::Test {
   protected:
     void SetUp() override { vk_endUserSessionEnt(); }
-    void TearDown() override { vk_endUserSessionEnt(); }
-
-    // Hands out every remaining record; their raw tokens, in order.
-    std::string drain() {
-        std::string r;
-        vk_UserSession_t *s = nullptr;
-        while (vk_getUserSessionEnt(&s) == VK_OK) {
-            r += std::string(s->rawtoken) + " ";
-            vk_freeUserSessionEnt(s);
-        }
-        return r;
+    void TearDown() override {
+        vk_endUserSessionEnt();
+        free_cache(&tmpList);
     }
+
+    // One vk_getUserSessionEnt; the raw token of a record handed out is noted in `seen`.
+    int get() {
+        vk_UserSession_t *s = nullptr;
+        int rc = vk_getUserSessionEnt(&s);
+        if (s) seen += std::string(s->rawtoken) + " ";
+        vk_freeUserSessionEnt(s);
+        return rc;
+    }
+    std::string seen;
 };
 
-TEST(SessionRecord, StartsDisconnectedWithEveryFieldAbsent) {
-    vk_UserSession_t *s = allocate_userSession();
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->state, VK_SESSION_DISCONNECTED);
-    for (char *t : {s->tokenName, s->rawtoken, s->unixID, s->dispNo, s->server, s->sessionType,
-                    s->enc_up, s->enc_down, s->auth_up, s->auth_down, s->mode, s->termPrimary,
-                    s->termList, s->mhGroupName})
-        EXPECT_EQ(t, nullptr);
-    vk_freeUserSessionEnt(s);
-    vk_freeUserSessionEnt(nullptr);
-}
+const char *kRecords[][3] = {{"b", "3", "r0"}, {"a", "12", "r1"}, {"b", "2", "r2"},
+                             {"c", "1", "r3"}, {"b", "2", "r4"},  {"a", "9", "r5"}};
 
-TEST_F(Enumeration, GetWithoutAnOpenEnumerationIsACallSequenceError) {
-    vk_UserSession_t *s = make("t", "1", "r");
-    vk_UserSession_t *out = s;
-    EXPECT_EQ(vk_getUserSessionEnt(&out), VK_ERR_CALL_SEQUENCE);
-    EXPECT_EQ(out, s);
-    vk_freeUserSessionEnt(s);
-}
+TEST_F(Enumeration, BatchGivesTheListIndexAndCursorOfOneByOneInsertion) {
+    EXPECT_EQ(get(), VK_ERR_CALL_SEQUENCE);
+    for (auto &r : kRecords) ASSERT_EQ(insert_cache(make(r[0], r[1], r[2]), &tmpList), VK_OK);
+    const std::string list = keys(tmpList), index = keys(xidList);
+    EXPECT_EQ(list, "a/r5 a/r1 b/r4 b/r2 b/r0 c/r3 ");
+    // The display index is in byte order of the display number.
+    EXPECT_EQ(index, "1/r3 12/r1 2/r4 2/r2 3/r0 9/r5 ");
+    free_cache(&tmpList);
 
-TEST_F(Enumeration, HandsOutRecordsInTokenOrderThenNoMoreData) {
-    const char *rec[][3] = {
-        {"b", "3", "r0"}, {"a", "12", "r1"}, {"b", "2", "r2"}, {"c", "1", "r3"}};
-    for (auto &r : rec) ASSERT_EQ(insert_cache(make(r[0], r[1], r[2]), &cacheList), VK_OK);
-    EXPECT_EQ(keys(cacheList), "a/r1 b/r2 b/r0 c/r3 ");
-    // The display index is in byte order of the display number and shares the records.
-    EXPECT_EQ(keys(xidList), "1/r3 12/r1 2/r2 3/r0 ");
-    EXPECT_EQ(xidList->next->node, cacheList->node);
-
-    // The cursor follows the head, not the first record inserted.
-    EXPECT_EQ(drain(), "r1 r2 r0 r3 ");
-    vk_UserSession_t *s = nullptr;
-    EXPECT_EQ(vk_getUserSessionEnt(&s), VK_ERR_NO_MORE_DATA);
-    EXPECT_EQ(vk_getUserSessionEnt(&s), VK_ERR_NO_MORE_DATA);
-    EXPECT_EQ(s, nullptr);
+    std::vector<vk_UserSession_t *> batch;
+    for (auto &r : kRecords) batch.push_back(make(r[0], r[1], r[2]));
+    ASSERT_EQ(insert_cache_all(batch, &cacheList), VK_OK);
+    EXPECT_TRUE(batch.empty());
+    EXPECT_EQ(keys(cacheList), list);
+    EXPECT_EQ(keys(xidList), index);
+    // The cursor follows the head, then there is no more data until the end.
+    while (get() == VK_OK) {
+    }
+    EXPECT_EQ(seen, "r5 r1 r4 r2 r0 r3 ");
+    EXPECT_EQ(get(), VK_ERR_NO_MORE_DATA);
     vk_endUserSessionEnt();
-    EXPECT_EQ(vk_getUserSessionEnt(&s), VK_ERR_CALL_SEQUENCE);
+    EXPECT_EQ(get(), VK_ERR_CALL_SEQUENCE);
 }
 
 TEST_F(Enumeration, EndFreesOnlyTheRecordsNotHandedOut) {
@@ -92,25 +86,60 @@ TEST_F(Enumeration, EndFreesOnlyTheRecordsNotHandedOut) {
     EXPECT_STREQ(second->tokenName, "b");
     vk_freeUserSessionEnt(first);
     vk_freeUserSessionEnt(second);
-    vk_UserSession_t *s = nullptr;
-    EXPECT_EQ(vk_getUserSessionEnt(&s), VK_ERR_CALL_SEQUENCE);
 }
 
-TEST_F(Enumeration, FailedInsertDiscardsTheListAndTheRecord) {
+// A record without a token or a display spoils the whole enumeration: the
+// list, the index and every record go (the leak checker sees any left).
+TEST_F(Enumeration, FailedInsertDiscardsTheListAndEveryRecord) {
     for (auto missing : {&vk_UserSession_t::tokenName, &vk_UserSession_t::dispNo}) {
-        ASSERT_EQ(insert_cache(make("a", "1", "a"), &cacheList), VK_OK);
-        vk_UserSession_t *bad = make("b", "2", "b");
-        std::free(std::exchange(bad->*missing, nullptr));
-        EXPECT_LT(insert_cache(bad, &cacheList), 0);
-        EXPECT_EQ(cacheList, nullptr);
-        EXPECT_EQ(xidList, nullptr);
-        vk_UserSession_t *s = nullptr;
-        EXPECT_EQ(vk_getUserSessionEnt(&s), VK_ERR_CALL_SEQUENCE);
+        for (bool batch : {false, true}) {
+            ASSERT_EQ(insert_cache(make("a", "1", "a"), &cacheList), VK_OK);
+            std::vector<vk_UserSession_t *> bad = {make("b", "2", "b"), make("c", "3", "c")};
+            std::free(std::exchange(bad[1]->*missing, nullptr));
+            if (batch) {
+                EXPECT_EQ(insert_cache_all(bad, &cacheList), VK_ERR_INVALID_ARGS);
+                EXPECT_TRUE(bad.empty());
+            } else {
+                ASSERT_EQ(insert_cache(bad[0], &cacheList), VK_OK);
+                EXPECT_LT(insert_cache(bad[1], &cacheList), 0);
+            }
+            EXPECT_EQ(cacheList, nullptr);
+            EXPECT_EQ(xidList, nullptr);
+            EXPECT_EQ(get(), VK_ERR_CALL_SEQUENCE);
+        }
     }
 }
 
-// The search of another server runs the remote-command program at its fixed
-// path; it is tested end to end inside sandboxed hosts (test_failover.py),
-// with a stand-in for that program and with two hosts linked over ssh.
+TEST_F(Enumeration, JoinGivesUsersAndStoppedStateByDisplay) {
+    std::vector<vk_UserSession_t *> batch = {make("t1", "1", "a"), make("t2", "10", "b"),
+                                             make("t3", "2", "c"), make("t4", "7", "d")};
+    ASSERT_EQ(insert_cache_all(batch, &cacheList), VK_OK);
+    vk_LinkedList_t *procs = nullptr;
+    // Display 10 sorts before 2; display 5 has no session, display 7 no file.
+    const char *files[][3] = {
+        {"1", "alice", "100"}, {"10", "bob", "101"}, {"2", "carol", "102"}, {"5", "dave", "103"}};
+    for (auto &f : files) {
+        vk_SessionProc_t *sp = allocate_sessionProc();
+        sp->xid = safe_strdup(f[0]);
+        sp->uid = safe_strdup(f[1]);
+        sp->pid = safe_strdup(f[2]);
+        ASSERT_EQ(vk_addNode2List(&procs, strdup(f[0]), sp, VK_LIST_ASCENDING), 0);
+    }
+    std::string ps = "100 S 0 a\n101 T 0 b\n";
+    std::FILE *f = fmemopen(ps.data(), ps.size(), "r");
+    ASSERT_EQ(load_processState(f), VK_OK);
+    std::fclose(f);
+    join_session_procs(xidList, procs);
+    reset_processState();
+
+    std::string got;
+    for (vk_LinkedList_t *n = cacheList; n; n = n->next) {
+        auto *s = static_cast<vk_UserSession_t *>(n->node);
+        got += std::string(s->dispNo) + "=" + (s->unixID ? s->unixID : "-") + "/" +
+               std::to_string(s->state) + " ";
+    }
+    EXPECT_EQ(got, "1=alice/1 10=bob/5 2=carol/1 7=-/1 ");
+    vk_freeLinkedList(procs, [](void *p) { free_sessionProc(static_cast<vk_SessionProc_t *>(p)); });
+}
 
 }  // namespace

@@ -6,45 +6,23 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace vktest {
-
-std::vector<LogRecord> &captured_log() {
-    static std::vector<LogRecord> log;
+std::vector<std::string> &vktest::logged() {
+    static std::vector<std::string> log;
     return log;
 }
 
-std::vector<std::string> logged() {
-    std::vector<std::string> msgs;
-    for (const LogRecord &r : captured_log()) msgs.push_back(r.msg);
-    return msgs;
-}
-
-void clear_log() {
-    captured_log().clear();
-}
-
-}  // namespace vktest
-
-namespace {
-
-void keep(int pri, const char *fmt, va_list ap) {
-    char buf[2048];
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
-    vktest::captured_log().push_back({pri, buf});
-}
-
-}  // namespace
-
 extern "C" {
 
-void vsyslog(int pri, const char *fmt, va_list ap) {
-    keep(pri, fmt, ap);
+void vsyslog(int, const char *fmt, va_list ap) {
+    char buf[2048];
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    vktest::logged().push_back(buf);
 }
 
 void syslog(int pri, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    keep(pri, fmt, ap);
+    vsyslog(pri, fmt, ap);
     va_end(ap);
 }
 
@@ -52,7 +30,7 @@ void syslog(int pri, const char *fmt, ...) {
 void __syslog_chk(int pri, int, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    keep(pri, fmt, ap);
+    vsyslog(pri, fmt, ap);
     va_end(ap);
 }
 

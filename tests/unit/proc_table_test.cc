@@ -1,73 +1,153 @@
-// Reading the process table's lines. Nothing here runs ps: the queries that
-// do are exercised on sandboxed hosts.
+// What the library reads about processes: the process table's lines and
+// the look-ups in its cache (nothing here runs ps: the queries that do are
+// exercised on sandboxed hosts); the process tree tool's output, read back
+// into the pids to stop or continue, with lines at and over the read buffer
+// and lines written to smuggle a process or a command onto the command
+// line; and session proc files read across the reads of a large file (their
+// cutting into 999-character pieces, NUL bytes and a last line without its
+// newline are checked end to end in test_limits.py).
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "vkadmin.h"
+#include "pipe_readers.h"
+#include "scratch_dir.h"
+#include "session_files.h"
+#include "user_session_internal.h"
 
 namespace {
 
-struct PsCase {
-    const char *line;
-    int rc;
-    const char *pid = nullptr, *uid = nullptr, *comm = nullptr;
-    int state = 0;
-};
-class PsLine : public testing::TestWithParam<PsCase> {};
-
-TEST_P(PsLine, SplitsIntoPidStateUidAndCommand) {
-    const PsCase &c = GetParam();
-    std::string line = c.line ? c.line : "";
-    vk_procTable_t *e = allocate_ps_entry();  // a stale value that must be cleared
-    vk_procTable_t *stale = e;
-    EXPECT_EQ(parse_ps_entry(c.line ? line.data() : nullptr, &e), c.rc);
-    free_ps_entry(stale);
-    if (c.rc != VK_OK) {
-        EXPECT_EQ(e, nullptr);
-        return;
+TEST(ProcTable, LinesSplitIntoPidStateUidAndCommand) {
+    struct {
+        const char *line;
+        int rc;
+        std::string parsed;  // "pid uid comm state"
+    } cases[] = {
+        {"  123 T     0 bash\n", 0, "123 0 bash 4"},
+        {"1 t 0 x\n", 0, "1 0 x 0"},  // a tracing stop is not a stop
+        {"42\tT 1000 cmd x\n", 0, "42\tT cmd x 0"},
+        // No newline: the last character goes in its place.
+        {"1 S 0 bash", 0, "1 0 bas 0"},
+        {"1 S 0 x", -1, ""},
+        {nullptr, -1, ""},
+    };
+    for (auto &c : cases) {
+        std::string line = c.line ? c.line : "";
+        SCOPED_TRACE(line);
+        vk_procTable_t *e = allocate_ps_entry();  // a stale value that must be cleared
+        vk_procTable_t *stale = e;
+        EXPECT_EQ(parse_ps_entry(c.line ? line.data() : nullptr, &e), c.rc);
+        free_ps_entry(stale);
+        if (c.rc != VK_OK) {
+            EXPECT_EQ(e, nullptr);
+            continue;
+        }
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(
+            std::string(e->pid) + " " + e->uid + " " + e->comm + " " + std::to_string(e->state),
+            c.parsed);
+        free_ps_entry(e);
     }
-    ASSERT_NE(e, nullptr);
-    EXPECT_STREQ(e->pid, c.pid);
-    EXPECT_STREQ(e->uid, c.uid);
-    EXPECT_STREQ(e->comm, c.comm);
-    EXPECT_EQ(e->state, c.state);
-    free_ps_entry(e);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ProcTable, PsLine,
-    testing::Values(PsCase{"  123 T     0 bash\n", 0, "123", "0", "bash", VK_PROC_STOPPED},
-                    PsCase{"1 TX 0 x\n", 0, "1", "0", "x", VK_PROC_STOPPED},
-                    PsCase{"1 t 0 x\n", 0, "1", "0", "x", 0},  // tracing stop is not a stop
-                    PsCase{"1 S 0 x\n", 0, "1", "0", "x", 0},
-                    PsCase{"1 R 0 x\n", 0, "1", "0", "x", 0},
-                    PsCase{"1 Z 0 x\n", 0, "1", "0", "x", 0},
-                    PsCase{"42 S 1000 my prog --flag\n", 0, "42", "1000", "my", 0},
-                    PsCase{"42\tT 1000 cmd x\n", 0, "42\tT", "cmd", "x", 0},
-                    PsCase{"  PID S   UID COMMAND\n", 0, "PID", "UID", "COMMAND", 0},
-                    // No newline: the last character goes in its place.
-                    PsCase{"1 S 0 bash", 0, "1", "0", "bas", 0}, PsCase{"1 S 0 x", -1},
-                    PsCase{"1 S 0\n", -1}, PsCase{"1 S 0 \n", -1}, PsCase{"\n", -1}, PsCase{"", -1},
-                    PsCase{nullptr, -1}));
+// "rc uid comm pid state" of the look-up of `pid`.
+std::string ask(const char *pid) {
+    char *uid = nullptr, *comm = nullptr, *p = nullptr;
+    int state = 7;
+    int rc = get_processState(pid, &uid, &state, &comm, &p);
+    std::string r = std::to_string(rc) + " " + (uid ? uid : "-") + " " + (comm ? comm : "-") + " " +
+                    (p ? p : "-") + " " + std::to_string(state);
+    for (char *t : {uid, comm, p}) std::free(t);
+    return r;
+}
 
+void load(std::string text) {
+    std::FILE *f = fmemopen(text.data(), text.size(), "r");
+    ASSERT_EQ(load_processState(f), VK_OK);
+    std::fclose(f);
+}
+
+TEST(ProcTable, CacheLooksUpByExactTextAndTheNewestOfEqualIds) {
+    load(
+        "  PID S   UID COMMAND\n   10 S     0 init\n    9 T  1001 xclock\n"
+        "   10 T  1002 again\nbad\n  010 S     0 zero\n");
+    EXPECT_EQ(ask("10"), "0 1002 again 10 4");  // an id twice: the later line wins
+    EXPECT_EQ(ask("9"), "0 1001 xclock 9 4");
+    EXPECT_EQ(ask("010"), "0 0 zero 010 0");  // compared as text, not as numbers
+    EXPECT_EQ(ask("11"), "-4 - - - 0");
+    load("5 S 0 five\n");  // a second load replaces the first
+    EXPECT_EQ(ask("10"), "-4 - - - 0");
+    EXPECT_EQ(ask("5"), "0 0 five 5 0");
+    reset_processState();
+}
+
+// Without a cache the look-up runs ps through a shell: ids that are no
+// plain numbers name no process and must not reach it.
 TEST(ProcTable, SingleQueryRunsNothingForIdsThatAreNotPlainNumbers) {
-    reset_processState();  // no cache: the query would go to a shell
-    // Such a text names no process; an id too long for the command is refused.
-    struct {
-        std::string pid;
+    reset_processState();
+    const std::string mark = testing::TempDir() + "vk_ps_ran";
+    std::remove(mark.c_str());
+    for (const std::string &pid : std::vector<std::string>{
+             "abc", "12a", "", "-1", "1 2", "1;touch " + mark, "$(touch " + mark + ")"})
+        EXPECT_EQ(ask(pid.c_str()), "-4 - - - 0") << pid;
+    EXPECT_NE(std::remove(mark.c_str()), 0) << "a shell ran";
+    // An id too long for the command line is refused.
+    EXPECT_EQ(ask(std::string(52, '1').c_str()), "-1 - - - 0");
+}
+
+// A line of `n` characters before its newline: the pid, a blank, filler.
+std::string line_of(size_t n, const std::string &head) {
+    return head + std::string(n - head.size(), 'x') + "\n";
+}
+
+TEST(ProcessTree, PidsOfTheClientAndItsDescendants) {
+    const struct {
+        std::string output;
         int rc;
-    } cases[] = {{"abc", -4},  {"12a", -4}, {"", -4},      {"-1", -4},
-                 {"1;id", -4}, {"1 2", -4}, {"$(id)", -4}, {std::string(52, '1'), -1}};
+        std::string pids;
+    } cases[] = {
+        {"1 init\n  4502 sh\n    4510 sleep\n", 0, " 4502 4510"},  // ancestors passed over
+        {"1 init\n  4503 sh\n    4504 sleep\n", -4, ""},
+        {"1 init\n  45020 sh\n", -4, ""},  // the client's pid only as a prefix
+        {"4502 sh\n  4510 sleep", 0, " 4502 4510"},
+        // A line of 1022 characters and its newline fills the 1024-byte buffer.
+        {"4502 sh\n" + line_of(1022, "  4510 ") + "  4511 sleep\n", 0, " 4502 4510 4511"},
+        {"4502 sh\n" + line_of(1023, "  4510 ") + "  4511 sleep\n", 0, " 4502 4510 4511"},
+        // The rest of a longer line comes as a piece of its own, and here it
+        // would look like a descendant.
+        {"4502 sh\n" + line_of(1023, "  4510 ").substr(0, 1023) + "  6666 x\n  4511 sleep\n", 0,
+         " 4502 4510 4511"},
+        {"4502 sh\n  4510 " + std::string(3000, 'y') + "\n  4511 sleep\n", 0, " 4502 4510 4511"},
+        {std::string("4502 sh\n  4510 a\0b\n  4511 c\n", 27), 0, " 4502 4510 4511"},
+        {"4502 sh\n  4510;touch /tmp/x y\n  $(id) y\n  0 y\n  -1 y\n  4511 z\n", 0, " 4502 4511"},
+        {"4502 sh\n  4510\n  4511 z\n", 0, " 4502 4511"},  // no blank after the pid
+    };
     for (auto &c : cases) {
-        char dummy;
-        char *uid = &dummy, *comm = &dummy, *pid = &dummy;
-        int s = 7;
-        EXPECT_EQ(get_processState(c.pid.c_str(), &uid, &s, &comm, &pid), c.rc) << c.pid;
-        EXPECT_EQ(uid, nullptr);
-        EXPECT_EQ(comm, nullptr);
-        EXPECT_EQ(pid, nullptr);
-        EXPECT_EQ(s, 0);
+        std::string copy = c.output, pids;
+        std::FILE *f = fmemopen(copy.data(), copy.size(), "r");
+        EXPECT_EQ(read_process_tree(f, "4502", &pids), c.rc) << c.output.substr(0, 40);
+        std::fclose(f);
+        EXPECT_EQ(pids, c.pids) << c.output.substr(0, 40);
+    }
+}
+
+TEST(SessionFileLines, KeysAcrossReadBoundariesOfALargeFile) {
+    vktest::Scratch dir;
+    // Fillers that put a read's end inside a key's line, right before it,
+    // and (20000) inside the long value.
+    for (size_t filler : {4090u, 4096u, 8189u, 20000u}) {
+        std::string text;
+        while (text.size() < filler) text += "# filler line\n";
+        text.resize(filler);
+        text += "\nXID=3\npid=4\nprogram=" + std::string(700, 'p') + "\n";
+        vk_SessionProc_t *sp = nullptr;
+        ASSERT_EQ(parse_sessionfile(dir.file("proc", text).c_str(), &sp), VK_OK) << filler;
+        EXPECT_EQ(std::string(sp->xid) + sp->pid, "34") << filler;
+        EXPECT_EQ(std::string(sp->program), std::string(700, 'p')) << filler;
+        free_sessionProc(sp);
     }
 }
 

@@ -1,6 +1,4 @@
-// The record line that carries a session between servers, and the token a
-// report shows for a session.
-#include <climits>
+// The record line that carries a session between servers.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -33,6 +31,7 @@ std::string describe(const vk_UserSession_t *s) {
     return r;
 }
 
+// The record's line, without its newline.
 std::string print(const vk_UserSession_t *s) {
     char *buf = nullptr;
     size_t len = 0;
@@ -41,7 +40,8 @@ std::string print(const vk_UserSession_t *s) {
     std::fclose(f);
     std::string r(buf, len);
     std::free(buf);
-    return r;
+    EXPECT_EQ(r.find('\n'), r.size() - 1) << r;
+    return r.substr(0, r.size() - 1);
 }
 
 // Parses `line` (a copy: the reader cuts it up) and describes the record.
@@ -53,90 +53,46 @@ std::string parse(std::string line) {
     return r;
 }
 
-TEST(RecordLine, AbsentFieldsAreWrittenAsNull) {
+// A record read back must give the same report on the receiving server:
+// absent fields stay absent, every field travels, and no value can add a
+// field or a record.
+TEST(RecordLine, ReadsBackAsWritten) {
     vk_UserSession_t *s = allocate_userSession();
     s->state = 5;
-    std::string line = print(s);
-    EXPECT_EQ(line,
+    EXPECT_EQ(print(s),
               "INSERT_TOKEN=NULL;TOKEN=NULL;uid=NULL;STATE=5;DISPLAY=NULL;SERVER=NULL;"
               "SESSION_TYPE=NULL;encryptUpType=NULL;encryptDownType=NULL;authenticateUpType=NULL;"
               "authenticateDownType=NULL;securityMode=NULL;TermPrimary=NULL;TermList=NULL;"
-              "MultiheadGroupName=NULL\n");
-    line.pop_back();
-    vk_UserSession_t *back = nullptr;
-    ASSERT_EQ(parse_vkrcmd(line.data(), &back), VK_OK);
-    EXPECT_EQ(back->state, 5);
-    EXPECT_EQ(back->unixID, nullptr);
-    vk_freeUserSessionEnt(back);
-    vk_freeUserSessionEnt(s);
-    EXPECT_EQ(print(nullptr), "");
-}
-
-TEST(RecordLine, EveryFieldTravels) {
-    vk_UserSession_t *s = allocate_userSession();
-    s->state = 6;
+              "MultiheadGroupName=NULL");
+    EXPECT_EQ(parse(print(s)), "state=5");
     for (auto &f : kFields) s->*f.field = safe_strdup((std::string(f.name) + "=v,1").c_str());
-    std::string expect = describe(s);
-    std::string line = print(s);
-    line.pop_back();
-    EXPECT_EQ(parse(line), expect);
+    EXPECT_EQ(parse(print(s)), describe(s));
     vk_freeUserSessionEnt(s);
-}
 
-TEST(RecordLine, ValuesCannotForgeFieldsOrRecords) {
-    vk_UserSession_t *s = allocate_userSession();
+    s = allocate_userSession();
     s->enc_up = safe_strdup("AES;uid=root");
     s->mode = safe_strdup("hard\nINSERT_TOKEN=forged");
-    std::string line = print(s);
-    EXPECT_EQ(line.find('\n'), line.size() - 1);
-    line.pop_back();
-    EXPECT_EQ(parse(line), "state=1 enc_up=AES?uid=root mode=hard?INSERT_TOKEN=forged");
+    EXPECT_EQ(parse(print(s)), "state=1 enc_up=AES?uid=root mode=hard?INSERT_TOKEN=forged");
     vk_freeUserSessionEnt(s);
 }
 
-class RecordLineReader : public testing::TestWithParam<std::pair<const char *, const char *>> {};
-
-TEST_P(RecordLineReader, TakesKnownFieldsOnly) {
-    EXPECT_EQ(parse(GetParam().first), GetParam().second);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    RecordLine, RecordLineReader,
-    testing::Values(std::pair{"", "state=1"}, std::pair{"STATE=3", "state=3"},
-                    std::pair{"INSERT_TOKEN=r", "state=1 rawtoken=r"},
-                    std::pair{"TOKEN=t;INSERT_TOKEN=r", "state=1 rawtoken=r tokenName=t"},
-                    std::pair{"state=3;token=t", "state=1"},
-                    std::pair{";;STATE=2;;TOKEN=t;", "state=2 tokenName=t"},
-                    std::pair{"TermList=a,b", "state=1 termList=a,b"},
-                    std::pair{"TOKEN=a=b", "state=1 tokenName=a=b"},
-                    std::pair{"uid=NULL", "state=1"}, std::pair{"uid=", "state=1 unixID="},
-                    std::pair{"uid=x;uid=NULL", "state=1"},
-                    std::pair{"uid=NULL;uid=x", "state=1 unixID=x"},
-                    std::pair{"TOKEN=a;TOKEN=b", "state=1 tokenName=b"},
-                    std::pair{"MultiheadGroupName=g", "state=1 mhGroupName=g"},
-                    std::pair{"TermPrimary=NULL;TermList=NULL;SERVER=NULL", "state=1"},
-                    std::pair{" TOKEN=t", "state=1"}, std::pair{"STATE=", "state=0"},
-                    std::pair{"STATE=x4", "state=0"}, std::pair{"STATE=-3", "state=-3"},
-                    std::pair{"STATE=7z", "state=7"},
-                    std::pair{"STATE=99999999999999999999999", "state=2147483647"},
-                    std::pair{"STATE=-99999999999999999999999", "state=-2147483648"},
-                    std::pair{"STATE=4294967301", "state=2147483647"}));
-
-TEST(DisplayToken, ShowsServiceTokensByNameAndCardsByRawId) {
-    EXPECT_STREQ(_vk_getDisplayToken(nullptr), "???");
-    struct {
-        const char *token, *raw;
-        bool by_name;
-    } cases[] = {{"auth.x", "r", true},      {"escape.1", "r", true}, {"mobile.", "r", true},
-                 {"user.bob", "r", false},   {"Auth.x", "r", false},  {"auth", "r", false},
-                 {"card.1", nullptr, false}, {nullptr, "r", false}};
-    for (auto &c : cases) {
-        vk_UserSession_t s{};
-        s.tokenName = const_cast<char *>(c.token);
-        s.rawtoken = const_cast<char *>(c.raw);
-        EXPECT_EQ(_vk_getDisplayToken(&s), c.by_name ? c.token : c.raw)
-            << (c.token ? c.token : "null");
-    }
+TEST(RecordLine, ReaderTakesKnownFieldsOnly) {
+    const char *cases[][2] = {
+        {"", "state=1"},
+        {"state=3;token=t", "state=1"},  // the names are case-sensitive
+        {" TOKEN=t", "state=1"},
+        {";;STATE=2;;TOKEN=t;", "state=2 tokenName=t"},
+        {"TOKEN=a=b", "state=1 tokenName=a=b"},
+        {"uid=", "state=1 unixID="},
+        // A later field replaces an earlier one, NULL included.
+        {"uid=x;uid=NULL", "state=1"},
+        {"uid=NULL;uid=x", "state=1 unixID=x"},
+        {"STATE=", "state=0"},
+        {"STATE=7z", "state=7"},
+        {"STATE=-99999999999999999999999", "state=-2147483648"},
+        {"STATE=4294967301", "state=2147483647"},
+    };
+    for (auto &c : cases) EXPECT_EQ(parse(c[0]), c[1]) << c[0];
 }
 
 }  // namespace

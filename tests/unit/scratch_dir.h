@@ -14,22 +14,19 @@ namespace vktest {
 
 class Scratch {
   public:
-    Scratch() {
-        std::string tmpl = ::testing::TempDir() + "vkdirXXXXXX";
-        // Never fall back to another directory: files would land elsewhere.
-        if (!::mkdtemp(tmpl.data())) std::abort();
-        dir_ = tmpl;
+    // Never fall back to another directory: files would land elsewhere.
+    Scratch() : dir_(::testing::TempDir() + "vkdirXXXXXX") {
+        if (!::mkdtemp(dir_.data())) std::abort();
     }
     ~Scratch() {
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
-    std::string file(const std::string &name, const std::string &text) {
-        std::string path = dir_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << text;
-        return path;
-    }
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    std::string file(const std::string &name, const std::string &text) {
+        std::ofstream(path(name), std::ios::binary) << text;
+        return path(name);
+    }
 
   private:
     std::string dir_;
