@@ -1,9 +1,11 @@
-// Text helpers of the parsers, and the debug categories' own copy.
+// Text helpers of the parsers, and the debug categories.
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "log_capture.h"
 #include "utils.h"
 
 namespace {
@@ -65,6 +67,40 @@ TEST(Debug, KeepsItsOwnCopyOfTheCategories) {
     EXPECT_EQ(gdebug("z"), 0);
     set_gdebug(nullptr);
     EXPECT_EQ(gdebug("a"), 0);
+}
+
+// A tagged report is written when any one letter of its tag is a chosen
+// category; "*" chooses all, a blank tag needs some category chosen, and
+// muting silences failure reports and admin records but not debug output.
+TEST(Debug, CategoriesAndMuting) {
+    struct Case {
+        const char *categories, *tag;
+        bool written;
+    } cases[] = {
+        {nullptr, "a", false}, {nullptr, " ", false}, {"ab", "a", true}, {"ab", "ba", true},
+        {"ab", "db", true},    {"ab", "d", false},    {"ab", " ", true}, {"ab", "", false},
+        {"*", "d", true},      {"*", "", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.categories ? c.categories : "(none)") + " / [" + c.tag + "]");
+        set_gdebug(c.categories);
+        vktest::clear_log();
+        dlprintf(c.tag, "opening %s", "vkhost:7010");
+        EXPECT_EQ(vktest::logged(), c.written ? std::vector<std::string>{std::string("(") + c.tag +
+                                                                         ") opening vkhost:7010"}
+                                              : std::vector<std::string>{});
+    }
+    set_gdebug("a");
+    set_suppress_output(1);
+    vktest::clear_log();
+    dprintf("quiet");
+    log_admin("socket", "quiet");
+    dlprintf("a", "heard");
+    set_suppress_output(0);
+    log_admin("socket", "Error opening socket - refused.");
+    set_gdebug(nullptr);
+    EXPECT_EQ(vktest::logged(),
+              (std::vector<std::string>{"(a) heard", "socket : Error opening socket - refused."}));
 }
 
 }  // namespace
