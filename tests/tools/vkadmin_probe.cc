@@ -1,15 +1,13 @@
 // vkadmin_probe: calls single operations of the administration library from
 // the command line, so that end-to-end tests can drive the library inside a
-// sandboxed host and look at what it does there (its system log, the process
-// table it reads through the host's ps, the enumeration of the host's
-// sessions). Every call prints one line of "key=value" words.
+// sandboxed host and look at what it does there (the process table it reads
+// through the host's ps, the enumeration of the host's sessions, the
+// authentication manager's records). Every call prints one line of
+// "key=value" words.
 //
-//   vkadmin_probe [--debug STR] [--mute] [--unmute] COMMAND ...
-//     options take effect in the order given (--debug calls set_gdebug)
-//   log {dprintf MSG | dlprintf TAG MSG | admin NAME MSG | gdebug TAG}...
+//   vkadmin_probe COMMAND ...
 //   ps-cache PID...   init_processState, get_processState per id, reset
-//   ps-get PID...     get_processState per id, without a cache
-//   enum [--server HOST] [FILTER]
+//   enum [FILTER]
 //                     vk_setUserSessionEnt, vk_getUserSessionEnt until it
 //                     fails (records in the record line format), end, and
 //                     one more get after the end
@@ -41,41 +39,14 @@ const char *show(const char *s) {
     return s ? s : "(null)";
 }
 
-// Runs the log calls; answers 0 or exits on a malformed list.
-int do_log(int argc, char **argv) {
-    int i = 0;
-    auto arg = [&]() -> const char * {
-        if (i >= argc) bad_usage("log: missing argument");
-        return argv[i++];
-    };
-    while (i < argc) {
-        std::string call = arg();
-        if (call == "dprintf") {
-            dprintf("%s", arg());
-        } else if (call == "dlprintf") {
-            const char *tag = arg();
-            dlprintf(tag, "%s", arg());
-        } else if (call == "admin") {
-            const char *name = arg();
-            log_admin(name, "%s", arg());
-        } else if (call == "gdebug") {
-            const char *tag = arg();
-            std::printf("gdebug tag=|%s| answer=%d\n", tag, gdebug(tag));
-        } else {
-            bad_usage("log: unknown call");
-        }
-    }
-    return 0;
-}
-
 void print_process(const char *asked, int rc, const char *uid, int state, const char *comm,
                    const char *pid) {
     std::printf("ask=%s rc=%d uid=%s state=%d comm=%s pid=%s\n", asked, rc, show(uid), state,
                 show(comm), show(pid));
 }
 
-int do_ps(bool cached, int argc, char **argv) {
-    if (cached) std::printf("init rc=%d\n", init_processState());
+int do_ps(int argc, char **argv) {
+    std::printf("init rc=%d\n", init_processState());
     for (int i = 0; i < argc; ++i) {
         char *uid = nullptr, *comm = nullptr, *pid = nullptr;
         int state = -1;
@@ -85,21 +56,13 @@ int do_ps(bool cached, int argc, char **argv) {
         std::free(comm);
         std::free(pid);
     }
-    if (cached) reset_processState();
+    reset_processState();
     return 0;
 }
 
 int do_enum(int argc, char **argv) {
-    const char *server = nullptr, *filter = nullptr;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--server") == 0 && i + 1 < argc)
-            server = argv[++i];
-        else if (!filter)
-            filter = argv[i];
-        else
-            bad_usage("enum: extra operand");
-    }
-    std::printf("set rc=%d\n", vk_setUserSessionEnt(filter, server));
+    if (argc > 1) bad_usage("enum: extra operand");
+    std::printf("set rc=%d\n", vk_setUserSessionEnt(argc ? argv[0] : nullptr, nullptr));
     std::fflush(stdout);
     int rc;
     vk_UserSession_t *s = nullptr;
@@ -174,23 +137,11 @@ int do_readback() {
 
 int main(int argc, char **argv) {
     int i = 1;
-    for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
-        if (std::strcmp(argv[i], "--debug") == 0 && i + 1 < argc)
-            set_gdebug(argv[++i]);
-        else if (std::strcmp(argv[i], "--mute") == 0)
-            set_suppress_output(1);
-        else if (std::strcmp(argv[i], "--unmute") == 0)
-            set_suppress_output(0);
-        else
-            bad_usage("unknown option");
-    }
     if (i >= argc) bad_usage("missing command");
     std::string cmd = argv[i++];
     int rest = argc - i;
     char **args = argv + i;
-    if (cmd == "log") return do_log(rest, args);
-    if (cmd == "ps-cache") return do_ps(true, rest, args);
-    if (cmd == "ps-get") return do_ps(false, rest, args);
+    if (cmd == "ps-cache") return do_ps(rest, args);
     if (cmd == "enum") return do_enum(rest, args);
     if (cmd == "authmgr") return do_authmgr(rest, args);
     if (cmd == "ping" && rest == 1) return std::printf("rc=%d\n", ping_host(host_arg(args[0]))) < 0;

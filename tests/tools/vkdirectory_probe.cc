@@ -3,14 +3,10 @@
 // directory code inside a sandboxed host against a real directory server.
 // Every step prints one line of "key=value" words.
 //
-//   vkdirectory_probe [--debug STR] [--mute] [--mode N] [--user DN]
-//                     [--passwd PW] [--config FILE] [--server HOST] [CALL...]
+//   vkdirectory_probe [--mode N] [--passwd PW] [CALL...]
 //     open: vk_openDsConnection (mode 1 unless --mode) -> "open rc=N"
 //   calls, each on the open connection:
 //     ltokens NAME     vk_getLtokenByUser
-//     logical RAW      raw_token_id_to_logical_token_id
-//     user LTOKEN      logical_token_id_to_user
-//     rawuser RAW      raw_token_id_to_user
 //     display TOKEN    _vk_getDisplayUser of a session with that token name
 //   The connection is closed at the end ("close rc=0").
 #include <cstdio>
@@ -56,7 +52,7 @@ void print_user(const char *call, const char *arg, VKUser *u) {
 
 int main(int argc, char **argv) {
     int mode = 1;
-    const char *user = nullptr, *passwd = nullptr, *config = nullptr, *server = nullptr;
+    const char *passwd = nullptr;
     int i = 1;
     auto value = [&]() -> const char * {
         if (i + 1 >= argc) bad_usage("option without a value");
@@ -65,28 +61,17 @@ int main(int argc, char **argv) {
     };
     while (i < argc && std::strncmp(argv[i], "--", 2) == 0) {
         std::string opt = argv[i];
-        if (opt == "--debug") {
-            set_gdebug(value());
-        } else if (opt == "--mute") {
-            set_suppress_output(1);
-            ++i;
-        } else if (opt == "--mode") {
+        if (opt == "--mode") {
             mode = std::atoi(value());
-        } else if (opt == "--user") {
-            user = value();
         } else if (opt == "--passwd") {
             passwd = value();
-        } else if (opt == "--config") {
-            config = value();
-        } else if (opt == "--server") {
-            server = value();
         } else {
             bad_usage("unknown option");
         }
     }
 
     VKAdmin vka = nullptr;
-    int rc = vk_openDsConnection(mode, user, passwd, config, server, &vka);
+    int rc = vk_openDsConnection(mode, nullptr, passwd, nullptr, nullptr, &vka);
     std::printf("open rc=%d\n", rc);
     std::fflush(stdout);
     while (i < argc) {
@@ -101,17 +86,6 @@ int main(int argc, char **argv) {
             int lrc = vk_getLtokenByUser(vka, name, &ids);
             std::printf("ltokens arg=%s rc=%d ids=%s\n", name, lrc, joined(ids).c_str());
             vk_free_array(ids);
-        } else if (call == "logical") {
-            const char *raw = arg();
-            char *lt = raw_token_id_to_logical_token_id(vka, raw);
-            std::printf("logical arg=%s ltoken=%s\n", raw, show(lt));
-            std::free(lt);
-        } else if (call == "user") {
-            const char *lt = arg();
-            print_user("user", lt, logical_token_id_to_user(vka, lt));
-        } else if (call == "rawuser") {
-            const char *raw = arg();
-            print_user("rawuser", raw, raw_token_id_to_user(vka, raw));
         } else if (call == "display") {
             const char *token = arg();
             vk_UserSession_t *s = allocate_userSession();
