@@ -1,9 +1,10 @@
 """Sessions of a sandbox host (planted files, or real ones from the session
 starter), the states of their processes, and what vksession prints."""
 import os
+import signal
 import time
 
-from conftest import DEPRECATED, HOSTNAME
+from conftest import DEPRECATED, HOSTNAME, USERS
 
 DISPLAYS, CTOKENS = "/var/opt/KELWvk/displays/", "/var/opt/KELWvk/ctokens/"
 PROCS = "/tmp/KELWvk/session_proc/"
@@ -13,6 +14,8 @@ NAME = "/usr/local/sbin/vks"          # the name vksession is started under
 SLEEPY = ["/bin/sh", "-c", "sleep 1000 & sleep 1000 & wait"]
 # Planted files all carry this whole-second time unless a test ages one.
 STAMP = int(time.time()) - 1000
+ALICE, BOB = USERS["alice"], USERS["bob"]
+INIT = {"uid": ALICE, "pid": 1, "program": "init"}   # a session of alice that never ends
 
 
 def plant(h, name, token, raw, *, disp=None, tokenset=None, stype="default", omit=(),
@@ -24,16 +27,26 @@ def plant(h, name, token, raw, *, disp=None, tokenset=None, stype="default", omi
     keys = {"TOKEN": token, "INSERT_TOKEN": raw, "DISPLAY": name if disp is None else disp,
             "TOKEN_SET": tokenset or f"{token},{raw}", "SESSION_TYPE": stype}
     text = "".join(f"{k}={v}\n" for k, v in keys.items() if k not in omit)
-    paths = [DISPLAYS + name] + ([CTOKENS + ctoken] if ctoken else [])
-    for p in paths:
-        _write(h, p, text, STAMP)
+    files = [(DISPLAYS + name, text, STAMP)] + ([(CTOKENS + ctoken, text, STAMP)] if ctoken else [])
     if proc is not None:
-        _write(h, PROCS + name, "".join(f"{k}={v}\n" for k, v in {"XID": name, **proc}.items()),
-               STAMP - proc_age)
+        files.append((PROCS + name, "".join(f"{k}={v}\n" for k, v in {"XID": name, **proc}.items()),
+                      STAMP - proc_age))
+    for inside, content, mtime in files:
+        os.utime(h.write(inside, content), (mtime, mtime))
 
 
-def _write(h, inside, text, mtime):
-    os.utime(h.write(inside, text), (mtime, mtime))
+def sleeper(h, uid=ALICE, stopped=False):
+    """A client process (sleep) of `uid`, stopped if asked."""
+    p = h.spawn(["/bin/sleep", "1000"], uid=uid)
+    if stopped:
+        p.signal(signal.SIGSTOP)
+        wait_for(lambda: p.state() == "T", what="a stopped process")
+    return p
+
+
+def client(p, uid=ALICE, **keys):
+    """The keys of a session proc file whose client is process `p`."""
+    return {"uid": uid, "pid": p.pid, "program": "sleep", **keys}
 
 
 def idle(h, name):

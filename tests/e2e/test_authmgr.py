@@ -1,6 +1,5 @@
-"""The authentication manager's word on this host's sessions (from the real
-manager), and what a manager that misbehaves, is silent or absent, or a
-host probe that fails, leaves of them (a scripted manager, a stand-in ping)."""
+"""The authentication manager's word on this host's sessions (the real manager), and
+what a scripted one that misbehaves, is silent or absent, or a failing ping leave of them."""
 import json
 import re
 import signal
@@ -8,9 +7,9 @@ import time
 
 import pytest
 
-from conftest import LOG_LOCAL1_INFO as LOCAL1, PROBE, SLACK, USERS, VKSESSION
+from conftest import LOG_LOCAL1_INFO as LOCAL1, PROBE, SLACK, VKSESSION
 from group import TERMINALS, authd
-from sessions import NAME, error, idle, plant, row, table, wait_for
+from sessions import BOB, NAME, client, error, idle, plant, row, sleeper, table, wait_for
 
 SECURITY = ("encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
             "securityMode")
@@ -18,25 +17,21 @@ SECURITY = ("encryptUpType", "encryptDownType", "authenticateUpType", "authentic
 # the reply of /root/fake.json in chunks of "chunk" bytes "gap" seconds
 # apart, after "delay" seconds, then closes.
 FAKE = r'''
-import json, socket, sys, threading, time
+import contextlib, json, socket, sys, threading, time
 port = int(sys.argv[1])
 srv = socket.create_server(("127.0.0.1", port))
 open(f"/root/fake{port}.ready", "w").close()
 def serve(c):
-    with c:
+    with c, contextlib.suppress(OSError):
         c.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        req = c.recv(64)
-        open(f"/root/fake{port}.requests", "ab").write(req + b"|")
+        open(f"/root/fake{port}.requests", "ab").write(c.recv(64) + b"|")
         cfg = json.load(open("/root/fake.json"))
         time.sleep(cfg["delay"])
         data = cfg["reply"].encode()
         n = cfg["chunk"] or max(len(data), 1)
-        try:
-            for i in range(0, len(data), n):
-                c.sendall(data[i:i + n])
-                time.sleep(cfg["gap"])
-        except OSError:
-            pass
+        for i in range(0, len(data), n):
+            c.sendall(data[i:i + n])
+            time.sleep(cfg["gap"])
 while True:
     threading.Thread(target=serve, args=(srv.accept()[0],), daemon=True).start()
 '''
@@ -53,8 +48,7 @@ sys.exit(int(open("/tmp/ping.rc").read()) if os.path.exists("/tmp/ping.rc") else
 
 def pairs(terminal, token, *lines, **keys):
     """The lines of one terminal: its id, the token, then `lines` and `keys`."""
-    return [f"terminalCID={terminal}", f"tokenName={token}", *lines,
-            *(f"{k}={v}" for k, v in keys.items())]
+    return [f"terminalCID={terminal}", f"tokenName={token}", *lines, *(f"{k}={v}" for k, v in keys.items())]
 
 
 def rec(*args, **keys):
@@ -69,9 +63,8 @@ def sec(*values):
 class Fake:
     def __init__(self, h, port=7010, **script):
         self.h, self.port = h, port
-        h.write("/root/fake.py", FAKE)
         self.script(**script)
-        h.spawn(["/usr/bin/python3", "/root/fake.py", str(port)])
+        h.spawn(["/usr/bin/python3", "-c", FAKE, str(port)])
         wait_for(lambda: h.path(f"/root/fake{port}.ready").exists(), what="the fake manager")
 
     def script(self, reply="", chunk=0, gap=0.0, delay=0.0):
@@ -85,9 +78,9 @@ class Fake:
 
 def line(disp, token, state, security=None, terms=None, primary=None, group=None):
     """The machine-mode record of planted session `disp` (raw token "raw<disp>")."""
-    values = [*(security or [None] * 5), primary, terms, group]
-    keys = (*SECURITY, "TermPrimary", "TermList", "MultiheadGroupName")
-    tail = ";".join(f"{k}={'NULL' if v is None else v}" for k, v in zip(keys, values))
+    values = zip((*SECURITY, "TermPrimary", "TermList", "MultiheadGroupName"),
+                 [*(security or [None] * 5), primary, terms, group])
+    tail = ";".join(f"{k}={'NULL' if v is None else v}" for k, v in values)
     return (f"INSERT_TOKEN=raw{disp};TOKEN={token};uid=NULL;STATE={state};DISPLAY={disp};"
             f"SERVER=parvix1;SESSION_TYPE=default;{tail}\n")
 
@@ -106,32 +99,25 @@ def test_security_and_multihead_groups_of_connected_sessions(host):
     h = host
     # display, token, keys of its status record (None: not reported), letters, state
     sessions = [
-        ("1", "tokA", sec("ARCFOUR", "none", "none", "none", "m1"), "E", 0),
+        ("1", "tokA", sec("NONE", "xnonex", "nonesuch", "none", "m1"), "E", 0),
         ("2", "tokB", sec("none", "none", "MD5", "none", "m2"), "A", 0),
         ("3", "tokC", sec("AES", "AES", "MD5", "MD5", "m3"), "EA", 0),
-        ("4", "tokD", None, "DI", 3),                         # idle
         ("5", "DeruRevaz.xx.tokE", {}, "", 0),                # no security key: "none" each
-        ("6", "tokF", None, "D", 1),                          # the manager has TOKF
-        ("7", "tokG", sec("NONE", "xnonex", "nonesuch", "none", "m7"), "E", 0),
+        ("6", "tokF", None, "DI", 3),                         # idle; the manager has TOKF
         ("8", "tokH", sec("AES", "none", "none", "MD5", "m8"), "ISEA", 6),   # idle, stopped
     ]
-    stopped = h.spawn(["/bin/sleep", "1000"], uid=USERS["bob"])
-    stopped.signal(signal.SIGSTOP)
-    wait_for(lambda: stopped.state() == "T", what="a stopped session")
-    proc = {"uid": USERS["bob"], "pid": stopped.pid, "program": "sleep"}
+    stopped = client(sleeper(h, BOB, stopped=True), BOB)
     for disp, token, *_ in sessions:
-        plant(h, disp, token, f"raw{disp}", proc=proc if disp == "8" else None)
-    idle(h, "4")
+        plant(h, disp, token, f"raw{disp}", proc=stopped if disp == "8" else None)
+    idle(h, "6")
     idle(h, "8")
-    # Multihead groups: terminal, token, index, encryption up, MultiheadPrimary (None: not sent)
-    members = [(f"m1-{i}", "tokM1", i, f"E{i}", None if i == 2 else "false") for i in range(4)]
-    members += [("m2-0", "tokM2", 0, "A", None), ("m2-1", "tokM2", 1, "none", "false"),
-                # Slots 0 and 2 stay empty; FALSE is no "false"; group 4 has no primary.
-                ("m3-3", "tokM3", 3, "Y", "false"), ("m3-1", "tokM3", 1, "X", "FALSE"),
-                ("m4-3", "tokM4", 3, "Z", "false"), ("m4-1", "tokM4", 1, "Z", "false")]
+    # Multihead groups: terminal, token, index, encryption up, MultiheadPrimary (None: not sent).
+    # Group 3's slots 0 and 2 stay empty and FALSE is no "false"; group 4 has no primary.
+    members = [("m2-0", "tokM2", 0, "A", None), ("m2-1", "tokM2", 1, "none", "false"),
+               ("m3-3", "tokM3", 3, "Y", "false"), ("m3-1", "tokM3", 1, "X", "FALSE"),
+               ("m4-3", "tokM4", 3, "Z", "false"), ("m4-1", "tokM4", 1, "Z", "false")]
     # display, encryption up list, terminal list, primary terminal, letters
-    groups = [("91", "E0,E1,E2,E3", "m1-0,m1-1,m1-2,m1-3", "m1-2", "EA"),
-              ("92", "A,none", "m2-0,m2-1", "m2-0", "A"),   # "none" in one member counts
+    groups = [("92", "A,none", "m2-0,m2-1", "m2-0", "A"),   # "none" in one member counts
               ("93", "X,Y", "m3-1,m3-3", "m3-1", "EA"), ("94", "Z,Z", "m4-1,m4-3", None, "EA")]
     for disp, *_ in groups:
         plant(h, disp, f"tokM{disp[1]}", f"raw{disp}")
@@ -140,25 +126,20 @@ def test_security_and_multihead_groups_of_connected_sessions(host):
           *(pairs(t, token, *([f"MultiheadPrimary={p}"] if p else []), MultiheadGroupName="g" + token[-1],
                   MultiheadTerminalIndex=i, **sec(enc, enc + "d", "au", "ad", "m" + enc))
             for t, token, i, enc, p in members))
-    values = {d: None if keys is None else [keys.get(k, "none") for k in SECURITY]
-              for d, _, keys, *_ in sessions}
+    values = {d: None if k is None else [k.get(x, "none") for x in SECURITY] for d, _, k, *_ in sessions}
 
     def lists(up):
         up = up.split(",")
         return [",".join(up), ",".join(e + "d" for e in up), ",".join(["au"] * len(up)),
                 ",".join(["ad"] * len(up)), ",".join("m" + e for e in up)]
-
-    rows = [(f"raw{d}", d, letters) for d, _, _, letters, _ in sessions] + \
-        [(f"raw{d}", d, letters) for d, _, _, _, letters in groups]
-    listings = {f"raw{d}": listing(d, values[d], f"t{d}") for d, _, k, _, _ in sessions if k is not None}
-    listings.update({f"raw{d}": listing(d, lists(up), terms, p, "g" + d[1])
-                     for d, up, terms, p, _ in groups})
-    lines = {f"raw{d}": line(d, t[-4:], state, values[d], values[d] and f"t{d}")
-             for d, t, _, _, state in sessions}
-    lines.update({f"raw{d}": line(d, f"tokM{d[1]}", 0, lists(up), terms, p, p and "g" + d[1])
-                  for d, up, terms, p, _ in groups})
+    rows = [(d, x) for d, _, _, x, _ in sessions] + [(d, x) for d, *_, x in groups]
+    listings = {d: listing(d, v, f"t{d}") for d, v in values.items() if v is not None}
+    listings |= {d: listing(d, lists(up), terms, p, "g" + d[1]) for d, up, terms, p, _ in groups}
+    lines = {d: line(d, t[-4:], state, values[d], values[d] and f"t{d}") for d, t, _, _, state in sessions}
+    lines |= {d: line(d, f"tokM{d[1]}", 0, lists(up), terms, p, p and "g" + d[1])
+              for d, up, terms, p, _ in groups}
     # -p, -l and -p -x print exactly these, and the record lines read back the same.
-    for args, out in ((["-p"], table(*(row(raw, "???", d, x) for raw, d, x in sorted(rows)))),
+    for args, out in ((["-p"], table(*(row(f"raw{d}", "???", d, x) for d, x in sorted(rows)))),
                       (["-l"], "".join(listings[k] for k in sorted(listings))),
                       (["-p", "-x"], "".join(lines[k] for k in sorted(lines)))):
         r = h.vksession(*args)
@@ -186,13 +167,12 @@ def test_bad_multihead_index_fails_the_enumeration(host):
     plant(host, "1", "tokA", "raw1")
     plant(host, "2", "tokM", "raw2")
     authd(host, pairs("t1", "tokA"))
-    for index in ("64", "-1", "4294967295", None):
+    for index, xmode in (("64", False), ("-1", True), ("4294967295", False), (None, True)):
         host.clear_log()
-        host.write(TERMINALS + "t2", "".join(x + "\n" for x in pairs(
-            "t2", "tokM", MultiheadGroupName="g", **({} if index is None else {"MultiheadTerminalIndex": index}))))
-        for xmode in (False, True):
-            r = host.vksession("-p", *(["-x"] if xmode else []), argv0=NAME)
-            assert (r.rc, r.out, r.err) == (1, "", error(xmode, -1, "Internal system error")), index
+        extra = [] if index is None else [f"MultiheadTerminalIndex={index}"]
+        host.write(TERMINALS + "t2", "\n".join(pairs("t2", "tokM", "MultiheadGroupName=g", *extra)) + "\n")
+        r = host.vksession("-p", *(["-x"] if xmode else []), argv0=NAME)
+        assert (r.rc, r.out, r.err) == (1, "", error(xmode, -1, "Internal system error")), index
         # All 32 bits set is the index read as a signed number: -1, as when absent.
         shown = -1 if index in (None, "4294967295") else index
         assert f"set_state(): Invalid Multihead group index {shown}" in host.lines()
