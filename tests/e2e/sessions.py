@@ -45,8 +45,8 @@ def sleeper(h, uid=ALICE, stopped=False):
 
 
 def client(p, uid=ALICE, **keys):
-    """The keys of a session proc file whose client is process `p`."""
-    return {"uid": uid, "pid": p.pid, "program": "sleep", **keys}
+    """The keys of a session proc file whose client is process (or pid) `p`."""
+    return {"uid": uid, "pid": getattr(p, "pid", p), "program": "sleep", **keys}
 
 
 def idle(h, name):

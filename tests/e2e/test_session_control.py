@@ -1,6 +1,5 @@
-"""Suspend, resume and terminate with vksession: real sessions (Xvfb and a
-client tree as a user) and planted session files, the checks made before
-acting, and files written to make root run or hit something else."""
+"""Suspend, resume and terminate: real and planted sessions, the checks made before
+acting, and session files written to make root run or hit something else."""
 import os
 import signal
 import time
@@ -8,11 +7,10 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import DEPRECATED, SLACK, USERS
-from sessions import (CTOKENS, DISPLAYS, NAME, PROCS, PSTOP, error, failed, plant, record, row,
-                      running, start, states, table, tree, wait_for)
+from conftest import DEPRECATED, SLACK
+from sessions import (ALICE, BOB, CTOKENS, DISPLAYS, NAME, PROCS, PSTOP, client, error, failed, plant,
+                      record, row, running, sleeper, start, states, table, tree, wait_for)
 
-ALICE, BOB = USERS["alice"], USERS["bob"]
 NOTICE = ("message to display :{}: Your session has been suspended. / "
           "Please contact your Administrator immediately.")
 
@@ -25,16 +23,9 @@ def notices(h):
     return [r.msg.rstrip("\n") for r in h.log() if r.ident == "vkwall"]
 
 
-def logged(h, text):
-    return text in h.lines()
-
-
-def session_files(n, token):
-    return [DISPLAYS + n, CTOKENS + token, PROCS + n]
-
-
-def exist(h, paths):
-    return [h.path(p).exists() for p in paths]
+def exist(h, n, token=None):
+    """Whether the session files of display `n` (and its token's copy) exist."""
+    return [h.path(p).exists() for p in [DISPLAYS + n, PROCS + n] + ([CTOKENS + token] if token else [])]
 
 
 def test_suspend_notifies_waits_and_stops_the_tree_then_resume(host):
@@ -86,23 +77,18 @@ def test_terminate_continues_a_stopped_session_first(host, stype):
     killer_ran = any(rec.ident == "vksessionkill" for rec in host.log())
     if stype == "DEFAULT":     # the session killer, whatever the letter case
         assert killer_ran and states(host, pids) == ["-"] * 3
-        assert exist(host, session_files(n, "tok1")) == [False] * 3
     else:                      # SIGTERM to the X server alone
         assert not killer_ran and running(host, pids)
-        assert exist(host, session_files(n, "tok1")) == [True] * 3
+    assert exist(host, n, "tok1") == [stype != "DEFAULT"] * 3
     assert running(host, bystanders + [other_proc["server_pid"]])
-    assert exist(host, session_files(other, "tok2")) == [True] * 3
+    assert exist(host, other, "tok2") == [True] * 3
 
 
 def test_more_than_one_match_needs_all_and_a_client_must_be_its_program(host):
-    clients = [host.spawn(["/bin/sleep", "1000"], uid=ALICE) for _ in range(3)]
+    clients = [sleeper(host, stopped=i > 1) for i in range(1, 4)]
     for i, c in enumerate(clients, 1):
         # Session 3's client runs another program than the one recorded.
-        plant(host, str(i), f"tok{i}", f"raw{i}",
-              proc={"uid": ALICE, "pid": c.pid, "program": "xclock" if i == 3 else "sleep"})
-    for c in clients[1:]:
-        c.signal(signal.SIGSTOP)
-        wait_for(lambda: c.state() == "T")
+        plant(host, str(i), f"tok{i}", f"raw{i}", proc=client(c, program="xclock" if i == 3 else "sleep"))
     for action in ("-k", "-s", "-r"):
         for xmode in (False, True):
             # Refused before any notice or wait.
@@ -114,10 +100,10 @@ def test_more_than_one_match_needs_all_and_a_client_must_be_its_program(host):
     assert notices(host) == []
     r = host.vksession("-r", "-d", "3", argv0=NAME)
     assert (r.rc, r.out, r.err) == (1, "", failed(False, -1, "Internal system error", True))
-    assert logged(host, "manage_session(): failed to resume/suspend session, "
-                        "client program name differs (display=3)")
+    assert "manage_session(): failed to resume/suspend session, client program name differs (display=3)" \
+        in host.lines()
     assert [c.state() for c in clients] == ["S", "T", "T"]
-    assert all(exist(host, [DISPLAYS + n, PROCS + n]) == [True, True] for n in "123")
+    assert all(exist(host, n) == [True, True] for n in "123")
 
 
 def test_terminate_all_stops_at_the_first_failure_in_raw_token_order(host):
@@ -131,7 +117,7 @@ def test_terminate_all_stops_at_the_first_failure_in_raw_token_order(host):
         "server_prog=Xvfb", "server_prog=/nonexistent/Xvfb"))
     r = host.vksession("-k", "-a", "-t", "crew", argv0=NAME)
     assert (r.rc, r.out, r.err) == (1, "", f"{NAME} error: Operation failed (Internal system error)\n")
-    assert logged(host, "manage_session(): failed to resolve path for display 3")
+    assert "manage_session(): failed to resolve path for display 3" in host.lines()
     wait_for(lambda: states(host, [sessions[1][1]["server_pid"]]) == ["-"])
     assert states(host, [p for _, k in sessions for p in (k["pid"], k["server_pid"])]) == \
         ["S", "S", "-", "-", "S", "S"]
@@ -153,7 +139,7 @@ def test_suspend_needs_a_valid_proc_file_terminate_does_not(host):
     for n, token in ((gone, "tok1"), (stale, "tok2")):
         r = host.vksession("-k", "-d", n)
         assert (r.rc, r.out, r.err) == (0, "", "")
-        assert exist(host, session_files(n, token)) == [False] * 3
+        assert exist(host, n, token) == [False] * 3
 
 
 @pytest.mark.parametrize("server_prog,log", [
@@ -164,7 +150,7 @@ def test_suspend_needs_a_valid_proc_file_terminate_does_not(host):
 ], ids=["vkxkel", "other-program", "no-server-pid"])
 def test_terminate_checks_the_x_server_of_other_session_types(make_host, server_prog, log):
     h = make_host(files={"/opt/KELWvk/lib/vkxkel": ("", 0o755)})    # the server's X server
-    client = h.spawn(["/bin/sleep", "1000"], uid=ALICE)
+    c = sleeper(h)
     # An X server that runs under the name its vendor gives it.
     server = h.spawn(["/usr/bin/python3", "-c",
                       "import os, time\n"
@@ -173,9 +159,7 @@ def test_terminate_checks_the_x_server_of_other_session_types(make_host, server_
                       "time.sleep(1000)\n"])
     h.write("/tmp/go", "")
     wait_for(lambda: h.run(["/bin/cat", f"/proc/{server.pid}/comm"]).out == "/usr/marlode/bi\n")
-    proc = {"uid": ALICE, "pid": client.pid, "program": "sleep"}
-    if server_prog:
-        proc.update(server_pid=server.pid, server_prog=server_prog)
+    proc = client(c, **(dict(server_pid=server.pid, server_prog=server_prog) if server_prog else {}))
     plant(h, "4", "tok1", "raw1", stype="kiosk", proc=proc)
     r = h.vksession("-k", "-d", "4", argv0=NAME)
     if log is None:
@@ -183,8 +167,8 @@ def test_terminate_checks_the_x_server_of_other_session_types(make_host, server_
         assert server.wait() == -signal.SIGTERM
     else:
         assert (r.rc, r.out, r.err) == (1, "", failed(False, -1, "Internal system error"))
-        assert logged(h, log) and server.state() == "S"
-    assert client.state() == "S" and exist(h, [DISPLAYS + "4", PROCS + "4"]) == [True, True]
+        assert log in h.lines() and server.state() == "S"
+    assert c.state() == "S" and exist(h, "4") == [True, True]
 
 
 # ---- session files written to make root run something or hit a bystander ----------------------
@@ -195,27 +179,27 @@ NOT_FOUND, INTERNAL, INVALID = (-4, "Object not found"), (-1, "Internal system e
     (-6, "Invalid arguments")
 
 
-def hostile_sessions(h, bystander, clients):
-    """(display name, display file options, session proc keys, Unix ID shown,
-    outcome of -s, outcome of -k; None for success). The sessions' own
-    client processes are added to `clients`."""
+def test_hostile_session_files_reach_no_shell_and_no_bystander(host):
+    bystander, clients = sleeper(host, BOB), []
+
     def proc(pid=None, **keys):
         if pid is None:
-            pid = h.spawn(["/bin/sleep", "1000"], uid=ALICE).pid
-            clients.append(pid)
-        return {"uid": ALICE, "pid": pid, "program": "sleep", **keys}
+            clients.append(pid := sleeper(host).pid)
+        return client(pid, **keys)
     kiosk = {"stype": "kiosk"}
-    return [
-        ("11", {}, proc(f"1; kill -STOP {bystander}; {PWN}"), "alice", NOT_FOUND, NOT_FOUND),
+    # display name, display file options, session proc keys, Unix ID shown, outcome of -s,
+    # outcome of -k (None: success)
+    cases = [
+        ("11", {}, proc(f"1; kill -STOP {bystander.pid}; {PWN}"), "alice", NOT_FOUND, NOT_FOUND),
         ("12", {}, proc(f"$({PWN})"), "alice", NOT_FOUND, NOT_FOUND),
         ("13", {}, proc(f"`{PWN}`"), "alice", NOT_FOUND, NOT_FOUND),
-        ("14", {}, proc(f"../../proc/{bystander}"), "alice", NOT_FOUND, NOT_FOUND),
+        ("14", {}, proc(f"../../proc/{bystander.pid}"), "alice", NOT_FOUND, NOT_FOUND),
         ("15", {}, proc("9" * 3000), "alice", INTERNAL, INTERNAL),
         ("16", {}, proc(f"$({PWN})" * 100), "alice", NOT_FOUND, NOT_FOUND),
         # The client is the session's own and may be stopped; the X server check fails.
-        ("21", kiosk, proc(server_pid=f"{bystander}; {PWN}", server_prog="sleep"), "alice", None,
+        ("21", kiosk, proc(server_pid=f"{bystander.pid}; {PWN}", server_prog="sleep"), "alice", None,
          INTERNAL),
-        ("22", kiosk, proc(server_pid=f"`kill {bystander}`", server_prog="sleep"), "alice", None,
+        ("22", kiosk, proc(server_pid=f"`kill {bystander.pid}`", server_prog="sleep"), "alice", None,
          INTERNAL),
         # No process 99999: ps's header stands in for it, and no program matches it.
         ("31", {}, {**proc(99999), "XID": f"31; {PWN}"}, None, INTERNAL, None),
@@ -225,14 +209,8 @@ def hostile_sessions(h, bystander, clients):
         (f"`{PWN_HERE}`", {}, proc(99999), "alice", INTERNAL, INVALID),
         ("51", {"disp": "../displays/51"}, proc(99999), None, NOT_FOUND, NOT_FOUND),
     ]
-
-
-def test_hostile_session_files_reach_no_shell_and_no_bystander(host):
-    bystander = host.spawn(["/bin/sleep", "1000"], uid=BOB)
-    clients = []
-    cases = hostile_sessions(host, bystander.pid, clients)
-    for i, (name, disp, proc, *_) in enumerate(cases):
-        plant(host, name, f"tok{i}", f"raw{i}", proc=proc, **disp)
+    for i, (name, disp, keys, *_) in enumerate(cases):
+        plant(host, name, f"tok{i}", f"raw{i}", proc=keys, **disp)
 
     def act(name):
         return [host.vksession(*a, "-d", name, argv0=NAME, cwd="/tmp")
@@ -245,8 +223,8 @@ def test_hostile_session_files_reach_no_shell_and_no_bystander(host):
             (1, "", failed(False, *outcome, deprecated))
     for (i, (name, disp, _, uid, suspend, kill)), (shown, s, r, k) in zip(enumerate(cases), outcomes):
         # A ";" inside a value would start a field of its own: it is written as "?".
-        shown_disp = disp.get("disp", name).replace(";", "?")
-        line = record(f"raw{i}", f"tok{i}", uid, 1, shown_disp, disp.get("stype", "default"))
+        line = record(f"raw{i}", f"tok{i}", uid, 1, disp.get("disp", name).replace(";", "?"),
+                      disp.get("stype", "default"))
         # The complaints of the message tool (no X server there) and of the
         # tree tool (no such process) reach standard error as they are.
         s.err = "".join(e for e in s.err.splitlines(True) if not e.startswith(("vkwall: ", "ptree: ")))
@@ -255,6 +233,6 @@ def test_hostile_session_files_reach_no_shell_and_no_bystander(host):
         assert host.path(DISPLAYS + name).exists() == (kill is not None), name
     assert not host.path("/tmp/pwned").exists()
     assert bystander.state() == "S" and running(host, clients)
-    assert logged(host, "manage_session(): failed to resume/suspend session, client program "
-                        f"name differs (display=31; {PWN})")
-    assert logged(host, "manage_session(): failed to suspend session for display 32 (Object not found)")
+    assert "manage_session(): failed to resume/suspend session, client program name differs " \
+        f"(display=31; {PWN})" in host.lines()
+    assert "manage_session(): failed to suspend session for display 32 (Object not found)" in host.lines()
