@@ -1,14 +1,11 @@
-"""Inputs at and one over the limits of their buffers, and bytes that text
-files are not supposed to hold (NUL, other binary bytes, a last line
-without its newline)."""
+"""Inputs at and one over the limits of their buffers, and bytes that text files are not
+supposed to hold (NUL, other binary bytes, a last line without its newline)."""
 from concurrent.futures import ThreadPoolExecutor
 
-from conftest import DEPRECATED, USERS
-from sessions import DISPLAYS, NAME, PROCS, failed, plant, record, wait_for
+from conftest import DEPRECATED
+from sessions import BOB, DISPLAYS, INIT, NAME, PROCS, PTREE, client, failed, plant, record, sleeper, wait_for
 
-ALICE, BOB = USERS["alice"], USERS["bob"]
-KILLER, WALL = "/opt/KELWvk/lib/vksessionkill", "/opt/KELWvk/sbin/vkwall"
-PS, PTREE = "/usr/bin/ps", "/usr/proc/bin/ptree"
+KILLER, WALL, PS = "/opt/KELWvk/lib/vksessionkill", "/opt/KELWvk/sbin/vkwall", "/usr/bin/ps"
 # A stand-in that notes its arguments, one line of NUL-separated words per
 # call, and the text on its standard input, and does nothing else.
 NOTING = ("#!/bin/sh\n{ for a in \"$@\"; do printf '%s\\0' \"$a\"; done; echo; } "
@@ -32,7 +29,7 @@ KILL_FITS, KILL_TOO_LONG = "5" * 61, "6" * 62
 def test_session_file_paths_and_the_session_kill_command(make_host):
     h = make_host(files={KILLER: (NOTING, 0o755)})
     for n, name in enumerate([FITS, TOO_LONG, KILL_FITS, KILL_TOO_LONG]):
-        plant(h, name, f"tok{n}", f"raw{n}", proc={"uid": ALICE, "pid": 1, "program": "init"})
+        plant(h, name, f"tok{n}", f"raw{n}", proc=INIT)
     listed = [record("raw0", "tok0", "alice", 1, FITS), record("raw2", "tok2", "alice", 1, KILL_FITS),
               record("raw3", "tok3", "alice", 1, KILL_TOO_LONG)]
     for args, out in (([], "".join(listed)), (["-u", "alice"], "".join(listed)),
@@ -65,37 +62,28 @@ def test_the_message_tools_command_is_cut_at_80_characters(make_host):
 
 # ---- lines of 1000 bytes in session files; binary bytes; no last newline ------------------
 
-def display(**keys):
-    return "".join(f"{k}={v}\n" for k, v in keys.items())
-
-
 def test_session_file_lines_at_their_limit_and_odd_bytes(host):
     h = host
-    base = dict(INSERT_TOKEN="raw", DISPLAY="0", TOKEN_SET="x", SESSION_TYPE="default")
-
-    def put(name, text, proc=None):
-        h.write(DISPLAYS + name, text.encode() if isinstance(text, str) else text)
-        if proc is not None:
-            h.write(PROCS + name, proc)
 
     def keys(n, **more):
-        return display(**{**base, "INSERT_TOKEN": f"r{n}", "DISPLAY": str(n), **more})
+        return "".join(f"{k}={v}\n" for k, v in dict(INSERT_TOKEN=f"r{n}", DISPLAY=n, TOKEN_SET="x",
+                                                     SESSION_TYPE="default", **more).items())
 
     # A line is read 999 characters at a time, and every piece is a line:
     # a token line of 998 characters and its newline is whole; one of 999
     # too (its newline comes as a piece of its own); of 1000, the last
     # character becomes a line of its own.
-    put("20", keys(20, TOKEN="a" * 992))
-    put("21", keys(21, TOKEN="b" * 993))
-    put("22", keys(22, TOKEN="c" * 994))
-    put("23", display(TOKEN="tok23", INSERT_TOKEN="r23", DISPLAY="23", SESSION_TYPE="default") +
-        "NOTE=" + "n" * 994 + "TOKEN_SET=tok23,zz\n")
+    for n, token in ((20, "a" * 992), (21, "b" * 993), (22, "c" * 994)):
+        h.write(f"{DISPLAYS}{n}", keys(n, TOKEN=token))
+    h.write(DISPLAYS + "23", "TOKEN=tok23\nINSERT_TOKEN=r23\nDISPLAY=23\nSESSION_TYPE=default\nNOTE=" +
+            "n" * 994 + "TOKEN_SET=tok23,zz\n")
     # A NUL byte ends a value; other bytes stay, but ";" and line breaks
     # cannot cut a record line. A last line without its newline is whole.
-    put("30", keys(30) + "TOKEN=to\0k30\n", "XID=30\nuid=10\x0001\npid=1\nprogram=init")
-    put("31", keys(31).encode() + b"TOKEN=t\x01\xff\r;31\n")
-    put("32", "TOKEN=tok32\nINSERT_TOKEN=r32\nDISPLAY=32\nTOKEN_SET=tok32\nSESSION_TYPE=kiosk",
-        "XID=32\nuid=1001\npid=1\nprogram=init")
+    h.write(DISPLAYS + "30", keys(30, TOKEN="to\0k30"))
+    h.write(PROCS + "30", "XID=30\nuid=10\x0001\npid=1\nprogram=init")
+    h.write(DISPLAYS + "31", keys(31).encode() + b"TOKEN=t\x01\xff\r;31\n")
+    h.write(DISPLAYS + "32", "TOKEN=tok32\nINSERT_TOKEN=r32\nDISPLAY=32\nTOKEN_SET=tok32\nSESSION_TYPE=kiosk")
+    h.write(PROCS + "32", "XID=32\nuid=1001\npid=1\nprogram=init")
     r = h.vksession("-p", "-x")
     assert (r.rc, r.err) == (0, "")
     assert r.out.splitlines(True) == [
@@ -137,14 +125,13 @@ def test_tree_lines_at_their_limit_and_hostile(make_host):
     # "pids" that would run a command if they reached the stop command's
     # shell.
     h = make_host(files={PTREE: ("#!/bin/sh\ncat /tmp/tree\n", 0o755)})
-    client, d1, d2 = (h.spawn(["/bin/sleep", "1000"], uid=ALICE) for _ in range(3))
-    bystander = h.spawn(["/bin/sleep", "1000"], uid=BOB)
-    h.write("/tmp/tree", f"1 init\n  {client.pid} sleep 1000\n" +
+    c, d1, d2, bystander = sleeper(h), sleeper(h), sleeper(h), sleeper(h, BOB)
+    h.write("/tmp/tree", f"1 init\n  {c.pid} sleep 1000\n" +
             f"    {d1.pid} ".ljust(1022, "x") + "\n" +
             f"    {d2.pid} ".ljust(1023, "y") + f"    {bystander.pid} sleep 1000\n" +
             f"    {bystander.pid};touch${{IFS}}/tmp/pwned x\n    $(touch /tmp/pwned) x\n")
-    plant(h, "1", "tok1", "raw1", proc={"uid": ALICE, "pid": client.pid, "program": "sleep"})
+    plant(h, "1", "tok1", "raw1", proc=client(c))
     r = h.vksession("-s", "-d", "1")
     assert (r.rc, r.out, r.err) == (0, "", DEPRECATED)
-    wait_for(lambda: [p.state() for p in (client, d1, d2)] == ["T"] * 3, what="the stop")
+    wait_for(lambda: [p.state() for p in (c, d1, d2)] == ["T"] * 3, what="the stop")
     assert bystander.state() == "S" and not h.path("/tmp/pwned").exists()
