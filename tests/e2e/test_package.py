@@ -1,7 +1,5 @@
-"""The Debian package: made with cpack from the build, checked with lintian,
-and installed, used and removed with dpkg in a throwaway root: this
-machine's root under a writable overlay, in mount and pid namespaces of its
-own, so that every change lands in the test's directory."""
+"""The Debian package: made with cpack, checked with lintian, and installed, used and removed
+with dpkg in a throwaway root (this machine's root under an overlay, in namespaces of its own)."""
 import os
 import re
 import subprocess
@@ -32,21 +30,15 @@ def deb(tmp_path_factory):
 
 
 def contents(deb):
-    """{path: (mode text, link target or None)} of the package's files and links."""
-    files = {}
-    for line in subprocess.run(["dpkg-deb", "-c", str(deb)], capture_output=True, text=True,
-                               check=True).stdout.splitlines():
-        mode, _, _, _, _, name = line.split(None, 5)
-        name, _, target = name.partition(" -> ")
-        if not mode.startswith("d"):
-            files[name.removeprefix("./")] = (mode, target or None)
-    return files
+    """{path: link target or None} of the package's files and links."""
+    out = subprocess.run(["dpkg-deb", "-c", str(deb)], capture_output=True, text=True, check=True).stdout
+    entries = (line.split(None, 5)[5].partition(" -> ") for line in out.splitlines() if line[0] != "d")
+    return {name.removeprefix("./"): target or None for name, _, target in entries}
 
 
 class ThrowawayRoot:
     def __init__(self, top):
-        self.top = Path(top)
-        self.upper, self.work, self.merged = (self.top / d for d in ("upper", "work", "merged"))
+        self.upper, self.work, self.merged = (Path(top) / d for d in ("upper", "work", "merged"))
         for d in (self.upper, self.work, self.merged):
             d.mkdir(parents=True)
 
@@ -58,8 +50,7 @@ class ThrowawayRoot:
         p.chmod(mode)
 
     def run(self, script, mnt=None, args=()):
-        """Runs a bash script as root in the root, with `args` as its
-        arguments; `mnt` is shown at /mnt."""
+        """Runs a bash script in the root with `args`; `mnt` is shown at /mnt."""
         m = self.merged
         setup = (f"set -e\n"
                  f"mount -t overlay vkpkg -o lowerdir=/,upperdir={self.upper},workdir={self.work} {m}\n"
@@ -69,10 +60,9 @@ class ThrowawayRoot:
                  + (f"mount --bind {mnt} {m}/mnt\n" if mnt else "")
                  + f'exec chroot {m} /usr/bin/env -i PATH={PATH} HOME=/root LC_ALL=C.UTF-8 '
                    f'TERM=dumb MANPAGER=cat DEBIAN_FRONTEND=noninteractive /bin/bash -c "$@"\n')
-        r = subprocess.run(["unshare", "--mount", "--propagation", "private", "--pid", "--fork",
-                            "--kill-child", "/bin/sh", "-c", setup, "sh", script, "bash", *args],
-                           capture_output=True, text=True, timeout=600)
-        return r
+        return subprocess.run(["unshare", "--mount", "--propagation", "private", "--pid", "--fork",
+                               "--kill-child", "/bin/sh", "-c", setup, "sh", script, "bash", *args],
+                              capture_output=True, text=True, timeout=600)
 
 
 @pytest.fixture
@@ -92,31 +82,22 @@ def test_control_fields_and_contents(deb, tmp_path):
     r = subprocess.run(["dpkg-query", "-W", "-f=${Status}\n", *names], capture_output=True, text=True)
     assert r.stdout.splitlines() == ["install ok installed"] * len(names), r.stderr
     # The install tree, less the ping link that only a host without ping gets.
-    files = contents(deb)
     subprocess.run(["cmake", "--install", str(BUILD), "--prefix", str(tmp_path)],
                    capture_output=True, check=True, env={**os.environ, "DESTDIR": ""})
     installed = {str(p.relative_to(tmp_path)): os.readlink(p) if p.is_symlink() else None
                  for p in tmp_path.rglob("*") if p.is_symlink() or not p.is_dir()}
     assert installed.pop("usr/sbin/ping") == "/opt/KELWvk/lib/ping"
-    assert {name: link for name, (_, link) in files.items()} == installed
-    for name, (mode, link) in files.items():
-        executable = name.startswith(("opt/KELWvk/sbin/", "usr/proc/bin/")) or \
-            (name.startswith("opt/KELWvk/lib/") and "/locale/" not in name)
-        assert mode == ("lrwxrwxrwx" if link else "-rwxr-xr-x" if executable else "-rw-r--r--"), name
+    assert contents(deb) == installed
 
 
 def test_lintian_finds_no_errors_or_warnings(deb):
     r = subprocess.run(["lintian", "--pedantic", "--fail-on", "none", str(deb)],
                        capture_output=True, text=True, timeout=600)
-    assert r.returncode == 0, r.stderr
-    complaints = [line for line in r.stdout.splitlines() if line[:2] in ("E:", "W:")]
-    assert complaints == []
+    assert (r.returncode, [x for x in r.stdout.splitlines() if x[:2] in ("E:", "W:")]) == (0, []), r.stderr
 
 
 def test_install_use_and_remove(deb, root):
-    r = root.run(f"dpkg -i /mnt/{deb.name}", mnt=deb.parent)
-    assert r.returncode == 0, r.stdout + r.stderr
-    r = root.run("/opt/KELWvk/sbin/vksession -h")
+    r = root.run(f"dpkg -i /mnt/{deb.name} >/dev/null && /opt/KELWvk/sbin/vksession -h", mnt=deb.parent)
     assert (r.returncode, r.stdout, r.stderr) == (1, "", USAGE)
     # The pages are found by name, completion is loaded on demand, and the
     # host (without a ping of its own) gets the probe's, which hands every
