@@ -1,13 +1,5 @@
-"""A real directory server (OpenLDAP slapd) inside a sandbox host, with the
-project's slapd configuration, the Parvix schema as installed, the containers of users and tokens, and the
-administration configuration and status databases that vksession reads.
-
-  d = Directory(h).start()          # slapd on 127.0.0.1:389 of the host
-  d.add(user("U1", "Alice", ["LT1"], vkOtherInfo="..."), ltoken("LT1", ["card-1"]))
-  d.configure()                     # /etc/opt/KELWvk/vkadmin.conf, databases
-  d.ustatus("U1", "Alice", 5, 7, "desk", 9)
-  d.freeze() / d.stop()
-"""
+"""A real directory server (slapd on 127.0.0.1:389 of a sandbox host) with the project's
+configuration and schema, and the administration configuration and status databases."""
 import codecs
 import signal
 import time
@@ -34,11 +26,8 @@ def slapd_conf():
 
 
 def ldif(dn, **attrs):
-    lines = [f"dn: {dn}"]
-    for k, v in attrs.items():
-        for value in v if isinstance(v, (list, tuple)) else [v]:
-            lines.append(f"{k}: {value}")
-    return "\n".join(lines) + "\n"
+    return f"dn: {dn}\n" + "".join(f"{k}: {x}\n" for k, v in attrs.items()
+                                   for x in (v if isinstance(v, list) else [v]))
 
 
 # The suffix, the administrator the tool binds as, and the three containers.
@@ -50,43 +39,34 @@ BASE_LDIF = "\n".join([
       for c in ("users", "logicalTokens", "rawTokens"))])
 
 
-def configure(h, *, databases=True, password=ADMIN_PW, **extra):
-    """Writes vkadmin.conf (`extra` keys use "_" for "."; None drops a key),
-    the password file (scrambled) and, unless told not to, the two empty
-    status databases."""
+def configure(h, *, databases=True, **extra):
+    """Writes vkadmin.conf (`extra` keys use "_" for "."), the scrambled password file and,
+    unless told not to, the two empty status databases."""
     keys = {"admin.server.name": "127.0.0.1", "admin.server.port": "389",
             "admin.subtree": SUFFIX, "admin.user.name": ADMIN_DN,
             "admin.dstatus.dbfile": DSTATUS, "admin.ustatus.dbfile": USTATUS,
             "admin.server.authmech": "CRAM_MD5"}
     keys.update({"admin." + k.replace("_", "."): v for k, v in extra.items()})
-    h.write(CONF, "".join(f"{k}={v}\n" for k, v in keys.items() if v is not None), 0o600)
-    if password is not None:
-        h.write(PWFILE, codecs.encode(password, "rot13") + "\n", 0o600)
+    h.write(CONF, "".join(f"{k}={v}\n" for k, v in keys.items()), 0o600)
+    h.write(PWFILE, codecs.encode(ADMIN_PW, "rot13") + "\n", 0o600)
     for db in (DSTATUS, USTATUS) if databases else ():
         r = h.run([VKUSTATUS, "-f", db, "create"])
         assert r.rc == 0, r
 
 
 def user(uid, name, ltokens=(), **attrs):
-    """The LDIF of a user entry."""
-    entry = {"objectClass": "vkUser", "vkID": uid, "vkName": name, **attrs}
-    if ltokens:
-        entry["vkLogicalTokenIDs"] = list(ltokens)
-    return ldif(f"vkID={uid},vkName=users,{SUFFIX}", **entry)
+    return ldif(f"vkID={uid},vkName=users,{SUFFIX}", objectClass="vkUser", vkID=uid, vkName=name,
+                vkLogicalTokenIDs=list(ltokens), **attrs)
 
 
-def ltoken(lid, raws=()):
-    """The LDIF of a logical token entry."""
-    entry = {"objectClass": "vkLogicalToken", "vkID": lid}
-    if raws:
-        entry["vkRawTokenIDs"] = list(raws)
-    return ldif(f"vkID={lid},vkName=logicalTokens,{SUFFIX}", **entry)
+def ltoken(lid, raws):
+    return ldif(f"vkID={lid},vkName=logicalTokens,{SUFFIX}", objectClass="vkLogicalToken", vkID=lid,
+                vkRawTokenIDs=list(raws))
 
 
 class Directory:
     def __init__(self, host):
-        self.h = host
-        self.proc = None
+        self.h, self.proc = host, None
 
     def start(self, *entries):
         """Starts slapd and adds the containers and `entries` (LDIF)."""

@@ -1,16 +1,6 @@
-"""Two servers of a failover group for the end-to-end tests: sandbox hosts
-parvix1 and parvix2 joined by a veth pair, parvix2 running OpenSSH's sshd
-on its side of the link, and parvix1 holding the group's key and
-parvix2's host key as an administrator would set them up
-(docs/failover-group.md). parvix3 is a name on the link whose address
-never answers.
-
-  g = Group(make_host)
-  g.h1.run([VKGROUP, "list", "parvix2"])
-
-sshd is a child of parvix2's PID 1 and dies with the host; stop() checks
-that it is gone.
-"""
+"""Two servers of a failover group: hosts parvix1 and parvix2 on a link, parvix2 running sshd,
+parvix1 holding the group's key and parvix2's host key as docs/failover-group.md sets them up.
+parvix3's address never answers. sshd dies with its host; stop() checks that it is gone."""
 import os
 import time
 
@@ -34,10 +24,8 @@ PidFile none
 UsePAM no
 StrictModes no
 PermitRootLogin forced-commands-only
-PubkeyAuthentication yes
 PasswordAuthentication no
 KbdInteractiveAuthentication no
-AuthorizedKeysFile /root/.ssh/authorized_keys
 """
 # sshd's unprivileged helper runs as this user.
 SSHD_USER = {"sshd": 100}
@@ -53,12 +41,11 @@ class Group:
         # The group's key, in parvix2's root authorized_keys bound to the gate;
         # root may log in with a forced command only (docs/failover-group.md).
         r = h1.sh(f"mkdir -p -m 700 {GROUP} && "
-                       f"ssh-keygen -q -t ed25519 -N '' -C vkgroup -f {KEY} && cat {KEY}.pub")
+                  f"ssh-keygen -q -t ed25519 -N '' -C vkgroup -f {KEY} && cat {KEY}.pub")
         assert r.rc == 0, r
         h2.write("/root/.ssh/authorized_keys", f'command="{GATE}",restrict {r.out.strip()}\n', 0o600)
         h2.write(f"{SSHD_DIR}/sshd_config", SSHD_CONFIG.format(addr=ADDR["parvix2"], dir=SSHD_DIR))
-        r = h2.sh(f"ssh-keygen -q -t ed25519 -N '' -f {SSHD_DIR}/ssh_host_ed25519_key && "
-                  "mkdir -p -m 755 /run/sshd")
+        r = h2.sh(f"ssh-keygen -q -t ed25519 -N '' -f {SSHD_DIR}/ssh_host_ed25519_key && mkdir -p /run/sshd")
         assert r.rc == 0, r
         host_key = h2.path(f"{SSHD_DIR}/ssh_host_ed25519_key.pub").read_text().split()[:2]
         h1.write(KNOWN_HOSTS, f"parvix2 {' '.join(host_key)}\n")
@@ -86,8 +73,8 @@ class Group:
 
 
 def authd(h, *terminals):
-    """Starts the authentication manager of `h` with the terminals given,
-    each a list of its record's key=value lines, the terminal id first."""
+    """Starts the authentication manager of `h` with the terminals given, each a list of its
+    record's key=value lines, the terminal id first."""
     for lines in terminals:
         h.write(TERMINALS + lines[0].split("=", 1)[1], "".join(x + "\n" for x in lines))
     assert h.run([AUTHD]).rc == 0
