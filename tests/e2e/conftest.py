@@ -1,14 +1,7 @@
-"""End-to-end tests: the installed product inside sandboxed Parvix hosts.
-
-Run through ctest (which sets VK_STAGE, VK_BUILD and VK_SOURCE). Each test
-gets a fresh host (fixture `host`): hostname parvix1, users alice (1001) and
-bob (1002), empty session directories, the product at /opt/KELWvk and the
-build directory at /build (for the test drivers).
-
-VK_VALGRIND=1 runs every vksession that a test starts directly under
-memcheck (status 99 on any memory error or definitely lost block);
-VK_VALGRIND_LOG=FILE notes each such run and each report in FILE.
-"""
+"""End-to-end tests, run through ctest: each test gets fresh sandboxed hosts (parvix1, users
+alice and bob, empty session directories, the product at /opt/KELWvk, the build at /build).
+VK_VALGRIND=1 runs every vksession a test starts under memcheck (status 99 on an error or a
+definite leak); VK_VALGRIND_LOG=FILE notes each such run and its reports in FILE."""
 import os
 import shlex
 import stat
@@ -107,10 +100,8 @@ class ParvixHost(vksbx.Host):
 
 @pytest.fixture
 def make_host(tmp_path):
-    """make_host(session_dirs=True, files=None, absent=(), **Host options) ->
-    a started ParvixHost, torn down after the test. `files`: {path: (text,
-    mode)} written before the start, the only way into /usr and /etc (stand-ins
-    for the host's programs); `absent`: paths of programs the host lacks."""
+    """make_host(session_dirs=True, files={path: (text, mode)}, absent=paths, **Host options):
+    a started host with stand-ins for its programs (`files`) or without some (`absent`)."""
     if os.geteuid() != 0:
         pytest.skip("sandboxed hosts need root")
     stage, build = _build_path("VK_STAGE"), _build_path("VK_BUILD")
