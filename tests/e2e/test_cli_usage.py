@@ -1,5 +1,4 @@
-"""Command lines that vksession refuses: an error line naming the program as
-it was started, the usage text, exit status 1, nothing on standard output."""
+"""Refused command lines: an error line naming the program as started, the usage text, status 1."""
 import pytest
 
 from conftest import USAGE, VKSESSION
@@ -9,26 +8,19 @@ EXTRA = "Extra operands not allowed!"
 FILTER = "At least one of these options -u, -t, -n, -d must be specified with -{} option!"
 
 REFUSED = [
-    ([], "Missing arguments!"),
-    (["-d3", "-d3", "-l"], "Multiply defined display number!"),
+    ([], "Missing arguments!"), (["-d3", "-d3", "-l"], "Multiply defined display number!"),
     (["-n", "ann", "-n", "bob"], "Multiply defined Parvix name!"),  # before any look-up
     (["-p", "-t", "a", "-tb"], "Multiply defined token ID!"),
     (["-u", "", "-u", "root", "-p"], "Multiply defined Unix ID!"),  # empty counts as given
-    (["-xpl"], CONFLICT),
-    (["-k", "-u", "root", "-s"], CONFLICT),
-    (["-h", "-h"], CONFLICT),
-    (["-p", "-u", "root", "x", "y"], EXTRA),
-    (["-p", "--", "-u"], EXTRA),
+    (["-xpl"], CONFLICT), (["-k", "-u", "root", "-s"], CONFLICT), (["-h", "-h"], CONFLICT),
+    (["-p", "-u", "root", "x", "y"], EXTRA), (["-p", "--", "-u"], EXTRA),
     (["-a", "-x", "-d", "3", "-t", "tok"], "Must specify at least one option: -p, -h, -k, -s, or -r!"),
     (["-t", "tok", "-h"], "No options allowed with -h option!"),
     (["-p", "-a"], "Option -a is not allowed with -p option!"),
     (["-a", "-x", "-l"], "Option -a is not allowed with -l option!"),
-    (["-k", "-a", "-x"], FILTER.format("k")),
-    (["-x", "-a", "-s"], FILTER.format("s")),
+    (["-k", "-a", "-x"], FILTER.format("k")), (["-x", "-a", "-s"], FILTER.format("s")),
     # Options end at the first operand, whatever POSIXLY_CORRECT says.
-    (["-p", "x", "-p"], EXTRA),
-    (["x", "-u", "a", "-u", "b"], EXTRA),
-    (["-k", "x", "-a"], EXTRA),
+    (["-p", "x", "-p"], EXTRA), (["x", "-u", "a", "-u", "b"], EXTRA), (["-k", "x", "-a"], EXTRA),
 ]
 
 

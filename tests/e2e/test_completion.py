@@ -1,5 +1,4 @@
-"""bash completion of vksession: loaded on demand by bash-completion, option
-letters, and the logins, displays and tokens of the host's sessions."""
+"""bash completion of vksession: option letters, and the values of the host's sessions."""
 from sessions import plant, start
 
 # Completes each command line given as an argument the way readline would
@@ -27,17 +26,14 @@ def test_option_letters_and_values_of_the_hosts_sessions(host):
     # Files no session starter writes: a token that the shell would run, a
     # raw token that readline splits at its colons.
     plant(host, "7", "$(touch /tmp/pwned)", "x:y:z")
-    lines = {"vksession -": "-a -d -h -k -l -n -p -r -s -t -u -x",
+    lines = {"-": "-a -d -h -k -l -n -p -r -s -t -u -x",
              # One action; -a only where an action may act on several sessions.
-             "vksession -px -": "-d -n -t -u", "vksession -k -a -": "-d -n -t -u -x",
-             "vksession -h ": "", "vksession -r -d 3 -": "-a -n -t -u -x",
-             "vksession -p -u ": "alice bob", "vksession -k -ub": "-ubob",
-             "vksession -p -d ": "1 2 7",
+             "-px -": "-d -n -t -u", "-k -a -": "-d -n -t -u -x", "-h ": "", "-r -d 3 -": "-a -n -t -u -x",
+             "-p -u ": "alice bob", "-k -ub": "-ubob", "-p -d ": "1 2 7", "-p -n ": "",
              # Filters already given narrow the values.
-             "vksession -p -u alice -d ": "1", "vksession -d 2 -k -t ": "mobile.bob term-00b0b",
-             "vksession -l -t ": "card-0a11ce mobile.bob term-00b0b user.alice x:y:z",
-             # Readline replaces the text after the last colon only.
-             "vksession -k -t x:y": "y:z", "vksession -p -n ": ""}
-    r = host.run(["/bin/bash", "-c", LOADER + DRIVER, "bash", *lines])
+             "-p -u alice -d ": "1", "-d 2 -k -t ": "mobile.bob term-00b0b",
+             "-l -t ": "card-0a11ce mobile.bob term-00b0b user.alice x:y:z",
+             "-k -t x:y": "y:z"}   # readline replaces the text after the last colon only
+    r = host.run(["/bin/bash", "-c", LOADER + DRIVER, "bash", *("vksession " + x for x in lines)])
     assert (r.rc, r.err, dict(zip(lines, r.out.split("\n")))) == (0, "", lines)
     assert not host.path("/tmp/pwned").exists()

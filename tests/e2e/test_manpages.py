@@ -1,6 +1,5 @@
-"""The installed manual pages: clean for both formatters (the package test
-finds one for every program), and vksession(1) in step with what the
-program prints (usage text, the table's heading, a record line's keys)."""
+"""The installed manual pages are clean for both formatters, and vksession(1) is in step with
+what the program prints (usage text, the table's heading, a record line's keys)."""
 import os
 import re
 import subprocess

@@ -1,11 +1,9 @@
-"""Where a fault of the server's own programs would let a session file or a
-command line make root act on another process or host: the process tree
-tool, the session killer and the probe's ping. Their ordinary work is
-exercised through vksession by the other modules."""
+"""Where a fault of the tree tool, the session killer or the probe's ping would let a session
+file or a command line make root act on another process or host."""
 import pytest
 
 from conftest import USERS
-from sessions import PTREE, wait_for
+from sessions import PTREE, client, plant, wait_for
 
 KILL = "/opt/KELWvk/lib/vksessionkill"
 
@@ -30,10 +28,7 @@ def test_session_killer_spares_processes_a_forged_proc_file_names(host, case):
     pid, uid, server = {"root_process": (bystander.pid, 0, ""),
                         "other_users_process": (impostor.pid, USERS["bob"], ""),
                         "fake_server_and_lock": ("", USERS["alice"], impostor.pid)}[case]
-    host.write("/var/opt/KELWvk/displays/7",
-               "TOKEN=t\nINSERT_TOKEN=r\nDISPLAY=7\nTOKEN_SET=t,r\nSESSION_TYPE=default\n")
-    host.write("/tmp/KELWvk/session_proc/7",
-               f"XID=7\nuid={uid}\npid={pid}\nprogram=sleep\nserver_pid={server}\nserver_prog=Xvfb\n")
+    plant(host, "7", "t", "r", proc=client(pid, uid, server_pid=server, server_prog="Xvfb"))
     host.write("/tmp/.X7-lock", f"{bystander.pid:>10}\n", uid=USERS["alice"])
     assert host.run([KILL, "display", "7"]).rc == 0
     assert bystander.state() == "S" and impostor.state() == "S"
