@@ -6,14 +6,20 @@ from conftest import DEPRECATED
 from sessions import BOB, DISPLAYS, INIT, NAME, PROCS, PTREE, client, failed, plant, record, sleeper, wait_for
 
 KILLER, WALL, PS = "/opt/KELWvk/lib/vksessionkill", "/opt/KELWvk/sbin/vkwall", "/usr/bin/ps"
-# A stand-in that notes its arguments, one line of NUL-separated words per
-# call, and the text on its standard input, and does nothing else.
+# A stand-in that notes its arguments as NUL-separated words, and the text
+# on its standard input, and does nothing else. Each call writes files of
+# its own (named by its pid): calls that overlap would mix their lines in
+# one file.
 NOTING = ("#!/bin/sh\n{ for a in \"$@\"; do printf '%s\\0' \"$a\"; done; echo; } "
-          ">> /tmp/calls.${0##*/}\ncat >> /tmp/input.${0##*/}\n")
+          "> /tmp/calls.${0##*/}.$$\ncat > /tmp/input.${0##*/}.$$\n")
+
+
+def noted(h, what, program):
+    return [f.read_text() for f in sorted(h.path("/tmp").glob(f"{what}.{program}.*"))]
 
 
 def calls(h, program):
-    return [line.split("\0") for line in h.path(f"/tmp/calls.{program}").read_text().splitlines()]
+    return [text.rstrip("\n").split("\0") for text in noted(h, "calls", program)]
 
 
 # ---- paths of 100 bytes and command lines of 100 bytes ------------------------------------
@@ -57,7 +63,7 @@ def test_the_message_tools_command_is_cut_at_80_characters(make_host):
     assert [(r.rc, r.out, r.err) for r in results] == [(1, "", "**ERROR: -19\n" + DEPRECATED)] * 2
     assert sorted(calls(h, "vkwall")) == [["-d", ":" + "3" * 52, ""], ["-d", ":" + "4" * 52, ""]]
     notice = "Your session has been suspended.\nPlease contact your Administrator immediately."
-    assert h.path("/tmp/input.vkwall").read_text() == notice * 2
+    assert noted(h, "input", "vkwall") == [notice] * 2
 
 
 # ---- lines of 1000 bytes in session files; binary bytes; no last newline ------------------
