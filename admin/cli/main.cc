@@ -1,11 +1,11 @@
 // vksession: lists, terminates, suspends and resumes the user sessions of
 // this Parvix server.
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
 #include "cli.h"
+#include "messages.h"
 
 const char *prog = "vksession";
 VKAdmin vka = nullptr;
@@ -68,7 +68,7 @@ void usage(const char *msg) {
 }
 
 const char *error_string(int code) {
-    return code == VK_ERR_NOT_FOUND ? "No session found!" : vk_err2str(code);
+    return code == VK_ERR_NOT_FOUND ? "No session found!" : vk::message(code);
 }
 
 void open_directory_quietly() {
@@ -79,8 +79,7 @@ void open_directory_quietly() {
 }
 
 int main(int argc, char **argv) {
-    // Only the language of messages comes from the environment.
-    std::setlocale(LC_MESSAGES, "");
+    vk::use_user_language();
     if (argc > 0 && argv[0]) prog = argv[0];
     if (argc <= 1) usage("Missing arguments!");
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "cli.h"
+#include "messages.h"
 #include "vkcxx.h"
 
 namespace {
@@ -116,7 +117,7 @@ int act_on(int oper, vk_LinkedList_t *llist, int count) {
                              "%s error: Operation failed (invalid or missing session proc file)\n",
                              prog);
             else
-                std::fprintf(stderr, "%s error: Operation failed (%s)\n", prog, vk_err2str(rc));
+                std::fprintf(stderr, "%s error: Operation failed (%s)\n", prog, vk::message(rc));
             return 1;
         }
     }

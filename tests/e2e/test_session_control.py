@@ -236,3 +236,19 @@ def test_hostile_session_files_reach_no_shell_and_no_bystander(host):
     assert "manage_session(): failed to resume/suspend session, client program name differs " \
         f"(display=31; {PWN})" in host.lines()
     assert "manage_session(): failed to suspend session for display 32 (Object not found)" in host.lines()
+
+
+# ---- the failure's text in the user's language ----------------------------------------------
+
+def test_a_translated_failure_reaches_the_terminal_in_its_character_set(host):
+    # A display name that is no plain word: terminating the session fails
+    # with "Invalid arguments", which the German catalogue spells with a "ü".
+    plant(host, "41;x", "tok1", "raw1", proc=client(99999))
+    for env, text in [
+            ({"LANGUAGE": "de", "LANG": "C.UTF-8"}, "Ungültige Argumente"),
+            # German messages on an ASCII terminal: transliterated, not "?".
+            ({"LANGUAGE": "de", "LANG": "C", "LC_MESSAGES": "C.UTF-8"}, "Ungultige Argumente"),
+            ({"LANGUAGE": "de", "LANG": "C"}, "Invalid arguments")]:  # "C" ignores LANGUAGE
+        r = host.vksession("-k", "-d", "41;x", argv0=NAME, env=env)
+        assert (r.rc, r.out, r.err) == (1, "", failed(False, -6, text)), env
+    assert host.path(DISPLAYS + "41;x").exists()
