@@ -155,17 +155,13 @@ int read_status_reply(int fd, StatusReply &reply, vk_KeyValuesNode_t **list,
             }
             reply.feed(chunk, static_cast<size_t>(n));
         }
-        // Also checked while data keeps coming: a reply trickled out just
-        // fast enough never to fall silent must still end.
-        int left = ms_until(deadline);
-        if (left == 0) {
+        // A pause of the manager is waited out, however long, but only
+        // until the whole reply's time is up; that is also checked while
+        // data keeps coming, so that a trickle cannot hold us either.
+        if (n < 0) wait_readable(fd, ms_until(deadline));
+        if (ms_until(deadline) == 0) {
             dprintf("getAuthMgrRecords(): reply not complete within %d ms, abandoned\n",
                     limits.total_ms);
-            return give_up(VK_ERR_AUTHMGR_TIMEOUT);
-        }
-        if (n < 0 && !wait_readable(fd, std::min(limits.silence_ms, left))) {
-            if (left <= limits.silence_ms) continue;  // the whole-reply limit reports itself
-            dprintf("getAuthMgrRecords(): no reply data for %d ms, abandoned\n", limits.silence_ms);
             return give_up(VK_ERR_AUTHMGR_TIMEOUT);
         }
     }

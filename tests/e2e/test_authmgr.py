@@ -15,7 +15,8 @@ SECURITY = ("encryptUpType", "encryptDownType", "authenticateUpType", "authentic
             "securityMode")
 # The scripted manager: for every connection it notes the request and sends
 # the reply of /root/fake.json in chunks of "chunk" bytes "gap" seconds
-# apart, after "delay" seconds, then closes.
+# apart, after "delay" seconds, pausing "pause" seconds after the first
+# record, then closes after "hold" seconds.
 FAKE = r'''
 import contextlib, json, socket, sys, threading, time
 port = int(sys.argv[1])
@@ -28,10 +29,14 @@ def serve(c):
         cfg = json.load(open("/root/fake.json"))
         time.sleep(cfg["delay"])
         data = cfg["reply"].encode()
-        n = cfg["chunk"] or max(len(data), 1)
-        for i in range(0, len(data), n):
-            c.sendall(data[i:i + n])
-            time.sleep(cfg["gap"])
+        first = data.find(b"end\n") + 4 if cfg["pause"] else len(data)
+        for k, part in enumerate((data[:first], data[first:])):
+            time.sleep(cfg["pause"] * k)
+            n = cfg["chunk"] or max(len(part), 1)
+            for i in range(0, len(part), n):
+                c.sendall(part[i:i + n])
+                time.sleep(cfg["gap"])
+        time.sleep(cfg["hold"])
 while True:
     threading.Thread(target=serve, args=(srv.accept()[0],), daemon=True).start()
 '''
@@ -67,9 +72,10 @@ class Fake:
         h.spawn(["/usr/bin/python3", "-c", FAKE, str(port)])
         wait_for(lambda: h.path(f"/root/fake{port}.ready").exists(), what="the fake manager")
 
-    def script(self, reply="", chunk=0, gap=0.0, delay=0.0):
+    def script(self, reply="", chunk=0, gap=0.0, delay=0.0, pause=0.0, hold=0.0):
         self.h.write("/root/fake.json", json.dumps(
-            {"reply": reply, "chunk": chunk, "gap": gap, "delay": delay}))
+            {"reply": reply, "chunk": chunk, "gap": gap, "delay": delay, "pause": pause,
+             "hold": hold}))
 
     def requests(self):
         p = self.h.path(f"/root/fake{self.port}.requests")
@@ -238,19 +244,21 @@ def reported(h, letters, *vksession):
 
 @pytest.mark.parametrize("junk,script,letters,seconds,log", [
     (0, dict(delay=7), "D", (4.5, 7), "poll timed out"),
-    # A complete reply on a connection that stays open: after 5000 ms
-    # without data the query ends, and the sessions show as disconnected.
-    (0, dict(chunk=1 << 30, gap=60), "D", (4.5, 9), "no reply data for 5000 ms, abandoned"),
+    # A manager that pauses between records is waited for.
+    (0, dict(pause=6), "", (6, 8), None),
+    # A complete reply on a connection that stays open: the query ends 30 s
+    # after the first data, and the sessions show as disconnected.
+    (0, dict(hold=60), "D", (29.5, 32), "reply not complete within 30000 ms, abandoned"),
     # Lines of junk before the records: up to 16 MiB are read, more is given up.
     (15 << 20, {}, "", (0, 30), None),
     (17 << 20, {}, "D", (0, 30), "reply longer than 16777216 bytes, abandoned"),
-], ids=["silent", "never-closes", "15MiB", "17MiB"])
+], ids=["silent", "pauses", "never-closes", "15MiB", "17MiB"])
 def test_stalled_or_flooding_manager(host, junk, script, letters, seconds, log):
     Fake(host, reply=("x" * 1023 + "\n") * (junk >> 10) + plant_two(host), **script)
     t0 = time.monotonic()
     reported(host, letters)
     assert seconds[0] < time.monotonic() - t0 < seconds[1] + SLACK
-    stalls = ("poll timed out", "no reply data for 5000 ms, abandoned",
+    stalls = ("poll timed out", "reply not complete within 30000 ms, abandoned",
               "reply longer than 16777216 bytes, abandoned")
     assert [f"getAuthMgrRecords(): {x}" in host.lines() for x in stalls] == [x == log for x in stalls]
 

@@ -1,7 +1,7 @@
 // The bounds on reading the authentication manager's reply: whoever listens
 // on the manager's port decides when the reply ends, so a reply that never
 // ends and a reply of unbounded size must end the query. Driven over a
-// socket pair with short limits; the silences are tested end to end.
+// socket pair with short limits; the real limits are tested end to end.
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
@@ -36,11 +36,11 @@ struct Outcome {
     std::chrono::milliseconds took;
 };
 
-// Reads with limits of 300 ms for the first data and for a silence, 1200 ms
-// for the whole reply and 4096 bytes.
+// Reads with limits of 300 ms for the first data, 1200 ms for the whole
+// reply and 4096 bytes.
 Outcome read_reply(const FarEnd &far) {
     vk::ReplyLimits limits;
-    limits.first_ms = limits.silence_ms = 300;
+    limits.first_ms = 300;
     limits.total_ms = 1200;
     limits.max_bytes = 4096;
     int sv[2];
@@ -79,8 +79,31 @@ void send_all(int fd, const std::string &s) {
     }
 }
 
-// A far end that is never silent for long must still be cut off by the
-// limit on the whole reply (the silence limit alone would never end it).
+// A manager that pauses between records, longer than the wait for the
+// first data, is slow, not dead: every record counts. A far end that never
+// ends, trickling or silent, is cut off by the limit on the whole reply.
+TEST(StatusReplyLimits, APauseIsWaitedOutUntilTheWholeReplyLimit) {
+    Outcome o = read_reply([](int fd, const std::atomic<bool> &) {
+        send_all(fd, kRecord);
+        std::this_thread::sleep_for(600ms);
+        send_all(fd, "begin\nterminalCID=t2\ntokenName=b\nend\n");
+    });
+    EXPECT_EQ(o.rc, VK_OK);
+    EXPECT_EQ(o.records, 3);
+    vktest::clear_log();
+    o = read_reply([](int fd, const std::atomic<bool> &done) {
+        send_all(fd, kRecord);
+        while (!done) std::this_thread::sleep_for(10ms);
+    });
+    EXPECT_EQ(o.rc, VK_ERR_AUTHMGR_TIMEOUT);
+    EXPECT_FALSE(o.list_kept);
+    EXPECT_GE(o.took, 1200ms);
+    EXPECT_LT(o.took, 2500ms);
+    EXPECT_EQ(vktest::logged(),
+              std::vector<std::string>{"getAuthMgrRecords(): reply not complete within 1200 ms, "
+                                       "abandoned\n"});
+}
+
 TEST(StatusReplyLimits, ATrickleEndsAtTheWholeReplyLimit) {
     vktest::clear_log();
     Outcome o = read_reply([](int fd, const std::atomic<bool> &done) {
