@@ -19,6 +19,13 @@ namespace {
 // most 511 characters (newline included).
 constexpr int kLineBuf = 512;
 
+// The connection whose server let a request run into admin.server.timeout.
+// Each request waits up to that bound: a server that took the bind and then
+// stopped answering would cost it once per look-up, and a listing looks up
+// every session. After one such request the connection counts as absent for
+// the rest of its life, exactly as if no directory were configured.
+const LDAP *unresponsive = nullptr;
+
 // A copy that cannot fail (safe_malloc ends the process instead).
 char *owned_copy(const char *text) {
     size_t n = std::strlen(text);
@@ -375,6 +382,7 @@ void vk_closeDsConnection(VKAdmin vka) {
     if (!vka) return;
     vk::Dbm(vka->dstat_db).reset();
     vk::Dbm(vka->ustat_db).reset();
+    if (vka->ld == unresponsive || vka->referral_ld == unresponsive) unresponsive = nullptr;
     vk::Ldap(vka->ld).reset();
     vk::Ldap(vka->referral_ld).reset();
     free_vka(vka);
@@ -389,12 +397,20 @@ int close_connection(VKAdmin vka) {
 
 LDAPMessage *search_for_entries(LDAP *ld, const char *search_filter, const char *subtree,
                                 const char *const *attrs, int attrsonly, int restrictions) {
+    if (ld && ld == unresponsive) return nullptr;
     int scope = restrictions == 2 ? LDAP_SCOPE_ONELEVEL : LDAP_SCOPE_SUBTREE;
     LDAPMessage *raw = nullptr;
     // The library does not change the attribute list it is given.
     int rc = ldap_search_ext_s(ld, subtree, scope, search_filter, const_cast<char **>(attrs),
                                attrsonly, nullptr, nullptr, nullptr, 0, &raw);
     vk::LdapResult res(raw);
+    if (rc == LDAP_TIMEOUT) {
+        unresponsive = ld;
+        dprintf("search_for_entries(): LDAP search failed - %s; the directory is not asked "
+                "again on this connection\n",
+                ldap_err2string(rc));
+        return nullptr;
+    }
     if (rc != LDAP_SUCCESS) {
         dprintf("search_for_entries(): LDAP search failed - %s\n", ldap_err2string(rc));
         return nullptr;

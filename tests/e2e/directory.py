@@ -64,6 +64,43 @@ def ltoken(lid, raws):
                 vkRawTokenIDs=list(raws))
 
 
+# A relay in front of slapd that passes the bind and everything before the
+# first search request, then holds every connection open without passing
+# anything more: a directory server that stops answering after the bind.
+HANG_AFTER_BIND = r'''
+import socket, sys, threading
+port, target = int(sys.argv[1]), int(sys.argv[2])
+srv = socket.create_server(("127.0.0.1", port))
+open(f"/root/relay{port}.ready", "w").close()
+def header(b):
+    """(header length, content length) of the BER element at the start of b, or None."""
+    if len(b) < 2:
+        return None
+    if b[1] < 0x80:
+        return 2, b[1]
+    n = b[1] & 0x7f
+    return (2 + n, int.from_bytes(b[2:2 + n], "big")) if len(b) >= 2 + n else None
+def upstream(c, s):
+    buf, held = b"", False
+    while data := c.recv(65536):
+        buf += data
+        while not held and (h := header(buf)) and len(buf) >= sum(h):
+            msg, buf = buf[:sum(h)], buf[sum(h):]
+            inner = msg[h[0]:]                       # messageID, then the operation
+            held = inner[sum(header(inner))] == 0x63  # [APPLICATION 3]: SearchRequest
+            if not held:
+                s.sendall(msg)
+def downstream(s, c):
+    while data := s.recv(65536):
+        c.sendall(data)
+while True:
+    c = srv.accept()[0]
+    s = socket.create_connection(("127.0.0.1", target))
+    threading.Thread(target=upstream, args=(c, s), daemon=True).start()
+    threading.Thread(target=downstream, args=(s, c), daemon=True).start()
+'''
+
+
 class Directory:
     def __init__(self, host):
         self.h, self.proc = host, None
@@ -103,6 +140,16 @@ class Directory:
                         desk, str(last)])
         assert r.rc == 0, r
         return self
+
+    def hang_after_bind(self, port=390):
+        """Starts a relay at `port` to slapd that stops answering after the bind."""
+        self.h.spawn(["/usr/bin/python3", "-c", HANG_AFTER_BIND, str(port), "389"])
+        deadline = time.monotonic() + 10
+        while not self.h.path(f"/root/relay{port}.ready").exists():
+            if time.monotonic() > deadline:
+                raise RuntimeError("the relay did not start")
+            time.sleep(0.01)
+        return port
 
     def freeze(self):
         self.proc.signal(signal.SIGSTOP)

@@ -97,6 +97,28 @@ def test_without_a_directory(directory, state):
     assert time.monotonic() - start < 3 * 1 + 3 + 3 * SLACK  # three runs
 
 
+def test_a_directory_that_hangs_after_the_bind_costs_one_bound_per_run(directory):
+    h = directory.h
+    for d in range(10, 50):
+        plant(h, str(d), f"user.x{d}", f"card-x{d}")
+    configure(h, server_timeout="2", server_port=str(directory.hang_after_bind()))
+    h.clear_log()
+    start = time.monotonic()
+    r = vks(h, "-p")
+    assert time.monotonic() - start < 2 + 3 + SLACK  # not 2 s for each of 47 sessions
+    assert (r.rc, r.err) == (0, "")
+    assert [x[31:51].strip() for x in r.out.splitlines()[3:]] == ["???"] * 47
+    assert [x for x in h.lines() if x.startswith("search_for_entries")] == [
+        "search_for_entries(): LDAP search failed - Timed out; the directory is not asked again "
+        "on this connection"]
+    # -n looks the name up first: that search runs into the bound, and the
+    # name counts as not found.
+    start = time.monotonic()
+    r = vks(h, "-n", "alice", "-p")
+    assert time.monotonic() - start < 2 + 3 + SLACK
+    assert (r.rc, r.out, r.err) == (255, "", f"{NAME} error: {NOT_REGISTERED}\n")
+
+
 def test_binds_and_the_status_database(directory):
     h = directory.h
     # CRAM-MD5 with the password file, and with a wrong password.
