@@ -85,20 +85,25 @@ def test_terminate_continues_a_stopped_session_first(host, stype):
 
 
 def test_more_than_one_match_needs_all_and_a_client_must_be_its_program(host):
-    clients = [sleeper(host, stopped=i > 1) for i in range(1, 4)]
+    # Two sessions of alice (the second stopped) and one of bob (stopped),
+    # whose client runs another program than the one recorded.
+    clients = [sleeper(host, ALICE), sleeper(host, ALICE, stopped=True), sleeper(host, BOB, stopped=True)]
     for i, c in enumerate(clients, 1):
-        # Session 3's client runs another program than the one recorded.
-        plant(host, str(i), f"tok{i}", f"raw{i}", proc=client(c, program="xclock" if i == 3 else "sleep"))
+        plant(host, str(i), f"tok{i}", f"raw{i}",
+              proc=client(c, uid=BOB if i == 3 else ALICE, program="xclock" if i == 3 else "sleep"))
     for action in ("-k", "-s", "-r"):
-        for xmode in (False, True):
-            # Refused before any notice or wait.
+        for xmode, selection in ((False, ["-u", "alice"]), (True, ["-u", "alice"]), (False, [])):
+            if action != "-r" and not selection:
+                continue  # -k and -s need a filter
+            # Two matches (the edge) or three, refused before any notice or wait.
             started = time.monotonic()
-            r = host.vksession(action, *x(xmode), "-u", "alice", argv0=NAME)
+            r = host.vksession(action, *x(xmode), *selection, argv0=NAME)
             assert time.monotonic() - started < 2 + SLACK
             assert (r.rc, r.out, r.err) == (1, "", error(xmode, -6, "more than one session found.  "
                                                          "Use -a or more filter options.", action != "-k"))
     assert notices(host) == []
-    r = host.vksession("-r", "-d", "3", argv0=NAME)
+    # One match is acted on without -a.
+    r = host.vksession("-r", "-u", "bob", argv0=NAME)
     assert (r.rc, r.out, r.err) == (1, "", failed(False, -1, "Internal system error", True))
     assert "manage_session(): failed to resume/suspend session, client program name differs (display=3)" \
         in host.lines()
