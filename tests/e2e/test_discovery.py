@@ -75,6 +75,14 @@ def test_filters(server):
             assert (r.rc, r.out, r.err) == (1, "", error(xmode, code, text)), args
 
 
+def test_a_user_id_of_up_to_ten_digits_shows_its_login(host):
+    plant(host, "1", "tok1", "raw1", proc=client(99999, f"{ALICE:010d}"))
+    plant(host, "2", "tok2", "raw2", proc=client(99999, f"{ALICE:011d}"))
+    r = host.vksession("-p", "-x")
+    assert (r.rc, r.out, r.err) == (0, record("raw1", "tok1", "alice", 1, "1") +
+                                    record("raw2", "tok2", f"{ALICE:011d}", 1, "2"), "")
+
+
 def test_incomplete_display_file_is_no_session(host):
     plant(host, "1", "tokA", "rawA", proc=INIT)
     for missing in ("TOKEN", "INSERT_TOKEN", "DISPLAY", "TOKEN_SET", "SESSION_TYPE"):
