@@ -1,6 +1,5 @@
 // Turns the filters of the command line into a set of sessions and applies
 // the action to them.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -235,22 +234,5 @@ int find_session(int oper, const char *unixID, const char *tokenID, const char *
 }
 
 void send_message(const vk_UserSession_t *session) {
-    // The display number comes from a session file and reaches a shell: a
-    // value that is not a plain word is never put on the command line.
-    if (!session || !is_shell_safe(session->dispNo)) return;
-    char cmd[81];
-    std::snprintf(cmd, sizeof cmd, "/opt/KELWvk/sbin/vkwall -d :%s", session->dispNo);
-    vk::Pipe wall(cmd, "w");
-    if (!wall) return;
-    // The message tool may be missing, or end without reading its input;
-    // writing to its pipe must not end vksession (SIGPIPE) before the
-    // session is suspended. Ignored only after the tool has been started,
-    // so that the tool itself keeps the default.
-    struct sigaction ignore = {}, old = {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &old);
-    std::fputs("Your session has been suspended.\nPlease contact your Administrator immediately.",
-               wall.get());
-    wall.close();
-    sigaction(SIGPIPE, &old, nullptr);
+    if (session) vk::notify_suspension(session->dispNo);
 }

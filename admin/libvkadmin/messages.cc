@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <clocale>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <iconv.h>
 #include <langinfo.h>
@@ -13,7 +15,9 @@
 #include <locale.h>
 #include <string>
 
+#include "utils.h"
 #include "vkadmin.h"
+#include "vkcxx.h"
 #include "vkerrno.h"
 
 namespace {
@@ -105,6 +109,26 @@ const char *message(int code) {
     static std::string converted;
     converted = to_ascii(text);
     return converted.c_str();
+}
+
+void notify_suspension(const char *dispNo) {
+    // The display number comes from a session file and reaches a shell.
+    if (!is_shell_safe(dispNo)) return;
+    char cmd[81];
+    std::snprintf(cmd, sizeof cmd, "/opt/KELWvk/sbin/vkwall -d :%s", dispNo);
+    vk::Pipe wall(cmd, "w");
+    if (!wall) return;
+    // The message tool may be missing, or end without reading its input;
+    // writing to its pipe must not end the caller (SIGPIPE) before the
+    // session is suspended. Ignored only after the tool has been started,
+    // so that the tool itself keeps the default.
+    struct sigaction ignore = {}, old = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old);
+    std::fputs("Your session has been suspended.\nPlease contact your Administrator immediately.",
+               wall.get());
+    wall.close();
+    sigaction(SIGPIPE, &old, nullptr);
 }
 
 }  // namespace vk

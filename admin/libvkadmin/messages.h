@@ -1,5 +1,6 @@
-// The error texts as a program shows them to its user: in the user's
-// language, and in the character set of the user's terminal.
+// What programs show to people: the error texts, in the user's language and
+// in the character set of the user's terminal, and the notice to a user
+// whose session is suspended.
 #ifndef VK_MESSAGES_H
 #define VK_MESSAGES_H
 
@@ -17,6 +18,11 @@ void use_user_language();
 // out as "u") rather than shown as "?". The text stays valid until the
 // next call.
 const char *message(int code);
+
+// Tells the user of display `dispNo` that the session is being suspended,
+// through the message tool. A display that is no plain word is never put on
+// the tool's command line; a missing tool is no error.
+void notify_suspension(const char *dispNo);
 
 }  // namespace vk
 

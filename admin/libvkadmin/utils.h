@@ -53,5 +53,9 @@ int gdebug(const char *tag);
 void set_gdebug(const char *categories);
 void set_suppress_output(int mute);
 void log_admin(const char *name, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// A program that wants to tell its user why a call failed may watch the
+// failure reports: `watcher` is given the text of each report that
+// dprintf logs (not the muted ones), after it is logged. Null stops it.
+void vk_watchDiagnostics(void (*watcher)(const char *text));
 
 #endif

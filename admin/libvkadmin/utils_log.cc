@@ -13,6 +13,7 @@ namespace {
 
 std::optional<std::string> gdebug_string;
 int suppress_output = 0;
+void (*report_watcher)(const char *) = nullptr;
 
 // Messages are formatted into 1024 bytes; a longer one is cut to fit.
 constexpr size_t kMsgBuf = 1024;
@@ -28,6 +29,11 @@ void dprintf(const char *fmt, ...) {
     std::vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
     syslog(LOG_INFO, "%s", buf);
+    if (report_watcher) report_watcher(buf);
+}
+
+void vk_watchDiagnostics(void (*watcher)(const char *text)) {
+    report_watcher = watcher;
 }
 
 int gdebug(const char *tag) {
