@@ -1,0 +1,302 @@
+#include "calls.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <unistd.h>
+#include <vector>
+
+#include "admin.h"
+#include "frames.h"
+#include "messages.h"
+#include "text.h"
+#include "utils.h"
+
+namespace vkgroup {
+
+namespace {
+
+// ---- why a call failed, from the library's failure reports ---------------------------------------
+
+// The library reports to the system log why a remote call failed; a call
+// watches those reports to tell the user. A handful is plenty: a call
+// makes one or two library calls.
+std::vector<std::string> &reports() {
+    static std::vector<std::string> r;
+    return r;
+}
+
+void watch(const char *text) {
+    if (reports().size() < 32) reports().emplace_back(text);
+}
+
+bool starts(const std::string &s, const char *prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
+
+// The text inside "...(" and the last ")" of a report.
+std::string inner(const std::string &report, const char *prefix) {
+    std::string rest = report.substr(std::strlen(prefix));
+    while (!rest.empty() && (rest.back() == '\n' || rest.back() == ' ')) rest.pop_back();
+    if (!rest.empty() && rest.back() == ')') rest.pop_back();
+    return rest;
+}
+
+constexpr const char *kSearchFailed = "remote_search(): remote access failed (";
+constexpr const char *kOperationFailed = "remote_operation(): remote access failed (";
+constexpr const char *kSkipped = "remote_search(): line without a token name skipped (";
+constexpr const char *kTooLong = "remote_search(): record line longer than ";
+constexpr const char *kExitStatus = "vk_setUserSessionEnt(): vkrcmd failed (";
+
+// What the first line of an answer that is no record or error line says.
+std::string not_an_answer(const std::string &line, const std::string &member) {
+    const std::string unreachable = "vkrcmd: cannot reach " + member + ": ";
+    if (line.rfind(unreachable, 0) == 0) return "cannot reach: " + one_line(line.substr(unreachable.size()));
+    if (starts(line, "vkrcmd: ")) return one_line(line.substr(8));
+    return "answered something other than record lines: " + one_line(line);
+}
+
+// The reason for a library result `rc` of a call on `member`, or empty
+// when the call succeeded: the library's reports tell more than its code.
+std::string reason(int rc, const std::string &member, bool search) {
+    for (const std::string &r : reports()) {
+        if (starts(r, kSkipped)) return "answered something other than record lines: " + one_line(inner(r, kSkipped));
+        if (rc == 0) continue;
+        if (starts(r, kSearchFailed)) return not_an_answer(inner(r, kSearchFailed), member);
+        if (starts(r, kOperationFailed)) return not_an_answer(inner(r, kOperationFailed), member);
+        if (starts(r, kTooLong)) return "answered a line longer than " + one_line(inner(r, kTooLong));
+    }
+    if (rc == 0 || (search && rc == VK_ERR_NOT_FOUND)) return {};
+    if (rc == VK_ERR_INTERNAL) {
+        for (const std::string &r : reports())
+            if (starts(r, kExitStatus)) return "the far side ended with status " + inner(r, kExitStatus);
+    }
+    return std::string(vk::message(rc)) + " (" + std::to_string(rc) + ")";
+}
+
+// ---- the filters of vksession --------------------------------------------------------------------
+
+bool same(const char *a, const std::optional<std::string> &b) {
+    return a && b && strcasecmp(a, b->c_str()) == 0;
+}
+
+// The enumeration's filter text, and the checks that remain for the
+// records it gives: a login search compares display and token, a display
+// search the token, a token search nothing more.
+struct Search {
+    std::optional<std::string> text;
+    bool check_display = false, check_token = false;
+};
+
+Search search_for(const Filter &f) {
+    if (f.login) return {"unix." + *f.login, f.display.has_value(), f.token.has_value()};
+    if (f.display) return {"display." + *f.display, false, f.token.has_value()};
+    if (f.token) return {f.token, false, false};
+    return {};
+}
+
+bool passes(const vk_UserSession_t *s, const Filter &f, const Search &how) {
+    if (how.check_display && !(s->dispNo && *f.display == s->dispNo)) return false;
+    if (how.check_token && !same(s->tokenName, f.token) && !same(s->rawtoken, f.token)) return false;
+    return true;
+}
+
+const char *server_arg(const Member &m) {
+    return m.local ? nullptr : m.name.c_str();
+}
+
+// An enumeration of one member, ended on scope exit.
+struct Enumeration {
+    int rc;
+    Enumeration(const char *filter, const Member &m) : rc(vk_setUserSessionEnt(filter, server_arg(m))) {}
+    ~Enumeration() { vk_endUserSessionEnt(); }
+    Enumeration(const Enumeration &) = delete;
+    Enumeration &operator=(const Enumeration &) = delete;
+    Record next() {
+        vk_UserSession_t *got = nullptr;
+        return Record(vk_getUserSessionEnt(&got) == VK_OK ? got : nullptr);
+    }
+};
+
+std::string record_line(const vk_UserSession_t *s) {
+    char *buf = nullptr;
+    size_t len = 0;
+    std::FILE *m = ::open_memstream(&buf, &len);
+    if (!m) return {};
+    vk_printUserSessionEnt(m, s);
+    std::fclose(m);
+    std::string line(buf, len);
+    std::free(buf);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return line;
+}
+
+void set_text(char *&field, const std::optional<std::string> &value) {
+    std::free(field);
+    field = value ? ::strdup(value->c_str()) : nullptr;
+}
+
+// The directory, opened quietly as vksession opens it; none when absent.
+struct Directory {
+    VKAdmin vka = nullptr;
+    Directory() {
+        set_suppress_output(1);
+        int rc = 0;
+        vka = open_connection(1, nullptr, nullptr, nullptr, &rc);
+        set_suppress_output(0);
+    }
+    ~Directory() { close_connection(vka); }
+    Directory(const Directory &) = delete;
+    Directory &operator=(const Directory &) = delete;
+    std::optional<std::string> name_of(const vk_UserSession_t *s) const {
+        if (!vka) return std::nullopt;
+        VKUser *u = _vk_getDisplayUser(vka, s);
+        std::optional<std::string> name;
+        if (u && u->name) name = u->name;
+        free_user(u);
+        return name;
+    }
+};
+
+bool same_session(const vk_UserSession_t *s, const SessionKey &k) {
+    auto eq = [](const char *a, const std::optional<std::string> &b) {
+        return a ? b && *b == a : !b;
+    };
+    return eq(s->rawtoken, k.rawtoken) && eq(s->tokenName, k.token) && eq(s->dispNo, k.display);
+}
+
+// The filter that finds a session again: its display, else its token.
+std::optional<std::string> refind_filter(const SessionKey &k) {
+    if (k.display) return "display." + *k.display;
+    return k.rawtoken ? k.rawtoken : k.token;
+}
+
+int operate(Action a, vk_UserSession_t *s) {
+    switch (a) {
+        case Action::Terminate:
+            return vk_terminateUserSession(s);
+        case Action::Suspend:
+            return vk_suspendUserSession(s);
+        case Action::Resume:
+            return vk_resumeUserSession(s);
+    }
+    return VK_ERR_INVALID_ARGS;
+}
+
+// This host's session: found again in a fresh enumeration and acted on as
+// vksession acts on it, the user told before a suspension.
+std::string act_locally(const Member &m, Action a, const SessionKey &k) {
+    auto filter = refind_filter(k);
+    Enumeration e(filter ? filter->c_str() : nullptr, m);
+    if (e.rc != VK_OK && e.rc != VK_ERR_NOT_FOUND) return reason(e.rc, m.name, true);
+    for (Record s = e.next(); s; s = e.next()) {
+        if (!same_session(s.get(), k)) continue;
+        bool suspended = s->state & VK_SESSION_SUSPENDED;
+        if ((a == Action::Suspend && suspended) || (a == Action::Resume && !suspended)) return {};
+        if (a == Action::Suspend) {
+            vk::notify_suspension(s->dispNo);
+            ::sleep(3);
+        }
+        int rc = operate(a, s.get());
+        return rc == VK_OK ? std::string() : reason(rc, m.name, false);
+    }
+    return "the session is no longer there";
+}
+
+// Whether another server's session is suspended now, from its listing.
+std::string read_back(const Member &m, Action a, const SessionKey &k) {
+    reports().clear();
+    auto filter = refind_filter(k);
+    Enumeration e(filter ? filter->c_str() : nullptr, m);
+    if (e.rc != VK_OK && e.rc != VK_ERR_NOT_FOUND) {
+        std::string why = reason(e.rc, m.name, true);
+        return "could not read the state back: " + (why.empty() ? std::string("no answer") : why);
+    }
+    for (Record s = e.next(); s; s = e.next()) {
+        if (!same_session(s.get(), k)) continue;
+        bool suspended = s->state & VK_SESSION_SUSPENDED;
+        if (a == Action::Suspend) return suspended ? std::string() : "the session is not suspended";
+        return suspended ? "the session is still suspended" : std::string();
+    }
+    return "the session is no longer there";
+}
+
+// Another server's session, through the library's remote operation on the
+// member that returned it; suspend and resume read back.
+std::string act_remotely(const Member &m, Action a, const SessionKey &k) {
+    Record s(allocate_userSession());
+    if (!s) return vk::message(VK_ERR_NO_MEMORY);
+    s->server = ::strdup(m.name.c_str());
+    set_text(s->rawtoken, k.rawtoken);
+    set_text(s->tokenName, k.token);
+    set_text(s->unixID, k.login);
+    set_text(s->dispNo, k.display);
+    int rc = operate(a, s.get());
+    if (a == Action::Terminate) return rc == VK_OK ? std::string() : reason(rc, m.name, false);
+    // The far side prints its deprecation warning after a suspend or resume
+    // that worked, and the library takes that first line for a failure:
+    // only an error line of the far side says for sure that it failed.
+    if (rc != VK_OK && rc != VK_ERR_INTERNAL) return reason(rc, m.name, false);
+    return read_back(m, a, k);
+}
+
+}  // namespace
+
+SessionKey key_of(const vk_UserSession_t *s) {
+    SessionKey k;
+    auto opt = [](const char *v) { return v ? std::optional<std::string>(v) : std::nullopt; };
+    k.rawtoken = opt(s->rawtoken);
+    k.token = opt(s->tokenName);
+    k.login = opt(s->unixID);
+    k.display = opt(s->dispNo);
+    k.suspended = s->state & VK_SESSION_SUSPENDED;
+    return k;
+}
+
+int list_call(int fd, const Member &m, const Filter &f, bool names) {
+    vk_watchDiagnostics(watch);
+    Search how = search_for(f);
+    std::optional<Directory> directory;
+    if (names) directory.emplace();
+    std::vector<std::string> frames;
+    std::optional<std::string> other_server;
+    size_t count = 0;
+    {
+        Enumeration e(how.text ? how.text->c_str() : nullptr, m);
+        std::string why = reason(e.rc, m.name, true);
+        if (e.rc == VK_OK && why.empty()) {
+            for (Record s = e.next(); s; s = e.next()) {
+                if (!passes(s.get(), f, how)) continue;
+                // The session is the member's, whatever its record says.
+                if (s->server && !same_host(s->server, m.name) && !other_server)
+                    other_server = s->server;
+                set_text(s->server, m.name);
+                std::string payload = record_line(s.get());
+                if (directory) {
+                    if (auto n = directory->name_of(s.get())) payload += '\0' + *n;
+                }
+                frames.push_back(std::move(payload));
+                ++count;
+            }
+        }
+        // Garbage among the records is only known once all are read.
+        why = reason(e.rc, m.name, true);
+        if (!why.empty()) return write_frame(fd, FrameType::Failure, why) ? 0 : 1;
+    }
+    if (other_server)
+        write_frame(fd, FrameType::Warning,
+                    "a record names another server (" + one_line(*other_server) + "); taken as " +
+                        m.name + "'s own");
+    for (const std::string &p : frames)
+        if (!write_frame(fd, FrameType::Line, p)) return 1;
+    return write_frame(fd, FrameType::Done, std::to_string(count)) ? 0 : 1;
+}
+
+int act_call(int fd, const Member &m, Action a, const SessionKey &k) {
+    vk_watchDiagnostics(watch);
+    std::string why = m.local ? act_locally(m, a, k) : act_remotely(m, a, k);
+    return write_frame(fd, FrameType::Outcome, why) ? 0 : 1;
+}
+
+}  // namespace vkgroup

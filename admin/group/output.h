@@ -1,0 +1,32 @@
+// A group-wide listing as people, scripts and monitoring read it.
+#ifndef VK_GROUP_OUTPUT_H
+#define VK_GROUP_OUTPUT_H
+
+#include <cstdio>
+#include <string>
+
+#include "group.h"
+
+namespace vkgroup {
+
+// The table of vksession -p with a Server column; the header even when no
+// session is listed. Every value is made safe for a terminal.
+void print_table(std::FILE *out, const Listing &l);
+
+// The record lines of vksession -p -x, SERVER= naming the member.
+void print_records(std::FILE *out, const Listing &l);
+
+// JSON Lines: one object per session, keyed by the record line's keys, in
+// their order; text values, null for an absent one.
+void print_json(std::FILE *out, const Listing &l);
+
+// The group's state in the Prometheus text exposition format.
+std::string metrics_text(const Listing &l);
+
+// A label value in the exposition format: backslash, double quote and line
+// feed escaped.
+std::string label_value(const std::string &v);
+
+}  // namespace vkgroup
+
+#endif

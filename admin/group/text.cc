@@ -1,0 +1,57 @@
+#include "text.h"
+
+namespace vkgroup {
+
+std::string one_line(std::string_view text, size_t max) {
+    std::string out;
+    for (char c : text.substr(0, max)) out += c >= 0x20 && c < 0x7f ? c : '?';
+    if (text.size() > max) out += "...";
+    return out;
+}
+
+std::string terminal_text(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            out += c >= 0x20 && c != 0x7f ? static_cast<char>(c) : '?';
+            ++i;
+            continue;
+        }
+        // The length of a UTF-8 sequence and the lowest code point it may
+        // stand for (shorter forms are invalid).
+        size_t len = 0;
+        if (c >= 0xc2 && c <= 0xdf)
+            len = 2;
+        else if (c >= 0xe0 && c <= 0xef)
+            len = 3;
+        else if (c >= 0xf0 && c <= 0xf4)
+            len = 4;
+        if (len == 0 || i + len > text.size()) {
+            out += '?';
+            ++i;
+            continue;
+        }
+        unsigned cp = c & (0x7f >> len);
+        bool ok = true;
+        for (size_t k = 1; k < len; ++k) {
+            auto d = static_cast<unsigned char>(text[i + k]);
+            if ((d & 0xc0) != 0x80) ok = false;
+            cp = (cp << 6) | (d & 0x3f);
+        }
+        const unsigned lowest[] = {0, 0, 0x80, 0x800, 0x10000};
+        ok = ok && cp >= lowest[len] && cp <= 0x10ffff && !(cp >= 0xd800 && cp <= 0xdfff);
+        if (!ok || (cp >= 0x80 && cp <= 0x9f)) {
+            out += '?';
+            ++i;
+            continue;
+        }
+        out.append(text.substr(i, len));
+        i += len;
+    }
+    return out;
+}
+
+}  // namespace vkgroup
