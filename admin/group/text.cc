@@ -43,12 +43,15 @@ std::string terminal_text(std::string_view text) {
         }
         const unsigned lowest[] = {0, 0, 0x80, 0x800, 0x10000};
         ok = ok && cp >= lowest[len] && cp <= 0x10ffff && !(cp >= 0xd800 && cp <= 0xdfff);
-        if (!ok || (cp >= 0x80 && cp <= 0x9f)) {
+        if (!ok) {
             out += '?';
             ++i;
             continue;
         }
-        out.append(text.substr(i, len));
+        if (cp >= 0x80 && cp <= 0x9f)
+            out += '?';  // a C1 control, well formed: one "?" for it
+        else
+            out.append(text.substr(i, len));
         i += len;
     }
     return out;
