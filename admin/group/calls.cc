@@ -222,6 +222,14 @@ std::string read_back(const Member &m, Action a, const SessionKey &k) {
     return "the session is no longer there";
 }
 
+// The first line of a far operation's answer when it was no error line
+// (the library logs it), or none.
+std::optional<std::string> first_line_of_answer() {
+    for (const std::string &r : reports())
+        if (starts(r, kOperationFailed)) return inner(r, kOperationFailed);
+    return std::nullopt;
+}
+
 // Another server's session, through the library's remote operation on the
 // member that returned it; suspend and resume read back.
 std::string act_remotely(const Member &m, Action a, const SessionKey &k) {
@@ -233,11 +241,17 @@ std::string act_remotely(const Member &m, Action a, const SessionKey &k) {
     set_text(s->unixID, k.login);
     set_text(s->dispNo, k.display);
     int rc = operate(a, s.get());
-    if (a == Action::Terminate) return rc == VK_OK ? std::string() : reason(rc, m.name, false);
+    std::optional<std::string> first = first_line_of_answer();
+    if (first && starts(*first, "vkrcmd: ")) return not_an_answer(*first, m.name);
+    if (a == Action::Terminate || (rc != VK_OK && !first)) {
+        if (rc == VK_OK) return {};
+        if (first) return not_an_answer(*first, m.name);
+        // The far side's error line: its code says what failed.
+        return std::string(vk::message(rc)) + " (" + std::to_string(rc) + ")";
+    }
     // The far side prints its deprecation warning after a suspend or resume
-    // that worked, and the library takes that first line for a failure:
-    // only an error line of the far side says for sure that it failed.
-    if (rc != VK_OK && rc != VK_ERR_INTERNAL) return reason(rc, m.name, false);
+    // that worked, and the library takes that first line for a failure: the
+    // outcome is read back from the member's listing.
     return read_back(m, a, k);
 }
 

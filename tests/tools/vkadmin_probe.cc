@@ -7,10 +7,14 @@
 //
 //   vkadmin_probe COMMAND ...
 //   ps-cache PID...   init_processState, get_processState per id, reset
-//   enum [FILTER]
-//                     vk_setUserSessionEnt, vk_getUserSessionEnt until it
-//                     fails (records in the record line format), end, and
-//                     one more get after the end
+//   enum [FILTER|- [SERVER]]
+//                     vk_setUserSessionEnt ("-": no filter; a SERVER other
+//                     than this host: the remote search),
+//                     vk_getUserSessionEnt until it fails (records in the
+//                     record line format), end, and one more get after the end
+//   operate suspend|resume|terminate SERVER TOKEN|- LOGIN|- DISPLAY|-
+//                     the session operation on a record of SERVER with
+//                     those fields ("-": absent)
 //   authmgr HOST|- SORT [KEY...]
 //                     vk_getAuthMgrRecords ("-": no host) with the keys
 //                     given (none: no key list); the result, then one line
@@ -60,9 +64,15 @@ int do_ps(int argc, char **argv) {
     return 0;
 }
 
+// "-" stands for an absent text.
+const char *arg(const char *a) {
+    return std::strcmp(a, "-") == 0 ? nullptr : a;
+}
+
 int do_enum(int argc, char **argv) {
-    if (argc > 1) bad_usage("enum: extra operand");
-    std::printf("set rc=%d\n", vk_setUserSessionEnt(argc ? argv[0] : nullptr, nullptr));
+    if (argc > 2) bad_usage("enum: extra operand");
+    std::printf("set rc=%d\n", vk_setUserSessionEnt(argc ? arg(argv[0]) : nullptr,
+                                                    argc > 1 ? argv[1] : nullptr));
     std::fflush(stdout);
     int rc;
     vk_UserSession_t *s = nullptr;
@@ -77,8 +87,20 @@ int do_enum(int argc, char **argv) {
     return 0;
 }
 
-const char *host_arg(const char *a) {
-    return std::strcmp(a, "-") == 0 ? nullptr : a;
+int do_operate(int argc, char **argv) {
+    if (argc != 5) bad_usage("operate: ACTION SERVER TOKEN LOGIN DISPLAY");
+    vk_UserSession_t *s = allocate_userSession();
+    if (!s) return 1;
+    char **fields[] = {&s->server, &s->tokenName, &s->unixID, &s->dispNo};
+    for (int i = 0; i < 4; ++i)
+        if (const char *v = arg(argv[i + 1])) *fields[i] = ::strdup(v);
+    std::string action = argv[0];
+    int rc = action == "suspend"  ? vk_suspendUserSession(s)
+             : action == "resume" ? vk_resumeUserSession(s)
+                                  : vk_terminateUserSession(s);
+    vk_freeUserSessionEnt(s);
+    std::printf("rc=%d\n", rc);
+    return 0;
 }
 
 int do_authmgr(int argc, char **argv) {
@@ -102,7 +124,7 @@ int do_authmgr(int argc, char **argv) {
     };
     char **keys = argc > 2 ? argv + 2 : nullptr;  // argv ends with a null entry
     vk_KeyValuesNode_t *list = nullptr;
-    int rc = vk_getAuthMgrRecords(host_arg(argv[0]), std::atoi(argv[1]), nullptr, keys, &list);
+    int rc = vk_getAuthMgrRecords(arg(argv[0]), std::atoi(argv[1]), nullptr, keys, &list);
     std::printf("rc=%d\n", rc);
     for (const vk_KeyValuesNode_t *n = list; n; n = n->next) {
         std::string line;
@@ -144,7 +166,8 @@ int main(int argc, char **argv) {
     if (cmd == "ps-cache") return do_ps(rest, args);
     if (cmd == "enum") return do_enum(rest, args);
     if (cmd == "authmgr") return do_authmgr(rest, args);
-    if (cmd == "ping" && rest == 1) return std::printf("rc=%d\n", ping_host(host_arg(args[0]))) < 0;
+    if (cmd == "operate") return do_operate(rest, args);
+    if (cmd == "ping" && rest == 1) return std::printf("rc=%d\n", ping_host(arg(args[0]))) < 0;
     if (cmd == "readback") return do_readback();
     bad_usage("unknown command");
 }
