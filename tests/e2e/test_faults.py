@@ -76,9 +76,10 @@ def test_missing_remote_command_program(make_host):
     # (standard error joins the pipe): no answer of vksession.
     h = make_host(absent=[VKRCMD])
     complaint = f"sh: 1: {VKRCMD}: not found"
-    for args in (["list", "parvix2"], ["terminate", "parvix2", "-d", "3"]):
-        r = h.run(["/opt/KELWvk/sbin/vkgroup", *args])
-        assert r.rc == 1 and r.err.endswith(" (-1)\n"), r
+    for args, out in ((["enum", "-", "parvix2"], "set rc=-1\n"),
+                      (["operate", "terminate", "parvix2", "-", "-", "3"], "rc=-1\n")):
+        r = h.probe(*args)
+        assert (r.rc, r.out.splitlines(True)[0]) == (0, out), r
     assert h.lines() == [f"remote_search(): remote access failed ({complaint})",
                            f"remote_operation(): remote access failed ({complaint})",
                            "vk_setUserSessionEnt(): vkrcmd failed (127)"]
