@@ -37,3 +37,22 @@ def test_option_letters_and_values_of_the_hosts_sessions(host):
     r = host.run(["/bin/bash", "-c", LOADER + DRIVER, "bash", *("vksession " + x for x in lines)])
     assert (r.rc, r.err, dict(zip(lines, r.out.split("\n")))) == (0, "", lines)
     assert not host.path("/tmp/pwned").exists()
+
+
+def test_vkgroup_commands_options_and_members(host):
+    # A member file with comments, blanks and a line that the shell would run.
+    host.write("/etc/opt/KELWvk/group/members",
+               "# the group\n\n  parvix2\t\nparvix3.example.org\n$(touch /tmp/pwned)\n")
+    host.write("/root/metrics.prom", "")
+    lines = {"": "-h list metrics resume suspend terminate", "s": "suspend",
+             "list -": "-P -d -j -t -u -w -x", "list -x -": "-P -d -t -u -w",
+             "terminate -a -u alice -": "-P -d -t -w", "metrics -": "-P -o -w",
+             "list -u ": "", "list -w 5 ": "parvix2 parvix3.example.org",
+             "suspend -d 3 parvix2 ": "parvix3.example.org", "list parvix2 -": "",
+             "metrics -o /root/met": "/root/metrics.prom", "frobnicate ": ""}
+    driver = DRIVER.replace("vksession", "vkgroup")
+    loader = LOADER.replace("vksession", "vkgroup")
+    r = host.run(["/bin/bash", "-c", loader + driver, "bash", *("vkgroup " + x for x in lines)],
+                 cwd="/root")
+    assert (r.rc, r.err, dict(zip(lines, r.out.split("\n")))) == (0, "", lines)
+    assert not host.path("/tmp/pwned").exists()

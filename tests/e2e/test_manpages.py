@@ -53,3 +53,13 @@ def test_vksession_page_is_in_step_with_the_program(host):
     keys = [f.split("=", 1)[0] for f in host.vksession("-p", "-x").out.rstrip("\n").split(";")]
     listed = [e.split("=", 1)[0] for e in section(text, "RECORD LINES") if re.match(r"^[A-Za-z_]+=", e)]
     assert listed[:len(keys)] == keys
+
+
+def test_vkgroup_page_is_in_step_with_the_program(host):
+    usage = host.run(["/opt/KELWvk/sbin/vkgroup", "-h"]).out
+    synopsis = usage[:usage.index("\n\n")].replace("usage:", "").split()
+    wide, text = (render(MAN / "man8/vkgroup.8.gz", w).stdout for w in (200, 80))
+    assert " ".join(section(wide, "SYNOPSIS")).split() == synopsis
+    options = text[text.index("\nOPTIONS\n"):text.index("\nMEMBERS\n")]
+    documented = re.findall(r"^ {7}-([a-zA-Z])(?: |$)", options, re.M)
+    assert sorted(documented) == sorted(set(re.findall(r"-([a-zA-Z])\b", " ".join(synopsis))))
