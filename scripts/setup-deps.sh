@@ -13,8 +13,10 @@ packages=(
   # the directory: LDAP client library, HMAC-MD5 for CRAM-MD5, ndbm (gdbm's
   # compatibility layer); slapd, its tools and the SASL plugins for the tests
   libldap-dev libgnutls28-dev libgdbm-compat-dev slapd ldap-utils libsasl2-modules
-  # the failover group: vkrcmd's ssh, and the sshd of the tests' sandboxed hosts
-  openssh-client openssh-server
+  # the failover group: vkrcmd's ssh, and the sshd of the tests' sandboxed hosts;
+  # vkgroup's JSON output, the check of its metrics (promtool) and of its
+  # systemd units (systemd-analyze)
+  openssh-client openssh-server nlohmann-json3-dev prometheus systemd
   # the performance benchmark: GNU time for peak memory, Google Benchmark
   time libbenchmark-dev
   # hardening: fuzz targets (clang's libFuzzer and sanitizer runtimes), static
@@ -45,6 +47,16 @@ if [[ " ${missing[*]-} " == *" slapd "* ]]; then
     systemctl disable --quiet slapd 2>/dev/null || true
   elif [[ -s /run/slapd/slapd.pid ]]; then
     kill "$(cat /run/slapd/slapd.pid)" 2>/dev/null || true
+  fi
+fi
+# Likewise the Prometheus server that comes with promtool, which the tests
+# only use to check the metrics' format.
+if [[ " ${missing[*]-} " == *" prometheus "* ]]; then
+  if command -v systemctl >/dev/null && systemctl is-active --quiet prometheus 2>/dev/null; then
+    systemctl stop prometheus
+    systemctl disable --quiet prometheus 2>/dev/null || true
+  else
+    pkill -x prometheus 2>/dev/null || true
   fi
 fi
 # Likewise the package's own sshd: the tests run theirs inside sandboxed

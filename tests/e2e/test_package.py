@@ -125,3 +125,9 @@ def test_the_hosts_own_ping_stays(deb, root, how):
     r = root.run(f"{install} >/dev/null 2>&1 && /usr/sbin/ping && /opt/KELWvk/sbin/vksession -h",
                  mnt=deb.parent)
     assert (r.returncode, r.stdout, r.stderr) == (1, "the host ping\n", USAGE)
+
+
+def test_the_metrics_units_are_valid(host):
+    units = [f"/build/stage/lib/systemd/system/vkgroup-metrics.{t}" for t in ("service", "timer")]
+    r = host.run(["systemd-analyze", "verify", "--man=no", *units])
+    assert (r.rc, r.out, r.err) == (0, "", "")
