@@ -30,7 +30,7 @@ if grep -E '(warning|error): ' "$build/clang-tidy.log" | grep -v 'warnings gener
 fi
 
 echo "cppcheck"
-cppcheck --std=c++20 --language=c++ -I admin/libvkadmin -I admin/cli -I server \
+cppcheck --std=c++20 --language=c++ -I admin/libvkadmin -I admin/cli -I admin/group -I server \
   --enable=warning,performance,portability --inline-suppr --error-exitcode=1 -q \
   --suppress=missingIncludeSystem -j "$jobs" admin server
 echo "static analysis: no findings"

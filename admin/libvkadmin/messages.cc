@@ -5,6 +5,7 @@
 #include "messages.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -47,11 +48,12 @@ struct Iconv {
     iconv_t cd;
     Iconv(const char *to, const char *from) : cd(iconv_open(to, from)) {}
     ~Iconv() {
-        if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+        if (ok()) iconv_close(cd);
     }
     Iconv(const Iconv &) = delete;
     Iconv &operator=(const Iconv &) = delete;
-    bool ok() const { return cd != reinterpret_cast<iconv_t>(-1); }
+    // iconv_open answers (iconv_t)-1 when it fails.
+    bool ok() const { return reinterpret_cast<intptr_t>(cd) != -1; }
 };
 
 // UTF-8 text in ASCII. The transliteration tables belong to a locale's
