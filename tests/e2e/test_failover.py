@@ -1,5 +1,6 @@
 """Sessions of another server of the failover group: through a scripted stand-in for
-vkrcmd, then over ssh between two hosts (group.py) with the real vkrcmd, gate and vksession."""
+vkrcmd, then over ssh between two hosts (group.py) with the real vkrcmd, gate and vksession.
+vkrcmd's connections themselves: test_vkrcmd.py."""
 import re
 import shlex
 import time
@@ -267,11 +268,14 @@ def test_the_gate_and_vkrcmd_let_nothing_else_run(group):
         assert r.rc == 1 and "vkrcmd-gate: refused: " in r.err, command
     # vkrcmd takes nothing from its words but the host: no option, no user.
     for bad in (["-oProxyCommand=touch /tmp/pwn3", "/bin/true"], ["root@parvix2", "/bin/true"],
-                ["parvix2;id", "/bin/true"], ["parvix2"]):
+                ["parvix2;id", "/bin/true"], ["parvix2"], ["--close", "-oProxyCommand=touch /tmp/pwn4"],
+                ["--close", "parvix2", "/bin/true"]):
         r = g.vkrcmd(*bad)
         assert r.rc == 255 and r.err.startswith("vkrcmd: ") and r.err.count("\n") == 1, bad
-    # A changed host key: one diagnostic line, 255.
+    # A changed host key: one diagnostic line, 255. Host keys are checked as a connection is
+    # made: the one that the calls above left open was checked then, and is closed first.
     h1.write(KNOWN_HOSTS, h1.path(KNOWN_HOSTS).read_text().replace("parvix2", "other"))
+    assert g.vkrcmd("--close", "parvix2").rc == 0
     r = g.vkrcmd("parvix2", VKSESSION, "-p", "-x")
     assert (r.rc, r.out, r.err.endswith("Host key verification failed.\n")) == (255, "", True)
     assert planted_nothing(h1, h2)
