@@ -16,6 +16,15 @@ inline constexpr const char *kGroupKey = "/etc/opt/KELWvk/group/id_ed25519";
 inline constexpr const char *kGroupKnownHosts = "/etc/opt/KELWvk/group/known_hosts";
 inline constexpr const char *kGroupSshConfig = "/etc/opt/KELWvk/group/ssh_config";
 
+// The remote-command program keeps one connection per server open for a
+// while and lets later calls share it: the master connections' sockets
+// live in this directory, which only root may enter. The product's own
+// client defaults (read-only package data) include the group's
+// ssh_config first, so that the group's settings win.
+inline constexpr const char *kControlParent = "/var/opt/KELWvk";
+inline constexpr const char *kControlDir = "/var/opt/KELWvk/vkrcmd";
+inline constexpr const char *kSshDefaults = "/opt/KELWvk/share/vkrcmd/ssh_config";
+
 // The one program that the group key may run on another server.
 inline constexpr const char *kVksession = "/opt/KELWvk/sbin/vksession";
 

@@ -1,5 +1,7 @@
-"""Sessions of another server of the failover group: through a scripted stand-in for
-vkrcmd, then over ssh between two hosts (group.py) with the real vkrcmd, gate and vksession."""
+"""The library's search and operations on another server of the failover group (through the
+probe): with a scripted stand-in for vkrcmd, then over ssh between two hosts (group.py) with
+the real vkrcmd, gate and vksession. vkrcmd's connections themselves: test_vkrcmd.py; the
+whole group in one command: test_group.py."""
 import re
 import shlex
 import time
@@ -7,7 +9,7 @@ import time
 import pytest
 
 from conftest import DEPRECATED, LOG_INFO_DEFAULT as INFO, SLACK, VKSESSION
-from group import KEY, KNOWN_HOSTS, VKGROUP, VKRCMD, Group, authd
+from group import KEY, KNOWN_HOSTS, VKRCMD, Group, authd
 from sessions import running, start, states, tree, wait_for
 
 # ---- the stand-in remote-command program -------------------------------------------------------
@@ -51,17 +53,25 @@ def calls(h):
     return [call.split("\0")[:-1] for call in text.split("\036")[:-1]]
 
 
-def vkgroup(h, *args):
-    return h.run([VKGROUP, *args])
+def search(h, server, flt=None):
+    """The library's search of `server` through the probe: its result and the records that
+    the enumeration then hands out (also after a failure, as far as it kept them)."""
+    r = h.probe("enum", "-" if flt is None else flt, server)
+    lines = r.out.splitlines(keepends=True)
+    assert r.rc == 0 and lines[0].startswith("set rc="), r
+    return int(lines[0][7:]), "".join(x for x in lines[1:] if not x.startswith("get"))
 
 
-def result(r):
-    """The library's result that vkgroup reported (0 when it succeeded)."""
-    if r.rc == 0:
-        return 0
-    m = re.search(r" \((-?\d+)\)\n\Z", r.err)
-    assert r.rc == 1 and m, r
-    return int(m.group(1))
+def operate(h, action, server, token=None, login=None, display=None):
+    """The library's operation on a record of `server` with those fields: its result."""
+    r = h.probe("operate", action, server, *("-" if v is None else v for v in (token, login, display)))
+    assert r.rc == 0 and r.out.startswith("rc="), r
+    return int(r.out[3:])
+
+
+def selectors(token=None, login=None, display=None):
+    return [w for opt, v in (("-t", token), ("-u", login), ("-d", display)) if v is not None
+            for w in (opt, v)]
 
 
 def logged(h):
@@ -80,10 +90,9 @@ SEARCH_WORDS = [  # server, filter (None: none)
     ("parvix2", None), ("parvix2", "display.3"), ("PARVIX2", "unix.alice"),
     *(("parvix2", v) for v in HOSTILE), *((v, "tokA") for v in HOSTILE),
 ]
-OPERATION_WORDS = [  # action, selectors
-    ("terminate", ["-d", "3"]), ("suspend", ["-t", "tokA", "-u", "alice", "-d", "5"]),
-    ("resume", ["-u", "alice"]),
-    ("terminate", ["-t", HOSTILE[0], "-u", HOSTILE[1], "-d", "1;touch /tmp/pwn5"]),
+OPERATION_WORDS = [  # action, token, login, display
+    ("terminate", None, None, "3"), ("suspend", "tokA", "alice", "5"), ("resume", None, "alice", None),
+    ("terminate", HOSTILE[0], HOSTILE[1], "1;touch /tmp/pwn5"),
 ]
 FLAG = {"terminate": "-k", "suspend": "-s", "resume": "-r"}
 
@@ -92,20 +101,17 @@ def test_server_filter_and_selectors_arrive_as_single_words(standin):
     h = standin
     answer(h, (1, "**ERROR: -4\n"), rc=1)
     for server, flt in SEARCH_WORDS:
-        r = vkgroup(h, "list", server, *([] if flt is None else [flt]))
-        assert result(r) == -4, (server, flt)
+        assert search(h, server, flt) == (-4, ""), (server, flt)
         assert calls(h) == [[server, VKSESSION, "-p", "-x",
                              *([] if flt is None else ["-t", flt])]], (server, flt)
     answer(h)
-    for action, selectors in OPERATION_WORDS:
-        assert result(vkgroup(h, action, "parvix2", *selectors)) == 0, selectors
-        assert calls(h) == [["parvix2", VKSESSION, FLAG[action], "-x", *selectors]], selectors
+    for action, *fields in OPERATION_WORDS:
+        assert operate(h, action, "parvix2", *fields) == 0, fields
+        assert calls(h) == [["parvix2", VKSESSION, FLAG[action], "-x", *selectors(*fields)]], fields
     assert planted_nothing(h)
-    # Without a selector nothing is sent at all; this host's own name, in
-    # any case, is a local search and a local operation.
-    assert vkgroup(h, "terminate", "parvix2").rc == 2
-    assert result(vkgroup(h, "list", "PARVIX1")) == -4
-    assert result(vkgroup(h, "terminate", "Parvix1", "-d", "3")) == -4
+    # This host's own name, in any case, is a local search and a local operation.
+    assert search(h, "PARVIX1") == (-4, "")
+    assert operate(h, "terminate", "Parvix1", display="3") == -4
     assert calls(h) == []
 
 
@@ -158,13 +164,11 @@ def test_search_and_operation_read_the_answer(standin):
     for name, (writes, rc, code, records, logs) in SEARCHES.items():
         answer(h, *writes, rc=rc)
         h.clear_log()
-        r = vkgroup(h, "list", "-x", "parvix2")
-        assert (result(r), r.out, logged(h)) == (code, "".join(records), logs), name
+        assert (*search(h, "parvix2"), logged(h)) == (code, "".join(records), logs), name
     for name, (writes, rc, code, logs) in OPERATIONS.items():
         answer(h, *writes, rc=rc)
         h.clear_log()
-        r = vkgroup(h, "terminate", "parvix2", "-t", "tokA")
-        assert (result(r), logged(h)) == (code, logs), name
+        assert (operate(h, "terminate", "parvix2", "tokA"), logged(h)) == (code, logs), name
 
 
 # ---- two hosts over ssh ------------------------------------------------------------------------
@@ -189,23 +193,16 @@ def test_listing_and_filters_show_the_far_hosts_sessions(group):
     authd(h2, ["terminalCID=term1", "tokenName=tokB", "encryptUpType=arcfour"])
     far = h2.vksession("-p", "-x").out.splitlines(keepends=True)
     assert len(far) == 3 and ";STATE=0;" in far[0]
-    r = group.vkgroup("list", "-x", "parvix2")
-    assert (r.rc, r.err, r.out) == (0, "", "".join(by_token(far)))
-
-    assert [row.split() for row in group.vkgroup("list", "parvix2").out.splitlines()[1:]] == [
-        ["raw3", "alice", na, "D", "parvix2"], ["raw1", "bob", nb, "E", "parvix2"],
-        ["raw2", "alice", nc, "D", "parvix2"]]
-
+    assert search(h1, "parvix2") == (0, "".join(by_token(far)))
     for flt, tokens in (("unix.alice", ["tokA", "tokC"]), ("raw3", ["tokA"])):
-        r = group.vkgroup("list", "-x", "parvix2", flt)
-        assert r.rc == 0 and [x.split(";")[1] for x in r.out.splitlines()] == \
-            [f"TOKEN={t}" for t in tokens], flt
-    assert result(group.vkgroup("list", "parvix2", "nosuch")) == -4
+        rc, out = search(h1, "parvix2", flt)
+        assert (rc, [x.split(";")[1] for x in out.splitlines()]) == (0, [f"TOKEN={t}" for t in tokens]), flt
+    assert search(h1, "parvix2", "nosuch") == (-4, "")
     # Through both shells, the gate and the far vksession, a hostile value
     # stays a value: it matches no session and runs nothing anywhere.
     for value in ("x'; touch /tmp/pwn1; '", "$(touch /tmp/pwn2)", "`touch /tmp/pwn3`"):
-        assert result(group.vkgroup("list", "parvix2", value)) == -4, value
-        assert result(group.vkgroup("terminate", "parvix2", "-t", value, "-d", value)) == -4
+        assert search(h1, "parvix2", value) == (-4, ""), value
+        assert operate(h1, "terminate", "parvix2", value, display=value) == -4
     assert planted_nothing(h1, h2)
     assert len(h2.vksession("-p", "-x").out.splitlines()) == 3
 
@@ -223,11 +220,10 @@ def test_operations_act_on_the_far_session_only(group):
     for action, done in (("suspend", lambda: states(h2, theirs) == ["T"] * len(theirs)),
                          ("resume", lambda: running(h2, theirs))):
         h1.clear_log()
-        assert (result(group.vkgroup(action, "parvix2", "-d", n2)), logged(h1)) == (-1, [warning])
+        assert (operate(h1, action, "parvix2", display=n2), logged(h1)) == (-1, [warning])
         wait_for(done, what=action)
-    assert result(group.vkgroup("terminate", "parvix2", "-t", "nosuch")) == -4
-    r = group.vkgroup("terminate", "parvix2", "-t", "tokA", "-u", "alice", "-d", n2)
-    assert (r.rc, r.out, r.err) == (0, "", "")
+    assert operate(h1, "terminate", "parvix2", "nosuch") == -4
+    assert operate(h1, "terminate", "parvix2", "tokA", "alice", n2) == 0
     theirs.append(p2["server_pid"])
     wait_for(lambda: states(h2, theirs) == ["-"] * len(theirs), what="the far session's end")
     assert running(h1, mine) and h2.vksession("-p", "-x").err == "**ERROR: -4\n"
@@ -236,20 +232,20 @@ def test_operations_act_on_the_far_session_only(group):
 def test_unreachable_hosts(group):
     h1 = group.h1
     for server, said, limit in [  # server, what ssh said, at most this many seconds
-            ("parvix3", "ssh: connect to host parvix3 port 22: Connection timed out", 7),
+            (group.silent, f"ssh: connect to host {group.silent} port 22: Connection timed out", 7),
             ("nohost", "ssh: Could not resolve hostname nohost: Name or service not known", 2)]:
         h1.clear_log()
         began = time.monotonic()
-        assert result(group.vkgroup("list", server)) == -1
+        assert search(h1, server) == (-1, "")
         assert time.monotonic() - began < limit + SLACK, server
         assert logged(h1) == [f"remote_search(): remote access failed (vkrcmd: cannot reach {server}: {said})"]
     group.stop_sshd()
     lost = f"(): remote access failed ({UNREACHABLE})"
-    for args, logs in ((["list", "-x", "parvix2"], ["remote_search" + lost]),
-                       (["terminate", "parvix2", "-d", "1"], ["remote_operation" + lost, FAILED.format(255)])):
-        h1.clear_log()
-        r = group.vkgroup(*args)
-        assert (result(r), r.out, logged(h1)) == (-1, "", logs), args
+    h1.clear_log()
+    assert (search(h1, "parvix2"), logged(h1)) == ((-1, ""), ["remote_search" + lost])
+    h1.clear_log()
+    assert (operate(h1, "terminate", "parvix2", display="1"), logged(h1)) == \
+        (-1, ["remote_operation" + lost, FAILED.format(255)])
 
 
 def test_the_gate_and_vkrcmd_let_nothing_else_run(group):
@@ -267,11 +263,14 @@ def test_the_gate_and_vkrcmd_let_nothing_else_run(group):
         assert r.rc == 1 and "vkrcmd-gate: refused: " in r.err, command
     # vkrcmd takes nothing from its words but the host: no option, no user.
     for bad in (["-oProxyCommand=touch /tmp/pwn3", "/bin/true"], ["root@parvix2", "/bin/true"],
-                ["parvix2;id", "/bin/true"], ["parvix2"]):
+                ["parvix2;id", "/bin/true"], ["parvix2"], ["--close", "-oProxyCommand=touch /tmp/pwn4"],
+                ["--close", "parvix2", "/bin/true"]):
         r = g.vkrcmd(*bad)
         assert r.rc == 255 and r.err.startswith("vkrcmd: ") and r.err.count("\n") == 1, bad
-    # A changed host key: one diagnostic line, 255.
+    # A changed host key: one diagnostic line, 255. Host keys are checked as a connection is
+    # made: the one that the calls above left open was checked then, and is closed first.
     h1.write(KNOWN_HOSTS, h1.path(KNOWN_HOSTS).read_text().replace("parvix2", "other"))
+    assert g.vkrcmd("--close", "parvix2").rc == 0
     r = g.vkrcmd("parvix2", VKSESSION, "-p", "-x")
     assert (r.rc, r.out, r.err.endswith("Host key verification failed.\n")) == (255, "", True)
     assert planted_nothing(h1, h2)

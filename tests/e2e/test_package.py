@@ -110,9 +110,14 @@ def test_install_use_and_remove(deb, root):
                  "_vksession vksession -; echo ${COMPREPLY[*]}; readlink /usr/sbin/ping; "
                  "/usr/sbin/ping -V | head -c 17")
     assert r.stdout == "1\n-x -u -d -t -n\n/opt/KELWvk/lib/ping\nping from iputils", r.stderr
+    # vkrcmd makes the directory of its connections' sockets (and the one above) as it runs;
+    # the package takes them along.
+    r = root.run("/opt/KELWvk/lib/vkrcmd --close server2 && stat -c %a /var/opt/KELWvk/vkrcmd")
+    assert (r.returncode, r.stdout, r.stderr) == (0, "700\n", ""), r.stderr
     r = root.run("dpkg -r vksession && dpkg -P vksession && dpkg-query -W vksession")
     assert r.returncode == 1 and "no packages found matching vksession" in r.stderr
-    paths = [*contents(deb), "usr/sbin/ping", "opt/KELWvk", "usr/proc", "usr/share/doc/vksession"]
+    paths = [*contents(deb), "usr/sbin/ping", "opt/KELWvk", "usr/proc", "usr/share/doc/vksession",
+             "var/opt/KELWvk"]
     r = root.run('for p; do [ -e "/$p" ] || [ -L "/$p" ] && echo "$p"; done; true', args=paths)
     assert (r.returncode, r.stdout) == (0, "")
 

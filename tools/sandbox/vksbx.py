@@ -29,6 +29,7 @@ Needs root and /usr/bin/python3.
   r.rc, r.out, r.err
   p = h.spawn(["Xvfb", ":7"], uid=1001)  # p.pid (inside), p.hostpid, p.signal(),
                                          # p.state(), p.wait(), p.out, p.err
+  h.processes()                          # ProcessInfo: pid, hostpid, comm, args
   h.log()                                # LogRecord: pri, ident, msg, raw
   h.stop()
 
@@ -48,10 +49,18 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vksbx_ns  # noqa: E402
 from vksbx_syslog import LogRecord, SyslogSink  # noqa: E402
 
-__all__ = ["Host", "Proc", "Result", "LogRecord"]
+__all__ = ["Host", "Proc", "ProcessInfo", "Result", "LogRecord"]
 
 NSENTER = shutil.which("nsenter") or "/usr/bin/nsenter"
 PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
+
+
+@dataclass
+class ProcessInfo:
+    pid: int       # as the sandbox numbers it
+    hostpid: int   # as the machine numbers it
+    comm: str
+    args: str
 
 
 @dataclass
@@ -243,8 +252,8 @@ class Host:
         proc._await_exec(os.path.basename(argv[0])[:15], timeout)
         return proc
 
-    def hostpid(self, pid):
-        """The machine's number of the sandbox's process `pid`, or None."""
+    def _members(self):
+        """(machine pid, sandbox pid) of every process inside."""
         ns = os.stat(f"/proc/{self.init_pid}/ns/pid").st_ino
         for e in os.scandir("/proc"):
             if not e.name.isdigit():
@@ -254,11 +263,35 @@ class Host:
                     continue
                 with open(f"/proc/{e.name}/status") as f:
                     for line in f:
-                        if line.startswith("NSpid:") and int(line.split()[-1]) == pid:
-                            return int(e.name)
+                        if line.startswith("NSpid:"):
+                            yield int(e.name), int(line.split()[-1])
+                            break
             except OSError:  # gone meanwhile, or a process of the machine we may not see
                 continue
-        return None
+
+    def hostpid(self, pid):
+        """The machine's number of the sandbox's process `pid`, or None."""
+        return next((hp for hp, p in self._members() if p == pid), None)
+
+    def processes(self):
+        """Every live process inside (zombies left out), as ProcessInfo: pid
+        (inside), hostpid, comm and args (the command line as the process
+        shows it, its words joined by blanks), ordered by pid."""
+        found = []
+        for hp, pid in self._members():
+            try:
+                with open(f"/proc/{hp}/stat") as f:
+                    stat = f.read()
+                with open(f"/proc/{hp}/cmdline", "rb") as f:
+                    cmdline = f.read()
+            except OSError:
+                continue
+            comm, rest = stat[stat.index("(") + 1:].rsplit(")", 1)
+            if rest.split()[0] == "Z":
+                continue
+            args = cmdline.rstrip(b"\0").replace(b"\0", b" ").decode(errors="replace").rstrip()
+            found.append(ProcessInfo(pid, hp, comm, args))
+        return sorted(found, key=lambda p: p.pid)
 
     def exit_status(self, pid, offset=0):
         """The exit status of an orphan `pid` that PID 1 has reaped, or None."""

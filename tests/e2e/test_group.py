@@ -1,0 +1,318 @@
+"""vkgroup across a failover group of sandboxed hosts, each with a real sshd: the whole group
+listed in one command, members that are down, cut off, hung or hostile, the -a rule across
+members, suspend and resume read back, the members file, and the metrics."""
+import json
+import re
+import subprocess
+import time
+
+import pytest
+
+from conftest import SLACK, VKSESSION
+from group import MEMBERS, Group
+from sessions import client, plant, running, sleeper, start, states, tree, wait_for
+
+FIELDS = ("INSERT_TOKEN", "TOKEN", "uid", "STATE", "DISPLAY", "SERVER", "SESSION_TYPE",
+          "encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
+          "securityMode", "TermPrimary", "TermList", "MultiheadGroupName")
+NO_MEMBERS = f"vkgroup: {MEMBERS}: no such file; asking this host only\n"
+
+
+@pytest.fixture
+def make_group(make_host):
+    groups = []
+
+    def make(*names, members=True):
+        g = Group(make_host, names=names, members=members)
+        groups.append(g)
+        return g
+    yield make
+    for g in groups:
+        g.stop()
+
+
+def record(line, server=None):
+    """A record line as a dict (NULL as None), with SERVER replaced when asked."""
+    d = dict(f.split("=", 1) for f in line.rstrip("\n").split(";"))
+    d = {k: None if v == "NULL" else v for k, v in d.items()}
+    if server:
+        d["SERVER"] = server
+    return d
+
+
+def line_of(d):
+    return ";".join(f"{k}={'NULL' if d[k] is None else d[k]}" for k in FIELDS) + "\n"
+
+
+def far_records(h):
+    """What the host's own vksession -p -x says, one dict a session."""
+    return [record(x) for x in h.vksession("-p", "-x").out.splitlines()]
+
+
+def stderr_lines(r):
+    return r.err.splitlines()
+
+
+# ---- every member up ---------------------------------------------------------------------------
+
+def plant_users(g):
+    """alice on every host, bob on parvix2; raw tokens ordered otherwise than the tokens."""
+    h1, h2, h3 = (g.hosts[n] for n in ("parvix1", "parvix2", "parvix3"))
+    plant(h1, "1", "tokA", "raw5", proc=client(sleeper(h1)))
+    plant(h2, "1", "tokB", "raw2", proc=client(sleeper(h2, 1002), 1002))
+    plant(h2, "2", "tokC", "raw1", proc=client(sleeper(h2)))
+    plant(h3, "4", "tokD", "raw3", proc=client(sleeper(h3)))
+
+
+def test_every_member_in_one_table_in_records_and_in_json(make_group):
+    g = make_group("parvix1", "parvix2", "parvix3")
+    plant_users(g)
+    expected = [d for n in ("parvix1", "parvix2", "parvix3") for d in far_records(g.hosts[n])]
+    assert [d["TOKEN"] for d in expected] == ["tokA", "tokC", "tokB", "tokD"]   # by raw token
+
+    r = g.vkgroup("list", "-x")
+    assert (r.rc, r.err, r.out) == (0, "", "".join(line_of(d) for d in expected))
+    r = g.vkgroup("list", "-j")
+    assert (r.rc, r.err) == (0, "")
+    got = [json.loads(x) for x in r.out.splitlines()]
+    assert got == expected and list(got[0]) == list(FIELDS)
+    r = g.vkgroup("list")
+    assert (r.rc, r.err) == (0, "")
+    assert r.out.splitlines() == [
+        "", f"{'Token ID':<30} {'Registered Name':<20} {'Unix ID':<10} Disp State Server",
+        f"{'-' * 30} {'-' * 20} {'-' * 10} ---- ----- ------",
+        *(f"{raw:<30} {'???':<20} {user:<10} {disp:<4} {'D':<5} {server}" for raw, user, disp, server in
+          [("raw5", "alice", "1", "parvix1"), ("raw1", "alice", "2", "parvix2"),
+           ("raw2", "bob", "1", "parvix2"), ("raw3", "alice", "4", "parvix3")])]
+
+    # Filters as vksession reads them; servers named on the command line.
+    for args, tokens in [(["-u", "alice"], ["tokA", "tokC", "tokD"]), (["-t", "TOKC"], ["tokC"]),
+                         (["-t", "raw2"], ["tokB"]), (["-d", "1"], ["tokA", "tokB"]),
+                         (["-u", "alice", "-d", "2"], ["tokC"]), (["-u", "bob", "-t", "tokA"], []),
+                         (["parvix3", "PARVIX2"], ["tokC", "tokB", "tokD"]),
+                         (["-d", "1", "parvix1"], ["tokA"])]:
+        r = g.vkgroup("list", "-x", *args)
+        assert (r.rc, r.err, [record(x)["TOKEN"] for x in r.out.splitlines()]) == (0, "", tokens), args
+    r = g.vkgroup("list", "-u", "nobody")
+    assert (r.rc, r.err, len(r.out.splitlines())) == (0, "", 3)   # the header alone
+
+
+# ---- members that cannot answer --------------------------------------------------------------
+
+def processes_of_calls(g):
+    """vkrcmd, its shells and ssh clients on parvix1 (masters of shared connections apart)."""
+    return [p for p in g.processes("parvix1") if p.comm == "vkrcmd" or
+            (p.comm == "sh" and "vkrcmd" in p.args) or (p.comm == "ssh" and not p.args.endswith("[mux]"))]
+
+
+def test_members_down_cut_off_or_hung_are_reported_and_the_rest_is_listed(make_group):
+    g = make_group("parvix1", "parvix2", "parvix3", "parvix4", "parvix5")
+    for n in g.names:
+        plant(g.hosts[n], "1", f"tok-{n}", f"raw-{n}")
+    g.stop_sshd("parvix3")
+    g.cut("parvix4")
+    # parvix5's vksession never ends.
+    g.hosts["parvix5"].write(VKSESSION, "#!/bin/sh\nexec sleep 1000\n", 0o755)
+    began = time.monotonic()
+    r = g.vkgroup("list", "-x", "-w", "8")
+    took = time.monotonic() - began
+    assert 8 <= took < 8 + 2 + SLACK
+    assert r.rc == 1
+    assert [record(x)["SERVER"] for x in r.out.splitlines()] == ["parvix1", "parvix2"]
+    err = stderr_lines(r)
+    assert len(err) == 3, r.err
+    assert err[0] == "vkgroup: parvix3: cannot reach: ssh: connect to host parvix3 port 22: Connection refused"
+    assert re.fullmatch(r"vkgroup: parvix4: cannot reach: ssh: connect to host parvix4 port 22: "
+                        r"(Connection timed out|No route to host)", err[1]), err[1]
+    assert err[2] == "vkgroup: parvix5: no answer within 8 s"
+    # Nothing of the hung call is left, and its shared connection is closed.
+    assert processes_of_calls(g) == []
+    assert all("parvix5" not in p.args for p in g.processes("parvix1") if p.comm == "ssh")
+
+    # Without the hung member, the listing ends within the connect timeout + 2 s.
+    began = time.monotonic()
+    r = g.vkgroup("list", "-x", "parvix1", "parvix2", "parvix3", "parvix4")
+    assert time.monotonic() - began < 5 + 2 + SLACK
+    assert r.rc == 1 and len(r.out.splitlines()) == 2 and len(stderr_lines(r)) == 2
+
+
+# ---- hostile answers --------------------------------------------------------------------------
+
+# Shell metacharacters and a byte that is no UTF-8 (control characters are refused in a
+# filter of the command line, not in a record).
+EVIL = b"$(touch /tmp/pwn1)`touch /tmp/pwn2`'\"|&<>*?!#~\\ \xc3(".decode("utf-8", "surrogateescape")
+# A far vksession that answers with records naming another server, with shell metacharacters
+# in every field, and notes every call's words in /tmp/calls.
+HOSTILE = r"""#!/bin/sh
+{ for a in "$@"; do printf '%s\0' "$a"; done; printf '\036'; } >> /tmp/calls
+case "$1" in -p) cat /tmp/answer;; esac
+"""
+
+
+def hostile(h, answer):
+    h.write(VKSESSION, HOSTILE, 0o755)
+    h.write("/tmp/answer", answer.encode("utf-8", "surrogateescape"))
+
+
+def calls(h):
+    p = h.path("/tmp/calls")
+    text = p.read_bytes().decode(errors="surrogateescape") if p.exists() else ""
+    return [c.split("\0")[:-1] for c in text.split("\036")[:-1]]
+
+
+def pwned(g):
+    return [str(p) for h in g.hosts.values() for d in ("/tmp", "/root")
+            for p in h.path(d).glob("pwn*")]
+
+
+def test_hostile_members_cannot_forge_break_the_output_or_steer_an_action(make_group):
+    g = make_group("parvix1", "parvix2", "parvix3", "parvix4", "parvix5")
+    fields = {k: f"{k}-{EVIL}" for k in FIELDS}
+    fields.update(STATE="0", SERVER="parvix3", uid="uid-\x1b[2J" + EVIL)
+    hostile(g.hosts["parvix2"], line_of(fields))
+    hostile(g.hosts["parvix3"], "INSERT_TOKEN=x;TOKEN=x;DISPLAY=1;TermList=" + "t" * 70000 + "\n")
+    hostile(g.hosts["parvix4"], "Last login: yesterday\n" + line_of({**fields, "SERVER": "parvix4"}))
+    plant(g.hosts["parvix5"], "7", "tokE", "rawE")
+    failures = ["vkgroup: parvix3: answered a line longer than 65536 bytes",
+                "vkgroup: parvix4: answered something other than record lines: Last login: yesterday"]
+
+    r = g.vkgroup("list", "-j")
+    assert r.rc == 1
+    assert stderr_lines(r) == [
+        "vkgroup: parvix2: warning: a record names another server (parvix3); taken as parvix2's own",
+        *failures]
+    # Valid JSON whatever the bytes: a byte that is no UTF-8 becomes U+FFFD.
+    got = [json.loads(x) for x in r.out.splitlines()]
+    assert [x["SERVER"] for x in got] == ["parvix2", "parvix5"]
+    shown = EVIL.replace("\udcc3", "\ufffd")
+    assert {k: got[0][k] for k in ("TOKEN", "uid", "STATE")} == {
+        "TOKEN": "TOKEN-" + shown, "uid": "uid-\x1b[2J" + shown, "STATE": "0"}
+    r = g.vkgroup("list")
+    assert "\x1b" not in r.out and "parvix3" not in r.out and "uid-?[2J$(touch" in r.out
+
+    # Acting on it goes to parvix2, the member that answered, each value one word there.
+    for h in g.hosts.values():
+        h.path("/tmp/calls").unlink(missing_ok=True)
+    r = g.vkgroup("terminate", "-a", "-t", f"TOKEN-{EVIL}", "parvix2", "parvix3")
+    assert (r.rc, stderr_lines(r)[1:]) == (1, failures[:1])
+    assert r.out.startswith("parvix2 DISPLAY-$(touch") and r.out.endswith(": done\n"), r
+    assert calls(g.hosts["parvix2"]) == [
+        ["-p", "-x", "-t", f"TOKEN-{EVIL}"],
+        ["-k", "-x", "-t", f"TOKEN-{EVIL}", "-u", f"uid-\x1b[2J{EVIL}", "-d", f"DISPLAY-{EVIL}"]]
+    assert calls(g.hosts["parvix3"]) == [["-p", "-x", "-t", f"TOKEN-{EVIL}"]]  # never acted on
+    assert pwned(g) == []
+
+
+# ---- the -a rule across members ---------------------------------------------------------------
+
+def test_more_than_one_match_across_members_needs_all(make_group):
+    g = make_group("parvix1", "parvix2")
+    h1, h2 = g.h1, g.h2
+    n1, p1 = start(h1, "alice", "tokA", "rawA")
+    n2, p2 = start(h2, "alice", "tokB", "rawB")
+    pids = {h1: tree(h1, p1["pid"]) + [p1["server_pid"]], h2: tree(h2, p2["pid"]) + [p2["server_pid"]]}
+    r = g.vkgroup("terminate", "-u", "alice")
+    assert (r.rc, r.out) == (1, "")
+    assert r.err == ("vkgroup: 2 sessions match; nothing was done:\n"
+                     f"  parvix1 {n1} rawA\n  parvix2 {n2} rawB\n"
+                     "vkgroup: use -a to act on all of them, or more filters\n")
+    assert all(running(h, p) for h, p in pids.items())
+    r = g.vkgroup("terminate", "-u", "nobody")
+    assert (r.rc, r.out, r.err) == (1, "", "vkgroup: No session found!\n")
+    r = g.vkgroup("terminate", "-a", "-u", "alice")
+    assert (r.rc, r.err, r.out) == (0, "", f"parvix1 {n1} rawA: done\nparvix2 {n2} rawB: done\n")
+    for h, p in pids.items():
+        wait_for(lambda: states(h, p) == ["-"] * len(p), what="the sessions' end")
+
+
+# ---- suspend and resume, read back ----------------------------------------------------------
+
+def test_suspend_and_resume_are_read_back_from_the_members_listing(make_group):
+    g = make_group("parvix1", "parvix2")
+    h1, h2 = g.h1, g.h2
+    n1, p1 = start(h1, "alice", "tokA", "rawA")
+    n2, p2 = start(h2, "bob", "tokB", "rawB")
+    mine, theirs = tree(h1, p1["pid"]), tree(h2, p2["pid"])
+    r = g.vkgroup("suspend", "-a", "-t", "tokA", "-t", "x")
+    assert r.rc == 2   # a filter given twice
+    r = g.vkgroup("suspend", "-d", n1, "parvix1")   # this host's: the user is told, then it stops
+    assert (r.rc, r.err, r.out) == (0, "", f"parvix1 {n1} rawA: done\n")
+    assert states(h1, mine) == ["T"] * 3
+    assert [x.ident for x in h1.log()].count("vkwall") == 1
+    # Resume over ssh: the far side's warning does not hide the outcome.
+    r = g.vkgroup("suspend", "-u", "bob")
+    assert (r.rc, r.err, r.out) == (0, "", f"parvix2 {n2} rawB: done\n")
+    assert states(h2, theirs) == ["T"] * 3
+    r = g.vkgroup("resume", "-u", "bob")
+    assert (r.rc, r.err, r.out) == (0, "", f"parvix2 {n2} rawB: done\n")
+    wait_for(lambda: running(h2, theirs), what="the far session's resumption")
+    # A suspension that fails over there: the client runs another program than recorded.
+    plant(h2, "9", "tokZ", "rawZ", proc=client(sleeper(h2), program="xclock"))
+    r = g.vkgroup("suspend", "-t", "tokZ")
+    assert (r.rc, r.err, r.out) == (1, "", "parvix2 9 rawZ: failed (Internal system error (-1))\n")
+
+
+# ---- the members file ------------------------------------------------------------------------
+
+def test_the_members_file(make_group):
+    g = make_group("parvix1", "parvix2")
+    plant(g.h1, "1", "tokA", "rawA")
+    good = ["# the group", "", "  parvix2  ", "\tPARVIX1"]
+    for lines, err in [
+            (good + ["parvix2.", "parvix2"], f"{MEMBERS}:5: not a host name: parvix2."),
+            (["parvix2", "-oProxyCommand=touch /tmp/pwn1"], f"{MEMBERS}:2: not a host name: -oProxyCommand=touch /tmp/pwn1"),
+            (["parvix2 parvix3"], f"{MEMBERS}:1: not a host name: parvix2 parvix3")]:
+        g.h1.write(MEMBERS, "".join(x + "\n" for x in lines))
+        for args in (["list"], ["metrics"], ["terminate", "-a", "-d", "1"]):
+            r = g.vkgroup(*args)
+            assert (r.rc, r.out, r.err) == (2, "", f"vkgroup: {err}\n"), (lines, args)
+    assert g.accepted("parvix2") == 0 and g.h1.path("/var/opt/KELWvk/displays/1").exists()
+    g.h1.write(MEMBERS, "".join(x + "\n" for x in good))
+    r = g.vkgroup("list", "-x")
+    assert (r.rc, r.err, [record(x)["SERVER"] for x in r.out.splitlines()]) == (0, "", ["PARVIX1"])
+    g.h1.path(MEMBERS).unlink()
+    r = g.vkgroup("list", "-x")
+    assert (r.rc, r.err, [record(x)["SERVER"] for x in r.out.splitlines()]) == (0, NO_MEMBERS, ["parvix1"])
+
+
+USAGE = [["list", "-x", "-j"], ["list", "-w", "0"], ["list", "-P", "x"], ["list", "-u", ""],
+         ["list", "-d", "1" * 119], ["list", "-t", "a\nb"], ["list", "-o", "f"], ["terminate"],
+         ["terminate", "-a"], ["resume", "-x", "-u", "alice"], ["metrics", "-u", "alice"],
+         ["list", "-u", "a", "-u", "b"], ["frobnicate"], [], ["list", "bad_host"]]
+
+
+def test_usage_errors(host):
+    for args in USAGE:
+        r = host.run(["/opt/KELWvk/sbin/vkgroup", *args])
+        assert (r.rc, r.out) == (2, ""), args
+        assert r.err.startswith("vkgroup: ") and "usage: vkgroup list" in r.err, args
+    r = host.run(["/opt/KELWvk/sbin/vkgroup", "-h"])
+    assert (r.rc, r.err) == (0, "") and r.out.startswith("usage: vkgroup list")
+
+
+# ---- metrics ------------------------------------------------------------------------------------
+
+def test_metrics_pass_promtool_and_are_written_atomically(make_group):
+    g = make_group("parvix1", "parvix2", "parvix3")
+    plant(g.h1, "1", "tokA", "rawA")
+    plant(g.h2, "2", "tokB", "rawB")
+    g.stop_sshd("parvix3")
+    r = g.vkgroup("metrics")
+    assert r.rc == 1 and stderr_lines(r)[0].startswith("vkgroup: parvix3: cannot reach: ")
+    check = subprocess.run(["promtool", "check", "metrics"], input=r.out, capture_output=True, text=True)
+    assert check.returncode == 0, check.stdout + check.stderr
+    samples = dict(x.rsplit(" ", 1) for x in r.out.splitlines() if not x.startswith("#"))
+    assert samples['vk_sessions{server="parvix2",state="disconnected"}'] == "1"
+    assert samples['vk_sessions{server="parvix1",state="connected"}'] == "0"
+    assert samples['vk_group_member_up{server="parvix3"}'] == "0"
+    assert 'vk_sessions{server="parvix3",state="idle"}' not in samples
+    assert float(samples['vk_group_member_seconds{server="parvix2"}']) > 0
+    out = "/var/opt/textfile/vkgroup.prom"
+    g.h1.path("/var/opt/textfile").mkdir()
+    r2 = g.vkgroup("metrics", "-o", out)
+    assert (r2.rc, r2.out) == (1, "")
+    assert [p.name for p in g.h1.path("/var/opt/textfile").iterdir()] == ["vkgroup.prom"]
+    assert oct(g.h1.path(out).stat().st_mode & 0o777) == "0o644"
+    assert g.h1.path(out).read_text().splitlines()[0].startswith("# HELP vk_sessions ")
+    r3 = g.vkgroup("metrics", "-o", "/nonexistent/dir/x.prom", "parvix1")
+    assert (r3.rc, r3.out) == (3, "") and "/nonexistent/dir/x.prom" in r3.err
