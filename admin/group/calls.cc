@@ -119,18 +119,30 @@ struct Enumeration {
     }
 };
 
-std::string record_line(const vk_UserSession_t *s) {
-    char *buf = nullptr;
-    size_t len = 0;
-    std::FILE *m = ::open_memstream(&buf, &len);
-    if (!m) return {};
-    vk_printUserSessionEnt(m, s);
-    std::fclose(m);
-    std::string line(buf, len);
-    std::free(buf);
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    return line;
-}
+// Record lines as the library writes them, through one memory stream.
+class LineWriter {
+  public:
+    LineWriter() : f_(::open_memstream(&buf_, &len_)) {}
+    ~LineWriter() {
+        if (f_) std::fclose(f_);
+        std::free(buf_);
+    }
+    LineWriter(const LineWriter &) = delete;
+    LineWriter &operator=(const LineWriter &) = delete;
+    // The session's line, without its newline.
+    std::string line(const vk_UserSession_t *s) {
+        if (!f_ || std::fseek(f_, 0, SEEK_SET) != 0) return {};
+        vk_printUserSessionEnt(f_, s);
+        long n = std::ftell(f_);
+        if (std::fflush(f_) != 0 || n <= 0) return {};
+        return std::string(buf_, static_cast<size_t>(n) - 1);
+    }
+
+  private:
+    char *buf_ = nullptr;
+    size_t len_ = 0;
+    std::FILE *f_;
+};
 
 void set_text(char *&field, const std::optional<std::string> &value) {
     std::free(field);
@@ -273,9 +285,12 @@ int list_call(int fd, const Member &m, const Filter &f, bool names) {
     Search how = search_for(f);
     std::optional<Directory> directory;
     if (names) directory.emplace();
-    std::vector<std::string> frames;
+    // The whole answer goes out at once, after the last record: garbage
+    // among the records is only known once all are read.
+    std::string frames;
     std::optional<std::string> other_server;
     size_t count = 0;
+    LineWriter lines;
     {
         Enumeration e(how.text ? how.text->c_str() : nullptr, m);
         std::string why = reason(e.rc, m.name, true);
@@ -286,25 +301,25 @@ int list_call(int fd, const Member &m, const Filter &f, bool names) {
                 if (s->server && !same_host(s->server, m.name) && !other_server)
                     other_server = s->server;
                 set_text(s->server, m.name);
-                std::string payload = record_line(s.get());
+                std::string payload = lines.line(s.get());
                 if (directory) {
-                    if (auto n = directory->name_of(s.get())) payload += '\0' + *n;
+                    // A name is a few words; a directory's longer value is cut.
+                    if (auto n = directory->name_of(s.get())) payload += '\0' + n->substr(0, 1024);
                 }
-                frames.push_back(std::move(payload));
+                frames += encode_frame(FrameType::Line, payload);
                 ++count;
             }
         }
-        // Garbage among the records is only known once all are read.
         why = reason(e.rc, m.name, true);
         if (!why.empty()) return write_frame(fd, FrameType::Failure, why) ? 0 : 1;
     }
     if (other_server)
-        write_frame(fd, FrameType::Warning,
-                    "a record names another server (" + one_line(*other_server) + "); taken as " +
-                        m.name + "'s own");
-    for (const std::string &p : frames)
-        if (!write_frame(fd, FrameType::Line, p)) return 1;
-    return write_frame(fd, FrameType::Done, std::to_string(count)) ? 0 : 1;
+        frames = encode_frame(FrameType::Warning, "a record names another server (" +
+                                                      one_line(*other_server) + "); taken as " +
+                                                      m.name + "'s own") +
+                 frames;
+    frames += encode_frame(FrameType::Done, std::to_string(count));
+    return write_all(fd, frames) ? 0 : 1;
 }
 
 int act_call(int fd, const Member &m, Action a, const SessionKey &k) {

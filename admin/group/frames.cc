@@ -31,17 +31,20 @@ std::string encode_frame(FrameType type, std::string_view payload) {
     return f;
 }
 
-bool write_frame(int fd, FrameType type, std::string_view payload) {
-    if (payload.size() + kFrameHeader > kMaxFrame) return false;
-    std::string f = encode_frame(type, payload);
+bool write_all(int fd, std::string_view bytes) {
     size_t at = 0;
-    while (at < f.size()) {
-        ssize_t n = ::write(fd, f.data() + at, f.size() - at);
+    while (at < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         at += static_cast<size_t>(n);
     }
     return true;
+}
+
+bool write_frame(int fd, FrameType type, std::string_view payload) {
+    if (payload.size() + kFrameHeader > kMaxFrame) return false;
+    return write_all(fd, encode_frame(type, payload));
 }
 
 bool FrameReader::feed(const char *data, size_t n, std::vector<Frame> &out) {

@@ -38,6 +38,9 @@ std::string encode_frame(FrameType type, std::string_view payload);
 // Writes a frame whole to `fd`; false when it cannot (the reader is gone).
 bool write_frame(int fd, FrameType type, std::string_view payload);
 
+// Writes encoded frames whole to `fd`.
+bool write_all(int fd, std::string_view bytes);
+
 // Cuts a byte stream into frames.
 class FrameReader {
   public:
