@@ -1,5 +1,6 @@
 #include "calls.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -117,31 +118,6 @@ struct Enumeration {
         vk_UserSession_t *got = nullptr;
         return Record(vk_getUserSessionEnt(&got) == VK_OK ? got : nullptr);
     }
-};
-
-// Record lines as the library writes them, through one memory stream.
-class LineWriter {
-  public:
-    LineWriter() : f_(::open_memstream(&buf_, &len_)) {}
-    ~LineWriter() {
-        if (f_) std::fclose(f_);
-        std::free(buf_);
-    }
-    LineWriter(const LineWriter &) = delete;
-    LineWriter &operator=(const LineWriter &) = delete;
-    // The session's line, without its newline.
-    std::string line(const vk_UserSession_t *s) {
-        if (!f_ || std::fseek(f_, 0, SEEK_SET) != 0) return {};
-        vk_printUserSessionEnt(f_, s);
-        long n = std::ftell(f_);
-        if (std::fflush(f_) != 0 || n <= 0) return {};
-        return std::string(buf_, static_cast<size_t>(n) - 1);
-    }
-
-  private:
-    char *buf_ = nullptr;
-    size_t len_ = 0;
-    std::FILE *f_;
 };
 
 void set_text(char *&field, const std::optional<std::string> &value) {
@@ -290,7 +266,6 @@ int list_call(int fd, const Member &m, const Filter &f, bool names) {
     std::string frames;
     std::optional<std::string> other_server;
     size_t count = 0;
-    LineWriter lines;
     {
         Enumeration e(how.text ? how.text->c_str() : nullptr, m);
         std::string why = reason(e.rc, m.name, true);
@@ -301,12 +276,11 @@ int list_call(int fd, const Member &m, const Filter &f, bool names) {
                 if (s->server && !same_host(s->server, m.name) && !other_server)
                     other_server = s->server;
                 set_text(s->server, m.name);
-                std::string payload = lines.line(s.get());
-                if (directory) {
-                    // A name is a few words; a directory's longer value is cut.
-                    if (auto n = directory->name_of(s.get())) payload += '\0' + n->substr(0, 1024);
-                }
-                frames += encode_frame(FrameType::Line, payload);
+                std::optional<std::string> name;
+                // A name is a few words; a directory's longer value is cut.
+                if (directory) name = directory->name_of(s.get());
+                if (name) name->resize(std::min<size_t>(name->size(), 1024));
+                frames += encode_frame(FrameType::Line, Session::pack(s.get(), name));
                 ++count;
             }
         }

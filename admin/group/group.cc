@@ -119,18 +119,14 @@ Listing list_sessions(const std::vector<Member> &members, const Filter &filter, 
         for (Frame &f : r.frames) {
             switch (f.type) {
                 case FrameType::Line: {
-                    size_t nul = f.payload.find('\0');
-                    std::string line = f.payload.substr(0, nul);
-                    vk_UserSession_t *got = nullptr;
-                    if (parse_vkrcmd(line.data(), &got) != VK_OK || !got) {
-                        a.reason = "out of memory";
-                        break;
-                    }
-                    Session s{i, Record(got), std::nullopt};
-                    std::free(s.rec->server);
-                    s.rec->server = ::strdup(a.member.name.c_str());
-                    if (nul != std::string::npos) s.name = f.payload.substr(nul + 1);
-                    mine.push_back(std::move(s));
+                    // Packed by the member's query, its server set to the
+                    // member's name: anything else is no answer of ours.
+                    auto session = Session::unpack(i, std::move(f.payload));
+                    const char *server = session ? session->text(Field::Server) : nullptr;
+                    if (!server || a.member.name != server)
+                        a.reason = "answer not understood";
+                    else
+                        mine.push_back(std::move(*session));
                     break;
                 }
                 case FrameType::Warning:
@@ -156,7 +152,8 @@ Listing list_sessions(const std::vector<Member> &members, const Filter &filter, 
         // As vksession orders them: by raw token, in the enumeration's
         // order where raw tokens are equal.
         std::stable_sort(mine.begin(), mine.end(), [](const Session &x, const Session &y) {
-            return std::strcmp(x.rec->rawtoken ? x.rec->rawtoken : "", y.rec->rawtoken ? y.rec->rawtoken : "") < 0;
+            const char *rx = x.text(Field::RawToken), *ry = y.text(Field::RawToken);
+            return std::strcmp(rx ? rx : "", ry ? ry : "") < 0;
         });
         std::move(mine.begin(), mine.end(), std::back_inserter(l.sessions));
     }
@@ -171,7 +168,8 @@ std::vector<Outcome> act(Action action, const Listing &listing, const std::vecto
         const Session &s = listing.sessions[i];
         const Member &m = listing.members[s.member].member;
         members.push_back(m);
-        SessionKey key = key_of(s.rec.get());
+        vk_UserSession_t r = s.record();
+        SessionKey key = key_of(&r);
         calls.push_back({m.name, [m, action, key](int fd) { return act_call(fd, m, action, key); }});
     }
     std::vector<CallResult> results = run_calls(calls, limits_of(opt), closer(members));

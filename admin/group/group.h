@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "members.h"
+#include "session.h"
 #include "vkadmin.h"
 
 namespace vkgroup {
@@ -43,12 +44,6 @@ struct MemberAnswer {
     std::vector<std::string> warnings;  // said about its answer, which still counts
     double seconds = 0;                 // time it took
     size_t sessions = 0;
-};
-
-struct Session {
-    size_t member;  // index in Listing::members
-    Record rec;     // its server is the member's name
-    std::optional<std::string> name;  // registered name, when looked up and known
 };
 
 struct Listing {

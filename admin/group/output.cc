@@ -1,10 +1,8 @@
 #include "output.h"
 
-#include <array>
 #include <cinttypes>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <utility>
 
 #include "text.h"
 
@@ -22,26 +20,6 @@ void row(std::FILE *out, const std::string &token, const std::string &name, cons
                  disp.c_str(), state.c_str(), server.c_str());
 }
 
-// The record line's keys with the record's fields, in the line's order.
-using Field = std::pair<const char *, const char *>;
-std::array<Field, 15> fields(const vk_UserSession_t *s) {
-    return {{{"INSERT_TOKEN", s->rawtoken},
-             {"TOKEN", s->tokenName},
-             {"uid", s->unixID},
-             {"STATE", nullptr},
-             {"DISPLAY", s->dispNo},
-             {"SERVER", s->server},
-             {"SESSION_TYPE", s->sessionType},
-             {"encryptUpType", s->enc_up},
-             {"encryptDownType", s->enc_down},
-             {"authenticateUpType", s->auth_up},
-             {"authenticateDownType", s->auth_down},
-             {"securityMode", s->mode},
-             {"TermPrimary", s->termPrimary},
-             {"TermList", s->termList},
-             {"MultiheadGroupName", s->mhGroupName}}};
-}
-
 }  // namespace
 
 void print_table(std::FILE *out, const Listing &l) {
@@ -50,27 +28,29 @@ void print_table(std::FILE *out, const Listing &l) {
     row(out, std::string(30, '-'), std::string(20, '-'), std::string(10, '-'), "----", "-----",
         "------");
     for (const Session &s : l.sessions) {
-        const vk_UserSession_t *r = s.rec.get();
-        row(out, terminal_text(or_unknown(_vk_getDisplayToken(r))),
-            terminal_text(s.name ? *s.name : "???"), terminal_text(or_unknown(r->unixID)),
-            terminal_text(r->dispNo ? r->dispNo : ""), state_letters(r), terminal_text(l.server(s)));
+        const vk_UserSession_t r = s.record();
+        row(out, terminal_text(or_unknown(_vk_getDisplayToken(&r))), terminal_text(or_unknown(s.name())),
+            terminal_text(or_unknown(r.unixID)), terminal_text(r.dispNo ? r.dispNo : ""),
+            state_letters(&r), terminal_text(l.server(s)));
     }
 }
 
 void print_records(std::FILE *out, const Listing &l) {
-    for (const Session &s : l.sessions) vk_printUserSessionEnt(out, s.rec.get());
+    for (const Session &s : l.sessions) {
+        const vk_UserSession_t r = s.record();
+        vk_printUserSessionEnt(out, &r);
+    }
 }
 
 void print_json(std::FILE *out, const Listing &l) {
     for (const Session &s : l.sessions) {
         nlohmann::ordered_json o;
-        for (const auto &[key, value] : fields(s.rec.get())) {
-            if (std::string_view(key) == "STATE")
-                o[key] = std::to_string(s.rec->state);
-            else if (value)
-                o[key] = value;
+        for (size_t i = 0; i < kFields; ++i) {
+            const char *value = s.text(static_cast<Field>(i));
+            if (value)
+                o[kFieldKeys[i]] = value;
             else
-                o[key] = nullptr;
+                o[kFieldKeys[i]] = nullptr;
         }
         // Bytes that are no UTF-8 come out as U+FFFD: the output stays valid
         // JSON whatever a far side sent.
@@ -109,10 +89,11 @@ std::string metrics_text(const Listing &l) {
     for (const Session &s : l.sessions) {
         Counts &c = counts[s.member];
         for (const auto &[state, bit] : kStates) {
-            bool in = bit ? (s.rec->state & bit) != 0 : !(s.rec->state & VK_SESSION_DISCONNECTED);
+            bool in = bit ? (s.state() & bit) != 0 : !(s.state() & VK_SESSION_DISCONNECTED);
             if (in) ++c.by_state[state];
         }
-        if (encrypted(s.rec.get())) ++c.encrypted;
+        const vk_UserSession_t r = s.record();
+        if (encrypted(&r)) ++c.encrypted;
     }
     std::string t;
     auto line = [&t](const std::string &name, const std::string &labels, const std::string &value) {

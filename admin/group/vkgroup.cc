@@ -184,9 +184,9 @@ void report(const Listing &l) {
 }
 
 std::string describe(const Listing &l, const Session &s) {
-    const vk_UserSession_t *r = s.rec.get();
-    const char *token = _vk_getDisplayToken(r);
-    return terminal_text(l.server(s)) + " " + terminal_text(r->dispNo ? r->dispNo : "?") + " " +
+    const vk_UserSession_t r = s.record();
+    const char *token = _vk_getDisplayToken(&r);
+    return terminal_text(l.server(s)) + " " + terminal_text(r.dispNo ? r.dispNo : "?") + " " +
            terminal_text(token ? token : "???");
 }
 

@@ -11,15 +11,20 @@
 
 namespace {
 
-// A value as it travels: "NULL" for an absent field. The line has no
-// quoting, so a ";" or a line break inside a value (a display file or the
-// authentication manager may hold one) would forge fields or records on
-// the reading server; such characters go out as "?".
-std::string wire(const char *s) {
-    std::string v = s ? s : "NULL";
-    std::replace_if(
-        v.begin(), v.end(), [](char c) { return c == ';' || c == '\n' || c == '\r'; }, '?');
-    return v;
+// A value as it travels, appended to `line`: "NULL" for an absent field.
+// The line has no quoting, so a ";" or a line break inside a value (a
+// display file or the authentication manager may hold one) would forge
+// fields or records on the reading server; such characters go out as "?".
+void wire(std::string &line, const char *key, const char *s) {
+    line += key;
+    if (!s) {
+        line += "NULL";
+        return;
+    }
+    size_t from = line.size();
+    line += s;
+    for (size_t i = from; i < line.size(); ++i)
+        if (line[i] == ';' || line[i] == '\n' || line[i] == '\r') line[i] = '?';
 }
 
 // A decimal number as atoi reads it, held to the range of an int so that a
@@ -32,16 +37,28 @@ int read_state(const char *text) {
 
 void vk_printUserSessionEnt(FILE *fd, const vk_UserSession_t *u) {
     if (!fd || !u) return;
-    std::fprintf(
-        fd, "%s%s;%s%s;%s%s;%s%d;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s;%s%s\n",
-        "INSERT_TOKEN=", wire(u->rawtoken).c_str(), "TOKEN=", wire(u->tokenName).c_str(),
-        "uid=", wire(u->unixID).c_str(), "STATE=", u->state, "DISPLAY=", wire(u->dispNo).c_str(),
-        "SERVER=", wire(u->server).c_str(), "SESSION_TYPE=", wire(u->sessionType).c_str(),
-        "encryptUpType=", wire(u->enc_up).c_str(), "encryptDownType=", wire(u->enc_down).c_str(),
-        "authenticateUpType=", wire(u->auth_up).c_str(),
-        "authenticateDownType=", wire(u->auth_down).c_str(), "securityMode=", wire(u->mode).c_str(),
-        "TermPrimary=", wire(u->termPrimary).c_str(), "TermList=", wire(u->termList).c_str(),
-        "MultiheadGroupName=", wire(u->mhGroupName).c_str());
+    // The line is built whole and written at once: machine mode prints one
+    // a session, and the group-wide listing thousands.
+    std::string line;
+    line.reserve(512);
+    wire(line, "INSERT_TOKEN=", u->rawtoken);
+    wire(line, ";TOKEN=", u->tokenName);
+    wire(line, ";uid=", u->unixID);
+    line += ";STATE=";
+    line += std::to_string(u->state);
+    wire(line, ";DISPLAY=", u->dispNo);
+    wire(line, ";SERVER=", u->server);
+    wire(line, ";SESSION_TYPE=", u->sessionType);
+    wire(line, ";encryptUpType=", u->enc_up);
+    wire(line, ";encryptDownType=", u->enc_down);
+    wire(line, ";authenticateUpType=", u->auth_up);
+    wire(line, ";authenticateDownType=", u->auth_down);
+    wire(line, ";securityMode=", u->mode);
+    wire(line, ";TermPrimary=", u->termPrimary);
+    wire(line, ";TermList=", u->termList);
+    wire(line, ";MultiheadGroupName=", u->mhGroupName);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), fd);
 }
 
 int parse_vkrcmd(char *buf, vk_UserSession_t **res) {
