@@ -98,13 +98,22 @@ bool encrypted(const vk_UserSession_t *s) {
 
 Listing list_sessions(const std::vector<Member> &members, const Filter &filter, const Options &opt) {
     Listing l;
+    for (const Member &m : members) l.members.push_back(MemberAnswer{m, false, {}, {}, 0, 0});
+    // The other servers are asked first: their calls wait on the network
+    // and the far side, while this host's own listing only needs the
+    // processors, which it then takes while the others wait.
+    std::vector<size_t> order(members.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_partition(order.begin(), order.end(), [&members](size_t i) { return !members[i].local; });
     std::vector<Call> calls;
-    for (const Member &m : members) {
-        l.members.push_back(MemberAnswer{m, false, {}, {}, 0, 0});
+    for (size_t i : order) {
+        const Member &m = members[i];
         bool names = opt.names;
         calls.push_back({m.name, [m, filter, names](int fd) { return list_call(fd, m, filter, names); }});
     }
-    std::vector<CallResult> results = run_calls(calls, limits_of(opt), closer(members));
+    std::vector<CallResult> ordered = run_calls(calls, limits_of(opt), closer(members));
+    std::vector<CallResult> results(members.size());
+    for (size_t k = 0; k < order.size(); ++k) results[order[k]] = std::move(ordered[k]);
 
     for (size_t i = 0; i < results.size(); ++i) {
         MemberAnswer &a = l.members[i];
