@@ -136,15 +136,20 @@ def measure(g, runs):
     close_masters = "".join(f"{VKRCMD} --close {h}; " for h in others)
     listing = f"{VKGROUP} list -x"
     prepare = [[None, open_floor, False], [None, listing, False]]
-    pairs = [
-        [["cold_floor", cold_floor, False], ["warm_floor", warm_floor, False]],
-        [[None, close_masters, False], ["cold", listing, True], ["warm", listing, True]],
-    ]
+    # Cold: both after connections of their own were made and closed.
+    cold = [[["cold_floor", cold_floor, False]], [[None, close_masters, False], ["cold", listing, False]]]
+    # Warm: vkgroup's connections made by an untimed listing first, as the
+    # floor's were at the start.
+    warm = [[[None, listing, False], ["warm", listing, False]], [["warm_floor", warm_floor, False]]]
     rounds = [prepare]
     for i in range(runs):
-        rounds.append([step for pair in (pairs if i % 2 == 0 else pairs[::-1]) for step in pair])
+        for pair in (cold, warm):
+            rounds.append([step for part in (pair if i % 2 == 0 else pair[::-1]) for step in part])
         rounds.append([[f"single {h}", f"{listing} {h}", False] for h in g.names])
         rounds.append([["one_by_one", "; ".join(f"{listing} {h}" for h in g.names), False]])
+    # The peak resident set and the processor time under GNU time, untimed
+    # otherwise: its own start would weigh on the figures above.
+    rounds.append([["rss", listing, True] for _ in range(3)])
     res = run(g, rounds)
     for name, samples in res["runs"].items():
         bad = [s["rc"] for s in samples if s["rc"] != 0]
@@ -162,19 +167,21 @@ def figures(res):
         "cold_s": median(runs["cold"]), "warm_s": median(runs["warm"]),
         "slowest_single_s": singles[slowest], "slowest_single": slowest,
         "one_by_one_s": median(runs["one_by_one"]),
-        "warm_cpu_s": median(runs["warm"], "cpu"),
-        "peak_rss_mib": max(s["kib"] for v in (runs["cold"], runs["warm"]) for s in v) / 1024,
+        "warm_cpu_s": median(runs["rss"], "cpu"),
+        "peak_rss_mib": max(s["kib"] for s in runs["rss"]) / 1024,
         "lines": res["lines"].get("warm"),
-        "all": {k: [round(s["s"], 3) for s in v] for k, v in runs.items() if not k.startswith("single ")},
+        "all": {k: [round(s["s"], 3) for s in v] for k, v in runs.items()
+                if not k.startswith("single ") and k != "rss"},
     }
 
 
 def scale(g, runs):
     listing = f"{VKGROUP} list -x"
-    res = run(g, [[[None, listing, False]]] + [[["warm", listing, True]]] * runs)
-    samples = res["runs"]["warm"]
-    return {"warm_s": median(samples), "warm_cpu_s": median(samples, "cpu"),
-            "peak_rss_mib": max(s["kib"] for s in samples) / 1024, "lines": res["lines"]["warm"]}
+    res = run(g, [[[None, listing, False]]] + [[["warm", listing, False]]] * runs +
+              [[["rss", listing, True]]] * 3)
+    samples, measured = res["runs"]["warm"], res["runs"]["rss"]
+    return {"warm_s": median(samples), "warm_cpu_s": median(measured, "cpu"),
+            "peak_rss_mib": max(s["kib"] for s in measured) / 1024, "lines": res["lines"]["warm"]}
 
 
 def report(members, small, large, n, s):
