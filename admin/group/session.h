@@ -43,6 +43,9 @@ class Session {
     int state() const { return state_; }
     const char *name() const { return name_at_ == kAbsent ? nullptr : data_.data() + name_at_; }
 
+    // The session packed again, as pack() made it.
+    const std::string &packed() const { return data_; }
+
     // The session as the library's readers take it; its texts point into
     // this session, which must outlive it and must not be changed by them.
     vk_UserSession_t record() const;
