@@ -1,0 +1,87 @@
+#include "config.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fstream>
+#include <sys/stat.h>
+
+namespace vkweb {
+
+namespace {
+
+std::string trim(const std::string &s) {
+    size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos) return {};
+    size_t e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+bool number(const std::string &v, int lo, int hi, int &out) {
+    int n = 0;
+    auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+    if (ec != std::errc() || end != v.data() + v.size() || n < lo || n > hi) return false;
+    out = n;
+    return true;
+}
+
+// A name of a group or account: what useradd accepts, no more.
+bool plain_name(const std::string &v) {
+    if (v.empty() || v.size() > 32 || v[0] == '-') return false;
+    for (char c : v)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+              c == '-' || c == '.'))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+bool read_config(const std::string &path, Config &out, std::string &error) {
+    out = Config{};
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return true;
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+        error = path + ": not a regular file that only root may write";
+        return false;
+    }
+    std::ifstream in(path);
+    std::string line;
+    for (int number_of_line = 1; std::getline(in, line); ++number_of_line) {
+        auto fail = [&](const std::string &why) {
+            error = path + ":" + std::to_string(number_of_line) + ": " + why;
+            return false;
+        };
+        if (line.size() > 4096) return fail("line too long");
+        std::string t = trim(line);
+        if (t.empty() || t[0] == '#') continue;
+        size_t eq = t.find('=');
+        if (eq == std::string::npos) return fail("not key = value");
+        std::string key = trim(t.substr(0, eq)), value = trim(t.substr(eq + 1));
+        if (key == "address") {
+            if (value.empty()) return fail("address is empty");
+            out.address = value;
+        } else if (key == "port") {
+            if (!number(value, 1, 65535, out.port)) return fail("port must be 1 to 65535");
+        } else if (key == "certificate" || key == "key") {
+            if (value.empty() || value[0] != '/') return fail(key + " must be an absolute path");
+            (key == "key" ? out.key : out.certificate) = value;
+        } else if (key == "admin_group" || key == "user") {
+            if (!plain_name(value)) return fail(key + " must be a plain name");
+            (key == "user" ? out.user : out.admin_group) = value;
+        } else if (key == "deadline") {
+            if (!number(value, 1, 3600, out.deadline)) return fail("deadline must be 1 to 3600");
+        } else if (key == "parallel") {
+            if (!number(value, 1, 1024, out.parallel)) return fail("parallel must be 1 to 1024");
+        } else {
+            return fail("unknown key: " + key.substr(0, 40));
+        }
+    }
+    return true;
+}
+
+}  // namespace vkweb
