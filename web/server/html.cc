@@ -1,0 +1,100 @@
+#include "html.h"
+
+#include "text.h"
+
+namespace vkweb {
+
+std::string esc(std::string_view text) {
+    std::string safe = vkgroup::terminal_text(text);
+    std::string out;
+    out.reserve(safe.size() + 16);
+    for (char c : safe) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string url_encode(std::string_view text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '-' || c == '.' || c == '_' || c == '~';
+        if (plain) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+namespace {
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+bool url_decode(std::string_view text, std::string &out) {
+    out.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '+') {
+            out += ' ';
+        } else if (c == '%') {
+            if (text.size() - i < 3) return false;
+            int hi = hex_value(text[i + 1]), lo = hex_value(text[i + 2]);
+            if (hi < 0 || lo < 0) return false;
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+    return true;
+}
+
+std::string to_hex(std::string_view bytes) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    }
+    return out;
+}
+
+bool from_hex(std::string_view hex, std::string &out) {
+    out.clear();
+    if (hex.size() % 2) return false;
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        int hi = hex_value(hex[i]), lo = hex_value(hex[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out += static_cast<char>(hi * 16 + lo);
+    }
+    return true;
+}
+
+bool same_secret(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+}  // namespace vkweb

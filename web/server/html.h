@@ -1,0 +1,34 @@
+// HTML made on the server from texts that come from session files and from
+// other servers: every text is escaped for where it goes.
+#ifndef VK_WEB_HTML_H
+#define VK_WEB_HTML_H
+
+#include <string>
+#include <string_view>
+
+namespace vkweb {
+
+// For element content and for quoted attribute values: & < > " ' are
+// written as entities; control characters and bytes that are no UTF-8
+// become "?" first (vkgroup::terminal_text).
+std::string esc(std::string_view text);
+
+// For a query parameter's value in a URL: everything but unreserved
+// characters percent-encoded.
+std::string url_encode(std::string_view text);
+
+// The reverse, for form bodies and query strings ("+" is a blank); none
+// for a broken escape.
+bool url_decode(std::string_view text, std::string &out);
+
+// Bytes as lower-case hex, and back (none for anything but hex pairs).
+std::string to_hex(std::string_view bytes);
+bool from_hex(std::string_view hex, std::string &out);
+
+// Whether two texts are equal, in time that does not depend on where they
+// differ.
+bool same_secret(std::string_view a, std::string_view b);
+
+}  // namespace vkweb
+
+#endif

@@ -1,0 +1,296 @@
+// vkweb: the failover group's sessions in a browser, over HTTPS.
+//
+// Started as root, it reads its configuration, certificate and key, starts
+// its privileged helper (vkweb-helper, on a socket pair), opens its
+// listening socket, and then drops everything it does not need: it moves
+// into an empty directory as its root, becomes the unprivileged user of the
+// configuration, and can gain no privilege again. Only then does it read a
+// byte from the network. Passwords and session operations go to the
+// helper, which checks each request on its own.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <memory>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <spawn.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "channel.h"
+#include "config.h"
+#include "vkcxx.h"
+#include "web.h"
+
+extern char **environ;
+
+namespace {
+
+using namespace vkweb;
+
+constexpr const char *kHelper = "/opt/KELWvk/lib/vkweb-helper";
+constexpr const char *kEmptyRoot = "/run/vkweb";
+// A form is a few fields and, for a bulk action, up to a thousand session
+// keys of a few hundred bytes.
+constexpr size_t kMaxBody = 1u << 20;
+constexpr size_t kMaxFormFields = 1100;
+
+constexpr const char *kUsage =
+    "usage: vkweb [-c FILE]\n"
+    "       vkweb -h\n"
+    "\n"
+    "Serves the sessions of the failover group to a browser over HTTPS, on the\n"
+    "address and port of FILE (/etc/opt/KELWvk/web/vkweb.conf by default), for\n"
+    "the members of its admin group. Runs in the foreground, started as root;\n"
+    "reads HTTP as the configured user, in an empty root directory (/run/vkweb),\n"
+    "and leaves passwords and session operations to /opt/KELWvk/lib/vkweb-helper.\n";
+
+[[noreturn]] void die(const std::string &why) {
+    std::fprintf(stderr, "vkweb: %s\n", why.c_str());
+    syslog(LOG_ERR, "%s", why.c_str());
+    std::exit(1);
+}
+
+bool read_file(const std::string &path, std::string &out) {
+    vk::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        out.append(buf, static_cast<size_t>(n));
+        if (out.size() > (1u << 20)) return false;
+    }
+}
+
+// The listening socket on the configured address (IPv4 or IPv6) and port.
+int listen_on(const Config &c) {
+    struct addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE | AI_NUMERICSERV;
+    struct addrinfo *ai = nullptr;
+    std::string port = std::to_string(c.port);
+    if (::getaddrinfo(c.address.c_str(), port.c_str(), &hints, &ai) != 0 || !ai)
+        die("address is no numeric IPv4 or IPv6 address: " + c.address);
+    std::unique_ptr<struct addrinfo, decltype(&::freeaddrinfo)> owned(ai, &::freeaddrinfo);
+    vk::Fd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, 0));
+    if (!fd) die(std::string("socket: ") + std::strerror(errno));
+    int on = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(fd.get(), 64) != 0)
+        die("cannot listen on " + c.address + " port " + port + ": " + std::strerror(errno));
+    return fd.release();
+}
+
+// Starts the helper with its end of the socket pair on descriptor 3.
+pid_t start_helper(int helper_end, const std::string &config) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, helper_end, 3);
+    const char *argv[] = {kHelper, "-c", config.c_str(), nullptr};
+    char path_env[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+    char *envp[] = {path_env, nullptr};
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, kHelper, &fa, nullptr, const_cast<char *const *>(argv), envp);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) die(std::string("cannot start ") + kHelper + ": " + std::strerror(rc));
+    return pid;
+}
+
+// Into the empty root, as the unprivileged user, for good.
+void drop_privileges(const Config &c) {
+    struct passwd *pw = ::getpwnam(c.user.c_str());
+    if (!pw || pw->pw_uid == 0 || pw->pw_gid == 0) die("no unprivileged account " + c.user);
+    uid_t uid = pw->pw_uid;
+    gid_t gid = pw->pw_gid;
+    struct stat st;
+    if (::lstat(kEmptyRoot, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0 ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)))
+        die(std::string(kEmptyRoot) + " is no directory of root's that only root may write");
+    if (::chroot(kEmptyRoot) != 0 || ::chdir("/") != 0)
+        die(std::string("cannot change root to ") + kEmptyRoot + ": " + std::strerror(errno));
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0)
+        die(std::string("cannot become ") + c.user + ": " + std::strerror(errno));
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) die("cannot forbid new privileges");
+    if (::setuid(0) == 0 || ::geteuid() == 0) die("root could be regained");
+}
+
+// ---- the HTTP server library's side ---------------------------------------------------------
+
+struct Server {
+    Channel *channel;
+};
+
+// What arrives of a request before it is answered.
+struct Pending {
+    std::string body;
+    bool too_large = false;
+};
+
+std::string client_of(struct MHD_Connection *c) {
+    const union MHD_ConnectionInfo *info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (info && info->client_addr) {
+        const struct sockaddr *sa = info->client_addr;
+        if (sa->sa_family == AF_INET)
+            ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text, sizeof text);
+        else if (sa->sa_family == AF_INET6)
+            ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, text, sizeof text);
+    }
+    return text;
+}
+
+MHD_Result collect_query(void *cls, enum MHD_ValueKind, const char *key, const char *value) {
+    auto *q = static_cast<std::map<std::string, std::string> *>(cls);
+    if (key && q->size() < 32) q->emplace(key, value ? value : "");
+    return MHD_YES;
+}
+
+MHD_Result send(struct MHD_Connection *c, const Response &res, bool head) {
+    struct MHD_Response *r = MHD_create_response_from_buffer(
+        head ? 0 : res.body.size(), const_cast<char *>(res.body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!r) return MHD_NO;
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, res.content_type.c_str());
+    for (const auto &[k, v] : security_headers(res)) MHD_add_response_header(r, k.c_str(), v.c_str());
+    for (const auto &[k, v] : res.headers) MHD_add_response_header(r, k.c_str(), v.c_str());
+    MHD_Result ok = MHD_queue_response(c, static_cast<unsigned>(res.status), r);
+    MHD_destroy_response(r);
+    return ok;
+}
+
+MHD_Result answer(void *cls, struct MHD_Connection *c, const char *url, const char *method, const char *,
+                  const char *upload, size_t *upload_size, void **state) {
+    auto *server = static_cast<Server *>(cls);
+    if (!*state) {
+        *state = new Pending;
+        return MHD_YES;
+    }
+    auto *pending = static_cast<Pending *>(*state);
+    if (*upload_size) {
+        if (pending->body.size() + *upload_size > kMaxBody)
+            pending->too_large = true;
+        else
+            pending->body.append(upload, *upload_size);
+        *upload_size = 0;
+        return MHD_YES;
+    }
+    Request req;
+    req.method = method;
+    req.path = url;
+    req.client = client_of(c);
+    MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, &collect_query, &req.query);
+    const char *s = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, "vkweb_session");
+    const char *l = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, "vkweb_login");
+    req.session_cookie = s ? s : "";
+    req.login_cookie = l ? l : "";
+    Response res;
+    if (pending->too_large) {
+        res.status = 413;
+        res.body = "<!DOCTYPE html><title>Too large</title><p>The request is too large.</p>\n";
+    } else if (req.method == "POST" && !parse_form(pending->body, kMaxFormFields, req.form)) {
+        res.status = 400;
+        res.body = "<!DOCTYPE html><title>Bad request</title><p>The form cannot be read.</p>\n";
+    } else {
+        res = handle(req, [server](const Message &m) { return server->channel->call(m); });
+    }
+    return send(c, res, req.method == "HEAD");
+}
+
+void finished(void *, struct MHD_Connection *, void **state, enum MHD_RequestTerminationCode) {
+    delete static_cast<Pending *>(*state);
+    *state = nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::string config_path = kConfigFile;
+    int ch;
+    while ((ch = getopt(argc, argv, "c:h")) != -1) {
+        if (ch == 'c') {
+            config_path = optarg;
+        } else if (ch == 'h') {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+    }
+    if (optind != argc) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    // The log's socket is opened now: after the change of root there is no
+    // /dev/log to open.
+    openlog("vkweb", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    if (::geteuid() != 0) die("must be started as root (it drops to its own user itself)");
+    Config cfg;
+    std::string error;
+    if (!read_config(config_path, cfg, error)) die(error);
+    std::string cert, key;
+    if (!read_file(cfg.certificate, cert)) die("cannot read the certificate " + cfg.certificate);
+    if (!read_file(cfg.key, key)) die("cannot read the key " + cfg.key);
+
+    // The signals that end us are taken by sigwait below, in this thread
+    // only; the server's threads inherit the mask.
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&ending, sig);
+    ::sigprocmask(SIG_BLOCK, &ending, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        die(std::string("socketpair: ") + std::strerror(errno));
+    vk::Fd mine(pair[0]), helper_end(pair[1]);
+    pid_t helper = start_helper(helper_end.get(), config_path);
+    helper_end.reset();
+    vk::Fd listener(listen_on(cfg));
+    drop_privileges(cfg);
+
+    Channel channel(mine.get());
+    Server server{&channel};
+    struct MHD_Daemon *d = MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_TLS | MHD_USE_ERROR_LOG, 0, nullptr, nullptr, &answer,
+        &server, MHD_OPTION_LISTEN_SOCKET, listener.get(), MHD_OPTION_HTTPS_MEM_KEY, key.c_str(),
+        MHD_OPTION_HTTPS_MEM_CERT, cert.c_str(), MHD_OPTION_HTTPS_PRIORITIES,
+        "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2", MHD_OPTION_THREAD_POOL_SIZE, 4u,
+        MHD_OPTION_CONNECTION_LIMIT, 256u, MHD_OPTION_PER_IP_CONNECTION_LIMIT, 64u,
+        MHD_OPTION_CONNECTION_TIMEOUT, 30u, MHD_OPTION_CONNECTION_MEMORY_LIMIT, size_t{256 * 1024},
+        MHD_OPTION_NOTIFY_COMPLETED, &finished, nullptr, MHD_OPTION_END);
+    if (!d) die("cannot start the HTTPS server (is the certificate or key broken?)");
+    (void)listener.release();  // the server closes it
+    syslog(LOG_INFO, "serving https://%s:%d/ as %s", cfg.address.c_str(), cfg.port, cfg.user.c_str());
+
+    int status = 0;
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&ending, &sig) != 0) continue;
+        if (sig == SIGCHLD) {
+            int st = 0;
+            if (::waitpid(helper, &st, WNOHANG) != helper) continue;
+            syslog(LOG_ERR, "the privileged helper ended; ending");
+            status = 1;
+        }
+        break;
+    }
+    MHD_stop_daemon(d);
+    return status;
+}

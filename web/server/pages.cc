@@ -1,0 +1,691 @@
+// The pages: login, the group's overview, the sessions table, one session,
+// and the confirmation and outcome of an action.
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <strings.h>
+#include <sys/random.h>
+#include <vector>
+
+#include "group.h"
+#include "html.h"
+#include "listing_wire.h"
+#include "web.h"
+
+// The style sheet and the script, built into the program (assets.cmake).
+extern "C" const char vkweb_css[];
+extern "C" const char vkweb_js[];
+
+namespace vkweb {
+
+namespace {
+
+using vkgroup::Field;
+using vkgroup::Listing;
+using vkgroup::Session;
+
+constexpr const char *kSessionCookie = "vkweb_session";
+constexpr const char *kLoginCookie = "vkweb_login";
+constexpr size_t kMaxSelected = 1000;
+
+// ---- small things ---------------------------------------------------------------------------
+
+bool is_hex64(const std::string &s) {
+    return s.size() == 64 && std::all_of(s.begin(), s.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
+// A text fit for a filter or a form field: bounded, without control characters.
+bool plain_text(const std::string &s, size_t max) {
+    return s.size() <= max && std::none_of(s.begin(), s.end(), [](char c) {
+               return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+           });
+}
+
+std::string random_hex() {
+    unsigned char b[32];
+    size_t got = 0;
+    while (got < sizeof b) {
+        ssize_t n = ::getrandom(b + got, sizeof b - got, 0);
+        if (n > 0) got += static_cast<size_t>(n);
+    }
+    return to_hex(std::string_view(reinterpret_cast<char *>(b), sizeof b));
+}
+
+std::string cookie(const char *name, const std::string &value, const char *path, bool clear = false) {
+    return std::string(name) + "=" + value + "; Path=" + path + "; Secure; HttpOnly; SameSite=Strict" +
+           (clear ? "; Max-Age=0" : "");
+}
+
+const std::string *form_value(const Request &r, const char *name) {
+    for (const auto &[k, v] : r.form)
+        if (k == name) return &v;
+    return nullptr;
+}
+
+std::string query_value(const Request &r, const char *name) {
+    auto it = r.query.find(name);
+    return it == r.query.end() ? std::string() : it->second;
+}
+
+Response redirect(const std::string &to) {
+    Response res;
+    res.status = 303;
+    res.headers.emplace_back("Location", to);
+    res.body = "<!DOCTYPE html><title>See other</title><a href=\"" + esc(to) + "\">continue</a>\n";
+    return res;
+}
+
+// ---- the frame of every page ----------------------------------------------------------------
+
+struct Who {
+    std::string session, login, csrf;
+};
+
+std::string page(const std::string &title, const std::optional<Who> &who, const std::string &content,
+                 bool refresh = false) {
+    std::string h = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+                    "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+                    "<title>" + esc(title) + " \xe2\x80\x93 Parvix sessions</title>\n"
+                    "<link rel=\"stylesheet\" href=\"/static/vkweb.css\">\n"
+                    "<script src=\"/static/vkweb.js\" defer></script>\n</head>\n<body" +
+                    std::string(refresh ? " data-refresh=\"30\"" : "") + ">\n<header>\n"
+                    "<span class=\"product\">Parvix sessions</span>\n";
+    if (who) {
+        h += "<nav><a id=\"nav-overview\" href=\"/overview\">Overview</a> "
+             "<a id=\"nav-sessions\" href=\"/sessions\">Sessions</a></nav>\n"
+             "<form id=\"logout\" method=\"post\" action=\"/logout\">"
+             "<span id=\"user\">" + esc(who->login) + "</span> "
+             "<input type=\"hidden\" name=\"csrf\" value=\"" + esc(who->csrf) + "\">"
+             "<button type=\"submit\">Log out</button></form>\n";
+    }
+    h += "</header>\n<main>\n<h1>" + esc(title) + "</h1>\n" + content + "</main>\n</body>\n</html>\n";
+    return h;
+}
+
+Response html(int status, const std::string &body) {
+    Response res;
+    res.status = status;
+    res.body = body;
+    return res;
+}
+
+Response problem(int status, const std::string &title, const std::string &text,
+                 const std::optional<Who> &who = std::nullopt) {
+    return html(status, page(title, who, "<p id=\"error\">" + esc(text) + "</p>\n"));
+}
+
+// The logged-in administrator, or none (a cookie that is no session id is
+// not even shown to the helper).
+std::optional<Who> logged_in(const Request &r, const Helper &helper) {
+    if (!is_hex64(r.session_cookie)) return std::nullopt;
+    Message reply = helper({static_cast<char>(Op::WhoAmI), {r.session_cookie, r.client}});
+    if (reply.kind != static_cast<char>(Status::Ok) || reply.fields.size() != 2) return std::nullopt;
+    return Who{r.session_cookie, reply.fields[0], reply.fields[1]};
+}
+
+// The group's listing, and how long the helper took for it (ms).
+std::optional<Listing> listing(const Who &who, const Request &r, const Helper &helper, double &ms) {
+    auto t0 = std::chrono::steady_clock::now();
+    Message reply = helper({static_cast<char>(Op::List), {who.session, r.client}});
+    ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    if (reply.kind != static_cast<char>(Status::Ok)) return std::nullopt;
+    return listing_from(reply.fields);
+}
+
+void timing(Response &res, double ms) {
+    char v[64];
+    std::snprintf(v, sizeof v, "listing;dur=%.1f", ms);
+    res.headers.emplace_back("Server-Timing", v);
+}
+
+// ---- sessions as the pages name them ----------------------------------------------------------
+
+// A session named by its server, raw token, token, login and display
+// (empty: absent), as forms carry it: the five joined and hex-encoded.
+struct Ref {
+    std::array<std::string, 5> f;  // server, raw token, token, login, display
+    std::string key() const {
+        return to_hex(f[0] + '\x1f' + f[1] + '\x1f' + f[2] + '\x1f' + f[3] + '\x1f' + f[4]);
+    }
+};
+
+Ref ref_of(const Listing &l, const Session &s) {
+    auto t = [&s](Field f) { return std::string(s.text(f) ? s.text(f) : ""); };
+    return {{l.server(s), t(Field::RawToken), t(Field::Token), t(Field::Login), t(Field::Display)}};
+}
+
+std::optional<Ref> ref_from_key(const std::string &key) {
+    std::string raw;
+    if (key.size() > 4 * 1024 || !from_hex(key, raw)) return std::nullopt;
+    Ref ref;
+    size_t at = 0;
+    for (size_t i = 0; i < 5; ++i) {
+        size_t end = i < 4 ? raw.find('\x1f', at) : raw.size();
+        if (end == std::string::npos) return std::nullopt;
+        ref.f[i] = raw.substr(at, end - at);
+        at = end + 1;
+    }
+    const size_t max[5] = {253, 255, 255, 121, 118};
+    for (size_t i = 0; i < 5; ++i)
+        if (!plain_text(ref.f[i], max[i]) || ref.f[i].find('\x1f') != std::string::npos) return std::nullopt;
+    if (ref.f[0].empty()) return std::nullopt;
+    return ref;
+}
+
+const char *or_unknown(const char *s) {
+    return s ? s : "???";
+}
+
+std::string display_token(const Session &s) {
+    const vk_UserSession_t r = s.record();
+    return or_unknown(_vk_getDisplayToken(&r));
+}
+
+// The state letters, each with what it means.
+std::string state_html(const Session &s) {
+    static const std::map<char, const char *> kMeaning = {
+        {'D', "disconnected: no terminal shows the session"}, {'I', "idle"},
+        {'S', "suspended: its processes are stopped"}, {'E', "encrypted"}, {'A', "authenticated"}};
+    const vk_UserSession_t r = s.record();
+    std::string out;
+    for (char c : vkgroup::state_letters(&r))
+        out += "<abbr title=\"" + std::string(kMeaning.at(c)) + "\">" + c + "</abbr>";
+    return out.empty() ? "<span class=\"connected\">connected</span>" : out;
+}
+
+std::string legend() {
+    return "<p class=\"legend\">State: <b>D</b> disconnected, <b>I</b> idle, <b>S</b> suspended, "
+           "<b>E</b> encrypted, <b>A</b> authenticated; none of them: connected.</p>\n";
+}
+
+std::string failed_members(const Listing &l) {
+    std::string out;
+    for (const vkgroup::MemberAnswer &a : l.members) {
+        if (!a.answered)
+            out += "<li class=\"down\" data-server=\"" + esc(a.member.name) + "\"><b>" + esc(a.member.name) +
+                   "</b>: " + esc(a.reason) + "</li>\n";
+        for (const std::string &w : a.warnings)
+            out += "<li class=\"warning\" data-server=\"" + esc(a.member.name) + "\"><b>" +
+                   esc(a.member.name) + "</b>: " + esc(w) + "</li>\n";
+    }
+    return out.empty() ? out : "<ul id=\"problems\">\n" + out + "</ul>\n";
+}
+
+// ---- login and logout -------------------------------------------------------------------------
+
+Response login_page(const std::string &error) {
+    std::string token = random_hex();
+    std::string content =
+        (error.empty() ? "" : "<p id=\"error\">" + esc(error) + "</p>\n") +
+        "<form id=\"login\" method=\"post\" action=\"/login\">\n"
+        "<input type=\"hidden\" name=\"csrf\" value=\"" + token + "\">\n"
+        "<label>Login <input name=\"user\" autocomplete=\"username\" required maxlength=\"32\" autofocus></label>\n"
+        "<label>Password <input name=\"password\" type=\"password\" autocomplete=\"current-password\" "
+        "required maxlength=\"512\"></label>\n"
+        "<button id=\"login-submit\" type=\"submit\">Log in</button>\n</form>\n";
+    Response res = html(error.empty() ? 200 : 401, page("Log in", std::nullopt, content));
+    res.headers.emplace_back("Set-Cookie", cookie(kLoginCookie, token, "/login"));
+    return res;
+}
+
+Response do_login(const Request &r, const Helper &helper) {
+    const std::string *csrf = form_value(r, "csrf"), *user = form_value(r, "user"),
+                      *password = form_value(r, "password");
+    // The form's token must be the one this browser got with the form.
+    if (!csrf || !is_hex64(r.login_cookie) || !same_secret(*csrf, r.login_cookie))
+        return login_page("The form has expired. Please log in again.");
+    if (!user || !password || !plain_text(*user, 32) || password->size() > 512)
+        return login_page("Login failed.");
+    Message reply = helper({static_cast<char>(Op::Auth), {*user, *password, r.client}});
+    if (reply.kind != static_cast<char>(Status::Ok) || reply.fields.size() != 3 || !is_hex64(reply.fields[0]))
+        return login_page(reply.fields.empty() ? "Login failed." : reply.fields[0]);
+    Response res = redirect("/overview");
+    res.headers.emplace_back("Set-Cookie", cookie(kSessionCookie, reply.fields[0], "/"));
+    res.headers.emplace_back("Set-Cookie", cookie(kLoginCookie, "", "/login", true));
+    return res;
+}
+
+Response do_logout(const Request &r, const Helper &helper) {
+    auto who = logged_in(r, helper);
+    const std::string *csrf = form_value(r, "csrf");
+    if (who && csrf && same_secret(*csrf, who->csrf))
+        helper({static_cast<char>(Op::Logout), {who->session, who->csrf}});
+    Response res = redirect("/login");
+    res.headers.emplace_back("Set-Cookie", cookie(kSessionCookie, "", "/", true));
+    return res;
+}
+
+// ---- overview -------------------------------------------------------------------------------
+
+struct Counts {
+    size_t connected = 0, disconnected = 0, idle = 0, suspended = 0;
+};
+
+std::vector<Counts> count_states(const Listing &l) {
+    std::vector<Counts> c(l.members.size());
+    for (const Session &s : l.sessions) {
+        Counts &m = c[s.member];
+        int st = s.state();
+        if (st & VK_SESSION_DISCONNECTED)
+            ++m.disconnected;
+        else
+            ++m.connected;
+        if (st & VK_SESSION_IDLE) ++m.idle;
+        if (st & VK_SESSION_SUSPENDED) ++m.suspended;
+    }
+    return c;
+}
+
+// A bar chart of the members' sessions by state, drawn here: no script, no
+// font or style from elsewhere; its colours come from the page's style sheet.
+std::string chart(const Listing &l, const std::vector<Counts> &counts) {
+    const int label = 150, width = 460, bar = 12, gap = 2, group = 4 * (bar + gap) + 14;
+    size_t most = 1;
+    for (const Counts &c : counts) most = std::max({most, c.connected, c.disconnected, c.idle, c.suspended});
+    int height = static_cast<int>(l.members.size()) * group + 20;
+    std::string svg = "<svg id=\"chart\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " +
+                      std::to_string(label + width + 60) + " " + std::to_string(height) +
+                      "\" role=\"img\" aria-label=\"Sessions of each member by state\">\n";
+    for (size_t i = 0; i < l.members.size(); ++i) {
+        const auto &a = l.members[i];
+        int y = static_cast<int>(i) * group + 10;
+        svg += "<text class=\"member\" x=\"0\" y=\"" + std::to_string(y + 2 * (bar + gap)) + "\">" +
+               esc(a.member.name) + (a.answered ? "" : " (down)") + "</text>\n";
+        const std::pair<const char *, size_t> bars[] = {{"connected", counts[i].connected},
+                                                        {"disconnected", counts[i].disconnected},
+                                                        {"idle", counts[i].idle},
+                                                        {"suspended", counts[i].suspended}};
+        for (size_t k = 0; k < 4; ++k) {
+            int by = y + static_cast<int>(k) * (bar + gap);
+            int w = static_cast<int>(static_cast<double>(bars[k].second) * width / static_cast<double>(most));
+            std::string n = std::to_string(bars[k].second);
+            svg += "<rect class=\"bar state-" + std::string(bars[k].first) + "\" data-server=\"" +
+                   esc(a.member.name) + "\" data-state=\"" + bars[k].first + "\" data-count=\"" + n +
+                   "\" x=\"" + std::to_string(label) + "\" y=\"" + std::to_string(by) + "\" width=\"" +
+                   std::to_string(std::max(w, 1)) + "\" height=\"" + std::to_string(bar) + "\"><title>" +
+                   esc(a.member.name) + ": " + n + " " + bars[k].first + "</title></rect>\n";
+            svg += "<text class=\"count\" x=\"" + std::to_string(label + std::max(w, 1) + 4) + "\" y=\"" +
+                   std::to_string(by + bar - 2) + "\">" + n + "</text>\n";
+        }
+    }
+    svg += "</svg>\n";
+    return svg;
+}
+
+Response overview(const Request &r, const Helper &helper, const Who &who) {
+    double ms = 0;
+    auto l = listing(who, r, helper, ms);
+    if (!l) return problem(503, "Overview", "The group's sessions cannot be listed now.", who);
+    auto counts = count_states(*l);
+    std::string rows;
+    for (size_t i = 0; i < l->members.size(); ++i) {
+        const auto &a = l->members[i];
+        char secs[32];
+        std::snprintf(secs, sizeof secs, "%.2f s", a.seconds);
+        rows += "<tr data-server=\"" + esc(a.member.name) + "\"><td class=\"server\">" + esc(a.member.name) +
+                (a.member.local ? " <small>(this host)</small>" : "") + "</td><td class=\"state " +
+                (a.answered ? "up\">up" : "down\">down") + "</td><td class=\"reason\">" + esc(a.reason) +
+                "</td><td class=\"seconds\">" + secs + "</td><td class=\"sessions\">" +
+                (a.answered ? "<a href=\"/sessions?server=" + url_encode(a.member.name) + "\">" +
+                                  std::to_string(a.sessions) + "</a>"
+                            : "") +
+                "</td><td class=\"counts\">" +
+                (a.answered ? std::to_string(counts[i].connected) + " connected, " +
+                                  std::to_string(counts[i].disconnected) + " disconnected, " +
+                                  std::to_string(counts[i].idle) + " idle, " +
+                                  std::to_string(counts[i].suspended) + " suspended"
+                            : "") +
+                "</td></tr>\n";
+    }
+    std::string content =
+        "<table id=\"members\">\n<thead><tr><th>Server</th><th>State</th><th>Error</th><th>Answered in</th>"
+        "<th>Sessions</th><th>By state</th></tr></thead>\n<tbody>\n" + rows + "</tbody>\n</table>\n" +
+        "<figure>\n" + chart(*l, counts) +
+        "<figcaption><span class=\"key state-connected\"></span> connected "
+        "<span class=\"key state-disconnected\"></span> disconnected "
+        "<span class=\"key state-idle\"></span> idle "
+        "<span class=\"key state-suspended\"></span> suspended</figcaption>\n</figure>\n";
+    Response res = html(200, page("Overview", who, content, true));
+    timing(res, ms);
+    return res;
+}
+
+// ---- sessions -------------------------------------------------------------------------------
+
+const std::array<const char *, 6> kColumns = {"server", "token", "name", "login", "display", "state"};
+
+std::string column_text(const Listing &l, const Session &s, const std::string &column) {
+    if (column == "server") return l.server(s);
+    if (column == "token") return display_token(s);
+    if (column == "name") return or_unknown(s.name());
+    if (column == "login") return or_unknown(s.text(Field::Login));
+    if (column == "display") return s.text(Field::Display) ? s.text(Field::Display) : "";
+    const vk_UserSession_t r = s.record();
+    return vkgroup::state_letters(&r);
+}
+
+// Displays sort as numbers where they are numbers.
+bool before(const std::string &a, const std::string &b, const std::string &column) {
+    if (column == "display") {
+        auto digit = [](char c) { return c >= '0' && c <= '9'; };
+        bool na = !a.empty() && std::all_of(a.begin(), a.end(), digit);
+        bool nb = !b.empty() && std::all_of(b.begin(), b.end(), digit);
+        if (na && nb && a.size() != b.size()) return a.size() < b.size();
+    }
+    return a < b;
+}
+
+bool matches(const Listing &l, const Session &s, const std::map<std::string, std::string> &f) {
+    auto get = [&f](const char *k) {
+        auto it = f.find(k);
+        return it == f.end() ? std::string() : it->second;
+    };
+    std::string server = get("server"), login = get("login"), token = get("token"), display = get("display");
+    if (!server.empty() && strcasecmp(server.c_str(), l.server(s).c_str()) != 0) return false;
+    if (!login.empty() && (!s.text(Field::Login) || login != s.text(Field::Login))) return false;
+    if (!display.empty() && (!s.text(Field::Display) || display != s.text(Field::Display))) return false;
+    if (!token.empty()) {
+        const char *t = s.text(Field::Token), *raw = s.text(Field::RawToken);
+        if (!(t && strcasecmp(t, token.c_str()) == 0) && !(raw && strcasecmp(raw, token.c_str()) == 0))
+            return false;
+    }
+    return true;
+}
+
+std::string action_buttons(const char *extra = "") {
+    std::string out;
+    for (const char *a : {"terminate", "suspend", "resume"}) {
+        std::string label = a;
+        label[0] = static_cast<char>(label[0] - 'a' + 'A');
+        out += std::string("<button class=\"act\" type=\"submit\" name=\"action\" value=\"") + a + "\"" + extra +
+               ">" + label + "</button>";
+    }
+    return out;
+}
+
+Response sessions_page(const Request &r, const Helper &helper, const Who &who) {
+    std::map<std::string, std::string> filter;
+    for (const char *k : {"server", "login", "token", "display"}) {
+        std::string v = query_value(r, k);
+        if (!plain_text(v, 255)) return problem(400, "Sessions", "That filter cannot be used.", who);
+        if (!v.empty()) filter[k] = v;
+    }
+    std::string sort = query_value(r, "sort"), order = query_value(r, "order");
+    if (std::find(kColumns.begin(), kColumns.end(), sort) == kColumns.end()) sort.clear();
+    bool descending = order == "desc";
+
+    double ms = 0;
+    auto l = listing(who, r, helper, ms);
+    if (!l) return problem(503, "Sessions", "The group's sessions cannot be listed now.", who);
+    std::vector<const Session *> shown;
+    for (const Session &s : l->sessions)
+        if (matches(*l, s, filter)) shown.push_back(&s);
+    if (!sort.empty()) {
+        std::vector<std::pair<std::string, const Session *>> keyed;
+        for (const Session *s : shown) keyed.emplace_back(column_text(*l, *s, sort), s);
+        std::stable_sort(keyed.begin(), keyed.end(), [&](const auto &a, const auto &b) {
+            return descending ? before(b.first, a.first, sort) : before(a.first, b.first, sort);
+        });
+        for (size_t i = 0; i < keyed.size(); ++i) shown[i] = keyed[i].second;
+    }
+
+    std::string keep;  // the filters, for the sort links
+    for (const auto &[k, v] : filter) keep += "&" + k + "=" + url_encode(v);
+    std::string head;
+    const char *titles[] = {"Server", "Token", "Registered Name", "Unix ID", "Display", "State"};
+    for (size_t i = 0; i < kColumns.size(); ++i) {
+        bool current = sort == kColumns[i];
+        std::string next = current && !descending ? "desc" : "asc";
+        head += "<th><a class=\"sort\" data-column=\"" + std::string(kColumns[i]) + "\" href=\"/sessions?sort=" +
+                kColumns[i] + "&order=" + next + keep + "\">" + titles[i] +
+                (current ? (descending ? " \xe2\x96\xbe" : " \xe2\x96\xb4") : "") + "</a></th>";
+    }
+    std::string csrf = "<input type=\"hidden\" name=\"csrf\" value=\"" + esc(who.csrf) + "\">";
+    std::string rows;
+    for (const Session *s : shown) {
+        std::string key = ref_of(*l, *s).key();
+        const char *login = s->text(Field::Login), *disp = s->text(Field::Display);
+        rows += "<tr class=\"session\" data-server=\"" + esc(l->server(*s)) + "\" data-token=\"" +
+                esc(display_token(*s)) + "\">"
+                "<td class=\"pick\"><input type=\"checkbox\" name=\"s\" value=\"" + key +
+                "\" form=\"bulk\" aria-label=\"select\"></td>"
+                "<td class=\"server\">" + esc(l->server(*s)) + "</td>"
+                "<td class=\"token\"><a href=\"/session?key=" + key + "\">" + esc(display_token(*s)) + "</a></td>"
+                "<td class=\"name\">" + esc(or_unknown(s->name())) + "</td>"
+                "<td class=\"login\">" + esc(or_unknown(login)) + "</td>"
+                "<td class=\"display\">" + esc(disp ? disp : "") + "</td>"
+                "<td class=\"state\">" + state_html(*s) + "</td>"
+                "<td class=\"actions\"><form method=\"post\" action=\"/confirm\">" + csrf +
+                "<input type=\"hidden\" name=\"s\" value=\"" + key + "\">" + action_buttons() +
+                "</form></td></tr>\n";
+    }
+    auto field = [&filter](const char *name, const char *label) {
+        auto it = filter.find(name);
+        return std::string("<label>") + label + " <input name=\"" + name + "\" value=\"" +
+               (it == filter.end() ? "" : esc(it->second)) + "\" maxlength=\"255\"></label>\n";
+    };
+    std::string content =
+        failed_members(*l) +
+        "<form id=\"filter\" method=\"get\" action=\"/sessions\">\n" + field("server", "Server") +
+        field("login", "Unix ID") + field("token", "Token") + field("display", "Display") +
+        "<button type=\"submit\">Filter</button> <a href=\"/sessions\">all</a>\n</form>\n" +
+        "<p class=\"count\">" + std::to_string(shown.size()) + " of " + std::to_string(l->sessions.size()) +
+        " sessions</p>\n" + legend() +
+        "<form id=\"bulk\" method=\"post\" action=\"/confirm\">" + csrf +
+        "Selected sessions: " + action_buttons() + "</form>\n"
+        "<table id=\"sessions\">\n<thead><tr><th class=\"pick\"></th>" + head +
+        "<th>Actions</th></tr></thead>\n<tbody>\n" + rows + "</tbody>\n</table>\n";
+    Response res = html(200, page("Sessions", who, content));
+    timing(res, ms);
+    return res;
+}
+
+// ---- one session ----------------------------------------------------------------------------
+
+const Session *find(const Listing &l, const Ref &ref) {
+    for (const Session &s : l.sessions) {
+        Ref r = ref_of(l, s);
+        if (r.f == ref.f) return &s;
+    }
+    return nullptr;
+}
+
+Response session_page(const Request &r, const Helper &helper, const Who &who) {
+    auto ref = ref_from_key(query_value(r, "key"));
+    if (!ref) return problem(400, "Session", "No such session.", who);
+    double ms = 0;
+    auto l = listing(who, r, helper, ms);
+    if (!l) return problem(503, "Session", "The group's sessions cannot be listed now.", who);
+    const Session *s = find(*l, *ref);
+    if (!s) return problem(404, "Session", "That session is no longer there.", who);
+    auto v = [s](Field f) { return esc(or_unknown(s->text(f))); };
+    std::string content = "<p>Token <b id=\"token\">" + esc(display_token(*s)) + "</b> on <b>" +
+                          esc(l->server(*s)) + "</b>, display " + v(Field::Display) + ", Unix ID " +
+                          v(Field::Login) + ", state " + state_html(*s) + ".</p>\n";
+    if (s->state() & VK_SESSION_DISCONNECTED) {
+        content += "<p id=\"disconnected\">The session is disconnected: no terminal shows it, so it has "
+                   "no security configuration now.</p>\n";
+    } else {
+        content += "<dl id=\"security\">\n";
+        const std::pair<const char *, Field> rows[] = {
+            {"encryptUpType", Field::EncUp}, {"encryptDownType", Field::EncDown},
+            {"authenticateUpType", Field::AuthUp}, {"authenticateDownType", Field::AuthDown},
+            {"securityMode", Field::Mode}};
+        for (const auto &[name, f] : rows) content += "<dt>" + std::string(name) + "</dt><dd>" + v(f) + "</dd>\n";
+        const char *primary = s->text(Field::TermPrimary);
+        if (primary && *primary)
+            content += "<dt>MultiheadGroupName</dt><dd>" + v(Field::MhGroup) + "</dd>\n<dt>primaryCID</dt><dd>" +
+                       esc(primary) + "</dd>\n";
+        content += "<dt>terminalCIDs</dt><dd>" + v(Field::TermList) + "</dd>\n</dl>\n";
+    }
+    Response res = html(200, page("Session", who, content));
+    timing(res, ms);
+    return res;
+}
+
+// ---- actions --------------------------------------------------------------------------------
+
+struct Selection {
+    std::string action;
+    std::vector<Ref> refs;
+    std::vector<std::string> keys;
+};
+
+std::optional<Selection> selection(const Request &r) {
+    Selection sel;
+    for (const auto &[k, v] : r.form) {
+        if (k == "action") {
+            sel.action = v;
+        } else if (k == "s") {
+            auto ref = ref_from_key(v);
+            if (!ref || sel.refs.size() == kMaxSelected) return std::nullopt;
+            if (std::find(sel.keys.begin(), sel.keys.end(), v) != sel.keys.end()) continue;
+            sel.refs.push_back(*ref);
+            sel.keys.push_back(v);
+        }
+    }
+    if (sel.action != "terminate" && sel.action != "suspend" && sel.action != "resume") return std::nullopt;
+    return sel;
+}
+
+std::string describe(const Ref &ref) {
+    return "<b>" + esc(ref.f[0]) + "</b> display " + esc(ref.f[4].empty() ? "?" : ref.f[4]) + ", token " +
+           esc(ref.f[1].empty() ? ref.f[2] : ref.f[1]) + ", Unix ID " + esc(ref.f[3].empty() ? "???" : ref.f[3]);
+}
+
+bool csrf_ok(const Request &r, const Who &who) {
+    const std::string *csrf = form_value(r, "csrf");
+    return csrf && same_secret(*csrf, who.csrf);
+}
+
+Response confirm(const Request &r, const Who &who) {
+    if (!csrf_ok(r, who)) return problem(403, "Confirm", "The form has expired. Reload the page.", who);
+    auto sel = selection(r);
+    if (!sel) return problem(400, "Confirm", "Nothing to do: choose an action and sessions.", who);
+    if (sel->refs.empty()) return problem(400, "Confirm", "No session was selected.", who);
+    size_t n = sel->refs.size();
+    std::string verb = sel->action;
+    verb[0] = static_cast<char>(verb[0] - 'a' + 'A');
+    std::string content = "<p>" + verb + " " + (n == 1 ? "this session" : "these " + std::to_string(n) + " sessions") +
+                          "?</p>\n<ul id=\"confirm-list\">\n";
+    std::string hidden;
+    for (size_t i = 0; i < n; ++i) {
+        content += "<li>" + describe(sel->refs[i]) + "</li>\n";
+        hidden += "<input type=\"hidden\" name=\"s\" value=\"" + sel->keys[i] + "\">";
+    }
+    content += "</ul>\n<form id=\"confirm\" method=\"post\" action=\"/act\">"
+               "<input type=\"hidden\" name=\"csrf\" value=\"" + esc(who.csrf) + "\">"
+               "<input type=\"hidden\" name=\"action\" value=\"" + sel->action + "\">" + hidden + "\n";
+    if (n > 1)
+        content += "<label><input type=\"checkbox\" id=\"confirm-all\" name=\"all\" value=\"" + std::to_string(n) +
+                   "\" required> " + verb + " all " + std::to_string(n) + " selected</label>\n";
+    content += "<button id=\"confirm-submit\" type=\"submit\">" + verb + "</button> "
+               "<a href=\"/sessions\">Cancel</a>\n</form>\n";
+    return html(200, page("Confirm", who, content));
+}
+
+Response act(const Request &r, const Helper &helper, const Who &who) {
+    if (!csrf_ok(r, who)) return problem(403, "Action", "The form has expired. Reload the page.", who);
+    auto sel = selection(r);
+    if (!sel || sel->refs.empty()) return problem(400, "Action", "Nothing to do.", who);
+    // Several sessions only with the explicit confirmation of all of them.
+    const std::string *all = form_value(r, "all");
+    if (sel->refs.size() > 1 && (!all || *all != std::to_string(sel->refs.size())))
+        return problem(400, "Action", "Acting on several sessions needs the confirmation of all of them.", who);
+    Message request{static_cast<char>(Op::Act), {who.session, r.client, who.csrf, sel->action}};
+    for (const Ref &ref : sel->refs) request.fields.insert(request.fields.end(), ref.f.begin(), ref.f.end());
+    Message reply = helper(request);
+    if (reply.kind != static_cast<char>(Status::Ok) || reply.fields.size() != 1 + 2 * sel->refs.size())
+        return problem(409, "Action", reply.fields.empty() ? "The action was refused." : reply.fields[0], who);
+    std::string content = "<ul id=\"outcomes\">\n";
+    for (size_t i = 0; i < sel->refs.size(); ++i) {
+        bool ok = reply.fields[1 + 2 * i] == "1";
+        content += "<li class=\"outcome " + std::string(ok ? "ok" : "failed") + "\">" + describe(sel->refs[i]) +
+                   ": " + (ok ? "done" : "failed (" + esc(reply.fields[2 + 2 * i]) + ")") + "</li>\n";
+    }
+    content += "</ul>\n<p><a href=\"/sessions\">Back to the sessions</a></p>\n";
+    return html(200, page("Outcome", who, content));
+}
+
+// ---- static files ---------------------------------------------------------------------------
+
+Response asset(const char *text, const char *type) {
+    Response res;
+    res.body = text;
+    res.content_type = type;
+    res.cacheable = true;
+    return res;
+}
+
+}  // namespace
+
+bool parse_form(std::string_view body, size_t max_fields, std::vector<std::pair<std::string, std::string>> &out) {
+    out.clear();
+    size_t at = 0;
+    while (at < body.size()) {
+        size_t amp = body.find('&', at);
+        std::string_view pair = body.substr(at, amp == std::string_view::npos ? std::string_view::npos : amp - at);
+        at = amp == std::string_view::npos ? body.size() : amp + 1;
+        if (pair.empty()) continue;
+        if (out.size() == max_fields) return false;
+        size_t eq = pair.find('=');
+        std::string k, v;
+        if (!url_decode(pair.substr(0, eq), k)) return false;
+        if (eq != std::string_view::npos && !url_decode(pair.substr(eq + 1), v)) return false;
+        out.emplace_back(std::move(k), std::move(v));
+    }
+    return true;
+}
+
+std::vector<std::pair<std::string, std::string>> security_headers(const Response &r) {
+    std::vector<std::pair<std::string, std::string>> h = {
+        {"Content-Security-Policy",
+         "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; object-src 'none'; "
+         "frame-ancestors 'none'; base-uri 'none'; form-action 'self'"},
+        {"X-Frame-Options", "DENY"},
+        {"X-Content-Type-Options", "nosniff"},
+        {"Strict-Transport-Security", "max-age=31536000"},
+        {"Referrer-Policy", "no-referrer"},
+        {"Cross-Origin-Opener-Policy", "same-origin"},
+    };
+    h.emplace_back("Cache-Control", r.cacheable ? "public, max-age=3600" : "no-store");
+    return h;
+}
+
+Response handle(const Request &r, const Helper &helper) {
+    if (r.method != "GET" && r.method != "POST" && r.method != "HEAD")
+        return problem(405, "Not allowed", "That method is not allowed here.");
+    bool post = r.method == "POST";
+    if (r.path == "/static/vkweb.css" && !post) return asset(vkweb_css, "text/css; charset=utf-8");
+    if (r.path == "/static/vkweb.js" && !post) return asset(vkweb_js, "text/javascript; charset=utf-8");
+    if (r.path == "/login") {
+        if (post) return do_login(r, helper);
+        if (logged_in(r, helper)) return redirect("/overview");
+        return login_page("");
+    }
+    if (r.path == "/logout" && post) return do_logout(r, helper);
+    const bool known = r.path == "/" || r.path == "/overview" || r.path == "/sessions" || r.path == "/session" ||
+                       r.path == "/confirm" || r.path == "/act";
+    if (!known) return problem(404, "Not found", "There is no such page.");
+    auto who = logged_in(r, helper);
+    if (!who) return redirect("/login");
+    if (r.path == "/") return redirect("/overview");
+    if (post) {
+        if (r.path == "/confirm") return confirm(r, *who);
+        if (r.path == "/act") return act(r, helper, *who);
+        return problem(405, "Not allowed", "That method is not allowed here.", who);
+    }
+    if (r.path == "/overview") return overview(r, helper, *who);
+    if (r.path == "/sessions") return sessions_page(r, helper, *who);
+    if (r.path == "/session") return session_page(r, helper, *who);
+    return problem(405, "Not allowed", "That method is not allowed here.", who);
+}
+
+}  // namespace vkweb

@@ -1,0 +1,49 @@
+// The web side's requests, responses and pages, apart from the HTTP server
+// library, so that the pages can be tested on their own.
+#ifndef VK_WEB_WEB_H
+#define VK_WEB_WEB_H
+
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "protocol.h"
+
+namespace vkweb {
+
+struct Request {
+    std::string method;  // "GET", "POST", ...
+    std::string path;
+    std::map<std::string, std::string> query;                  // decoded
+    std::vector<std::pair<std::string, std::string>> form;     // decoded POST fields, in order
+    std::string session_cookie, login_cookie;
+    std::string client;  // the client's address, as text
+};
+
+struct Response {
+    int status = 200;
+    std::string body;
+    std::string content_type = "text/html; charset=utf-8";
+    std::vector<std::pair<std::string, std::string>> headers;  // Location, Set-Cookie, ...
+    bool cacheable = false;  // static files only: nothing with session data is cached
+};
+
+// Asks the privileged helper (Channel::call, or a stand-in in tests).
+using Helper = std::function<Message(const Message &)>;
+
+// The response to `r`.
+Response handle(const Request &r, const Helper &helper);
+
+// Headers that every response carries, whatever it is.
+std::vector<std::pair<std::string, std::string>> security_headers(const Response &r);
+
+// Splits an application/x-www-form-urlencoded body; false when it is
+// broken or holds more than `max_fields` fields.
+bool parse_form(std::string_view body, size_t max_fields,
+                std::vector<std::pair<std::string, std::string>> &out);
+
+}  // namespace vkweb
+
+#endif

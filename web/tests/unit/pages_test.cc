@@ -1,0 +1,243 @@
+// The pages against a scripted helper: who reaches what, what each form must
+// carry, and that nothing from a session file or another server reaches a
+// page unescaped.
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "group.h"
+#include "html.h"
+#include "listing_wire.h"
+#include "web.h"
+
+namespace {
+
+using vkweb::Message;
+using vkweb::Op;
+using vkweb::Request;
+using vkweb::Response;
+using vkweb::Status;
+
+const std::string kSession(64, 'a'), kCsrf(64, 'c'), kLoginToken(64, 'e');
+const std::string kHostile1 = "<script>alert(1)</script>", kHostile2 = "\"><img src=x onerror=alert(1)>";
+
+// A session of the listing, as a far side could have sent it.
+vkgroup::Session session(size_t member, const std::string &token, const std::string &raw, const std::string &login,
+                         const std::string &display, int state = VK_SESSION_DISCONNECTED) {
+    vk_UserSession_t r{};
+    r.tokenName = const_cast<char *>(token.c_str());
+    r.rawtoken = const_cast<char *>(raw.c_str());
+    r.unixID = const_cast<char *>(login.c_str());
+    r.dispNo = const_cast<char *>(display.c_str());
+    r.state = state;
+    return *vkgroup::Session::unpack(member, vkgroup::Session::pack(&r, std::nullopt));
+}
+
+vkgroup::Listing listing() {
+    vkgroup::Listing l;
+    l.members.push_back({{"parvix1", true}, true, "", {}, 0.01, 0});
+    l.members.push_back({{"parvix2", false}, true, "", {"a record names another server (" + kHostile1 + ")"}, 0.2, 0});
+    l.members.push_back({{"parvix3", false}, false, "cannot reach: " + kHostile2, {}, 5.0, 0});
+    l.sessions.push_back(session(0, "tokA", "rawA", "alice", "1"));
+    l.sessions.push_back(session(1, kHostile1, kHostile2, kHostile2, "7", 0));
+    return l;
+}
+
+// A helper that knows one login session and records what it is asked.
+struct Fake {
+    std::vector<char> asked;
+    std::vector<Message> acts;
+    Message operator()(const Message &m) {
+        asked.push_back(m.kind);
+        auto ok = [](std::vector<std::string> f) { return Message{static_cast<char>(Status::Ok), std::move(f)}; };
+        Message refused{static_cast<char>(Status::Refused), {"refused"}};
+        bool known = !m.fields.empty() && m.fields[0] == kSession;
+        switch (static_cast<Op>(m.kind)) {
+            case Op::Auth:
+                return m.fields.at(1) == "right" ? ok({kSession, m.fields.at(0), kCsrf}) : refused;
+            case Op::WhoAmI:
+                return known ? ok({"alice", kCsrf}) : refused;
+            case Op::List:
+                return known ? ok(vkweb::listing_fields(listing())) : refused;
+            case Op::Act: {
+                acts.push_back(m);
+                std::vector<std::string> f = {std::to_string((m.fields.size() - 4) / 5)};
+                for (size_t i = 4; i < m.fields.size(); i += 5) f.insert(f.end(), {"1", ""});
+                return ok(f);
+            }
+            case Op::Logout:
+                return ok({});
+        }
+        return refused;
+    }
+};
+
+Response get(Fake &fake, const std::string &path, const std::string &cookie = kSession,
+             std::map<std::string, std::string> query = {}) {
+    Request r{"GET", path, std::move(query), {}, cookie, "", "10.77.0.200"};
+    return vkweb::handle(r, [&fake](const Message &m) { return fake(m); });
+}
+
+Response post(Fake &fake, const std::string &path, std::vector<std::pair<std::string, std::string>> form,
+              const std::string &cookie = kSession, const std::string &login_cookie = "") {
+    Request r{"POST", path, {}, std::move(form), cookie, login_cookie, "10.77.0.200"};
+    return vkweb::handle(r, [&fake](const Message &m) { return fake(m); });
+}
+
+std::string header(const Response &r, const std::string &name) {
+    for (const auto &[k, v] : r.headers)
+        if (k == name) return v;
+    return {};
+}
+
+// The session keys that a page offers, in its order.
+std::vector<std::string> keys(const std::string &html) {
+    std::vector<std::string> out;
+    std::regex key("name=\"s\" value=\"([0-9a-f]+)\" form=\"bulk\"");
+    for (auto it = std::sregex_iterator(html.begin(), html.end(), key); it != std::sregex_iterator(); ++it)
+        out.push_back((*it)[1]);
+    return out;
+}
+
+TEST(WebPages, NothingButTheLoginPageWithoutALogin) {
+    const std::vector<std::string> pages = {"/", "/overview", "/sessions", "/session"};
+    const std::vector<std::string> posts = {"/confirm", "/act", "/overview"};
+    // No cookie, a cookie that is no session id, and a forged one.
+    for (const std::string &cookie : {std::string(), std::string("x"), std::string(64, 'f')}) {
+        Fake fake;
+        for (const std::string &p : pages) {
+            Response r = get(fake, p, cookie);
+            EXPECT_EQ(r.status, 303) << p;
+            EXPECT_EQ(header(r, "Location"), "/login") << p;
+        }
+        for (const std::string &p : posts) {
+            Response r = post(fake, p, {{"csrf", kCsrf}, {"action", "terminate"}, {"s", "00"}}, cookie);
+            EXPECT_EQ(header(r, "Location"), "/login") << p;
+        }
+        // The helper was asked who is logged in, never anything else.
+        for (char k : fake.asked) EXPECT_EQ(k, static_cast<char>(Op::WhoAmI)) << cookie;
+        EXPECT_EQ(fake.asked.empty(), cookie.size() != 64) << cookie;
+    }
+}
+
+TEST(WebPages, EveryResponseCarriesTheSecurityHeaders) {
+    Fake fake;
+    for (const Response &r : {get(fake, "/login", ""), get(fake, "/sessions"), get(fake, "/nowhere"),
+                              get(fake, "/static/vkweb.js")}) {
+        std::map<std::string, std::string> h;
+        for (const auto &[k, v] : vkweb::security_headers(r)) h[k] = v;
+        EXPECT_EQ(h["Content-Security-Policy"].rfind("default-src 'self';", 0), 0u);
+        EXPECT_EQ(h["Content-Security-Policy"].find("unsafe-inline"), std::string::npos);
+        EXPECT_EQ(h["X-Frame-Options"], "DENY");
+        EXPECT_EQ(h["X-Content-Type-Options"], "nosniff");
+        EXPECT_NE(h["Strict-Transport-Security"], "");
+        EXPECT_EQ(h["Cache-Control"], r.cacheable ? "public, max-age=3600" : "no-store");
+    }
+    EXPECT_FALSE(get(fake, "/sessions").cacheable);
+}
+
+TEST(WebPages, LoginNeedsTheFormsOwnTokenAndSetsAStrictCookie) {
+    Fake fake;
+    Response page = get(fake, "/login", "");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(page.body, m, std::regex("name=\"csrf\" value=\"([0-9a-f]{64})\"")));
+    std::string token = m[1];
+    EXPECT_EQ(header(page, "Set-Cookie"), "vkweb_login=" + token + "; Path=/login; Secure; HttpOnly; SameSite=Strict");
+    // Without the cookie the form came with, or with another token: the helper is not asked.
+    for (const std::string &cookie : {std::string(), kLoginToken}) {
+        Response r = post(fake, "/login", {{"csrf", token}, {"user", "alice"}, {"password", "right"}}, "", cookie);
+        EXPECT_NE(r.body.find("id=\"error\""), std::string::npos);
+    }
+    EXPECT_TRUE(fake.asked.empty());
+    Response bad = post(fake, "/login", {{"csrf", token}, {"user", "alice"}, {"password", "wrong"}}, "", token);
+    EXPECT_EQ(bad.status, 401);
+    Response good = post(fake, "/login", {{"csrf", token}, {"user", "alice"}, {"password", "right"}}, "", token);
+    EXPECT_EQ(good.status, 303);
+    EXPECT_EQ(header(good, "Location"), "/overview");
+    EXPECT_EQ(header(good, "Set-Cookie"), "vkweb_session=" + kSession + "; Path=/; Secure; HttpOnly; SameSite=Strict");
+    EXPECT_EQ(fake.asked, (std::vector<char>{'A', 'A'}));
+}
+
+TEST(WebPages, HostileNamesAreTextOnEveryPage) {
+    Fake fake;
+    Response sessions = get(fake, "/sessions");
+    std::string key = keys(sessions.body).at(1);
+    Response confirm = post(fake, "/confirm", {{"csrf", kCsrf}, {"action", "terminate"}, {"s", key}});
+    for (const Response &r : {get(fake, "/overview"), sessions, get(fake, "/session", kSession, {{"key", key}}),
+                              confirm}) {
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.body.find("<script>alert"), std::string::npos);
+        EXPECT_EQ(r.body.find("<img"), std::string::npos);
+    }
+    EXPECT_NE(sessions.body.find(vkweb::esc(kHostile2)), std::string::npos);
+    EXPECT_NE(get(fake, "/overview").body.find("cannot reach: " + vkweb::esc(kHostile2)), std::string::npos);
+}
+
+TEST(WebPages, AnActionNeedsTheTokenAndSeveralNeedAllOfThem) {
+    Fake fake;
+    std::vector<std::string> ks = keys(get(fake, "/sessions").body);
+    ASSERT_EQ(ks.size(), 2u);
+    auto act = [&](std::vector<std::pair<std::string, std::string>> f) { return post(fake, "/act", std::move(f)); };
+    EXPECT_EQ(act({{"action", "terminate"}, {"s", ks[0]}}).status, 403);
+    EXPECT_EQ(act({{"csrf", std::string(64, 'd')}, {"action", "terminate"}, {"s", ks[0]}}).status, 403);
+    EXPECT_EQ(act({{"csrf", kCsrf}, {"action", "reboot"}, {"s", ks[0]}}).status, 400);
+    EXPECT_EQ(act({{"csrf", kCsrf}, {"action", "terminate"}, {"s", "zz"}}).status, 400);
+    EXPECT_EQ(act({{"csrf", kCsrf}, {"action", "terminate"}, {"s", ks[0]}, {"s", ks[1]}}).status, 400);
+    EXPECT_EQ(act({{"csrf", kCsrf}, {"action", "terminate"}, {"s", ks[0]}, {"s", ks[1]}, {"all", "1"}}).status, 400);
+    EXPECT_TRUE(fake.acts.empty());
+    Response one = act({{"csrf", kCsrf}, {"action", "suspend"}, {"s", ks[0]}});
+    Response both = act({{"csrf", kCsrf}, {"action", "terminate"}, {"s", ks[0]}, {"s", ks[1]}, {"all", "2"}});
+    EXPECT_NE(both.body.find("<li class=\"outcome ok\">"), std::string::npos);
+    ASSERT_EQ(fake.acts.size(), 2u);
+    EXPECT_EQ(fake.acts[0].fields, (std::vector<std::string>{kSession, "10.77.0.200", kCsrf, "suspend", "parvix1",
+                                                              "rawA", "tokA", "alice", "1"}));
+    EXPECT_EQ(fake.acts[1].fields.size(), 4u + 10u);
+    EXPECT_EQ(fake.acts[1].fields[4 + 5 + 2], kHostile1);
+    // The confirmation names the session, and asks for all N when there are several.
+    Response c2 = post(fake, "/confirm", {{"csrf", kCsrf}, {"action", "resume"}, {"s", ks[0]}, {"s", ks[1]}});
+    EXPECT_NE(c2.body.find("id=\"confirm-all\" name=\"all\" value=\"2\""), std::string::npos);
+    EXPECT_NE(c2.body.find("all 2 selected"), std::string::npos);
+    EXPECT_EQ(post(fake, "/confirm", {{"csrf", kCsrf}, {"action", "resume"}, {"s", ks[0]}}).body.find("confirm-all"),
+              std::string::npos);
+}
+
+TEST(WebPages, FiltersAndSorting) {
+    Fake fake;
+    auto rows = [&](std::map<std::string, std::string> q) {
+        std::string body = get(fake, "/sessions", kSession, std::move(q)).body;
+        std::vector<std::string> servers;
+        std::regex row("<tr class=\"session\" data-server=\"([^\"]*)\"");
+        for (auto it = std::sregex_iterator(body.begin(), body.end(), row); it != std::sregex_iterator(); ++it)
+            servers.push_back((*it)[1]);
+        return servers;
+    };
+    EXPECT_EQ(rows({}), (std::vector<std::string>{"parvix1", "parvix2"}));
+    EXPECT_EQ(rows({{"server", "PARVIX2"}}), std::vector<std::string>{"parvix2"});
+    EXPECT_EQ(rows({{"token", "TOKA"}}), std::vector<std::string>{"parvix1"});
+    EXPECT_EQ(rows({{"token", "rawa"}, {"login", "alice"}, {"display", "1"}}), std::vector<std::string>{"parvix1"});
+    EXPECT_EQ(rows({{"display", "2"}}), std::vector<std::string>{});
+    EXPECT_EQ(rows({{"sort", "server"}, {"order", "desc"}}), (std::vector<std::string>{"parvix2", "parvix1"}));
+    EXPECT_EQ(rows({{"sort", "display"}, {"order", "desc"}}), (std::vector<std::string>{"parvix2", "parvix1"}));
+    EXPECT_EQ(get(fake, "/sessions", kSession, {{"login", "a\nb"}}).status, 400);
+}
+
+TEST(WebForms, BodiesAndEscapes) {
+    std::vector<std::pair<std::string, std::string>> f;
+    ASSERT_TRUE(vkweb::parse_form("a=1&b=x+y%21&&c&d=%3D", 10, f));
+    EXPECT_EQ(f, (std::vector<std::pair<std::string, std::string>>{{"a", "1"}, {"b", "x y!"}, {"c", ""}, {"d", "="}}));
+    for (const char *bad : {"a=%", "a=%4", "a=%zz", "%g0=1"}) EXPECT_FALSE(vkweb::parse_form(bad, 10, f)) << bad;
+    EXPECT_FALSE(vkweb::parse_form("a=1&b=2&c=3", 2, f));
+    EXPECT_EQ(vkweb::esc("<a href='x'>\"&\x1b"), "&lt;a href=&#39;x&#39;&gt;&quot;&amp;?");
+    EXPECT_EQ(vkweb::url_encode("a b/&=\xc3\xbc"), "a%20b%2F%26%3D%C3%BC");
+    std::string raw;
+    EXPECT_TRUE(vkweb::from_hex(vkweb::to_hex(std::string("\0\x1f\xff", 3)), raw));
+    EXPECT_EQ(raw, std::string("\0\x1f\xff", 3));
+    EXPECT_FALSE(vkweb::from_hex("abc", raw));
+    EXPECT_TRUE(vkweb::same_secret(kCsrf, kCsrf));
+    EXPECT_FALSE(vkweb::same_secret(kCsrf, kCsrf.substr(1)));
+}
+
+}  // namespace
