@@ -1,5 +1,8 @@
 #include "html.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include "text.h"
 
 namespace vkweb {
@@ -88,6 +91,49 @@ bool from_hex(std::string_view hex, std::string &out) {
         out += static_cast<char>(hi * 16 + lo);
     }
     return true;
+}
+
+namespace {
+constexpr char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+}
+
+std::string to_base64url(std::string_view bytes) {
+    std::string out;
+    out.reserve((bytes.size() * 4 + 2) / 3);
+    size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        uint32_t v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                     static_cast<unsigned char>(bytes[i + 2]);
+        for (int k = 3; k >= 0; --k) out += kB64[(v >> (6 * k)) & 63];
+    }
+    size_t rest = bytes.size() - i;
+    if (rest) {
+        uint32_t v = static_cast<unsigned char>(bytes[i]) << 16;
+        if (rest == 2) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        out += kB64[(v >> 18) & 63];
+        out += kB64[(v >> 12) & 63];
+        if (rest == 2) out += kB64[(v >> 6) & 63];
+    }
+    return out;
+}
+
+bool from_base64url(std::string_view text, std::string &out) {
+    out.clear();
+    if (text.size() % 4 == 1) return false;
+    uint32_t v = 0;
+    int bits = 0;
+    for (char c : text) {
+        const char *p = c ? std::strchr(kB64, c) : nullptr;
+        if (!p) return false;
+        v = (v << 6) | static_cast<uint32_t>(p - kB64);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((v >> bits) & 0xff);
+        }
+    }
+    // What is left over must be the zero bits of the last character.
+    return (v & ((1u << bits) - 1)) == 0;
 }
 
 bool same_secret(std::string_view a, std::string_view b) {

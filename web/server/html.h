@@ -25,6 +25,11 @@ bool url_decode(std::string_view text, std::string &out);
 std::string to_hex(std::string_view bytes);
 bool from_hex(std::string_view hex, std::string &out);
 
+// Bytes in the URL-safe base64 alphabet without padding, and back (none
+// for anything else): keys of sessions in forms and links, shorter than hex.
+std::string to_base64url(std::string_view bytes);
+bool from_base64url(std::string_view text, std::string &out);
+
 // Whether two texts are equal, in time that does not depend on where they
 // differ.
 bool same_secret(std::string_view a, std::string_view b);

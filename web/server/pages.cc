@@ -148,11 +148,11 @@ void timing(Response &res, double ms) {
 // ---- sessions as the pages name them ----------------------------------------------------------
 
 // A session named by its server, raw token, token, login and display
-// (empty: absent), as forms carry it: the five joined and hex-encoded.
+// (empty: absent), as forms and links carry it: the five joined, in base64.
 struct Ref {
     std::array<std::string, 5> f;  // server, raw token, token, login, display
     std::string key() const {
-        return to_hex(f[0] + '\x1f' + f[1] + '\x1f' + f[2] + '\x1f' + f[3] + '\x1f' + f[4]);
+        return to_base64url(f[0] + '\x1f' + f[1] + '\x1f' + f[2] + '\x1f' + f[3] + '\x1f' + f[4]);
     }
 };
 
@@ -163,7 +163,7 @@ Ref ref_of(const Listing &l, const Session &s) {
 
 std::optional<Ref> ref_from_key(const std::string &key) {
     std::string raw;
-    if (key.size() > 4 * 1024 || !from_hex(key, raw)) return std::nullopt;
+    if (key.size() > 4 * 1024 || !from_base64url(key, raw)) return std::nullopt;
     Ref ref;
     size_t at = 0;
     for (size_t i = 0; i < 5; ++i) {
@@ -399,13 +399,15 @@ bool matches(const Listing &l, const Session &s, const std::map<std::string, std
     return true;
 }
 
-std::string action_buttons(const char *extra = "") {
+// The three actions as buttons: on the ticked rows (name "action"), or on
+// one row (name "one", its value the action, a dot and the row's key).
+std::string action_buttons(const std::string &key = "") {
     std::string out;
     for (const char *a : {"terminate", "suspend", "resume"}) {
         std::string label = a;
         label[0] = static_cast<char>(label[0] - 'a' + 'A');
-        out += std::string("<button class=\"act\" type=\"submit\" name=\"action\" value=\"") + a + "\"" + extra +
-               ">" + label + "</button>";
+        out += std::string("<button class=\"act\" type=\"submit\" name=\"") + (key.empty() ? "action" : "one") +
+               "\" value=\"" + a + (key.empty() ? "" : "." + key) + "\">" + label + "</button>";
     }
     return out;
 }
@@ -455,16 +457,14 @@ Response sessions_page(const Request &r, const Helper &helper, const Who &who) {
         rows += "<tr class=\"session\" data-server=\"" + esc(l->server(*s)) + "\" data-token=\"" +
                 esc(display_token(*s)) + "\">"
                 "<td class=\"pick\"><input type=\"checkbox\" name=\"s\" value=\"" + key +
-                "\" form=\"bulk\" aria-label=\"select\"></td>"
+                "\" aria-label=\"select\"></td>"
                 "<td class=\"server\">" + esc(l->server(*s)) + "</td>"
                 "<td class=\"token\"><a href=\"/session?key=" + key + "\">" + esc(display_token(*s)) + "</a></td>"
                 "<td class=\"name\">" + esc(or_unknown(s->name())) + "</td>"
                 "<td class=\"login\">" + esc(or_unknown(login)) + "</td>"
                 "<td class=\"display\">" + esc(disp ? disp : "") + "</td>"
                 "<td class=\"state\">" + state_html(*s) + "</td>"
-                "<td class=\"actions\"><form method=\"post\" action=\"/confirm\">" + csrf +
-                "<input type=\"hidden\" name=\"s\" value=\"" + key + "\">" + action_buttons() +
-                "</form></td></tr>\n";
+                "<td class=\"actions\">" + action_buttons(key) + "</td></tr>\n";
     }
     auto field = [&filter](const char *name, const char *label) {
         auto it = filter.find(name);
@@ -478,10 +478,12 @@ Response sessions_page(const Request &r, const Helper &helper, const Who &who) {
         "<button type=\"submit\">Filter</button> <a href=\"/sessions\">all</a>\n</form>\n" +
         "<p class=\"count\">" + std::to_string(shown.size()) + " of " + std::to_string(l->sessions.size()) +
         " sessions</p>\n" + legend() +
+        // One form holds the table: the buttons above act on the ticked
+        // rows, each row's own buttons on that row.
         "<form id=\"bulk\" method=\"post\" action=\"/confirm\">" + csrf +
-        "Selected sessions: " + action_buttons() + "</form>\n"
+        "<p class=\"selected\">Ticked sessions: " + action_buttons() + "</p>\n"
         "<table id=\"sessions\">\n<thead><tr><th class=\"pick\"></th>" + head +
-        "<th>Actions</th></tr></thead>\n<tbody>\n" + rows + "</tbody>\n</table>\n";
+        "<th>Actions</th></tr></thead>\n<tbody>\n" + rows + "</tbody>\n</table>\n</form>\n";
     Response res = html(200, page("Sessions", who, content));
     timing(res, ms);
     return res;
@@ -540,6 +542,17 @@ struct Selection {
 
 std::optional<Selection> selection(const Request &r) {
     Selection sel;
+    // A row's own button: that row alone, whatever else is ticked.
+    if (const std::string *one = form_value(r, "one")) {
+        size_t dot = one->find('.');
+        auto ref = dot == std::string::npos ? std::nullopt : ref_from_key(one->substr(dot + 1));
+        if (!ref) return std::nullopt;
+        sel.action = one->substr(0, dot);
+        sel.refs.push_back(*ref);
+        sel.keys.push_back(one->substr(dot + 1));
+        if (sel.action != "terminate" && sel.action != "suspend" && sel.action != "resume") return std::nullopt;
+        return sel;
+    }
     for (const auto &[k, v] : r.form) {
         if (k == "action") {
             sel.action = v;

@@ -96,7 +96,7 @@ std::string header(const Response &r, const std::string &name) {
 // The session keys that a page offers, in its order.
 std::vector<std::string> keys(const std::string &html) {
     std::vector<std::string> out;
-    std::regex key("name=\"s\" value=\"([0-9a-f]+)\" form=\"bulk\"");
+    std::regex key("name=\"s\" value=\"([A-Za-z0-9_-]+)\" aria-label");
     for (auto it = std::sregex_iterator(html.begin(), html.end(), key); it != std::sregex_iterator(); ++it)
         out.push_back((*it)[1]);
     return out;
@@ -196,6 +196,11 @@ TEST(WebPages, AnActionNeedsTheTokenAndSeveralNeedAllOfThem) {
                                                               "rawA", "tokA", "alice", "1"}));
     EXPECT_EQ(fake.acts[1].fields.size(), 4u + 10u);
     EXPECT_EQ(fake.acts[1].fields[4 + 5 + 2], kHostile1);
+    // A row's own button acts on that row, whatever else is ticked.
+    Response row = post(fake, "/confirm", {{"csrf", kCsrf}, {"s", ks[1]}, {"one", "terminate." + ks[0]}});
+    EXPECT_NE(row.body.find("this session"), std::string::npos);
+    EXPECT_EQ(row.body.find("confirm-all"), std::string::npos);
+    EXPECT_EQ(post(fake, "/confirm", {{"csrf", kCsrf}, {"one", "reboot." + ks[0]}}).status, 400);
     // The confirmation names the session, and asks for all N when there are several.
     Response c2 = post(fake, "/confirm", {{"csrf", kCsrf}, {"action", "resume"}, {"s", ks[0]}, {"s", ks[1]}});
     EXPECT_NE(c2.body.find("id=\"confirm-all\" name=\"all\" value=\"2\""), std::string::npos);
@@ -236,6 +241,14 @@ TEST(WebForms, BodiesAndEscapes) {
     EXPECT_TRUE(vkweb::from_hex(vkweb::to_hex(std::string("\0\x1f\xff", 3)), raw));
     EXPECT_EQ(raw, std::string("\0\x1f\xff", 3));
     EXPECT_FALSE(vkweb::from_hex("abc", raw));
+    for (std::string bytes : {std::string(), std::string("a"), std::string("ab"), std::string("abc"),
+                              std::string("\0\xfe\xff\x1f", 4)}) {
+        std::string text = vkweb::to_base64url(bytes);
+        EXPECT_TRUE(vkweb::from_base64url(text, raw)) << text;
+        EXPECT_EQ(raw, bytes);
+    }
+    EXPECT_EQ(vkweb::to_base64url("\xfb\xff"), "-_8");
+    for (const char *bad : {"a", "ab=c", "a b", "YQ+/", "YR"}) EXPECT_FALSE(vkweb::from_base64url(bad, raw)) << bad;
     EXPECT_TRUE(vkweb::same_secret(kCsrf, kCsrf));
     EXPECT_FALSE(vkweb::same_secret(kCsrf, kCsrf.substr(1)));
 }
