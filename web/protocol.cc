@@ -1,5 +1,7 @@
 #include "protocol.h"
 
+#include "vkcxx.h"
+
 #include <cerrno>
 #include <unistd.h>
 
@@ -63,14 +65,7 @@ std::optional<Message> decode(std::string_view body, const Limits &limits) {
 
 bool send_message(int fd, const Message &m) {
     std::string bytes = encode(m);
-    size_t at = 0;
-    while (at < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        at += static_cast<size_t>(n);
-    }
-    return true;
+    return vk::write_all(fd, bytes.data(), bytes.size());
 }
 
 Received recv_message(int fd, const Limits &limits, Message &out) {

@@ -1,7 +1,6 @@
 #include "frames.h"
 
-#include <cerrno>
-#include <unistd.h>
+#include "vkcxx.h"
 
 namespace vkgroup {
 
@@ -32,14 +31,7 @@ std::string encode_frame(FrameType type, std::string_view payload) {
 }
 
 bool write_all(int fd, std::string_view bytes) {
-    size_t at = 0;
-    while (at < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        at += static_cast<size_t>(n);
-    }
-    return true;
+    return vk::write_all(fd, bytes.data(), bytes.size());
 }
 
 bool write_frame(int fd, FrameType type, std::string_view payload) {

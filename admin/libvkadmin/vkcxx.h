@@ -3,8 +3,10 @@
 #ifndef VK_VKCXX_H
 #define VK_VKCXX_H
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -85,6 +87,19 @@ class Pipe {
   private:
     std::FILE *f_;
 };
+
+// Writes all `n` bytes to `fd`, going on after interruptions; false when it
+// cannot (the reader is gone).
+inline bool write_all(int fd, const char *data, size_t n) {
+    size_t at = 0;
+    while (at < n) {
+        ssize_t w = ::write(fd, data + at, n - at);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        at += static_cast<size_t>(w);
+    }
+    return true;
+}
 
 // An exit status counts as a failure only when the program exited normally
 // with a non-zero code; a command killed by a signal is not reported as one.
