@@ -26,6 +26,10 @@ packages=(
   # (mandoc, man-db, lintian) and the package's dependency list
   # (dpkg-shlibdeps, file)
   mandoc man-db bash-completion lintian dpkg-dev file
+  # the web server's browser tests: headless Chromium driven through chromedriver
+  # from Python, a font for the pages it draws, and openssl for the tests'
+  # certificates and password hashes
+  chromium chromium-driver python3-selenium fonts-dejavu-core openssl
 )
 
 missing=()

@@ -1,0 +1,152 @@
+"""A failover group ready for the web server, and a desk to browse it from.
+
+parvix1, parvix2 and parvix3 (group.Group: sshd on each, parvix1 holding the group's key and
+a members file naming all three) share a switch with the desk at 10.77.0.200. parvix1 is set
+up for vkweb: the system account vkweb, the group vkadmin (alice a member, bob not), real
+password hashes for alice and bob, the PAM service vkweb, a self-signed certificate for
+parvix1 and 10.77.0.1, vkweb.conf listening on 10.77.0.1:8443, and /run/vkweb. vkweb itself
+starts only on start_vkweb(). Nothing outlives stop()."""
+import functools
+import subprocess
+
+from desk import Desk, await_listener
+from group import NET, Group
+
+NAMES = ("parvix1", "parvix2", "parvix3")
+PORT = 8443
+DESK, DESK_ADDR = "desk", f"{NET}.200"
+PASSWORDS = {"alice": "alice's secret", "bob": "bob's secret"}
+ADMIN_GROUP = "vkadmin"
+ADMINS = ("alice",)
+WEB_ACCOUNT = {"vkweb": 990}   # a system account, with a group of that name and number
+ADMIN_GID = 1100
+
+VKWEB = "/opt/KELWvk/sbin/vkweb"
+WEB_DIR = "/etc/opt/KELWvk/web"
+CONFIG, CERT, KEY = f"{WEB_DIR}/vkweb.conf", f"{WEB_DIR}/vkweb.crt", f"{WEB_DIR}/vkweb.key"
+RUNTIME = "/run/vkweb"
+PAM_SERVICE = "/etc/pam.d/vkweb"
+# What the package installs as the PAM service, for a stage that lacks it.
+PAM_LINES = "@include common-auth\n@include common-account\n"
+
+
+@functools.cache
+def password_hash(password):
+    r = subprocess.run(["/usr/bin/openssl", "passwd", "-6", "-stdin"], input=password,
+                       capture_output=True, text=True, check=True)
+    return r.stdout.strip()
+
+
+def account_files(users, stage):
+    """The files of /etc that parvix1 needs before it starts (they are layers of the sandbox)
+    for `users` ({name: uid}, the account vkweb among them): group and shadow written whole,
+    in the sandbox's own form, and the PAM service."""
+    accounts = sorted({"root": 0, **users}.items(), key=lambda u: u[1])
+    group = "".join(f"{n}:x:{u}:\n" for n, u in accounts)
+    group += f"{ADMIN_GROUP}:x:{ADMIN_GID}:{','.join(ADMINS)}\n"
+    shadow = "".join(f"{n}:{password_hash(PASSWORDS[n]) if n in PASSWORDS else '*'}:19000:0:99999:7:::\n"
+                     for n, _ in accounts)
+    installed = stage / PAM_SERVICE.lstrip("/")
+    pam = installed.read_text() if installed.exists() else PAM_LINES
+    return {"/etc/group": (group, 0o644), "/etc/shadow": (shadow, 0o640), PAM_SERVICE: (pam, 0o644)}
+
+
+class WebGroup:
+    """group: the group.Group (hosts, h1, switch, cut(), ...); h1: parvix1; desk: the
+    workstation (desk.Desk: browser(), its host); addr: parvix1's address on the switch; url:
+    the web server's, by name as the desk resolves it; vkweb: its Proc once started."""
+
+    def __init__(self, make_host, stage):
+        self.stage = stage
+        self.group = self.desk = self.vkweb = None
+        self.url = f"https://{NAMES[0]}:{PORT}"
+        try:
+            self.group = Group(self._make_host(make_host), names=NAMES, members=True)
+            self.h1 = self.group.h1
+            self.addr = self.group.addr[NAMES[0]]
+            names = {**self.group.addr, DESK: DESK_ADDR}
+            desk = make_host(name=DESK, hostname=DESK, users={}, session_dirs=False,
+                             hosts="".join(f"{a}\t{n}\n" for n, a in names.items()))
+            self.group.switch.attach(desk, DESK_ADDR)
+            self._prepare_h1()
+            self.desk = Desk(desk)
+        except BaseException:
+            self.stop()
+            raise
+
+    def _make_host(self, make_host):
+        def make(name, users, **kw):
+            if name == NAMES[0]:
+                users = {**users, **WEB_ACCOUNT}
+                kw["files"] = account_files(users, self.stage)
+            return make_host(name=name, users=users, **kw)
+        return make
+
+    def _prepare_h1(self):
+        h = self.h1
+        r = h.sh(f"umask 077 && mkdir -p {WEB_DIR} && chmod 755 {WEB_DIR} && "
+                 f"openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -noenc -days 30 "
+                 f"-subj /CN={NAMES[0]} -addext subjectAltName=DNS:{NAMES[0]},IP:{self.addr} "
+                 f"-keyout {KEY} -out {CERT} && chmod 644 {CERT} && "
+                 f"install -d -m 755 -o root -g root {RUNTIME}")
+        assert r.rc == 0, r
+        self.write_config()
+
+    def write_config(self, **keys):
+        """vkweb.conf: parvix1's group address and port 8443, the test's certificate, and
+        `keys` besides (read when vkweb starts)."""
+        conf = {"address": self.addr, "port": PORT, "certificate": CERT, "key": KEY,
+                "admin_group": ADMIN_GROUP, "user": next(iter(WEB_ACCOUNT)), **keys}
+        self.h1.write(CONFIG, "".join(f"{k} = {v}\n" for k, v in conf.items()), 0o644)
+
+    def start_vkweb(self, *args, timeout=15.0):
+        """Starts vkweb on parvix1 (`args`: its options) and waits until the desk can connect
+        to it; its Proc."""
+        h = self.h1
+        try:
+            self.vkweb = p = h.spawn([VKWEB, *args])
+        except (RuntimeError, TimeoutError) as e:
+            # A start-up error may have gone to the system log only.
+            raise RuntimeError(f"{e}\nlog: {h.lines()}") from e
+
+        def alive():
+            if (st := h.exit_status(p.pid)) is not None:
+                raise RuntimeError(f"vkweb ended ({st}): {p.err}\nlog: {h.lines()}")
+        await_listener(self.desk.host, self.addr, PORT, timeout, alive)
+        return p
+
+    def lines(self):
+        """parvix1's system log so far, one message a line."""
+        return self.h1.lines()
+
+    def stop(self):
+        """Ends the relay, the group and the desk, then checks that no process of parvix1 or
+        the desk (vkweb, servers of a test, chromedriver, Chromium) lives on."""
+        hosts = [h for h in (getattr(self, "h1", None), self.desk and self.desk.host) if h]
+        seen = []
+        for h in hosts:
+            try:
+                seen += [(p.hostpid, p.args, _started(p.hostpid)) for p in h.processes()]
+            except OSError:
+                pass
+        try:
+            if self.desk:
+                self.desk.close()
+        finally:
+            if self.group:
+                self.group.stop()
+            for h in hosts:
+                h.stop()
+        left = [(pid, args) for pid, args, start in seen
+                if start is not None and _started(pid) == start]
+        assert not left, f"processes outlived their hosts: {left}"
+
+
+def _started(pid):
+    """The start time of machine process `pid` (to tell it from a later one of that number)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return int(f.read().rsplit(")", 1)[1].split()[19])
+    except (OSError, IndexError, ValueError):
+        return None
+
