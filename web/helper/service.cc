@@ -1,0 +1,199 @@
+#include "service.h"
+
+#include <algorithm>
+
+#include "listing_wire.h"
+#include "members.h"
+#include "text.h"
+
+namespace vkweb {
+
+namespace {
+
+Message ok(std::vector<std::string> fields = {}) {
+    return Message{static_cast<char>(Status::Ok), std::move(fields)};
+}
+
+Message refused(const std::string &why) {
+    return Message{static_cast<char>(Status::Refused), {why}};
+}
+
+std::string try_again(Seconds s) {
+    return "too many failed logins; try again in " + std::to_string(s.count()) + " s";
+}
+
+// A field of a listed session, absent as empty, as requests name them.
+std::string field(const vkgroup::Session &s, vkgroup::Field f) {
+    const char *t = s.text(f);
+    return t ? t : "";
+}
+
+bool matches(const vkgroup::Listing &l, const vkgroup::Session &s, const NamedSession &n) {
+    using vkgroup::Field;
+    return vkgroup::same_host(l.server(s), n.server) && field(s, Field::RawToken) == n.raw_token &&
+           field(s, Field::Token) == n.token && field(s, Field::Login) == n.login &&
+           field(s, Field::Display) == n.display;
+}
+
+bool same_named(const NamedSession &a, const NamedSession &b) {
+    return vkgroup::same_host(a.server, b.server) && a.raw_token == b.raw_token && a.token == b.token &&
+           a.login == b.login && a.display == b.display;
+}
+
+std::string shown(const std::string &field) {
+    return field.empty() ? "-" : field;
+}
+
+std::string failed_login(const std::string &user, const std::string &client, const std::string &why) {
+    return "login of " + user + " from " + client + " failed: " + why;
+}
+
+std::string described(const NamedSession &n) {
+    return n.server + " display " + (n.display.empty() ? "?" : n.display);
+}
+
+}  // namespace
+
+Message Service::handle(const Message &request) {
+    Checked c = check_request(request);
+    if (!c.ok) return refused(c.refusal);
+    return std::visit(
+        [this](const auto &r) -> Message {
+            using T = std::decay_t<decltype(r)>;
+            if constexpr (std::is_same_v<T, AuthRequest>)
+                return auth(r);
+            else if constexpr (std::is_same_v<T, WhoAmIRequest>)
+                return whoami(r);
+            else if constexpr (std::is_same_v<T, ListRequest>)
+                return list(r);
+            else if constexpr (std::is_same_v<T, ActRequest>)
+                return act(r);
+            else
+                return logout(r);
+        },
+        c.request);
+}
+
+Message Service::auth(const AuthRequest &r) {
+    Time now = backend_.now();
+    if (Seconds wait = backoff_.wait(r.client, now); wait.count() > 0) {
+        backend_.log_security(failed_login(r.user, r.client, "earlier failures from this address; PAM not asked"));
+        return refused(try_again(wait));
+    }
+    if (Seconds retry{}; !backoff_.take_attempt(now, retry)) {
+        backend_.log_security(failed_login(r.user, r.client, "too many logins in this second; PAM not asked"));
+        return refused(try_again(retry));
+    }
+    std::string login, why;
+    bool passed = backend_.authenticate(r.user, r.password, r.client, login, why);
+    if (passed && !account_name(login)) {
+        passed = false;
+        why = "PAM settled on a name that is no account name";
+    }
+    if (passed && !backend_.administrator(login)) {
+        passed = false;
+        why = "not a member of the administrators' group";
+    }
+    now = backend_.now();
+    if (!passed) {
+        backoff_.failed(r.client, now);
+        backend_.log_security(failed_login(r.user, r.client, why));
+        return refused(kLoginFailed);
+    }
+    backoff_.succeeded(r.client);
+    LoginSession s;
+    s.id = backend_.random_hex(kIdLength / 2);
+    s.csrf = backend_.random_hex(kIdLength / 2);
+    s.login = login;
+    s.client = r.client;
+    const LoginSession &opened = sessions_.open(std::move(s), now);
+    backend_.log_security("login of " + login + " from " + r.client);
+    return ok({opened.id, opened.login, opened.csrf});
+}
+
+Message Service::whoami(const WhoAmIRequest &r) {
+    const LoginSession *s = sessions_.find(r.session, backend_.now());
+    if (!s) return refused(kOutOfOrder);
+    return ok({s->login, s->csrf});
+}
+
+Message Service::list(const ListRequest &r) {
+    if (!sessions_.find(r.session, backend_.now())) return refused(kOutOfOrder);
+    if (const std::vector<std::string> *cached = cache_.get(backend_.now())) return ok(*cached);
+    std::vector<vkgroup::Member> members;
+    std::string error;
+    if (!backend_.members(members, error)) return refused(error);
+    std::vector<std::string> fields = listing_fields(backend_.list(members, true));
+    cache_.put(fields, backend_.now());
+    return ok(std::move(fields));
+}
+
+Message Service::act(const ActRequest &r) {
+    const LoginSession *found = sessions_.find(r.session, backend_.now());
+    if (!found) return refused(kOutOfOrder);
+    if (!same_secret(found->csrf, r.csrf)) return refused("bad CSRF token");
+    const LoginSession who = *found;
+    cache_.clear();
+
+    std::vector<vkgroup::Member> members;
+    std::string error;
+    if (!backend_.members(members, error)) return refused(error);
+    // Only the members that hold a session named are asked, each once.
+    std::vector<bool> asked(members.size(), false);
+    for (size_t i = 0; i < r.sessions.size(); ++i) {
+        const NamedSession &n = r.sessions[i];
+        auto m = std::find_if(members.begin(), members.end(),
+                              [&n](const vkgroup::Member &x) { return vkgroup::same_host(x.name, n.server); });
+        if (m == members.end()) return refused("not a member of the group: " + n.server);
+        asked[static_cast<size_t>(m - members.begin())] = true;
+        for (size_t j = 0; j < i; ++j)
+            if (same_named(r.sessions[j], n)) return refused("a session named twice: " + described(n));
+    }
+    std::vector<vkgroup::Member> involved;
+    for (size_t i = 0; i < members.size(); ++i)
+        if (asked[i]) involved.push_back(members[i]);
+
+    // The sessions as they are now: each named one must be there, once.
+    vkgroup::Listing listing = backend_.list(involved, false);
+    for (const vkgroup::MemberAnswer &a : listing.members)
+        if (!a.answered) return refused(a.member.name + " did not answer: " + vkgroup::one_line(a.reason, 200));
+    std::vector<size_t> which;
+    for (const NamedSession &n : r.sessions) {
+        size_t count = 0, at = 0;
+        for (size_t i = 0; i < listing.sessions.size(); ++i)
+            if (matches(listing, listing.sessions[i], n)) {
+                ++count;
+                at = i;
+            }
+        if (count == 0) return refused("no such session: " + described(n));
+        if (count > 1) return refused("more than one session is " + described(n));
+        which.push_back(at);
+    }
+
+    std::vector<vkgroup::Outcome> outcomes = backend_.act(r.action, listing, which);
+    outcomes.resize(which.size(), vkgroup::Outcome{false, "no outcome"});
+    std::vector<std::string> fields{std::to_string(outcomes.size())};
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+        const vkgroup::Outcome &o = outcomes[i];
+        const NamedSession &n = r.sessions[i];
+        std::string message = o.ok ? std::string() : vkgroup::one_line(o.message, 200);
+        backend_.log_action(who.login + " from " + r.client + ": " + action_name(r.action) + " " + n.server +
+                            " display " + shown(n.display) + " token " + shown(n.token) + " raw token " +
+                            shown(n.raw_token) + " login " + shown(n.login) + ": " +
+                            (o.ok ? "done" : "failed (" + message + ")"));
+        fields.emplace_back(o.ok ? "1" : "0");
+        fields.push_back(std::move(message));
+    }
+    return ok(std::move(fields));
+}
+
+Message Service::logout(const LogoutRequest &r) {
+    const LoginSession *s = sessions_.find(r.session, backend_.now());
+    if (!s) return refused(kOutOfOrder);
+    if (!same_secret(s->csrf, r.csrf)) return refused("bad CSRF token");
+    backend_.log_security("logout of " + s->login + " from " + s->client);
+    sessions_.close(r.session);
+    return ok();
+}
+
+}  // namespace vkweb

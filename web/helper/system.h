@@ -1,0 +1,41 @@
+// The helper's backend on a real server: PAM, the account and group
+// databases, the group module, the system log and the kernel's random
+// source.
+#ifndef VK_WEB_HELPER_SYSTEM_H
+#define VK_WEB_HELPER_SYSTEM_H
+
+#include "config.h"
+#include "service.h"
+
+namespace vkweb {
+
+// The PAM service that checks the web's logins (/etc/pam.d/vkweb).
+inline constexpr const char *kPamService = "vkweb";
+
+class SystemBackend : public Backend {
+  public:
+    explicit SystemBackend(const Config &config) : config_(config) {}
+    Time now() override { return Clock::now(); }
+    std::string random_hex(size_t bytes) override;
+    bool authenticate(const std::string &user, const std::string &password, const std::string &client,
+                      std::string &login, std::string &why) override;
+    bool administrator(const std::string &login) override;
+    bool members(std::vector<vkgroup::Member> &out, std::string &error) override;
+    vkgroup::Listing list(const std::vector<vkgroup::Member> &members, bool names) override;
+    std::vector<vkgroup::Outcome> act(vkgroup::Action action, const vkgroup::Listing &listing,
+                                      const std::vector<size_t> &which) override;
+    void log_security(const std::string &line) override;
+    void log_action(const std::string &line) override;
+
+  private:
+    vkgroup::Options options(bool names) const;
+    Config config_;
+};
+
+// Whether `login` (with primary group `gid`) belongs to the group named
+// `group`, as its primary group or a supplementary one.
+bool in_group(const std::string &login, gid_t gid, const std::string &group);
+
+}  // namespace vkweb
+
+#endif

@@ -1,0 +1,136 @@
+// The group's listing as fields of a reply and back, and the fields that
+// are no listing; with the message framing they travel in.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "listing_wire.h"
+#include "protocol.h"
+
+namespace {
+
+vkgroup::Session session(size_t member, const char *raw, const char *token, const char *login, const char *display,
+                         const char *server, int state, const std::optional<std::string> &name) {
+    vk_UserSession_t r{};
+    r.rawtoken = const_cast<char *>(raw);
+    r.tokenName = const_cast<char *>(token);
+    r.unixID = const_cast<char *>(login);
+    r.dispNo = const_cast<char *>(display);
+    r.server = const_cast<char *>(server);
+    r.state = state;
+    return *vkgroup::Session::unpack(member, vkgroup::Session::pack(&r, name));
+}
+
+vkgroup::Listing sample() {
+    vkgroup::Listing l;
+    l.members.push_back({{"parvix1", true}, true, "", {}, 0.012, 2});
+    l.members.push_back({{"parvix2", false}, true, "", {"a record names another server (x)", "second"}, 0.5, 1});
+    l.members.push_back({{"parvix3", false}, false, "cannot reach: ssh: Connection refused", {}, 5.0, 0});
+    l.sessions.push_back(session(0, "raw1", "tok1", "alice", "1", "parvix1", 0, "Alice Liddell"));
+    l.sessions.push_back(session(0, "raw2", nullptr, nullptr, "2", "parvix1", 3, std::nullopt));
+    l.sessions.push_back(session(1, "r\xc3(;$", "t", "b", "9", "parvix2", 4, std::string()));
+    return l;
+}
+
+TEST(WebListingWire, RoundTripThroughAReply) {
+    vkgroup::Listing l = sample();
+    std::vector<std::string> fields = vkweb::listing_fields(l);
+    EXPECT_EQ(fields.size(), 2 + 3 * 6 + 3 * 2u);
+    // Through the framing, as the helper sends it and the web side reads it.
+    vkweb::Message m{static_cast<char>(vkweb::Status::Ok), fields};
+    std::string bytes = vkweb::encode(m);
+    auto back = vkweb::decode(std::string_view(bytes).substr(4), vkweb::kReplyLimits);
+    ASSERT_TRUE(back);
+    auto got = vkweb::listing_from(back->fields);
+    ASSERT_TRUE(got);
+    ASSERT_EQ(got->members.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(got->members[i].member.name, l.members[i].member.name);
+        EXPECT_EQ(got->members[i].member.local, l.members[i].member.local);
+        EXPECT_EQ(got->members[i].answered, l.members[i].answered);
+        EXPECT_EQ(got->members[i].reason, l.members[i].reason);
+        EXPECT_EQ(got->members[i].warnings, l.members[i].warnings);
+        EXPECT_NEAR(got->members[i].seconds, l.members[i].seconds, 0.001);
+        EXPECT_EQ(got->members[i].sessions, l.members[i].sessions);
+    }
+    ASSERT_EQ(got->sessions.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(got->sessions[i].member, l.sessions[i].member);
+        EXPECT_EQ(got->sessions[i].packed(), l.sessions[i].packed());
+    }
+    EXPECT_EQ(got->sessions[1].text(vkgroup::Field::Login), nullptr);
+    EXPECT_EQ(got->sessions[1].state(), 3);
+    EXPECT_STREQ(got->sessions[0].name(), "Alice Liddell");
+    EXPECT_EQ(vkweb::listing_fields(*got), fields);
+    // From a later position, after other fields.
+    std::vector<std::string> after{"x", "y"};
+    after.insert(after.end(), fields.begin(), fields.end());
+    EXPECT_TRUE(vkweb::listing_from(after, 2));
+
+    vkgroup::Listing empty;
+    EXPECT_EQ(vkweb::listing_fields(empty), (std::vector<std::string>{"0", "0"}));
+    ASSERT_TRUE(vkweb::listing_from({"0", "0"}));
+}
+
+TEST(WebListingWire, FieldsThatAreNoListing) {
+    const std::vector<std::string> good = vkweb::listing_fields(sample());
+    auto with = [&good](size_t at, const std::string &value) {
+        std::vector<std::string> f = good;
+        f[at] = value;
+        return f;
+    };
+    const size_t sessions_at = 1 + 3 * 6;
+    std::vector<std::vector<std::string>> bad = {
+        {},
+        {"0"},
+        {"x", "0"},
+        {"-1", "0"},
+        {"1", "0"},                                      // a member's fields missing
+        with(0, "4"),                                     // more members than fields
+        with(0, "2"),                                     // fewer: the rest does not add up
+        with(sessions_at, "4"),                           // more sessions than fields
+        with(sessions_at, "2"),
+        with(sessions_at, " 3"),
+        with(sessions_at + 1, "3"),                       // a member that is not there
+        with(sessions_at + 1, "x"),
+        with(sessions_at + 2, "not a packed session"),
+        with(sessions_at + 2, good[sessions_at + 2] + std::string(1, '\0')),
+        {"0", "1", "0", good[sessions_at + 2]},           // a session of no member
+    };
+    std::vector<std::string> longer = good;
+    longer.emplace_back("extra");
+    bad.push_back(longer);
+    for (size_t i = 0; i < bad.size(); ++i) EXPECT_FALSE(vkweb::listing_from(bad[i])) << i;
+    EXPECT_FALSE(vkweb::listing_from(good, good.size()));
+}
+
+TEST(WebProtocol, FramesOverTheirLimitsAreRefused) {
+    const vkweb::Limits small{64, 3, 8};
+    vkweb::Message m{'L', {"12345678", "", "x"}};
+    std::string bytes = vkweb::encode(m);
+    ASSERT_TRUE(vkweb::decode(std::string_view(bytes).substr(4), small));
+    EXPECT_EQ(vkweb::decode(std::string_view(bytes).substr(4), small)->fields, m.fields);
+    struct Case {
+        vkweb::Message m;
+        bool fits;
+    };
+    const std::vector<Case> cases = {
+        {{'L', std::vector<std::string>(3, std::string(8, 'x'))}, true},
+        {{'L', {"123456789"}}, false},        // a field over its bound
+        {{'L', {"a", "b", "c", "d"}}, false},  // a field too many
+        {{'L', {}}, true},
+    };
+    for (const Case &c : cases) {
+        std::string b = vkweb::encode(c.m);
+        EXPECT_EQ(vkweb::decode(std::string_view(b).substr(4), small).has_value(), c.fits) << c.m.fields.size();
+    }
+    EXPECT_FALSE(vkweb::decode(std::string(65, 'L'), small));  // a body over its bound
+    // A field that claims more than is left, and a length cut short.
+    std::string body = bytes.substr(4);
+    EXPECT_FALSE(vkweb::decode(body.substr(0, body.size() - 1), small));
+    EXPECT_FALSE(vkweb::decode(body + "\x01", small));
+    EXPECT_FALSE(vkweb::decode("", small));
+}
+
+}  // namespace
