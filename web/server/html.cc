@@ -136,11 +136,5 @@ bool from_base64url(std::string_view text, std::string &out) {
     return (v & ((1u << bits) - 1)) == 0;
 }
 
-bool same_secret(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    unsigned char diff = 0;
-    for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return diff == 0;
-}
 
 }  // namespace vkweb

@@ -30,10 +30,6 @@ bool from_hex(std::string_view hex, std::string &out);
 std::string to_base64url(std::string_view bytes);
 bool from_base64url(std::string_view text, std::string &out);
 
-// Whether two texts are equal, in time that does not depend on where they
-// differ.
-bool same_secret(std::string_view a, std::string_view b);
-
 }  // namespace vkweb
 
 #endif

@@ -162,7 +162,7 @@ MHD_Result collect_query(void *cls, enum MHD_ValueKind, const char *key, const c
     return MHD_YES;
 }
 
-MHD_Result send(struct MHD_Connection *c, const Response &res, bool head) {
+MHD_Result send(struct MHD_Connection *c, const HttpResponse &res, bool head) {
     struct MHD_Response *r = MHD_create_response_from_buffer(
         head ? 0 : res.body.size(), const_cast<char *>(res.body.data()), MHD_RESPMEM_MUST_COPY);
     if (!r) return MHD_NO;
@@ -190,7 +190,7 @@ MHD_Result answer(void *cls, struct MHD_Connection *c, const char *url, const ch
         *upload_size = 0;
         return MHD_YES;
     }
-    Request req;
+    HttpRequest req;
     req.method = method;
     req.path = url;
     req.client = client_of(c);
@@ -199,7 +199,7 @@ MHD_Result answer(void *cls, struct MHD_Connection *c, const char *url, const ch
     const char *l = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, "vkweb_login");
     req.session_cookie = s ? s : "";
     req.login_cookie = l ? l : "";
-    Response res;
+    HttpResponse res;
     if (pending->too_large) {
         res.status = 413;
         res.body = "<!DOCTYPE html><title>Too large</title><p>The request is too large.</p>\n";

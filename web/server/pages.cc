@@ -15,6 +15,7 @@
 #include "group.h"
 #include "html.h"
 #include "listing_wire.h"
+#include "requests.h"
 #include "web.h"
 
 // The style sheet and the script, built into the program (assets.cmake).
@@ -63,19 +64,19 @@ std::string cookie(const char *name, const std::string &value, const char *path,
            (clear ? "; Max-Age=0" : "");
 }
 
-const std::string *form_value(const Request &r, const char *name) {
+const std::string *form_value(const HttpRequest &r, const char *name) {
     for (const auto &[k, v] : r.form)
         if (k == name) return &v;
     return nullptr;
 }
 
-std::string query_value(const Request &r, const char *name) {
+std::string query_value(const HttpRequest &r, const char *name) {
     auto it = r.query.find(name);
     return it == r.query.end() ? std::string() : it->second;
 }
 
-Response redirect(const std::string &to) {
-    Response res;
+HttpResponse redirect(const std::string &to) {
+    HttpResponse res;
     res.status = 303;
     res.headers.emplace_back("Location", to);
     res.body = "<!DOCTYPE html><title>See other</title><a href=\"" + esc(to) + "\">continue</a>\n";
@@ -109,21 +110,21 @@ std::string page(const std::string &title, const std::optional<Who> &who, const 
     return h;
 }
 
-Response html(int status, const std::string &body) {
-    Response res;
+HttpResponse html(int status, const std::string &body) {
+    HttpResponse res;
     res.status = status;
     res.body = body;
     return res;
 }
 
-Response problem(int status, const std::string &title, const std::string &text,
+HttpResponse problem(int status, const std::string &title, const std::string &text,
                  const std::optional<Who> &who = std::nullopt) {
     return html(status, page(title, who, "<p id=\"error\">" + esc(text) + "</p>\n"));
 }
 
 // The logged-in administrator, or none (a cookie that is no session id is
 // not even shown to the helper).
-std::optional<Who> logged_in(const Request &r, const Helper &helper) {
+std::optional<Who> logged_in(const HttpRequest &r, const Helper &helper) {
     if (!is_hex64(r.session_cookie)) return std::nullopt;
     Message reply = helper({static_cast<char>(Op::WhoAmI), {r.session_cookie, r.client}});
     if (reply.kind != static_cast<char>(Status::Ok) || reply.fields.size() != 2) return std::nullopt;
@@ -131,7 +132,7 @@ std::optional<Who> logged_in(const Request &r, const Helper &helper) {
 }
 
 // The group's listing, and how long the helper took for it (ms).
-std::optional<Listing> listing(const Who &who, const Request &r, const Helper &helper, double &ms) {
+std::optional<Listing> listing(const Who &who, const HttpRequest &r, const Helper &helper, double &ms) {
     auto t0 = std::chrono::steady_clock::now();
     Message reply = helper({static_cast<char>(Op::List), {who.session, r.client}});
     ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
@@ -139,7 +140,7 @@ std::optional<Listing> listing(const Who &who, const Request &r, const Helper &h
     return listing_from(reply.fields);
 }
 
-void timing(Response &res, double ms) {
+void timing(HttpResponse &res, double ms) {
     char v[64];
     std::snprintf(v, sizeof v, "listing;dur=%.1f", ms);
     res.headers.emplace_back("Server-Timing", v);
@@ -220,7 +221,7 @@ std::string failed_members(const Listing &l) {
 
 // ---- login and logout -------------------------------------------------------------------------
 
-Response login_page(const std::string &error) {
+HttpResponse login_page(const std::string &error) {
     std::string token = random_hex();
     std::string content =
         (error.empty() ? "" : "<p id=\"error\">" + esc(error) + "</p>\n") +
@@ -230,12 +231,12 @@ Response login_page(const std::string &error) {
         "<label>Password <input name=\"password\" type=\"password\" autocomplete=\"current-password\" "
         "required maxlength=\"512\"></label>\n"
         "<button id=\"login-submit\" type=\"submit\">Log in</button>\n</form>\n";
-    Response res = html(error.empty() ? 200 : 401, page("Log in", std::nullopt, content));
+    HttpResponse res = html(error.empty() ? 200 : 401, page("Log in", std::nullopt, content));
     res.headers.emplace_back("Set-Cookie", cookie(kLoginCookie, token, "/login"));
     return res;
 }
 
-Response do_login(const Request &r, const Helper &helper) {
+HttpResponse do_login(const HttpRequest &r, const Helper &helper) {
     const std::string *csrf = form_value(r, "csrf"), *user = form_value(r, "user"),
                       *password = form_value(r, "password");
     // The form's token must be the one this browser got with the form.
@@ -246,18 +247,18 @@ Response do_login(const Request &r, const Helper &helper) {
     Message reply = helper({static_cast<char>(Op::Auth), {*user, *password, r.client}});
     if (reply.kind != static_cast<char>(Status::Ok) || reply.fields.size() != 3 || !is_hex64(reply.fields[0]))
         return login_page(reply.fields.empty() ? "Login failed." : reply.fields[0]);
-    Response res = redirect("/overview");
+    HttpResponse res = redirect("/overview");
     res.headers.emplace_back("Set-Cookie", cookie(kSessionCookie, reply.fields[0], "/"));
     res.headers.emplace_back("Set-Cookie", cookie(kLoginCookie, "", "/login", true));
     return res;
 }
 
-Response do_logout(const Request &r, const Helper &helper) {
+HttpResponse do_logout(const HttpRequest &r, const Helper &helper) {
     auto who = logged_in(r, helper);
     const std::string *csrf = form_value(r, "csrf");
     if (who && csrf && same_secret(*csrf, who->csrf))
         helper({static_cast<char>(Op::Logout), {who->session, who->csrf}});
-    Response res = redirect("/login");
+    HttpResponse res = redirect("/login");
     res.headers.emplace_back("Set-Cookie", cookie(kSessionCookie, "", "/", true));
     return res;
 }
@@ -319,7 +320,7 @@ std::string chart(const Listing &l, const std::vector<Counts> &counts) {
     return svg;
 }
 
-Response overview(const Request &r, const Helper &helper, const Who &who) {
+HttpResponse overview(const HttpRequest &r, const Helper &helper, const Who &who) {
     double ms = 0;
     auto l = listing(who, r, helper, ms);
     if (!l) return problem(503, "Overview", "The group's sessions cannot be listed now.", who);
@@ -352,7 +353,7 @@ Response overview(const Request &r, const Helper &helper, const Who &who) {
         "<span class=\"key state-disconnected\"></span> disconnected "
         "<span class=\"key state-idle\"></span> idle "
         "<span class=\"key state-suspended\"></span> suspended</figcaption>\n</figure>\n";
-    Response res = html(200, page("Overview", who, content, true));
+    HttpResponse res = html(200, page("Overview", who, content, true));
     timing(res, ms);
     return res;
 }
@@ -412,7 +413,7 @@ std::string action_buttons(const std::string &key = "") {
     return out;
 }
 
-Response sessions_page(const Request &r, const Helper &helper, const Who &who) {
+HttpResponse sessions_page(const HttpRequest &r, const Helper &helper, const Who &who) {
     std::map<std::string, std::string> filter;
     for (const char *k : {"server", "login", "token", "display"}) {
         std::string v = query_value(r, k);
@@ -484,7 +485,7 @@ Response sessions_page(const Request &r, const Helper &helper, const Who &who) {
         "<p class=\"selected\">Ticked sessions: " + action_buttons() + "</p>\n"
         "<table id=\"sessions\">\n<thead><tr><th class=\"pick\"></th>" + head +
         "<th>Actions</th></tr></thead>\n<tbody>\n" + rows + "</tbody>\n</table>\n</form>\n";
-    Response res = html(200, page("Sessions", who, content));
+    HttpResponse res = html(200, page("Sessions", who, content));
     timing(res, ms);
     return res;
 }
@@ -499,7 +500,7 @@ const Session *find(const Listing &l, const Ref &ref) {
     return nullptr;
 }
 
-Response session_page(const Request &r, const Helper &helper, const Who &who) {
+HttpResponse session_page(const HttpRequest &r, const Helper &helper, const Who &who) {
     auto ref = ref_from_key(query_value(r, "key"));
     if (!ref) return problem(400, "Session", "No such session.", who);
     double ms = 0;
@@ -527,7 +528,7 @@ Response session_page(const Request &r, const Helper &helper, const Who &who) {
                        esc(primary) + "</dd>\n";
         content += "<dt>terminalCIDs</dt><dd>" + v(Field::TermList) + "</dd>\n</dl>\n";
     }
-    Response res = html(200, page("Session", who, content));
+    HttpResponse res = html(200, page("Session", who, content));
     timing(res, ms);
     return res;
 }
@@ -540,7 +541,7 @@ struct Selection {
     std::vector<std::string> keys;
 };
 
-std::optional<Selection> selection(const Request &r) {
+std::optional<Selection> selection(const HttpRequest &r) {
     Selection sel;
     // A row's own button: that row alone, whatever else is ticked.
     if (const std::string *one = form_value(r, "one")) {
@@ -573,12 +574,12 @@ std::string describe(const Ref &ref) {
            esc(ref.f[1].empty() ? ref.f[2] : ref.f[1]) + ", Unix ID " + esc(ref.f[3].empty() ? "???" : ref.f[3]);
 }
 
-bool csrf_ok(const Request &r, const Who &who) {
+bool csrf_ok(const HttpRequest &r, const Who &who) {
     const std::string *csrf = form_value(r, "csrf");
     return csrf && same_secret(*csrf, who.csrf);
 }
 
-Response confirm(const Request &r, const Who &who) {
+HttpResponse confirm(const HttpRequest &r, const Who &who) {
     if (!csrf_ok(r, who)) return problem(403, "Confirm", "The form has expired. Reload the page.", who);
     auto sel = selection(r);
     if (!sel) return problem(400, "Confirm", "Nothing to do: choose an action and sessions.", who);
@@ -604,7 +605,7 @@ Response confirm(const Request &r, const Who &who) {
     return html(200, page("Confirm", who, content));
 }
 
-Response act(const Request &r, const Helper &helper, const Who &who) {
+HttpResponse act(const HttpRequest &r, const Helper &helper, const Who &who) {
     if (!csrf_ok(r, who)) return problem(403, "Action", "The form has expired. Reload the page.", who);
     auto sel = selection(r);
     if (!sel || sel->refs.empty()) return problem(400, "Action", "Nothing to do.", who);
@@ -629,8 +630,8 @@ Response act(const Request &r, const Helper &helper, const Who &who) {
 
 // ---- static files ---------------------------------------------------------------------------
 
-Response asset(const char *text, const char *type) {
-    Response res;
+HttpResponse asset(const char *text, const char *type) {
+    HttpResponse res;
     res.body = text;
     res.content_type = type;
     res.cacheable = true;
@@ -657,7 +658,7 @@ bool parse_form(std::string_view body, size_t max_fields, std::vector<std::pair<
     return true;
 }
 
-std::vector<std::pair<std::string, std::string>> security_headers(const Response &r) {
+std::vector<std::pair<std::string, std::string>> security_headers(const HttpResponse &r) {
     std::vector<std::pair<std::string, std::string>> h = {
         {"Content-Security-Policy",
          "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; object-src 'none'; "
@@ -672,7 +673,7 @@ std::vector<std::pair<std::string, std::string>> security_headers(const Response
     return h;
 }
 
-Response handle(const Request &r, const Helper &helper) {
+HttpResponse handle(const HttpRequest &r, const Helper &helper) {
     if (r.method != "GET" && r.method != "POST" && r.method != "HEAD")
         return problem(405, "Not allowed", "That method is not allowed here.");
     bool post = r.method == "POST";

@@ -13,7 +13,7 @@
 
 namespace vkweb {
 
-struct Request {
+struct HttpRequest {
     std::string method;  // "GET", "POST", ...
     std::string path;
     std::map<std::string, std::string> query;                  // decoded
@@ -22,7 +22,7 @@ struct Request {
     std::string client;  // the client's address, as text
 };
 
-struct Response {
+struct HttpResponse {
     int status = 200;
     std::string body;
     std::string content_type = "text/html; charset=utf-8";
@@ -34,10 +34,10 @@ struct Response {
 using Helper = std::function<Message(const Message &)>;
 
 // The response to `r`.
-Response handle(const Request &r, const Helper &helper);
+HttpResponse handle(const HttpRequest &r, const Helper &helper);
 
 // Headers that every response carries, whatever it is.
-std::vector<std::pair<std::string, std::string>> security_headers(const Response &r);
+std::vector<std::pair<std::string, std::string>> security_headers(const HttpResponse &r);
 
 // Splits an application/x-www-form-urlencoded body; false when it is
 // broken or holds more than `max_fields` fields.
