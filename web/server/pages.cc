@@ -287,18 +287,23 @@ std::vector<Counts> count_states(const Listing &l) {
 // A bar chart of the members' sessions by state, drawn here: no script, no
 // font or style from elsewhere; its colours come from the page's style sheet.
 std::string chart(const Listing &l, const std::vector<Counts> &counts) {
-    const int label = 150, width = 460, bar = 12, gap = 2, group = 4 * (bar + gap) + 14;
+    const int label = 150, width = 420, bar = 12, gap = 2, group = 4 * (bar + gap) + 14;
     size_t most = 1;
     for (const Counts &c : counts) most = std::max({most, c.connected, c.disconnected, c.idle, c.suspended});
     int height = static_cast<int>(l.members.size()) * group + 20;
     std::string svg = "<svg id=\"chart\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " +
-                      std::to_string(label + width + 60) + " " + std::to_string(height) +
+                      std::to_string(label + width + 120) + " " + std::to_string(height) +
                       "\" role=\"img\" aria-label=\"Sessions of each member by state\">\n";
     for (size_t i = 0; i < l.members.size(); ++i) {
         const auto &a = l.members[i];
         int y = static_cast<int>(i) * group + 10;
         svg += "<text class=\"member\" x=\"0\" y=\"" + std::to_string(y + 2 * (bar + gap)) + "\">" +
-               esc(a.member.name) + (a.answered ? "" : " (down)") + "</text>\n";
+               esc(a.member.name) + "</text>\n";
+        if (!a.answered) {
+            svg += "<text class=\"down\" x=\"" + std::to_string(label) + "\" y=\"" +
+                   std::to_string(y + 2 * (bar + gap)) + "\">down: no answer</text>\n";
+            continue;
+        }
         const std::pair<const char *, size_t> bars[] = {{"connected", counts[i].connected},
                                                         {"disconnected", counts[i].disconnected},
                                                         {"idle", counts[i].idle},
@@ -310,10 +315,10 @@ std::string chart(const Listing &l, const std::vector<Counts> &counts) {
             svg += "<rect class=\"bar state-" + std::string(bars[k].first) + "\" data-server=\"" +
                    esc(a.member.name) + "\" data-state=\"" + bars[k].first + "\" data-count=\"" + n +
                    "\" x=\"" + std::to_string(label) + "\" y=\"" + std::to_string(by) + "\" width=\"" +
-                   std::to_string(std::max(w, 1)) + "\" height=\"" + std::to_string(bar) + "\"><title>" +
+                   std::to_string(w) + "\" height=\"" + std::to_string(bar) + "\"><title>" +
                    esc(a.member.name) + ": " + n + " " + bars[k].first + "</title></rect>\n";
-            svg += "<text class=\"count\" x=\"" + std::to_string(label + std::max(w, 1) + 4) + "\" y=\"" +
-                   std::to_string(by + bar - 2) + "\">" + n + "</text>\n";
+            svg += "<text class=\"count\" x=\"" + std::to_string(label + w + 4) + "\" y=\"" +
+                   std::to_string(by + bar - 2) + "\">" + n + " " + bars[k].first + "</text>\n";
         }
     }
     svg += "</svg>\n";

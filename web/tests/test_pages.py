@@ -1,0 +1,294 @@
+"""vkweb's pages in Chromium, in the desk, against a group of three with real sshd: who gets in,
+the overview and the table, filters and sorting, actions with their confirmations (reaching the
+far side's vksession for exactly the session named), forms without their token, an expired
+login, and names that are scripts."""
+import re
+import time
+from urllib.parse import urlparse
+
+import pytest
+from selenium.common.exceptions import NoAlertPresentException, WebDriverException
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.wait import WebDriverWait
+
+from sessions import plant
+from webgroup import PASSWORDS
+
+VKSESSION = "/opt/KELWvk/sbin/vksession"
+FIELDS = ("INSERT_TOKEN", "TOKEN", "uid", "STATE", "DISPLAY", "SERVER", "SESSION_TYPE",
+          "encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
+          "securityMode", "TermPrimary", "TermList", "MultiheadGroupName")
+# A far vksession that answers with the records of /tmp/answer and notes every call's words.
+NOTING = r"""#!/bin/sh
+{ for a in "$@"; do printf '%s\0' "$a"; done; printf '\036'; } >> /tmp/calls
+case "$1" in -p) cat /tmp/answer;; esac
+"""
+SCRIPTS = ["<script>alert(1)</script>", "\"><img src=x onerror=alert(1)>"]
+
+
+def record(token, raw, uid, disp, server, state=1, **more):
+    v = {"INSERT_TOKEN": raw, "TOKEN": token, "uid": uid, "STATE": state, "DISPLAY": disp,
+         "SERVER": server, "SESSION_TYPE": "default", **more}
+    return ";".join(f"{k}={v.get(k, 'NULL')}" for k in FIELDS) + "\n"
+
+
+def noting(h, *records):
+    """parvix2 answers with `records` and notes what it is asked."""
+    h.write(VKSESSION, NOTING, 0o755)
+    h.write("/tmp/answer", "".join(records))
+
+
+def calls(h):
+    p = h.path("/tmp/calls")
+    text = p.read_text() if p.exists() else ""
+    return [c.split("\0")[:-1] for c in text.split("\036")[:-1]]
+
+
+def acts(h):
+    return [c for c in calls(h) if c[:1] != ["-p"]]
+
+
+def path(browser):
+    return urlparse(browser.current_url).path
+
+
+def rows(browser):
+    return [(r.get_attribute("data-server"), r.find_element(By.CSS_SELECTOR, "td.token").text)
+            for r in browser.find_elements(By.CSS_SELECTOR, "table#sessions tr.session")]
+
+
+def arrived(browser, where):
+    """Waits until the browser shows page `where` after a form was sent."""
+    WebDriverWait(browser, 15, ignored_exceptions=(WebDriverException,)).until(
+        lambda b: path(b) == where and b.execute_script("return document.readyState") == "complete")
+    return True
+
+
+def row_button(browser, url, token, action="terminate"):
+    """On the sessions page, the row button `action` of the session of `token`, clicked."""
+    browser.get(f"{url}/sessions")
+    browser.find_element(By.CSS_SELECTOR, f"tr[data-token={token}] button.act[value^={action}]").click()
+    arrived(browser, "/confirm")
+
+
+def no_alert(browser):
+    try:
+        browser.switch_to.alert
+    except NoAlertPresentException:
+        return True
+    return False
+
+
+@pytest.fixture
+def group(vkweb):
+    """parvix1 with two planted sessions, parvix2 a noting stand-in with two, parvix3 with one."""
+    h1, h2, h3 = (vkweb.group.hosts[n] for n in ("parvix1", "parvix2", "parvix3"))
+    plant(h1, "1", "user.alice", "card-a1")
+    plant(h1, "2", "user.carol", "card-c1")
+    noting(h2, record("user.bob", "card-b2", "bob", "5", "parvix2", state=0,
+                      encryptUpType="arcfour", encryptDownType="arcfour", authenticateUpType="none",
+                      authenticateDownType="none", securityMode="hard", TermList="IEEE802.0a0b"),
+           record("user.alice", "card-a2", "alice", "7", "parvix2"))
+    plant(h3, "3", "user.dave", "card-d3")
+    return vkweb
+
+
+# ---- who gets in -------------------------------------------------------------------------
+
+def test_login_logout_and_who_gets_in(group, browser, login):
+    for user, password in [("alice", "wrong"), ("bob", PASSWORDS["bob"]), ("nobody", "x")]:
+        assert not login(browser, user, password), user
+        assert path(browser) == "/login"
+        # Each failure makes the next attempt from the desk wait longer.
+        error = browser.find_element(By.ID, "error").text
+        assert error == "login failed" or error.startswith("too many failed logins"), (user, error)
+        time.sleep(2.5)
+    time.sleep(6)
+    assert login(browser, "alice", PASSWORDS["alice"])
+    assert browser.find_element(By.ID, "user").text == "alice"
+    cookie = browser.get_cookie("vkweb_session")
+    assert (cookie["secure"], cookie["httpOnly"], cookie["sameSite"]) == (True, True, "Strict")
+    assert re.fullmatch(r"[0-9a-f]{64}", cookie["value"])
+    browser.find_element(By.CSS_SELECTOR, "form#logout button").click()
+    assert path(browser) == "/login"
+    browser.get(f"{group.url}/sessions")
+    assert path(browser) == "/login"
+    # The old cookie, set again, is no login any more.
+    browser.add_cookie({"name": "vkweb_session", "value": cookie["value"], "secure": True})
+    browser.get(f"{group.url}/overview")
+    assert path(browser) == "/login"
+
+
+def test_no_page_and_no_form_without_a_login(group, browser):
+    h2 = group.group.hosts["parvix2"]
+    h2.path("/tmp/calls").unlink(missing_ok=True)
+    browser.get(f"{group.url}/login")
+    for cookie in (None, "f" * 64, "x"):
+        browser.delete_all_cookies()
+        if cookie:
+            browser.add_cookie({"name": "vkweb_session", "value": cookie, "secure": True})
+        for page in ("/", "/overview", "/sessions", "/session?key=AAAA"):
+            browser.get(group.url + page)
+            assert path(browser) == "/login", (cookie, page)
+        for action in ("/confirm", "/act", "/logout"):
+            # A form that a page of another site could have sent.
+            browser.execute_script("""
+                const f = document.createElement('form'); f.method = 'post'; f.action = arguments[0];
+                for (const [k, v] of [['csrf', 'c'.repeat(64)], ['action', 'terminate'], ['s', 'AAAA'],
+                                      ['one', 'terminate.AAAA']]) {
+                    const i = document.createElement('input'); i.name = k; i.value = v; f.appendChild(i);
+                }
+                document.body.appendChild(f); f.submit();""", action)
+            assert arrived(browser, "/login"), (cookie, action)
+    # parvix2 was never asked: no listing, no action reached the helper's operations.
+    assert calls(h2) == []
+
+
+# ---- the pages -----------------------------------------------------------------------------
+
+def test_overview_and_table_with_filters_and_sorting(group, browser, login, screenshot):
+    group.group.stop_sshd("parvix3")
+    assert login(browser, "alice", PASSWORDS["alice"])
+    states = {r.get_attribute("data-server"): r.find_element(By.CSS_SELECTOR, "td.state").text
+              for r in browser.find_elements(By.CSS_SELECTOR, "table#members tbody tr")}
+    assert states == {"parvix1": "up", "parvix2": "up", "parvix3": "down"}
+    down = browser.find_element(By.CSS_SELECTOR, "tr[data-server=parvix3] td.reason").text
+    assert down.startswith("cannot reach: ssh: connect to host parvix3 port 22")
+    bars = {(b.get_attribute("data-server"), b.get_attribute("data-state")): b.get_attribute("data-count")
+            for b in browser.find_elements(By.CSS_SELECTOR, "svg#chart rect.bar")}
+    assert bars[("parvix2", "connected")] == "1" and bars[("parvix1", "disconnected")] == "2"
+    screenshot(browser, "overview")
+
+    browser.find_element(By.ID, "nav-sessions").click()
+    assert rows(browser) == [("parvix1", "card-a1"), ("parvix1", "card-c1"), ("parvix2", "card-a2"),
+                             ("parvix2", "card-b2")]
+    assert "parvix3" in browser.find_element(By.ID, "problems").text
+    letters = browser.find_element(By.CSS_SELECTOR, "tr[data-token=card-b2] td.state abbr")
+    assert (letters.text, letters.get_attribute("title")) == ("E", "encrypted")
+    screenshot(browser, "sessions")
+
+    form = browser.find_element(By.ID, "filter")
+    form.find_element(By.NAME, "login").send_keys("alice")
+    form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+    assert rows(browser) == [("parvix2", "card-a2")]   # parvix1's planted sessions have no login
+    for query, expected in [("token=USER.ALICE", [("parvix1", "card-a1"), ("parvix2", "card-a2")]),
+                            ("server=parvix1&display=2", [("parvix1", "card-c1")])]:
+        browser.get(f"{group.url}/sessions?{query}")
+        assert rows(browser) == expected, query
+    browser.get(f"{group.url}/sessions")
+    browser.find_element(By.CSS_SELECTOR, "a.sort[data-column=display]").click()
+    assert [t for _, t in rows(browser)] == ["card-a1", "card-c1", "card-b2", "card-a2"]
+    browser.find_element(By.CSS_SELECTOR, "a.sort[data-column=display]").click()   # descending
+    assert [t for _, t in rows(browser)] == ["card-a2", "card-b2", "card-c1", "card-a1"]
+
+    browser.find_element(By.CSS_SELECTOR, "tr[data-token=card-b2] td.token a").click()
+    security = dict(zip([e.text for e in browser.find_elements(By.CSS_SELECTOR, "dl#security dt")],
+                        [e.text for e in browser.find_elements(By.CSS_SELECTOR, "dl#security dd")]))
+    assert security == {"encryptUpType": "arcfour", "encryptDownType": "arcfour",
+                        "authenticateUpType": "none", "authenticateDownType": "none",
+                        "securityMode": "hard", "terminalCIDs": "IEEE802.0a0b"}
+
+
+def test_terminate_one_with_its_confirmation(group, browser, login):
+    h2 = group.group.hosts["parvix2"]
+    assert login(browser, "alice", PASSWORDS["alice"])
+    h2.path("/tmp/calls").unlink(missing_ok=True)
+    row_button(browser, group.url, "card-b2")
+    listed = [li.text for li in browser.find_elements(By.CSS_SELECTOR, "ul#confirm-list li")]
+    assert listed == ["parvix2 display 5, token card-b2, Unix ID bob"]
+    assert browser.find_elements(By.ID, "confirm-all") == []
+    assert acts(h2) == []   # nothing happens before the confirmation
+    browser.find_element(By.ID, "confirm-submit").click()
+    outcome = browser.find_element(By.CSS_SELECTOR, "ul#outcomes li")
+    assert outcome.get_attribute("class") == "outcome ok" and outcome.text.endswith(": done")
+    # The far side was asked to end exactly that session, once.
+    assert acts(h2) == [["-k", "-x", "-t", "user.bob", "-u", "bob", "-d", "5"]]
+    logged = [x for x in group.lines() if "terminate" in x and "parvix2" in x and "alice" in x]
+    assert len(logged) == 1 and "10.77.0.200" in logged[0], group.lines()
+
+
+def test_several_only_with_all_of_them_confirmed(group, browser, login):
+    h1, h2 = group.group.hosts["parvix1"], group.group.hosts["parvix2"]
+    assert login(browser, "alice", PASSWORDS["alice"])
+
+    def tick_both():
+        browser.get(f"{group.url}/sessions?token=user.alice")
+        for box in browser.find_elements(By.CSS_SELECTOR, "table#sessions input[name=s]"):
+            box.click()
+        browser.find_element(By.CSS_SELECTOR, "form#bulk p.selected button[value=terminate]").click()
+        arrived(browser, "/confirm")
+    tick_both()
+    assert len(browser.find_elements(By.CSS_SELECTOR, "ul#confirm-list li")) == 2
+    all_box = browser.find_element(By.ID, "confirm-all")
+    assert all_box.find_element(By.XPATH, "..").text.strip() == "Terminate all 2 selected"
+    h2.path("/tmp/calls").unlink(missing_ok=True)
+    # Without the box the browser does not send the form; a form sent without it is refused.
+    browser.find_element(By.ID, "confirm-submit").click()
+    assert path(browser) == "/confirm" and acts(h2) == []
+    browser.execute_script("document.getElementById('confirm-all').required = false;")
+    browser.find_element(By.ID, "confirm-submit").click()
+    arrived(browser, "/act")
+    assert "needs the confirmation of all of them" in browser.find_element(By.ID, "error").text
+    assert acts(h2) == [] and h1.path("/var/opt/KELWvk/displays/1").exists()
+    tick_both()
+    browser.find_element(By.ID, "confirm-all").click()
+    browser.find_element(By.ID, "confirm-submit").click()
+    arrived(browser, "/act")
+    outcomes = browser.find_elements(By.CSS_SELECTOR, "ul#outcomes li")
+    assert len(outcomes) == 2
+    assert acts(h2) == [["-k", "-x", "-t", "user.alice", "-u", "alice", "-d", "7"]]
+
+
+def test_forms_without_their_token_are_refused(group, browser, login):
+    h2 = group.group.hosts["parvix2"]
+    assert login(browser, "alice", PASSWORDS["alice"])
+    h2.path("/tmp/calls").unlink(missing_ok=True)
+    for change in ("f.querySelector('[name=csrf]').value = '0'.repeat(64);",
+                   "f.querySelector('[name=csrf]').remove();"):
+        row_button(browser, group.url, "card-b2")
+        browser.execute_script("const f = document.getElementById('confirm');" + change)
+        browser.find_element(By.ID, "confirm-submit").click()
+        arrived(browser, "/act")
+        assert "expired" in browser.find_element(By.ID, "error").text, change
+    assert acts(h2) == []
+
+
+def test_an_idle_login_expires(group, browser, login):
+    group.vkweb.signal(15)
+    group.vkweb.wait()
+    group.write_config(idle=3)
+    group.start_vkweb()
+    assert login(browser, "alice", PASSWORDS["alice"])
+    browser.get(f"{group.url}/sessions")
+    assert path(browser) == "/sessions"
+    time.sleep(4)
+    browser.get(f"{group.url}/sessions")
+    assert path(browser) == "/login"
+
+
+def test_names_that_are_scripts_show_as_text(group, browser, login, screenshot):
+    h2 = group.group.hosts["parvix2"]
+    noting(h2, *(record(s, s, s, str(i), "parvix2") for i, s in enumerate(SCRIPTS, 1)))
+    plant(group.h1, "9", SCRIPTS[1], SCRIPTS[0])
+    assert login(browser, "alice", PASSWORDS["alice"])
+    for page in ("/overview", "/sessions"):
+        browser.get(group.url + page)
+        assert no_alert(browser), page
+    shown = {r.find_element(By.CSS_SELECTOR, "td.token").text
+             for r in browser.find_elements(By.CSS_SELECTOR, "table#sessions tr.session")}
+    assert set(SCRIPTS) <= shown
+    assert browser.find_elements(By.CSS_SELECTOR, "table#sessions img, table#sessions script") == []
+    screenshot(browser, "hostile")
+    for link in [a.get_attribute("href") for a in browser.find_elements(By.CSS_SELECTOR, "td.token a")]:
+        browser.get(link)
+        assert no_alert(browser) and browser.find_elements(By.CSS_SELECTOR, "main img, main script") == []
+    # The page's own script ran (it is allowed); nothing else did.
+    browser.get(f"{group.url}/sessions")
+    assert browser.find_elements(By.ID, "pick-all") and no_alert(browser)
+    headers = browser.execute_async_script("""
+        const done = arguments[arguments.length - 1];
+        fetch('/sessions').then(r => done(Object.fromEntries(r.headers.entries())));""")
+    assert headers["content-security-policy"].startswith("default-src 'self';")
+    assert (headers["x-frame-options"], headers["x-content-type-options"], headers["cache-control"]) == \
+        ("DENY", "nosniff", "no-store")
+    assert "strict-transport-security" in headers
