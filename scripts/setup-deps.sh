@@ -30,6 +30,9 @@ packages=(
   # from Python, a font for the pages it draws, and openssl for the tests'
   # certificates and password hashes
   chromium chromium-driver python3-selenium fonts-dejavu-core openssl
+  # vkweb: its HTTPS server library, PAM for its logins, zlib for its pages,
+  # and wrk for its benchmark
+  libmicrohttpd-dev libpam0g-dev zlib1g-dev wrk
 )
 
 missing=()

@@ -98,24 +98,21 @@ class ParvixHost(vksbx.Host):
         return [r.msg.rstrip("\n") for r in self.log()]
 
 
-@pytest.fixture
-def make_host(tmp_path):
-    """make_host(session_dirs=True, files={path: (text, mode)}, absent=paths, **Host options):
-    a started host with stand-ins for its programs (`files`) or without some (`absent`)."""
-    if os.geteuid() != 0:
-        pytest.skip("sandboxed hosts need root")
-    stage, build = _build_path("VK_STAGE"), _build_path("VK_BUILD")
+def host_maker(top, stage, build):
+    """make(session_dirs=True, name=None, files={path: (text, mode)}, absent=paths, **Host
+    options): a started host under `top` with stand-ins for its programs (`files`) or without
+    some (`absent`); and the list of the hosts made, for stopping them."""
     hosts = []
 
     def make(session_dirs=True, name=None, files=None, absent=(), **kw):
-        top = tmp_path / (name or f"host{len(hosts)}")
-        top.mkdir()
+        d = Path(top) / (name or f"host{len(hosts)}")
+        d.mkdir()
         kw.setdefault("hostname", HOSTNAME)
         kw.setdefault("users", USERS)
-        h = ParvixHost(top, stage=stage, binds=[(build, "/build")], **kw)
+        h = ParvixHost(d, stage=stage, binds=[(build, "/build")], **kw)
         if session_dirs:
-            for d in SESSION_DIRS:
-                h.path(d).mkdir(parents=True, exist_ok=True)
+            for s in SESSION_DIRS:
+                h.path(s).mkdir(parents=True, exist_ok=True)
         for inside, (text, mode) in (files or {}).items():
             h.write(inside, text, mode)
         for inside in absent:
@@ -125,7 +122,16 @@ def make_host(tmp_path):
             os.mknod(p, stat.S_IFCHR, os.makedev(0, 0))
         hosts.append(h)
         return h.start()
+    return make, hosts
 
+
+@pytest.fixture
+def make_host(tmp_path):
+    """make_host(session_dirs=True, files={path: (text, mode)}, absent=paths, **Host options):
+    a started host with stand-ins for its programs (`files`) or without some (`absent`)."""
+    if os.geteuid() != 0:
+        pytest.skip("sandboxed hosts need root")
+    make, hosts = host_maker(tmp_path, _build_path("VK_STAGE"), _build_path("VK_BUILD"))
     yield make
     for h in hosts:
         h.stop()

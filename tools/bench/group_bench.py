@@ -91,17 +91,6 @@ print(json.dumps({"runs": res, "lines": lines}))
 '''
 
 
-def make_host_factory(top, stage, build):
-    def make(name, **kw):
-        d = Path(top) / name
-        d.mkdir()
-        h = conftest.ParvixHost(d, stage=stage, binds=[(build, "/build")], **kw)
-        for s in conftest.SESSION_DIRS:
-            h.path(s).mkdir(parents=True, exist_ok=True)
-        return h.start()
-    return make
-
-
 def populate(g, per_member):
     for h in g.hosts.values():
         for d in (bench.DISPLAYS, bench.CTOKENS, bench.PROCS, bench.IDLE, bench.TERMINALS):
@@ -233,7 +222,7 @@ def main(argv=None):
     large = -(-a.scale // a.members)
     try:
         print(f"building a group of {a.members} hosts ...", file=sys.stderr, flush=True)
-        g = Group(make_host_factory(top, stage, build), names=names, members=True)
+        g = Group(conftest.host_maker(top, stage, build)[0], names=names, members=True)
         try:
             populate(g, a.sessions)
             print(f"measuring, {a.runs} runs each ...", file=sys.stderr, flush=True)

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <malloc.h>
 #include <memory>
 #include <microhttpd.h>
 #include <netdb.h>
@@ -162,11 +163,24 @@ MHD_Result collect_query(void *cls, enum MHD_ValueKind, const char *key, const c
     return MHD_YES;
 }
 
-MHD_Result send(struct MHD_Connection *c, const HttpResponse &res, bool head) {
-    struct MHD_Response *r = MHD_create_response_from_buffer(
-        head ? 0 : res.body.size(), const_cast<char *>(res.body.data()), MHD_RESPMEM_MUST_COPY);
-    if (!r) return MHD_NO;
+// The body goes to the server library as it is, without a copy; the
+// library frees it when the response is sent.
+void free_body(void *body) {
+    delete static_cast<std::string *>(body);
+}
+
+MHD_Result send(struct MHD_Connection *c, HttpResponse &res, bool head) {
+    auto *body = new std::string(head ? std::string() : std::move(res.body));
+    struct MHD_Response *r =
+        MHD_create_response_from_buffer_with_free_callback_cls(body->size(), body->data(), &free_body, body);
+    if (!r) {
+        delete body;
+        return MHD_NO;
+    }
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, res.content_type.c_str());
+    if (!res.content_encoding.empty())
+        MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_ENCODING, res.content_encoding.c_str());
+    MHD_add_response_header(r, MHD_HTTP_HEADER_VARY, "Accept-Encoding");
     for (const auto &[k, v] : security_headers(res)) MHD_add_response_header(r, k.c_str(), v.c_str());
     for (const auto &[k, v] : res.headers) MHD_add_response_header(r, k.c_str(), v.c_str());
     MHD_Result ok = MHD_queue_response(c, static_cast<unsigned>(res.status), r);
@@ -197,6 +211,8 @@ MHD_Result answer(void *cls, struct MHD_Connection *c, const char *url, const ch
     MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, &collect_query, &req.query);
     const char *s = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, "vkweb_session");
     const char *l = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, "vkweb_login");
+    const char *accept = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING);
+    req.accept_encoding = accept ? std::string(accept).substr(0, 256) : "";
     req.session_cookie = s ? s : "";
     req.login_cookie = l ? l : "";
     HttpResponse res;
@@ -237,6 +253,12 @@ int main(int argc, char **argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
+    // The server's threads build pages of up to a few MiB: one heap for
+    // them all, and one that keeps such blocks for the next page rather
+    // than mapping, zeroing and unmapping them for each.
+    mallopt(M_ARENA_MAX, 1);
+    mallopt(M_MMAP_THRESHOLD, 16 << 20);
+    mallopt(M_TRIM_THRESHOLD, 32 << 20);
     // The log's socket is opened now: after the change of root there is no
     // /dev/log to open.
     openlog("vkweb", LOG_PID | LOG_NDELAY, LOG_DAEMON);

@@ -5,8 +5,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <gnutls/crypto.h>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <unordered_map>
+#include <zlib.h>
 #include <string>
 #include <strings.h>
 #include <sys/random.h>
@@ -59,6 +64,29 @@ std::string random_hex() {
     return to_hex(std::string_view(reinterpret_cast<char *>(b), sizeof b));
 }
 
+// The login's form token as a form carries it: a fresh random pad, then the
+// token with the pad laid over it (both in hex). The token itself never
+// stands in a page, so that a page compressed beside text a far side wrote
+// tells nothing of it by its length.
+std::string masked(const std::string &token) {
+    std::string raw, pad;
+    if (!from_hex(token, raw)) return {};
+    from_hex(random_hex().substr(0, raw.size() * 2), pad);
+    std::string mixed(raw.size(), '\0');
+    for (size_t i = 0; i < raw.size(); ++i) mixed[i] = static_cast<char>(raw[i] ^ pad[i]);
+    return to_hex(pad) + to_hex(mixed);
+}
+
+// Whether a form's value is the login's token under some pad.
+bool unmasks_to(const std::string &value, const std::string &token) {
+    std::string pad, mixed, raw;
+    if (value.size() != 2 * token.size() || !from_hex(value.substr(0, token.size()), pad) ||
+        !from_hex(value.substr(token.size()), mixed) || !from_hex(token, raw) || pad.size() != raw.size())
+        return false;
+    for (size_t i = 0; i < mixed.size(); ++i) mixed[i] = static_cast<char>(mixed[i] ^ pad[i]);
+    return same_secret(mixed, raw);
+}
+
 std::string cookie(const char *name, const std::string &value, const char *path, bool clear = false) {
     return std::string(name) + "=" + value + "; Path=" + path + "; Secure; HttpOnly; SameSite=Strict" +
            (clear ? "; Max-Age=0" : "");
@@ -91,29 +119,33 @@ struct Who {
 
 std::string page(const std::string &title, const std::optional<Who> &who, const std::string &content,
                  bool refresh = false) {
-    std::string h = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-                    "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-                    "<title>" + esc(title) + " \xe2\x80\x93 Parvix sessions</title>\n"
-                    "<link rel=\"stylesheet\" href=\"/static/vkweb.css\">\n"
-                    "<script src=\"/static/vkweb.js\" defer></script>\n</head>\n<body" +
-                    std::string(refresh ? " data-refresh=\"30\"" : "") + ">\n<header>\n"
-                    "<span class=\"product\">Parvix sessions</span>\n";
+    std::string h;
+    h.reserve(content.size() + 2048);
+    h += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
+    h += esc(title);
+    h += " \xe2\x80\x93 Parvix sessions</title>\n<link rel=\"stylesheet\" href=\"/static/vkweb.css\">\n"
+         "<script src=\"/static/vkweb.js\" defer></script>\n</head>\n<body";
+    if (refresh) h += " data-refresh=\"30\"";
+    h += ">\n<header>\n<span class=\"product\">Parvix sessions</span>\n";
     if (who) {
         h += "<nav><a id=\"nav-overview\" href=\"/overview\">Overview</a> "
              "<a id=\"nav-sessions\" href=\"/sessions\">Sessions</a></nav>\n"
              "<form id=\"logout\" method=\"post\" action=\"/logout\">"
              "<span id=\"user\">" + esc(who->login) + "</span> "
-             "<input type=\"hidden\" name=\"csrf\" value=\"" + esc(who->csrf) + "\">"
+             "<input type=\"hidden\" name=\"csrf\" value=\"" + masked(who->csrf) + "\">"
              "<button type=\"submit\">Log out</button></form>\n";
     }
-    h += "</header>\n<main>\n<h1>" + esc(title) + "</h1>\n" + content + "</main>\n</body>\n</html>\n";
+    h += "</header>\n<main>\n<h1>" + esc(title) + "</h1>\n";
+    h += content;
+    h += "</main>\n</body>\n</html>\n";
     return h;
 }
 
-HttpResponse html(int status, const std::string &body) {
+HttpResponse html(int status, std::string body) {
     HttpResponse res;
     res.status = status;
-    res.body = body;
+    res.body = std::move(body);
     return res;
 }
 
@@ -131,30 +163,18 @@ std::optional<Who> logged_in(const HttpRequest &r, const Helper &helper) {
     return Who{r.session_cookie, reply.fields[0], reply.fields[1]};
 }
 
-// The group's listing, and how long the helper took for it (ms).
-std::optional<Listing> listing(const Who &who, const HttpRequest &r, const Helper &helper, double &ms) {
-    auto t0 = std::chrono::steady_clock::now();
-    Message reply = helper({static_cast<char>(Op::List), {who.session, r.client}});
-    ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    if (reply.kind != static_cast<char>(Status::Ok)) return std::nullopt;
-    return listing_from(reply.fields);
-}
-
 void timing(HttpResponse &res, double ms) {
     char v[64];
     std::snprintf(v, sizeof v, "listing;dur=%.1f", ms);
     res.headers.emplace_back("Server-Timing", v);
 }
 
-// ---- sessions as the pages name them ----------------------------------------------------------
+// ---- the listing as the pages use it ---------------------------------------------------------
 
 // A session named by its server, raw token, token, login and display
-// (empty: absent), as forms and links carry it: the five joined, in base64.
+// (empty: absent): what an action on it sends the helper.
 struct Ref {
     std::array<std::string, 5> f;  // server, raw token, token, login, display
-    std::string key() const {
-        return to_base64url(f[0] + '\x1f' + f[1] + '\x1f' + f[2] + '\x1f' + f[3] + '\x1f' + f[4]);
-    }
 };
 
 Ref ref_of(const Listing &l, const Session &s) {
@@ -162,22 +182,69 @@ Ref ref_of(const Listing &l, const Session &s) {
     return {{l.server(s), t(Field::RawToken), t(Field::Token), t(Field::Login), t(Field::Display)}};
 }
 
-std::optional<Ref> ref_from_key(const std::string &key) {
-    std::string raw;
-    if (key.size() > 4 * 1024 || !from_base64url(key, raw)) return std::nullopt;
-    Ref ref;
-    size_t at = 0;
-    for (size_t i = 0; i < 5; ++i) {
-        size_t end = i < 4 ? raw.find('\x1f', at) : raw.size();
-        if (end == std::string::npos) return std::nullopt;
-        ref.f[i] = raw.substr(at, end - at);
-        at = end + 1;
+// Forms and links name a session by a short key: the first 72 bits of the
+// SHA-256 of its five fields, in base64. A thousand rows with their
+// buttons stay small, and a key names nothing by itself: it is looked up
+// in the listing, so that what the confirmation shows is what is acted on.
+std::string key_of(const Ref &ref) {
+    std::string joined;
+    for (const std::string &f : ref.f) {
+        joined += f;
+        joined += '\0';
     }
-    const size_t max[5] = {253, 255, 255, 121, 118};
-    for (size_t i = 0; i < 5; ++i)
-        if (!plain_text(ref.f[i], max[i]) || ref.f[i].find('\x1f') != std::string::npos) return std::nullopt;
-    if (ref.f[0].empty()) return std::nullopt;
-    return ref;
+    unsigned char digest[32];
+    if (gnutls_hash_fast(GNUTLS_DIG_SHA256, joined.data(), joined.size(), digest) != 0) return {};
+    return to_base64url(std::string_view(reinterpret_cast<char *>(digest), 9));
+}
+
+// One listing of the group, as the helper answered it, with what the
+// pages make of it. The helper answers the same listing for a while, and
+// so do the pages: its keys, and the sessions table in the orders and
+// filters asked for, are made once for every request that shows it.
+struct Snapshot {
+    std::vector<std::string> fields;  // the helper's answer, to know it again
+    Listing listing;
+    std::vector<std::string> keys;    // by session
+    std::unordered_map<std::string, size_t> by_key;
+    std::mutex lane;                  // guards tables
+    std::map<std::string, std::shared_ptr<const std::string>> tables;
+
+    const Session *find(const std::string &key) const {
+        auto it = by_key.find(key);
+        return it == by_key.end() ? nullptr : &listing.sessions[it->second];
+    }
+};
+
+std::shared_ptr<Snapshot> make_snapshot(std::vector<std::string> fields) {
+    auto l = listing_from(fields);
+    if (!l) return nullptr;
+    auto s = std::make_shared<Snapshot>();
+    s->listing = std::move(*l);
+    s->fields = std::move(fields);
+    s->keys.reserve(s->listing.sessions.size());
+    for (size_t i = 0; i < s->listing.sessions.size(); ++i) {
+        s->keys.push_back(key_of(ref_of(s->listing, s->listing.sessions[i])));
+        s->by_key.emplace(s->keys.back(), i);
+    }
+    return s;
+}
+
+// The listing of the group, and how long the helper took for it (ms).
+std::shared_ptr<const Snapshot> snapshot(const Who &who, const HttpRequest &r, const Helper &helper, double &ms) {
+    static std::mutex lane;
+    static std::shared_ptr<Snapshot> last;
+    auto t0 = std::chrono::steady_clock::now();
+    Message reply = helper({static_cast<char>(Op::List), {who.session, r.client}});
+    ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    if (reply.kind != static_cast<char>(Status::Ok)) return nullptr;
+    {
+        std::lock_guard<std::mutex> lock(lane);
+        if (last && last->fields == reply.fields) return last;
+    }
+    auto made = make_snapshot(std::move(reply.fields));
+    std::lock_guard<std::mutex> lock(lane);
+    if (made) last = made;
+    return made;
 }
 
 const char *or_unknown(const char *s) {
@@ -192,8 +259,7 @@ std::string display_token(const Session &s) {
 // The state letters, each with what it means.
 std::string state_html(const Session &s) {
     static const std::map<char, const char *> kMeaning = {
-        {'D', "disconnected: no terminal shows the session"}, {'I', "idle"},
-        {'S', "suspended: its processes are stopped"}, {'E', "encrypted"}, {'A', "authenticated"}};
+        {'D', "disconnected"}, {'I', "idle"}, {'S', "suspended"}, {'E', "encrypted"}, {'A', "authenticated"}};
     const vk_UserSession_t r = s.record();
     std::string out;
     for (char c : vkgroup::state_letters(&r))
@@ -256,7 +322,7 @@ HttpResponse do_login(const HttpRequest &r, const Helper &helper) {
 HttpResponse do_logout(const HttpRequest &r, const Helper &helper) {
     auto who = logged_in(r, helper);
     const std::string *csrf = form_value(r, "csrf");
-    if (who && csrf && same_secret(*csrf, who->csrf))
+    if (who && csrf && unmasks_to(*csrf, who->csrf))
         helper({static_cast<char>(Op::Logout), {who->session, who->csrf}});
     HttpResponse res = redirect("/login");
     res.headers.emplace_back("Set-Cookie", cookie(kSessionCookie, "", "/", true));
@@ -325,10 +391,8 @@ std::string chart(const Listing &l, const std::vector<Counts> &counts) {
     return svg;
 }
 
-HttpResponse overview(const HttpRequest &r, const Helper &helper, const Who &who) {
-    double ms = 0;
-    auto l = listing(who, r, helper, ms);
-    if (!l) return problem(503, "Overview", "The group's sessions cannot be listed now.", who);
+HttpResponse overview(const HttpRequest &, const Who &who, const Snapshot &snap) {
+    const Listing *l = &snap.listing;
     auto counts = count_states(*l);
     std::string rows;
     for (size_t i = 0; i < l->members.size(); ++i) {
@@ -358,9 +422,7 @@ HttpResponse overview(const HttpRequest &r, const Helper &helper, const Who &who
         "<span class=\"key state-disconnected\"></span> disconnected "
         "<span class=\"key state-idle\"></span> idle "
         "<span class=\"key state-suspended\"></span> suspended</figcaption>\n</figure>\n";
-    HttpResponse res = html(200, page("Overview", who, content, true));
-    timing(res, ms);
-    return res;
+    return html(200, page("Overview", who, content, true));
 }
 
 // ---- sessions -------------------------------------------------------------------------------
@@ -418,7 +480,45 @@ std::string action_buttons(const std::string &key = "") {
     return out;
 }
 
-HttpResponse sessions_page(const HttpRequest &r, const Helper &helper, const Who &who) {
+// The rows of the sessions table for a filter and an order (`view`).
+std::string table_rows(const Snapshot &snap, const std::map<std::string, std::string> &filter,
+                       const std::string &sort, bool descending) {
+    const Listing &l = snap.listing;
+    std::vector<size_t> shown;
+    for (size_t i = 0; i < l.sessions.size(); ++i)
+        if (matches(l, l.sessions[i], filter)) shown.push_back(i);
+    if (!sort.empty()) {
+        std::vector<std::pair<std::string, size_t>> keyed;
+        keyed.reserve(shown.size());
+        for (size_t i : shown) keyed.emplace_back(column_text(l, l.sessions[i], sort), i);
+        std::stable_sort(keyed.begin(), keyed.end(), [&](const auto &a, const auto &b) {
+            return descending ? before(b.first, a.first, sort) : before(a.first, b.first, sort);
+        });
+        for (size_t k = 0; k < keyed.size(); ++k) shown[k] = keyed[k].second;
+    }
+    std::string rows = "<p class=\"count\">" + std::to_string(shown.size()) + " of " +
+                       std::to_string(l.sessions.size()) + " sessions</p>\n";
+    std::string body;
+    body.reserve(shown.size() * 480);
+    for (size_t i : shown) {
+        const Session &s = l.sessions[i];
+        const std::string &key = snap.keys[i];
+        const char *login = s.text(Field::Login), *disp = s.text(Field::Display);
+        std::string server = esc(l.server(s)), token = esc(display_token(s));
+        body += "<tr class=\"session\" data-server=\"" + server + "\" data-token=\"" + token + "\">"
+                "<td class=\"pick\"><input type=\"checkbox\" name=\"s\" value=\"" + key + "\"></td>"
+                "<td class=\"server\">" + server + "</td>"
+                "<td class=\"token\"><a href=\"/session?key=" + key + "\">" + token + "</a></td>"
+                "<td class=\"name\">" + esc(or_unknown(s.name())) + "</td>"
+                "<td class=\"login\">" + esc(or_unknown(login)) + "</td>"
+                "<td class=\"display\">" + esc(disp ? disp : "") + "</td>"
+                "<td class=\"state\">" + state_html(s) + "</td>"
+                "<td class=\"actions\">" + action_buttons(key) + "</td></tr>\n";
+    }
+    return rows + body;
+}
+
+HttpResponse sessions_page(const HttpRequest &r, const Who &who, const Snapshot &snap_ref) {
     std::map<std::string, std::string> filter;
     for (const char *k : {"server", "login", "token", "display"}) {
         std::string v = query_value(r, k);
@@ -427,21 +527,22 @@ HttpResponse sessions_page(const HttpRequest &r, const Helper &helper, const Who
     }
     std::string sort = query_value(r, "sort"), order = query_value(r, "order");
     if (std::find(kColumns.begin(), kColumns.end(), sort) == kColumns.end()) sort.clear();
-    bool descending = order == "desc";
+    bool descending = !sort.empty() && order == "desc";
 
-    double ms = 0;
-    auto l = listing(who, r, helper, ms);
-    if (!l) return problem(503, "Sessions", "The group's sessions cannot be listed now.", who);
-    std::vector<const Session *> shown;
-    for (const Session &s : l->sessions)
-        if (matches(*l, s, filter)) shown.push_back(&s);
-    if (!sort.empty()) {
-        std::vector<std::pair<std::string, const Session *>> keyed;
-        for (const Session *s : shown) keyed.emplace_back(column_text(*l, *s, sort), s);
-        std::stable_sort(keyed.begin(), keyed.end(), [&](const auto &a, const auto &b) {
-            return descending ? before(b.first, a.first, sort) : before(a.first, b.first, sort);
-        });
-        for (size_t i = 0; i < keyed.size(); ++i) shown[i] = keyed[i].second;
+    const Snapshot *snap = &snap_ref;
+    std::string view = sort + (descending ? "-" : "+");
+    for (const auto &[k, v] : filter) view += "\x1f" + k + "=" + v;
+    std::shared_ptr<const std::string> rows;
+    {
+        std::lock_guard<std::mutex> lock(const_cast<Snapshot &>(*snap).lane);
+        auto &tables = const_cast<Snapshot &>(*snap).tables;
+        if (auto it = tables.find(view); it != tables.end()) rows = it->second;
+    }
+    if (!rows) {
+        rows = std::make_shared<const std::string>(table_rows(*snap, filter, sort, descending));
+        std::lock_guard<std::mutex> lock(const_cast<Snapshot &>(*snap).lane);
+        auto &tables = const_cast<Snapshot &>(*snap).tables;
+        if (tables.size() < 32) tables.emplace(view, rows);
     }
 
     std::string keep;  // the filters, for the sort links
@@ -455,64 +556,122 @@ HttpResponse sessions_page(const HttpRequest &r, const Helper &helper, const Who
                 kColumns[i] + "&order=" + next + keep + "\">" + titles[i] +
                 (current ? (descending ? " \xe2\x96\xbe" : " \xe2\x96\xb4") : "") + "</a></th>";
     }
-    std::string csrf = "<input type=\"hidden\" name=\"csrf\" value=\"" + esc(who.csrf) + "\">";
-    std::string rows;
-    for (const Session *s : shown) {
-        std::string key = ref_of(*l, *s).key();
-        const char *login = s->text(Field::Login), *disp = s->text(Field::Display);
-        rows += "<tr class=\"session\" data-server=\"" + esc(l->server(*s)) + "\" data-token=\"" +
-                esc(display_token(*s)) + "\">"
-                "<td class=\"pick\"><input type=\"checkbox\" name=\"s\" value=\"" + key +
-                "\" aria-label=\"select\"></td>"
-                "<td class=\"server\">" + esc(l->server(*s)) + "</td>"
-                "<td class=\"token\"><a href=\"/session?key=" + key + "\">" + esc(display_token(*s)) + "</a></td>"
-                "<td class=\"name\">" + esc(or_unknown(s->name())) + "</td>"
-                "<td class=\"login\">" + esc(or_unknown(login)) + "</td>"
-                "<td class=\"display\">" + esc(disp ? disp : "") + "</td>"
-                "<td class=\"state\">" + state_html(*s) + "</td>"
-                "<td class=\"actions\">" + action_buttons(key) + "</td></tr>\n";
-    }
     auto field = [&filter](const char *name, const char *label) {
         auto it = filter.find(name);
         return std::string("<label>") + label + " <input name=\"" + name + "\" value=\"" +
                (it == filter.end() ? "" : esc(it->second)) + "\" maxlength=\"255\"></label>\n";
     };
-    std::string content =
-        failed_members(*l) +
-        "<form id=\"filter\" method=\"get\" action=\"/sessions\">\n" + field("server", "Server") +
-        field("login", "Unix ID") + field("token", "Token") + field("display", "Display") +
-        "<button type=\"submit\">Filter</button> <a href=\"/sessions\">all</a>\n</form>\n" +
-        "<p class=\"count\">" + std::to_string(shown.size()) + " of " + std::to_string(l->sessions.size()) +
-        " sessions</p>\n" + legend() +
-        // One form holds the table: the buttons above act on the ticked
-        // rows, each row's own buttons on that row.
-        "<form id=\"bulk\" method=\"post\" action=\"/confirm\">" + csrf +
-        "<p class=\"selected\">Ticked sessions: " + action_buttons() + "</p>\n"
-        "<table id=\"sessions\">\n<thead><tr><th class=\"pick\"></th>" + head +
-        "<th>Actions</th></tr></thead>\n<tbody>\n" + rows + "</tbody>\n</table>\n</form>\n";
-    HttpResponse res = html(200, page("Sessions", who, content));
-    timing(res, ms);
-    return res;
+    size_t at = rows->find("</p>\n") + 5;  // the count, then the rows
+    std::string content;
+    content.reserve(rows->size() + 4096);
+    content += failed_members(snap->listing) +
+               "<form id=\"filter\" method=\"get\" action=\"/sessions\">\n" + field("server", "Server") +
+               field("login", "Unix ID") + field("token", "Token") + field("display", "Display") +
+               "<button type=\"submit\">Filter</button> <a href=\"/sessions\">all</a>\n</form>\n";
+    content.append(*rows, 0, at);
+    content += legend() +
+               // One form holds the table: the buttons above act on the ticked
+               // rows, each row's own buttons on that row.
+               "<form id=\"bulk\" method=\"post\" action=\"/confirm\">"
+               "<input type=\"hidden\" name=\"csrf\" value=\"" + masked(who.csrf) + "\">"
+               "<p class=\"selected\">Ticked sessions: " + action_buttons() + "</p>\n"
+               "<table id=\"sessions\">\n<thead><tr><th class=\"pick\"></th>" + head +
+               "<th>Actions</th></tr></thead>\n<tbody>\n";
+    content.append(*rows, at, std::string::npos);
+    content += "</tbody>\n</table>\n</form>\n";
+    return html(200, page("Sessions", who, content));
+}
+
+// ---- pages kept for the listing they show --------------------------------------------------------
+
+// A page as gzip makes it, quickly: every browser takes it, and a table of
+// a thousand sessions shrinks to a tenth.
+std::optional<std::string> gzip(std::string_view in) {
+    z_stream z{};
+    if (deflateInit2(&z, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return std::nullopt;
+    std::string out(deflateBound(&z, in.size()), '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    int rc = deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    if (rc != Z_STREAM_END) return std::nullopt;
+    return out;
+}
+
+bool accepts_gzip(const HttpRequest &r) {
+    return r.accept_encoding.find("gzip") != std::string::npos;
+}
+
+// The pages that show the listing, for each login and address (path and
+// query) they were asked for, while the helper answers the same listing:
+// twenty administrators who look at the table at once cost one table and
+// twenty pages, not one page each time each of them reloads it.
+class Kept {
+  public:
+    std::optional<HttpResponse> find(const std::string &key, const Snapshot *snap) {
+        std::lock_guard<std::mutex> lock(lane_);
+        auto it = pages_.find(key);
+        if (it == pages_.end() || it->second.snap.get() != snap) return std::nullopt;
+        return it->second.res;
+    }
+    void keep(const std::string &key, std::shared_ptr<const Snapshot> snap, const HttpResponse &res) {
+        std::lock_guard<std::mutex> lock(lane_);
+        // Pages of an older listing go first; beyond a bound, all of them.
+        std::erase_if(pages_, [&snap](const auto &p) { return p.second.snap != snap; });
+        if (pages_.size() >= kMaxKept) pages_.clear();
+        pages_[key] = {std::move(snap), res};
+    }
+
+  private:
+    static constexpr size_t kMaxKept = 256;
+    struct Page {
+        std::shared_ptr<const Snapshot> snap;
+        HttpResponse res;
+    };
+    std::mutex lane_;
+    std::map<std::string, Page> pages_;
+};
+
+using Builder = HttpResponse (*)(const HttpRequest &, const Who &, const Snapshot &);
+
+HttpResponse listing_page(const HttpRequest &r, const Helper &helper, const Who &who, Builder build) {
+    static Kept kept;
+    double ms = 0;
+    auto snap = snapshot(who, r, helper, ms);
+    if (!snap) return problem(503, "Sessions", "The group's sessions cannot be listed now.", who);
+    bool gz = accepts_gzip(r);
+    std::string key = who.session + '\x1f' + r.path + (gz ? "\x1fgzip" : "");
+    for (const auto &[k, v] : r.query) key += '\x1f' + k + '=' + v;
+    (void)ms;
+    auto res = kept.find(key, snap.get());
+    if (!res) {
+        res = build(r, who, *snap);
+        if (res->status == 200) {
+            if (gz) {
+                if (auto z = gzip(res->body)) {
+                    res->body = std::move(*z);
+                    res->content_encoding = "gzip";
+                }
+            }
+            kept.keep(key, snap, *res);
+        }
+    }
+    return std::move(*res);
 }
 
 // ---- one session ----------------------------------------------------------------------------
 
-const Session *find(const Listing &l, const Ref &ref) {
-    for (const Session &s : l.sessions) {
-        Ref r = ref_of(l, s);
-        if (r.f == ref.f) return &s;
-    }
-    return nullptr;
-}
-
 HttpResponse session_page(const HttpRequest &r, const Helper &helper, const Who &who) {
-    auto ref = ref_from_key(query_value(r, "key"));
-    if (!ref) return problem(400, "Session", "No such session.", who);
+    std::string key = query_value(r, "key");
     double ms = 0;
-    auto l = listing(who, r, helper, ms);
-    if (!l) return problem(503, "Session", "The group's sessions cannot be listed now.", who);
-    const Session *s = find(*l, *ref);
+    auto snap = snapshot(who, r, helper, ms);
+    if (!snap) return problem(503, "Session", "The group's sessions cannot be listed now.", who);
+    const Session *s = snap->find(key);
     if (!s) return problem(404, "Session", "That session is no longer there.", who);
+    const Listing *l = &snap->listing;
     auto v = [s](Field f) { return esc(or_unknown(s->text(f))); };
     std::string content = "<p>Token <b id=\"token\">" + esc(display_token(*s)) + "</b> on <b>" +
                           esc(l->server(*s)) + "</b>, display " + v(Field::Display) + ", Unix ID " +
@@ -546,31 +705,38 @@ struct Selection {
     std::vector<std::string> keys;
 };
 
-std::optional<Selection> selection(const HttpRequest &r) {
+bool known_action(const std::string &a) {
+    return a == "terminate" || a == "suspend" || a == "resume";
+}
+
+// The action and the sessions that a form names. Keys are looked up in the
+// current listing; a key that names no session there refuses the form.
+std::optional<Selection> selection(const HttpRequest &r, const Snapshot &snap) {
     Selection sel;
+    auto add = [&](const std::string &key) {
+        const Session *s = snap.find(key);
+        if (!s || sel.refs.size() == kMaxSelected) return false;
+        if (std::find(sel.keys.begin(), sel.keys.end(), key) == sel.keys.end()) {
+            sel.refs.push_back(ref_of(snap.listing, *s));
+            sel.keys.push_back(key);
+        }
+        return true;
+    };
     // A row's own button: that row alone, whatever else is ticked.
     if (const std::string *one = form_value(r, "one")) {
         size_t dot = one->find('.');
-        auto ref = dot == std::string::npos ? std::nullopt : ref_from_key(one->substr(dot + 1));
-        if (!ref) return std::nullopt;
+        if (dot == std::string::npos) return std::nullopt;
         sel.action = one->substr(0, dot);
-        sel.refs.push_back(*ref);
-        sel.keys.push_back(one->substr(dot + 1));
-        if (sel.action != "terminate" && sel.action != "suspend" && sel.action != "resume") return std::nullopt;
+        if (!known_action(sel.action) || !add(one->substr(dot + 1))) return std::nullopt;
         return sel;
     }
     for (const auto &[k, v] : r.form) {
-        if (k == "action") {
+        if (k == "action")
             sel.action = v;
-        } else if (k == "s") {
-            auto ref = ref_from_key(v);
-            if (!ref || sel.refs.size() == kMaxSelected) return std::nullopt;
-            if (std::find(sel.keys.begin(), sel.keys.end(), v) != sel.keys.end()) continue;
-            sel.refs.push_back(*ref);
-            sel.keys.push_back(v);
-        }
+        else if (k == "s" && !add(v))
+            return std::nullopt;
     }
-    if (sel.action != "terminate" && sel.action != "suspend" && sel.action != "resume") return std::nullopt;
+    if (!known_action(sel.action)) return std::nullopt;
     return sel;
 }
 
@@ -581,13 +747,16 @@ std::string describe(const Ref &ref) {
 
 bool csrf_ok(const HttpRequest &r, const Who &who) {
     const std::string *csrf = form_value(r, "csrf");
-    return csrf && same_secret(*csrf, who.csrf);
+    return csrf && unmasks_to(*csrf, who.csrf);
 }
 
-HttpResponse confirm(const HttpRequest &r, const Who &who) {
+HttpResponse confirm(const HttpRequest &r, const Helper &helper, const Who &who) {
     if (!csrf_ok(r, who)) return problem(403, "Confirm", "The form has expired. Reload the page.", who);
-    auto sel = selection(r);
-    if (!sel) return problem(400, "Confirm", "Nothing to do: choose an action and sessions.", who);
+    double ms = 0;
+    auto snap = snapshot(who, r, helper, ms);
+    if (!snap) return problem(503, "Confirm", "The group's sessions cannot be listed now.", who);
+    auto sel = selection(r, *snap);
+    if (!sel) return problem(400, "Confirm", "Nothing to do: choose an action and sessions that are there.", who);
     if (sel->refs.empty()) return problem(400, "Confirm", "No session was selected.", who);
     size_t n = sel->refs.size();
     std::string verb = sel->action;
@@ -600,7 +769,7 @@ HttpResponse confirm(const HttpRequest &r, const Who &who) {
         hidden += "<input type=\"hidden\" name=\"s\" value=\"" + sel->keys[i] + "\">";
     }
     content += "</ul>\n<form id=\"confirm\" method=\"post\" action=\"/act\">"
-               "<input type=\"hidden\" name=\"csrf\" value=\"" + esc(who.csrf) + "\">"
+               "<input type=\"hidden\" name=\"csrf\" value=\"" + masked(who.csrf) + "\">"
                "<input type=\"hidden\" name=\"action\" value=\"" + sel->action + "\">" + hidden + "\n";
     if (n > 1)
         content += "<label><input type=\"checkbox\" id=\"confirm-all\" name=\"all\" value=\"" + std::to_string(n) +
@@ -612,8 +781,11 @@ HttpResponse confirm(const HttpRequest &r, const Who &who) {
 
 HttpResponse act(const HttpRequest &r, const Helper &helper, const Who &who) {
     if (!csrf_ok(r, who)) return problem(403, "Action", "The form has expired. Reload the page.", who);
-    auto sel = selection(r);
-    if (!sel || sel->refs.empty()) return problem(400, "Action", "Nothing to do.", who);
+    double ms = 0;
+    auto snap = snapshot(who, r, helper, ms);
+    if (!snap) return problem(503, "Action", "The group's sessions cannot be listed now.", who);
+    auto sel = selection(r, *snap);
+    if (!sel || sel->refs.empty()) return problem(400, "Action", "Nothing to do: those sessions are not there.", who);
     // Several sessions only with the explicit confirmation of all of them.
     const std::string *all = form_value(r, "all");
     if (sel->refs.size() > 1 && (!all || *all != std::to_string(sel->refs.size())))
@@ -693,16 +865,29 @@ HttpResponse handle(const HttpRequest &r, const Helper &helper) {
     const bool known = r.path == "/" || r.path == "/overview" || r.path == "/sessions" || r.path == "/session" ||
                        r.path == "/confirm" || r.path == "/act";
     if (!known) return problem(404, "Not found", "There is no such page.");
-    auto who = logged_in(r, helper);
+    // The pages that show the listing say how long they waited for the
+    // helper (the login's check and the listing, with any wait for a
+    // listing that another request started): the rest is the page's own.
+    double waited = 0;
+    Helper timed = [&helper, &waited](const Message &m) {
+        auto t0 = std::chrono::steady_clock::now();
+        Message reply = helper(m);
+        waited += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+        return reply;
+    };
+    auto who = logged_in(r, timed);
     if (!who) return redirect("/login");
     if (r.path == "/") return redirect("/overview");
     if (post) {
-        if (r.path == "/confirm") return confirm(r, *who);
+        if (r.path == "/confirm") return confirm(r, helper, *who);
         if (r.path == "/act") return act(r, helper, *who);
         return problem(405, "Not allowed", "That method is not allowed here.", who);
     }
-    if (r.path == "/overview") return overview(r, helper, *who);
-    if (r.path == "/sessions") return sessions_page(r, helper, *who);
+    if (r.path == "/overview" || r.path == "/sessions") {
+        HttpResponse res = listing_page(r, timed, *who, r.path == "/overview" ? &overview : &sessions_page);
+        timing(res, waited);
+        return res;
+    }
     if (r.path == "/session") return session_page(r, helper, *who);
     return problem(405, "Not allowed", "That method is not allowed here.", who);
 }

@@ -28,7 +28,7 @@ sys.modules[_spec.name] = _e2e
 _spec.loader.exec_module(_e2e)
 
 from e2e_conftest import (DEPRECATED, HOSTNAME, USERS, ParvixHost, _build_path,  # noqa: E402,F401
-                          make_host)
+                          host_maker, make_host)
 from selenium.common.exceptions import WebDriverException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions  # noqa: E402

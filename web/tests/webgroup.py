@@ -56,12 +56,12 @@ class WebGroup:
     workstation (desk.Desk: browser(), its host); addr: parvix1's address on the switch; url:
     the web server's, by name as the desk resolves it; vkweb: its Proc once started."""
 
-    def __init__(self, make_host, stage):
+    def __init__(self, make_host, stage, names=NAMES):
         self.stage = stage
         self.group = self.desk = self.vkweb = None
         self.url = f"https://{NAMES[0]}:{PORT}"
         try:
-            self.group = Group(self._make_host(make_host), names=NAMES, members=True)
+            self.group = Group(self._make_host(make_host), names=names, members=True)
             self.h1 = self.group.h1
             self.addr = self.group.addr[NAMES[0]]
             names = {**self.group.addr, DESK: DESK_ADDR}

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "group.h"
 #include "html.h"
@@ -22,6 +23,8 @@ using vkweb::HttpResponse;
 using vkweb::Status;
 
 const std::string kSession(64, 'a'), kCsrf(64, 'c'), kLoginToken(64, 'e');
+// The login's token as a form sends it back: under a pad, here of zeros.
+const std::string kMasked = std::string(64, '0') + kCsrf;
 const std::string kHostile1 = "<script>alert(1)</script>", kHostile2 = "\"><img src=x onerror=alert(1)>";
 
 // A session of the listing, as a far side could have sent it.
@@ -76,14 +79,14 @@ struct Fake {
 };
 
 HttpResponse get(Fake &fake, const std::string &path, const std::string &cookie = kSession,
-             std::map<std::string, std::string> query = {}) {
-    HttpRequest r{"GET", path, std::move(query), {}, cookie, "", "10.77.0.200"};
+             std::map<std::string, std::string> query = {}, const std::string &accept = "") {
+    HttpRequest r{"GET", path, std::move(query), {}, cookie, "", "10.77.0.200", accept};
     return vkweb::handle(r, [&fake](const Message &m) { return fake(m); });
 }
 
 HttpResponse post(Fake &fake, const std::string &path, std::vector<std::pair<std::string, std::string>> form,
               const std::string &cookie = kSession, const std::string &login_cookie = "") {
-    HttpRequest r{"POST", path, {}, std::move(form), cookie, login_cookie, "10.77.0.200"};
+    HttpRequest r{"POST", path, {}, std::move(form), cookie, login_cookie, "10.77.0.200", ""};
     return vkweb::handle(r, [&fake](const Message &m) { return fake(m); });
 }
 
@@ -96,7 +99,7 @@ std::string header(const HttpResponse &r, const std::string &name) {
 // The session keys that a page offers, in its order.
 std::vector<std::string> keys(const std::string &html) {
     std::vector<std::string> out;
-    std::regex key("name=\"s\" value=\"([A-Za-z0-9_-]+)\" aria-label");
+    std::regex key("name=\"s\" value=\"([A-Za-z0-9_-]+)\">");
     for (auto it = std::sregex_iterator(html.begin(), html.end(), key); it != std::sregex_iterator(); ++it)
         out.push_back((*it)[1]);
     return out;
@@ -114,7 +117,7 @@ TEST(WebPages, NothingButTheLoginPageWithoutALogin) {
             EXPECT_EQ(header(r, "Location"), "/login") << p;
         }
         for (const std::string &p : posts) {
-            HttpResponse r = post(fake, p, {{"csrf", kCsrf}, {"action", "terminate"}, {"s", "00"}}, cookie);
+            HttpResponse r = post(fake, p, {{"csrf", kMasked}, {"action", "terminate"}, {"s", "00"}}, cookie);
             EXPECT_EQ(header(r, "Location"), "/login") << p;
         }
         // The helper was asked who is logged in, never anything else.
@@ -165,7 +168,7 @@ TEST(WebPages, HostileNamesAreTextOnEveryPage) {
     Fake fake;
     HttpResponse sessions = get(fake, "/sessions");
     std::string key = keys(sessions.body).at(1);
-    HttpResponse confirm = post(fake, "/confirm", {{"csrf", kCsrf}, {"action", "terminate"}, {"s", key}});
+    HttpResponse confirm = post(fake, "/confirm", {{"csrf", kMasked}, {"action", "terminate"}, {"s", key}});
     for (const HttpResponse &r : {get(fake, "/overview"), sessions, get(fake, "/session", kSession, {{"key", key}}),
                               confirm}) {
         EXPECT_EQ(r.status, 200);
@@ -183,13 +186,16 @@ TEST(WebPages, AnActionNeedsTheTokenAndSeveralNeedAllOfThem) {
     auto act = [&](std::vector<std::pair<std::string, std::string>> f) { return post(fake, "/act", std::move(f)); };
     EXPECT_EQ(act({{"action", "terminate"}, {"s", ks[0]}}).status, 403);
     EXPECT_EQ(act({{"csrf", std::string(64, 'd')}, {"action", "terminate"}, {"s", ks[0]}}).status, 403);
-    EXPECT_EQ(act({{"csrf", kCsrf}, {"action", "reboot"}, {"s", ks[0]}}).status, 400);
-    EXPECT_EQ(act({{"csrf", kCsrf}, {"action", "terminate"}, {"s", "zz"}}).status, 400);
-    EXPECT_EQ(act({{"csrf", kCsrf}, {"action", "terminate"}, {"s", ks[0]}, {"s", ks[1]}}).status, 400);
-    EXPECT_EQ(act({{"csrf", kCsrf}, {"action", "terminate"}, {"s", ks[0]}, {"s", ks[1]}, {"all", "1"}}).status, 400);
+    EXPECT_EQ(act({{"csrf", kCsrf}, {"action", "terminate"}, {"s", ks[0]}}).status, 403);  // not under a pad
+    EXPECT_EQ(act({{"csrf", std::string(63, '0') + "1" + kCsrf}, {"action", "terminate"}, {"s", ks[0]}}).status,
+              403);
+    EXPECT_EQ(act({{"csrf", kMasked}, {"action", "reboot"}, {"s", ks[0]}}).status, 400);
+    EXPECT_EQ(act({{"csrf", kMasked}, {"action", "terminate"}, {"s", "zz"}}).status, 400);
+    EXPECT_EQ(act({{"csrf", kMasked}, {"action", "terminate"}, {"s", ks[0]}, {"s", ks[1]}}).status, 400);
+    EXPECT_EQ(act({{"csrf", kMasked}, {"action", "terminate"}, {"s", ks[0]}, {"s", ks[1]}, {"all", "1"}}).status, 400);
     EXPECT_TRUE(fake.acts.empty());
-    HttpResponse one = act({{"csrf", kCsrf}, {"action", "suspend"}, {"s", ks[0]}});
-    HttpResponse both = act({{"csrf", kCsrf}, {"action", "terminate"}, {"s", ks[0]}, {"s", ks[1]}, {"all", "2"}});
+    HttpResponse one = act({{"csrf", kMasked}, {"action", "suspend"}, {"s", ks[0]}});
+    HttpResponse both = act({{"csrf", kMasked}, {"action", "terminate"}, {"s", ks[0]}, {"s", ks[1]}, {"all", "2"}});
     EXPECT_NE(both.body.find("<li class=\"outcome ok\">"), std::string::npos);
     ASSERT_EQ(fake.acts.size(), 2u);
     EXPECT_EQ(fake.acts[0].fields, (std::vector<std::string>{kSession, "10.77.0.200", kCsrf, "suspend", "parvix1",
@@ -197,15 +203,15 @@ TEST(WebPages, AnActionNeedsTheTokenAndSeveralNeedAllOfThem) {
     EXPECT_EQ(fake.acts[1].fields.size(), 4u + 10u);
     EXPECT_EQ(fake.acts[1].fields[4 + 5 + 2], kHostile1);
     // A row's own button acts on that row, whatever else is ticked.
-    HttpResponse row = post(fake, "/confirm", {{"csrf", kCsrf}, {"s", ks[1]}, {"one", "terminate." + ks[0]}});
+    HttpResponse row = post(fake, "/confirm", {{"csrf", kMasked}, {"s", ks[1]}, {"one", "terminate." + ks[0]}});
     EXPECT_NE(row.body.find("this session"), std::string::npos);
     EXPECT_EQ(row.body.find("confirm-all"), std::string::npos);
-    EXPECT_EQ(post(fake, "/confirm", {{"csrf", kCsrf}, {"one", "reboot." + ks[0]}}).status, 400);
+    EXPECT_EQ(post(fake, "/confirm", {{"csrf", kMasked}, {"one", "reboot." + ks[0]}}).status, 400);
     // The confirmation names the session, and asks for all N when there are several.
-    HttpResponse c2 = post(fake, "/confirm", {{"csrf", kCsrf}, {"action", "resume"}, {"s", ks[0]}, {"s", ks[1]}});
+    HttpResponse c2 = post(fake, "/confirm", {{"csrf", kMasked}, {"action", "resume"}, {"s", ks[0]}, {"s", ks[1]}});
     EXPECT_NE(c2.body.find("id=\"confirm-all\" name=\"all\" value=\"2\""), std::string::npos);
     EXPECT_NE(c2.body.find("all 2 selected"), std::string::npos);
-    EXPECT_EQ(post(fake, "/confirm", {{"csrf", kCsrf}, {"action", "resume"}, {"s", ks[0]}}).body.find("confirm-all"),
+    EXPECT_EQ(post(fake, "/confirm", {{"csrf", kMasked}, {"action", "resume"}, {"s", ks[0]}}).body.find("confirm-all"),
               std::string::npos);
 }
 
@@ -227,6 +233,29 @@ TEST(WebPages, FiltersAndSorting) {
     EXPECT_EQ(rows({{"sort", "server"}, {"order", "desc"}}), (std::vector<std::string>{"parvix2", "parvix1"}));
     EXPECT_EQ(rows({{"sort", "display"}, {"order", "desc"}}), (std::vector<std::string>{"parvix2", "parvix1"}));
     EXPECT_EQ(get(fake, "/sessions", kSession, {{"login", "a\nb"}}).status, 400);
+}
+
+// What a browser that takes gzip gets is the page, compressed; the form
+// token on it is under a fresh pad, never the token itself.
+TEST(WebPages, GzipAndTheFormTokenUnderAPad) {
+    Fake fake;
+    HttpResponse plain = get(fake, "/sessions"), zipped = get(fake, "/sessions", kSession, {}, "gzip, deflate, br");
+    EXPECT_EQ(plain.content_encoding, "");
+    ASSERT_EQ(zipped.content_encoding, "gzip");
+    std::string page(1 << 20, '\0');
+    z_stream z{};
+    ASSERT_EQ(inflateInit2(&z, 15 + 16), Z_OK);
+    z.next_in = reinterpret_cast<Bytef *>(zipped.body.data());
+    z.avail_in = static_cast<uInt>(zipped.body.size());
+    z.next_out = reinterpret_cast<Bytef *>(page.data());
+    z.avail_out = static_cast<uInt>(page.size());
+    ASSERT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+    page.resize(z.total_out);
+    inflateEnd(&z);
+    std::regex token("name=\"csrf\" value=\"[0-9a-f]{128}\"");
+    EXPECT_EQ(std::regex_replace(page, token, "T"), std::regex_replace(plain.body, token, "T"));
+    EXPECT_EQ(plain.body.find(kCsrf), std::string::npos);
+    EXPECT_EQ(page.find(kCsrf), std::string::npos);
 }
 
 TEST(WebForms, BodiesAndEscapes) {
