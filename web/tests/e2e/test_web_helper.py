@@ -246,6 +246,10 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
     assert [named(s) for s in sessions] == [session]
     assert helper.request("L", sid, CLIENT) == r   # within two seconds: the same listing, not asked again
     assert lines(h, RCMD_CALLS) == ["parvix2 /opt/KELWvk/sbin/vksession -p -x"] * 2
+    # After an action (even a refused one) the group is asked afresh.
+    assert helper.text("X", sid, CLIENT, csrf, "resume", "parvix2", "r", "t", "l", "1")[0] == "E"
+    assert listing(helper.request("L", sid, CLIENT)[1:]) == (members, sessions)
+    assert lines(h, RCMD_CALLS) == ["parvix2 /opt/KELWvk/sbin/vksession -p -x"] * 4
     assert helper.text("Q", sid, csrf) == ["O"]
     assert helper.text("W", sid, CLIENT) == refused("out of order")
     assert helper.close() == (0, "")
