@@ -22,7 +22,7 @@ DRIVER = "/root/helper_driver.py"
 CONFIG = "/etc/opt/KELWvk/web/vkweb.conf"
 PAM_NOTE = "/etc/opt/pam-note"
 PAM_CALLS, RCMD_CALLS, KILL_CALLS = "/tmp/pam-calls", "/tmp/vkrcmd-calls", "/tmp/vksessionkill-calls"
-LOG_AUTHPRIV_NOTICE = 10 * 8 + 5
+LOG_AUTHPRIV_NOTICE, LOG_DAEMON_ERR = 10 * 8 + 5, 3 * 8 + 3
 PASSWORDS = {"alice": "Wonder land", "bob": "builder"}
 ADMIN_GID = 2000
 CLIENT = "192.0.2.7"
@@ -270,7 +270,8 @@ def test_a_message_that_is_not_one_ends_the_helper(web_host, data, what):
     rc, err = helper.close()
     assert rc == 1, what
     assert "not to be trusted" in err
-    assert any("vkweb-helper: a message from vkweb that is not one" in m for m in web_host.lines())
+    assert [(x.ident, x.pri) for x in web_host.log() if x.msg.startswith("a message from vkweb that is not one")] == \
+        [("vkweb-helper", LOG_DAEMON_ERR)]
     assert nothing_ran(web_host)
 
 
