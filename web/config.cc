@@ -53,7 +53,9 @@ bool read_config(const std::string &path, Config &out, std::string &error) {
     std::string line;
     for (int number_of_line = 1; std::getline(in, line); ++number_of_line) {
         auto fail = [&](const std::string &why) {
-            error = path + ":" + std::to_string(number_of_line) + ": " + why;
+            error = path;
+            error += ":" + std::to_string(number_of_line) + ": ";
+            error += why;
             return false;
         };
         if (line.size() > 4096) return fail("line too long");

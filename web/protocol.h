@@ -43,7 +43,7 @@ struct Limits {
 };
 
 // A request is small: credentials, a session id, a few sessions named.
-inline constexpr Limits kRequestLimits{64 * 1024, 6 * 1000 + 8, 4096};
+inline constexpr Limits kRequestLimits{size_t{64} * 1024, size_t{6} * 1000 + 8, 4096};
 // A reply may carry the listing of a whole group.
 inline constexpr Limits kReplyLimits{64u << 20, 64 * 1024 * 16 + 64, 64u << 20};
 

@@ -23,7 +23,6 @@
 #include "protocol.h"
 #include "service.h"
 #include "system.h"
-#include "utils.h"
 
 namespace {
 
@@ -38,7 +37,7 @@ constexpr int kChannel = 3;
 
 [[noreturn]] void fail(const std::string &why) {
     std::fprintf(stderr, "vkweb-helper: %s\n", why.c_str());
-    dprintf("vkweb-helper: %s", why.c_str());
+    ::syslog(LOG_ERR, "%s", why.c_str());
     std::exit(1);
 }
 

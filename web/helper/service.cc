@@ -22,17 +22,18 @@ std::string try_again(Seconds s) {
     return "too many failed logins; try again in " + std::to_string(s.count()) + " s";
 }
 
-// A field of a listed session, absent as empty, as requests name them.
-std::string field(const vkgroup::Session &s, vkgroup::Field f) {
+// Whether a field of a listed session is `named`; a request names an
+// absent field as empty. (An action may name 1000 sessions of a listing of
+// 10,000: no copies here.)
+bool is(const vkgroup::Session &s, vkgroup::Field f, const std::string &named) {
     const char *t = s.text(f);
-    return t ? t : "";
+    return t ? named == t : named.empty();
 }
 
 bool matches(const vkgroup::Listing &l, const vkgroup::Session &s, const NamedSession &n) {
     using vkgroup::Field;
-    return vkgroup::same_host(l.server(s), n.server) && field(s, Field::RawToken) == n.raw_token &&
-           field(s, Field::Token) == n.token && field(s, Field::Login) == n.login &&
-           field(s, Field::Display) == n.display;
+    return is(s, Field::Display, n.display) && is(s, Field::RawToken, n.raw_token) && is(s, Field::Token, n.token) &&
+           is(s, Field::Login, n.login) && vkgroup::same_host(l.server(s), n.server);
 }
 
 bool same_named(const NamedSession &a, const NamedSession &b) {

@@ -88,7 +88,7 @@ std::string SystemBackend::random_hex(size_t bytes) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             // No secret can be made: no session may be opened either.
-            dprintf("vkweb-helper: getrandom: %s", std::strerror(errno));
+            ::syslog(LOG_ERR, "getrandom: %s", std::strerror(errno));
             std::exit(1);
         }
         got += static_cast<size_t>(n);

@@ -1,0 +1,382 @@
+"""vkweb-helper, the privileged half of vkweb, started inside sandboxed hosts as vkweb starts it
+(a socket pair, its end on descriptor 3) with PAM, real password hashes and the administrators'
+group: what it refuses and that nothing runs for a refusal, logins and their back-off, and an
+action on a real session of a group of two, with its record in the administrators' log."""
+import os
+import select
+import struct
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+SOURCE = Path(os.environ.get("VK_SOURCE") or Path(__file__).resolve().parents[3])
+sys.path.insert(0, str(SOURCE / "tests" / "e2e"))
+from conftest import LOG_LOCAL1_INFO, USERS, make_host  # noqa: E402,F401  (make_host: a fixture)
+from group import MEMBERS, Group  # noqa: E402
+from sessions import plant, running, start, states, tree, wait_for  # noqa: E402
+
+DRIVER = "/root/helper_driver.py"
+CONFIG = "/etc/opt/KELWvk/web/vkweb.conf"
+PAM_NOTE = "/etc/opt/pam-note"
+PAM_CALLS, RCMD_CALLS, KILL_CALLS = "/tmp/pam-calls", "/tmp/vkrcmd-calls", "/tmp/vksessionkill-calls"
+LOG_AUTHPRIV_NOTICE, LOG_DAEMON_ERR = 10 * 8 + 5, 3 * 8 + 3
+PASSWORDS = {"alice": "Wonder land", "bob": "builder"}
+ADMIN_GID = 2000
+CLIENT = "192.0.2.7"
+
+# Every PAM call of the vkweb service is noted (its type, user and remote host, and whether the
+# helper's channel leaked into it) before the shipped configuration decides.
+PAM_RECORDER = f"""#!/bin/sh
+leak=; [ -e /proc/$$/fd/3 ] && leak=" fd3"
+echo "$PAM_TYPE $PAM_USER $PAM_RHOST$leak" >> {PAM_CALLS}
+"""
+# Stand-ins for the remote-command program and the session killer that note their calls.
+RECORDER = """#!/bin/sh
+leak=; [ -e /proc/$$/fd/3 ] && leak=" fd3"
+echo "$*$leak" >> {calls}
+"""
+
+
+def shadow_line(user):
+    if user not in PASSWORDS:
+        return f"{user}:*:19000:0:99999:7:::\n"
+    hashed = subprocess.run(["openssl", "passwd", "-6", PASSWORDS[user]], capture_output=True, text=True,
+                            check=True).stdout.strip()
+    return f"{user}:{hashed}:19000:0:99999:7:::\n"
+
+
+def web_files(users):
+    """The files of a host that runs the helper: accounts with passwords, alice in the
+    administrators' group, the PAM service as shipped (with the recorder before it)."""
+    users = {"root": 0, **users}
+    shipped = (SOURCE / "web/pam/vkweb").read_text()
+    return {
+        "/etc/group": ("".join(f"{n}:x:{u}:\n" for n, u in users.items()) + f"vkadmin:x:{ADMIN_GID}:alice\n", 0o644),
+        "/etc/shadow": ("".join(shadow_line(n) for n in users), 0o640),
+        "/etc/pam.d/vkweb": (f"auth optional pam_exec.so quiet {PAM_NOTE}\n"
+                             f"account optional pam_exec.so quiet {PAM_NOTE}\n" + shipped, 0o644),
+        PAM_NOTE: (PAM_RECORDER, 0o755),
+        CONFIG: ("# the tests' group answers quickly\ndeadline = 10\n", 0o644),
+        DRIVER: ((SOURCE / "web/tests/e2e/helper_driver.py").read_text(), 0o755),
+    }
+
+
+# ---- the protocol, from vkweb's side ------------------------------------------------------------
+
+def encode(kind, fields):
+    body = kind.encode() + b"".join(struct.pack("<I", len(f)) + f for f in map(as_bytes, fields))
+    return struct.pack("<I", len(body)) + body
+
+
+def as_bytes(f):
+    return f if isinstance(f, bytes) else f.encode()
+
+
+class Helper:
+    """The helper on a host, through the driver; `request` sends one request and reads its reply."""
+
+    def __init__(self, host, *args, mode="socket"):
+        self.host = host
+        self.p = subprocess.Popen(host._command(["/usr/bin/python3", DRIVER, mode, *args], 0, None, None),
+                                  env=host._env(0, None), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE)
+
+    def send(self, data):
+        self.p.stdin.write(data)
+        self.p.stdin.flush()
+
+    def _read(self, n, timeout):
+        out = b""
+        deadline = time.monotonic() + timeout
+        while len(out) < n:
+            left = deadline - time.monotonic()
+            assert left > 0 and select.select([self.p.stdout], [], [], left)[0], "the helper does not answer"
+            chunk = os.read(self.p.stdout.fileno(), n - len(out))
+            if not chunk:
+                return None
+            out += chunk
+        return out
+
+    def reply(self, timeout=30):
+        head = self._read(4, timeout)
+        assert head is not None, f"the helper ended: {self.close()}"
+        body = self._read(struct.unpack("<I", head)[0], timeout)
+        fields, at = [], 1
+        while at < len(body):
+            n = struct.unpack("<I", body[at:at + 4])[0]
+            fields.append(body[at + 4:at + 4 + n])
+            at += 4 + n
+        return [body[:1].decode(), *fields]
+
+    def request(self, kind, *fields, timeout=30):
+        self.send(encode(kind, fields))
+        return self.reply(timeout)
+
+    def text(self, kind, *fields, **kw):
+        return [f.decode(errors="replace") if isinstance(f, bytes) else f for f in self.request(kind, *fields, **kw)]
+
+    def close(self, timeout=30):
+        """Ends standard input (the helper sees EOF); (exit status, standard error)."""
+        if not self.p.stdin.closed:
+            try:
+                self.p.stdin.close()
+            except BrokenPipeError:
+                pass
+        rc = self.p.wait(timeout)
+        err = self.p.stderr.read().decode(errors="replace")
+        self.p.stdout.close()
+        self.p.stderr.close()
+        return rc, err
+
+    def login(self, user="alice", client=CLIENT):
+        r = self.text("A", user, PASSWORDS[user], client)
+        assert r[0] == "O", r
+        return r[1], r[3]
+
+
+def refused(why):
+    return ["E", why]
+
+
+def lines(h, path):
+    p = h.path(path)
+    return p.read_text().splitlines() if p.exists() else []
+
+
+def listing(fields):
+    """The listing's fields (bytes) as (members, sessions), each a dict."""
+    at, members, sessions = 1, [], []
+    for _ in range(int(fields[0])):
+        name, local, answered, reason, _, _ = (f.decode() for f in fields[at:at + 6])
+        members.append({"name": name, "local": local == "1", "answered": answered == "1", "reason": reason})
+        at += 6
+    count = int(fields[at])
+    at += 1
+    for _ in range(count):
+        member, packed = int(fields[at]), fields[at + 1]
+        at += 2
+        values = [p[1:].decode() if p[:1] == b"1" else None for p in packed.split(b"\0")[:-1]]
+        sessions.append({"server": members[member]["name"], "raw": values[0], "token": values[1],
+                         "login": values[2], "display": values[4], "name": values[15]})
+    assert at == len(fields)
+    return members, sessions
+
+
+def named(s):
+    """A session named as an Act names it: server, raw token, token, login, display."""
+    return [s["server"], s["raw"] or "", s["token"] or "", s["login"] or "", s["display"] or ""]
+
+
+# ---- one host, with stand-ins for what would run -------------------------------------------------
+
+@pytest.fixture
+def web_host(make_host):
+    files = web_files(USERS)
+    files.update({MEMBERS: ("parvix2\n", 0o644),
+                  "/opt/KELWvk/lib/vkrcmd": (RECORDER.format(calls=RCMD_CALLS), 0o755),
+                  "/opt/KELWvk/lib/vksessionkill": (RECORDER.format(calls=KILL_CALLS), 0o755)})
+    h = make_host(files=files)
+    plant(h, "5", "tok5", "raw5", proc={"uid": USERS["alice"], "pid": 1, "program": "init"})
+    return h
+
+
+def nothing_ran(h):
+    return (lines(h, PAM_CALLS), lines(h, RCMD_CALLS), lines(h, KILL_CALLS)) == ([], [], [])
+
+
+ID = "0123456789abcdef" * 4
+
+
+def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
+    h = web_host
+    helper = Helper(h)
+    session = ["parvix1", "raw5", "tok5", "alice", "5"]
+    for request, why in [
+            (("Z", ID, CLIENT), "unknown request"),
+            (("a", "alice", "x", CLIENT), "unknown request"),
+            (("A", "alice", PASSWORDS["alice"]), "wrong number of fields"),
+            (("A", "alice", PASSWORDS["alice"], CLIENT, "x"), "wrong number of fields"),
+            (("A", "-alice", "x", CLIENT), "bad user name"),
+            (("A", "a" * 33, "x", CLIENT), "bad user name"),
+            (("A", "alice", "x" * 513, CLIENT), "bad password"),
+            (("A", "alice", "pass\nword", CLIENT), "bad password"),
+            (("A", "alice", "x", "192.0.2.300"), "bad client address"),
+            (("W", ID.upper(), CLIENT), "bad session id"),
+            (("X", ID, CLIENT, ID, "terminate", *session[:4]), "wrong number of fields"),
+            (("X", ID, CLIENT, ID, "terminate", *(session * 1001)), "too many sessions"),
+            (("X", ID, CLIENT, ID, "kill", *session), "unknown action"),
+            (("X", ID, CLIENT, ID, "terminate", "-oProxyCommand=x", *session[1:]), "bad server name"),
+            (("X", ID, CLIENT, ID, "terminate", *session[:4], "5\x1b"), "bad display"),
+            # Well formed, but no session has this id.
+            (("W", ID, CLIENT), "out of order"),
+            (("L", ID, CLIENT), "out of order"),
+            (("X", ID, CLIENT, ID, "terminate", *session), "out of order"),
+            (("Q", ID, ID), "out of order")]:
+        assert helper.text(*request) == refused(why), request[:2]
+    assert nothing_ran(h)
+    assert h.path("/var/opt/KELWvk/displays/5").exists()
+    # Still serving: a login goes through PAM once.
+    sid, csrf = helper.login()
+    assert lines(h, PAM_CALLS) == [f"auth alice {CLIENT}", f"account alice {CLIENT}"]
+    assert helper.close() == (0, "")
+
+    # Acting on a session that is not there, or not as named, runs no operation: the servers
+    # concerned are only asked for their sessions.
+    helper = Helper(h)
+    sid, csrf = helper.login()
+    for wrong in (["parvix2", "raw9", "tok9", "bob", "9"], ["parvix1", "raw5", "tok5", "bob", "5"],
+                  ["parvix1", "raw5", "", "alice", "5"]):
+        assert helper.text("X", sid, CLIENT, csrf, "terminate", *wrong) == \
+            refused(f"no such session: {wrong[0]} display {wrong[4]}")
+    assert helper.text("X", sid, CLIENT, csrf, "terminate", "parvix3", *session[1:]) == \
+        refused("not a member of the group: parvix3")
+    assert helper.text("X", sid, CLIENT, ID, "terminate", *session) == refused("bad CSRF token")
+    assert lines(h, RCMD_CALLS) == ["parvix2 /opt/KELWvk/sbin/vksession -p -x"]
+    assert lines(h, KILL_CALLS) == []
+    assert h.path("/var/opt/KELWvk/displays/5").exists()
+    # The listing of the whole group, the registered names looked up.
+    r = helper.request("L", sid, CLIENT)
+    assert r[0] == "O"
+    members, sessions = listing(r[1:])
+    assert [(m["name"], m["local"], m["answered"]) for m in members] == \
+        [("parvix1", True, True), ("parvix2", False, True)]
+    assert [named(s) for s in sessions] == [session]
+    assert helper.request("L", sid, CLIENT) == r   # within two seconds: the same listing, not asked again
+    assert lines(h, RCMD_CALLS) == ["parvix2 /opt/KELWvk/sbin/vksession -p -x"] * 2
+    # After an action (even a refused one) the group is asked afresh.
+    assert helper.text("X", sid, CLIENT, csrf, "resume", "parvix2", "r", "t", "l", "1")[0] == "E"
+    assert listing(helper.request("L", sid, CLIENT)[1:]) == (members, sessions)
+    assert lines(h, RCMD_CALLS) == ["parvix2 /opt/KELWvk/sbin/vksession -p -x"] * 4
+    assert helper.text("Q", sid, csrf) == ["O"]
+    assert helper.text("W", sid, CLIENT) == refused("out of order")
+    assert helper.close() == (0, "")
+
+
+@pytest.mark.parametrize("data, what", [
+    (struct.pack("<I", 64 * 1024 + 1) + b"A", "a length over the limit"),
+    (struct.pack("<I", 0), "an empty message"),
+    (struct.pack("<I", 9) + b"W" + struct.pack("<I", 100) + b"abcd", "a field longer than the message"),
+    (struct.pack("<I", 10) + b"W" + struct.pack("<I", 4097) + b"abcde", "a field over its limit"),
+    (struct.pack("<I", 50) + b"W", "the connection closed inside a message"),
+    (b"\x05\x00", "the connection closed inside a length"),
+])
+def test_a_message_that_is_not_one_ends_the_helper(web_host, data, what):
+    helper = Helper(web_host)
+    assert helper.text("W", ID, CLIENT) == refused("out of order")
+    helper.send(data)
+    rc, err = helper.close()
+    assert rc == 1, what
+    assert "not to be trusted" in err
+    assert [(x.ident, x.pri) for x in web_host.log() if x.msg.startswith("a message from vkweb that is not one")] == \
+        [("vkweb-helper", LOG_DAEMON_ERR)]
+    assert nothing_ran(web_host)
+
+
+def test_the_helper_starts_only_with_a_socket_on_descriptor_3(web_host):
+    for mode in ("pipe", "none"):
+        rc, err = Helper(web_host, mode=mode).close()
+        assert (rc, err) == (1, "vkweb-helper: descriptor 3 is not a socket: vkweb-helper is started by vkweb\n")
+    web_host.write("/etc/opt/bad.conf", "admin_group = a b\n")
+    rc, err = Helper(web_host, "-c", "/etc/opt/bad.conf").close()
+    assert (rc, err) == (1, "vkweb-helper: /etc/opt/bad.conf:1: admin_group must be a plain name\n")
+    rc, err = Helper(web_host, "-x").close()
+    assert rc == 2 and err.startswith("usage: vkweb-helper [-c CONFIG]")
+
+
+def test_logins_of_administrators_only_and_their_back_off(web_host):
+    h = web_host
+    helper = Helper(h)
+    r = helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.1")
+    assert r[0] == "O" and r[2] == "alice" and len(r[1]) == len(r[3]) == 64 and r[1] != r[3], r
+    assert helper.text("W", r[1], "192.0.2.1") == ["O", "alice", r[3]]
+    time.sleep(1)   # PAM is asked three times a second at most
+    for user, password, client in [("bob", PASSWORDS["bob"], "192.0.2.2"), ("alice", "wrong", "192.0.2.3"),
+                                   ("nobody", "x", "2001:db8::3")]:
+        assert helper.text("A", user, password, client) == refused("login failed"), user
+    assert lines(h, PAM_CALLS) == ["auth alice 192.0.2.1", "account alice 192.0.2.1",
+                                   "auth bob 192.0.2.2", "account bob 192.0.2.2", "auth alice 192.0.2.3",
+                                   "auth nobody 2001:db8::3"]
+    # (PAM's modules log there too, under the helper's name.)
+    security = [x.msg for x in h.log() if x.pri == LOG_AUTHPRIV_NOTICE and x.msg.startswith("login of ")]
+    assert security == ["login of alice from 192.0.2.1",
+                        "login of bob from 192.0.2.2 failed: not a member of the administrators' group",
+                        "login of alice from 192.0.2.3 failed: Authentication failure",
+                        "login of nobody from 2001:db8::3 failed: Authentication failure"]
+
+    # From 192.0.2.3: one failure, so PAM is not asked again for a second; then two, for two.
+    calls = len(lines(h, PAM_CALLS))
+    assert helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.3") == \
+        refused("too many failed logins; try again in 1 s")
+    assert len(lines(h, PAM_CALLS)) == calls
+    time.sleep(1.1)
+    assert helper.text("A", "alice", "wrong", "192.0.2.3") == refused("login failed")
+    assert helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.3") == \
+        refused("too many failed logins; try again in 2 s")
+    time.sleep(2.1)
+    assert helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.3")[0] == "O"
+    assert h.log()[-1].msg == "login of alice from 192.0.2.3"
+
+    # Many addresses at once: PAM is asked three times in a second, no more.
+    time.sleep(1)
+    calls = len(lines(h, PAM_CALLS))
+    began = time.monotonic()
+    replies = [helper.text("A", "alice", "wrong", f"198.51.100.{i}")[1] for i in range(6)]
+    if time.monotonic() - began < 1:
+        assert replies == ["login failed"] * 3 + ["too many failed logins; try again in 1 s"] * 3
+        assert len(lines(h, PAM_CALLS)) == calls + 3
+    assert helper.close() == (0, "")
+
+
+# ---- a group of two, with real sessions -------------------------------------------------------
+
+def test_an_action_ends_exactly_the_session_named_and_is_logged(make_host):
+    def host_of_group(**kw):
+        # parvix1 runs the helper; every host gets the accounts.
+        files = web_files(kw["users"])
+        return make_host(files=files, **kw)
+
+    g = Group(host_of_group, names=("parvix1", "parvix2"), members=True)
+    try:
+        h1, h2 = g.h1, g.h2
+        n1, p1 = start(h1, "alice", "tokA", "rawA")
+        n2, p2 = start(h2, "bob", "tokB", "rawB")
+        n3, p3 = start(h2, "alice", "tokC", "rawC")
+        pids = {n: (h, tree(h, p["pid"]) + [p["server_pid"]]) for n, h, p in
+                [("A", h1, p1), ("B", h2, p2), ("C", h2, p3)]}
+        helper = Helper(h1)
+        sid, csrf = helper.login()
+        r = helper.request("L", sid, CLIENT)
+        assert r[0] == "O"
+        members, sessions = listing(r[1:])
+        assert all(m["answered"] for m in members) and [m["name"] for m in members] == ["parvix1", "parvix2"]
+        by_token = {s["token"]: s for s in sessions}
+        assert sorted(by_token) == ["tokA", "tokB", "tokC"]
+        bob = by_token["tokB"]
+        assert named(bob) == ["parvix2", "rawB", "tokB", "bob", n2]
+
+        # Named otherwise than it is: refused whole, nothing ends.
+        for field, value in ((2, "tokC"), (3, "alice"), (4, n3)):
+            wrong = named(bob)
+            wrong[field] = value
+            r = helper.text("X", sid, CLIENT, csrf, "terminate", *named(by_token["tokA"]), *wrong)
+            assert r[0] == "E" and r[1].startswith("no such session: parvix2"), r
+        assert all(running(h, p) for h, p in pids.values())
+
+        h1.clear_log()
+        assert helper.text("X", sid, CLIENT, csrf, "terminate", *named(bob)) == ["O", "1", "1", ""]
+        wait_for(lambda: states(h2, pids["B"][1]) == ["-"] * len(pids["B"][1]), what="the session's end")
+        assert running(h1, pids["A"][1]) and running(h2, pids["C"][1])
+        assert [(x.pri, x.msg) for x in h1.log() if x.pri == LOG_LOCAL1_INFO] == [
+            (LOG_LOCAL1_INFO, f"vkweb : alice from {CLIENT}: terminate parvix2 display {n2} token tokB "
+                              f"raw token rawB login bob: done")]
+        # It is gone from a fresh listing, and cannot be acted on again.
+        members, sessions = listing(helper.request("L", sid, CLIENT)[1:])
+        assert sorted(s["token"] for s in sessions) == ["tokA", "tokC"]
+        assert helper.text("X", sid, CLIENT, csrf, "terminate", *named(bob)) == \
+            refused(f"no such session: parvix2 display {n2}")
+        assert helper.close() == (0, "")
+    finally:
+        g.stop()
