@@ -77,6 +77,8 @@ bool read_config(const std::string &path, Config &out, std::string &error) {
             (key == "user" ? out.user : out.admin_group) = value;
         } else if (key == "deadline") {
             if (!number(value, 1, 3600, out.deadline)) return fail("deadline must be 1 to 3600");
+        } else if (key == "idle") {
+            if (!number(value, 1, 24 * 3600, out.idle)) return fail("idle must be 1 to 86400");
         } else if (key == "parallel") {
             if (!number(value, 1, 1024, out.parallel)) return fail("parallel must be 1 to 1024");
         } else {

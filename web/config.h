@@ -18,6 +18,7 @@ struct Config {
     std::string user = "vkweb";           // the account the web side runs as
     int deadline = 20;                    // seconds a member has to answer
     int parallel = 32;                    // members asked at a time
+    int idle = 15 * 60;                   // seconds a login lasts unused
 };
 
 // Reads `path`: "key = value" lines, blank lines and "#" comments. A

@@ -42,7 +42,8 @@ class Backend {
 
 class Service {
   public:
-    explicit Service(Backend &backend) : backend_(backend) {}
+    explicit Service(Backend &backend, Seconds idle = LoginSessions::kIdle)
+        : backend_(backend), sessions_(idle) {}
     // The reply to one decoded request.
     Message handle(const Message &request);
 

@@ -60,7 +60,7 @@ void Backoff::succeeded(const std::string &client) {
 }
 
 void LoginSessions::expire(Time now) {
-    std::erase_if(sessions_, [now](const LoginSession &s) { return s.last_use + kIdle <= now; });
+    std::erase_if(sessions_, [this, now](const LoginSession &s) { return s.last_use + idle_ <= now; });
 }
 
 const LoginSession &LoginSessions::open(LoginSession s, Time now) {

@@ -64,12 +64,15 @@ struct LoginSession {
     Time last_use{};
 };
 
-// The login sessions: each ends after kIdle without use, at logout, or
-// when more than kMax exist (the one unused longest goes).
+// The login sessions: each ends after `idle` without use (kIdle unless the
+// configuration says otherwise), at logout, or when more than kMax exist
+// (the one unused longest goes).
 class LoginSessions {
   public:
     static constexpr Seconds kIdle{15 * 60};
     static constexpr size_t kMax = 1000;
+
+    explicit LoginSessions(Seconds idle = kIdle) : idle_(idle) {}
 
     const LoginSession &open(LoginSession s, Time now);
     // The live session `id`, its use refreshed; null when there is none.
@@ -81,6 +84,7 @@ class LoginSessions {
 
   private:
     void expire(Time now);
+    Seconds idle_;
     std::vector<LoginSession> sessions_;
 };
 

@@ -27,8 +27,9 @@ _e2e = importlib.util.module_from_spec(_spec)
 sys.modules[_spec.name] = _e2e
 _spec.loader.exec_module(_e2e)
 
-from e2e_conftest import (DEPRECATED, HOSTNAME, USERS, ParvixHost, _build_path,  # noqa: E402,F401
-                          host_maker, make_host)
+# Every name of tests/e2e's conftest, the fixtures among them.
+globals().update({k: v for k, v in vars(_e2e).items() if not k.startswith("__")})
+from e2e_conftest import _build_path, make_host  # noqa: E402,F401  (named for the linters)
 from selenium.common.exceptions import WebDriverException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions  # noqa: E402

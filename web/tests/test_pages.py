@@ -9,6 +9,7 @@ from urllib.parse import urlparse
 import pytest
 from selenium.common.exceptions import NoAlertPresentException, WebDriverException
 from selenium.webdriver.common.by import By
+from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.wait import WebDriverWait
 
 from sessions import plant
@@ -57,6 +58,15 @@ def rows(browser):
             for r in browser.find_elements(By.CSS_SELECTOR, "table#sessions tr.session")]
 
 
+def follow(browser, element):
+    """Clicks `element` and waits until the page it leads to has replaced this one."""
+    old = browser.find_element(By.TAG_NAME, "html")
+    element.click()
+    WebDriverWait(browser, 15, ignored_exceptions=(WebDriverException,)).until(
+        lambda b: expected_conditions.staleness_of(old)(b) and
+        b.execute_script("return document.readyState") == "complete")
+
+
 def arrived(browser, where):
     """Waits until the browser shows page `where` after a form was sent."""
     WebDriverWait(browser, 15, ignored_exceptions=(WebDriverException,)).until(
@@ -67,8 +77,8 @@ def arrived(browser, where):
 def row_button(browser, url, token, action="terminate"):
     """On the sessions page, the row button `action` of the session of `token`, clicked."""
     browser.get(f"{url}/sessions")
-    browser.find_element(By.CSS_SELECTOR, f"tr[data-token={token}] button.act[value^={action}]").click()
-    arrived(browser, "/confirm")
+    follow(browser, browser.find_element(By.CSS_SELECTOR, f"tr[data-token={token}] button.act[value^={action}]"))
+    assert path(browser) == "/confirm"
 
 
 def no_alert(browser):
@@ -109,7 +119,7 @@ def test_login_logout_and_who_gets_in(group, browser, login):
     cookie = browser.get_cookie("vkweb_session")
     assert (cookie["secure"], cookie["httpOnly"], cookie["sameSite"]) == (True, True, "Strict")
     assert re.fullmatch(r"[0-9a-f]{64}", cookie["value"])
-    browser.find_element(By.CSS_SELECTOR, "form#logout button").click()
+    follow(browser, browser.find_element(By.CSS_SELECTOR, "form#logout button"))
     assert path(browser) == "/login"
     browser.get(f"{group.url}/sessions")
     assert path(browser) == "/login"
@@ -159,7 +169,7 @@ def test_overview_and_table_with_filters_and_sorting(group, browser, login, scre
     assert bars[("parvix2", "connected")] == "1" and bars[("parvix1", "disconnected")] == "2"
     screenshot(browser, "overview")
 
-    browser.find_element(By.ID, "nav-sessions").click()
+    follow(browser, browser.find_element(By.ID, "nav-sessions"))
     assert rows(browser) == [("parvix1", "card-a1"), ("parvix1", "card-c1"), ("parvix2", "card-a2"),
                              ("parvix2", "card-b2")]
     assert "parvix3" in browser.find_element(By.ID, "problems").text
@@ -169,19 +179,19 @@ def test_overview_and_table_with_filters_and_sorting(group, browser, login, scre
 
     form = browser.find_element(By.ID, "filter")
     form.find_element(By.NAME, "login").send_keys("alice")
-    form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+    follow(browser, form.find_element(By.CSS_SELECTOR, "button[type=submit]"))
     assert rows(browser) == [("parvix2", "card-a2")]   # parvix1's planted sessions have no login
     for query, expected in [("token=USER.ALICE", [("parvix1", "card-a1"), ("parvix2", "card-a2")]),
                             ("server=parvix1&display=2", [("parvix1", "card-c1")])]:
         browser.get(f"{group.url}/sessions?{query}")
         assert rows(browser) == expected, query
     browser.get(f"{group.url}/sessions")
-    browser.find_element(By.CSS_SELECTOR, "a.sort[data-column=display]").click()
+    follow(browser, browser.find_element(By.CSS_SELECTOR, "a.sort[data-column=display]"))
     assert [t for _, t in rows(browser)] == ["card-a1", "card-c1", "card-b2", "card-a2"]
-    browser.find_element(By.CSS_SELECTOR, "a.sort[data-column=display]").click()   # descending
+    follow(browser, browser.find_element(By.CSS_SELECTOR, "a.sort[data-column=display]"))   # descending
     assert [t for _, t in rows(browser)] == ["card-a2", "card-b2", "card-c1", "card-a1"]
 
-    browser.find_element(By.CSS_SELECTOR, "tr[data-token=card-b2] td.token a").click()
+    follow(browser, browser.find_element(By.CSS_SELECTOR, "tr[data-token=card-b2] td.token a"))
     security = dict(zip([e.text for e in browser.find_elements(By.CSS_SELECTOR, "dl#security dt")],
                         [e.text for e in browser.find_elements(By.CSS_SELECTOR, "dl#security dd")]))
     assert security == {"encryptUpType": "arcfour", "encryptDownType": "arcfour",
@@ -198,7 +208,7 @@ def test_terminate_one_with_its_confirmation(group, browser, login):
     assert listed == ["parvix2 display 5, token card-b2, Unix ID bob"]
     assert browser.find_elements(By.ID, "confirm-all") == []
     assert acts(h2) == []   # nothing happens before the confirmation
-    browser.find_element(By.ID, "confirm-submit").click()
+    follow(browser, browser.find_element(By.ID, "confirm-submit"))
     outcome = browser.find_element(By.CSS_SELECTOR, "ul#outcomes li")
     assert outcome.get_attribute("class") == "outcome ok" and outcome.text.endswith(": done")
     # The far side was asked to end exactly that session, once.
@@ -215,8 +225,8 @@ def test_several_only_with_all_of_them_confirmed(group, browser, login):
         browser.get(f"{group.url}/sessions?token=user.alice")
         for box in browser.find_elements(By.CSS_SELECTOR, "table#sessions input[name=s]"):
             box.click()
-        browser.find_element(By.CSS_SELECTOR, "form#bulk p.selected button[value=terminate]").click()
-        arrived(browser, "/confirm")
+        follow(browser, browser.find_element(By.CSS_SELECTOR, "form#bulk p.selected button[value=terminate]"))
+        assert path(browser) == "/confirm"
     tick_both()
     assert len(browser.find_elements(By.CSS_SELECTOR, "ul#confirm-list li")) == 2
     all_box = browser.find_element(By.ID, "confirm-all")
@@ -226,14 +236,12 @@ def test_several_only_with_all_of_them_confirmed(group, browser, login):
     browser.find_element(By.ID, "confirm-submit").click()
     assert path(browser) == "/confirm" and acts(h2) == []
     browser.execute_script("document.getElementById('confirm-all').required = false;")
-    browser.find_element(By.ID, "confirm-submit").click()
-    arrived(browser, "/act")
+    follow(browser, browser.find_element(By.ID, "confirm-submit"))
     assert "needs the confirmation of all of them" in browser.find_element(By.ID, "error").text
     assert acts(h2) == [] and h1.path("/var/opt/KELWvk/displays/1").exists()
     tick_both()
     browser.find_element(By.ID, "confirm-all").click()
-    browser.find_element(By.ID, "confirm-submit").click()
-    arrived(browser, "/act")
+    follow(browser, browser.find_element(By.ID, "confirm-submit"))
     outcomes = browser.find_elements(By.CSS_SELECTOR, "ul#outcomes li")
     assert len(outcomes) == 2
     assert acts(h2) == [["-k", "-x", "-t", "user.alice", "-u", "alice", "-d", "7"]]
@@ -247,8 +255,7 @@ def test_forms_without_their_token_are_refused(group, browser, login):
                    "f.querySelector('[name=csrf]').remove();"):
         row_button(browser, group.url, "card-b2")
         browser.execute_script("const f = document.getElementById('confirm');" + change)
-        browser.find_element(By.ID, "confirm-submit").click()
-        arrived(browser, "/act")
+        follow(browser, browser.find_element(By.ID, "confirm-submit"))
         assert "expired" in browser.find_element(By.ID, "error").text, change
     assert acts(h2) == []
 

@@ -96,6 +96,11 @@ TEST(WebLoginSessions, EndAfterFifteenIdleMinutesEachUseRefreshes) {
     EXPECT_EQ(s.size(), 1u);
     EXPECT_EQ(s.find(id(1), now + LoginSessions::kIdle), nullptr);
     EXPECT_EQ(s.size(), 0u);
+    // A configured idle time instead of the 15 minutes.
+    LoginSessions brief(3s);
+    brief.open(session(id(3)), t0);
+    EXPECT_NE(brief.find(id(3), t0 + 2s), nullptr);
+    EXPECT_EQ(brief.find(id(3), t0 + 5s), nullptr);
 }
 
 TEST(WebLoginSessions, LogoutAndTheCapEndSessions) {
