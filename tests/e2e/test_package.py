@@ -76,8 +76,8 @@ def test_control_fields_and_contents(deb, tmp_path):
     assert (fields["Package"], fields["Section"]) == ("vksession", "admin")
     # Every dependency is a package of this Debian release (the tests' own
     # dependencies have installed them all here).
-    names = [re.sub(r"\s*\(.*\)", "", p).strip()
-             for p in (fields["Depends"] + "," + fields["Recommends"]).split(",")]
+    names = sorted({re.sub(r"\s*\(.*\)", "", p).strip()
+                    for p in (fields["Depends"] + "," + fields["Recommends"]).split(",")})
     assert {"libldap-2.5-0", "procps", "iputils-ping", "xvfb", "openssh-server"} <= set(names)
     r = subprocess.run(["dpkg-query", "-W", "-f=${Status}\n", *names], capture_output=True, text=True)
     assert r.stdout.splitlines() == ["install ok installed"] * len(names), r.stderr
@@ -114,9 +114,18 @@ def test_install_use_and_remove(deb, root):
     # the package takes them along.
     r = root.run("/opt/KELWvk/lib/vkrcmd --close server2 && stat -c %a /var/opt/KELWvk/vkrcmd")
     assert (r.returncode, r.stdout, r.stderr) == (0, "700\n", ""), r.stderr
+    # vkweb's accounts and its first certificate, for this host, the key root's alone.
+    r = root.run("set -e; getent passwd vkweb | cut -d: -f7; getent group vkadmin >/dev/null; "
+                 "stat -c '%a %U' /etc/opt/KELWvk/web/vkweb.key; "
+                 "openssl x509 -in /etc/opt/KELWvk/web/vkweb.crt -noout -ext subjectAltName | tail -1; "
+                 "/opt/KELWvk/sbin/vkweb -h | head -1")
+    assert r.stdout.splitlines() == ["/usr/sbin/nologin", "600 root",
+                                     f"    DNS:{r.stdout.split('DNS:')[1].split(',')[0]}, DNS:localhost, "
+                                     "IP Address:127.0.0.1", "usage: vkweb [-c FILE]"], r.stderr
     r = root.run("dpkg -r vksession && dpkg -P vksession && dpkg-query -W vksession")
     assert r.returncode == 1 and "no packages found matching vksession" in r.stderr
     paths = [*contents(deb), "usr/sbin/ping", "opt/KELWvk", "usr/proc", "usr/share/doc/vksession",
+             "etc/opt/KELWvk/web/vkweb.crt", "etc/opt/KELWvk/web/vkweb.key",
              "var/opt/KELWvk"]
     r = root.run('for p; do [ -e "/$p" ] || [ -L "/$p" ] && echo "$p"; done; true', args=paths)
     assert (r.returncode, r.stdout) == (0, "")
