@@ -199,6 +199,22 @@ def test_overview_and_table_with_filters_and_sorting(group, browser, login, scre
                         "securityMode": "hard", "terminalCIDs": "IEEE802.0a0b"}
 
 
+def test_a_member_that_never_answers_holds_the_page_no_longer_than_the_deadline(group, browser, login):
+    group.group.hosts["parvix3"].write(VKSESSION, "#!/bin/sh\nexec sleep 1000\n", 0o755)
+    group.vkweb.signal(15)
+    group.vkweb.wait()
+    group.write_config(deadline=3)
+    group.start_vkweb()
+    assert login(browser, "alice", PASSWORDS["alice"])
+    time.sleep(2.5)   # the helper's listing is kept two seconds: the next page asks anew
+    began = time.monotonic()
+    browser.get(f"{group.url}/sessions?sort=server")
+    assert 3 <= time.monotonic() - began < 3 + 2
+    assert browser.find_element(By.CSS_SELECTOR, "#problems li.down").text == \
+        "parvix3: no answer within 3 s"
+    assert {s for s, _ in rows(browser)} == {"parvix1", "parvix2"}
+
+
 def test_terminate_one_with_its_confirmation(group, browser, login):
     h2 = group.group.hosts["parvix2"]
     assert login(browser, "alice", PASSWORDS["alice"])
