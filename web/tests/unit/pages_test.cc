@@ -41,9 +41,19 @@ vkgroup::Session session(size_t member, const std::string &token, const std::str
 
 vkgroup::Listing listing() {
     vkgroup::Listing l;
-    l.members.push_back({{"parvix1", true}, true, "", {}, 0.01, 0});
-    l.members.push_back({{"parvix2", false}, true, "", {"a record names another server (" + kHostile1 + ")"}, 0.2, 0});
-    l.members.push_back({{"parvix3", false}, false, "cannot reach: " + kHostile2, {}, 5.0, 0});
+    auto member = [&l](const char *name, bool local, bool answered, std::string reason,
+                       std::vector<std::string> warnings) {
+        vkgroup::MemberAnswer a;
+        a.member.name = name;
+        a.member.local = local;
+        a.answered = answered;
+        a.reason = std::move(reason);
+        a.warnings = std::move(warnings);
+        l.members.push_back(std::move(a));
+    };
+    member("parvix1", true, true, "", {});
+    member("parvix2", false, true, "", {"a record names another server (" + kHostile1 + ")"});
+    member("parvix3", false, false, "cannot reach: " + kHostile2, {});
     l.sessions.push_back(session(0, "tokA", "rawA", "alice", "1"));
     l.sessions.push_back(session(1, kHostile1, kHostile2, kHostile2, "7", 0));
     return l;
