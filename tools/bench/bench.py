@@ -204,6 +204,11 @@ def report(results):
     if 10000 in results:
         checks.append(("-p peak RSS at 10,000 <= 16 MiB",
                        results[10000]["p"]["rss_kib"] / 1024, 16))
+    return report_checks(checks)
+
+
+def report_checks(checks):
+    """Prints each (what, value, limit) with ok or MISS; whether every value is within its limit."""
     ok = True
     if checks:
         print()

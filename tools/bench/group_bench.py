@@ -194,13 +194,7 @@ def report(members, small, large, n, s):
         ("warm vkgroup list <= 0.7 x cold", n["warm_s"] / n["cold_s"], 0.7),
         (f"peak resident set at {members * large} sessions <= 32 MiB", s["peak_rss_mib"], 32),
     ]
-    print()
-    ok = True
-    for what, value, limit in checks:
-        good = value <= limit
-        ok = ok and good
-        print(f"{'ok  ' if good else 'MISS'} {what}: {value:.2f}")
-    return ok
+    return bench.report_checks(checks)
 
 
 def main(argv=None):

@@ -31,6 +31,7 @@ SOURCE = Path(__file__).resolve().parents[2]
 os.environ.setdefault("VK_SOURCE", str(SOURCE))
 for d in ("tools/sandbox", "tests/e2e", "web/tests", "tools/bench"):
     sys.path.insert(0, str(SOURCE / d))
+import bench  # noqa: E402  its report of the checks
 import conftest as e2e  # noqa: E402  tests/e2e's: sandboxed hosts
 import group_bench  # noqa: E402  sessions and their managers on every member
 from webgroup import PASSWORDS, WebGroup  # noqa: E402
@@ -167,12 +168,7 @@ def main(argv=None):
     checks = [("the page adds at most 20 ms at the median", added, 20),
               ("vkweb under 64 MiB", res["vkweb_peak_mib"], 64),
               ("no errors", res["errors"], 0)]
-    ok = True
-    print()
-    for what, value, limit in checks:
-        good = value <= limit
-        ok = ok and good
-        print(f"{'ok  ' if good else 'MISS'} {what}: {value:.2f}")
+    ok = bench.report_checks(checks)
     if a.json:
         Path(a.json).write_text(json.dumps(res, indent=1) + "\n")
     return 0 if ok else 1

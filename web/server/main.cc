@@ -295,7 +295,7 @@ int main(int argc, char **argv) {
         MHD_OPTION_HTTPS_MEM_CERT, cert.c_str(), MHD_OPTION_HTTPS_PRIORITIES,
         "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2", MHD_OPTION_THREAD_POOL_SIZE, 4u,
         MHD_OPTION_CONNECTION_LIMIT, 256u, MHD_OPTION_PER_IP_CONNECTION_LIMIT, 64u,
-        MHD_OPTION_CONNECTION_TIMEOUT, 30u, MHD_OPTION_CONNECTION_MEMORY_LIMIT, size_t{256 * 1024},
+        MHD_OPTION_CONNECTION_TIMEOUT, 30u, MHD_OPTION_CONNECTION_MEMORY_LIMIT, size_t{256} * 1024,
         MHD_OPTION_NOTIFY_COMPLETED, &finished, nullptr, MHD_OPTION_END);
     if (!d) die("cannot start the HTTPS server (is the certificate or key broken?)");
     (void)listener.release();  // the server closes it

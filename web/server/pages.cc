@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <cstring>
 #include <gnutls/crypto.h>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <variant>
 #include <zlib.h>
 #include <string>
 #include <strings.h>
@@ -40,6 +42,12 @@ constexpr const char *kLoginCookie = "vkweb_login";
 constexpr size_t kMaxSelected = 1000;
 
 // ---- small things ---------------------------------------------------------------------------
+
+// Appends the pieces to `out`, with no temporary for their sum: the tables
+// are built from thousands of such pieces.
+void add(std::string &out, std::initializer_list<std::string_view> pieces) {
+    for (std::string_view p : pieces) out.append(p);
+}
 
 bool is_hex64(const std::string &s) {
     return s.size() == 64 && std::all_of(s.begin(), s.end(), [](char c) {
@@ -378,11 +386,11 @@ std::string chart(const Listing &l, const std::vector<Counts> &counts) {
             int by = y + static_cast<int>(k) * (bar + gap);
             int w = static_cast<int>(static_cast<double>(bars[k].second) * width / static_cast<double>(most));
             std::string n = std::to_string(bars[k].second);
-            svg += "<rect class=\"bar state-" + std::string(bars[k].first) + "\" data-server=\"" +
-                   esc(a.member.name) + "\" data-state=\"" + bars[k].first + "\" data-count=\"" + n +
-                   "\" x=\"" + std::to_string(label) + "\" y=\"" + std::to_string(by) + "\" width=\"" +
-                   std::to_string(w) + "\" height=\"" + std::to_string(bar) + "\"><title>" +
-                   esc(a.member.name) + ": " + n + " " + bars[k].first + "</title></rect>\n";
+            add(svg, {"<rect class=\"bar state-", bars[k].first, "\" data-server=\"", esc(a.member.name),
+                      "\" data-state=\"", bars[k].first, "\" data-count=\"", n, "\" x=\"", std::to_string(label),
+                      "\" y=\"", std::to_string(by), "\" width=\"", std::to_string(w), "\" height=\"",
+                      std::to_string(bar), "\"><title>", esc(a.member.name), ": ", n, " ", bars[k].first,
+                      "</title></rect>\n"});
             svg += "<text class=\"count\" x=\"" + std::to_string(label + w + 4) + "\" y=\"" +
                    std::to_string(by + bar - 2) + "\">" + n + " " + bars[k].first + "</text>\n";
         }
@@ -474,8 +482,8 @@ std::string action_buttons(const std::string &key = "") {
     for (const char *a : {"terminate", "suspend", "resume"}) {
         std::string label = a;
         label[0] = static_cast<char>(label[0] - 'a' + 'A');
-        out += std::string("<button class=\"act\" type=\"submit\" name=\"") + (key.empty() ? "action" : "one") +
-               "\" value=\"" + a + (key.empty() ? "" : "." + key) + "\">" + label + "</button>";
+        add(out, {"<button class=\"act\" type=\"submit\" name=\"", key.empty() ? "action" : "one", "\" value=\"",
+                  a, key.empty() ? "" : ".", key, "\">", label, "</button>"});
     }
     return out;
 }
@@ -505,15 +513,15 @@ std::string table_rows(const Snapshot &snap, const std::map<std::string, std::st
         const std::string &key = snap.keys[i];
         const char *login = s.text(Field::Login), *disp = s.text(Field::Display);
         std::string server = esc(l.server(s)), token = esc(display_token(s));
-        body += "<tr class=\"session\" data-server=\"" + server + "\" data-token=\"" + token + "\">"
-                "<td class=\"pick\"><input type=\"checkbox\" name=\"s\" value=\"" + key + "\"></td>"
-                "<td class=\"server\">" + server + "</td>"
-                "<td class=\"token\"><a href=\"/session?key=" + key + "\">" + token + "</a></td>"
-                "<td class=\"name\">" + esc(or_unknown(s.name())) + "</td>"
-                "<td class=\"login\">" + esc(or_unknown(login)) + "</td>"
-                "<td class=\"display\">" + esc(disp ? disp : "") + "</td>"
-                "<td class=\"state\">" + state_html(s) + "</td>"
-                "<td class=\"actions\">" + action_buttons(key) + "</td></tr>\n";
+        add(body, {"<tr class=\"session\" data-server=\"", server, "\" data-token=\"", token, "\">",
+                   "<td class=\"pick\"><input type=\"checkbox\" name=\"s\" value=\"", key, "\"></td>",
+                   "<td class=\"server\">", server, "</td>",
+                   "<td class=\"token\"><a href=\"/session?key=", key, "\">", token, "</a></td>",
+                   "<td class=\"name\">", esc(or_unknown(s.name())), "</td>",
+                   "<td class=\"login\">", esc(or_unknown(login)), "</td>",
+                   "<td class=\"display\">", esc(disp ? disp : ""), "</td>",
+                   "<td class=\"state\">", state_html(s), "</td>",
+                   "<td class=\"actions\">", action_buttons(key), "</td></tr>\n"});
     }
     return rows + body;
 }
@@ -531,7 +539,7 @@ HttpResponse sessions_page(const HttpRequest &r, const Who &who, const Snapshot 
 
     const Snapshot *snap = &snap_ref;
     std::string view = sort + (descending ? "-" : "+");
-    for (const auto &[k, v] : filter) view += "\x1f" + k + "=" + v;
+    for (const auto &[k, v] : filter) add(view, {"\x1f", k, "=", v});
     std::shared_ptr<const std::string> rows;
     {
         std::lock_guard<std::mutex> lock(const_cast<Snapshot &>(*snap).lane);
@@ -552,9 +560,9 @@ HttpResponse sessions_page(const HttpRequest &r, const Who &who, const Snapshot 
     for (size_t i = 0; i < kColumns.size(); ++i) {
         bool current = sort == kColumns[i];
         std::string next = current && !descending ? "desc" : "asc";
-        head += "<th><a class=\"sort\" data-column=\"" + std::string(kColumns[i]) + "\" href=\"/sessions?sort=" +
-                kColumns[i] + "&order=" + next + keep + "\">" + titles[i] +
-                (current ? (descending ? " \xe2\x96\xbe" : " \xe2\x96\xb4") : "") + "</a></th>";
+        add(head, {"<th><a class=\"sort\" data-column=\"", kColumns[i], "\" href=\"/sessions?sort=", kColumns[i],
+                   "&order=", next, keep, "\">", titles[i],
+                   current ? (descending ? " \xe2\x96\xbe" : " \xe2\x96\xb4") : "", "</a></th>"});
     }
     auto field = [&filter](const char *name, const char *label) {
         auto it = filter.find(name);
@@ -644,7 +652,7 @@ HttpResponse listing_page(const HttpRequest &r, const Helper &helper, const Who 
     if (!snap) return problem(503, "Sessions", "The group's sessions cannot be listed now.", who);
     bool gz = accepts_gzip(r);
     std::string key = who.session + '\x1f' + r.path + (gz ? "\x1fgzip" : "");
-    for (const auto &[k, v] : r.query) key += '\x1f' + k + '=' + v;
+    for (const auto &[k, v] : r.query) add(key, {"\x1f", k, "=", v});
     (void)ms;
     auto res = kept.find(key, snap.get());
     if (!res) {
@@ -750,14 +758,24 @@ bool csrf_ok(const HttpRequest &r, const Who &who) {
     return csrf && unmasks_to(*csrf, who.csrf);
 }
 
-HttpResponse confirm(const HttpRequest &r, const Helper &helper, const Who &who) {
-    if (!csrf_ok(r, who)) return problem(403, "Confirm", "The form has expired. Reload the page.", who);
+// The selection of a form that changes something: its own form token, and
+// an action on sessions that the listing shows. Or the page that says why not.
+std::variant<Selection, HttpResponse> checked(const HttpRequest &r, const Helper &helper, const Who &who,
+                                              const char *title) {
+    if (!csrf_ok(r, who)) return problem(403, title, "The form has expired. Reload the page.", who);
     double ms = 0;
     auto snap = snapshot(who, r, helper, ms);
-    if (!snap) return problem(503, "Confirm", "The group's sessions cannot be listed now.", who);
+    if (!snap) return problem(503, title, "The group's sessions cannot be listed now.", who);
     auto sel = selection(r, *snap);
-    if (!sel) return problem(400, "Confirm", "Nothing to do: choose an action and sessions that are there.", who);
-    if (sel->refs.empty()) return problem(400, "Confirm", "No session was selected.", who);
+    if (!sel || sel->refs.empty())
+        return problem(400, title, "Nothing to do: choose an action and sessions that are there.", who);
+    return std::move(*sel);
+}
+
+HttpResponse confirm(const HttpRequest &r, const Helper &helper, const Who &who) {
+    auto checked_form = checked(r, helper, who, "Confirm");
+    if (auto *refusal = std::get_if<HttpResponse>(&checked_form)) return std::move(*refusal);
+    auto *sel = &std::get<Selection>(checked_form);
     size_t n = sel->refs.size();
     std::string verb = sel->action;
     verb[0] = static_cast<char>(verb[0] - 'a' + 'A');
@@ -780,12 +798,9 @@ HttpResponse confirm(const HttpRequest &r, const Helper &helper, const Who &who)
 }
 
 HttpResponse act(const HttpRequest &r, const Helper &helper, const Who &who) {
-    if (!csrf_ok(r, who)) return problem(403, "Action", "The form has expired. Reload the page.", who);
-    double ms = 0;
-    auto snap = snapshot(who, r, helper, ms);
-    if (!snap) return problem(503, "Action", "The group's sessions cannot be listed now.", who);
-    auto sel = selection(r, *snap);
-    if (!sel || sel->refs.empty()) return problem(400, "Action", "Nothing to do: those sessions are not there.", who);
+    auto checked_form = checked(r, helper, who, "Action");
+    if (auto *refusal = std::get_if<HttpResponse>(&checked_form)) return std::move(*refusal);
+    auto *sel = &std::get<Selection>(checked_form);
     // Several sessions only with the explicit confirmation of all of them.
     const std::string *all = form_value(r, "all");
     if (sel->refs.size() > 1 && (!all || *all != std::to_string(sel->refs.size())))

@@ -10,7 +10,7 @@ import functools
 import subprocess
 
 from desk import Desk, await_listener
-from group import NET, Group
+from group import NET, Group, _started
 
 NAMES = ("parvix1", "parvix2", "parvix3")
 PORT = 8443
@@ -140,13 +140,3 @@ class WebGroup:
         left = [(pid, args) for pid, args, start in seen
                 if start is not None and _started(pid) == start]
         assert not left, f"processes outlived their hosts: {left}"
-
-
-def _started(pid):
-    """The start time of machine process `pid` (to tell it from a later one of that number)."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return int(f.read().rsplit(")", 1)[1].split()[19])
-    except (OSError, IndexError, ValueError):
-        return None
-
