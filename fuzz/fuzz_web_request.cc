@@ -24,8 +24,9 @@ void check_named(const vkweb::NamedSession &n) {
     fuzz::check(n.raw_token.size() <= vkweb::kMaxToken && n.token.size() <= vkweb::kMaxToken &&
                     n.login.size() <= vkweb::kMaxLogin && n.display.size() <= vkweb::kMaxDisplay,
                 "a named session's fields are within their bounds");
-    fuzz::check(printable(n.raw_token) && printable(n.token) && printable(n.login) && printable(n.display),
-                "a named session's fields hold no control characters");
+    fuzz::check(
+        printable(n.raw_token) && printable(n.token) && printable(n.login) && printable(n.display),
+        "a named session's fields hold no control characters");
 }
 
 }  // namespace
@@ -43,22 +44,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     if (const auto *a = std::get_if<vkweb::AuthRequest>(&c.request)) {
         fuzz::check(vkweb::account_name(a->user), "a user is an account name");
-        fuzz::check(!a->password.empty() && a->password.size() <= vkweb::kMaxPassword && printable(a->password),
+        fuzz::check(!a->password.empty() && a->password.size() <= vkweb::kMaxPassword &&
+                        printable(a->password),
                     "a password is within its bounds");
         fuzz::check(vkweb::client_address(a->client), "a client is an address");
     } else if (const auto *x = std::get_if<vkweb::ActRequest>(&c.request)) {
-        fuzz::check(vkweb::lower_hex(x->session, 64) && vkweb::lower_hex(x->csrf, 64), "ids are 64 hex digits");
+        fuzz::check(vkweb::lower_hex(x->session, 64) && vkweb::lower_hex(x->csrf, 64),
+                    "ids are 64 hex digits");
         fuzz::check(vkweb::client_address(x->client), "a client is an address");
         fuzz::check(!x->sessions.empty() && x->sessions.size() <= vkweb::kMaxActSessions &&
                         m->fields.size() == 4 + 5 * x->sessions.size(),
                     "an action names 1 to 1000 sessions, five fields each");
         for (const vkweb::NamedSession &n : x->sessions) check_named(n);
     } else if (const auto *w = std::get_if<vkweb::WhoAmIRequest>(&c.request)) {
-        fuzz::check(vkweb::lower_hex(w->session, 64) && vkweb::client_address(w->client), "a session and a client");
+        fuzz::check(vkweb::lower_hex(w->session, 64) && vkweb::client_address(w->client),
+                    "a session and a client");
     } else if (const auto *l = std::get_if<vkweb::ListRequest>(&c.request)) {
-        fuzz::check(vkweb::lower_hex(l->session, 64) && vkweb::client_address(l->client), "a session and a client");
+        fuzz::check(vkweb::lower_hex(l->session, 64) && vkweb::client_address(l->client),
+                    "a session and a client");
     } else if (const auto *q = std::get_if<vkweb::LogoutRequest>(&c.request)) {
-        fuzz::check(vkweb::lower_hex(q->session, 64) && vkweb::lower_hex(q->csrf, 64), "ids are 64 hex digits");
+        fuzz::check(vkweb::lower_hex(q->session, 64) && vkweb::lower_hex(q->csrf, 64),
+                    "ids are 64 hex digits");
     }
     return 0;
 }

@@ -29,8 +29,8 @@ bool number(const std::string &v, int lo, int hi, int &out) {
 bool plain_name(const std::string &v) {
     if (v.empty() || v.size() > 32 || v[0] == '-') return false;
     for (char c : v)
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-              c == '-' || c == '.'))
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '_' || c == '-' || c == '.'))
             return false;
     return true;
 }

@@ -47,8 +47,8 @@ std::vector<std::string> listing_fields(const vkgroup::Listing &l) {
     for (const vkgroup::MemberAnswer &a : l.members) {
         char secs[32];
         std::snprintf(secs, sizeof secs, "%.3f", a.seconds);
-        f.insert(f.end(), {a.member.name, a.member.local ? "1" : "0", a.answered ? "1" : "0", a.reason,
-                           secs, joined(a.warnings)});
+        f.insert(f.end(), {a.member.name, a.member.local ? "1" : "0", a.answered ? "1" : "0",
+                           a.reason, secs, joined(a.warnings)});
     }
     f.push_back(std::to_string(l.sessions.size()));
     for (const vkgroup::Session &s : l.sessions) {

@@ -15,7 +15,8 @@ void put_u32(std::string &out, uint32_t v) {
 
 uint32_t get_u32(const char *p) {
     uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    for (int i = 0; i < 4; ++i)
+        v |= static_cast<uint32_t>(static_cast<unsigned char>(p[i])) << (8 * i);
     return v;
 }
 

@@ -37,9 +37,9 @@ struct Message {
 };
 
 struct Limits {
-    size_t max_body;    // bytes after the length
+    size_t max_body;  // bytes after the length
     size_t max_fields;
-    size_t max_field;   // bytes of one field
+    size_t max_field;  // bytes of one field
 };
 
 // A request is small: credentials, a session id, a few sessions named.

@@ -109,8 +109,8 @@ bool lower_hex(std::string_view s, size_t n) {
 bool account_name(std::string_view s) {
     if (s.empty() || s.size() > kMaxUser || s[0] == '-') return false;
     for (char c : s)
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-              c == '-' || c == '.'))
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '_' || c == '-' || c == '.'))
             return false;
     return true;
 }
@@ -127,7 +127,8 @@ bool same_secret(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     unsigned char diff = 0;
     for (size_t i = 0; i < a.size(); ++i)
-        diff |= static_cast<unsigned char>(static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i]));
+        diff |= static_cast<unsigned char>(static_cast<unsigned char>(a[i]) ^
+                                           static_cast<unsigned char>(b[i]));
     return diff == 0;
 }
 

@@ -18,7 +18,8 @@ namespace vkgroup {
 
 namespace {
 
-// ---- why a call failed, from the library's failure reports ---------------------------------------
+// ---- why a call failed, from the library's failure reports
+// ---------------------------------------
 
 // The library reports to the system log why a remote call failed; a call
 // watches those reports to tell the user. A handful is plenty: a call
@@ -53,7 +54,8 @@ constexpr const char *kExitStatus = "vk_setUserSessionEnt(): vkrcmd failed (";
 // What the first line of an answer that is no record or error line says.
 std::string not_an_answer(const std::string &line, const std::string &member) {
     const std::string unreachable = "vkrcmd: cannot reach " + member + ": ";
-    if (line.rfind(unreachable, 0) == 0) return "cannot reach: " + one_line(line.substr(unreachable.size()));
+    if (line.rfind(unreachable, 0) == 0)
+        return "cannot reach: " + one_line(line.substr(unreachable.size()));
     if (starts(line, "vkrcmd: ")) return one_line(line.substr(8));
     return "answered something other than record lines: " + one_line(line);
 }
@@ -62,21 +64,25 @@ std::string not_an_answer(const std::string &line, const std::string &member) {
 // when the call succeeded: the library's reports tell more than its code.
 std::string reason(int rc, const std::string &member, bool search) {
     for (const std::string &r : reports()) {
-        if (starts(r, kSkipped)) return "answered something other than record lines: " + one_line(inner(r, kSkipped));
+        if (starts(r, kSkipped))
+            return "answered something other than record lines: " + one_line(inner(r, kSkipped));
         if (rc == 0) continue;
         if (starts(r, kSearchFailed)) return not_an_answer(inner(r, kSearchFailed), member);
         if (starts(r, kOperationFailed)) return not_an_answer(inner(r, kOperationFailed), member);
-        if (starts(r, kTooLong)) return "answered a line longer than " + one_line(inner(r, kTooLong));
+        if (starts(r, kTooLong))
+            return "answered a line longer than " + one_line(inner(r, kTooLong));
     }
     if (rc == 0 || (search && rc == VK_ERR_NOT_FOUND)) return {};
     if (rc == VK_ERR_INTERNAL) {
         for (const std::string &r : reports())
-            if (starts(r, kExitStatus)) return "the far side ended with status " + inner(r, kExitStatus);
+            if (starts(r, kExitStatus))
+                return "the far side ended with status " + inner(r, kExitStatus);
     }
     return std::string(vk::message(rc)) + " (" + std::to_string(rc) + ")";
 }
 
-// ---- the filters of vksession --------------------------------------------------------------------
+// ---- the filters of vksession
+// --------------------------------------------------------------------
 
 bool same(const char *a, const std::optional<std::string> &b) {
     return a && b && strcasecmp(a, b->c_str()) == 0;
@@ -99,7 +105,8 @@ Search search_for(const Filter &f) {
 
 bool passes(const vk_UserSession_t *s, const Filter &f, const Search &how) {
     if (how.check_display && !(s->dispNo && *f.display == s->dispNo)) return false;
-    if (how.check_token && !same(s->tokenName, f.token) && !same(s->rawtoken, f.token)) return false;
+    if (how.check_token && !same(s->tokenName, f.token) && !same(s->rawtoken, f.token))
+        return false;
     return true;
 }
 
@@ -110,7 +117,8 @@ const char *server_arg(const Member &m) {
 // An enumeration of one member, ended on scope exit.
 struct Enumeration {
     int rc;
-    Enumeration(const char *filter, const Member &m) : rc(vk_setUserSessionEnt(filter, server_arg(m))) {}
+    Enumeration(const char *filter, const Member &m)
+        : rc(vk_setUserSessionEnt(filter, server_arg(m))) {}
     ~Enumeration() { vk_endUserSessionEnt(); }
     Enumeration(const Enumeration &) = delete;
     Enumeration &operator=(const Enumeration &) = delete;

@@ -88,7 +88,8 @@ bool has_ended(pid_t pid) {
 }
 
 std::string describe(int status) {
-    if (WIFSIGNALED(status)) return std::string("ended by signal ") + std::to_string(WTERMSIG(status));
+    if (WIFSIGNALED(status))
+        return std::string("ended by signal ") + std::to_string(WTERMSIG(status));
     return "ended with status " + std::to_string(WEXITSTATUS(status));
 }
 
@@ -116,7 +117,8 @@ std::vector<CallResult> run_calls(const std::vector<Call> &calls, const FanoutLi
         res.seconds = std::chrono::duration<double>(Clock::now() - r.started).count();
         res.timed_out = timed_out;
         if (timed_out) {
-            res.trouble = "no answer within " + std::to_string(limits.deadline.count() / 1000) + " s";
+            res.trouble =
+                "no answer within " + std::to_string(limits.deadline.count() / 1000) + " s";
         } else if (r.reader.broken()) {
             res.trouble = r.reader.why();
         } else if (!r.reader.complete()) {
@@ -164,7 +166,8 @@ std::vector<CallResult> run_calls(const std::vector<Call> &calls, const FanoutLi
         for (const Running &r : running) soonest = std::min(soonest, r.started + limits.deadline);
         auto wait = std::chrono::ceil<std::chrono::milliseconds>(soonest - now).count();
         // Without a pidfd, an end is noticed by looking every few milliseconds.
-        bool looking = std::any_of(running.begin(), running.end(), [](const Running &r) { return !r.exits; });
+        bool looking =
+            std::any_of(running.begin(), running.end(), [](const Running &r) { return !r.exits; });
         if (looking) wait = std::min<long long>(wait, 5);
         std::vector<pollfd> pfds;
         pfds.push_back({sigfd.get(), POLLIN, 0});

@@ -23,8 +23,8 @@
 namespace vkgroup {
 
 struct Call {
-    std::string label;                    // for messages: the member's name
-    std::function<int(int fd)> run;       // runs in the child; writes frames to fd; its exit status
+    std::string label;               // for messages: the member's name
+    std::function<int(int fd)> run;  // runs in the child; writes frames to fd; its exit status
 };
 
 struct CallResult {
@@ -35,9 +35,9 @@ struct CallResult {
 };
 
 struct FanoutLimits {
-    int parallel = 32;                           // calls running at once
-    std::chrono::milliseconds deadline{20000};   // per call, from its start
-    size_t max_answer = size_t{16} << 20;        // bytes a call may send
+    int parallel = 32;                          // calls running at once
+    std::chrono::milliseconds deadline{20000};  // per call, from its start
+    size_t max_answer = size_t{16} << 20;       // bytes a call may send
 };
 
 // Runs every call, at most `parallel` at a time, and answers their results

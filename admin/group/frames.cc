@@ -57,7 +57,8 @@ bool FrameReader::feed(const char *data, size_t n, std::vector<Frame> &out) {
             return false;
         }
         uint32_t len = 0;
-        for (int i = 0; i < 4; ++i) len |= static_cast<uint32_t>(static_cast<unsigned char>(h[1 + i])) << (8 * i);
+        for (int i = 0; i < 4; ++i)
+            len |= static_cast<uint32_t>(static_cast<unsigned char>(h[1 + i])) << (8 * i);
         if (len > kMaxFrame - kFrameHeader) {
             broken_ = true;
             why_ = "frame longer than " + std::to_string(kMaxFrame) + " bytes";

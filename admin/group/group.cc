@@ -38,7 +38,8 @@ FanoutLimits limits_of(const Options &o) {
 void close_master(const std::string &host) {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_addopen(&fa, fd, "/dev/null", O_RDWR, 0);
+    for (int fd = 0; fd < 3; ++fd)
+        posix_spawn_file_actions_addopen(&fa, fd, "/dev/null", O_RDWR, 0);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
@@ -77,7 +78,8 @@ bool secured(const char *a, const char *b) {
 }  // namespace
 
 bool Listing::all_answered() const {
-    return std::all_of(members.begin(), members.end(), [](const MemberAnswer &a) { return a.answered; });
+    return std::all_of(members.begin(), members.end(),
+                       [](const MemberAnswer &a) { return a.answered; });
 }
 
 std::string state_letters(const vk_UserSession_t *s) {
@@ -96,7 +98,8 @@ bool encrypted(const vk_UserSession_t *s) {
     return !(s->state & VK_SESSION_DISCONNECTED) && secured(s->enc_up, s->enc_down);
 }
 
-Listing list_sessions(const std::vector<Member> &members, const Filter &filter, const Options &opt) {
+Listing list_sessions(const std::vector<Member> &members, const Filter &filter,
+                      const Options &opt) {
     Listing l;
     for (const Member &m : members) l.members.push_back(MemberAnswer{m, false, {}, {}, 0, 0});
     // The other servers are asked first: their calls wait on the network
@@ -104,12 +107,14 @@ Listing list_sessions(const std::vector<Member> &members, const Filter &filter, 
     // processors, which it then takes while the others wait.
     std::vector<size_t> order(members.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_partition(order.begin(), order.end(), [&members](size_t i) { return !members[i].local; });
+    std::stable_partition(order.begin(), order.end(),
+                          [&members](size_t i) { return !members[i].local; });
     std::vector<Call> calls;
     for (size_t i : order) {
         const Member &m = members[i];
         bool names = opt.names;
-        calls.push_back({m.name, [m, filter, names](int fd) { return list_call(fd, m, filter, names); }});
+        calls.push_back(
+            {m.name, [m, filter, names](int fd) { return list_call(fd, m, filter, names); }});
     }
     std::vector<CallResult> ordered = run_calls(calls, limits_of(opt), closer(members));
     std::vector<CallResult> results(members.size());
@@ -179,7 +184,8 @@ std::vector<Outcome> act(Action action, const Listing &listing, const std::vecto
         members.push_back(m);
         vk_UserSession_t r = s.record();
         SessionKey key = key_of(&r);
-        calls.push_back({m.name, [m, action, key](int fd) { return act_call(fd, m, action, key); }});
+        calls.push_back(
+            {m.name, [m, action, key](int fd) { return act_call(fd, m, action, key); }});
     }
     std::vector<CallResult> results = run_calls(calls, limits_of(opt), closer(members));
     std::vector<Outcome> out;

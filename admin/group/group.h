@@ -32,9 +32,9 @@ struct Filter {
 };
 
 struct Options {
-    int parallel = 32;      // members asked at a time (-P)
-    int deadline_s = 20;    // seconds a member has to answer (-w)
-    bool names = false;     // look registered names up in the directory
+    int parallel = 32;    // members asked at a time (-P)
+    int deadline_s = 20;  // seconds a member has to answer (-w)
+    bool names = false;   // look registered names up in the directory
 };
 
 struct MemberAnswer {

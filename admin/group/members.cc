@@ -58,7 +58,8 @@ bool valid_host_name(std::string_view name) {
     size_t start = 0;
     while (start <= name.size()) {
         size_t dot = name.find('.', start);
-        std::string_view label = name.substr(start, dot == std::string_view::npos ? name.npos : dot - start);
+        std::string_view label =
+            name.substr(start, dot == std::string_view::npos ? name.npos : dot - start);
         if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
             return false;
         for (char c : label) {
@@ -161,7 +162,8 @@ bool pick_members(const Members &all, const std::vector<std::string> &names,
         }
         auto known = std::find_if(all.list.begin(), all.list.end(),
                                   [&n](const Member &m) { return same_host(m.name, n); });
-        add_member(out, known != all.list.end() ? std::string_view(known->name) : std::string_view(n),
+        add_member(out,
+                   known != all.list.end() ? std::string_view(known->name) : std::string_view(n),
                    self);
     }
     sort_members(out);

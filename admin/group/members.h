@@ -18,7 +18,7 @@ struct Member {
 };
 
 struct Members {
-    std::vector<Member> list;  // by name, this host included
+    std::vector<Member> list;   // by name, this host included
     bool file_missing = false;  // no members file: this host alone
 };
 

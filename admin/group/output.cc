@@ -29,9 +29,9 @@ void print_table(std::FILE *out, const Listing &l) {
         "------");
     for (const Session &s : l.sessions) {
         const vk_UserSession_t r = s.record();
-        row(out, terminal_text(or_unknown(_vk_getDisplayToken(&r))), terminal_text(or_unknown(s.name())),
-            terminal_text(or_unknown(r.unixID)), terminal_text(r.dispNo ? r.dispNo : ""),
-            state_letters(&r), terminal_text(l.server(s)));
+        row(out, terminal_text(or_unknown(_vk_getDisplayToken(&r))),
+            terminal_text(or_unknown(s.name())), terminal_text(or_unknown(r.unixID)),
+            terminal_text(r.dispNo ? r.dispNo : ""), state_letters(&r), terminal_text(l.server(s)));
     }
 }
 
@@ -99,8 +99,11 @@ std::string metrics_text(const Listing &l) {
     auto line = [&t](const std::string &name, const std::string &labels, const std::string &value) {
         t += name + "{" + labels + "} " + value + "\n";
     };
-    auto server = [&l](size_t i) { return "server=\"" + label_value(l.members[i].member.name) + "\""; };
-    t += "# HELP vk_sessions Sessions on a member of the failover group, by state (a session may be in several).\n";
+    auto server = [&l](size_t i) {
+        return "server=\"" + label_value(l.members[i].member.name) + "\"";
+    };
+    t += "# HELP vk_sessions Sessions on a member of the failover group, by state (a session may "
+         "be in several).\n";
     t += "# TYPE vk_sessions gauge\n";
     for (size_t i = 0; i < l.members.size(); ++i) {
         if (!l.members[i].answered) continue;
@@ -110,10 +113,12 @@ std::string metrics_text(const Listing &l) {
                  std::to_string(it == counts[i].by_state.end() ? 0 : it->second));
         }
     }
-    t += "# HELP vk_sessions_encrypted Connected sessions on a member whose connection is encrypted.\n";
+    t += "# HELP vk_sessions_encrypted Connected sessions on a member whose connection is "
+         "encrypted.\n";
     t += "# TYPE vk_sessions_encrypted gauge\n";
     for (size_t i = 0; i < l.members.size(); ++i)
-        if (l.members[i].answered) line("vk_sessions_encrypted", server(i), std::to_string(counts[i].encrypted));
+        if (l.members[i].answered)
+            line("vk_sessions_encrypted", server(i), std::to_string(counts[i].encrypted));
     t += "# HELP vk_group_member_up Whether the member answered the listing (1) or not (0).\n";
     t += "# TYPE vk_group_member_up gauge\n";
     for (size_t i = 0; i < l.members.size(); ++i)

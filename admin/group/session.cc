@@ -7,21 +7,35 @@
 
 namespace vkgroup {
 
-const std::array<const char *, kFields> kFieldKeys = {
-    "INSERT_TOKEN", "TOKEN", "uid", "STATE", "DISPLAY", "SERVER", "SESSION_TYPE",
-    "encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
-    "securityMode", "TermPrimary", "TermList", "MultiheadGroupName"};
+const std::array<const char *, kFields> kFieldKeys = {"INSERT_TOKEN",
+                                                      "TOKEN",
+                                                      "uid",
+                                                      "STATE",
+                                                      "DISPLAY",
+                                                      "SERVER",
+                                                      "SESSION_TYPE",
+                                                      "encryptUpType",
+                                                      "encryptDownType",
+                                                      "authenticateUpType",
+                                                      "authenticateDownType",
+                                                      "securityMode",
+                                                      "TermPrimary",
+                                                      "TermList",
+                                                      "MultiheadGroupName"};
 
 namespace {
 
 using Member = char *vk_UserSession_t::*;
 // The record's text member of each field (none for the state).
 constexpr std::array<Member, kFields> kMembers = {
-    &vk_UserSession_t::rawtoken, &vk_UserSession_t::tokenName, &vk_UserSession_t::unixID,
-    nullptr, &vk_UserSession_t::dispNo, &vk_UserSession_t::server, &vk_UserSession_t::sessionType,
-    &vk_UserSession_t::enc_up, &vk_UserSession_t::enc_down, &vk_UserSession_t::auth_up,
-    &vk_UserSession_t::auth_down, &vk_UserSession_t::mode, &vk_UserSession_t::termPrimary,
-    &vk_UserSession_t::termList, &vk_UserSession_t::mhGroupName};
+    &vk_UserSession_t::rawtoken,    &vk_UserSession_t::tokenName,
+    &vk_UserSession_t::unixID,      nullptr,
+    &vk_UserSession_t::dispNo,      &vk_UserSession_t::server,
+    &vk_UserSession_t::sessionType, &vk_UserSession_t::enc_up,
+    &vk_UserSession_t::enc_down,    &vk_UserSession_t::auth_up,
+    &vk_UserSession_t::auth_down,   &vk_UserSession_t::mode,
+    &vk_UserSession_t::termPrimary, &vk_UserSession_t::termList,
+    &vk_UserSession_t::mhGroupName};
 
 void put(std::string &out, const char *text) {
     out += text ? '1' : '0';

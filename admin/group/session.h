@@ -15,8 +15,21 @@ namespace vkgroup {
 
 // The fields of a session, in the order of the record line.
 enum class Field : uint8_t {
-    RawToken, Token, Login, State, Display, Server, SessionType, EncUp, EncDown, AuthUp,
-    AuthDown, Mode, TermPrimary, TermList, MhGroup
+    RawToken,
+    Token,
+    Login,
+    State,
+    Display,
+    Server,
+    SessionType,
+    EncUp,
+    EncDown,
+    AuthUp,
+    AuthDown,
+    Mode,
+    TermPrimary,
+    TermList,
+    MhGroup
 };
 inline constexpr size_t kFields = 15;
 // The record line's key of each field.

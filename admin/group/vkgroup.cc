@@ -65,7 +65,8 @@ int number(const char *text, int lo, int hi, const char *what) {
     errno = 0;
     long v = std::strtol(text, &end, 10);
     if (!*text || *end || errno || v < lo || v > hi)
-        usage(std::string(what) + " must be a number from " + std::to_string(lo) + " to " + std::to_string(hi));
+        usage(std::string(what) + " must be a number from " + std::to_string(lo) + " to " +
+              std::to_string(hi));
     return static_cast<int>(v);
 }
 
@@ -74,7 +75,8 @@ int number(const char *text, int lo, int hi, const char *what) {
 void set_value(std::optional<std::string> &slot, const char *value, size_t max, const char *what) {
     if (slot) usage(std::string(what) + " given twice");
     std::string v = value;
-    if (v.empty() || v.size() > max) usage(std::string(what) + " must be 1 to " + std::to_string(max) + " characters");
+    if (v.empty() || v.size() > max)
+        usage(std::string(what) + " must be 1 to " + std::to_string(max) + " characters");
     for (unsigned char c : v)
         if (c < 0x20 || c == 0x7f) usage(std::string(what) + " holds a control character");
     slot = v;
@@ -149,7 +151,8 @@ Command parse(int argc, char **argv) {
                 break;
             default:
                 usage(optopt ? std::string("option -") + static_cast<char>(optopt) +
-                                   (std::strchr(opts.c_str(), optopt) ? " needs a value" : " not known here")
+                                   (std::strchr(opts.c_str(), optopt) ? " needs a value"
+                                                                      : " not known here")
                              : "bad option");
         }
     }
@@ -177,9 +180,11 @@ std::vector<Member> members_of(const Command &c) {
 void report(const Listing &l) {
     for (const MemberAnswer &a : l.members) {
         for (const std::string &w : a.warnings)
-            std::fprintf(stderr, "vkgroup: %s: warning: %s\n", a.member.name.c_str(), one_line(w).c_str());
+            std::fprintf(stderr, "vkgroup: %s: warning: %s\n", a.member.name.c_str(),
+                         one_line(w).c_str());
         if (!a.answered)
-            std::fprintf(stderr, "vkgroup: %s: %s\n", a.member.name.c_str(), one_line(a.reason).c_str());
+            std::fprintf(stderr, "vkgroup: %s: %s\n", a.member.name.c_str(),
+                         one_line(a.reason).c_str());
     }
 }
 
@@ -272,7 +277,8 @@ int act_on(const Command &c, const std::vector<Member> &members) {
         if (o.ok) {
             std::printf("%s: done\n", describe(l, l.sessions[i]).c_str());
         } else {
-            std::printf("%s: failed (%s)\n", describe(l, l.sessions[i]).c_str(), one_line(o.message).c_str());
+            std::printf("%s: failed (%s)\n", describe(l, l.sessions[i]).c_str(),
+                        one_line(o.message).c_str());
             status = 1;
         }
     }

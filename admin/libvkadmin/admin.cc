@@ -406,9 +406,10 @@ LDAPMessage *search_for_entries(LDAP *ld, const char *search_filter, const char 
     vk::LdapResult res(raw);
     if (rc == LDAP_TIMEOUT) {
         unresponsive = ld;
-        dprintf("search_for_entries(): LDAP search failed - %s; the directory is not asked "
-                "again on this connection\n",
-                ldap_err2string(rc));
+        dprintf(
+            "search_for_entries(): LDAP search failed - %s; the directory is not asked "
+            "again on this connection\n",
+            ldap_err2string(rc));
         return nullptr;
     }
     if (rc != LDAP_SUCCESS) {

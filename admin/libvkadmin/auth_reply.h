@@ -75,9 +75,9 @@ struct ReplyLimits {
 
 // Reads the reply from the non-blocking socket `fd` into `reply` until the
 // other end closes. 0 on success; -15 when no data came within first_ms
-// (the list is untouched) or the whole reply ran past its limit; -1 for a read error or a reply over max_bytes. On -1 and on the
-// late -15 the records of the incomplete reply are freed and *list is null:
-// a reply that did not end as the manager ends it is not trusted in part.
+// (the list is untouched) or the whole reply ran past its limit; -1 for a read error or a reply
+// over max_bytes. On -1 and on the late -15 the records of the incomplete reply are freed and *list
+// is null: a reply that did not end as the manager ends it is not trusted in part.
 int read_status_reply(int fd, StatusReply &reply, vk_KeyValuesNode_t **list,
                       const ReplyLimits &limits);
 

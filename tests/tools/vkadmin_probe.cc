@@ -71,8 +71,8 @@ const char *arg(const char *a) {
 
 int do_enum(int argc, char **argv) {
     if (argc > 2) bad_usage("enum: extra operand");
-    std::printf("set rc=%d\n", vk_setUserSessionEnt(argc ? arg(argv[0]) : nullptr,
-                                                    argc > 1 ? argv[1] : nullptr));
+    std::printf("set rc=%d\n",
+                vk_setUserSessionEnt(argc ? arg(argv[0]) : nullptr, argc > 1 ? argv[1] : nullptr));
     std::fflush(stdout);
     int rc;
     vk_UserSession_t *s = nullptr;

@@ -77,25 +77,29 @@ TEST(GroupFanout, NothingOfACallOutlivesItsEndOrItsDeadline) {
     std::vector<std::string> late;
     std::vector<Call> calls = {
         // Ends, leaving a process behind in its group.
-        {"leaves", [](int fd) {
+        {"leaves",
+         [](int fd) {
              start_sleeper(fd);
              return 0;
          }},
         // Never ends, and neither does what it started.
-        {"hangs", [](int fd) {
+        {"hangs",
+         [](int fd) {
              start_sleeper(fd);
              ::pause();
              return 0;
          }},
         // Dies half-way through a frame.
-        {"crashes", [](int fd) {
+        {"crashes",
+         [](int fd) {
              std::string f = vkgroup::encode_frame(FrameType::Done, "1");
              ::write(fd, f.data(), 3);
              std::abort();
              return 0;
          }},
         // Sends more than it may.
-        {"floods", [](int fd) {
+        {"floods",
+         [](int fd) {
              std::string chunk(60000, 'x');
              while (vkgroup::write_frame(fd, FrameType::Line, chunk)) {
              }
@@ -106,7 +110,8 @@ TEST(GroupFanout, NothingOfACallOutlivesItsEndOrItsDeadline) {
     vkgroup::FanoutLimits lim;
     lim.deadline = 1000ms;
     lim.max_answer = 1 << 20;
-    auto results = vkgroup::run_calls(calls, lim, [&late](const Call &c) { late.push_back(c.label); });
+    auto results =
+        vkgroup::run_calls(calls, lim, [&late](const Call &c) { late.push_back(c.label); });
     EXPECT_EQ(late, std::vector<std::string>{"hangs"});
     EXPECT_EQ(results[0].trouble, "");
     EXPECT_EQ(results[1].trouble, "no answer within 1 s");

@@ -25,7 +25,8 @@ TEST(GroupFrames, AStreamCutAnywhereGivesTheSameFrames) {
         FrameReader r(stream.size());
         std::vector<Frame> got;
         for (size_t at = 0; at < stream.size(); at += step)
-            ASSERT_TRUE(r.feed(stream.data() + at, std::min(step, stream.size() - at), got)) << step;
+            ASSERT_TRUE(r.feed(stream.data() + at, std::min(step, stream.size() - at), got))
+                << step;
         ASSERT_EQ(got.size(), 4u) << step;
         EXPECT_EQ(got[0].payload, std::string("line\0name", 9));
         EXPECT_EQ(got[1].type, FrameType::Warning);
@@ -69,13 +70,19 @@ TEST(GroupFrames, BrokenStreamsStayBroken) {
 TEST(GroupText, WhatATerminalAndALogLineGet) {
     const std::vector<std::pair<std::string, std::string>> terminal = {
         {"plain card-0a11ce", "plain card-0a11ce"},
-        {"M\xc3\xbcller \xe2\x82\xac \xf0\x9f\x98\x80", "M\xc3\xbcller \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"M\xc3\xbcller \xe2\x82\xac \xf0\x9f\x98\x80",
+         "M\xc3\xbcller \xe2\x82\xac \xf0\x9f\x98\x80"},
         {"\x1b]0;owned\x07\x1b[2J", "?]0;owned??[2J"},
         {"tab\there\nnew\r\x7f", "tab?here?new??"},
-        {"\xc2\x9b" "31m", "?31m"},                   // C1 control CSI in UTF-8
-        {"\xc3", "?"}, {"\xc3(", "?("},                 // cut and broken sequences
-        {"\xc0\xaf", "??"}, {"\xe0\x80\xaf", "???"},    // over-long forms
-        {"\xed\xa0\x80", "???"}, {"\xf5\x80\x80\x80", "????"},
+        {"\xc2\x9b"
+         "31m",
+         "?31m"},  // C1 control CSI in UTF-8
+        {"\xc3", "?"},
+        {"\xc3(", "?("},  // cut and broken sequences
+        {"\xc0\xaf", "??"},
+        {"\xe0\x80\xaf", "???"},  // over-long forms
+        {"\xed\xa0\x80", "???"},
+        {"\xf5\x80\x80\x80", "????"},
     };
     for (const auto &[in, out] : terminal) EXPECT_EQ(vkgroup::terminal_text(in), out) << in;
     EXPECT_EQ(vkgroup::one_line("a\nb\xc3\xbc"), "a?b??");

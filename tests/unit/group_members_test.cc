@@ -24,15 +24,17 @@ std::vector<std::string> names(const std::vector<Member> &list) {
 TEST(GroupMembers, HostNamesAtAndOverTheirLimits) {
     const std::string label63(63, 'a'), label64(64, 'a');
     // 253 characters: three labels of 63 and one of 61, joined by dots.
-    const std::string longest = label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');
+    const std::string longest =
+        label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');
     ASSERT_EQ(longest.size(), 253u);
     for (const std::string &ok : {std::string("parvix2"), std::string("p-2.example.org"),
                                   std::string("10.77.0.2"), label63, longest, std::string("A")})
         EXPECT_TRUE(vkgroup::valid_host_name(ok)) << ok;
     for (const std::string &bad :
-         {std::string(""), label64, longest + "c", std::string("-oProxyCommand=x"), std::string("a-"),
-          std::string("a..b"), std::string("a."), std::string(".a"), std::string("bad_name"),
-          std::string("root@host"), std::string("a b"), std::string("h\xc3\xa9")})
+         {std::string(""), label64, longest + "c", std::string("-oProxyCommand=x"),
+          std::string("a-"), std::string("a..b"), std::string("a."), std::string(".a"),
+          std::string("bad_name"), std::string("root@host"), std::string("a b"),
+          std::string("h\xc3\xa9")})
         EXPECT_FALSE(vkgroup::valid_host_name(bad)) << bad;
 }
 
@@ -50,12 +52,16 @@ TEST(GroupMembers, FileLinesAndThisHost) {
     const std::vector<Case> cases = {
         // Comments, blank lines, blanks around names, a name twice in other
         // letter case; this host added.
-        {"# the group\n\n  zeta \t\n\t# also a comment\nalpha\nZETA\r\n", {"alpha", self + "*", "zeta"}, ""},
+        {"# the group\n\n  zeta \t\n\t# also a comment\nalpha\nZETA\r\n",
+         {"alpha", self + "*", "zeta"},
+         ""},
         // This host listed: once, in the file's spelling.
         {upper + "\nbeta\n", {"beta", upper + "*"}, ""},
         {"", {self + "*"}, ""},
         {"alpha\nbad_name\nbeta\n", {}, "2: not a host name: bad_name"},
-        {"alpha\n  -oProxyCommand=touch /tmp/x\n", {}, "2: not a host name: -oProxyCommand=touch /tmp/x"},
+        {"alpha\n  -oProxyCommand=touch /tmp/x\n",
+         {},
+         "2: not a host name: -oProxyCommand=touch /tmp/x"},
         {"alpha beta\n", {}, "1: not a host name: alpha beta"},
         {"\x1b[2Jx\n", {}, "1: not a host name: ?[2Jx"},
         {"# fine\nalpha # trailing comment\n", {}, "2: not a host name: alpha # trailing comment"},

@@ -113,9 +113,9 @@ TEST(StatusReplyLimits, AReplyThatNeverEndsEndsAtTheWholeReplyLimit) {
         EXPECT_FALSE(o.list_kept);
         EXPECT_GE(o.took, 1200ms);
         EXPECT_LT(o.took, 2500ms);
-        EXPECT_EQ(vktest::logged(),
-                  std::vector<std::string>{"getAuthMgrRecords(): reply not complete within 1200 ms, "
-                                           "abandoned\n"});
+        EXPECT_EQ(vktest::logged(), std::vector<std::string>{
+                                        "getAuthMgrRecords(): reply not complete within 1200 ms, "
+                                        "abandoned\n"});
     }
 }
 

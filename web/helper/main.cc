@@ -29,9 +29,10 @@ namespace {
 constexpr int kChannel = 3;
 
 [[noreturn]] void usage() {
-    std::fputs("usage: vkweb-helper [-c CONFIG]\n"
-               "(started by vkweb, with its socket on descriptor 3)\n",
-               stderr);
+    std::fputs(
+        "usage: vkweb-helper [-c CONFIG]\n"
+        "(started by vkweb, with its socket on descriptor 3)\n",
+        stderr);
     std::exit(2);
 }
 
@@ -68,7 +69,8 @@ int main(int argc, char **argv) {
         fail("descriptor 3 is not a socket: vkweb-helper is started by vkweb");
     // Nothing that the session operations start may hold the channel, nor
     // anything else this program was given.
-    if (::fcntl(kChannel, F_SETFD, FD_CLOEXEC) != 0) fail(std::string("descriptor 3: ") + std::strerror(errno));
+    if (::fcntl(kChannel, F_SETFD, FD_CLOEXEC) != 0)
+        fail(std::string("descriptor 3: ") + std::strerror(errno));
     ::close_range(kChannel + 1, ~0U, 0);
     // A web side that is gone shows as a failed write, not a signal.
     std::signal(SIGPIPE, SIG_IGN);
@@ -85,12 +87,15 @@ int main(int argc, char **argv) {
             case vkweb::Received::Closed:
                 return 0;
             case vkweb::Received::Refused:
-                fail("a message from vkweb that is not one, or too large: the web side is not to be trusted; ending");
+                fail(
+                    "a message from vkweb that is not one, or too large: the web side is not to be "
+                    "trusted; ending");
             case vkweb::Received::Message:
                 break;
         }
         vkweb::Message reply = service.handle(request);
         wipe(request);
-        if (!vkweb::send_message(kChannel, reply)) fail(std::string("cannot answer vkweb: ") + std::strerror(errno));
+        if (!vkweb::send_message(kChannel, reply))
+            fail(std::string("cannot answer vkweb: ") + std::strerror(errno));
     }
 }

@@ -32,20 +32,22 @@ bool is(const vkgroup::Session &s, vkgroup::Field f, const std::string &named) {
 
 bool matches(const vkgroup::Listing &l, const vkgroup::Session &s, const NamedSession &n) {
     using vkgroup::Field;
-    return is(s, Field::Display, n.display) && is(s, Field::RawToken, n.raw_token) && is(s, Field::Token, n.token) &&
-           is(s, Field::Login, n.login) && vkgroup::same_host(l.server(s), n.server);
+    return is(s, Field::Display, n.display) && is(s, Field::RawToken, n.raw_token) &&
+           is(s, Field::Token, n.token) && is(s, Field::Login, n.login) &&
+           vkgroup::same_host(l.server(s), n.server);
 }
 
 bool same_named(const NamedSession &a, const NamedSession &b) {
-    return vkgroup::same_host(a.server, b.server) && a.raw_token == b.raw_token && a.token == b.token &&
-           a.login == b.login && a.display == b.display;
+    return vkgroup::same_host(a.server, b.server) && a.raw_token == b.raw_token &&
+           a.token == b.token && a.login == b.login && a.display == b.display;
 }
 
 std::string shown(const std::string &field) {
     return field.empty() ? "-" : field;
 }
 
-std::string failed_login(const std::string &user, const std::string &client, const std::string &why) {
+std::string failed_login(const std::string &user, const std::string &client,
+                         const std::string &why) {
     return "login of " + user + " from " + client + " failed: " + why;
 }
 
@@ -78,11 +80,13 @@ Message Service::handle(const Message &request) {
 Message Service::auth(const AuthRequest &r) {
     Time now = backend_.now();
     if (Seconds wait = backoff_.wait(r.client, now); wait.count() > 0) {
-        backend_.log_security(failed_login(r.user, r.client, "earlier failures from this address; PAM not asked"));
+        backend_.log_security(
+            failed_login(r.user, r.client, "earlier failures from this address; PAM not asked"));
         return refused(try_again(wait));
     }
     if (Seconds retry{}; !backoff_.take_attempt(now, retry)) {
-        backend_.log_security(failed_login(r.user, r.client, "too many logins in this second; PAM not asked"));
+        backend_.log_security(
+            failed_login(r.user, r.client, "too many logins in this second; PAM not asked"));
         return refused(try_again(retry));
     }
     std::string login, why;
@@ -143,12 +147,14 @@ Message Service::act(const ActRequest &r) {
     std::vector<bool> asked(members.size(), false);
     for (size_t i = 0; i < r.sessions.size(); ++i) {
         const NamedSession &n = r.sessions[i];
-        auto m = std::find_if(members.begin(), members.end(),
-                              [&n](const vkgroup::Member &x) { return vkgroup::same_host(x.name, n.server); });
+        auto m = std::find_if(members.begin(), members.end(), [&n](const vkgroup::Member &x) {
+            return vkgroup::same_host(x.name, n.server);
+        });
         if (m == members.end()) return refused("not a member of the group: " + n.server);
         asked[static_cast<size_t>(m - members.begin())] = true;
         for (size_t j = 0; j < i; ++j)
-            if (same_named(r.sessions[j], n)) return refused("a session named twice: " + described(n));
+            if (same_named(r.sessions[j], n))
+                return refused("a session named twice: " + described(n));
     }
     std::vector<vkgroup::Member> involved;
     for (size_t i = 0; i < members.size(); ++i)
@@ -157,7 +163,8 @@ Message Service::act(const ActRequest &r) {
     // The sessions as they are now: each named one must be there, once.
     vkgroup::Listing listing = backend_.list(involved, false);
     for (const vkgroup::MemberAnswer &a : listing.members)
-        if (!a.answered) return refused(a.member.name + " did not answer: " + vkgroup::one_line(a.reason, 200));
+        if (!a.answered)
+            return refused(a.member.name + " did not answer: " + vkgroup::one_line(a.reason, 200));
     std::vector<size_t> which;
     for (const NamedSession &n : r.sessions) {
         size_t count = 0, at = 0;
@@ -178,9 +185,9 @@ Message Service::act(const ActRequest &r) {
         const vkgroup::Outcome &o = outcomes[i];
         const NamedSession &n = r.sessions[i];
         std::string message = o.ok ? std::string() : vkgroup::one_line(o.message, 200);
-        backend_.log_action(who.login + " from " + r.client + ": " + action_name(r.action) + " " + n.server +
-                            " display " + shown(n.display) + " token " + shown(n.token) + " raw token " +
-                            shown(n.raw_token) + " login " + shown(n.login) + ": " +
+        backend_.log_action(who.login + " from " + r.client + ": " + action_name(r.action) + " " +
+                            n.server + " display " + shown(n.display) + " token " + shown(n.token) +
+                            " raw token " + shown(n.raw_token) + " login " + shown(n.login) + ": " +
                             (o.ok ? "done" : "failed (" + message + ")"));
         fields.emplace_back(o.ok ? "1" : "0");
         fields.push_back(std::move(message));

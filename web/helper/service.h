@@ -24,14 +24,15 @@ class Backend {
     virtual std::string random_hex(size_t bytes) = 0;
     // Checks the password and the account through PAM. True with the login
     // that PAM settled on; false with the reason, for the log only.
-    virtual bool authenticate(const std::string &user, const std::string &password, const std::string &client,
-                              std::string &login, std::string &why) = 0;
+    virtual bool authenticate(const std::string &user, const std::string &password,
+                              const std::string &client, std::string &login, std::string &why) = 0;
     // Whether `login` is a member of the administrators' group.
     virtual bool administrator(const std::string &login) = 0;
     // The group's members, this host included; false with `error`.
     virtual bool members(std::vector<vkgroup::Member> &out, std::string &error) = 0;
     virtual vkgroup::Listing list(const std::vector<vkgroup::Member> &members, bool names) = 0;
-    virtual std::vector<vkgroup::Outcome> act(vkgroup::Action action, const vkgroup::Listing &listing,
+    virtual std::vector<vkgroup::Outcome> act(vkgroup::Action action,
+                                              const vkgroup::Listing &listing,
                                               const std::vector<size_t> &which) = 0;
     // Logins and logouts, and the real reason a login failed: the
     // security log.

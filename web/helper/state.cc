@@ -43,9 +43,9 @@ void Backoff::failed(const std::string &client, Time now) {
         // Forgotten failures first; then the one that failed longest ago.
         std::erase_if(clients_, [now](const auto &e) { return e.second.last + kForget <= now; });
         if (clients_.size() >= kMaxClients) {
-            auto oldest = std::min_element(clients_.begin(), clients_.end(), [](const auto &a, const auto &b) {
-                return a.second.last < b.second.last;
-            });
+            auto oldest = std::min_element(
+                clients_.begin(), clients_.end(),
+                [](const auto &a, const auto &b) { return a.second.last < b.second.last; });
             clients_.erase(oldest);
         }
     }
@@ -60,14 +60,16 @@ void Backoff::succeeded(const std::string &client) {
 }
 
 void LoginSessions::expire(Time now) {
-    std::erase_if(sessions_, [this, now](const LoginSession &s) { return s.last_use + idle_ <= now; });
+    std::erase_if(sessions_,
+                  [this, now](const LoginSession &s) { return s.last_use + idle_ <= now; });
 }
 
 const LoginSession &LoginSessions::open(LoginSession s, Time now) {
     expire(now);
     if (sessions_.size() >= kMax) {
-        auto idlest = std::min_element(sessions_.begin(), sessions_.end(),
-                                       [](const LoginSession &a, const LoginSession &b) { return a.last_use < b.last_use; });
+        auto idlest = std::min_element(
+            sessions_.begin(), sessions_.end(),
+            [](const LoginSession &a, const LoginSession &b) { return a.last_use < b.last_use; });
         sessions_.erase(idlest);
     }
     s.last_use = now;

@@ -39,7 +39,8 @@ void free_responses(pam_response *r, int n) {
 int converse(int n, const struct pam_message **msg, struct pam_response **resp, void *data) {
     if (n <= 0 || n > PAM_MAX_NUM_MSG || !msg || !resp || !data) return PAM_CONV_ERR;
     const auto *conv = static_cast<const Conversation *>(data);
-    auto *r = static_cast<pam_response *>(std::calloc(static_cast<size_t>(n), sizeof(pam_response)));
+    auto *r =
+        static_cast<pam_response *>(std::calloc(static_cast<size_t>(n), sizeof(pam_response)));
     if (!r) return PAM_BUF_ERR;
     for (int i = 0; i < n; ++i) {
         switch (msg[i]->msg_style) {
@@ -105,8 +106,8 @@ std::string SystemBackend::random_hex(size_t bytes) {
     return hex;
 }
 
-bool SystemBackend::authenticate(const std::string &user, const std::string &password, const std::string &client,
-                                 std::string &login, std::string &why) {
+bool SystemBackend::authenticate(const std::string &user, const std::string &password,
+                                 const std::string &client, std::string &login, std::string &why) {
     Conversation data{&password};
     const pam_conv conv{converse, &data};
     Pam pam;
@@ -184,7 +185,8 @@ vkgroup::Listing SystemBackend::list(const std::vector<vkgroup::Member> &members
     return vkgroup::list_sessions(members, vkgroup::Filter{}, options(names));
 }
 
-std::vector<vkgroup::Outcome> SystemBackend::act(vkgroup::Action action, const vkgroup::Listing &listing,
+std::vector<vkgroup::Outcome> SystemBackend::act(vkgroup::Action action,
+                                                 const vkgroup::Listing &listing,
                                                  const std::vector<size_t> &which) {
     return vkgroup::act(action, listing, which, options(false));
 }

@@ -17,8 +17,8 @@ class SystemBackend : public Backend {
     explicit SystemBackend(const Config &config) : config_(config) {}
     Time now() override { return Clock::now(); }
     std::string random_hex(size_t bytes) override;
-    bool authenticate(const std::string &user, const std::string &password, const std::string &client,
-                      std::string &login, std::string &why) override;
+    bool authenticate(const std::string &user, const std::string &password,
+                      const std::string &client, std::string &login, std::string &why) override;
     bool administrator(const std::string &login) override;
     bool members(std::vector<vkgroup::Member> &out, std::string &error) override;
     vkgroup::Listing list(const std::vector<vkgroup::Member> &members, bool names) override;

@@ -8,8 +8,10 @@ namespace vkweb {
 Message Channel::call(const Message &request) {
     std::lock_guard<std::mutex> lock(lane_);
     Message reply;
-    if (!send_message(fd_, request) || recv_message(fd_, kReplyLimits, reply) != Received::Message ||
-        (reply.kind != static_cast<char>(Status::Ok) && reply.kind != static_cast<char>(Status::Refused))) {
+    if (!send_message(fd_, request) ||
+        recv_message(fd_, kReplyLimits, reply) != Received::Message ||
+        (reply.kind != static_cast<char>(Status::Ok) &&
+         reply.kind != static_cast<char>(Status::Refused))) {
         syslog(LOG_ERR, "the privileged helper is gone or answers no reply; ending");
         std::_Exit(1);
     }

@@ -13,12 +13,23 @@ std::string esc(std::string_view text) {
     out.reserve(safe.size() + 16);
     for (char c : safe) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -102,7 +113,8 @@ std::string to_base64url(std::string_view bytes) {
     out.reserve((bytes.size() * 4 + 2) / 3);
     size_t i = 0;
     for (; i + 2 < bytes.size(); i += 3) {
-        uint32_t v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+        uint32_t v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                     (static_cast<unsigned char>(bytes[i + 1]) << 8) |
                      static_cast<unsigned char>(bytes[i + 2]);
         for (int k = 3; k >= 0; --k) out += kB64[(v >> (6 * k)) & 63];
     }
@@ -135,6 +147,5 @@ bool from_base64url(std::string_view text, std::string &out) {
     // What is left over must be the zero bits of the last character.
     return (v & ((1u << bits) - 1)) == 0;
 }
-
 
 }  // namespace vkweb

@@ -126,7 +126,8 @@ void drop_privileges(const Config &c) {
         die(std::string(kEmptyRoot) + " is no directory of root's that only root may write");
     if (::chroot(kEmptyRoot) != 0 || ::chdir("/") != 0)
         die(std::string("cannot change root to ") + kEmptyRoot + ": " + std::strerror(errno));
-    if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0)
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0)
         die(std::string("cannot become ") + c.user + ": " + std::strerror(errno));
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) die("cannot forbid new privileges");
     if (::setuid(0) == 0 || ::geteuid() == 0) die("root could be regained");
@@ -145,14 +146,17 @@ struct Pending {
 };
 
 std::string client_of(struct MHD_Connection *c) {
-    const union MHD_ConnectionInfo *info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    const union MHD_ConnectionInfo *info =
+        MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     char text[INET6_ADDRSTRLEN] = "?";
     if (info && info->client_addr) {
         const struct sockaddr *sa = info->client_addr;
         if (sa->sa_family == AF_INET)
-            ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text, sizeof text);
+            ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text,
+                        sizeof text);
         else if (sa->sa_family == AF_INET6)
-            ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, text, sizeof text);
+            ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, text,
+                        sizeof text);
     }
     return text;
 }
@@ -171,8 +175,8 @@ void free_body(void *body) {
 
 MHD_Result send(struct MHD_Connection *c, HttpResponse &res, bool head) {
     auto *body = new std::string(head ? std::string() : std::move(res.body));
-    struct MHD_Response *r =
-        MHD_create_response_from_buffer_with_free_callback_cls(body->size(), body->data(), &free_body, body);
+    struct MHD_Response *r = MHD_create_response_from_buffer_with_free_callback_cls(
+        body->size(), body->data(), &free_body, body);
     if (!r) {
         delete body;
         return MHD_NO;
@@ -181,15 +185,16 @@ MHD_Result send(struct MHD_Connection *c, HttpResponse &res, bool head) {
     if (!res.content_encoding.empty())
         MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_ENCODING, res.content_encoding.c_str());
     MHD_add_response_header(r, MHD_HTTP_HEADER_VARY, "Accept-Encoding");
-    for (const auto &[k, v] : security_headers(res)) MHD_add_response_header(r, k.c_str(), v.c_str());
+    for (const auto &[k, v] : security_headers(res))
+        MHD_add_response_header(r, k.c_str(), v.c_str());
     for (const auto &[k, v] : res.headers) MHD_add_response_header(r, k.c_str(), v.c_str());
     MHD_Result ok = MHD_queue_response(c, static_cast<unsigned>(res.status), r);
     MHD_destroy_response(r);
     return ok;
 }
 
-MHD_Result answer(void *cls, struct MHD_Connection *c, const char *url, const char *method, const char *,
-                  const char *upload, size_t *upload_size, void **state) {
+MHD_Result answer(void *cls, struct MHD_Connection *c, const char *url, const char *method,
+                  const char *, const char *upload, size_t *upload_size, void **state) {
     auto *server = static_cast<Server *>(cls);
     if (!*state) {
         *state = new Pending;
@@ -211,7 +216,8 @@ MHD_Result answer(void *cls, struct MHD_Connection *c, const char *url, const ch
     MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, &collect_query, &req.query);
     const char *s = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, "vkweb_session");
     const char *l = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, "vkweb_login");
-    const char *accept = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING);
+    const char *accept =
+        MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING);
     req.accept_encoding = accept ? std::string(accept).substr(0, 256) : "";
     req.session_cookie = s ? s : "";
     req.login_cookie = l ? l : "";
@@ -290,16 +296,17 @@ int main(int argc, char **argv) {
     Channel channel(mine.get());
     Server server{&channel};
     struct MHD_Daemon *d = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_TLS | MHD_USE_ERROR_LOG, 0, nullptr, nullptr, &answer,
-        &server, MHD_OPTION_LISTEN_SOCKET, listener.get(), MHD_OPTION_HTTPS_MEM_KEY, key.c_str(),
-        MHD_OPTION_HTTPS_MEM_CERT, cert.c_str(), MHD_OPTION_HTTPS_PRIORITIES,
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_TLS | MHD_USE_ERROR_LOG, 0, nullptr, nullptr,
+        &answer, &server, MHD_OPTION_LISTEN_SOCKET, listener.get(), MHD_OPTION_HTTPS_MEM_KEY,
+        key.c_str(), MHD_OPTION_HTTPS_MEM_CERT, cert.c_str(), MHD_OPTION_HTTPS_PRIORITIES,
         "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2", MHD_OPTION_THREAD_POOL_SIZE, 4u,
         MHD_OPTION_CONNECTION_LIMIT, 256u, MHD_OPTION_PER_IP_CONNECTION_LIMIT, 64u,
         MHD_OPTION_CONNECTION_TIMEOUT, 30u, MHD_OPTION_CONNECTION_MEMORY_LIMIT, size_t{256} * 1024,
         MHD_OPTION_NOTIFY_COMPLETED, &finished, nullptr, MHD_OPTION_END);
     if (!d) die("cannot start the HTTPS server (is the certificate or key broken?)");
     (void)listener.release();  // the server closes it
-    syslog(LOG_INFO, "serving https://%s:%d/ as %s", cfg.address.c_str(), cfg.port, cfg.user.c_str());
+    syslog(LOG_INFO, "serving https://%s:%d/ as %s", cfg.address.c_str(), cfg.port,
+           cfg.user.c_str());
 
     int status = 0;
     for (;;) {

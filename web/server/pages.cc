@@ -89,15 +89,17 @@ std::string masked(const std::string &token) {
 bool unmasks_to(const std::string &value, const std::string &token) {
     std::string pad, mixed, raw;
     if (value.size() != 2 * token.size() || !from_hex(value.substr(0, token.size()), pad) ||
-        !from_hex(value.substr(token.size()), mixed) || !from_hex(token, raw) || pad.size() != raw.size())
+        !from_hex(value.substr(token.size()), mixed) || !from_hex(token, raw) ||
+        pad.size() != raw.size())
         return false;
     for (size_t i = 0; i < mixed.size(); ++i) mixed[i] = static_cast<char>(mixed[i] ^ pad[i]);
     return same_secret(mixed, raw);
 }
 
-std::string cookie(const char *name, const std::string &value, const char *path, bool clear = false) {
-    return std::string(name) + "=" + value + "; Path=" + path + "; Secure; HttpOnly; SameSite=Strict" +
-           (clear ? "; Max-Age=0" : "");
+std::string cookie(const char *name, const std::string &value, const char *path,
+                   bool clear = false) {
+    return std::string(name) + "=" + value + "; Path=" + path +
+           "; Secure; HttpOnly; SameSite=Strict" + (clear ? "; Max-Age=0" : "");
 }
 
 const std::string *form_value(const HttpRequest &r, const char *name) {
@@ -125,14 +127,15 @@ struct Who {
     std::string session, login, csrf;
 };
 
-std::string page(const std::string &title, const std::optional<Who> &who, const std::string &content,
-                 bool refresh = false) {
+std::string page(const std::string &title, const std::optional<Who> &who,
+                 const std::string &content, bool refresh = false) {
     std::string h;
     h.reserve(content.size() + 2048);
     h += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
     h += esc(title);
-    h += " \xe2\x80\x93 Parvix sessions</title>\n<link rel=\"stylesheet\" href=\"/static/vkweb.css\">\n"
+    h += " \xe2\x80\x93 Parvix sessions</title>\n<link rel=\"stylesheet\" "
+         "href=\"/static/vkweb.css\">\n"
          "<script src=\"/static/vkweb.js\" defer></script>\n</head>\n<body";
     if (refresh) h += " data-refresh=\"30\"";
     h += ">\n<header>\n<span class=\"product\">Parvix sessions</span>\n";
@@ -140,8 +143,12 @@ std::string page(const std::string &title, const std::optional<Who> &who, const 
         h += "<nav><a id=\"nav-overview\" href=\"/overview\">Overview</a> "
              "<a id=\"nav-sessions\" href=\"/sessions\">Sessions</a></nav>\n"
              "<form id=\"logout\" method=\"post\" action=\"/logout\">"
-             "<span id=\"user\">" + esc(who->login) + "</span> "
-             "<input type=\"hidden\" name=\"csrf\" value=\"" + masked(who->csrf) + "\">"
+             "<span id=\"user\">" +
+             esc(who->login) +
+             "</span> "
+             "<input type=\"hidden\" name=\"csrf\" value=\"" +
+             masked(who->csrf) +
+             "\">"
              "<button type=\"submit\">Log out</button></form>\n";
     }
     h += "</header>\n<main>\n<h1>" + esc(title) + "</h1>\n";
@@ -158,7 +165,7 @@ HttpResponse html(int status, std::string body) {
 }
 
 HttpResponse problem(int status, const std::string &title, const std::string &text,
-                 const std::optional<Who> &who = std::nullopt) {
+                     const std::optional<Who> &who = std::nullopt) {
     return html(status, page(title, who, "<p id=\"error\">" + esc(text) + "</p>\n"));
 }
 
@@ -167,7 +174,8 @@ HttpResponse problem(int status, const std::string &title, const std::string &te
 std::optional<Who> logged_in(const HttpRequest &r, const Helper &helper) {
     if (!is_hex64(r.session_cookie)) return std::nullopt;
     Message reply = helper({static_cast<char>(Op::WhoAmI), {r.session_cookie, r.client}});
-    if (reply.kind != static_cast<char>(Status::Ok) || reply.fields.size() != 2) return std::nullopt;
+    if (reply.kind != static_cast<char>(Status::Ok) || reply.fields.size() != 2)
+        return std::nullopt;
     return Who{r.session_cookie, reply.fields[0], reply.fields[1]};
 }
 
@@ -212,9 +220,9 @@ std::string key_of(const Ref &ref) {
 struct Snapshot {
     std::vector<std::string> fields;  // the helper's answer, to know it again
     Listing listing;
-    std::vector<std::string> keys;    // by session
+    std::vector<std::string> keys;  // by session
     std::unordered_map<std::string, size_t> by_key;
-    std::mutex lane;                  // guards tables
+    std::mutex lane;  // guards tables
     std::map<std::string, std::shared_ptr<const std::string>> tables;
 
     const Session *find(const std::string &key) const {
@@ -238,7 +246,8 @@ std::shared_ptr<Snapshot> make_snapshot(std::vector<std::string> fields) {
 }
 
 // The listing of the group, and how long the helper took for it (ms).
-std::shared_ptr<const Snapshot> snapshot(const Who &who, const HttpRequest &r, const Helper &helper, double &ms) {
+std::shared_ptr<const Snapshot> snapshot(const Who &who, const HttpRequest &r, const Helper &helper,
+                                         double &ms) {
     static std::mutex lane;
     static std::shared_ptr<Snapshot> last;
     auto t0 = std::chrono::steady_clock::now();
@@ -266,8 +275,11 @@ std::string display_token(const Session &s) {
 
 // The state letters, each with what it means.
 std::string state_html(const Session &s) {
-    static const std::map<char, const char *> kMeaning = {
-        {'D', "disconnected"}, {'I', "idle"}, {'S', "suspended"}, {'E', "encrypted"}, {'A', "authenticated"}};
+    static const std::map<char, const char *> kMeaning = {{'D', "disconnected"},
+                                                          {'I', "idle"},
+                                                          {'S', "suspended"},
+                                                          {'E', "encrypted"},
+                                                          {'A', "authenticated"}};
     const vk_UserSession_t r = s.record();
     std::string out;
     for (char c : vkgroup::state_letters(&r))
@@ -284,8 +296,8 @@ std::string failed_members(const Listing &l) {
     std::string out;
     for (const vkgroup::MemberAnswer &a : l.members) {
         if (!a.answered)
-            out += "<li class=\"down\" data-server=\"" + esc(a.member.name) + "\"><b>" + esc(a.member.name) +
-                   "</b>: " + esc(a.reason) + "</li>\n";
+            out += "<li class=\"down\" data-server=\"" + esc(a.member.name) + "\"><b>" +
+                   esc(a.member.name) + "</b>: " + esc(a.reason) + "</li>\n";
         for (const std::string &w : a.warnings)
             out += "<li class=\"warning\" data-server=\"" + esc(a.member.name) + "\"><b>" +
                    esc(a.member.name) + "</b>: " + esc(w) + "</li>\n";
@@ -297,14 +309,17 @@ std::string failed_members(const Listing &l) {
 
 HttpResponse login_page(const std::string &error) {
     std::string token = random_hex();
-    std::string content =
-        (error.empty() ? "" : "<p id=\"error\">" + esc(error) + "</p>\n") +
-        "<form id=\"login\" method=\"post\" action=\"/login\">\n"
-        "<input type=\"hidden\" name=\"csrf\" value=\"" + token + "\">\n"
-        "<label>Login <input name=\"user\" autocomplete=\"username\" required maxlength=\"32\" autofocus></label>\n"
-        "<label>Password <input name=\"password\" type=\"password\" autocomplete=\"current-password\" "
-        "required maxlength=\"512\"></label>\n"
-        "<button id=\"login-submit\" type=\"submit\">Log in</button>\n</form>\n";
+    std::string content = (error.empty() ? "" : "<p id=\"error\">" + esc(error) + "</p>\n") +
+                          "<form id=\"login\" method=\"post\" action=\"/login\">\n"
+                          "<input type=\"hidden\" name=\"csrf\" value=\"" +
+                          token +
+                          "\">\n"
+                          "<label>Login <input name=\"user\" autocomplete=\"username\" required "
+                          "maxlength=\"32\" autofocus></label>\n"
+                          "<label>Password <input name=\"password\" type=\"password\" "
+                          "autocomplete=\"current-password\" "
+                          "required maxlength=\"512\"></label>\n"
+                          "<button id=\"login-submit\" type=\"submit\">Log in</button>\n</form>\n";
     HttpResponse res = html(error.empty() ? 200 : 401, page("Log in", std::nullopt, content));
     res.headers.emplace_back("Set-Cookie", cookie(kLoginCookie, token, "/login"));
     return res;
@@ -319,7 +334,8 @@ HttpResponse do_login(const HttpRequest &r, const Helper &helper) {
     if (!user || !password || !plain_text(*user, 32) || password->size() > 512)
         return login_page("Login failed.");
     Message reply = helper({static_cast<char>(Op::Auth), {*user, *password, r.client}});
-    if (reply.kind != static_cast<char>(Status::Ok) || reply.fields.size() != 3 || !is_hex64(reply.fields[0]))
+    if (reply.kind != static_cast<char>(Status::Ok) || reply.fields.size() != 3 ||
+        !is_hex64(reply.fields[0]))
         return login_page(reply.fields.empty() ? "Login failed." : reply.fields[0]);
     HttpResponse res = redirect("/overview");
     res.headers.emplace_back("Set-Cookie", cookie(kSessionCookie, reply.fields[0], "/"));
@@ -363,7 +379,8 @@ std::vector<Counts> count_states(const Listing &l) {
 std::string chart(const Listing &l, const std::vector<Counts> &counts) {
     const int label = 150, width = 420, bar = 12, gap = 2, group = 4 * (bar + gap) + 14;
     size_t most = 1;
-    for (const Counts &c : counts) most = std::max({most, c.connected, c.disconnected, c.idle, c.suspended});
+    for (const Counts &c : counts)
+        most = std::max({most, c.connected, c.disconnected, c.idle, c.suspended});
     int height = static_cast<int>(l.members.size()) * group + 20;
     std::string svg = "<svg id=\"chart\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " +
                       std::to_string(label + width + 120) + " " + std::to_string(height) +
@@ -384,12 +401,31 @@ std::string chart(const Listing &l, const std::vector<Counts> &counts) {
                                                         {"suspended", counts[i].suspended}};
         for (size_t k = 0; k < 4; ++k) {
             int by = y + static_cast<int>(k) * (bar + gap);
-            int w = static_cast<int>(static_cast<double>(bars[k].second) * width / static_cast<double>(most));
+            int w = static_cast<int>(static_cast<double>(bars[k].second) * width /
+                                     static_cast<double>(most));
             std::string n = std::to_string(bars[k].second);
-            add(svg, {"<rect class=\"bar state-", bars[k].first, "\" data-server=\"", esc(a.member.name),
-                      "\" data-state=\"", bars[k].first, "\" data-count=\"", n, "\" x=\"", std::to_string(label),
-                      "\" y=\"", std::to_string(by), "\" width=\"", std::to_string(w), "\" height=\"",
-                      std::to_string(bar), "\"><title>", esc(a.member.name), ": ", n, " ", bars[k].first,
+            add(svg, {"<rect class=\"bar state-",
+                      bars[k].first,
+                      "\" data-server=\"",
+                      esc(a.member.name),
+                      "\" data-state=\"",
+                      bars[k].first,
+                      "\" data-count=\"",
+                      n,
+                      "\" x=\"",
+                      std::to_string(label),
+                      "\" y=\"",
+                      std::to_string(by),
+                      "\" width=\"",
+                      std::to_string(w),
+                      "\" height=\"",
+                      std::to_string(bar),
+                      "\"><title>",
+                      esc(a.member.name),
+                      ": ",
+                      n,
+                      " ",
+                      bars[k].first,
                       "</title></rect>\n"});
             svg += "<text class=\"count\" x=\"" + std::to_string(label + w + 4) + "\" y=\"" +
                    std::to_string(by + bar - 2) + "\">" + n + " " + bars[k].first + "</text>\n";
@@ -407,10 +443,11 @@ HttpResponse overview(const HttpRequest &, const Who &who, const Snapshot &snap)
         const auto &a = l->members[i];
         char secs[32];
         std::snprintf(secs, sizeof secs, "%.2f s", a.seconds);
-        rows += "<tr data-server=\"" + esc(a.member.name) + "\"><td class=\"server\">" + esc(a.member.name) +
-                (a.member.local ? " <small>(this host)</small>" : "") + "</td><td class=\"state " +
-                (a.answered ? "up\">up" : "down\">down") + "</td><td class=\"reason\">" + esc(a.reason) +
-                "</td><td class=\"seconds\">" + secs + "</td><td class=\"sessions\">" +
+        rows += "<tr data-server=\"" + esc(a.member.name) + "\"><td class=\"server\">" +
+                esc(a.member.name) + (a.member.local ? " <small>(this host)</small>" : "") +
+                "</td><td class=\"state " + (a.answered ? "up\">up" : "down\">down") +
+                "</td><td class=\"reason\">" + esc(a.reason) + "</td><td class=\"seconds\">" +
+                secs + "</td><td class=\"sessions\">" +
                 (a.answered ? "<a href=\"/sessions?server=" + url_encode(a.member.name) + "\">" +
                                   std::to_string(a.sessions) + "</a>"
                             : "") +
@@ -423,9 +460,11 @@ HttpResponse overview(const HttpRequest &, const Who &who, const Snapshot &snap)
                 "</td></tr>\n";
     }
     std::string content =
-        "<table id=\"members\">\n<thead><tr><th>Server</th><th>State</th><th>Error</th><th>Answered in</th>"
-        "<th>Sessions</th><th>By state</th></tr></thead>\n<tbody>\n" + rows + "</tbody>\n</table>\n" +
-        "<figure>\n" + chart(*l, counts) +
+        "<table "
+        "id=\"members\">\n<thead><tr><th>Server</th><th>State</th><th>Error</th><th>Answered "
+        "in</th>"
+        "<th>Sessions</th><th>By state</th></tr></thead>\n<tbody>\n" +
+        rows + "</tbody>\n</table>\n" + "<figure>\n" + chart(*l, counts) +
         "<figcaption><span class=\"key state-connected\"></span> connected "
         "<span class=\"key state-disconnected\"></span> disconnected "
         "<span class=\"key state-idle\"></span> idle "
@@ -435,7 +474,8 @@ HttpResponse overview(const HttpRequest &, const Who &who, const Snapshot &snap)
 
 // ---- sessions -------------------------------------------------------------------------------
 
-const std::array<const char *, 6> kColumns = {"server", "token", "name", "login", "display", "state"};
+const std::array<const char *, 6> kColumns = {"server", "token",   "name",
+                                              "login",  "display", "state"};
 
 std::string column_text(const Listing &l, const Session &s, const std::string &column) {
     if (column == "server") return l.server(s);
@@ -463,13 +503,16 @@ bool matches(const Listing &l, const Session &s, const std::map<std::string, std
         auto it = f.find(k);
         return it == f.end() ? std::string() : it->second;
     };
-    std::string server = get("server"), login = get("login"), token = get("token"), display = get("display");
+    std::string server = get("server"), login = get("login"), token = get("token"),
+                display = get("display");
     if (!server.empty() && strcasecmp(server.c_str(), l.server(s).c_str()) != 0) return false;
     if (!login.empty() && (!s.text(Field::Login) || login != s.text(Field::Login))) return false;
-    if (!display.empty() && (!s.text(Field::Display) || display != s.text(Field::Display))) return false;
+    if (!display.empty() && (!s.text(Field::Display) || display != s.text(Field::Display)))
+        return false;
     if (!token.empty()) {
         const char *t = s.text(Field::Token), *raw = s.text(Field::RawToken);
-        if (!(t && strcasecmp(t, token.c_str()) == 0) && !(raw && strcasecmp(raw, token.c_str()) == 0))
+        if (!(t && strcasecmp(t, token.c_str()) == 0) &&
+            !(raw && strcasecmp(raw, token.c_str()) == 0))
             return false;
     }
     return true;
@@ -482,8 +525,8 @@ std::string action_buttons(const std::string &key = "") {
     for (const char *a : {"terminate", "suspend", "resume"}) {
         std::string label = a;
         label[0] = static_cast<char>(label[0] - 'a' + 'A');
-        add(out, {"<button class=\"act\" type=\"submit\" name=\"", key.empty() ? "action" : "one", "\" value=\"",
-                  a, key.empty() ? "" : ".", key, "\">", label, "</button>"});
+        add(out, {"<button class=\"act\" type=\"submit\" name=\"", key.empty() ? "action" : "one",
+                  "\" value=\"", a, key.empty() ? "" : ".", key, "\">", label, "</button>"});
     }
     return out;
 }
@@ -513,15 +556,37 @@ std::string table_rows(const Snapshot &snap, const std::map<std::string, std::st
         const std::string &key = snap.keys[i];
         const char *login = s.text(Field::Login), *disp = s.text(Field::Display);
         std::string server = esc(l.server(s)), token = esc(display_token(s));
-        add(body, {"<tr class=\"session\" data-server=\"", server, "\" data-token=\"", token, "\">",
-                   "<td class=\"pick\"><input type=\"checkbox\" name=\"s\" value=\"", key, "\"></td>",
-                   "<td class=\"server\">", server, "</td>",
-                   "<td class=\"token\"><a href=\"/session?key=", key, "\">", token, "</a></td>",
-                   "<td class=\"name\">", esc(or_unknown(s.name())), "</td>",
-                   "<td class=\"login\">", esc(or_unknown(login)), "</td>",
-                   "<td class=\"display\">", esc(disp ? disp : ""), "</td>",
-                   "<td class=\"state\">", state_html(s), "</td>",
-                   "<td class=\"actions\">", action_buttons(key), "</td></tr>\n"});
+        add(body, {"<tr class=\"session\" data-server=\"",
+                   server,
+                   "\" data-token=\"",
+                   token,
+                   "\">",
+                   "<td class=\"pick\"><input type=\"checkbox\" name=\"s\" value=\"",
+                   key,
+                   "\"></td>",
+                   "<td class=\"server\">",
+                   server,
+                   "</td>",
+                   "<td class=\"token\"><a href=\"/session?key=",
+                   key,
+                   "\">",
+                   token,
+                   "</a></td>",
+                   "<td class=\"name\">",
+                   esc(or_unknown(s.name())),
+                   "</td>",
+                   "<td class=\"login\">",
+                   esc(or_unknown(login)),
+                   "</td>",
+                   "<td class=\"display\">",
+                   esc(disp ? disp : ""),
+                   "</td>",
+                   "<td class=\"state\">",
+                   state_html(s),
+                   "</td>",
+                   "<td class=\"actions\">",
+                   action_buttons(key),
+                   "</td></tr>\n"});
     }
     return rows + body;
 }
@@ -530,7 +595,8 @@ HttpResponse sessions_page(const HttpRequest &r, const Who &who, const Snapshot 
     std::map<std::string, std::string> filter;
     for (const char *k : {"server", "login", "token", "display"}) {
         std::string v = query_value(r, k);
-        if (!plain_text(v, 255)) return problem(400, "Sessions", "That filter cannot be used.", who);
+        if (!plain_text(v, 255))
+            return problem(400, "Sessions", "That filter cannot be used.", who);
         if (!v.empty()) filter[k] = v;
     }
     std::string sort = query_value(r, "sort"), order = query_value(r, "order");
@@ -560,8 +626,8 @@ HttpResponse sessions_page(const HttpRequest &r, const Who &who, const Snapshot 
     for (size_t i = 0; i < kColumns.size(); ++i) {
         bool current = sort == kColumns[i];
         std::string next = current && !descending ? "desc" : "asc";
-        add(head, {"<th><a class=\"sort\" data-column=\"", kColumns[i], "\" href=\"/sessions?sort=", kColumns[i],
-                   "&order=", next, keep, "\">", titles[i],
+        add(head, {"<th><a class=\"sort\" data-column=\"", kColumns[i], "\" href=\"/sessions?sort=",
+                   kColumns[i], "&order=", next, keep, "\">", titles[i],
                    current ? (descending ? " \xe2\x96\xbe" : " \xe2\x96\xb4") : "", "</a></th>"});
     }
     auto field = [&filter](const char *name, const char *label) {
@@ -573,30 +639,37 @@ HttpResponse sessions_page(const HttpRequest &r, const Who &who, const Snapshot 
     std::string content;
     content.reserve(rows->size() + 4096);
     content += failed_members(snap->listing) +
-               "<form id=\"filter\" method=\"get\" action=\"/sessions\">\n" + field("server", "Server") +
-               field("login", "Unix ID") + field("token", "Token") + field("display", "Display") +
+               "<form id=\"filter\" method=\"get\" action=\"/sessions\">\n" +
+               field("server", "Server") + field("login", "Unix ID") + field("token", "Token") +
+               field("display", "Display") +
                "<button type=\"submit\">Filter</button> <a href=\"/sessions\">all</a>\n</form>\n";
     content.append(*rows, 0, at);
     content += legend() +
                // One form holds the table: the buttons above act on the ticked
                // rows, each row's own buttons on that row.
                "<form id=\"bulk\" method=\"post\" action=\"/confirm\">"
-               "<input type=\"hidden\" name=\"csrf\" value=\"" + masked(who.csrf) + "\">"
-               "<p class=\"selected\">Ticked sessions: " + action_buttons() + "</p>\n"
-               "<table id=\"sessions\">\n<thead><tr><th class=\"pick\"></th>" + head +
-               "<th>Actions</th></tr></thead>\n<tbody>\n";
+               "<input type=\"hidden\" name=\"csrf\" value=\"" +
+               masked(who.csrf) +
+               "\">"
+               "<p class=\"selected\">Ticked sessions: " +
+               action_buttons() +
+               "</p>\n"
+               "<table id=\"sessions\">\n<thead><tr><th class=\"pick\"></th>" +
+               head + "<th>Actions</th></tr></thead>\n<tbody>\n";
     content.append(*rows, at, std::string::npos);
     content += "</tbody>\n</table>\n</form>\n";
     return html(200, page("Sessions", who, content));
 }
 
-// ---- pages kept for the listing they show --------------------------------------------------------
+// ---- pages kept for the listing they show
+// --------------------------------------------------------
 
 // A page as gzip makes it, quickly: every browser takes it, and a table of
 // a thousand sessions shrinks to a tenth.
 std::optional<std::string> gzip(std::string_view in) {
     z_stream z{};
-    if (deflateInit2(&z, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return std::nullopt;
+    if (deflateInit2(&z, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return std::nullopt;
     std::string out(deflateBound(&z, in.size()), '\0');
     z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
     z.avail_in = static_cast<uInt>(in.size());
@@ -625,7 +698,8 @@ class Kept {
         if (it == pages_.end() || it->second.snap.get() != snap) return std::nullopt;
         return it->second.res;
     }
-    void keep(const std::string &key, std::shared_ptr<const Snapshot> snap, const HttpResponse &res) {
+    void keep(const std::string &key, std::shared_ptr<const Snapshot> snap,
+              const HttpResponse &res) {
         std::lock_guard<std::mutex> lock(lane_);
         // Pages of an older listing go first; beyond a bound, all of them.
         std::erase_if(pages_, [&snap](const auto &p) { return p.second.snap != snap; });
@@ -645,7 +719,8 @@ class Kept {
 
 using Builder = HttpResponse (*)(const HttpRequest &, const Who &, const Snapshot &);
 
-HttpResponse listing_page(const HttpRequest &r, const Helper &helper, const Who &who, Builder build) {
+HttpResponse listing_page(const HttpRequest &r, const Helper &helper, const Who &who,
+                          Builder build) {
     static Kept kept;
     double ms = 0;
     auto snap = snapshot(who, r, helper, ms);
@@ -685,19 +760,22 @@ HttpResponse session_page(const HttpRequest &r, const Helper &helper, const Who 
                           esc(l->server(*s)) + "</b>, display " + v(Field::Display) + ", Unix ID " +
                           v(Field::Login) + ", state " + state_html(*s) + ".</p>\n";
     if (s->state() & VK_SESSION_DISCONNECTED) {
-        content += "<p id=\"disconnected\">The session is disconnected: no terminal shows it, so it has "
-                   "no security configuration now.</p>\n";
+        content +=
+            "<p id=\"disconnected\">The session is disconnected: no terminal shows it, so it has "
+            "no security configuration now.</p>\n";
     } else {
         content += "<dl id=\"security\">\n";
-        const std::pair<const char *, Field> rows[] = {
-            {"encryptUpType", Field::EncUp}, {"encryptDownType", Field::EncDown},
-            {"authenticateUpType", Field::AuthUp}, {"authenticateDownType", Field::AuthDown},
-            {"securityMode", Field::Mode}};
-        for (const auto &[name, f] : rows) content += "<dt>" + std::string(name) + "</dt><dd>" + v(f) + "</dd>\n";
+        const std::pair<const char *, Field> rows[] = {{"encryptUpType", Field::EncUp},
+                                                       {"encryptDownType", Field::EncDown},
+                                                       {"authenticateUpType", Field::AuthUp},
+                                                       {"authenticateDownType", Field::AuthDown},
+                                                       {"securityMode", Field::Mode}};
+        for (const auto &[name, f] : rows)
+            content += "<dt>" + std::string(name) + "</dt><dd>" + v(f) + "</dd>\n";
         const char *primary = s->text(Field::TermPrimary);
         if (primary && *primary)
-            content += "<dt>MultiheadGroupName</dt><dd>" + v(Field::MhGroup) + "</dd>\n<dt>primaryCID</dt><dd>" +
-                       esc(primary) + "</dd>\n";
+            content += "<dt>MultiheadGroupName</dt><dd>" + v(Field::MhGroup) +
+                       "</dd>\n<dt>primaryCID</dt><dd>" + esc(primary) + "</dd>\n";
         content += "<dt>terminalCIDs</dt><dd>" + v(Field::TermList) + "</dd>\n</dl>\n";
     }
     HttpResponse res = html(200, page("Session", who, content));
@@ -749,8 +827,9 @@ std::optional<Selection> selection(const HttpRequest &r, const Snapshot &snap) {
 }
 
 std::string describe(const Ref &ref) {
-    return "<b>" + esc(ref.f[0]) + "</b> display " + esc(ref.f[4].empty() ? "?" : ref.f[4]) + ", token " +
-           esc(ref.f[1].empty() ? ref.f[2] : ref.f[1]) + ", Unix ID " + esc(ref.f[3].empty() ? "???" : ref.f[3]);
+    return "<b>" + esc(ref.f[0]) + "</b> display " + esc(ref.f[4].empty() ? "?" : ref.f[4]) +
+           ", token " + esc(ref.f[1].empty() ? ref.f[2] : ref.f[1]) + ", Unix ID " +
+           esc(ref.f[3].empty() ? "???" : ref.f[3]);
 }
 
 bool csrf_ok(const HttpRequest &r, const Who &who) {
@@ -760,15 +839,16 @@ bool csrf_ok(const HttpRequest &r, const Who &who) {
 
 // The selection of a form that changes something: its own form token, and
 // an action on sessions that the listing shows. Or the page that says why not.
-std::variant<Selection, HttpResponse> checked(const HttpRequest &r, const Helper &helper, const Who &who,
-                                              const char *title) {
+std::variant<Selection, HttpResponse> checked(const HttpRequest &r, const Helper &helper,
+                                              const Who &who, const char *title) {
     if (!csrf_ok(r, who)) return problem(403, title, "The form has expired. Reload the page.", who);
     double ms = 0;
     auto snap = snapshot(who, r, helper, ms);
     if (!snap) return problem(503, title, "The group's sessions cannot be listed now.", who);
     auto sel = selection(r, *snap);
     if (!sel || sel->refs.empty())
-        return problem(400, title, "Nothing to do: choose an action and sessions that are there.", who);
+        return problem(400, title, "Nothing to do: choose an action and sessions that are there.",
+                       who);
     return std::move(*sel);
 }
 
@@ -779,20 +859,27 @@ HttpResponse confirm(const HttpRequest &r, const Helper &helper, const Who &who)
     size_t n = sel->refs.size();
     std::string verb = sel->action;
     verb[0] = static_cast<char>(verb[0] - 'a' + 'A');
-    std::string content = "<p>" + verb + " " + (n == 1 ? "this session" : "these " + std::to_string(n) + " sessions") +
+    std::string content = "<p>" + verb + " " +
+                          (n == 1 ? "this session" : "these " + std::to_string(n) + " sessions") +
                           "?</p>\n<ul id=\"confirm-list\">\n";
     std::string hidden;
     for (size_t i = 0; i < n; ++i) {
         content += "<li>" + describe(sel->refs[i]) + "</li>\n";
         hidden += "<input type=\"hidden\" name=\"s\" value=\"" + sel->keys[i] + "\">";
     }
-    content += "</ul>\n<form id=\"confirm\" method=\"post\" action=\"/act\">"
-               "<input type=\"hidden\" name=\"csrf\" value=\"" + masked(who.csrf) + "\">"
-               "<input type=\"hidden\" name=\"action\" value=\"" + sel->action + "\">" + hidden + "\n";
+    content +=
+        "</ul>\n<form id=\"confirm\" method=\"post\" action=\"/act\">"
+        "<input type=\"hidden\" name=\"csrf\" value=\"" +
+        masked(who.csrf) +
+        "\">"
+        "<input type=\"hidden\" name=\"action\" value=\"" +
+        sel->action + "\">" + hidden + "\n";
     if (n > 1)
-        content += "<label><input type=\"checkbox\" id=\"confirm-all\" name=\"all\" value=\"" + std::to_string(n) +
-                   "\" required> " + verb + " all " + std::to_string(n) + " selected</label>\n";
-    content += "<button id=\"confirm-submit\" type=\"submit\">" + verb + "</button> "
+        content += "<label><input type=\"checkbox\" id=\"confirm-all\" name=\"all\" value=\"" +
+                   std::to_string(n) + "\" required> " + verb + " all " + std::to_string(n) +
+                   " selected</label>\n";
+    content += "<button id=\"confirm-submit\" type=\"submit\">" + verb +
+               "</button> "
                "<a href=\"/sessions\">Cancel</a>\n</form>\n";
     return html(200, page("Confirm", who, content));
 }
@@ -804,17 +891,22 @@ HttpResponse act(const HttpRequest &r, const Helper &helper, const Who &who) {
     // Several sessions only with the explicit confirmation of all of them.
     const std::string *all = form_value(r, "all");
     if (sel->refs.size() > 1 && (!all || *all != std::to_string(sel->refs.size())))
-        return problem(400, "Action", "Acting on several sessions needs the confirmation of all of them.", who);
+        return problem(400, "Action",
+                       "Acting on several sessions needs the confirmation of all of them.", who);
     Message request{static_cast<char>(Op::Act), {who.session, r.client, who.csrf, sel->action}};
-    for (const Ref &ref : sel->refs) request.fields.insert(request.fields.end(), ref.f.begin(), ref.f.end());
+    for (const Ref &ref : sel->refs)
+        request.fields.insert(request.fields.end(), ref.f.begin(), ref.f.end());
     Message reply = helper(request);
-    if (reply.kind != static_cast<char>(Status::Ok) || reply.fields.size() != 1 + 2 * sel->refs.size())
-        return problem(409, "Action", reply.fields.empty() ? "The action was refused." : reply.fields[0], who);
+    if (reply.kind != static_cast<char>(Status::Ok) ||
+        reply.fields.size() != 1 + 2 * sel->refs.size())
+        return problem(409, "Action",
+                       reply.fields.empty() ? "The action was refused." : reply.fields[0], who);
     std::string content = "<ul id=\"outcomes\">\n";
     for (size_t i = 0; i < sel->refs.size(); ++i) {
         bool ok = reply.fields[1 + 2 * i] == "1";
-        content += "<li class=\"outcome " + std::string(ok ? "ok" : "failed") + "\">" + describe(sel->refs[i]) +
-                   ": " + (ok ? "done" : "failed (" + esc(reply.fields[2 + 2 * i]) + ")") + "</li>\n";
+        content += "<li class=\"outcome " + std::string(ok ? "ok" : "failed") + "\">" +
+                   describe(sel->refs[i]) + ": " +
+                   (ok ? "done" : "failed (" + esc(reply.fields[2 + 2 * i]) + ")") + "</li>\n";
     }
     content += "</ul>\n<p><a href=\"/sessions\">Back to the sessions</a></p>\n";
     return html(200, page("Outcome", who, content));
@@ -832,12 +924,14 @@ HttpResponse asset(const char *text, const char *type) {
 
 }  // namespace
 
-bool parse_form(std::string_view body, size_t max_fields, std::vector<std::pair<std::string, std::string>> &out) {
+bool parse_form(std::string_view body, size_t max_fields,
+                std::vector<std::pair<std::string, std::string>> &out) {
     out.clear();
     size_t at = 0;
     while (at < body.size()) {
         size_t amp = body.find('&', at);
-        std::string_view pair = body.substr(at, amp == std::string_view::npos ? std::string_view::npos : amp - at);
+        std::string_view pair =
+            body.substr(at, amp == std::string_view::npos ? std::string_view::npos : amp - at);
         at = amp == std::string_view::npos ? body.size() : amp + 1;
         if (pair.empty()) continue;
         if (out.size() == max_fields) return false;
@@ -853,7 +947,8 @@ bool parse_form(std::string_view body, size_t max_fields, std::vector<std::pair<
 std::vector<std::pair<std::string, std::string>> security_headers(const HttpResponse &r) {
     std::vector<std::pair<std::string, std::string>> h = {
         {"Content-Security-Policy",
-         "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; object-src 'none'; "
+         "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; object-src "
+         "'none'; "
          "frame-ancestors 'none'; base-uri 'none'; form-action 'self'"},
         {"X-Frame-Options", "DENY"},
         {"X-Content-Type-Options", "nosniff"},
@@ -870,15 +965,16 @@ HttpResponse handle(const HttpRequest &r, const Helper &helper) {
         return problem(405, "Not allowed", "That method is not allowed here.");
     bool post = r.method == "POST";
     if (r.path == "/static/vkweb.css" && !post) return asset(vkweb_css, "text/css; charset=utf-8");
-    if (r.path == "/static/vkweb.js" && !post) return asset(vkweb_js, "text/javascript; charset=utf-8");
+    if (r.path == "/static/vkweb.js" && !post)
+        return asset(vkweb_js, "text/javascript; charset=utf-8");
     if (r.path == "/login") {
         if (post) return do_login(r, helper);
         if (logged_in(r, helper)) return redirect("/overview");
         return login_page("");
     }
     if (r.path == "/logout" && post) return do_logout(r, helper);
-    const bool known = r.path == "/" || r.path == "/overview" || r.path == "/sessions" || r.path == "/session" ||
-                       r.path == "/confirm" || r.path == "/act";
+    const bool known = r.path == "/" || r.path == "/overview" || r.path == "/sessions" ||
+                       r.path == "/session" || r.path == "/confirm" || r.path == "/act";
     if (!known) return problem(404, "Not found", "There is no such page.");
     // The pages that show the listing say how long they waited for the
     // helper (the login's check and the listing, with any wait for a
@@ -887,7 +983,8 @@ HttpResponse handle(const HttpRequest &r, const Helper &helper) {
     Helper timed = [&helper, &waited](const Message &m) {
         auto t0 = std::chrono::steady_clock::now();
         Message reply = helper(m);
-        waited += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+        waited += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                      .count();
         return reply;
     };
     auto who = logged_in(r, timed);
@@ -899,7 +996,8 @@ HttpResponse handle(const HttpRequest &r, const Helper &helper) {
         return problem(405, "Not allowed", "That method is not allowed here.", who);
     }
     if (r.path == "/overview" || r.path == "/sessions") {
-        HttpResponse res = listing_page(r, timed, *who, r.path == "/overview" ? &overview : &sessions_page);
+        HttpResponse res =
+            listing_page(r, timed, *who, r.path == "/overview" ? &overview : &sessions_page);
         timing(res, waited);
         return res;
     }

@@ -16,8 +16,8 @@ namespace vkweb {
 struct HttpRequest {
     std::string method;  // "GET", "POST", ...
     std::string path;
-    std::map<std::string, std::string> query;                  // decoded
-    std::vector<std::pair<std::string, std::string>> form;     // decoded POST fields, in order
+    std::map<std::string, std::string> query;               // decoded
+    std::vector<std::pair<std::string, std::string>> form;  // decoded POST fields, in order
     std::string session_cookie, login_cookie;
     std::string client;           // the client's address, as text
     std::string accept_encoding;  // what the client said it takes
@@ -27,7 +27,7 @@ struct HttpResponse {
     int status = 200;
     std::string body;
     std::string content_type = "text/html; charset=utf-8";
-    std::string content_encoding;  // "gzip", or empty
+    std::string content_encoding;                              // "gzip", or empty
     std::vector<std::pair<std::string, std::string>> headers;  // Location, Set-Cookie, ...
     bool cacheable = false;  // static files only: nothing with session data is cached
 };

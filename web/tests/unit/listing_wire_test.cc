@@ -10,8 +10,9 @@
 
 namespace {
 
-vkgroup::Session session(size_t member, const char *raw, const char *token, const char *login, const char *display,
-                         const char *server, int state, const std::optional<std::string> &name) {
+vkgroup::Session session(size_t member, const char *raw, const char *token, const char *login,
+                         const char *display, const char *server, int state,
+                         const std::optional<std::string> &name) {
     vk_UserSession_t r{};
     r.rawtoken = const_cast<char *>(raw);
     r.tokenName = const_cast<char *>(token);
@@ -25,8 +26,10 @@ vkgroup::Session session(size_t member, const char *raw, const char *token, cons
 vkgroup::Listing sample() {
     vkgroup::Listing l;
     l.members.push_back({{"parvix1", true}, true, "", {}, 0.012, 2});
-    l.members.push_back({{"parvix2", false}, true, "", {"a record names another server (x)", "second"}, 0.5, 1});
-    l.members.push_back({{"parvix3", false}, false, "cannot reach: ssh: Connection refused", {}, 5.0, 0});
+    l.members.push_back(
+        {{"parvix2", false}, true, "", {"a record names another server (x)", "second"}, 0.5, 1});
+    l.members.push_back(
+        {{"parvix3", false}, false, "cannot reach: ssh: Connection refused", {}, 5.0, 0});
     l.sessions.push_back(session(0, "raw1", "tok1", "alice", "1", "parvix1", 0, "Alice Liddell"));
     l.sessions.push_back(session(0, "raw2", nullptr, nullptr, "2", "parvix1", 3, std::nullopt));
     l.sessions.push_back(session(1, "r\xc3(;$", "t", "b", "9", "parvix2", 4, std::string()));
@@ -86,17 +89,17 @@ TEST(WebListingWire, FieldsThatAreNoListing) {
         {"0"},
         {"x", "0"},
         {"-1", "0"},
-        {"1", "0"},                                      // a member's fields missing
-        with(0, "4"),                                     // more members than fields
-        with(0, "2"),                                     // fewer: the rest does not add up
-        with(sessions_at, "4"),                           // more sessions than fields
+        {"1", "0"},              // a member's fields missing
+        with(0, "4"),            // more members than fields
+        with(0, "2"),            // fewer: the rest does not add up
+        with(sessions_at, "4"),  // more sessions than fields
         with(sessions_at, "2"),
         with(sessions_at, " 3"),
-        with(sessions_at + 1, "3"),                       // a member that is not there
+        with(sessions_at + 1, "3"),  // a member that is not there
         with(sessions_at + 1, "x"),
         with(sessions_at + 2, "not a packed session"),
         with(sessions_at + 2, good[sessions_at + 2] + std::string(1, '\0')),
-        {"0", "1", "0", good[sessions_at + 2]},           // a session of no member
+        {"0", "1", "0", good[sessions_at + 2]},  // a session of no member
     };
     std::vector<std::string> longer = good;
     longer.emplace_back("extra");

@@ -16,20 +16,22 @@
 
 namespace {
 
-using vkweb::Message;
-using vkweb::Op;
 using vkweb::HttpRequest;
 using vkweb::HttpResponse;
+using vkweb::Message;
+using vkweb::Op;
 using vkweb::Status;
 
 const std::string kSession(64, 'a'), kCsrf(64, 'c'), kLoginToken(64, 'e');
 // The login's token as a form sends it back: under a pad, here of zeros.
 const std::string kMasked = std::string(64, '0') + kCsrf;
-const std::string kHostile1 = "<script>alert(1)</script>", kHostile2 = "\"><img src=x onerror=alert(1)>";
+const std::string kHostile1 = "<script>alert(1)</script>",
+                  kHostile2 = "\"><img src=x onerror=alert(1)>";
 
 // A session of the listing, as a far side could have sent it.
-vkgroup::Session session(size_t member, const std::string &token, const std::string &raw, const std::string &login,
-                         const std::string &display, int state = VK_SESSION_DISCONNECTED) {
+vkgroup::Session session(size_t member, const std::string &token, const std::string &raw,
+                         const std::string &login, const std::string &display,
+                         int state = VK_SESSION_DISCONNECTED) {
     vk_UserSession_t r{};
     r.tokenName = const_cast<char *>(token.c_str());
     r.rawtoken = const_cast<char *>(raw.c_str());
@@ -65,7 +67,9 @@ struct Fake {
     std::vector<Message> acts;
     Message operator()(const Message &m) {
         asked.push_back(m.kind);
-        auto ok = [](std::vector<std::string> f) { return Message{static_cast<char>(Status::Ok), std::move(f)}; };
+        auto ok = [](std::vector<std::string> f) {
+            return Message{static_cast<char>(Status::Ok), std::move(f)};
+        };
         Message refused{static_cast<char>(Status::Refused), {"refused"}};
         bool known = !m.fields.empty() && m.fields[0] == kSession;
         switch (static_cast<Op>(m.kind)) {
@@ -89,13 +93,14 @@ struct Fake {
 };
 
 HttpResponse get(Fake &fake, const std::string &path, const std::string &cookie = kSession,
-             std::map<std::string, std::string> query = {}, const std::string &accept = "") {
+                 std::map<std::string, std::string> query = {}, const std::string &accept = "") {
     HttpRequest r{"GET", path, std::move(query), {}, cookie, "", "10.77.0.200", accept};
     return vkweb::handle(r, [&fake](const Message &m) { return fake(m); });
 }
 
-HttpResponse post(Fake &fake, const std::string &path, std::vector<std::pair<std::string, std::string>> form,
-              const std::string &cookie = kSession, const std::string &login_cookie = "") {
+HttpResponse post(Fake &fake, const std::string &path,
+                  std::vector<std::pair<std::string, std::string>> form,
+                  const std::string &cookie = kSession, const std::string &login_cookie = "") {
     HttpRequest r{"POST", path, {}, std::move(form), cookie, login_cookie, "10.77.0.200", ""};
     return vkweb::handle(r, [&fake](const Message &m) { return fake(m); });
 }
@@ -110,7 +115,8 @@ std::string header(const HttpResponse &r, const std::string &name) {
 std::vector<std::string> keys(const std::string &html) {
     std::vector<std::string> out;
     std::regex key("name=\"s\" value=\"([A-Za-z0-9_-]+)\">");
-    for (auto it = std::sregex_iterator(html.begin(), html.end(), key); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(html.begin(), html.end(), key);
+         it != std::sregex_iterator(); ++it)
         out.push_back((*it)[1]);
     return out;
 }
@@ -127,7 +133,8 @@ TEST(WebPages, NothingButTheLoginPageWithoutALogin) {
             EXPECT_EQ(header(r, "Location"), "/login") << p;
         }
         for (const std::string &p : posts) {
-            HttpResponse r = post(fake, p, {{"csrf", kMasked}, {"action", "terminate"}, {"s", "00"}}, cookie);
+            HttpResponse r =
+                post(fake, p, {{"csrf", kMasked}, {"action", "terminate"}, {"s", "00"}}, cookie);
             EXPECT_EQ(header(r, "Location"), "/login") << p;
         }
         // The helper was asked who is logged in, never anything else.
@@ -138,8 +145,8 @@ TEST(WebPages, NothingButTheLoginPageWithoutALogin) {
 
 TEST(WebPages, EveryResponseCarriesTheSecurityHeaders) {
     Fake fake;
-    for (const HttpResponse &r : {get(fake, "/login", ""), get(fake, "/sessions"), get(fake, "/nowhere"),
-                              get(fake, "/static/vkweb.js")}) {
+    for (const HttpResponse &r : {get(fake, "/login", ""), get(fake, "/sessions"),
+                                  get(fake, "/nowhere"), get(fake, "/static/vkweb.js")}) {
         std::map<std::string, std::string> h;
         for (const auto &[k, v] : vkweb::security_headers(r)) h[k] = v;
         EXPECT_EQ(h["Content-Security-Policy"].rfind("default-src 'self';", 0), 0u);
@@ -156,21 +163,28 @@ TEST(WebPages, LoginNeedsTheFormsOwnTokenAndSetsAStrictCookie) {
     Fake fake;
     HttpResponse page = get(fake, "/login", "");
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(page.body, m, std::regex("name=\"csrf\" value=\"([0-9a-f]{64})\"")));
+    ASSERT_TRUE(
+        std::regex_search(page.body, m, std::regex("name=\"csrf\" value=\"([0-9a-f]{64})\"")));
     std::string token = m[1];
-    EXPECT_EQ(header(page, "Set-Cookie"), "vkweb_login=" + token + "; Path=/login; Secure; HttpOnly; SameSite=Strict");
+    EXPECT_EQ(header(page, "Set-Cookie"),
+              "vkweb_login=" + token + "; Path=/login; Secure; HttpOnly; SameSite=Strict");
     // Without the cookie the form came with, or with another token: the helper is not asked.
     for (const std::string &cookie : {std::string(), kLoginToken}) {
-        HttpResponse r = post(fake, "/login", {{"csrf", token}, {"user", "alice"}, {"password", "right"}}, "", cookie);
+        HttpResponse r =
+            post(fake, "/login", {{"csrf", token}, {"user", "alice"}, {"password", "right"}}, "",
+                 cookie);
         EXPECT_NE(r.body.find("id=\"error\""), std::string::npos);
     }
     EXPECT_TRUE(fake.asked.empty());
-    HttpResponse bad = post(fake, "/login", {{"csrf", token}, {"user", "alice"}, {"password", "wrong"}}, "", token);
+    HttpResponse bad = post(fake, "/login",
+                            {{"csrf", token}, {"user", "alice"}, {"password", "wrong"}}, "", token);
     EXPECT_EQ(bad.status, 401);
-    HttpResponse good = post(fake, "/login", {{"csrf", token}, {"user", "alice"}, {"password", "right"}}, "", token);
+    HttpResponse good = post(
+        fake, "/login", {{"csrf", token}, {"user", "alice"}, {"password", "right"}}, "", token);
     EXPECT_EQ(good.status, 303);
     EXPECT_EQ(header(good, "Location"), "/overview");
-    EXPECT_EQ(header(good, "Set-Cookie"), "vkweb_session=" + kSession + "; Path=/; Secure; HttpOnly; SameSite=Strict");
+    EXPECT_EQ(header(good, "Set-Cookie"),
+              "vkweb_session=" + kSession + "; Path=/; Secure; HttpOnly; SameSite=Strict");
     EXPECT_EQ(fake.asked, (std::vector<char>{'A', 'A'}));
 }
 
@@ -178,50 +192,67 @@ TEST(WebPages, HostileNamesAreTextOnEveryPage) {
     Fake fake;
     HttpResponse sessions = get(fake, "/sessions");
     std::string key = keys(sessions.body).at(1);
-    HttpResponse confirm = post(fake, "/confirm", {{"csrf", kMasked}, {"action", "terminate"}, {"s", key}});
-    for (const HttpResponse &r : {get(fake, "/overview"), sessions, get(fake, "/session", kSession, {{"key", key}}),
-                              confirm}) {
+    HttpResponse confirm =
+        post(fake, "/confirm", {{"csrf", kMasked}, {"action", "terminate"}, {"s", key}});
+    for (const HttpResponse &r : {get(fake, "/overview"), sessions,
+                                  get(fake, "/session", kSession, {{"key", key}}), confirm}) {
         EXPECT_EQ(r.status, 200);
         EXPECT_EQ(r.body.find("<script>alert"), std::string::npos);
         EXPECT_EQ(r.body.find("<img"), std::string::npos);
     }
     EXPECT_NE(sessions.body.find(vkweb::esc(kHostile2)), std::string::npos);
-    EXPECT_NE(get(fake, "/overview").body.find("cannot reach: " + vkweb::esc(kHostile2)), std::string::npos);
+    EXPECT_NE(get(fake, "/overview").body.find("cannot reach: " + vkweb::esc(kHostile2)),
+              std::string::npos);
 }
 
 TEST(WebPages, AnActionNeedsTheTokenAndSeveralNeedAllOfThem) {
     Fake fake;
     std::vector<std::string> ks = keys(get(fake, "/sessions").body);
     ASSERT_EQ(ks.size(), 2u);
-    auto act = [&](std::vector<std::pair<std::string, std::string>> f) { return post(fake, "/act", std::move(f)); };
+    auto act = [&](std::vector<std::pair<std::string, std::string>> f) {
+        return post(fake, "/act", std::move(f));
+    };
     EXPECT_EQ(act({{"action", "terminate"}, {"s", ks[0]}}).status, 403);
-    EXPECT_EQ(act({{"csrf", std::string(64, 'd')}, {"action", "terminate"}, {"s", ks[0]}}).status, 403);
-    EXPECT_EQ(act({{"csrf", kCsrf}, {"action", "terminate"}, {"s", ks[0]}}).status, 403);  // not under a pad
-    EXPECT_EQ(act({{"csrf", std::string(63, '0') + "1" + kCsrf}, {"action", "terminate"}, {"s", ks[0]}}).status,
+    EXPECT_EQ(act({{"csrf", std::string(64, 'd')}, {"action", "terminate"}, {"s", ks[0]}}).status,
               403);
+    EXPECT_EQ(act({{"csrf", kCsrf}, {"action", "terminate"}, {"s", ks[0]}}).status,
+              403);  // not under a pad
+    EXPECT_EQ(
+        act({{"csrf", std::string(63, '0') + "1" + kCsrf}, {"action", "terminate"}, {"s", ks[0]}})
+            .status,
+        403);
     EXPECT_EQ(act({{"csrf", kMasked}, {"action", "reboot"}, {"s", ks[0]}}).status, 400);
     EXPECT_EQ(act({{"csrf", kMasked}, {"action", "terminate"}, {"s", "zz"}}).status, 400);
-    EXPECT_EQ(act({{"csrf", kMasked}, {"action", "terminate"}, {"s", ks[0]}, {"s", ks[1]}}).status, 400);
-    EXPECT_EQ(act({{"csrf", kMasked}, {"action", "terminate"}, {"s", ks[0]}, {"s", ks[1]}, {"all", "1"}}).status, 400);
+    EXPECT_EQ(act({{"csrf", kMasked}, {"action", "terminate"}, {"s", ks[0]}, {"s", ks[1]}}).status,
+              400);
+    EXPECT_EQ(
+        act({{"csrf", kMasked}, {"action", "terminate"}, {"s", ks[0]}, {"s", ks[1]}, {"all", "1"}})
+            .status,
+        400);
     EXPECT_TRUE(fake.acts.empty());
     HttpResponse one = act({{"csrf", kMasked}, {"action", "suspend"}, {"s", ks[0]}});
-    HttpResponse both = act({{"csrf", kMasked}, {"action", "terminate"}, {"s", ks[0]}, {"s", ks[1]}, {"all", "2"}});
+    HttpResponse both =
+        act({{"csrf", kMasked}, {"action", "terminate"}, {"s", ks[0]}, {"s", ks[1]}, {"all", "2"}});
     EXPECT_NE(both.body.find("<li class=\"outcome ok\">"), std::string::npos);
     ASSERT_EQ(fake.acts.size(), 2u);
-    EXPECT_EQ(fake.acts[0].fields, (std::vector<std::string>{kSession, "10.77.0.200", kCsrf, "suspend", "parvix1",
-                                                              "rawA", "tokA", "alice", "1"}));
+    EXPECT_EQ(fake.acts[0].fields,
+              (std::vector<std::string>{kSession, "10.77.0.200", kCsrf, "suspend", "parvix1",
+                                        "rawA", "tokA", "alice", "1"}));
     EXPECT_EQ(fake.acts[1].fields.size(), 4u + 10u);
     EXPECT_EQ(fake.acts[1].fields[4 + 5 + 2], kHostile1);
     // A row's own button acts on that row, whatever else is ticked.
-    HttpResponse row = post(fake, "/confirm", {{"csrf", kMasked}, {"s", ks[1]}, {"one", "terminate." + ks[0]}});
+    HttpResponse row =
+        post(fake, "/confirm", {{"csrf", kMasked}, {"s", ks[1]}, {"one", "terminate." + ks[0]}});
     EXPECT_NE(row.body.find("this session"), std::string::npos);
     EXPECT_EQ(row.body.find("confirm-all"), std::string::npos);
     EXPECT_EQ(post(fake, "/confirm", {{"csrf", kMasked}, {"one", "reboot." + ks[0]}}).status, 400);
     // The confirmation names the session, and asks for all N when there are several.
-    HttpResponse c2 = post(fake, "/confirm", {{"csrf", kMasked}, {"action", "resume"}, {"s", ks[0]}, {"s", ks[1]}});
+    HttpResponse c2 = post(fake, "/confirm",
+                           {{"csrf", kMasked}, {"action", "resume"}, {"s", ks[0]}, {"s", ks[1]}});
     EXPECT_NE(c2.body.find("id=\"confirm-all\" name=\"all\" value=\"2\""), std::string::npos);
     EXPECT_NE(c2.body.find("all 2 selected"), std::string::npos);
-    EXPECT_EQ(post(fake, "/confirm", {{"csrf", kMasked}, {"action", "resume"}, {"s", ks[0]}}).body.find("confirm-all"),
+    EXPECT_EQ(post(fake, "/confirm", {{"csrf", kMasked}, {"action", "resume"}, {"s", ks[0]}})
+                  .body.find("confirm-all"),
               std::string::npos);
 }
 
@@ -231,17 +262,21 @@ TEST(WebPages, FiltersAndSorting) {
         std::string body = get(fake, "/sessions", kSession, std::move(q)).body;
         std::vector<std::string> servers;
         std::regex row("<tr class=\"session\" data-server=\"([^\"]*)\"");
-        for (auto it = std::sregex_iterator(body.begin(), body.end(), row); it != std::sregex_iterator(); ++it)
+        for (auto it = std::sregex_iterator(body.begin(), body.end(), row);
+             it != std::sregex_iterator(); ++it)
             servers.push_back((*it)[1]);
         return servers;
     };
     EXPECT_EQ(rows({}), (std::vector<std::string>{"parvix1", "parvix2"}));
     EXPECT_EQ(rows({{"server", "PARVIX2"}}), std::vector<std::string>{"parvix2"});
     EXPECT_EQ(rows({{"token", "TOKA"}}), std::vector<std::string>{"parvix1"});
-    EXPECT_EQ(rows({{"token", "rawa"}, {"login", "alice"}, {"display", "1"}}), std::vector<std::string>{"parvix1"});
+    EXPECT_EQ(rows({{"token", "rawa"}, {"login", "alice"}, {"display", "1"}}),
+              std::vector<std::string>{"parvix1"});
     EXPECT_EQ(rows({{"display", "2"}}), std::vector<std::string>{});
-    EXPECT_EQ(rows({{"sort", "server"}, {"order", "desc"}}), (std::vector<std::string>{"parvix2", "parvix1"}));
-    EXPECT_EQ(rows({{"sort", "display"}, {"order", "desc"}}), (std::vector<std::string>{"parvix2", "parvix1"}));
+    EXPECT_EQ(rows({{"sort", "server"}, {"order", "desc"}}),
+              (std::vector<std::string>{"parvix2", "parvix1"}));
+    EXPECT_EQ(rows({{"sort", "display"}, {"order", "desc"}}),
+              (std::vector<std::string>{"parvix2", "parvix1"}));
     EXPECT_EQ(get(fake, "/sessions", kSession, {{"login", "a\nb"}}).status, 400);
 }
 
@@ -249,7 +284,8 @@ TEST(WebPages, FiltersAndSorting) {
 // token on it is under a fresh pad, never the token itself.
 TEST(WebPages, GzipAndTheFormTokenUnderAPad) {
     Fake fake;
-    HttpResponse plain = get(fake, "/sessions"), zipped = get(fake, "/sessions", kSession, {}, "gzip, deflate, br");
+    HttpResponse plain = get(fake, "/sessions"),
+                 zipped = get(fake, "/sessions", kSession, {}, "gzip, deflate, br");
     EXPECT_EQ(plain.content_encoding, "");
     ASSERT_EQ(zipped.content_encoding, "gzip");
     std::string page(1 << 20, '\0');
@@ -271,8 +307,10 @@ TEST(WebPages, GzipAndTheFormTokenUnderAPad) {
 TEST(WebForms, BodiesAndEscapes) {
     std::vector<std::pair<std::string, std::string>> f;
     ASSERT_TRUE(vkweb::parse_form("a=1&b=x+y%21&&c&d=%3D", 10, f));
-    EXPECT_EQ(f, (std::vector<std::pair<std::string, std::string>>{{"a", "1"}, {"b", "x y!"}, {"c", ""}, {"d", "="}}));
-    for (const char *bad : {"a=%", "a=%4", "a=%zz", "%g0=1"}) EXPECT_FALSE(vkweb::parse_form(bad, 10, f)) << bad;
+    EXPECT_EQ(f, (std::vector<std::pair<std::string, std::string>>{
+                     {"a", "1"}, {"b", "x y!"}, {"c", ""}, {"d", "="}}));
+    for (const char *bad : {"a=%", "a=%4", "a=%zz", "%g0=1"})
+        EXPECT_FALSE(vkweb::parse_form(bad, 10, f)) << bad;
     EXPECT_FALSE(vkweb::parse_form("a=1&b=2&c=3", 2, f));
     EXPECT_EQ(vkweb::esc("<a href='x'>\"&\x1b"), "&lt;a href=&#39;x&#39;&gt;&quot;&amp;?");
     EXPECT_EQ(vkweb::url_encode("a b/&=\xc3\xbc"), "a%20b%2F%26%3D%C3%BC");
@@ -280,14 +318,15 @@ TEST(WebForms, BodiesAndEscapes) {
     EXPECT_TRUE(vkweb::from_hex(vkweb::to_hex(std::string("\0\x1f\xff", 3)), raw));
     EXPECT_EQ(raw, std::string("\0\x1f\xff", 3));
     EXPECT_FALSE(vkweb::from_hex("abc", raw));
-    for (std::string bytes : {std::string(), std::string("a"), std::string("ab"), std::string("abc"),
-                              std::string("\0\xfe\xff\x1f", 4)}) {
+    for (std::string bytes : {std::string(), std::string("a"), std::string("ab"),
+                              std::string("abc"), std::string("\0\xfe\xff\x1f", 4)}) {
         std::string text = vkweb::to_base64url(bytes);
         EXPECT_TRUE(vkweb::from_base64url(text, raw)) << text;
         EXPECT_EQ(raw, bytes);
     }
     EXPECT_EQ(vkweb::to_base64url("\xfb\xff"), "-_8");
-    for (const char *bad : {"a", "ab=c", "a b", "YQ+/", "YR"}) EXPECT_FALSE(vkweb::from_base64url(bad, raw)) << bad;
+    for (const char *bad : {"a", "ab=c", "a b", "YQ+/", "YR"})
+        EXPECT_FALSE(vkweb::from_base64url(bad, raw)) << bad;
 }
 
 }  // namespace

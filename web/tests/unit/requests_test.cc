@@ -21,7 +21,8 @@ Message msg(Op op, std::vector<std::string> fields) {
 }
 
 // An Act on `n` sessions, each with these fields.
-Message act(size_t n, const std::vector<std::string> &session = {"parvix2", "raw1", "tok1", "alice", "3"},
+Message act(size_t n,
+            const std::vector<std::string> &session = {"parvix2", "raw1", "tok1", "alice", "3"},
             const std::string &action = "terminate") {
     std::vector<std::string> f{kId, "10.0.0.1", kCsrf, action};
     for (size_t i = 0; i < n; ++i) f.insert(f.end(), session.begin(), session.end());
@@ -84,7 +85,9 @@ TEST(WebRequests, CredentialsAtAndOverTheirBounds) {
         {"-alice", "x", "10.0.0.1", "bad user name"},
         {"al ice", "x", "10.0.0.1", "bad user name"},
         {"alice;id", "x", "10.0.0.1", "bad user name"},
-        {"al\xc3\xaf" "ce", "x", "10.0.0.1", "bad user name"},
+        {"al\xc3\xaf"
+         "ce",
+         "x", "10.0.0.1", "bad user name"},
         {"alice", pw512 + "p", "10.0.0.1", "bad password"},
         {"alice", "", "10.0.0.1", "bad password"},
         {"alice", std::string("pass\0word", 9), "10.0.0.1", "bad password"},
@@ -109,8 +112,9 @@ TEST(WebRequests, CredentialsAtAndOverTheirBounds) {
 }
 
 TEST(WebRequests, SessionIdsAndCsrfTokensAreSixtyFourLowerCaseHexDigits) {
-    for (const std::string &bad : {std::string(63, 'a'), std::string(65, 'a'), std::string(64, 'A'),
-                                   std::string(63, 'a') + "g", std::string(63, 'a') + " ", std::string()}) {
+    for (const std::string &bad :
+         {std::string(63, 'a'), std::string(65, 'a'), std::string(64, 'A'),
+          std::string(63, 'a') + "g", std::string(63, 'a') + " ", std::string()}) {
         EXPECT_EQ(refusal(msg(Op::WhoAmI, {bad, "::1"})), "bad session id") << bad;
         EXPECT_EQ(refusal(msg(Op::List, {bad, "::1"})), "bad session id") << bad;
         EXPECT_EQ(refusal(msg(Op::Logout, {bad, kCsrf})), "bad session id") << bad;
@@ -128,8 +132,8 @@ TEST(WebRequests, NamedSessionsAtAndOverTheirBounds) {
         std::string refusal;
     };
     const std::string t255(255, 't'), l121(121, 'l'), d118(118, '9');
-    const std::string host253 = std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') +
-                                "." + std::string(61, 'd');
+    const std::string host253 = std::string(63, 'a') + "." + std::string(63, 'b') + "." +
+                                std::string(63, 'c') + "." + std::string(61, 'd');
     const std::vector<Case> cases = {
         {{host253, t255, t255, l121, d118}, ""},
         {{"parvix2", "", "", "", ""}, ""},

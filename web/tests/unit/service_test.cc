@@ -37,8 +37,8 @@ class FakeBackend : public vkweb::Backend {
         std::string n = std::to_string(++randoms);
         return std::string(2 * bytes - n.size(), 'a') + n;
     }
-    bool authenticate(const std::string &user, const std::string &, const std::string &, std::string &login,
-                      std::string &) override {
+    bool authenticate(const std::string &user, const std::string &, const std::string &,
+                      std::string &login, std::string &) override {
         login = user;
         return true;
     }
@@ -55,13 +55,16 @@ class FakeBackend : public vkweb::Backend {
             bool answers = std::find(silent.begin(), silent.end(), m.name) == silent.end();
             l.members.push_back({m, answers, answers ? "" : "no answer within 20 s", {}, 0.1, 0});
             for (const FakeSession &s : answers ? sessions[m.name] : std::vector<FakeSession>{}) {
-                auto text = [](const std::string &t) { return t.empty() ? nullptr : const_cast<char *>(t.c_str()); };
+                auto text = [](const std::string &t) {
+                    return t.empty() ? nullptr : const_cast<char *>(t.c_str());
+                };
                 vk_UserSession_t r{};
                 r.rawtoken = text(s.raw);
                 r.tokenName = text(s.token);
                 r.unixID = text(s.login);
                 r.dispNo = text(s.display);
-                l.sessions.push_back(*vkgroup::Session::unpack(l.members.size() - 1, vkgroup::Session::pack(&r, {})));
+                l.sessions.push_back(*vkgroup::Session::unpack(l.members.size() - 1,
+                                                               vkgroup::Session::pack(&r, {})));
             }
         }
         return l;
@@ -71,7 +74,8 @@ class FakeBackend : public vkweb::Backend {
         std::vector<vkgroup::Outcome> out;
         for (size_t i : which) {
             std::string display = l.sessions[i].text(vkgroup::Field::Display);
-            acted.push_back(std::string(vkweb::action_name(action)) + " " + l.server(l.sessions[i]) + " " + display);
+            acted.push_back(std::string(vkweb::action_name(action)) + " " +
+                            l.server(l.sessions[i]) + " " + display);
             out.push_back({display != "13", display != "13" ? "" : "Internal system error (-1)"});
         }
         return out;
@@ -88,7 +92,8 @@ std::vector<std::string> refused(const std::string &why) {
 // status letter and its fields.
 std::vector<std::string> act(vkweb::Service &service, const std::string &action,
                              const std::vector<std::vector<std::string>> &named) {
-    Message login = service.handle(Message{static_cast<char>(Op::Auth), {"alice", "pw", "10.0.0.9"}});
+    Message login =
+        service.handle(Message{static_cast<char>(Op::Auth), {"alice", "pw", "10.0.0.9"}});
     std::vector<std::string> f{login.fields.at(0), "10.0.0.9", login.fields.at(2), action};
     for (const auto &n : named) f.insert(f.end(), n.begin(), n.end());
     Message reply = service.handle(Message{static_cast<char>(Op::Act), f});
@@ -100,23 +105,31 @@ std::vector<std::string> act(vkweb::Service &service, const std::string &action,
 TEST(WebService, ActionsRunOnlyOnSessionsShownExactlyAsNamed) {
     FakeBackend backend;
     vkweb::Service service{backend};
-    backend.sessions["parvix1"] = {{"raw1", "tok1", "alice", "1"}, {"raw13", "tok13", "carol", "13"}};
-    backend.sessions["parvix2"] = {{"raw2", "", "bob", "2"}, {"dup", "dup", "dup", "4"}, {"dup", "dup", "dup", "4"}};
-    const std::vector<std::string> a1{"parvix1", "raw1", "tok1", "alice", "1"}, b2{"PARVIX2", "raw2", "", "bob", "2"};
+    backend.sessions["parvix1"] = {{"raw1", "tok1", "alice", "1"},
+                                   {"raw13", "tok13", "carol", "13"}};
+    backend.sessions["parvix2"] = {
+        {"raw2", "", "bob", "2"}, {"dup", "dup", "dup", "4"}, {"dup", "dup", "dup", "4"}};
+    const std::vector<std::string> a1{"parvix1", "raw1", "tok1", "alice", "1"},
+        b2{"PARVIX2", "raw2", "", "bob", "2"};
     struct Case {
         std::vector<std::vector<std::string>> named;
         std::vector<std::string> reply;
     };
     const std::vector<Case> refusals = {
-        {{{"parvix9", "raw1", "tok1", "alice", "1"}}, refused("not a member of the group: parvix9")},
-        {{a1, {"parvix1", "raw1", "tok1", "alice", "2"}}, refused("no such session: parvix1 display 2")},
+        {{{"parvix9", "raw1", "tok1", "alice", "1"}},
+         refused("not a member of the group: parvix9")},
+        {{a1, {"parvix1", "raw1", "tok1", "alice", "2"}},
+         refused("no such session: parvix1 display 2")},
         {{{"parvix1", "raw1", "tok1", "bob", "1"}}, refused("no such session: parvix1 display 1")},
         {{{"parvix1", "raw1", "", "alice", "1"}}, refused("no such session: parvix1 display 1")},
         {{{"parvix2", "raw2", "tok2", "bob", "2"}}, refused("no such session: parvix2 display 2")},
-        {{{"parvix2", "dup", "dup", "dup", "4"}}, refused("more than one session is parvix2 display 4")},
-        {{a1, b2, {"parvix1", "raw1", "tok1", "alice", "1"}}, refused("a session named twice: parvix1 display 1")},
+        {{{"parvix2", "dup", "dup", "dup", "4"}},
+         refused("more than one session is parvix2 display 4")},
+        {{a1, b2, {"parvix1", "raw1", "tok1", "alice", "1"}},
+         refused("a session named twice: parvix1 display 1")},
     };
-    for (const Case &c : refusals) EXPECT_EQ(act(service, "terminate", c.named), c.reply) << c.reply[1];
+    for (const Case &c : refusals)
+        EXPECT_EQ(act(service, "terminate", c.named), c.reply) << c.reply[1];
     EXPECT_TRUE(backend.acted.empty());
     EXPECT_TRUE(backend.actions.empty());
     // A server outside the group and a session named twice are refused
@@ -127,21 +140,28 @@ TEST(WebService, ActionsRunOnlyOnSessionsShownExactlyAsNamed) {
     EXPECT_EQ(backend.listed[3], (std::vector<std::string>{"parvix2"}));
 
     backend.silent = {"parvix2"};
-    EXPECT_EQ(act(service, "suspend", {a1, b2}), refused("parvix2 did not answer: no answer within 20 s"));
+    EXPECT_EQ(act(service, "suspend", {a1, b2}),
+              refused("parvix2 did not answer: no answer within 20 s"));
     EXPECT_TRUE(backend.acted.empty());
     backend.silent.clear();
 
-    std::vector<std::vector<std::string>> three{b2, a1, {"parvix1", "raw13", "tok13", "carol", "13"}};
-    EXPECT_EQ(act(service, "suspend", three),
-              (std::vector<std::string>{"O", "3", "1", "", "1", "", "0", "Internal system error (-1)"}));
+    std::vector<std::vector<std::string>> three{
+        b2, a1, {"parvix1", "raw13", "tok13", "carol", "13"}};
+    EXPECT_EQ(
+        act(service, "suspend", three),
+        (std::vector<std::string>{"O", "3", "1", "", "1", "", "0", "Internal system error (-1)"}));
     EXPECT_EQ(backend.listed.back(), (std::vector<std::string>{"parvix1", "parvix2"}));
-    EXPECT_EQ(backend.acted, (std::vector<std::string>{"suspend parvix2 2", "suspend parvix1 1", "suspend parvix1 13"}));
-    EXPECT_EQ(backend.actions,
-              (std::vector<std::string>{
-                  "alice from 10.0.0.9: suspend PARVIX2 display 2 token - raw token raw2 login bob: done",
-                  "alice from 10.0.0.9: suspend parvix1 display 1 token tok1 raw token raw1 login alice: done",
-                  "alice from 10.0.0.9: suspend parvix1 display 13 token tok13 raw token raw13 login carol: "
-                  "failed (Internal system error (-1))"}));
+    EXPECT_EQ(backend.acted, (std::vector<std::string>{"suspend parvix2 2", "suspend parvix1 1",
+                                                       "suspend parvix1 13"}));
+    EXPECT_EQ(
+        backend.actions,
+        (std::vector<std::string>{
+            "alice from 10.0.0.9: suspend PARVIX2 display 2 token - raw token raw2 login bob: done",
+            "alice from 10.0.0.9: suspend parvix1 display 1 token tok1 raw token raw1 login alice: "
+            "done",
+            "alice from 10.0.0.9: suspend parvix1 display 13 token tok13 raw token raw13 login "
+            "carol: "
+            "failed (Internal system error (-1))"}));
 }
 
 }  // namespace

@@ -52,7 +52,8 @@ TEST(WebBackoff, WaitsDoubleAfterEachFailureUpToAMinute) {
 TEST(WebBackoff, AttemptsOfAllAddressesAreCappedPerSecond) {
     Backoff b;
     Seconds retry{};
-    for (size_t i = 0; i < Backoff::kAttemptsPerSecond; ++i) EXPECT_TRUE(b.take_attempt(t0 + i * 10ms, retry));
+    for (size_t i = 0; i < Backoff::kAttemptsPerSecond; ++i)
+        EXPECT_TRUE(b.take_attempt(t0 + i * 10ms, retry));
     EXPECT_FALSE(b.take_attempt(t0 + 500ms, retry));
     EXPECT_EQ(retry.count(), 1);
     EXPECT_FALSE(b.take_attempt(t0 + 999ms, retry));
@@ -62,7 +63,8 @@ TEST(WebBackoff, AttemptsOfAllAddressesAreCappedPerSecond) {
 
 TEST(WebBackoff, TheTableOfAddressesIsBounded) {
     Backoff b;
-    for (size_t i = 0; i < Backoff::kMaxClients + 10; ++i) b.failed("ip" + std::to_string(i), t0 + i * 1ms);
+    for (size_t i = 0; i < Backoff::kMaxClients + 10; ++i)
+        b.failed("ip" + std::to_string(i), t0 + i * 1ms);
     EXPECT_EQ(b.clients(), Backoff::kMaxClients);
     // The addresses that failed longest ago went first.
     EXPECT_EQ(b.wait("ip0", t0 + 1s).count(), 0);
