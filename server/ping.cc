@@ -28,6 +28,7 @@
 #include <sys/wait.h>
 #include <linux/close_range.h>
 
+#include "child_signals.h"
 #include "common.h"
 
 namespace {
@@ -71,8 +72,10 @@ int probe(const char *host, const char *timeout) {
         return 1;
     }
     if (child == 0) {
-        // Nothing of ours beyond the standard descriptors belongs in it.
+        // Nothing of ours beyond the standard descriptors belongs in it,
+        // nor our handlers or mask: it ends on the signals we pass on.
         ::close_range(3, ~0U, 0);
+        vk::default_signal_state();
         ::execv(kRealPing, const_cast<char *const *>(argv));
         std::fprintf(stderr, "ping: cannot run %s: %s\n", kRealPing, std::strerror(errno));
         ::_exit(127);

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <linux/close_range.h>
 
+#include "child_signals.h"
 #include "common.h"
 
 namespace vksrv {
@@ -50,10 +51,7 @@ namespace detail {
     if (::dup2(in, 0) < 0 || ::dup2(devnull, 1) < 0 || ::dup2(devnull, 2) < 0) fail();
     // Nothing else we hold (the caller's pipes included) may leak into it.
     if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) fail();
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int sig = 1; sig < NSIG; ++sig) ::signal(sig, SIG_DFL);
+    vk::default_signal_state();
     if (req.creds) {
         const Credentials &c = *req.creds;
         if (::setgroups(c.groups.size(), c.groups.data()) != 0 || ::setgid(c.gid) != 0 ||

@@ -76,6 +76,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "child_signals.h"
 #include "common.h"
 #include "group.h"
 #include "shell_words.h"
@@ -273,8 +274,10 @@ int run_ssh(const std::vector<std::string> &args, std::string &messages) {
         // starts (and sends those three to /dev/null in the master), but
         // that is its business: nothing of the caller's reaches it.
         ::closefrom(3);
-        // Nor should it hold on to the caller's working directory.
+        // Nor should it hold on to the caller's working directory, or
+        // keep a signal that its starter blocks or ignores from ending it.
         if (::chdir("/") != 0) ::_exit(kFailed);
+        vk::default_signal_state();
         ::execve(kSsh, argv.data(), envp);
         ::_exit(kFailed);
     }

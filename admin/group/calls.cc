@@ -1,9 +1,11 @@
 #include "calls.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pwd.h>
 #include <strings.h>
 #include <unistd.h>
 #include <vector>
@@ -50,6 +52,7 @@ constexpr const char *kOperationFailed = "remote_operation(): remote access fail
 constexpr const char *kSkipped = "remote_search(): line without a token name skipped (";
 constexpr const char *kTooLong = "remote_search(): record line longer than ";
 constexpr const char *kExitStatus = "vk_setUserSessionEnt(): vkrcmd failed (";
+constexpr const char *kTooLarge = "remote_search(): answer longer than ";
 
 // What the first line of an answer that is no record or error line says.
 std::string not_an_answer(const std::string &line, const std::string &member) {
@@ -64,6 +67,7 @@ std::string not_an_answer(const std::string &line, const std::string &member) {
 // when the call succeeded: the library's reports tell more than its code.
 std::string reason(int rc, const std::string &member, bool search) {
     for (const std::string &r : reports()) {
+        if (rc != 0 && starts(r, kTooLarge)) return "answer too large";
         if (starts(r, kSkipped))
             return "answered something other than record lines: " + one_line(inner(r, kSkipped));
         if (rc == 0) continue;
@@ -88,25 +92,40 @@ bool same(const char *a, const std::optional<std::string> &b) {
     return a && b && strcasecmp(a, b->c_str()) == 0;
 }
 
-// The enumeration's filter text, and the checks that remain for the
-// records it gives: a login search compares display and token, a display
-// search the token, a token search nothing more.
-struct Search {
-    std::optional<std::string> text;
-    bool check_display = false, check_token = false;
-};
-
-Search search_for(const Filter &f) {
-    if (f.login) return {"unix." + *f.login, f.display.has_value(), f.token.has_value()};
-    if (f.display) return {"display." + *f.display, false, f.token.has_value()};
-    if (f.token) return {f.token, false, false};
-    return {};
+// The enumeration's filter text: one filter goes to the search, the
+// narrowest first.
+std::optional<std::string> search_for(const Filter &f) {
+    if (f.login) return "unix." + *f.login;
+    if (f.display) return "display." + *f.display;
+    return f.token;
 }
 
-bool passes(const vk_UserSession_t *s, const Filter &f, const Search &how) {
-    if (how.check_display && !(s->dispNo && *f.display == s->dispNo)) return false;
-    if (how.check_token && !same(s->tokenName, f.token) && !same(s->rawtoken, f.token))
-        return false;
+// A login or numeric user id as the numeric user id it stands for on this
+// host, as the search resolves it; none for an unknown login.
+std::optional<std::string> user_id(const std::string &login) {
+    if (login.empty()) return std::nullopt;
+    if (std::isdigit(static_cast<unsigned char>(login[0]))) return login;
+    const struct passwd *pw = ::getpwnam(login.c_str());
+    if (!pw) return std::nullopt;
+    return std::to_string(pw->pw_uid);
+}
+
+bool same_user(const char *unix_id, const std::string &login) {
+    if (!unix_id) return false;  // an idle session has no user
+    if (login == unix_id) return true;
+    auto a = user_id(login), b = user_id(unix_id);
+    return a && b && *a == *b;
+}
+
+// Whether a record passes every filter. The search applies one of them,
+// and another server's search is that server's word alone: a member that
+// answered a session that does not match would make it count here (and an
+// action without -a on another server fail for "2 sessions match"). So
+// every record, this host's too, is checked against every filter.
+bool passes(const vk_UserSession_t *s, const Filter &f) {
+    if (f.display && !(s->dispNo && *f.display == s->dispNo)) return false;
+    if (f.token && !same(s->tokenName, f.token) && !same(s->rawtoken, f.token)) return false;
+    if (f.login && !same_user(s->unixID, *f.login)) return false;
     return true;
 }
 
@@ -266,20 +285,25 @@ SessionKey key_of(const vk_UserSession_t *s) {
 
 int list_call(int fd, const Member &m, const Filter &f, bool names) {
     vk_watchDiagnostics(watch);
-    Search how = search_for(f);
+    std::optional<std::string> search = search_for(f);
     std::optional<Directory> directory;
     if (names) directory.emplace();
-    // The whole answer goes out at once, after the last record: garbage
-    // among the records is only known once all are read.
+    // The search has read the member's whole answer before its first
+    // record is given out, so garbage among the records is known by then:
+    // the records go out in batches as they are packed, and this process
+    // never holds a second copy of a large answer. The parent still takes
+    // them only with the Done frame at the end.
+    constexpr size_t kBatch = size_t{256} * 1024;
     std::string frames;
     std::optional<std::string> other_server;
     size_t count = 0;
     {
-        Enumeration e(how.text ? how.text->c_str() : nullptr, m);
+        Enumeration e(search ? search->c_str() : nullptr, m);
         std::string why = reason(e.rc, m.name, true);
-        if (e.rc == VK_OK && why.empty()) {
+        if (!why.empty()) return write_frame(fd, FrameType::Failure, why) ? 0 : 1;
+        if (e.rc == VK_OK) {
             for (Record s = e.next(); s; s = e.next()) {
-                if (!passes(s.get(), f, how)) continue;
+                if (!passes(s.get(), f)) continue;
                 // The session is the member's, whatever its record says.
                 if (s->server && !same_host(s->server, m.name) && !other_server)
                     other_server = s->server;
@@ -290,16 +314,17 @@ int list_call(int fd, const Member &m, const Filter &f, bool names) {
                 if (name) name->resize(std::min<size_t>(name->size(), 1024));
                 frames += encode_frame(FrameType::Line, Session::pack(s.get(), name));
                 ++count;
+                if (frames.size() >= kBatch) {
+                    if (!write_all(fd, frames)) return 1;
+                    frames.clear();
+                }
             }
         }
-        why = reason(e.rc, m.name, true);
-        if (!why.empty()) return write_frame(fd, FrameType::Failure, why) ? 0 : 1;
     }
     if (other_server)
-        frames = encode_frame(FrameType::Warning, "a record names another server (" +
-                                                      one_line(*other_server) + "); taken as " +
-                                                      m.name + "'s own") +
-                 frames;
+        frames += encode_frame(FrameType::Warning, "a record names another server (" +
+                                                       one_line(*other_server) + "); taken as " +
+                                                       m.name + "'s own");
     frames += encode_frame(FrameType::Done, std::to_string(count));
     return write_all(fd, frames) ? 0 : 1;
 }

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "child_signals.h"
 #include "vkcxx.h"
 
 namespace vkgroup {
@@ -43,15 +44,16 @@ struct Running {
 };
 
 // In the child: a process group of its own, ended with its parent, the
-// caller's signal mask restored, no standard input or output (the library
-// never prints; a shell it starts must not write into ours). Standard
-// error stays, for what a crash has to say.
-[[noreturn]] void child(const Call &call, int fd, pid_t parent, const sigset_t &old_mask) {
+// default signal state (not the caller's: a program that blocks SIGTERM
+// must not pass that on to the calls and what they start, or a stop of the
+// service would leave them running), no standard input or output (the
+// library never prints; a shell it starts must not write into ours).
+// Standard error stays, for what a crash has to say.
+[[noreturn]] void child(const Call &call, int fd, pid_t parent) {
     ::setpgid(0, 0);
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(sig, SIG_DFL);
-    ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    vk::default_signal_state();
     int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null >= 0) {
         ::dup2(null, 0);
@@ -148,7 +150,7 @@ std::vector<CallResult> run_calls(const std::vector<Call> &calls, const FanoutLi
             if (pid == 0) {
                 rd.reset();
                 sigfd.reset();
-                child(calls[next], wr.get(), self, old_mask);
+                child(calls[next], wr.get(), self);
             }
             ::setpgid(pid, pid);  // also in the child: whichever runs first
             wr.reset();

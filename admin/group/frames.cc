@@ -44,7 +44,7 @@ bool FrameReader::feed(const char *data, size_t n, std::vector<Frame> &out) {
     seen_ += n;
     if (seen_ > max_stream_) {
         broken_ = true;
-        why_ = "answer longer than " + std::to_string(max_stream_) + " bytes";
+        why_ = "answer too large";
         return false;
     }
     pending_.append(data, n);

@@ -48,7 +48,8 @@ class FrameReader {
 
     // Takes the next bytes; complete frames are appended to `out`. False
     // once the stream is broken: an unknown type, a frame over kMaxFrame,
-    // or more than max_stream bytes in all. A broken stream stays broken.
+    // or more than max_stream bytes in all ("answer too large"). A broken
+    // stream stays broken.
     bool feed(const char *data, size_t n, std::vector<Frame> &out);
 
     // True when the stream so far ends at a frame boundary.

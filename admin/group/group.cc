@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "calls.h"
+#include "child_signals.h"
 #include "fanout.h"
 #include "frames.h"
 
@@ -19,9 +20,11 @@ namespace vkgroup {
 
 namespace {
 
-// What one member may send in answer to a listing: 10,000 sessions of a
-// few hundred bytes each, with room to spare.
-constexpr size_t kMaxAnswer = size_t{16} << 20;
+// What one member's call may send to this process: the records of the
+// most that the library reads of a member's answer. A record's frame is
+// mostly shorter than its line, but the member's name as its server, and a
+// registered name, may make it longer: half as much again is room enough.
+constexpr size_t kMaxAnswer = VK_MAX_REMOTE_ANSWER + VK_MAX_REMOTE_ANSWER / 2;
 constexpr const char *kVkrcmd = "/opt/KELWvk/lib/vkrcmd";
 
 FanoutLimits limits_of(const Options &o) {
@@ -42,8 +45,8 @@ void close_master(const std::string &host) {
         posix_spawn_file_actions_addopen(&fa, fd, "/dev/null", O_RDWR, 0);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
+    vk::default_signal_attr(attr, POSIX_SPAWN_SETPGROUP);
     const char *argv[] = {kVkrcmd, "--close", host.c_str(), nullptr};
     char path_env[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
     char *envp[] = {path_env, nullptr};

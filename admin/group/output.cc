@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <cinttypes>
+#include <cstdlib>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -35,10 +36,25 @@ void print_table(std::FILE *out, const Listing &l) {
     }
 }
 
-void print_records(std::FILE *out, const Listing &l) {
+void print_records(std::FILE *out, const Listing &l, bool escape) {
     for (const Session &s : l.sessions) {
         const vk_UserSession_t r = s.record();
-        vk_printUserSessionEnt(out, &r);
+        if (!escape) {
+            vk_printUserSessionEnt(out, &r);
+            continue;
+        }
+        char *text = nullptr;
+        size_t size = 0;
+        std::FILE *line = ::open_memstream(&text, &size);
+        if (!line) continue;
+        vk_printUserSessionEnt(line, &r);
+        std::fclose(line);
+        std::string_view v(text, size);
+        bool ended = !v.empty() && v.back() == '\n';
+        if (ended) v.remove_suffix(1);
+        std::fputs(escaped_text(v).c_str(), out);
+        if (ended) std::fputc('\n', out);
+        std::free(text);
     }
 }
 

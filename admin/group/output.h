@@ -13,8 +13,10 @@ namespace vkgroup {
 // session is listed. Every value is made safe for a terminal.
 void print_table(std::FILE *out, const Listing &l);
 
-// The record lines of vksession -p -x, SERVER= naming the member.
-void print_records(std::FILE *out, const Listing &l);
+// The record lines of vksession -p -x, SERVER= naming the member: exactly
+// as the members wrote them, or with `escape` (for a terminal) their
+// control characters, broken UTF-8 and backslashes as \xHH (escaped_text).
+void print_records(std::FILE *out, const Listing &l, bool escape = false);
 
 // JSON Lines: one object per session, keyed by the record line's keys, in
 // their order; text values, null for an absent one.

@@ -11,10 +11,17 @@ namespace vkgroup {
 // cut): for messages about what a far side said.
 std::string one_line(std::string_view text, size_t max = 300);
 
-// `text` with every control character (C0, DEL, C1) and every byte that is
-// no part of valid UTF-8 shown as "?": what a terminal gets in a table, so
-// that no token or name can move its cursor or change its settings.
+// `text` with every control character (C0, DEL, C1), every bidirectional
+// control (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069) and
+// every byte that is no part of valid UTF-8 shown as "?": what a terminal
+// or a page gets, so that no token or name can move a cursor, change a
+// terminal's settings, or reorder the text around it to pass for another.
 std::string terminal_text(std::string_view text);
+
+// `text` with the same characters as terminal_text replaces, and the
+// backslash, written as \xHH for each of their bytes: machine output
+// shown on a terminal, still readable and telling every byte.
+std::string escaped_text(std::string_view text);
 
 }  // namespace vkgroup
 

@@ -225,7 +225,9 @@ int list(const Command &c, const std::vector<Member> &members) {
     opt.names = c.format == 't';
     Listing l = list_sessions(members, c.filter, opt);
     if (c.format == 'x')
-        print_records(stdout, l);
+        // A far side's bytes reach a terminal only escaped: they could
+        // carry escape sequences. A pipe gets the records as they are.
+        print_records(stdout, l, ::isatty(STDOUT_FILENO) == 1);
     else if (c.format == 'j')
         print_json(stdout, l);
     else

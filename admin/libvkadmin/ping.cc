@@ -5,9 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "child_signals.h"
 #include "vkadmin.h"
 
 int execping(const char *host) {
+    vk::default_signal_state();
     // Nothing of the caller (connections, files) may leak into the tool.
     for (int fd = 3; fd <= 255; ++fd) ::close(fd);
     int null = ::open("/dev/null", O_RDWR);

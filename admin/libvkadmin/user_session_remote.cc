@@ -27,6 +27,11 @@
 //   in the system log. The list needs the token name as its key, and one
 //   stray line must not throw away the records already read; if the far side
 //   failed, its exit status still makes the search fail.
+// - The whole answer is bounded at VK_MAX_REMOTE_ANSWER bytes while it is
+//   read: a far side that sends more gets no more of it read, its records
+//   are dropped, and the search fails (with a report in the system log),
+//   so that no far side can make this host's process hold more than the
+//   bound's worth of records.
 // - Only the newline that ends a line is removed; a last line without one
 //   keeps all its characters.
 // - A record line without a server name gets the name of the server that
@@ -87,20 +92,23 @@ char *format_command(size_t size, const char *fmt, Args... args) {
     return buf.release();
 }
 
-enum class LineRead { Line, End, TooLong };
+enum class LineRead { Line, End, TooLong, TooLarge };
 
 // Reads one line of any length up to kMaxRecordLine into `line`, without its
 // newline. Bytes are taken one by one from the stream's buffer, so a NUL
 // byte inside a line can neither end it early nor join it to the next. Of
 // a longer line the first kMaxRecordLine bytes are kept and the rest is
 // read to its end and dropped, so that the writer is not left blocked or
-// broken off in the middle of a line.
-LineRead read_line(std::FILE *f, std::string &line) {
+// broken off in the middle of a line. `left` is what the whole answer may
+// still take: once it is spent, reading stops (TooLarge).
+LineRead read_line(std::FILE *f, std::string &line, size_t &left) {
     line.clear();
     bool too_long = false;
     int c;
     // The stream is this call's own: no other thread reads it.
     while ((c = getc_unlocked(f)) != EOF) {
+        if (left == 0) return LineRead::TooLarge;
+        --left;
         if (c == '\n') return too_long ? LineRead::TooLong : LineRead::Line;
         if (line.size() < kMaxRecordLine)
             line.push_back(static_cast<char>(c));
@@ -180,9 +188,18 @@ int read_search_reply(std::FILE *reply, const char *server, vk_LinkedList_t **cl
     try {
         std::string line;
         bool first = true, overlong = false;
+        size_t left = VK_MAX_REMOTE_ANSWER;
         for (;;) {
-            LineRead got = read_line(reply, line);
+            LineRead got = read_line(reply, line, left);
             if (got == LineRead::End) break;
+            if (got == LineRead::TooLarge) {
+                // Whatever the far side says after this, its answer as a
+                // whole is not taken.
+                if (settled) *settled = true;
+                dprintf("remote_search(): answer longer than %zu bytes", VK_MAX_REMOTE_ANSWER);
+                free_cache(cl);
+                return VK_ERR_INTERNAL;
+            }
             if (first && !starts_with(line, kRecordPrefix)) {
                 // The first line decides alone: the far side's own verdict,
                 // or an answer that is no answer of vksession.

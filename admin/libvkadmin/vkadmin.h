@@ -45,6 +45,12 @@ int vk_setUserSessionEnt(const char *tokenID, const char *server);
 int vk_getUserSessionEnt(vk_UserSession_t **session);
 void vk_endUserSessionEnt(void);
 
+// The most bytes of another server's answer to a search that are read:
+// 10,000 sessions of a few hundred bytes each, with room to spare. The
+// answer is bounded while it is read: past this, nothing more is read or
+// kept, and the search fails.
+#define VK_MAX_REMOTE_ANSWER ((size_t)16 << 20)
+
 // Operation codes of session control.
 enum { VK_OPER_RESUME = 1, VK_OPER_SUSPEND = 2, VK_OPER_TERMINATE = 3 };
 

@@ -66,26 +66,25 @@ class Fd {
     int fd_ = -1;
 };
 
-// A popen() stream that is always pclose()d. close() waits for the command
-// and returns its raw wait status (or -1); the destructor does the same when
-// the owner leaves early.
+// A shell command's standard output (mode "r") or input (mode "w") as a
+// stream, like popen(), except that the shell starts with no signal
+// blocked and every disposition the default (child_signals.h), whatever
+// the caller blocks or ignores. close() waits for the command and returns
+// its raw wait status (or -1); the destructor does the same when the owner
+// leaves early.
 class Pipe {
   public:
-    Pipe(const char *command, const char *mode) : f_(::popen(command, mode)) {}
+    Pipe(const char *command, const char *mode);
     Pipe(const Pipe &) = delete;
     Pipe &operator=(const Pipe &) = delete;
     ~Pipe() { close(); }
     std::FILE *get() const { return f_; }
     explicit operator bool() const { return f_ != nullptr; }
-    int close() {
-        if (!f_) return -1;
-        int st = ::pclose(f_);
-        f_ = nullptr;
-        return st;
-    }
+    int close();
 
   private:
-    std::FILE *f_;
+    std::FILE *f_ = nullptr;
+    pid_t pid_ = -1;
 };
 
 // Writes all `n` bytes to `fd`, going on after interruptions; false when it

@@ -117,7 +117,7 @@ TEST(GroupFanout, NothingOfACallOutlivesItsEndOrItsDeadline) {
     EXPECT_EQ(results[1].trouble, "no answer within 1 s");
     EXPECT_TRUE(results[1].timed_out);
     EXPECT_EQ(results[2].trouble, "answer cut short (ended by signal 6)");
-    EXPECT_EQ(results[3].trouble, "answer longer than 1048576 bytes");
+    EXPECT_EQ(results[3].trouble, "answer too large");
     EXPECT_EQ(results[4].trouble, "query ended with status 3");
     for (int i : {0, 1}) {
         pid_t p = reported_pid(results[i]);

@@ -31,6 +31,7 @@
 #include <unistd.h>
 
 #include "channel.h"
+#include "child_signals.h"
 #include "config.h"
 #include "vkcxx.h"
 #include "web.h"
@@ -104,12 +105,19 @@ pid_t start_helper(int helper_end, const std::string &config) {
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, helper_end, 3);
+    // Not the signals that this process blocks to take them in sigwait,
+    // nor its ignored SIGPIPE: the helper, and what it starts, must end on
+    // a service stop like any program.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    vk::default_signal_attr(attr);
     const char *argv[] = {kHelper, "-c", config.c_str(), nullptr};
     char path_env[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
     char *envp[] = {path_env, nullptr};
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, kHelper, &fa, nullptr, const_cast<char *const *>(argv), envp);
+    int rc = posix_spawn(&pid, kHelper, &fa, &attr, const_cast<char *const *>(argv), envp);
     posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
     if (rc != 0) die(std::string("cannot start ") + kHelper + ": " + std::strerror(rc));
     return pid;
 }
