@@ -3,6 +3,9 @@
 // (Prometheus metrics), and terminated, suspended or resumed wherever they
 // are. A thin command line over the group module (group.h).
 #include <cerrno>
+#include <climits>
+#include <csignal>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +20,7 @@
 #include "messages.h"
 #include "output.h"
 #include "text.h"
+#include "vkcxx.h"
 
 namespace {
 
@@ -195,29 +199,111 @@ std::string describe(const Listing &l, const Session &s) {
            terminal_text(token ? token : "???");
 }
 
+// The temporary file of the metrics while it exists, for the handler of
+// the signals that end the run: a killed run must not leave a file behind
+// in the collector's directory at every timer tick.
+char temp_path[PATH_MAX];
+volatile sig_atomic_t temp_exists = 0;
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ};
+
+extern "C" void remove_temp_and_end(int sig) {
+    if (temp_exists) ::unlink(temp_path);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+// While it lives: the ending signals remove the temporary file first.
+class TempGuard {
+  public:
+    TempGuard() {
+        struct sigaction sa {};
+        sa.sa_handler = remove_temp_and_end;
+        sigemptyset(&sa.sa_mask);
+        for (int sig : kEndingSignals) sigaddset(&sa.sa_mask, sig);
+        for (size_t i = 0; i < std::size(kEndingSignals); ++i)
+            ::sigaction(kEndingSignals[i], &sa, &old_[i]);
+    }
+    ~TempGuard() {
+        for (size_t i = 0; i < std::size(kEndingSignals); ++i)
+            ::sigaction(kEndingSignals[i], &old_[i], nullptr);
+    }
+    TempGuard(const TempGuard &) = delete;
+    TempGuard &operator=(const TempGuard &) = delete;
+
+  private:
+    struct sigaction old_[std::size(kEndingSignals)] {};
+};
+
+// The ending signals held for a moment, so that the handler never sees the
+// file's name and its existence disagree.
+class HoldSignals {
+  public:
+    HoldSignals() {
+        sigset_t s;
+        sigemptyset(&s);
+        for (int sig : kEndingSignals) sigaddset(&s, sig);
+        ::sigprocmask(SIG_BLOCK, &s, &old_);
+    }
+    ~HoldSignals() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+    HoldSignals(const HoldSignals &) = delete;
+    HoldSignals &operator=(const HoldSignals &) = delete;
+
+  private:
+    sigset_t old_;
+};
+
 // Writes `text` to `path` whole or not at all: a scraper never reads a
-// half-written file.
+// half-written file. The rename is made durable by syncing the directory,
+// so that a crash does not bring the old file back, or none at all.
 bool write_atomically(const std::string &path, const std::string &text, std::string &error) {
     std::string tmp = path + ".XXXXXX";
-    int fd = ::mkstemp(tmp.data());
-    if (fd < 0) {
+    if (tmp.size() >= sizeof temp_path) {
+        error = path + ": " + std::strerror(ENAMETOOLONG);
+        return false;
+    }
+    TempGuard guard;
+    vk::Fd fd;
+    {
+        HoldSignals hold;
+        std::memcpy(temp_path, tmp.c_str(), tmp.size() + 1);
+        fd.reset(::mkstemp(temp_path));
+        if (fd) temp_exists = 1;
+        tmp = temp_path;
+    }
+    if (!fd) {
         error = tmp + ": " + std::strerror(errno);
         return false;
     }
-    bool ok = ::fchmod(fd, 0644) == 0;
+    bool ok = ::fchmod(fd.get(), 0644) == 0;
     for (size_t at = 0; ok && at < text.size();) {
-        ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+        ssize_t n = ::write(fd.get(), text.data() + at, text.size() - at);
         if (n < 0 && errno == EINTR) continue;
         ok = n > 0;
         if (ok) at += static_cast<size_t>(n);
     }
-    ok = ok && ::fsync(fd) == 0;
+    ok = ok && ::fsync(fd.get()) == 0;
     int saved = errno;
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
-    error = path + ": " + std::strerror(ok ? errno : saved);
-    ::unlink(tmp.c_str());
-    return false;
+    ok = ::close(fd.release()) == 0 && ok;
+    {
+        HoldSignals hold;
+        if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
+            temp_exists = 0;
+        } else {
+            if (ok) saved = errno;
+            ::unlink(tmp.c_str());
+            temp_exists = 0;
+            error = path + ": " + std::strerror(saved);
+            return false;
+        }
+    }
+    std::string dir = path.substr(0, path.find_last_of('/') + 1);
+    if (dir.empty()) dir = ".";
+    vk::Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dfd || ::fsync(dfd.get()) != 0) {
+        error = dir + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 int list(const Command &c, const std::vector<Member> &members) {
