@@ -231,7 +231,7 @@ class TempGuard {
     TempGuard &operator=(const TempGuard &) = delete;
 
   private:
-    struct sigaction old_[std::size(kEndingSignals)] {};
+    struct sigaction old_[std::size(kEndingSignals)]{};
 };
 
 // The ending signals held for a moment, so that the handler never sees the

@@ -65,6 +65,7 @@ vkgroup::Listing listing() {
 struct Fake {
     std::vector<char> asked;
     std::vector<Message> acts;
+    vkgroup::Listing (*shown)() = listing;
     Message operator()(const Message &m) {
         asked.push_back(m.kind);
         auto ok = [](std::vector<std::string> f) {
@@ -78,7 +79,7 @@ struct Fake {
             case Op::WhoAmI:
                 return known ? ok({"alice", kCsrf}) : refused;
             case Op::List:
-                return known ? ok(vkweb::listing_fields(listing())) : refused;
+                return known ? ok(vkweb::listing_fields(shown())) : refused;
             case Op::Act: {
                 acts.push_back(m);
                 std::vector<std::string> f = {std::to_string((m.fields.size() - 4) / 5)};
@@ -237,6 +238,39 @@ TEST(WebPages, AnActionNeedsTheTokenAndSeveralNeedAllOfThem) {
     EXPECT_EQ(post(fake, "/confirm", {{"csrf", kMasked}, {"action", "resume"}, {"s", ks[0]}})
                   .body.find("confirm-all"),
               std::string::npos);
+}
+
+// A far side's bidirectional controls would make a token look like another
+// one, on the very page that confirms an action on it: each is one "?".
+TEST(WebPages, BidirectionalControlsShowAsQuestionMarks) {
+    const std::vector<std::string> controls = {"\xd8\x9c",     "\xe2\x80\x8e", "\xe2\x80\x8f",
+                                               "\xe2\x80\xaa", "\xe2\x80\xab", "\xe2\x80\xac",
+                                               "\xe2\x80\xad", "\xe2\x80\xae", "\xe2\x81\xa6",
+                                               "\xe2\x81\xa7", "\xe2\x81\xa8", "\xe2\x81\xa9"};
+    Fake fake;
+    fake.shown = [] {
+        vkgroup::Listing l = listing();
+        l.sessions[0] = session(0,
+                                "card-\xe2\x80\xae"
+                                "fed\xe2\x80\xac-1",
+                                "raw\xe2\x81\xa6"
+                                "A\xe2\x81\xa9\xd8\x9c",
+                                "al\xe2\x80\x8fice\xe2\x80\x8e\xe2\x80\xaa\xe2\x80\xab\xe2\x80\xad",
+                                "1\xe2\x81\xa7\xe2\x81\xa8");
+        return l;
+    };
+    HttpResponse page = get(fake, "/sessions");
+    std::vector<std::string> ks = keys(page.body);
+    ASSERT_EQ(ks.size(), 2u);
+    HttpResponse confirm =
+        post(fake, "/confirm", {{"csrf", kMasked}, {"action", "terminate"}, {"s", ks[0]}});
+    for (const HttpResponse *r : {&page, &confirm}) {
+        EXPECT_EQ(r->status, 200);
+        for (const std::string &c : controls) EXPECT_EQ(r->body.find(c), std::string::npos);
+        EXPECT_NE(r->body.find("raw?A??"), std::string::npos);
+        EXPECT_NE(r->body.find("al?ice????"), std::string::npos);
+        EXPECT_NE(r->body.find("1??"), std::string::npos);
+    }
 }
 
 // What a browser that takes gzip gets is the page, compressed; the form
