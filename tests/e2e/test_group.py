@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import SLACK, VKSESSION
+from conftest import SLACK, VKSESSION, _build_path
 from group import MEMBERS, Group
 from sessions import client, plant, running, sleeper, start, states, tree, wait_for
 
@@ -203,6 +203,71 @@ def test_hostile_members_cannot_forge_break_the_output_or_steer_an_action(make_g
     assert pwned(g) == []
 
 
+def test_records_to_a_terminal_are_escaped_and_exact_to_a_pipe(make_group):
+    g = make_group("parvix1", "parvix2")
+    fields = {k: None for k in FIELDS}
+    fields.update(INSERT_TOKEN="raw\x1b]0:owned\x07", TOKEN="tok\u202eA\\x1b", uid="alice",
+                  STATE="1", DISPLAY="7", SERVER="parvix2", TermList="t\x1b[2J")
+    hostile(g.h2, line_of(fields))
+    piped = g.vkgroup("list", "-x", "parvix2")
+    assert (piped.rc, piped.err, piped.out) == (0, "", line_of(fields))
+    # The same through a terminal: script(1) gives vkgroup a pty as its standard output.
+    r = g.h1.run(["/usr/bin/script", "-qec", "/opt/KELWvk/sbin/vkgroup list -x parvix2", "/dev/null"])
+    assert r.rc == 0
+    assert r.out == (line_of(fields).replace("\n", "\r\n").replace("\\", "\\x5c")
+                     .replace("\x1b", "\\x1b").replace("\x07", "\\x07")
+                     .replace("\u202e", "\\xe2\\x80\\xae"))
+
+
+# What the library reads of a member's answer at most (VK_MAX_REMOTE_ANSWER).
+MAX_ANSWER = 16 << 20
+SANITIZED = "VK_SANITIZE:BOOL=ON" in (_build_path("VK_BUILD") / "CMakeCache.txt").read_text()
+# Runs a command and prints, after its output, the largest resident set (KiB) that it or any
+# process under it reached: the kernel keeps the largest of every waited-for descendant.
+PEAK = ("import resource, subprocess, sys\n"
+        "r = subprocess.run(sys.argv[1:])\n"
+        "print('peak', resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, r.returncode)\n")
+
+
+def answer_of(n, last_extra=0):
+    """n record lines of 256 bytes each, displays 1 to n; the last one `last_extra` longer."""
+    lines = []
+    for i in range(1, n + 1):
+        head = f"INSERT_TOKEN=r{i:07d};TOKEN=t{i:07d};uid=alice;STATE=1;DISPLAY={i};SERVER=parvix2;TermList="
+        lines.append(head + "x" * (255 - len(head) + (last_extra if i == n else 0)) + "\n")
+    return "".join(lines)
+
+
+def test_a_members_answer_is_bounded_while_it_is_read(make_group):
+    g = make_group("parvix1", "parvix2")
+    plant(g.h1, "1", "tokA", "rawA")
+    # At the bound, every record is taken; one byte more, and the member's answer is not.
+    hostile(g.h2, answer_of(MAX_ANSWER // 256))
+    r = g.vkgroup("list", "-x", "parvix2")
+    assert (r.rc, r.err, len(r.out.splitlines())) == (0, "", MAX_ANSWER // 256)
+    hostile(g.h2, answer_of(MAX_ANSWER // 256, last_extra=1))
+    r = g.vkgroup("list", "-x", "parvix2")
+    assert (r.rc, r.err, r.out) == (1, "vkgroup: parvix2: answer too large\n", "")
+
+    # 512 MiB of well-formed records: reading stops at the bound, and no process of the
+    # command grows far past it (the sanitizers' shadow memory and quarantine aside).
+    line = answer_of(1)
+    g.h2.write(VKSESSION, f"#!/bin/sh\ncase \"$1\" in -p) yes '{line[:-1]}' | head -c {512 << 20};; esac\n", 0o755)
+    g.h1.write("/root/peak.py", PEAK)
+    for args in (["list", "-x"], ["metrics"]):
+        began = time.monotonic()
+        r = g.h1.run(["/usr/bin/python3", "/root/peak.py", "/opt/KELWvk/sbin/vkgroup", *args])
+        assert time.monotonic() - began < 15 + SLACK
+        *out, last = r.out.splitlines()
+        word, peak_kib, rc = last.split()
+        assert (word, rc, r.err) == ("peak", "1", "vkgroup: parvix2: answer too large\n"), r
+        assert int(peak_kib) < (256 if SANITIZED else 64) * 1024, args
+        if args[0] == "list":
+            assert [record(x)["SERVER"] for x in out] == ["parvix1"]
+        else:
+            assert 'vk_group_member_up{server="parvix2"} 0' in out
+
+
 # ---- the -a rule across members ---------------------------------------------------------------
 
 def test_more_than_one_match_across_members_needs_all(make_group):
@@ -223,6 +288,28 @@ def test_more_than_one_match_across_members_needs_all(make_group):
     assert (r.rc, r.err, r.out) == (0, "", f"parvix1 {n1} rawA: done\nparvix2 {n2} rawB: done\n")
     for h, p in pids.items():
         wait_for(lambda: states(h, p) == ["-"] * len(p), what="the sessions' end")
+
+
+def test_every_filter_is_applied_again_to_what_a_member_returns(make_group):
+    g = make_group("parvix1", "parvix2")
+    n1, p1 = start(g.h1, "alice", "tokA", "rawA")
+    # parvix2 answers every search with the same session, which no filter below selects: it
+    # must not count as a match, nor make an action without -a fail for "2 sessions match".
+    other = {k: None for k in FIELDS}
+    other.update(INSERT_TOKEN="rawZ", TOKEN="tokZ", uid="bob", STATE="1", DISPLAY="5",
+                 SERVER="parvix2")
+    hostile(g.h2, line_of(other))
+    for args in (["-t", "tokA"], ["-t", "RAWA"], ["-u", "alice"], ["-u", "1001"], ["-d", n1],
+                 ["-u", "alice", "-t", "tokA", "-d", n1]):
+        r = g.vkgroup("list", "-x", *args)
+        assert (r.rc, r.err, [record(x)["SERVER"] for x in r.out.splitlines()]) == (0, "", ["parvix1"]), args
+    for args in (["-u", "bob", "-d", n1], ["-t", "tokZ", "-u", "alice"], ["-d", "5", "-t", "tokA"]):
+        r = g.vkgroup("list", "-x", *args)
+        assert (r.rc, r.err, r.out) == (0, "", ""), args
+    r = g.vkgroup("terminate", "-t", "tokA")
+    assert (r.rc, r.err, r.out) == (0, "", f"parvix1 {n1} rawA: done\n")
+    assert [c[0] for c in calls(g.h2)] == ["-p"] * 10     # never acted on
+    wait_for(lambda: not running(g.h1, [p1["pid"]]), what="the session's end")
 
 
 # ---- suspend and resume, read back ----------------------------------------------------------
