@@ -3,6 +3,7 @@ listed in one command, members that are down, cut off, hung or hostile, the -a r
 members, suspend and resume read back, the members file, and the metrics."""
 import json
 import re
+import signal
 import subprocess
 import time
 
@@ -401,5 +402,12 @@ def test_metrics_pass_promtool_and_are_written_atomically(make_group):
     assert [p.name for p in g.h1.path("/var/opt/textfile").iterdir()] == ["vkgroup.prom"]
     assert oct(g.h1.path(out).stat().st_mode & 0o777) == "0o644"
     assert g.h1.path(out).read_text().splitlines()[0].startswith("# HELP vk_sessions ")
+    # A signal that ends the run while the file is written (here SIGXFSZ: a file size limit of
+    # 512 bytes) leaves the old file and no temporary one.
+    before = g.h1.path(out).read_text()
+    r4 = g.h1.sh(f"ulimit -c 0 && ulimit -f 1 && exec /opt/KELWvk/sbin/vkgroup metrics -o {out}")
+    assert r4.rc in (-signal.SIGXFSZ, 128 + signal.SIGXFSZ), r4
+    assert [p.name for p in g.h1.path("/var/opt/textfile").iterdir()] == ["vkgroup.prom"]
+    assert g.h1.path(out).read_text() == before
     r3 = g.vkgroup("metrics", "-o", "/nonexistent/dir/x.prom", "parvix1")
     assert (r3.rc, r3.out) == (3, "") and "/nonexistent/dir/x.prom" in r3.err
