@@ -1,10 +1,20 @@
 """The browser harness end to end: Chromium in the desk loads pages from parvix1 over the
 group's switch (the only way there: the test process's own network has no route to the
-group), and, once vkweb is built, vkweb's login page."""
+group), and, once vkweb is built, vkweb's login page; a stop of vkweb while a listing is in
+flight ends every process it started."""
+import os
+import signal
+import threading
+import time
+
+from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.common.by import By
 
 from desk import await_listener
-from webgroup import CERT, KEY, PORT
+from group import _started, is_master
+from webgroup import CERT, KEY, PASSWORDS, PORT
+
+VKSESSION = "/opt/KELWvk/sbin/vksession"
 
 PAGE = ("<!doctype html><html><head><title>parvix1 over TLS</title></head>"
         "<body><h1 id=\"hello\">Served by parvix1</h1></body></html>\n")
@@ -41,3 +51,55 @@ def test_vkweb_login_page_loads(vkweb, browser, screenshot):
         assert form.find_element(By.NAME, name).is_displayed()
     assert form.find_element(By.ID, "login-submit").is_enabled()
     screenshot(browser, "login")
+
+
+def service_processes(h, root):
+    """What a stop of the service ends, as (machine pid, start time): process `root` of host
+    `h` (a machine pid), every process under it, and the shared ssh connections that its calls
+    left behind (daemons, but of the service's control group)."""
+    parent = {}
+    for p in h.processes():
+        try:
+            with open(f"/proc/{p.hostpid}/stat") as f:
+                parent[p.hostpid] = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, IndexError, ValueError):
+            continue
+    found = {root}
+    while more := {pid for pid, pp in parent.items() if pp in found and pid not in found}:
+        found |= more
+    found |= {p.hostpid for p in h.processes() if is_master(p)}
+    return {(pid, _started(pid)) for pid in found}
+
+
+def test_stopping_vkweb_during_a_listing_ends_everything_it_started(vkweb, browser, login):
+    assert login(browser, "alice", PASSWORDS["alice"])
+    # parvix2 now takes its time; the listing of the login was kept for two seconds.
+    vkweb.group.hosts["parvix2"].write(VKSESSION, "#!/bin/sh\nexec sleep 1000\n", 0o755)
+    time.sleep(2.5)
+    loading = threading.Thread(target=lambda: _get(browser, f"{vkweb.url}/sessions"), daemon=True)
+    loading.start()
+    h = vkweb.h1
+    deadline = time.monotonic() + 10
+    while not any(p.comm == "vkrcmd" and "parvix2" in p.args for p in h.processes()):
+        assert time.monotonic() < deadline, "no call to parvix2 in flight"
+        time.sleep(0.01)
+    # As the service manager stops it: SIGTERM to every process of the service at once.
+    started = service_processes(h, vkweb.vkweb.hostpid)
+    assert len(started) >= 4, started     # vkweb, its helper, a call, vkrcmd at least
+    for pid, _ in started:
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+    deadline = time.monotonic() + 5
+    while left := [pid for pid, start in started if start is not None and _started(pid) == start]:
+        assert time.monotonic() < deadline, [p for p in h.processes() if p.hostpid in left]
+        time.sleep(0.05)
+    loading.join(30)
+
+
+def _get(browser, url):
+    try:
+        browser.get(url)
+    except WebDriverException:
+        pass    # the server went away under the page
