@@ -1,0 +1,204 @@
+#include "observed.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "root_file.h"
+#include "vkcxx.h"
+
+namespace vkgroup {
+
+namespace {
+
+constexpr const char *kHeader = "vk-observed 1\n";
+// kMaxSessions lines of three times and a key, hex-escaped.
+constexpr size_t kMaxFileSize = Observed::kMaxSessions * (3 * 21 + 4 * Observed::kMaxKey);
+
+void put_time(std::string &out, const std::optional<int64_t> &t) {
+    out += t ? std::to_string(*t) : "-";
+    out += ' ';
+}
+
+bool take_time(std::string_view &rest, std::optional<int64_t> &t) {
+    size_t sp = rest.find(' ');
+    if (sp == std::string_view::npos || sp == 0 || sp > 20) return false;
+    std::string_view word = rest.substr(0, sp);
+    rest.remove_prefix(sp + 1);
+    if (word == "-") {
+        t.reset();
+        return true;
+    }
+    int64_t n = 0;
+    for (char c : word) {
+        if (c < '0' || c > '9' || n > (INT64_MAX - 9) / 10) return false;
+        n = n * 10 + (c - '0');
+    }
+    t = n;
+    return true;
+}
+
+// Keys are written with every byte outside printable ASCII, "%" and the
+// blank as %XX, so that one session is one line whatever its token holds.
+std::string escape_key(const std::string &key) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : key) {
+        if (c > 0x20 && c < 0x7f && c != '%') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+std::optional<std::string> unescape_key(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c == '%') {
+            int hi = i + 2 < text.size() ? hex_digit(text[i + 1]) : -1;
+            int lo = i + 2 < text.size() ? hex_digit(text[i + 2]) : -1;
+            if (hi < 0 || lo < 0) return std::nullopt;
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+        } else if (c > 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (out.empty() || out.size() > Observed::kMaxKey) return std::nullopt;
+    return out;
+}
+
+void keep_earliest(std::optional<int64_t> &since, bool now_in_state, int64_t now) {
+    if (!now_in_state)
+        since.reset();
+    else if (!since || *since > now)  // a clock set back must not age a session
+        since = now;
+}
+
+}  // namespace
+
+void Observed::observe(const std::vector<Sighting> &seen, int64_t now, bool disconnected_known,
+                       bool idle_known) {
+    std::map<std::string, Timing> next;
+    for (const Sighting &s : seen) {
+        if (s.key.empty() || s.key.size() > kMaxKey) continue;
+        if (next.size() == kMaxSessions && next.find(s.key) == next.end()) continue;
+        auto old = sessions_.find(s.key);
+        Timing t = old != sessions_.end() ? old->second : Timing{};
+        keep_earliest(t.disconnected_since, disconnected_known && s.disconnected, now);
+        keep_earliest(t.idle_since, idle_known && s.idle, now);
+        next[s.key] = t;
+    }
+    sessions_.swap(next);
+}
+
+const Timing *Observed::find(const std::string &key) const {
+    auto it = sessions_.find(key);
+    return it == sessions_.end() ? nullptr : &it->second;
+}
+
+void Observed::set_warned(const std::string &key, int64_t when) {
+    auto it = sessions_.find(key);
+    if (it != sessions_.end()) it->second.warned_at = when;
+}
+
+std::string Observed::serialize() const {
+    std::string out = kHeader;
+    for (const auto &[key, t] : sessions_) {
+        put_time(out, t.disconnected_since);
+        put_time(out, t.idle_since);
+        put_time(out, t.warned_at);
+        out += escape_key(key);
+        out += '\n';
+    }
+    out += "end " + std::to_string(sessions_.size()) + "\n";
+    return out;
+}
+
+bool Observed::parse(const std::string &text) {
+    sessions_.clear();
+    std::map<std::string, Timing> read;
+    std::string_view rest(text);
+    if (rest.substr(0, std::strlen(kHeader)) != kHeader) return false;
+    rest.remove_prefix(std::strlen(kHeader));
+    for (;;) {
+        size_t nl = rest.find('\n');
+        if (nl == std::string_view::npos) return false;  // cut short
+        std::string_view line = rest.substr(0, nl);
+        rest.remove_prefix(nl + 1);
+        if (line.substr(0, 4) == "end ") {
+            if (!rest.empty() || line.substr(4) != std::to_string(read.size())) return false;
+            sessions_.swap(read);
+            return true;
+        }
+        Timing t;
+        if (!take_time(line, t.disconnected_since) || !take_time(line, t.idle_since) ||
+            !take_time(line, t.warned_at))
+            return false;
+        auto key = unescape_key(line);
+        if (!key || read.size() == kMaxSessions || !read.emplace(*key, t).second) return false;
+    }
+}
+
+bool Observed::load(const std::string &path, std::string &error) {
+    sessions_.clear();
+    std::string text;
+    switch (read_root_file(path, kMaxFileSize, text, error)) {
+        case RootFile::Missing:
+            return true;
+        case RootFile::Refused:
+            return false;
+        case RootFile::Read:
+            break;
+    }
+    if (parse(text)) return true;
+    error = path + ": damaged; the times it held start again from now";
+    return false;
+}
+
+bool Observed::save(const std::string &path, std::string &error) const {
+    return write_file_atomically(path, serialize(), error);
+}
+
+bool write_file_atomically(const std::string &path, const std::string &text, std::string &error) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : path.substr(0, slash);
+    const std::string tmp = path + ".new";
+    // A temporary file left by a run that was killed is taken over.
+    ::unlink(tmp.c_str());
+    vk::Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) {
+        error = tmp + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = vk::write_all(fd.get(), text.data(), text.size()) && ::fsync(fd.get()) == 0;
+    int err = errno;
+    ok = ::close(fd.release()) == 0 && ok;
+    if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
+        vk::Fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (d) ::fsync(d.get());
+        return true;
+    }
+    if (ok) err = errno;
+    ::unlink(tmp.c_str());
+    error = path + ": " + std::strerror(err);
+    return false;
+}
+
+}  // namespace vkgroup
