@@ -29,7 +29,10 @@ struct GateDecision {
 // own only, each option a word of its own and each option's value the next
 // word; optionally followed by "2>&1". Grouped letters ("-px"), attached
 // values ("-talice"), operands, other programs, a missing -x and anything
-// that a shell would act on are refused.
+// that a shell would act on are refused. The one other line allowed is
+// vkgroup's dry run of the session limits, word for word: "vkgroup limits
+// -x" at its full path, which answers for that server alone and changes
+// nothing.
 inline GateDecision gate_decide(std::string_view line) {
     GateDecision d;
     auto refuse = [&d](std::string why) {
@@ -49,7 +52,15 @@ inline GateDecision gate_decide(std::string_view line) {
     auto words = vk::split_shell_words(line);
     if (!words) return refuse("not a plain command line");
     if (words->empty()) return refuse("no command");
-    if ((*words)[0] != kVksession) return refuse("only " + std::string(kVksession) + " may run");
+    if ((*words)[0] == kVkgroup) {
+        if (*words != std::vector<std::string>{kVkgroup, "limits", "-x"})
+            return refuse(std::string("only \"") + kVkgroup + " limits -x\" may run");
+        d.allowed = true;
+        d.argv = std::move(*words);
+        return d;
+    }
+    if ((*words)[0] != kVksession)
+        return refuse("only " + std::string(kVksession) + " or " + kVkgroup + " may run");
 
     bool machine = false;
     int actions = 0;

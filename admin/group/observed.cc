@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "root_file.h"
+#include "text.h"
 #include "vkcxx.h"
 
 namespace vkgroup {
@@ -37,49 +38,6 @@ bool take_time(std::string_view &rest, std::optional<int64_t> &t) {
     }
     t = n;
     return true;
-}
-
-// Keys are written with every byte outside printable ASCII, "%" and the
-// blank as %XX, so that one session is one line whatever its token holds.
-std::string escape_key(const std::string &key) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : key) {
-        if (c > 0x20 && c < 0x7f && c != '%') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-std::optional<std::string> unescape_key(std::string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        auto c = static_cast<unsigned char>(text[i]);
-        if (c == '%') {
-            int hi = i + 2 < text.size() ? hex_digit(text[i + 1]) : -1;
-            int lo = i + 2 < text.size() ? hex_digit(text[i + 2]) : -1;
-            if (hi < 0 || lo < 0) return std::nullopt;
-            out += static_cast<char>(hi * 16 + lo);
-            i += 2;
-        } else if (c > 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else {
-            return std::nullopt;
-        }
-    }
-    if (out.empty() || out.size() > Observed::kMaxKey) return std::nullopt;
-    return out;
 }
 
 void keep_earliest(std::optional<int64_t> &since, bool now_in_state, int64_t now) {
@@ -122,7 +80,7 @@ std::string Observed::serialize() const {
         put_time(out, t.disconnected_since);
         put_time(out, t.idle_since);
         put_time(out, t.warned_at);
-        out += escape_key(key);
+        out += percent_escape(key);
         out += '\n';
     }
     out += "end " + std::to_string(sessions_.size()) + "\n";
@@ -149,8 +107,10 @@ bool Observed::parse(const std::string &text) {
         if (!take_time(line, t.disconnected_since) || !take_time(line, t.idle_since) ||
             !take_time(line, t.warned_at))
             return false;
-        auto key = unescape_key(line);
-        if (!key || read.size() == kMaxSessions || !read.emplace(*key, t).second) return false;
+        auto key = percent_unescape(line);
+        if (!key || key->empty() || key->size() > kMaxKey || read.size() == kMaxSessions ||
+            !read.emplace(*key, t).second)
+            return false;
     }
 }
 

@@ -2,6 +2,7 @@
 #ifndef VK_GROUP_TEXT_H
 #define VK_GROUP_TEXT_H
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,13 @@ std::string one_line(std::string_view text, size_t max = 300);
 // no part of valid UTF-8 shown as "?": what a terminal gets in a table, so
 // that no token or name can move its cursor or change its settings.
 std::string terminal_text(std::string_view text);
+
+// `text` with every byte outside printable ASCII, the blank and "%" as
+// %XX (lower-case hex): one word of a line-based record whatever it holds.
+std::string percent_escape(std::string_view text);
+// The text back; none when an escape is malformed or a byte that
+// percent_escape() would have escaped stands bare.
+std::optional<std::string> percent_unescape(std::string_view text);
 
 }  // namespace vkgroup
 

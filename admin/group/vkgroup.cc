@@ -6,13 +6,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "enforce.h"
 #include "group.h"
+#include "limits_report.h"
 #include "members.h"
 #include "messages.h"
 #include "output.h"
@@ -28,6 +31,8 @@ constexpr const char *kUsage =
     "       vkgroup {terminate|suspend|resume} [-a] [-w SECONDS] [-P N]\n"
     "                    {-u LOGIN | -t TOKEN | -d DISPLAY}... [SERVER...]\n"
     "       vkgroup metrics [-w SECONDS] [-P N] [-o FILE] [SERVER...]\n"
+    "       vkgroup limits [-j] [-w SECONDS] [-P N] [SERVER...]\n"
+    "       vkgroup limits -x | --enforce\n"
     "       vkgroup -h\n";
 
 constexpr const char *kHelp =
@@ -43,6 +48,11 @@ constexpr const char *kHelp =
     "              only with -a\n"
     "  metrics     the group's state in the Prometheus text format; -o FILE\n"
     "              writes it to FILE atomically\n"
+    "  limits      every session's disconnected and idle time as its member\n"
+    "              measured it, the limit that applies and when it ends the\n"
+    "              session, or why not (a dry run); -j JSON Lines; -x this\n"
+    "              host's only, as record lines; --enforce ends this host's\n"
+    "              sessions that are over a limit (the timer's run)\n"
     "\n"
     "  -u LOGIN    sessions of this Unix login (or numeric user id)\n"
     "  -t TOKEN    sessions of this token (logical or raw id, any letter case)\n"
@@ -52,7 +62,9 @@ constexpr const char *kHelp =
     "\n"
     "Exit status: 0 every member answered (and every action succeeded);\n"
     "1 a member failed, no session matched, the -a rule refused, or an action\n"
-    "failed; 2 a usage error or a bad members file; 3 metrics not written.\n";
+    "failed; 2 a usage error or a bad members or limits file; 3 metrics not\n"
+    "written. limits --enforce: 0 the run completed, 1 it refused to act or\n"
+    "an action failed, 2 a bad limits file.\n";
 
 [[noreturn]] void usage(const std::string &why) {
     std::fprintf(stderr, "vkgroup: %s\n%s", why.c_str(), kUsage);
@@ -89,6 +101,7 @@ struct Command {
     Filter filter;
     Options opt;
     std::string out_file;
+    bool enforce = false;
     std::vector<std::string> servers;
 };
 
@@ -109,8 +122,15 @@ Command parse(int argc, char **argv) {
         opts = "+aw:P:u:t:d:";
     else if (c.verb == "metrics")
         opts = "+w:P:o:";
+    else if (c.verb == "limits")
+        opts = "+xjw:P:";
     else
         usage("unknown command: " + one_line(c.verb, 40));
+    if (c.verb == "limits" && argc > 2 && std::strcmp(argv[2], "--enforce") == 0) {
+        if (argc > 3) usage("limits --enforce takes nothing more");
+        c.enforce = true;
+        return c;
+    }
     bool w = false, p = false;
     optind = 2;
     opterr = 0;
@@ -157,7 +177,9 @@ Command parse(int argc, char **argv) {
         }
     }
     for (int i = optind; i < argc; ++i) c.servers.emplace_back(argv[i]);
-    bool acting = c.verb != "list" && c.verb != "metrics";
+    if (c.verb == "limits" && c.format == 'x' && (argc != 3 || !c.servers.empty()))
+        usage("limits -x takes nothing more: it answers for this host only");
+    bool acting = c.verb != "list" && c.verb != "metrics" && c.verb != "limits";
     if (acting && !c.filter.any()) usage("at least one of -u, -t, -d is required");
     return c;
 }
@@ -285,13 +307,80 @@ int act_on(const Command &c, const std::vector<Member> &members) {
     return status;
 }
 
+Limits limits_or_exit() {
+    Limits limits;
+    std::string error;
+    if (!read_limits(kLimitsFile, limits, error)) {
+        std::fprintf(stderr, "vkgroup: %s\n", error.c_str());
+        std::exit(2);
+    }
+    return limits;
+}
+
+int64_t now_seconds() {
+    return static_cast<int64_t>(::time(nullptr));
+}
+
+// This host's run of the limits, from the timer: it says what it did on
+// standard output, and why it refused on standard error.
+int enforce_limits() {
+    const Limits limits = limits_or_exit();
+    LimitsRun run = run_limits(limits, true, now_seconds());
+    for (const LimitEntry &e : run.entries) {
+        if (e.note != "ended" && e.note != "suspended" && e.note != "warned" &&
+            e.note.rfind("failed", 0) != 0 && e.note != "notice failed")
+            continue;
+        std::printf("display %s, token %s, user %s: %s (%s limit)\n",
+                    terminal_text(e.display).c_str(), terminal_text(e.token).c_str(),
+                    e.login.empty() ? "-" : terminal_text(e.login).c_str(), e.note.c_str(),
+                    e.limit.c_str());
+    }
+    std::fflush(stdout);
+    if (!run.refused.empty()) {
+        std::fprintf(stderr, "vkgroup: limits: %s\n", run.refused.c_str());
+        log_admin("vkgroup", "limits: %s", run.refused.c_str());
+        return 1;
+    }
+    return run.failed ? 1 : 0;
+}
+
+int show_limits(const Command &c, const std::vector<Member> &members) {
+    const Limits limits = limits_or_exit();
+    if (c.format == 'x') {
+        print_limit_records(stdout, run_limits(limits, false, now_seconds()));
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    std::vector<MemberLimits> all = group_limits(members, c.opt, limits);
+    const int64_t now = now_seconds();
+    if (c.format == 'j')
+        print_limits_json(stdout, all, now);
+    else
+        print_limits_table(stdout, all, now);
+    std::fflush(stdout);
+    int status = 0;
+    for (const MemberLimits &ml : all) {
+        if (!ml.answer.answered) {
+            std::fprintf(stderr, "vkgroup: %s: %s\n", ml.answer.member.name.c_str(),
+                         one_line(ml.answer.reason).c_str());
+            status = 1;
+        } else if (!ml.refused.empty()) {
+            std::fprintf(stderr, "vkgroup: %s: would not act: %s\n", ml.answer.member.name.c_str(),
+                         one_line(ml.refused).c_str());
+        }
+    }
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     vk::use_user_language();
     Command c = parse(argc, argv);
+    if (c.enforce) return enforce_limits();
+    if (c.verb == "limits" && c.format == 'x') return show_limits(c, {});
     std::vector<Member> members = members_of(c);
     if (c.verb == "list") return list(c, members);
     if (c.verb == "metrics") return metrics(c, members);
+    if (c.verb == "limits") return show_limits(c, members);
     return act_on(c, members);
 }

@@ -130,6 +130,16 @@ TEST(Gate, RefusesEverythingElse) {
           " -p -x -t (a)"})
         refused(kVks + rest);
     refused(kVks + " -p -x -t " + std::string(5000, 'a'));
+    // vkgroup only for its dry run of the limits, word for word: never
+    // --enforce, never a group-wide run that would ask further servers.
+    const std::string vkg = "/opt/KELWvk/sbin/vkgroup";
+    for (const char *rest :
+         {"", " limits", " limits --enforce", " limits -x parvix2", " limits -j", " list -x",
+          " limits -x -x", " limits -x; id", " terminate -a -u ann", " metrics -o /etc/passwd"})
+        refused(vkg + rest);
+    vksrv::GateDecision d = vksrv::gate_decide(vkg + " limits -x 2>&1");
+    EXPECT_TRUE(d.allowed && d.merge);
+    EXPECT_EQ(d.argv, (std::vector<std::string>{vkg, "limits", "-x"}));
 }
 
 }  // namespace

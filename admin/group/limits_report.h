@@ -1,0 +1,46 @@
+// The session limits of the whole group: each member's own dry run, asked
+// in parallel as the listing asks, and shown to people and scripts.
+#ifndef VK_GROUP_LIMITS_REPORT_H
+#define VK_GROUP_LIMITS_REPORT_H
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "enforce.h"
+#include "group.h"
+
+namespace vkgroup {
+
+// A member's dry run as one line per session ("S" and eleven fields) and
+// one line for why it would not act ("R" and the reason), each field
+// %-escaped, so that no value can start another line or field.
+std::string limit_record(const LimitEntry &e);
+std::string refused_record(const std::string &why);
+void print_limit_records(std::FILE *out, const LimitsRun &run);
+
+// Reads one such line: a session into `entry`, or a refusal into `why`.
+// None when the line is not one (a field missing or malformed).
+enum class LimitLine { Session, Refused };
+std::optional<LimitLine> parse_limit_line(std::string_view line, LimitEntry &entry,
+                                          std::string &why);
+
+struct MemberLimits {
+    MemberAnswer answer;
+    std::string refused;  // why the member's run would not act
+    std::vector<LimitEntry> entries;
+};
+
+// Every member's dry run: this host's directly, the others' through the
+// remote-command program and their gate ("vkgroup limits -x").
+std::vector<MemberLimits> group_limits(const std::vector<Member> &members, const Options &opt,
+                                       const Limits &local_limits);
+
+void print_limits_table(std::FILE *out, const std::vector<MemberLimits> &all, int64_t now);
+void print_limits_json(std::FILE *out, const std::vector<MemberLimits> &all, int64_t now);
+
+}  // namespace vkgroup
+
+#endif
