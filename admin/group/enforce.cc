@@ -85,6 +85,9 @@ bool notify(const std::string &display, const std::string &text) {
 // The run's lock: runs of the timer and of an administrator at once must
 // not end a session twice.
 vk::Fd take_lock(const std::string &path, std::string &error) {
+    // The state's directory is made on the first run, root's alone.
+    const size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) ::mkdir(path.substr(0, slash).c_str(), 0700);
     vk::Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd) {
         error = path + ": " + std::strerror(errno);
