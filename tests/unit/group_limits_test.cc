@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "session_limits.h"
+#include "enforce.h"
+#include "limits_report.h"
 #include "observed.h"
 #include "scratch_dir.h"
 
@@ -189,6 +191,119 @@ TEST(GroupObserved, TenThousandSessionsStayUnderTwoMebibytes) {
                         i % 2 == 0, i % 3 == 0});
     o.observe(seen, 1700000100, true, true);
     EXPECT_LT(o.serialize().size(), size_t{2} << 20);
+}
+
+}  // namespace
+
+namespace {
+
+using vkgroup::LimitEntry;
+
+TEST(GroupLimitsRun, TheEarliestLimitDecidesAndALifetimeEndWaitsForItsNotice) {
+    Limits l;
+    l.disconnected = 3600;
+    l.idle = 600;
+    l.lifetime = 86400;
+    l.warn = 300;
+    const int64_t now = 1'000'000;
+    LimitEntry e;
+    e.state = VK_SESSION_DISCONNECTED | VK_SESSION_IDLE;
+    e.disconnected_s = 3000;
+    e.idle_s = 100;
+    e.started = now - 4000;
+    vkgroup::decide(l, e, nullptr, now);
+    EXPECT_EQ(e.limit, "idle");
+    EXPECT_EQ(e.ends_at, now + 500);
+    EXPECT_FALSE(e.due);
+
+    // Disconnected at its lifetime: ended without a notice.
+    e.started = now - 86400;
+    vkgroup::decide(l, e, nullptr, now);
+    EXPECT_EQ(e.limit, "lifetime");
+    EXPECT_TRUE(e.due);
+    EXPECT_FALSE(e.warn_now);
+
+    // Connected, past its lifetime, never told: told now, ended `warn` later.
+    e = LimitEntry{};
+    e.started = now - 90000;
+    vkgroup::decide(l, e, nullptr, now);
+    EXPECT_TRUE(e.warn_now);
+    EXPECT_FALSE(e.due);
+    EXPECT_EQ(e.ends_at, now + 300);
+    vkgroup::Timing told;
+    told.warned_at = now - 299;
+    vkgroup::decide(l, e, &told, now);
+    EXPECT_FALSE(e.due || e.warn_now);
+    told.warned_at = now - 300;
+    vkgroup::decide(l, e, &told, now);
+    EXPECT_TRUE(e.due);
+
+    // Suspending is the action and the session is suspended: nothing to do.
+    l.action = vkgroup::LimitAction::Suspend;
+    e = LimitEntry{};
+    e.state = VK_SESSION_DISCONNECTED | VK_SESSION_SUSPENDED;
+    e.disconnected_s = 7200;
+    vkgroup::decide(l, e, nullptr, now);
+    EXPECT_FALSE(e.due);
+    EXPECT_EQ(e.note, "suspended");
+}
+
+TEST(GroupLimitsRun, AFarMembersRecordsAreReadStrictly) {
+    LimitEntry e;
+    e.display = "12";
+    e.token = "tok\tA\n;x";
+    e.raw_token = std::string(255, 'r');
+    e.login = "";
+    e.state = 3;
+    e.started = 1700000000;
+    e.idle_s = 42;
+    e.limit = "idle";
+    e.limit_s = 600;
+    e.ends_at = 1700000558;
+    e.note = "over max-per-run";
+    const std::string line = vkgroup::limit_record(e);
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    LimitEntry back;
+    std::string why;
+    ASSERT_EQ(vkgroup::parse_limit_line(line, back, why), vkgroup::LimitLine::Session);
+    EXPECT_EQ(vkgroup::limit_record(back), line);
+    EXPECT_EQ(back.token, e.token);
+    ASSERT_EQ(vkgroup::parse_limit_line(vkgroup::refused_record("manager down"), back, why),
+              vkgroup::LimitLine::Refused);
+    EXPECT_EQ(why, "manager down");
+
+    auto field = [&line](size_t n, const std::string &value) {
+        std::vector<std::string> f;
+        size_t at = 0;
+        for (size_t tab; (tab = line.find('\t', at)) != std::string::npos; at = tab + 1)
+            f.push_back(line.substr(at, tab - at));
+        f.push_back(line.substr(at));
+        f[n] = value;
+        std::string out;
+        for (const std::string &x : f) out += (out.empty() ? "" : "\t") + x;
+        return out;
+    };
+    const std::vector<std::string> bad = {
+        "",
+        "S",
+        "R",
+        "R\t",
+        "X\t1",
+        line + "\tmore",
+        field(0, "s"),
+        field(3, std::string(256, 'r')),  // over the library's token bound
+        field(5, "8"),
+        field(5, "-"),
+        field(7, "-5"),
+        field(7, "1e3"),
+        field(9, "forever:60"),
+        field(9, "idle"),
+        field(9, "idle:0"),
+        field(10, "soon"),
+        field(1, "a b"),
+        field(1, "%zz"),
+        field(11, std::string(301, 'n'))};
+    for (const std::string &b : bad) EXPECT_FALSE(vkgroup::parse_limit_line(b, back, why)) << b;
 }
 
 }  // namespace
