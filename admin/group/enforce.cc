@@ -177,6 +177,7 @@ LimitsRun run_limits(const Limits &limits, bool enforce, int64_t now,
             observed.observe({}, now, false, false);
             observed.save(observed_path, state_error);
         }
+        std::copy(observed.ended(), observed.ended() + 3, run.ended_total);
         return run;
     }
     const bool manager_ok = manager_before && manager_after;
@@ -240,6 +241,7 @@ LimitsRun run_limits(const Limits &limits, bool enforce, int64_t now,
             if (result == VK_OK) {
                 e.note = suspend ? "suspended" : "ended";
                 ++run.ended[limit_index(e.limit)];
+                observed.count_ended(limit_index(e.limit));
             } else {
                 e.note = std::string("failed: ") + vk::message(result);
                 ++run.failed;
@@ -256,6 +258,7 @@ LimitsRun run_limits(const Limits &limits, bool enforce, int64_t now,
     }
     if (enforce && !observed.save(observed_path, state_error) && run.refused.empty())
         run.refused = state_error;
+    std::copy(observed.ended(), observed.ended() + 3, run.ended_total);
     return run;
 }
 

@@ -39,6 +39,7 @@ struct LimitsRun {
     std::string refused;
     unsigned ended[3] = {0, 0, 0};  // by limit: disconnected, idle, lifetime
     unsigned failed = 0;
+    uint64_t ended_total[3] = {0, 0, 0};  // since the state began, this run's included
 };
 
 // Decides for one entry, whose times are set, at `now`: the limit that

@@ -12,6 +12,7 @@
 #include "fanout.h"
 #include "frames.h"
 #include "messages.h"
+#include "output.h"
 #include "text.h"
 #include "vkcxx.h"
 
@@ -28,6 +29,10 @@ constexpr size_t kMaxLine = size_t{16} << 10;
 
 std::string number_or_dash(const std::optional<int64_t> &n) {
     return n ? std::to_string(*n) : "-";
+}
+
+std::string counts_record(const uint64_t (&n)[3]) {
+    return "C\t" + std::to_string(n[0]) + "\t" + std::to_string(n[1]) + "\t" + std::to_string(n[2]);
 }
 
 bool take_number(std::string_view text, std::optional<int64_t> &out) {
@@ -105,6 +110,7 @@ int limits_call(int fd, const Member &m, const Limits &local_limits, size_t max_
     if (m.local) {
         LimitsRun run = run_limits(local_limits, false, static_cast<int64_t>(::time(nullptr)));
         if (!run.refused.empty()) frames += encode_frame(FrameType::Warning, run.refused);
+        frames += encode_frame(FrameType::Line, counts_record(run.ended_total));
         for (const LimitEntry &e : run.entries) {
             frames += encode_frame(FrameType::Line, limit_record(e));
             ++count;
@@ -123,7 +129,9 @@ int limits_call(int fd, const Member &m, const Limits &local_limits, size_t max_
             rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
             LimitEntry e;
             std::string why;
-            auto kind = line.size() <= kMaxLine ? parse_limit_line(line, e, why) : std::nullopt;
+            uint64_t counts[3];
+            auto kind =
+                line.size() <= kMaxLine ? parse_limit_line(line, e, why, counts) : std::nullopt;
             if (!kind) {
                 const std::string unreachable = "vkrcmd: cannot reach " + m.name + ": ";
                 std::string said = std::string(line);
@@ -137,6 +145,8 @@ int limits_call(int fd, const Member &m, const Limits &local_limits, size_t max_
             }
             if (*kind == LimitLine::Refused) {
                 frames += encode_frame(FrameType::Warning, why);
+            } else if (*kind == LimitLine::Counts) {
+                frames += encode_frame(FrameType::Line, counts_record(counts));
             } else {
                 frames += encode_frame(FrameType::Line, std::string(line));
                 ++count;
@@ -180,12 +190,23 @@ std::string refused_record(const std::string &why) {
 
 void print_limit_records(std::FILE *out, const LimitsRun &run) {
     if (!run.refused.empty()) std::fprintf(out, "%s\n", refused_record(run.refused).c_str());
+    std::fprintf(out, "%s\n", counts_record(run.ended_total).c_str());
     for (const LimitEntry &e : run.entries) std::fprintf(out, "%s\n", limit_record(e).c_str());
 }
 
 std::optional<LimitLine> parse_limit_line(std::string_view line, LimitEntry &entry,
-                                          std::string &why) {
+                                          std::string &why, uint64_t (&counts)[3]) {
     std::vector<std::string_view> f = split_tabs(line);
+    if (f.size() == 4 && f[0] == "C") {
+        uint64_t n[3];
+        for (size_t i = 0; i < 3; ++i) {
+            std::optional<int64_t> v;
+            if (!take_number(f[1 + i], v) || !v || *v < 0) return std::nullopt;
+            n[i] = static_cast<uint64_t>(*v);
+        }
+        std::copy(n, n + 3, counts);
+        return LimitLine::Counts;
+    }
     if (f.size() == 2 && f[0] == "R") {
         auto text = percent_unescape(f[1]);
         if (!text || text->empty() || text->size() > 1024) return std::nullopt;
@@ -250,8 +271,13 @@ std::vector<MemberLimits> group_limits(const std::vector<Member> &members, const
             if (f.type != FrameType::Line) continue;
             LimitEntry e;
             std::string why;
-            if (parse_limit_line(f.payload, e, why) == LimitLine::Session)
+            uint64_t counts[3];
+            auto kind = parse_limit_line(f.payload, e, why, counts);
+            if (kind == LimitLine::Session) {
                 ml.entries.push_back(std::move(e));
+            } else if (kind == LimitLine::Counts) {
+                ml.ended_total = std::array<uint64_t, 3>{counts[0], counts[1], counts[2]};
+            }
         }
         if (r.timed_out)
             ml.answer.reason = "no answer within " + std::to_string(opt.deadline_s) + " seconds";
@@ -324,6 +350,34 @@ void print_limits_json(std::FILE *out, const std::vector<MemberLimits> &all, int
             std::fprintf(out, "%s\n", line.c_str());
         }
     }
+}
+
+std::string limits_metrics_text(const std::vector<MemberLimits> &all, int64_t now) {
+    static const char *kLimits[] = {"disconnected", "idle", "lifetime"};
+    std::string t;
+    t += "# HELP vk_sessions_over_limit Sessions over each session limit on a member, from its "
+         "measured times.\n";
+    t += "# TYPE vk_sessions_over_limit gauge\n";
+    for (const MemberLimits &ml : all) {
+        if (!ml.answer.answered) continue;
+        unsigned over[3] = {0, 0, 0};
+        for (const LimitEntry &e : ml.entries)
+            if (!e.limit.empty() && e.ends_at && *e.ends_at <= now)
+                for (size_t i = 0; i < 3; ++i)
+                    if (e.limit == kLimits[i]) ++over[i];
+        for (size_t i = 0; i < 3; ++i)
+            t += "vk_sessions_over_limit{server=\"" + label_value(ml.answer.member.name) +
+                 "\",limit=\"" + kLimits[i] + "\"} " + std::to_string(over[i]) + "\n";
+    }
+    t += "# HELP vk_sessions_ended_total Sessions a member has ended by each session limit.\n";
+    t += "# TYPE vk_sessions_ended_total counter\n";
+    for (const MemberLimits &ml : all) {
+        if (!ml.answer.answered || !ml.ended_total) continue;
+        for (size_t i = 0; i < 3; ++i)
+            t += "vk_sessions_ended_total{server=\"" + label_value(ml.answer.member.name) +
+                 "\",limit=\"" + kLimits[i] + "\"} " + std::to_string((*ml.ended_total)[i]) + "\n";
+    }
+    return t;
 }
 
 }  // namespace vkgroup

@@ -3,6 +3,8 @@
 #ifndef VK_GROUP_LIMITS_REPORT_H
 #define VK_GROUP_LIMITS_REPORT_H
 
+#include <array>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -14,8 +16,9 @@
 
 namespace vkgroup {
 
-// A member's dry run as one line per session ("S" and eleven fields) and
-// one line for why it would not act ("R" and the reason), each field
+// A member's dry run as one line per session ("S" and eleven fields), one
+// line for why it would not act ("R" and the reason) and one for the
+// sessions it has ended by each limit ("C" and three counts), each field
 // %-escaped, so that no value can start another line or field.
 std::string limit_record(const LimitEntry &e);
 std::string refused_record(const std::string &why);
@@ -23,15 +26,22 @@ void print_limit_records(std::FILE *out, const LimitsRun &run);
 
 // Reads one such line: a session into `entry`, or a refusal into `why`.
 // None when the line is not one (a field missing or malformed).
-enum class LimitLine { Session, Refused };
+// A count line sets `counts`.
+enum class LimitLine { Session, Refused, Counts };
 std::optional<LimitLine> parse_limit_line(std::string_view line, LimitEntry &entry,
-                                          std::string &why);
+                                          std::string &why, uint64_t (&counts)[3]);
 
 struct MemberLimits {
     MemberAnswer answer;
     std::string refused;  // why the member's run would not act
     std::vector<LimitEntry> entries;
+    std::optional<std::array<uint64_t, 3>> ended_total;  // when the member said
 };
+
+// The metrics of the limits: sessions over each limit now (from each
+// member's measured times) and sessions ended by each, per member that
+// answered.
+std::string limits_metrics_text(const std::vector<MemberLimits> &all, int64_t now);
 
 // Every member's dry run: this host's directly, the others' through the
 // remote-command program and their gate ("vkgroup limits -x").

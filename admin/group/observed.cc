@@ -1,5 +1,6 @@
 #include "observed.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -83,13 +84,18 @@ std::string Observed::serialize() const {
         out += percent_escape(key);
         out += '\n';
     }
+    out += "ended " + std::to_string(ended_[0]) + " " + std::to_string(ended_[1]) + " " +
+           std::to_string(ended_[2]) + "\n";
     out += "end " + std::to_string(sessions_.size()) + "\n";
     return out;
 }
 
 bool Observed::parse(const std::string &text) {
     sessions_.clear();
+    ended_[0] = ended_[1] = ended_[2] = 0;
     std::map<std::string, Timing> read;
+    uint64_t ended[3] = {0, 0, 0};
+    bool counted = false;
     std::string_view rest(text);
     if (rest.substr(0, std::strlen(kHeader)) != kHeader) return false;
     rest.remove_prefix(std::strlen(kHeader));
@@ -99,9 +105,24 @@ bool Observed::parse(const std::string &text) {
         std::string_view line = rest.substr(0, nl);
         rest.remove_prefix(nl + 1);
         if (line.substr(0, 4) == "end ") {
-            if (!rest.empty() || line.substr(4) != std::to_string(read.size())) return false;
+            if (!counted || !rest.empty() || line.substr(4) != std::to_string(read.size()))
+                return false;
             sessions_.swap(read);
+            std::copy(ended, ended + 3, ended_);
             return true;
+        }
+        if (counted) return false;  // nothing but the end after the counters
+        if (line.substr(0, 6) == "ended ") {
+            std::string_view numbers = line.substr(6);
+            std::optional<int64_t> n[3];
+            std::string words = std::string(numbers) + " ";
+            std::string_view w(words);
+            for (auto &x : n)
+                if (!take_time(w, x) || !x) return false;
+            if (!w.empty()) return false;
+            for (size_t i = 0; i < 3; ++i) ended[i] = static_cast<uint64_t>(*n[i]);
+            counted = true;
+            continue;
         }
         Timing t;
         if (!take_time(line, t.disconnected_since) || !take_time(line, t.idle_since) ||

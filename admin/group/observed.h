@@ -47,6 +47,12 @@ class Observed {
                  bool idle_known);
 
     const Timing *find(const std::string &key) const;
+    // Sessions this host has ended, by limit (disconnected, idle,
+    // lifetime), since the state began: the metrics' counters.
+    void count_ended(size_t limit) {
+        if (limit < 3) ++ended_[limit];
+    }
+    const uint64_t (&ended() const)[3] { return ended_; }
     void set_warned(const std::string &key, int64_t when);
     size_t size() const { return sessions_.size(); }
 
@@ -66,6 +72,7 @@ class Observed {
 
   private:
     std::map<std::string, Timing> sessions_;
+    uint64_t ended_[3] = {0, 0, 0};
 };
 
 // Writes `text` to `path` so that a reader sees the old or the new file

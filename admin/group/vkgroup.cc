@@ -257,10 +257,31 @@ int list(const Command &c, const std::vector<Member> &members) {
     return l.all_answered() ? 0 : 1;
 }
 
+int64_t now_seconds() {
+    return static_cast<int64_t>(::time(nullptr));
+}
+
 int metrics(const Command &c, const std::vector<Member> &members) {
     Listing l = list_sessions(members, {}, c.opt);
     std::string text = metrics_text(l);
     report(l);
+    // The limits of the members that answered: a member whose dry run
+    // fails still has its sessions counted above.
+    Limits limits;
+    std::string limits_error;
+    if (read_limits(kLimitsFile, limits, limits_error)) {
+        std::vector<Member> answered;
+        for (const MemberAnswer &a : l.members)
+            if (a.answered) answered.push_back(a.member);
+        std::vector<MemberLimits> all = group_limits(answered, c.opt, limits);
+        for (const MemberLimits &ml : all)
+            if (!ml.answer.answered)
+                std::fprintf(stderr, "vkgroup: %s: limits: %s\n", ml.answer.member.name.c_str(),
+                             one_line(ml.answer.reason).c_str());
+        text += limits_metrics_text(all, now_seconds());
+    } else {
+        std::fprintf(stderr, "vkgroup: %s; no limits in the metrics\n", limits_error.c_str());
+    }
     if (c.out_file.empty()) {
         std::fputs(text.c_str(), stdout);
         std::fflush(stdout);
@@ -315,10 +336,6 @@ Limits limits_or_exit() {
         std::exit(2);
     }
     return limits;
-}
-
-int64_t now_seconds() {
-    return static_cast<int64_t>(::time(nullptr));
 }
 
 // This host's run of the limits, from the timer: it says what it did on

@@ -307,6 +307,10 @@ def test_metrics_pass_promtool_and_are_written_atomically(make_group):
     assert samples['vk_group_member_up{server="parvix3"}'] == "0"
     assert 'vk_sessions{server="parvix3",state="idle"}' not in samples
     assert float(samples['vk_group_member_seconds{server="parvix2"}']) > 0
+    # The limits' figures come from each member's own dry run, through the gate.
+    assert samples['vk_sessions_ended_total{server="parvix2",limit="idle"}'] == "0"
+    assert samples['vk_sessions_over_limit{server="parvix2",limit="lifetime"}'] == "0"
+    assert 'vk_sessions_over_limit{server="parvix3",limit="idle"}' not in samples
     out = "/var/opt/textfile/vkgroup.prom"
     g.h1.path("/var/opt/textfile").mkdir()
     r2 = g.vkgroup("metrics", "-o", out)

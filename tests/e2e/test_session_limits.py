@@ -76,6 +76,12 @@ def test_disconnected_sessions_end_after_their_limit_never_before_and_never_when
     logged = ended_lines(h)
     assert len(logged) == 1 and "display 3" in logged[0] and "disconnected limit" in logged[0]
 
+    # The metrics count it, and the exempt session is over its limit but not counted.
+    r = group.vkgroup("metrics", "parvix1")
+    samples = dict(x.rsplit(" ", 1) for x in r.out.splitlines() if not x.startswith("#"))
+    assert samples['vk_sessions_ended_total{server="parvix1",limit="disconnected"}'] == "1"
+    assert samples['vk_sessions_over_limit{server="parvix1",limit="disconnected"}'] == "0"
+
     # What the dry run shows for what is left: the exempt one says so.
     r = group.vkgroup("limits", "-j", "parvix1")
     rows = {x["DISPLAY"]: x for x in map(json.loads, r.out.splitlines())}

@@ -265,10 +265,14 @@ TEST(GroupLimitsRun, AFarMembersRecordsAreReadStrictly) {
     EXPECT_EQ(line.find('\n'), std::string::npos);
     LimitEntry back;
     std::string why;
-    ASSERT_EQ(vkgroup::parse_limit_line(line, back, why), vkgroup::LimitLine::Session);
+    uint64_t counts[3] = {0, 0, 0};
+    ASSERT_EQ(vkgroup::parse_limit_line("C\t1\t0\t12", back, why, counts),
+              vkgroup::LimitLine::Counts);
+    EXPECT_EQ(counts[2], 12u);
+    ASSERT_EQ(vkgroup::parse_limit_line(line, back, why, counts), vkgroup::LimitLine::Session);
     EXPECT_EQ(vkgroup::limit_record(back), line);
     EXPECT_EQ(back.token, e.token);
-    ASSERT_EQ(vkgroup::parse_limit_line(vkgroup::refused_record("manager down"), back, why),
+    ASSERT_EQ(vkgroup::parse_limit_line(vkgroup::refused_record("manager down"), back, why, counts),
               vkgroup::LimitLine::Refused);
     EXPECT_EQ(why, "manager down");
 
@@ -303,7 +307,8 @@ TEST(GroupLimitsRun, AFarMembersRecordsAreReadStrictly) {
         field(1, "a b"),
         field(1, "%zz"),
         field(11, std::string(301, 'n'))};
-    for (const std::string &b : bad) EXPECT_FALSE(vkgroup::parse_limit_line(b, back, why)) << b;
+    for (const std::string &b : bad)
+        EXPECT_FALSE(vkgroup::parse_limit_line(b, back, why, counts)) << b;
 }
 
 }  // namespace
