@@ -12,6 +12,7 @@
 
 #include "group.h"
 #include "messages.h"
+#include "notify.h"
 #include "vkadmin.h"
 #include "vkcxx.h"
 
@@ -21,7 +22,6 @@ namespace {
 
 constexpr const char *kLimitNames[3] = {"disconnected", "idle", "lifetime"};
 constexpr const char *kProcDir = "/tmp/KELWvk/session_proc/";
-constexpr const char *kWall = "/opt/KELWvk/sbin/vkwall";
 constexpr const char *kManagerDown =
     "the authentication manager cannot be asked: every session would look disconnected; "
     "nothing is measured or ended";
@@ -65,21 +65,6 @@ std::string key_of(const LimitEntry &e) {
 
 const char *text_or(const char *s, const char *absent) {
     return s ? s : absent;
-}
-
-// Shows `text` on `display` through the message tool.
-bool notify(const std::string &display, const std::string &text) {
-    if (!digits(display)) return false;
-    const std::string command = std::string(kWall) + " -d :" + display;
-    vk::Pipe wall(command.c_str(), "w");
-    if (!wall) return false;
-    struct sigaction ignore = {}, old = {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &old);
-    bool ok = std::fputs(text.c_str(), wall.get()) >= 0;
-    ok = wall.close() == 0 && ok;
-    sigaction(SIGPIPE, &old, nullptr);
-    return ok;
 }
 
 // The run's lock: runs of the timer and of an administrator at once must
@@ -224,7 +209,9 @@ LimitsRun run_limits(const Limits &limits, bool enforce, int64_t now,
         for (size_t i = 0; i < run.entries.size(); ++i) {
             LimitEntry &e = run.entries[i];
             if (e.warn_now && e.ends_at) {
-                if (notify(e.display, warn_notice(limits, *e.ends_at, *e.ends_at - now))) {
+                std::string why;
+                if (show_notice(e.display, warn_notice(limits, *e.ends_at, *e.ends_at - now),
+                                why)) {
                     observed.set_warned(key_of(e), now);
                     e.note = "warned";
                 } else {

@@ -1,15 +1,13 @@
 #include "limits_report.h"
 
 #include <cerrno>
-#include <fcntl.h>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <nlohmann/json.hpp>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "fanout.h"
+#include "far_command.h"
 #include "frames.h"
 #include "messages.h"
 #include "output.h"
@@ -20,8 +18,6 @@ namespace vkgroup {
 
 namespace {
 
-constexpr const char *kRemoteProgram = "/opt/KELWvk/lib/vkrcmd";
-constexpr const char *kFarVkgroup = "/opt/KELWvk/sbin/vkgroup";
 constexpr size_t kRecordFields = 12;  // the tag and eleven
 // A line of a far member's answer: its fields are bounded by what the
 // library takes of a session (tokens of 255, logins of 121, a note).
@@ -62,48 +58,6 @@ std::vector<std::string_view> split_tabs(std::string_view line) {
     }
 }
 
-// Runs vkgroup's dry run on another member through the remote-command
-// program and answers its output (both streams), at most `max` bytes;
-// `status` is its wait status.
-bool run_far(const std::string &host, size_t max, std::string &out, int &status, bool &too_large) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-    vk::Fd rd(fds[0]), wr(fds[1]);
-    pid_t pid = ::fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) ::signal(sig, SIG_DFL);
-        ::dup2(wr.get(), 1);
-        ::dup2(wr.get(), 2);
-        const char *argv[] = {kRemoteProgram, host.c_str(), kFarVkgroup, "limits", "-x", nullptr};
-        ::execv(kRemoteProgram, const_cast<char *const *>(argv));
-        ::_exit(127);
-    }
-    wr.reset();
-    char buf[65536];
-    too_large = false;
-    for (;;) {
-        ssize_t n = ::read(rd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        if (out.size() + static_cast<size_t>(n) > max) {
-            // Stop reading at the bound: a far side that sends without end
-            // is cut off here, not held in memory.
-            too_large = true;
-            ::kill(pid, SIGKILL);
-            break;
-        }
-        out.append(buf, static_cast<size_t>(n));
-    }
-    rd.reset();
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return true;
-}
-
 int limits_call(int fd, const Member &m, const Limits &local_limits, size_t max_answer) {
     std::string frames;
     size_t count = 0;
@@ -116,13 +70,10 @@ int limits_call(int fd, const Member &m, const Limits &local_limits, size_t max_
             ++count;
         }
     } else {
-        std::string out;
-        int status = 0;
-        bool too_large = false;
-        if (!run_far(m.name, max_answer, out, status, too_large))
-            return write_frame(fd, FrameType::Failure, std::strerror(errno)) ? 0 : 1;
-        if (too_large) return write_frame(fd, FrameType::Failure, "answer too large") ? 0 : 1;
-        std::string_view rest(out);
+        FarAnswer far = run_far_vkgroup(m.name, {"limits", "-x"}, max_answer);
+        if (!far.started) return write_frame(fd, FrameType::Failure, std::strerror(errno)) ? 0 : 1;
+        if (far.too_large) return write_frame(fd, FrameType::Failure, "answer too large") ? 0 : 1;
+        std::string_view rest(far.output);
         while (!rest.empty()) {
             size_t nl = rest.find('\n');
             std::string_view line = rest.substr(0, nl);
@@ -132,17 +83,11 @@ int limits_call(int fd, const Member &m, const Limits &local_limits, size_t max_
             uint64_t counts[3];
             auto kind =
                 line.size() <= kMaxLine ? parse_limit_line(line, e, why, counts) : std::nullopt;
-            if (!kind) {
-                const std::string unreachable = "vkrcmd: cannot reach " + m.name + ": ";
-                std::string said = std::string(line);
-                std::string reason =
-                    said.rfind(unreachable, 0) == 0
-                        ? "cannot reach: " + one_line(said.substr(unreachable.size()))
-                    : said.rfind("vkrcmd: ", 0) == 0
-                        ? one_line(said.substr(8))
-                        : "answered something other than limit records: " + one_line(said);
-                return write_frame(fd, FrameType::Failure, reason) ? 0 : 1;
-            }
+            if (!kind)
+                return write_frame(fd, FrameType::Failure,
+                                   far_trouble(std::string(line), m.name, "limit records"))
+                           ? 0
+                           : 1;
             if (*kind == LimitLine::Refused) {
                 frames += encode_frame(FrameType::Warning, why);
             } else if (*kind == LimitLine::Counts) {
@@ -152,7 +97,7 @@ int limits_call(int fd, const Member &m, const Limits &local_limits, size_t max_
                 ++count;
             }
         }
-        int code = vk::failed_exit_code(status);
+        int code = vk::failed_exit_code(far.status);
         if (code != 0 && code != 1)
             return write_frame(fd, FrameType::Failure,
                                "the far side ended with status " + std::to_string(code))

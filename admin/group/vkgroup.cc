@@ -2,6 +2,7 @@
 // for people (a table), scripts (record lines, JSON Lines) and monitoring
 // (Prometheus metrics), and terminated, suspended or resumed wherever they
 // are. A thin command line over the group module (group.h).
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "group.h"
 #include "limits_report.h"
 #include "members.h"
+#include "notify.h"
 #include "messages.h"
 #include "output.h"
 #include "text.h"
@@ -33,6 +35,8 @@ constexpr const char *kUsage =
     "       vkgroup metrics [-w SECONDS] [-P N] [-o FILE] [SERVER...]\n"
     "       vkgroup limits [-j] [-w SECONDS] [-P N] [SERVER...]\n"
     "       vkgroup limits -x | --enforce\n"
+    "       vkgroup notify [-a] [-w SECONDS] [-P N] [-u LOGIN] [-t TOKEN] [-d DISPLAY]\n"
+    "                    [SERVER...] < TEXT\n"
     "       vkgroup -h\n";
 
 constexpr const char *kHelp =
@@ -53,6 +57,10 @@ constexpr const char *kHelp =
     "              session, or why not (a dry run); -j JSON Lines; -x this\n"
     "              host's only, as record lines; --enforce ends this host's\n"
     "              sessions that are over a limit (the timer's run)\n"
+    "  notify      shows the text read from standard input (at most 64 KiB,\n"
+    "              control characters but line breaks removed) on the\n"
+    "              displays of the sessions that match; more than one only\n"
+    "              with -a\n"
     "\n"
     "  -u LOGIN    sessions of this Unix login (or numeric user id)\n"
     "  -t TOKEN    sessions of this token (logical or raw id, any letter case)\n"
@@ -102,6 +110,7 @@ struct Command {
     Options opt;
     std::string out_file;
     bool enforce = false;
+    std::string far_notice;  // notify -x: the notice, base64
     std::vector<std::string> servers;
 };
 
@@ -124,11 +133,22 @@ Command parse(int argc, char **argv) {
         opts = "+w:P:o:";
     else if (c.verb == "limits")
         opts = "+xjw:P:";
+    else if (c.verb == "notify")
+        opts = "+aw:P:u:t:d:";
     else
         usage("unknown command: " + one_line(c.verb, 40));
     if (c.verb == "limits" && argc > 2 && std::strcmp(argv[2], "--enforce") == 0) {
         if (argc > 3) usage("limits --enforce takes nothing more");
         c.enforce = true;
+        return c;
+    }
+    if (c.verb == "notify" && argc > 2 && std::strcmp(argv[2], "-x") == 0) {
+        // The far side of a notice, as the gate lets it through.
+        if (argc != 6 || std::strcmp(argv[3], "-d") != 0)
+            usage("notify -x takes -d DISPLAY and the notice");
+        set_value(c.filter.display, argv[4], 4, "-d");
+        c.format = 'x';
+        c.far_notice = argv[5];
         return c;
     }
     bool w = false, p = false;
@@ -179,7 +199,7 @@ Command parse(int argc, char **argv) {
     for (int i = optind; i < argc; ++i) c.servers.emplace_back(argv[i]);
     if (c.verb == "limits" && c.format == 'x' && (argc != 3 || !c.servers.empty()))
         usage("limits -x takes nothing more: it answers for this host only");
-    bool acting = c.verb != "list" && c.verb != "metrics" && c.verb != "limits";
+    bool acting = c.verb == "terminate" || c.verb == "suspend" || c.verb == "resume";
     if (acting && !c.filter.any()) usage("at least one of -u, -t, -d is required");
     return c;
 }
@@ -295,26 +315,23 @@ int metrics(const Command &c, const std::vector<Member> &members) {
     return l.all_answered() ? 0 : 1;
 }
 
-int act_on(const Command &c, const std::vector<Member> &members) {
-    Listing l = list_sessions(members, c.filter, c.opt);
-    report(l);
-    int status = l.all_answered() ? 0 : 1;
+// Whether the matching sessions may be acted on: at least one, and more
+// than one only with -a.
+bool may_act(const Command &c, const Listing &l) {
     if (l.sessions.empty()) {
         std::fprintf(stderr, "vkgroup: No session found!\n");
-        return 1;
+        return false;
     }
     if (l.sessions.size() > 1 && !c.all) {
         std::fprintf(stderr, "vkgroup: %zu sessions match; nothing was done:\n", l.sessions.size());
         for (const Session &s : l.sessions) std::fprintf(stderr, "  %s\n", describe(l, s).c_str());
         std::fprintf(stderr, "vkgroup: use -a to act on all of them, or more filters\n");
-        return 1;
+        return false;
     }
-    Action a = c.verb == "terminate" ? Action::Terminate
-               : c.verb == "suspend" ? Action::Suspend
-                                     : Action::Resume;
-    std::vector<size_t> all(l.sessions.size());
-    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
-    std::vector<Outcome> outcomes = act(a, l, all, c.opt);
+    return true;
+}
+
+int print_outcomes(const Listing &l, const std::vector<Outcome> &outcomes, int status) {
     for (size_t i = 0; i < outcomes.size(); ++i) {
         const Outcome &o = outcomes[i];
         if (o.ok) {
@@ -388,16 +405,62 @@ int show_limits(const Command &c, const std::vector<Member> &members) {
     return status;
 }
 
+std::vector<size_t> every(const Listing &l) {
+    std::vector<size_t> all(l.sessions.size());
+    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+    return all;
+}
+
+int act_on(const Command &c, const std::vector<Member> &members) {
+    Listing l = list_sessions(members, c.filter, c.opt);
+    report(l);
+    if (!may_act(c, l)) return 1;
+    Action a = c.verb == "terminate" ? Action::Terminate
+               : c.verb == "suspend" ? Action::Suspend
+                                     : Action::Resume;
+    return print_outcomes(l, act(a, l, every(l), c.opt), l.all_answered() ? 0 : 1);
+}
+
+// A notice from a member's vkgroup notify: shown on this host's display.
+int far_notice(const Command &c) {
+    auto text = c.far_notice.size() <= (kMaxNotice + 2) / 3 * 4 ? base64_decode(c.far_notice)
+                                                                : std::nullopt;
+    if (!text) usage("the notice is not base64 of at most 64 KiB");
+    std::string why;
+    if (show_notice(*c.filter.display, notice_text(*text), why)) return 0;
+    std::printf("vkgroup: %s\n", why.c_str());
+    return 1;
+}
+
+int notify(const Command &c, const std::vector<Member> &members) {
+    // The text first: nothing is listed for a notice that is not there.
+    std::string raw;
+    char buf[8192];
+    while (raw.size() < kMaxNotice + 4) {
+        size_t n = std::fread(buf, 1, std::min(sizeof buf, kMaxNotice + 4 - raw.size()), stdin);
+        if (n == 0) break;
+        raw.append(buf, n);
+    }
+    const std::string text = notice_text(raw);
+    if (text.find_first_not_of(" \n") == std::string::npos) usage("no text on standard input");
+    Listing l = list_sessions(members, c.filter, c.opt);
+    report(l);
+    if (!may_act(c, l)) return 1;
+    return print_outcomes(l, notify_sessions(l, every(l), text, c.opt), l.all_answered() ? 0 : 1);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     vk::use_user_language();
     Command c = parse(argc, argv);
     if (c.enforce) return enforce_limits();
+    if (c.verb == "notify" && c.format == 'x') return far_notice(c);
     if (c.verb == "limits" && c.format == 'x') return show_limits(c, {});
     std::vector<Member> members = members_of(c);
     if (c.verb == "list") return list(c, members);
     if (c.verb == "metrics") return metrics(c, members);
     if (c.verb == "limits") return show_limits(c, members);
+    if (c.verb == "notify") return notify(c, members);
     return act_on(c, members);
 }

@@ -188,3 +188,29 @@ def test_the_group_wide_dry_run_goes_through_the_gate_and_changes_nothing(group)
     assert not h1.path(OBSERVED).exists()        # a dry run keeps no state
     r = group.vkgroup("limits")
     assert r.rc == 0 and "idle 1h 00m" in r.out and "59m" in r.out
+
+
+def test_a_notice_reaches_exactly_the_chosen_displays_across_the_group(group):
+    h1, h2 = group.h1, group.h2
+    d1, _ = start(h1, "alice", "tokA", "rawA")
+    d2, _ = start(h2, "alice", "tokA", "rawA2")
+    start(h2, "bob", "tokB", "rawB")
+    text = "Server restarts at six.\nSave your work.\x1b[2J" + "x" * 70000
+
+    r = group.vkgroup("notify", "-t", "tokA", input=text)
+    assert r.rc == 1 and "2 sessions match; nothing was done" in r.err
+    assert [x for h in (h1, h2) for x in h.log() if x.ident == "vkwall"] == []
+
+    r = group.vkgroup("notify", "-a", "-t", "tokA", input=text)
+    assert (r.rc, r.err) == (0, ""), r
+    assert r.out == f"parvix1 {d1} rawA: done\nparvix2 {d2} rawA2: done\n"
+    for h, d in ((h1, d1), (h2, d2)):
+        shown = [x.msg for x in h.log() if x.ident == "vkwall"]
+        assert len(shown) == 1 and shown[0].startswith(f"message to display :{d}: Server restarts "
+                                                       "at six. / Save your work.[2Jxxx"), shown
+        # Cut at 64 KiB: the tool got no more than that.
+        assert shown[0].count("x") <= 65536
+    r = group.vkgroup("notify", "-t", "tokA", "parvix3", input="hello")
+    assert r.rc == 1
+    r = group.vkgroup("notify", "-a", input="\x01\x02\n")
+    assert r.rc == 2 and "no text on standard input" in r.err

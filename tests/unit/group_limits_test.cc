@@ -10,6 +10,7 @@
 #include "session_limits.h"
 #include "enforce.h"
 #include "limits_report.h"
+#include "notify.h"
 #include "observed.h"
 #include "scratch_dir.h"
 
@@ -309,6 +310,34 @@ TEST(GroupLimitsRun, AFarMembersRecordsAreReadStrictly) {
         field(11, std::string(301, 'n'))};
     for (const std::string &b : bad)
         EXPECT_FALSE(vkgroup::parse_limit_line(b, back, why, counts)) << b;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(GroupNotice, TextIsCleanedCutAtItsBoundAndTravelsWhole) {
+    EXPECT_EQ(vkgroup::notice_text("Restart at 6.\r\n\x1b[2J\tBye\x7f"), "Restart at 6.\n[2JBye");
+    // C1 and bidirectional controls go; other characters stay; broken UTF-8 shows as "?".
+    EXPECT_EQ(vkgroup::notice_text("a\xc2\x85"
+                                   "b\xe2\x80\xae"
+                                   "c\xc3\xa9\xff"),
+              "abc\xc3\xa9?");
+    const std::string at_bound(vkgroup::kMaxNotice, 'x');
+    EXPECT_EQ(vkgroup::notice_text(at_bound + "y"), at_bound);
+    // A character that would cross the bound is left out whole.
+    const std::string text = std::string(vkgroup::kMaxNotice - 1, 'x') + "\xc3\xa9";
+    EXPECT_EQ(vkgroup::notice_text(text), std::string(vkgroup::kMaxNotice - 1, 'x'));
+
+    for (const std::string &t : {std::string(), std::string("a"), std::string("ab"),
+                                 std::string("abc"), std::string("\0\xff\n", 3), at_bound}) {
+        const std::string word = vkgroup::base64_encode(t);
+        EXPECT_EQ(vkgroup::base64_decode(word), t);
+    }
+    EXPECT_EQ(vkgroup::base64_encode("hi"), "aGk=");
+    EXPECT_EQ(vkgroup::base64_encode(at_bound).size(), (vkgroup::kMaxNotice + 2) / 3 * 4);
+    for (const char *bad : {"aGk", "a=Gk", "aG===", "aGk=aGk=", "aG k", "aGk\0"})
+        EXPECT_FALSE(vkgroup::base64_decode(bad)) << bad;
 }
 
 }  // namespace
