@@ -1,6 +1,8 @@
 #include "limits_report.h"
 
 #include <cerrno>
+#include <cstdint>
+#include <map>
 #include <cstring>
 #include <ctime>
 #include <nlohmann/json.hpp>
@@ -295,6 +297,34 @@ void print_limits_json(std::FILE *out, const std::vector<MemberLimits> &all, int
             std::fprintf(out, "%s\n", line.c_str());
         }
     }
+}
+
+MeasuredTimes measured_times(const Listing &listing, const Options &opt, const Limits &local) {
+    std::vector<Member> answered;
+    std::vector<size_t> index_of(listing.members.size(), SIZE_MAX);
+    for (size_t i = 0; i < listing.members.size(); ++i) {
+        if (!listing.members[i].answered || listing.members[i].sessions == 0) continue;
+        index_of[i] = answered.size();
+        answered.push_back(listing.members[i].member);
+    }
+    MeasuredTimes times(listing.sessions.size());
+    if (answered.empty()) return times;
+    std::vector<MemberLimits> all = group_limits(answered, opt, local);
+    // A member's times go to that member's sessions only, by display and
+    // raw token: what one member says cannot touch another's.
+    std::vector<std::map<std::pair<std::string, std::string>, Measured>> by_member(all.size());
+    for (size_t m = 0; m < all.size(); ++m)
+        for (const LimitEntry &e : all[m].entries)
+            by_member[m][{e.display, e.raw_token}] = Measured{e.disconnected_s, e.idle_s};
+    for (size_t i = 0; i < listing.sessions.size(); ++i) {
+        const Session &s = listing.sessions[i];
+        size_t m = index_of[s.member];
+        if (m == SIZE_MAX) continue;
+        const char *d = s.text(Field::Display), *raw = s.text(Field::RawToken);
+        auto it = by_member[m].find({d ? d : "", raw ? raw : ""});
+        if (it != by_member[m].end()) times[i] = it->second;
+    }
+    return times;
 }
 
 std::string limits_metrics_text(const std::vector<MemberLimits> &all, int64_t now) {

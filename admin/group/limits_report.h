@@ -13,6 +13,7 @@
 
 #include "enforce.h"
 #include "group.h"
+#include "output.h"
 
 namespace vkgroup {
 
@@ -37,6 +38,11 @@ struct MemberLimits {
     std::vector<LimitEntry> entries;
     std::optional<std::array<uint64_t, 3>> ended_total;  // when the member said
 };
+
+// The times that each answered member of `listing` measured for its
+// sessions, from the members' dry runs; a member whose dry run fails
+// leaves its sessions unmeasured.
+MeasuredTimes measured_times(const Listing &listing, const Options &opt, const Limits &local);
 
 // The metrics of the limits: sessions over each limit now (from each
 // member's measured times) and sessions ended by each, per member that

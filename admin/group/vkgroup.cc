@@ -266,12 +266,20 @@ int list(const Command &c, const std::vector<Member> &members) {
     Options opt = c.opt;
     opt.names = c.format == 't';
     Listing l = list_sessions(members, c.filter, opt);
-    if (c.format == 'x')
+    if (c.format == 'x') {
         print_records(stdout, l);
-    else if (c.format == 'j')
-        print_json(stdout, l);
-    else
-        print_table(stdout, l);
+    } else {
+        // The measured times come from each member's limits; a bad limits
+        // file here only leaves this host's sessions unmeasured.
+        Limits limits;
+        std::string error;
+        read_limits(kLimitsFile, limits, error);
+        MeasuredTimes times = measured_times(l, c.opt, limits);
+        if (c.format == 'j')
+            print_json(stdout, l, times);
+        else
+            print_table(stdout, l, times);
+    }
     std::fflush(stdout);
     report(l);
     return l.all_answered() ? 0 : 1;

@@ -4,6 +4,7 @@ cannot be asked or when too many are due, a lifetime end after its notice, the s
 two runs at once, and the group-wide dry run through the gate."""
 import json
 import os
+import re
 import signal
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -88,6 +89,9 @@ def test_disconnected_sessions_end_after_their_limit_never_before_and_never_when
     assert r.rc == 0 and set(rows) == {"4", "5"}
     assert rows["5"]["note"] == "exempt-user" and rows["5"]["disconnected_seconds"] >= 3
     assert rows["4"]["disconnected_seconds"] is None and rows["4"]["limit"] is None
+    table = group.vkgroup("list", "parvix1").out.splitlines()
+    shown = [x.split()[-2] for x in table[3:]]            # the Disconnected column
+    assert shown[0] == "-" and re.fullmatch(r"[3-9]s", shown[1]), table
 
 
 def test_without_the_manager_nothing_is_measured_or_ended(group):
@@ -188,6 +192,11 @@ def test_the_group_wide_dry_run_goes_through_the_gate_and_changes_nothing(group)
     assert not h1.path(OBSERVED).exists()        # a dry run keeps no state
     r = group.vkgroup("limits")
     assert r.rc == 0 and "idle 1h 00m" in r.out and "59m" in r.out
+    # The listing shows the same measured times; its records stay as they are.
+    r = group.vkgroup("list", "-j")
+    assert [(x["SERVER"], x["idle_seconds"] is not None) for x in map(json.loads, r.out.splitlines())] \
+        == [("parvix1", False), ("parvix2", True)]
+    assert "idle_seconds" not in group.vkgroup("list", "-x").out
 
 
 def test_a_notice_reaches_exactly_the_chosen_displays_across_the_group(group):
