@@ -25,12 +25,13 @@ _vkgroup() {
     local -A used=()
     COMPREPLY=()
     if ((COMP_CWORD == 1)); then
-        mapfile -t COMPREPLY < <(compgen -W "list terminate suspend resume metrics -h" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "list terminate suspend resume metrics limits notify -h" -- "$cur")
         return 0
     fi
     case $sub in
         list) opts="-x -j -w -P -u -t -d" ;;
-        terminate | suspend | resume) opts="-a -w -P -u -t -d" ;;
+        terminate | suspend | resume | notify) opts="-a -w -P -u -t -d" ;;
+        limits) opts="-x -j -w -P --enforce" ;;
         metrics) opts="-w -P -o" ;;
         *) return 0 ;;
     esac
@@ -59,6 +60,8 @@ _vkgroup() {
         for w in $opts; do
             [[ ${used[$w]-} ]] && continue
             [[ $w == -[xj] && ( ${used[-x]-} || ${used[-j]-} ) ]] && continue
+            # limits -x and --enforce stand alone.
+            [[ $sub == limits && ${#used[@]} -gt 0 && ( $w == --enforce || $w == -x ) ]] && continue
             offer+=("$w")
         done
     else

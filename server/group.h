@@ -25,8 +25,10 @@ inline constexpr const char *kControlParent = "/var/opt/KELWvk";
 inline constexpr const char *kControlDir = "/var/opt/KELWvk/vkrcmd";
 inline constexpr const char *kSshDefaults = "/opt/KELWvk/share/vkrcmd/ssh_config";
 
-// The one program that the group key may run on another server.
+// The programs that the group key may run on another server: vksession,
+// and vkgroup for that server's own dry run of the session limits.
 inline constexpr const char *kVksession = "/opt/KELWvk/sbin/vksession";
+inline constexpr const char *kVkgroup = "/opt/KELWvk/sbin/vkgroup";
 
 // What the remote-command program appends to the far command line so that
 // both output streams of the far command arrive on one stream, in order.

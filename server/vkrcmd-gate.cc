@@ -56,7 +56,9 @@ int main() {
     argv.push_back(nullptr);
     char path_env[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
     char *envp[] = {path_env, nullptr};
-    ::execve(vksrv::kVksession, argv.data(), envp);
-    return refuse(line,
-                  std::string("cannot run ") + vksrv::kVksession + ": " + std::strerror(errno));
+    // The program is one of the gate's fixed paths: argv[0] was compared
+    // with them word for word.
+    const char *program = d.argv[0] == vksrv::kVkgroup ? vksrv::kVkgroup : vksrv::kVksession;
+    ::execve(program, argv.data(), envp);
+    return refuse(line, std::string("cannot run ") + program + ": " + std::strerror(errno));
 }

@@ -5,6 +5,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "session_limits.h"
 #include "text.h"
 
 namespace vkgroup {
@@ -16,23 +17,32 @@ const char *or_unknown(const char *s) {
 }
 
 void row(std::FILE *out, const std::string &token, const std::string &name, const std::string &unix,
-         const std::string &disp, const std::string &state, const std::string &server) {
-    std::fprintf(out, "%-30s %-20s %-10s %-4s %-5s %s\n", token.c_str(), name.c_str(), unix.c_str(),
-                 disp.c_str(), state.c_str(), server.c_str());
+         const std::string &disp, const std::string &state, const std::string &disconnected,
+         const std::string &server) {
+    std::fprintf(out, "%-30s %-20s %-10s %-4s %-5s %-12s %s\n", token.c_str(), name.c_str(),
+                 unix.c_str(), disp.c_str(), state.c_str(), disconnected.c_str(), server.c_str());
+}
+
+const Measured &measured(const MeasuredTimes &times, size_t i) {
+    static const Measured none;
+    return i < times.size() ? times[i] : none;
 }
 
 }  // namespace
 
-void print_table(std::FILE *out, const Listing &l) {
+void print_table(std::FILE *out, const Listing &l, const MeasuredTimes &times) {
     std::fputc('\n', out);
-    row(out, "Token ID", "Registered Name", "Unix ID", "Disp", "State", "Server");
+    row(out, "Token ID", "Registered Name", "Unix ID", "Disp", "State", "Disconnected", "Server");
     row(out, std::string(30, '-'), std::string(20, '-'), std::string(10, '-'), "----", "-----",
-        "------");
-    for (const Session &s : l.sessions) {
+        std::string(12, '-'), "------");
+    for (size_t i = 0; i < l.sessions.size(); ++i) {
+        const Session &s = l.sessions[i];
         const vk_UserSession_t r = s.record();
+        const auto &d = measured(times, i).disconnected_s;
         row(out, terminal_text(or_unknown(_vk_getDisplayToken(&r))),
             terminal_text(or_unknown(s.name())), terminal_text(or_unknown(r.unixID)),
-            terminal_text(r.dispNo ? r.dispNo : ""), state_letters(&r), terminal_text(l.server(s)));
+            terminal_text(r.dispNo ? r.dispNo : ""), state_letters(&r),
+            d ? human_duration(*d) : "-", terminal_text(l.server(s)));
     }
 }
 
@@ -58,8 +68,12 @@ void print_records(std::FILE *out, const Listing &l, bool escape) {
     }
 }
 
-void print_json(std::FILE *out, const Listing &l) {
-    for (const Session &s : l.sessions) {
+void print_json(std::FILE *out, const Listing &l, const MeasuredTimes &times) {
+    auto number = [](const std::optional<int64_t> &n) {
+        return n ? nlohmann::ordered_json(*n) : nlohmann::ordered_json(nullptr);
+    };
+    for (size_t k = 0; k < l.sessions.size(); ++k) {
+        const Session &s = l.sessions[k];
         nlohmann::ordered_json o;
         for (size_t i = 0; i < kFields; ++i) {
             const char *value = s.text(static_cast<Field>(i));
@@ -68,6 +82,8 @@ void print_json(std::FILE *out, const Listing &l) {
             else
                 o[kFieldKeys[i]] = nullptr;
         }
+        o["disconnected_seconds"] = number(measured(times, k).disconnected_s);
+        o["idle_seconds"] = number(measured(times, k).idle_s);
         // Bytes that are no UTF-8 come out as U+FFFD: the output stays valid
         // JSON whatever a far side sent.
         std::string line = o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

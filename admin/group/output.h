@@ -2,16 +2,28 @@
 #ifndef VK_GROUP_OUTPUT_H
 #define VK_GROUP_OUTPUT_H
 
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "group.h"
 
 namespace vkgroup {
 
-// The table of vksession -p with a Server column; the header even when no
-// session is listed. Every value is made safe for a terminal.
-void print_table(std::FILE *out, const Listing &l);
+// How long a session of a listing has been disconnected and idle, as its
+// member's limits measured them; none when not measured.
+struct Measured {
+    std::optional<int64_t> disconnected_s, idle_s;
+};
+// By index in the listing's sessions; shorter (or empty) when unknown.
+using MeasuredTimes = std::vector<Measured>;
+
+// The table of vksession -p with a Disconnected column (the measured
+// time) and a Server column; the header even when no session is listed.
+// Every value is made safe for a terminal.
+void print_table(std::FILE *out, const Listing &l, const MeasuredTimes &times);
 
 // The record lines of vksession -p -x, SERVER= naming the member: exactly
 // as the members wrote them, or with `escape` (for a terminal) their
@@ -19,8 +31,9 @@ void print_table(std::FILE *out, const Listing &l);
 void print_records(std::FILE *out, const Listing &l, bool escape = false);
 
 // JSON Lines: one object per session, keyed by the record line's keys, in
-// their order; text values, null for an absent one.
-void print_json(std::FILE *out, const Listing &l);
+// their order; text values, null for an absent one; then
+// disconnected_seconds and idle_seconds (null when not measured).
+void print_json(std::FILE *out, const Listing &l, const MeasuredTimes &times);
 
 // The group's state in the Prometheus text exposition format.
 std::string metrics_text(const Listing &l);

@@ -102,4 +102,44 @@ std::string escaped_text(std::string_view text) {
         '\\');
 }
 
+std::string percent_escape(std::string_view text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c > 0x20 && c < 0x7f && c != '%') {
+            out += ch;
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> percent_unescape(std::string_view text) {
+    auto digit = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c == '%') {
+            int hi = i + 2 < text.size() ? digit(text[i + 1]) : -1;
+            int lo = i + 2 < text.size() ? digit(text[i + 2]) : -1;
+            if (hi < 0 || lo < 0) return std::nullopt;
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+        } else if (c > 0x20 && c < 0x7f) {
+            out += text[i];
+        } else {
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
 }  // namespace vkgroup

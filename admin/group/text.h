@@ -2,6 +2,7 @@
 #ifndef VK_GROUP_TEXT_H
 #define VK_GROUP_TEXT_H
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,12 @@ std::string terminal_text(std::string_view text);
 // backslash, written as \xHH for each of their bytes: machine output
 // shown on a terminal, still readable and telling every byte.
 std::string escaped_text(std::string_view text);
+// `text` with every byte outside printable ASCII, the blank and "%" as
+// %XX (lower-case hex): one word of a line-based record whatever it holds.
+std::string percent_escape(std::string_view text);
+// The text back; none when an escape is malformed or a byte that
+// percent_escape() would have escaped stands bare.
+std::optional<std::string> percent_unescape(std::string_view text);
 
 }  // namespace vkgroup
 

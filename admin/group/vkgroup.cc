@@ -2,6 +2,7 @@
 // for people (a table), scripts (record lines, JSON Lines) and monitoring
 // (Prometheus metrics), and terminated, suspended or resumed wherever they
 // are. A thin command line over the group module (group.h).
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -9,14 +10,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "enforce.h"
 #include "group.h"
+#include "limits_report.h"
 #include "members.h"
+#include "notify.h"
 #include "messages.h"
 #include "output.h"
 #include "text.h"
@@ -32,6 +37,10 @@ constexpr const char *kUsage =
     "       vkgroup {terminate|suspend|resume} [-a] [-w SECONDS] [-P N]\n"
     "                    {-u LOGIN | -t TOKEN | -d DISPLAY}... [SERVER...]\n"
     "       vkgroup metrics [-w SECONDS] [-P N] [-o FILE] [SERVER...]\n"
+    "       vkgroup limits [-j] [-w SECONDS] [-P N] [SERVER...]\n"
+    "       vkgroup limits -x | --enforce\n"
+    "       vkgroup notify [-a] [-w SECONDS] [-P N] [-u LOGIN] [-t TOKEN] [-d DISPLAY]\n"
+    "                    [SERVER...] < TEXT\n"
     "       vkgroup -h\n";
 
 constexpr const char *kHelp =
@@ -47,6 +56,15 @@ constexpr const char *kHelp =
     "              only with -a\n"
     "  metrics     the group's state in the Prometheus text format; -o FILE\n"
     "              writes it to FILE atomically\n"
+    "  limits      every session's disconnected and idle time as its member\n"
+    "              measured it, the limit that applies and when it ends the\n"
+    "              session, or why not (a dry run); -j JSON Lines; -x this\n"
+    "              host's only, as record lines; --enforce ends this host's\n"
+    "              sessions that are over a limit (the timer's run)\n"
+    "  notify      shows the text read from standard input (at most 64 KiB,\n"
+    "              control characters but line breaks removed) on the\n"
+    "              displays of the sessions that match; more than one only\n"
+    "              with -a\n"
     "\n"
     "  -u LOGIN    sessions of this Unix login (or numeric user id)\n"
     "  -t TOKEN    sessions of this token (logical or raw id, any letter case)\n"
@@ -56,7 +74,9 @@ constexpr const char *kHelp =
     "\n"
     "Exit status: 0 every member answered (and every action succeeded);\n"
     "1 a member failed, no session matched, the -a rule refused, or an action\n"
-    "failed; 2 a usage error or a bad members file; 3 metrics not written.\n";
+    "failed; 2 a usage error or a bad members or limits file; 3 metrics not\n"
+    "written. limits --enforce: 0 the run completed, 1 it refused to act or\n"
+    "an action failed, 2 a bad limits file.\n";
 
 [[noreturn]] void usage(const std::string &why) {
     std::fprintf(stderr, "vkgroup: %s\n%s", why.c_str(), kUsage);
@@ -93,6 +113,8 @@ struct Command {
     Filter filter;
     Options opt;
     std::string out_file;
+    bool enforce = false;
+    std::string far_notice;  // notify -x: the notice, base64
     std::vector<std::string> servers;
 };
 
@@ -113,8 +135,26 @@ Command parse(int argc, char **argv) {
         opts = "+aw:P:u:t:d:";
     else if (c.verb == "metrics")
         opts = "+w:P:o:";
+    else if (c.verb == "limits")
+        opts = "+xjw:P:";
+    else if (c.verb == "notify")
+        opts = "+aw:P:u:t:d:";
     else
         usage("unknown command: " + one_line(c.verb, 40));
+    if (c.verb == "limits" && argc > 2 && std::strcmp(argv[2], "--enforce") == 0) {
+        if (argc > 3) usage("limits --enforce takes nothing more");
+        c.enforce = true;
+        return c;
+    }
+    if (c.verb == "notify" && argc > 2 && std::strcmp(argv[2], "-x") == 0) {
+        // The far side of a notice, as the gate lets it through.
+        if (argc != 6 || std::strcmp(argv[3], "-d") != 0)
+            usage("notify -x takes -d DISPLAY and the notice");
+        set_value(c.filter.display, argv[4], 4, "-d");
+        c.format = 'x';
+        c.far_notice = argv[5];
+        return c;
+    }
     bool w = false, p = false;
     optind = 2;
     opterr = 0;
@@ -161,7 +201,9 @@ Command parse(int argc, char **argv) {
         }
     }
     for (int i = optind; i < argc; ++i) c.servers.emplace_back(argv[i]);
-    bool acting = c.verb != "list" && c.verb != "metrics";
+    if (c.verb == "limits" && c.format == 'x' && (argc != 3 || !c.servers.empty()))
+        usage("limits -x takes nothing more: it answers for this host only");
+    bool acting = c.verb == "terminate" || c.verb == "suspend" || c.verb == "resume";
     if (acting && !c.filter.any()) usage("at least one of -u, -t, -d is required");
     return c;
 }
@@ -310,23 +352,52 @@ int list(const Command &c, const std::vector<Member> &members) {
     Options opt = c.opt;
     opt.names = c.format == 't';
     Listing l = list_sessions(members, c.filter, opt);
-    if (c.format == 'x')
+    if (c.format == 'x') {
         // A far side's bytes reach a terminal only escaped: they could
         // carry escape sequences. A pipe gets the records as they are.
         print_records(stdout, l, ::isatty(STDOUT_FILENO) == 1);
-    else if (c.format == 'j')
-        print_json(stdout, l);
-    else
-        print_table(stdout, l);
+    } else {
+        // The measured times come from each member's limits; a bad limits
+        // file here only leaves this host's sessions unmeasured.
+        Limits limits;
+        std::string error;
+        read_limits(kLimitsFile, limits, error);
+        MeasuredTimes times = measured_times(l, c.opt, limits);
+        if (c.format == 'j')
+            print_json(stdout, l, times);
+        else
+            print_table(stdout, l, times);
+    }
     std::fflush(stdout);
     report(l);
     return l.all_answered() ? 0 : 1;
+}
+
+int64_t now_seconds() {
+    return static_cast<int64_t>(::time(nullptr));
 }
 
 int metrics(const Command &c, const std::vector<Member> &members) {
     Listing l = list_sessions(members, {}, c.opt);
     std::string text = metrics_text(l);
     report(l);
+    // The limits of the members that answered: a member whose dry run
+    // fails still has its sessions counted above.
+    Limits limits;
+    std::string limits_error;
+    if (read_limits(kLimitsFile, limits, limits_error)) {
+        std::vector<Member> answered;
+        for (const MemberAnswer &a : l.members)
+            if (a.answered) answered.push_back(a.member);
+        std::vector<MemberLimits> all = group_limits(answered, c.opt, limits);
+        for (const MemberLimits &ml : all)
+            if (!ml.answer.answered)
+                std::fprintf(stderr, "vkgroup: %s: limits: %s\n", ml.answer.member.name.c_str(),
+                             one_line(ml.answer.reason).c_str());
+        text += limits_metrics_text(all, now_seconds());
+    } else {
+        std::fprintf(stderr, "vkgroup: %s; no limits in the metrics\n", limits_error.c_str());
+    }
     if (c.out_file.empty()) {
         std::fputs(text.c_str(), stdout);
         std::fflush(stdout);
@@ -340,26 +411,23 @@ int metrics(const Command &c, const std::vector<Member> &members) {
     return l.all_answered() ? 0 : 1;
 }
 
-int act_on(const Command &c, const std::vector<Member> &members) {
-    Listing l = list_sessions(members, c.filter, c.opt);
-    report(l);
-    int status = l.all_answered() ? 0 : 1;
+// Whether the matching sessions may be acted on: at least one, and more
+// than one only with -a.
+bool may_act(const Command &c, const Listing &l) {
     if (l.sessions.empty()) {
         std::fprintf(stderr, "vkgroup: No session found!\n");
-        return 1;
+        return false;
     }
     if (l.sessions.size() > 1 && !c.all) {
         std::fprintf(stderr, "vkgroup: %zu sessions match; nothing was done:\n", l.sessions.size());
         for (const Session &s : l.sessions) std::fprintf(stderr, "  %s\n", describe(l, s).c_str());
         std::fprintf(stderr, "vkgroup: use -a to act on all of them, or more filters\n");
-        return 1;
+        return false;
     }
-    Action a = c.verb == "terminate" ? Action::Terminate
-               : c.verb == "suspend" ? Action::Suspend
-                                     : Action::Resume;
-    std::vector<size_t> all(l.sessions.size());
-    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
-    std::vector<Outcome> outcomes = act(a, l, all, c.opt);
+    return true;
+}
+
+int print_outcomes(const Listing &l, const std::vector<Outcome> &outcomes, int status) {
     for (size_t i = 0; i < outcomes.size(); ++i) {
         const Outcome &o = outcomes[i];
         if (o.ok) {
@@ -373,13 +441,122 @@ int act_on(const Command &c, const std::vector<Member> &members) {
     return status;
 }
 
+Limits limits_or_exit() {
+    Limits limits;
+    std::string error;
+    if (!read_limits(kLimitsFile, limits, error)) {
+        std::fprintf(stderr, "vkgroup: %s\n", error.c_str());
+        std::exit(2);
+    }
+    return limits;
+}
+
+// This host's run of the limits, from the timer: it says what it did on
+// standard output, and why it refused on standard error.
+int enforce_limits() {
+    const Limits limits = limits_or_exit();
+    LimitsRun run = run_limits(limits, true, now_seconds());
+    for (const LimitEntry &e : run.entries) {
+        if (e.note != "ended" && e.note != "suspended" && e.note != "warned" &&
+            e.note.rfind("failed", 0) != 0 && e.note != "notice failed")
+            continue;
+        std::printf("display %s, token %s, user %s: %s (%s limit)\n",
+                    terminal_text(e.display).c_str(), terminal_text(e.token).c_str(),
+                    e.login.empty() ? "-" : terminal_text(e.login).c_str(), e.note.c_str(),
+                    e.limit.c_str());
+    }
+    std::fflush(stdout);
+    if (!run.refused.empty()) {
+        std::fprintf(stderr, "vkgroup: limits: %s\n", run.refused.c_str());
+        log_admin("vkgroup", "limits: %s", run.refused.c_str());
+        return 1;
+    }
+    return run.failed ? 1 : 0;
+}
+
+int show_limits(const Command &c, const std::vector<Member> &members) {
+    const Limits limits = limits_or_exit();
+    if (c.format == 'x') {
+        print_limit_records(stdout, run_limits(limits, false, now_seconds()));
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    std::vector<MemberLimits> all = group_limits(members, c.opt, limits);
+    const int64_t now = now_seconds();
+    if (c.format == 'j')
+        print_limits_json(stdout, all, now);
+    else
+        print_limits_table(stdout, all, now);
+    std::fflush(stdout);
+    int status = 0;
+    for (const MemberLimits &ml : all) {
+        if (!ml.answer.answered) {
+            std::fprintf(stderr, "vkgroup: %s: %s\n", ml.answer.member.name.c_str(),
+                         one_line(ml.answer.reason).c_str());
+            status = 1;
+        } else if (!ml.refused.empty()) {
+            std::fprintf(stderr, "vkgroup: %s: would not act: %s\n", ml.answer.member.name.c_str(),
+                         one_line(ml.refused).c_str());
+        }
+    }
+    return status;
+}
+
+std::vector<size_t> every(const Listing &l) {
+    std::vector<size_t> all(l.sessions.size());
+    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+    return all;
+}
+
+int act_on(const Command &c, const std::vector<Member> &members) {
+    Listing l = list_sessions(members, c.filter, c.opt);
+    report(l);
+    if (!may_act(c, l)) return 1;
+    Action a = c.verb == "terminate" ? Action::Terminate
+               : c.verb == "suspend" ? Action::Suspend
+                                     : Action::Resume;
+    return print_outcomes(l, act(a, l, every(l), c.opt), l.all_answered() ? 0 : 1);
+}
+
+// A notice from a member's vkgroup notify: shown on this host's display.
+int far_notice(const Command &c) {
+    auto text = c.far_notice.size() <= (kMaxNotice + 2) / 3 * 4 ? base64_decode(c.far_notice)
+                                                                : std::nullopt;
+    if (!text) usage("the notice is not base64 of at most 64 KiB");
+    std::string why;
+    if (show_notice(*c.filter.display, notice_text(*text), why)) return 0;
+    std::printf("vkgroup: %s\n", why.c_str());
+    return 1;
+}
+
+int notify(const Command &c, const std::vector<Member> &members) {
+    // The text first: nothing is listed for a notice that is not there.
+    std::string raw;
+    char buf[8192];
+    while (raw.size() < kMaxNotice + 4) {
+        size_t n = std::fread(buf, 1, std::min(sizeof buf, kMaxNotice + 4 - raw.size()), stdin);
+        if (n == 0) break;
+        raw.append(buf, n);
+    }
+    const std::string text = notice_text(raw);
+    if (text.find_first_not_of(" \n") == std::string::npos) usage("no text on standard input");
+    Listing l = list_sessions(members, c.filter, c.opt);
+    report(l);
+    if (!may_act(c, l)) return 1;
+    return print_outcomes(l, notify_sessions(l, every(l), text, c.opt), l.all_answered() ? 0 : 1);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     vk::use_user_language();
     Command c = parse(argc, argv);
+    if (c.enforce) return enforce_limits();
+    if (c.verb == "notify" && c.format == 'x') return far_notice(c);
+    if (c.verb == "limits" && c.format == 'x') return show_limits(c, {});
     std::vector<Member> members = members_of(c);
     if (c.verb == "list") return list(c, members);
     if (c.verb == "metrics") return metrics(c, members);
+    if (c.verb == "limits") return show_limits(c, members);
+    if (c.verb == "notify") return notify(c, members);
     return act_on(c, members);
 }

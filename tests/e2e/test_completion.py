@@ -44,7 +44,8 @@ def test_vkgroup_commands_options_and_members(host):
     host.write("/etc/opt/KELWvk/group/members",
                "# the group\n\n  parvix2\t\nparvix3.example.org\n$(touch /tmp/pwned)\n")
     host.write("/root/metrics.prom", "")
-    lines = {"": "-h list metrics resume suspend terminate", "s": "suspend",
+    lines = {"": "-h limits list metrics notify resume suspend terminate", "s": "suspend",
+             "limits -": "--enforce -P -j -w -x", "limits -j -": "-P -w", "notify -a -": "-P -d -t -u -w",
              "list -": "-P -d -j -t -u -w -x", "list -x -": "-P -d -t -u -w",
              "terminate -a -u alice -": "-P -d -t -w", "metrics -": "-P -o -w",
              "list -u ": "", "list -w 5 ": "parvix2 parvix3.example.org",

@@ -76,13 +76,16 @@ def test_every_member_in_one_table_in_records_and_in_json(make_group):
     r = g.vkgroup("list", "-j")
     assert (r.rc, r.err) == (0, "")
     got = [json.loads(x) for x in r.out.splitlines()]
-    assert got == expected and list(got[0]) == list(FIELDS)
+    # No limits run has measured anything yet.
+    times = {"disconnected_seconds": None, "idle_seconds": None}
+    assert got == [{**d, **times} for d in expected] and list(got[0]) == [*FIELDS, *times]
     r = g.vkgroup("list")
     assert (r.rc, r.err) == (0, "")
     assert r.out.splitlines() == [
-        "", f"{'Token ID':<30} {'Registered Name':<20} {'Unix ID':<10} Disp State Server",
-        f"{'-' * 30} {'-' * 20} {'-' * 10} ---- ----- ------",
-        *(f"{raw:<30} {'???':<20} {user:<10} {disp:<4} {'D':<5} {server}" for raw, user, disp, server in
+        "", f"{'Token ID':<30} {'Registered Name':<20} {'Unix ID':<10} Disp State Disconnected Server",
+        f"{'-' * 30} {'-' * 20} {'-' * 10} ---- ----- {'-' * 12} ------",
+        *(f"{raw:<30} {'???':<20} {user:<10} {disp:<4} {'D':<5} {'-':<12} {server}"
+          for raw, user, disp, server in
           [("raw5", "alice", "1", "parvix1"), ("raw1", "alice", "2", "parvix2"),
            ("raw2", "bob", "1", "parvix2"), ("raw3", "alice", "4", "parvix3")])]
 
@@ -395,6 +398,10 @@ def test_metrics_pass_promtool_and_are_written_atomically(make_group):
     assert samples['vk_group_member_up{server="parvix3"}'] == "0"
     assert 'vk_sessions{server="parvix3",state="idle"}' not in samples
     assert float(samples['vk_group_member_seconds{server="parvix2"}']) > 0
+    # The limits' figures come from each member's own dry run, through the gate.
+    assert samples['vk_sessions_ended_total{server="parvix2",limit="idle"}'] == "0"
+    assert samples['vk_sessions_over_limit{server="parvix2",limit="lifetime"}'] == "0"
+    assert 'vk_sessions_over_limit{server="parvix3",limit="idle"}' not in samples
     out = "/var/opt/textfile/vkgroup.prom"
     g.h1.path("/var/opt/textfile").mkdir()
     r2 = g.vkgroup("metrics", "-o", out)

@@ -141,7 +141,8 @@ def test_the_hosts_own_ping_stays(deb, root, how):
     assert (r.returncode, r.stdout, r.stderr) == (1, "the host ping\n", USAGE)
 
 
-def test_the_metrics_units_are_valid(host):
-    units = [f"/build/stage/lib/systemd/system/vkgroup-metrics.{t}" for t in ("service", "timer")]
+def test_the_timers_units_are_valid(host):
+    units = [f"/build/stage/lib/systemd/system/vkgroup-{u}.{t}" for u in ("metrics", "limits")
+             for t in ("service", "timer")]
     r = host.run(["systemd-analyze", "verify", "--man=no", *units])
     assert (r.rc, r.out, r.err) == (0, "", "")

@@ -130,6 +130,37 @@ TEST(Gate, RefusesEverythingElse) {
           " -p -x -t (a)"})
         refused(kVks + rest);
     refused(kVks + " -p -x -t " + std::string(5000, 'a'));
+    // vkgroup only for its dry run of the limits, word for word: never
+    // --enforce, never a group-wide run that would ask further servers.
+    const std::string vkg = "/opt/KELWvk/sbin/vkgroup";
+    for (const char *rest :
+         {"", " limits", " limits --enforce", " limits -x parvix2", " limits -j", " list -x",
+          " limits -x -x", " limits -x; id", " terminate -a -u ann", " metrics -o /etc/passwd"})
+        refused(vkg + rest);
+    vksrv::GateDecision d = vksrv::gate_decide(vkg + " limits -x 2>&1");
+    EXPECT_TRUE(d.allowed && d.merge);
+    EXPECT_EQ(d.argv, (std::vector<std::string>{vkg, "limits", "-x"}));
+    // A notice: one display and base64 of at most 64 KiB, nothing else.
+    const std::string largest(vksrv::kMaxNoticeWord, 'Q');
+    d = vksrv::gate_decide(vkg + " notify -x -d 12 " + largest + " 2>&1");
+    EXPECT_TRUE(d.allowed) << d.why;
+    EXPECT_EQ(d.argv.size(), 6u);
+    EXPECT_TRUE(vksrv::gate_decide(vkg + " notify -x -d 12 'aGk='").allowed);
+    const std::vector<std::string> notices = {" notify -x -d 12 " + largest + "QQQQ",
+                                              " notify -x -d 12 aGk",
+                                              " notify -x -d 12 'a=Gk'",
+                                              " notify -x -d 12 'aG==='",
+                                              " notify -x -d 12 'a b='",
+                                              " notify -x -d :12 'aGk='",
+                                              " notify -x -d 12345 aGk=",
+                                              " notify -x -d 12 aGk= aGk=",
+                                              " notify -d 12 aGk=",
+                                              " notify -a -u ann",
+                                              " notify -x -d 12 $(id)"};
+    for (const std::string &rest : notices)
+        EXPECT_FALSE(vksrv::gate_decide(vkg + rest).allowed) << rest.substr(0, 60);
+    // Only a notice may be long.
+    EXPECT_FALSE(vksrv::gate_decide(vkg + " limits -x " + std::string(5000, ' ')).allowed);
 }
 
 }  // namespace

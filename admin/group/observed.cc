@@ -1,0 +1,185 @@
+#include "observed.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "root_file.h"
+#include "text.h"
+#include "vkcxx.h"
+
+namespace vkgroup {
+
+namespace {
+
+constexpr const char *kHeader = "vk-observed 1\n";
+// kMaxSessions lines of three times and a key, hex-escaped.
+constexpr size_t kMaxFileSize = Observed::kMaxSessions * (3 * 21 + 4 * Observed::kMaxKey);
+
+void put_time(std::string &out, const std::optional<int64_t> &t) {
+    out += t ? std::to_string(*t) : "-";
+    out += ' ';
+}
+
+bool take_time(std::string_view &rest, std::optional<int64_t> &t) {
+    size_t sp = rest.find(' ');
+    if (sp == std::string_view::npos || sp == 0 || sp > 20) return false;
+    std::string_view word = rest.substr(0, sp);
+    rest.remove_prefix(sp + 1);
+    if (word == "-") {
+        t.reset();
+        return true;
+    }
+    int64_t n = 0;
+    for (char c : word) {
+        if (c < '0' || c > '9' || n > (INT64_MAX - 9) / 10) return false;
+        n = n * 10 + (c - '0');
+    }
+    t = n;
+    return true;
+}
+
+void keep_earliest(std::optional<int64_t> &since, bool now_in_state, int64_t now) {
+    if (!now_in_state)
+        since.reset();
+    else if (!since || *since > now)  // a clock set back must not age a session
+        since = now;
+}
+
+}  // namespace
+
+void Observed::observe(const std::vector<Sighting> &seen, int64_t now, bool disconnected_known,
+                       bool idle_known) {
+    std::map<std::string, Timing> next;
+    for (const Sighting &s : seen) {
+        if (s.key.empty() || s.key.size() > kMaxKey) continue;
+        if (next.size() == kMaxSessions && next.find(s.key) == next.end()) continue;
+        auto old = sessions_.find(s.key);
+        Timing t = old != sessions_.end() ? old->second : Timing{};
+        keep_earliest(t.disconnected_since, disconnected_known && s.disconnected, now);
+        keep_earliest(t.idle_since, idle_known && s.idle, now);
+        next[s.key] = t;
+    }
+    sessions_.swap(next);
+}
+
+const Timing *Observed::find(const std::string &key) const {
+    auto it = sessions_.find(key);
+    return it == sessions_.end() ? nullptr : &it->second;
+}
+
+void Observed::set_warned(const std::string &key, int64_t when) {
+    auto it = sessions_.find(key);
+    if (it != sessions_.end()) it->second.warned_at = when;
+}
+
+std::string Observed::serialize() const {
+    std::string out = kHeader;
+    for (const auto &[key, t] : sessions_) {
+        put_time(out, t.disconnected_since);
+        put_time(out, t.idle_since);
+        put_time(out, t.warned_at);
+        out += percent_escape(key);
+        out += '\n';
+    }
+    out += "ended " + std::to_string(ended_[0]) + " " + std::to_string(ended_[1]) + " " +
+           std::to_string(ended_[2]) + "\n";
+    out += "end " + std::to_string(sessions_.size()) + "\n";
+    return out;
+}
+
+bool Observed::parse(const std::string &text) {
+    sessions_.clear();
+    ended_[0] = ended_[1] = ended_[2] = 0;
+    std::map<std::string, Timing> read;
+    uint64_t ended[3] = {0, 0, 0};
+    bool counted = false;
+    std::string_view rest(text);
+    if (rest.substr(0, std::strlen(kHeader)) != kHeader) return false;
+    rest.remove_prefix(std::strlen(kHeader));
+    for (;;) {
+        size_t nl = rest.find('\n');
+        if (nl == std::string_view::npos) return false;  // cut short
+        std::string_view line = rest.substr(0, nl);
+        rest.remove_prefix(nl + 1);
+        if (line.substr(0, 4) == "end ") {
+            if (!counted || !rest.empty() || line.substr(4) != std::to_string(read.size()))
+                return false;
+            sessions_.swap(read);
+            std::copy(ended, ended + 3, ended_);
+            return true;
+        }
+        if (counted) return false;  // nothing but the end after the counters
+        if (line.substr(0, 6) == "ended ") {
+            std::string_view numbers = line.substr(6);
+            std::optional<int64_t> n[3];
+            std::string words = std::string(numbers) + " ";
+            std::string_view w(words);
+            for (auto &x : n)
+                if (!take_time(w, x) || !x) return false;
+            if (!w.empty()) return false;
+            for (size_t i = 0; i < 3; ++i) ended[i] = static_cast<uint64_t>(*n[i]);
+            counted = true;
+            continue;
+        }
+        Timing t;
+        if (!take_time(line, t.disconnected_since) || !take_time(line, t.idle_since) ||
+            !take_time(line, t.warned_at))
+            return false;
+        auto key = percent_unescape(line);
+        if (!key || key->empty() || key->size() > kMaxKey || read.size() == kMaxSessions ||
+            !read.emplace(*key, t).second)
+            return false;
+    }
+}
+
+bool Observed::load(const std::string &path, std::string &error) {
+    sessions_.clear();
+    std::string text;
+    switch (read_root_file(path, kMaxFileSize, text, error)) {
+        case RootFile::Missing:
+            return true;
+        case RootFile::Refused:
+            return false;
+        case RootFile::Read:
+            break;
+    }
+    if (parse(text)) return true;
+    error = path + ": damaged; the times it held start again from now";
+    return false;
+}
+
+bool Observed::save(const std::string &path, std::string &error) const {
+    return write_file_atomically(path, serialize(), error);
+}
+
+bool write_file_atomically(const std::string &path, const std::string &text, std::string &error) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : path.substr(0, slash);
+    const std::string tmp = path + ".new";
+    // A temporary file left by a run that was killed is taken over.
+    ::unlink(tmp.c_str());
+    vk::Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) {
+        error = tmp + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = vk::write_all(fd.get(), text.data(), text.size()) && ::fsync(fd.get()) == 0;
+    int err = errno;
+    ok = ::close(fd.release()) == 0 && ok;
+    if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
+        vk::Fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (d) ::fsync(d.get());
+        return true;
+    }
+    if (ok) err = errno;
+    ::unlink(tmp.c_str());
+    error = path + ": " + std::strerror(err);
+    return false;
+}
+
+}  // namespace vkgroup

@@ -1,0 +1,225 @@
+"""The session limits on sandboxed hosts with the authentication manager stand-in: a disconnected
+session ended after its limit and not before, exemptions, a run that refuses when the manager
+cannot be asked or when too many are due, a lifetime end after its notice, the state's damage,
+two runs at once, and the group-wide dry run through the gate."""
+import json
+import os
+import re
+import signal
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+from group import AUTHD, Group, authd
+from sessions import DISPLAYS, PROCS, client, plant, sleeper, start
+
+LIMITS = "/etc/opt/KELWvk/group/limits.conf"
+OBSERVED = "/var/opt/KELWvk/group/observed"
+
+
+@pytest.fixture
+def group(make_host):
+    g = Group(make_host, names=("parvix1", "parvix2"), members=True)
+    yield g
+    g.stop()
+
+
+def limits(h, text):
+    h.write(LIMITS, text, 0o644)
+
+
+def enforce(h):
+    return h.run(["/opt/KELWvk/sbin/vkgroup", "limits", "--enforce"])
+
+
+def session(h, disp, token, uid=None, age=0):
+    """A session on display `disp` whose client is a real process, its files `age` seconds
+    older than the planted files' time."""
+    p = sleeper(h, uid) if uid else sleeper(h)
+    plant(h, disp, token, "raw" + token, proc=client(p, uid) if uid else client(p))
+    for f in (DISPLAYS + disp, PROCS + disp):
+        t = h.path(f).stat().st_mtime - age
+        os.utime(h.path(f), (t, t))
+    return p
+
+
+def displays(h):
+    return sorted(x.split(";DISPLAY=")[1].split(";")[0] for x in h.vksession("-p", "-x").out.splitlines())
+
+
+def stop_manager(g, name):
+    for p in g.processes(name):
+        if p.comm == "vkauthd":
+            os.kill(p.hostpid, signal.SIGKILL)
+
+
+def ended_lines(h):
+    return [x for x in h.lines() if "limits:" in x and "session of display" in x]
+
+
+def test_disconnected_sessions_end_after_their_limit_never_before_and_never_when_exempt(group):
+    h = group.h1
+    limits(h, "disconnected = 3s\nexempt-user = bob\n")
+    session(h, "3", "tokA")
+    session(h, "4", "tokB")                      # connected: the manager reports its token
+    session(h, "5", "tokC", 1002)         # exempt
+    authd(h, ["terminalCID=term1", "tokenName=tokB"])
+    r = enforce(h)
+    assert (r.rc, r.out, r.err) == (0, "", "")   # first sighting: the clock starts now
+    time.sleep(1)
+    assert enforce(h).rc == 0 and displays(h) == ["3", "4", "5"]
+    time.sleep(2.5)
+    r = enforce(h)
+    assert (r.rc, r.err) == (0, "")
+    assert r.out == "display 3, token rawtokA, user alice: ended (disconnected limit)\n"
+    assert displays(h) == ["4", "5"]
+    logged = ended_lines(h)
+    assert len(logged) == 1 and "display 3" in logged[0] and "disconnected limit" in logged[0]
+
+    # The metrics count it, and the exempt session is over its limit but not counted.
+    r = group.vkgroup("metrics", "parvix1")
+    samples = dict(x.rsplit(" ", 1) for x in r.out.splitlines() if not x.startswith("#"))
+    assert samples['vk_sessions_ended_total{server="parvix1",limit="disconnected"}'] == "1"
+    assert samples['vk_sessions_over_limit{server="parvix1",limit="disconnected"}'] == "0"
+
+    # What the dry run shows for what is left: the exempt one says so.
+    r = group.vkgroup("limits", "-j", "parvix1")
+    rows = {x["DISPLAY"]: x for x in map(json.loads, r.out.splitlines())}
+    assert r.rc == 0 and set(rows) == {"4", "5"}
+    assert rows["5"]["note"] == "exempt-user" and rows["5"]["disconnected_seconds"] >= 3
+    assert rows["4"]["disconnected_seconds"] is None and rows["4"]["limit"] is None
+    table = group.vkgroup("list", "parvix1").out.splitlines()
+    shown = [x.split()[-2] for x in table[3:]]            # the Disconnected column
+    assert shown[0] == "-" and re.fullmatch(r"[3-9]s", shown[1]), table
+
+
+def test_without_the_manager_nothing_is_measured_or_ended(group):
+    h = group.h1
+    limits(h, "disconnected = 2s\n")
+    session(h, "3", "tokA")
+    authd(h)
+    assert enforce(h).rc == 0
+    stop_manager(group, "parvix1")
+    time.sleep(2.5)
+    for _ in range(2):
+        r = enforce(h)
+        assert r.rc == 1 and "authentication manager" in r.err and r.out == ""
+        assert displays(h) == ["3"]
+    assert any("authentication manager" in x for x in h.lines())
+    # The manager back: the time counts from then, not from the first sighting.
+    authd(h)
+    assert enforce(h).rc == 0 and displays(h) == ["3"]
+    time.sleep(2.5)
+    r = enforce(h)
+    assert (r.rc, displays(h)) == (0, []), r
+
+
+def test_over_max_per_run_nothing_is_ended_and_a_damaged_state_only_restarts_the_clock(group):
+    h = group.h1
+    limits(h, "disconnected = 2s\nmax-per-run = 1\n")
+    for d in ("3", "4"):
+        session(h, d, "tok" + d)
+    authd(h)
+    assert enforce(h).rc == 0
+    time.sleep(2.5)
+    r = enforce(h)
+    assert r.rc == 1 and "max-per-run (1): none is ended" in r.err
+    assert displays(h) == ["3", "4"]
+    # Cut the state file mid-write: the times restart, nothing ends early.
+    text = h.path(OBSERVED).read_text()
+    h.write(OBSERVED, text[: len(text) // 2], 0o600)
+    limits(h, "disconnected = 2s\nmax-per-run = 2\n")
+    r = enforce(h)
+    assert (r.rc, r.out, displays(h)) == (0, "", ["3", "4"]), r
+    time.sleep(2.5)
+    assert enforce(h).rc == 0 and displays(h) == []
+
+
+def test_two_runs_at_once_end_a_session_once(group):
+    h = group.h1
+    limits(h, "disconnected = 1s\n")
+    for d in ("3", "4", "5"):
+        session(h, d, "tok" + d)
+    authd(h)
+    assert enforce(h).rc == 0
+    time.sleep(1.5)
+    with ThreadPoolExecutor(4) as pool:
+        runs = list(pool.map(lambda _: enforce(h), range(4)))
+    assert displays(h) == []
+    assert len(ended_lines(h)) == 3
+    # A run that finds another one at work says so and does nothing.
+    assert all(r.rc == 0 or "another run of the limits holds" in r.err for r in runs)
+
+
+def test_a_lifetime_end_comes_after_the_notice_on_the_display(group):
+    h = group.h1
+    limits(h, "lifetime = 4s\nwarn = 3s\nwarn-text = Ends at %T (in %R).\n")
+    disp, _ = start(h, "alice", "tokA", "rawA")               # connected: noticed first
+    session(h, "40", "tokB", age=1000)                         # disconnected: ended at once
+    authd(h, ["terminalCID=term1", "tokenName=tokA"])
+    time.sleep(1.5)
+    r = enforce(h)
+    assert r.rc == 0 and displays(h) == [disp], r
+    assert f"display {disp}, token rawA, user alice: warned (lifetime limit)" in r.out
+    assert "display 40, token rawtokB, user alice: ended (lifetime limit)" in r.out
+    notices = [x.msg for x in h.log() if x.ident == "vkwall"]
+    assert len(notices) == 1 and notices[0].startswith(f"message to display :{disp}: Ends at ")
+    assert "(in 3s)" in notices[0], notices
+    assert enforce(h).rc == 0 and displays(h) == [disp]      # not before the notice's time
+    time.sleep(3.5)
+    assert enforce(h).rc == 0 and displays(h) == []
+    assert [x.ident for x in h.log()].count("vkwall") == 1
+
+
+def test_the_group_wide_dry_run_goes_through_the_gate_and_changes_nothing(group):
+    h1, h2 = group.h1, group.h2
+    for h in (h1, h2):
+        limits(h, "idle = 1h\n")
+        session(h, "3", "tokA")
+        authd(h)
+    h2.write("/var/opt/KELWvk/idle/3.pid", "")
+    assert enforce(h2).rc == 0
+    time.sleep(1.1)
+    r = group.vkgroup("limits", "-j")
+    assert (r.rc, r.err) == (0, ""), r
+    rows = [json.loads(x) for x in r.out.splitlines()]
+    assert [(x["SERVER"], x["DISPLAY"]) for x in rows] == [("parvix1", "3"), ("parvix2", "3")]
+    far = rows[1]
+    assert far["idle_seconds"] >= 1 and far["limit"] == "idle" and far["limit_seconds"] == 3600
+    assert 3590 - 5 <= far["ends_in_seconds"] <= 3599
+    assert rows[0]["idle_seconds"] is None
+    assert not h1.path(OBSERVED).exists()        # a dry run keeps no state
+    r = group.vkgroup("limits")
+    assert r.rc == 0 and "idle 1h 00m" in r.out and "59m" in r.out
+    # The listing shows the same measured times; its records stay as they are.
+    r = group.vkgroup("list", "-j")
+    assert [(x["SERVER"], x["idle_seconds"] is not None) for x in map(json.loads, r.out.splitlines())] \
+        == [("parvix1", False), ("parvix2", True)]
+    assert "idle_seconds" not in group.vkgroup("list", "-x").out
+
+
+def test_a_notice_reaches_exactly_the_chosen_displays_across_the_group(group):
+    h1, h2 = group.h1, group.h2
+    d1, _ = start(h1, "alice", "tokA", "rawA")
+    d2, _ = start(h2, "alice", "tokA", "rawA2")
+    start(h2, "bob", "tokB", "rawB")
+    text = "Server restarts at six.\nSave your work.\x1b[2J" + "x" * 70000
+
+    r = group.vkgroup("notify", "-t", "tokA", input=text)
+    assert r.rc == 1 and "2 sessions match; nothing was done" in r.err
+    assert [x for h in (h1, h2) for x in h.log() if x.ident == "vkwall"] == []
+
+    r = group.vkgroup("notify", "-a", "-t", "tokA", input=text)
+    assert (r.rc, r.err) == (0, ""), r
+    assert r.out == f"parvix1 {d1} rawA: done\nparvix2 {d2} rawA2: done\n"
+    for h, d in ((h1, d1), (h2, d2)):
+        shown = [x.msg for x in h.log() if x.ident == "vkwall"]
+        assert len(shown) == 1 and shown[0].startswith(f"message to display :{d}: Server restarts "
+                                                       "at six. / Save your work.[2Jxxx"), shown
+        # Cut at 64 KiB: the tool got no more than that.
+        assert shown[0].count("x") <= 65536
+    r = group.vkgroup("notify", "-t", "tokA", "parvix3", input="hello")
+    assert r.rc == 1
+    r = group.vkgroup("notify", "-a", input="\x01\x02\n")
+    assert r.rc == 2 and "no text on standard input" in r.err

@@ -1,0 +1,343 @@
+// The session limits: what the limits file accepts, which sessions an
+// exemption keeps, and how the observed times survive runs, restarts and
+// damage without ever running ahead.
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "session_limits.h"
+#include "enforce.h"
+#include "limits_report.h"
+#include "notify.h"
+#include "observed.h"
+#include "scratch_dir.h"
+
+namespace {
+
+using vkgroup::Limits;
+using vkgroup::Observed;
+using vkgroup::Sighting;
+
+TEST(GroupLimits, DurationsAndTheirBounds) {
+    EXPECT_EQ(vkgroup::parse_duration("90s"), 90);
+    EXPECT_EQ(vkgroup::parse_duration("45m"), 45 * 60);
+    EXPECT_EQ(vkgroup::parse_duration("8h"), 8 * 3600);
+    EXPECT_EQ(vkgroup::parse_duration("7d"), 7 * 86400);
+    EXPECT_EQ(vkgroup::parse_duration("3660d"), 3660 * 86400);
+    for (const char *bad :
+         {"", "s", "90", "1.5h", "-5m", "5 m", "5M", "3661d", "99999999999999s", "1h30m", "0x10s"})
+        EXPECT_FALSE(vkgroup::parse_duration(bad)) << bad;
+    EXPECT_EQ(vkgroup::human_duration(59), "59s");
+    EXPECT_EQ(vkgroup::human_duration(3599), "59m");
+    EXPECT_EQ(vkgroup::human_duration(3 * 3600 + 5 * 60), "3h 05m");
+    EXPECT_EQ(vkgroup::human_duration(2 * 86400 + 4 * 3600 + 59), "2d 04h");
+}
+
+TEST(GroupLimits, WildcardsAndExemptions) {
+    EXPECT_TRUE(vkgroup::wildcard_match("*", ""));
+    EXPECT_TRUE(vkgroup::wildcard_match("adm*", "admin"));
+    EXPECT_TRUE(vkgroup::wildcard_match("*.kiosk.*", "lab.kiosk.7"));
+    EXPECT_TRUE(vkgroup::wildcard_match("a*b*c", "aXbYbZc"));
+    EXPECT_FALSE(vkgroup::wildcard_match("adm*", "badmin"));
+    EXPECT_FALSE(vkgroup::wildcard_match("a?c", "abc"));  // "*" is the only wildcard
+    EXPECT_FALSE(vkgroup::wildcard_match("a*b*c", "aXbYbZ"));
+    // Many stars against a long text that almost matches stay quick.
+    EXPECT_FALSE(vkgroup::wildcard_match(std::string(100, '*') + "b", std::string(100000, 'a')));
+
+    Limits l;
+    l.exempt_user = {"root", "ops-*"};
+    l.exempt_token = {"pseudo.*"};
+    l.exempt_display = {"1?"};
+    EXPECT_EQ(vkgroup::exemption(l, "ops-7", "Payflex.1", "Payflex.1", "3"), "exempt-user");
+    EXPECT_EQ(vkgroup::exemption(l, "ann", "kiosk-3", "pseudo.0800200c", "3"), "exempt-token");
+    EXPECT_EQ(vkgroup::exemption(l, "ann", "Payflex.1", "Payflex.1", "1?"), "exempt-display");
+    EXPECT_FALSE(vkgroup::exemption(l, "ann", "Payflex.1", "Payflex.1", "12"));
+    EXPECT_FALSE(vkgroup::exemption(l, "rootkit", "Payflex.1", "Payflex.1", "3"));
+}
+
+TEST(GroupLimits, TheFileAndItsErrors) {
+    vktest::Scratch dir;
+    Limits l;
+    std::string error;
+    EXPECT_TRUE(vkgroup::read_limits(dir.path("absent"), l, error));
+    EXPECT_FALSE(l.any());
+
+    const std::string good = dir.file("limits.conf",
+                                      "# ends stale sessions\n"
+                                      "  disconnected = 8h  \n"
+                                      "\n"
+                                      "idle=45m\n"
+                                      "lifetime = 7d\n"
+                                      "warn = 15m\n"
+                                      "warn-text = Ends at %T, in %R (100%%).\n"
+                                      "action = suspend\n"
+                                      "exempt-user = root\n"
+                                      "exempt-user = ops-*\n"
+                                      "exempt-token = pseudo.*\n"
+                                      "max-per-run = 5\n");
+    ASSERT_TRUE(vkgroup::read_limits(good, l, error)) << error;
+    EXPECT_EQ(l.disconnected, 8 * 3600);
+    EXPECT_EQ(l.idle, 45 * 60);
+    EXPECT_EQ(l.lifetime, 7 * 86400);
+    EXPECT_EQ(l.warn, 15 * 60);
+    EXPECT_EQ(l.action, vkgroup::LimitAction::Suspend);
+    EXPECT_EQ(l.exempt_user, (std::vector<std::string>{"root", "ops-*"}));
+    EXPECT_EQ(l.max_per_run, 5u);
+    const std::string notice = vkgroup::warn_notice(l, 0, 600);
+    EXPECT_NE(notice.find("in 10m (100%)."), std::string::npos) << notice;
+    EXPECT_EQ(notice.find("%T"), std::string::npos);
+
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"idle = 45\n", ":1: not a duration"},
+        {"\nidle = 0s\n", ":2: not a duration"},
+        {"disconnect = 8h\n", ":1: unknown key: disconnect"},
+        {"action = kill\n", ":1: action is terminate or suspend"},
+        {"max-per-run = 0\n", ":1: max-per-run is a number"},
+        {"max-per-run = 20x\n", ":1: max-per-run is a number"},
+        {"idle\n", ":1: not \"key = value\""},
+        {"exempt-user =\n", ":1: no value"},
+        {"warn-text = a\x1b[2Jb\n", ":1: warn-text is one line"},
+        {"exempt-token = " + std::string(256, 't') + "\n", ":1: a pattern is at most"},
+    };
+    for (const auto &[text, why] : bad) {
+        const std::string path = dir.file("bad.conf", text);
+        EXPECT_FALSE(vkgroup::read_limits(path, l, error)) << text;
+        EXPECT_EQ(error.rfind(path + why, 0), 0u) << error;
+    }
+    // Only root may be able to change what ends sessions.
+    ::chmod(good.c_str(), 0664);
+    EXPECT_FALSE(vkgroup::read_limits(good, l, error));
+    EXPECT_EQ(error, good + ": not a regular file that only root may write");
+}
+
+TEST(GroupObserved, TimesStartAtTheFirstSightingAndNeverEarlier) {
+    Observed o;
+    o.observe({{"d3 tokA ann t100", true, false}, {"d4 tokB bob t120", false, true}}, 1000, true,
+              true);
+    o.observe({{"d3 tokA ann t100", true, true}, {"d4 tokB bob t120", false, true}}, 1060, true,
+              true);
+    EXPECT_EQ(o.find("d3 tokA ann t100")->disconnected_since, 1000);
+    EXPECT_EQ(o.find("d3 tokA ann t100")->idle_since, 1060);
+    EXPECT_EQ(o.find("d4 tokB bob t120")->idle_since, 1000);
+    EXPECT_FALSE(o.find("d4 tokB bob t120")->disconnected_since);
+
+    // Reconnected, then disconnected again: it starts afresh. A new
+    // session on the same display is another key and starts from nothing.
+    o.observe({{"d3 tokA ann t100", false, false}, {"d4 tokC cy t2000", true, false}}, 2100, true,
+              true);
+    o.observe({{"d3 tokA ann t100", true, false}, {"d4 tokC cy t2000", true, false}}, 2160, true,
+              true);
+    EXPECT_EQ(o.find("d3 tokA ann t100")->disconnected_since, 2160);
+    EXPECT_EQ(o.find("d4 tokC cy t2000")->disconnected_since, 2100);
+    EXPECT_EQ(o.find("d4 tokB bob t120"), nullptr);
+
+    // The authentication manager could not be asked: every session looks
+    // disconnected, and none of that time may count, before or after.
+    o.observe({{"d3 tokA ann t100", true, false}, {"d4 tokC cy t2000", true, false}}, 2220, false,
+              true);
+    EXPECT_FALSE(o.find("d3 tokA ann t100")->disconnected_since);
+    o.observe({{"d3 tokA ann t100", true, false}}, 2280, true, true);
+    EXPECT_EQ(o.find("d3 tokA ann t100")->disconnected_since, 2280);
+
+    // A clock set back does not make a session older than its evidence.
+    o.observe({{"d3 tokA ann t100", true, false}}, 2000, true, true);
+    EXPECT_EQ(o.find("d3 tokA ann t100")->disconnected_since, 2000);
+}
+
+TEST(GroupObserved, TheFileRoundTripsAndDamageLosesTimeNeverGainsIt) {
+    vktest::Scratch dir;
+    const std::string path = dir.path("observed");
+    Observed o;
+    const std::string odd = std::string("d5 tok\n%\x01 \xc3\xa9") + std::string(300, 'x');
+    o.observe({{"d3 tokA ann t100", true, false}, {odd, false, true}}, 1000, true, true);
+    o.set_warned(odd, 1010);
+    std::string error;
+    ASSERT_TRUE(o.save(path, error)) << error;
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    Observed back;
+    ASSERT_TRUE(back.load(path, error)) << error;
+    EXPECT_EQ(back.serialize(), o.serialize());
+    EXPECT_EQ(back.find(odd)->warned_at, 1010);
+
+    // Every cut of the file, and a line changed, is refused whole.
+    const std::string text = o.serialize();
+    for (size_t cut = 0; cut < text.size(); ++cut) {
+        Observed damaged;
+        EXPECT_FALSE(damaged.parse(text.substr(0, cut))) << cut;
+        EXPECT_EQ(damaged.size(), 0u);
+    }
+    std::string changed = text;
+    changed[changed.find("1000")] = 'x';
+    EXPECT_FALSE(back.parse(changed));
+    std::string extra = text + "1 - - d9\n";
+    EXPECT_FALSE(back.parse(extra));
+
+    dir.file("observed", text.substr(0, text.size() / 2));
+    EXPECT_FALSE(back.load(path, error));
+    EXPECT_EQ(back.size(), 0u);
+    EXPECT_NE(error.find("damaged"), std::string::npos);
+}
+
+TEST(GroupObserved, TenThousandSessionsStayUnderTwoMebibytes) {
+    Observed o;
+    std::vector<Sighting> seen;
+    for (int i = 0; i < 10000; ++i)
+        seen.push_back({std::to_string(i + 10) + " " + std::string(64, 't') + std::to_string(i) +
+                            " user" + std::to_string(i) + " 1700000000",
+                        i % 2 == 0, i % 3 == 0});
+    o.observe(seen, 1700000100, true, true);
+    EXPECT_LT(o.serialize().size(), size_t{2} << 20);
+}
+
+}  // namespace
+
+namespace {
+
+using vkgroup::LimitEntry;
+
+TEST(GroupLimitsRun, TheEarliestLimitDecidesAndALifetimeEndWaitsForItsNotice) {
+    Limits l;
+    l.disconnected = 3600;
+    l.idle = 600;
+    l.lifetime = 86400;
+    l.warn = 300;
+    const int64_t now = 1'000'000;
+    LimitEntry e;
+    e.state = VK_SESSION_DISCONNECTED | VK_SESSION_IDLE;
+    e.disconnected_s = 3000;
+    e.idle_s = 100;
+    e.started = now - 4000;
+    vkgroup::decide(l, e, nullptr, now);
+    EXPECT_EQ(e.limit, "idle");
+    EXPECT_EQ(e.ends_at, now + 500);
+    EXPECT_FALSE(e.due);
+
+    // Disconnected at its lifetime: ended without a notice.
+    e.started = now - 86400;
+    vkgroup::decide(l, e, nullptr, now);
+    EXPECT_EQ(e.limit, "lifetime");
+    EXPECT_TRUE(e.due);
+    EXPECT_FALSE(e.warn_now);
+
+    // Connected, past its lifetime, never told: told now, ended `warn` later.
+    e = LimitEntry{};
+    e.started = now - 90000;
+    vkgroup::decide(l, e, nullptr, now);
+    EXPECT_TRUE(e.warn_now);
+    EXPECT_FALSE(e.due);
+    EXPECT_EQ(e.ends_at, now + 300);
+    vkgroup::Timing told;
+    told.warned_at = now - 299;
+    vkgroup::decide(l, e, &told, now);
+    EXPECT_FALSE(e.due || e.warn_now);
+    told.warned_at = now - 300;
+    vkgroup::decide(l, e, &told, now);
+    EXPECT_TRUE(e.due);
+
+    // Suspending is the action and the session is suspended: nothing to do.
+    l.action = vkgroup::LimitAction::Suspend;
+    e = LimitEntry{};
+    e.state = VK_SESSION_DISCONNECTED | VK_SESSION_SUSPENDED;
+    e.disconnected_s = 7200;
+    vkgroup::decide(l, e, nullptr, now);
+    EXPECT_FALSE(e.due);
+    EXPECT_EQ(e.note, "suspended");
+}
+
+TEST(GroupLimitsRun, AFarMembersRecordsAreReadStrictly) {
+    LimitEntry e;
+    e.display = "12";
+    e.token = "tok\tA\n;x";
+    e.raw_token = std::string(255, 'r');
+    e.login = "";
+    e.state = 3;
+    e.started = 1700000000;
+    e.idle_s = 42;
+    e.limit = "idle";
+    e.limit_s = 600;
+    e.ends_at = 1700000558;
+    e.note = "over max-per-run";
+    const std::string line = vkgroup::limit_record(e);
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    LimitEntry back;
+    std::string why;
+    uint64_t counts[3] = {0, 0, 0};
+    ASSERT_EQ(vkgroup::parse_limit_line("C\t1\t0\t12", back, why, counts),
+              vkgroup::LimitLine::Counts);
+    EXPECT_EQ(counts[2], 12u);
+    ASSERT_EQ(vkgroup::parse_limit_line(line, back, why, counts), vkgroup::LimitLine::Session);
+    EXPECT_EQ(vkgroup::limit_record(back), line);
+    EXPECT_EQ(back.token, e.token);
+    ASSERT_EQ(vkgroup::parse_limit_line(vkgroup::refused_record("manager down"), back, why, counts),
+              vkgroup::LimitLine::Refused);
+    EXPECT_EQ(why, "manager down");
+
+    auto field = [&line](size_t n, const std::string &value) {
+        std::vector<std::string> f;
+        size_t at = 0;
+        for (size_t tab; (tab = line.find('\t', at)) != std::string::npos; at = tab + 1)
+            f.push_back(line.substr(at, tab - at));
+        f.push_back(line.substr(at));
+        f[n] = value;
+        std::string out;
+        for (const std::string &x : f) out += (out.empty() ? "" : "\t") + x;
+        return out;
+    };
+    const std::vector<std::string> bad = {
+        "",
+        "S",
+        "R",
+        "R\t",
+        "X\t1",
+        line + "\tmore",
+        field(0, "s"),
+        field(3, std::string(256, 'r')),  // over the library's token bound
+        field(5, "8"),
+        field(5, "-"),
+        field(7, "-5"),
+        field(7, "1e3"),
+        field(9, "forever:60"),
+        field(9, "idle"),
+        field(9, "idle:0"),
+        field(10, "soon"),
+        field(1, "a b"),
+        field(1, "%zz"),
+        field(11, std::string(301, 'n'))};
+    for (const std::string &b : bad)
+        EXPECT_FALSE(vkgroup::parse_limit_line(b, back, why, counts)) << b;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(GroupNotice, TextIsCleanedCutAtItsBoundAndTravelsWhole) {
+    EXPECT_EQ(vkgroup::notice_text("Restart at 6.\r\n\x1b[2J\tBye\x7f"), "Restart at 6.\n[2JBye");
+    // C1 and bidirectional controls go; other characters stay; broken UTF-8 shows as "?".
+    EXPECT_EQ(vkgroup::notice_text("a\xc2\x85"
+                                   "b\xe2\x80\xae"
+                                   "c\xc3\xa9\xff"),
+              "abc\xc3\xa9?");
+    const std::string at_bound(vkgroup::kMaxNotice, 'x');
+    EXPECT_EQ(vkgroup::notice_text(at_bound + "y"), at_bound);
+    // A character that would cross the bound is left out whole.
+    const std::string text = std::string(vkgroup::kMaxNotice - 1, 'x') + "\xc3\xa9";
+    EXPECT_EQ(vkgroup::notice_text(text), std::string(vkgroup::kMaxNotice - 1, 'x'));
+
+    for (const std::string &t : {std::string(), std::string("a"), std::string("ab"),
+                                 std::string("abc"), std::string("\0\xff\n", 3), at_bound}) {
+        const std::string word = vkgroup::base64_encode(t);
+        EXPECT_EQ(vkgroup::base64_decode(word), t);
+    }
+    EXPECT_EQ(vkgroup::base64_encode("hi"), "aGk=");
+    EXPECT_EQ(vkgroup::base64_encode(at_bound).size(), (vkgroup::kMaxNotice + 2) / 3 * 4);
+    for (const char *bad : {"aGk", "a=Gk", "aG===", "aGk=aGk=", "aG k", "aGk\0"})
+        EXPECT_FALSE(vkgroup::base64_decode(bad)) << bad;
+}
+
+}  // namespace
