@@ -8,7 +8,7 @@ import shlex
 import pytest
 
 from conftest import DEPRECATED, LOG_INFO_DEFAULT as INFO, VKSESSION
-from group import KEY, KNOWN_HOSTS, VKRCMD, Group, authd
+from group import KEY, KNOWN_HOSTS, VKGROUP, VKRCMD, Group, authd
 from sessions import running, start, states, tree, wait_for
 
 # ---- the stand-in remote-command program -------------------------------------------------------
@@ -235,7 +235,7 @@ def test_the_gate_and_vkrcmd_let_nothing_else_run(group):
     # it stands between the group key and the far host, with or without
     # vkrcmd's quoting, and refuses a login.
     r = g.vkrcmd("parvix2", "/bin/touch", "/tmp/pwn1")
-    assert (r.rc, r.out, r.err) == (1, "", f"vkrcmd-gate: refused: only {VKSESSION} may run\n")
+    assert (r.rc, r.out, r.err) == (1, "", f"vkrcmd-gate: refused: only {VKSESSION} or {VKGROUP} may run\n")
     ssh = f"ssh -F none -n -i {KEY} -o BatchMode=yes -o UserKnownHostsFile={KNOWN_HOSTS} -l root parvix2"
     for command in ([f"{VKSESSION} -p -x; touch /tmp/pwn2"], []):
         r = h1.run(ssh.split() + command)
