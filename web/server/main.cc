@@ -214,7 +214,7 @@ MHD_Result answer(void *cls, struct MHD_Connection *c, const char *url, const ch
     req.path = url;
     req.client = client_of(c);
     MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, &collect_query, &req.query);
-    const char *s = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, "vkweb_session");
+    const char *s = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, "__Host-vkweb_session");
     const char *l = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, "vkweb_login");
     const char *accept =
         MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING);
@@ -275,6 +275,7 @@ int main(int argc, char **argv) {
     std::string cert, key;
     if (!read_file(cfg.certificate, cert)) die("cannot read the certificate " + cfg.certificate);
     if (!read_file(cfg.key, key)) die("cannot read the key " + cfg.key);
+    set_refresh(cfg.refresh);
 
     // The signals that end us are taken by sigwait below, in this thread
     // only; the server's threads inherit the mask.

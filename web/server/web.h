@@ -38,6 +38,10 @@ using Helper = std::function<Message(const Message &)>;
 // The response to `r`.
 HttpResponse handle(const HttpRequest &r, const Helper &helper);
 
+// How often, in seconds, the overview reloads itself (30 unless set; set
+// before the first page is served).
+void set_refresh(int seconds);
+
 // Headers that every response carries, whatever it is.
 std::vector<std::pair<std::string, std::string>> security_headers(const HttpResponse &r);
 
