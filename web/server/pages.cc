@@ -944,6 +944,13 @@ HttpResponse asset(const char *text, const char *type) {
 
 }  // namespace
 
+size_t body_limit(const std::string &method, const std::string &path) {
+    if (method != "POST") return 0;
+    if (path == "/login" || path == "/logout") return kSmallForm;
+    if (path == "/confirm" || path == "/act") return kLargeForm;
+    return 0;
+}
+
 void set_refresh(int seconds) {
     refresh_seconds = seconds;
 }
