@@ -19,10 +19,10 @@
 #include <grp.h>
 #include <malloc.h>
 #include <memory>
-#include <optional>
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <optional>
 #include <pwd.h>
 #include <spawn.h>
 #include <string>
