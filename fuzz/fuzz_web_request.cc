@@ -57,8 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                     "an action names 1 to 1000 sessions, five fields each");
         for (const vkweb::NamedSession &n : x->sessions) check_named(n);
     } else if (const auto *w = std::get_if<vkweb::WhoAmIRequest>(&c.request)) {
-        fuzz::check(vkweb::lower_hex(w->session, 64) && vkweb::client_address(w->client),
-                    "a session and a client");
+        fuzz::check(vkweb::lower_hex(w->session, 64) && vkweb::client_address(w->client) &&
+                        m->fields[2] == (w->use ? "1" : "0"),
+                    "a session, a client and whether it is use");
     } else if (const auto *l = std::get_if<vkweb::ListRequest>(&c.request)) {
         fuzz::check(vkweb::lower_hex(l->session, 64) && vkweb::client_address(l->client),
                     "a session and a client");

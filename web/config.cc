@@ -79,6 +79,11 @@ bool read_config(const std::string &path, Config &out, std::string &error) {
             if (!number(value, 1, 3600, out.deadline)) return fail("deadline must be 1 to 3600");
         } else if (key == "idle") {
             if (!number(value, 1, 24 * 3600, out.idle)) return fail("idle must be 1 to 86400");
+        } else if (key == "lifetime") {
+            if (!number(value, 1, 7 * 24 * 3600, out.lifetime))
+                return fail("lifetime must be 1 to 604800");
+        } else if (key == "refresh") {
+            if (!number(value, 1, 3600, out.refresh)) return fail("refresh must be 1 to 3600");
         } else if (key == "parallel") {
             if (!number(value, 1, 1024, out.parallel)) return fail("parallel must be 1 to 1024");
         } else {

@@ -19,6 +19,8 @@ struct Config {
     int deadline = 20;                    // seconds a member has to answer
     int parallel = 32;                    // members asked at a time
     int idle = 15 * 60;                   // seconds a login lasts unused
+    int lifetime = 12 * 3600;             // seconds a login lasts at most, used or not
+    int refresh = 30;                     // seconds between the overview's own reloads
 };
 
 // Reads `path`: "key = value" lines, blank lines and "#" comments. A

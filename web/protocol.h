@@ -22,7 +22,8 @@ namespace vkweb {
 
 enum class Op : char {
     Auth = 'A',    // user, password, client address -> session id, login, CSRF token
-    WhoAmI = 'W',  // session id, client address -> login, CSRF token
+    WhoAmI = 'W',  // session id, client address, use ("1": a person's request, "0": one
+                   // that a page made on its own) -> login, CSRF token
     List = 'L',    // session id, client address -> the group's listing
     Act = 'X',     // session id, client address, CSRF token, action, then
                    // server, raw token, token, login, display per session -> outcomes

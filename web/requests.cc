@@ -50,11 +50,17 @@ Checked auth(const std::vector<std::string> &f) {
     return accept(AuthRequest{f[0], f[1], f[2]});
 }
 
-template <class R>
-Checked session_only(const std::vector<std::string> &f) {
+Checked whoami(const std::vector<std::string> &f) {
+    if (f.size() != 3) return refuse("wrong number of fields");
+    if (const char *why = check_session_and_client(f)) return refuse(why);
+    if (f[2] != "0" && f[2] != "1") return refuse("bad use");
+    return accept(WhoAmIRequest{f[0], f[1], f[2] == "1"});
+}
+
+Checked list(const std::vector<std::string> &f) {
     if (f.size() != 2) return refuse("wrong number of fields");
     if (const char *why = check_session_and_client(f)) return refuse(why);
-    return accept(R{f[0], f[1]});
+    return accept(ListRequest{f[0], f[1]});
 }
 
 Checked act(const std::vector<std::string> &f) {
@@ -149,9 +155,9 @@ Checked check_request(const Message &m) {
         case Op::Auth:
             return auth(m.fields);
         case Op::WhoAmI:
-            return session_only<WhoAmIRequest>(m.fields);
+            return whoami(m.fields);
         case Op::List:
-            return session_only<ListRequest>(m.fields);
+            return list(m.fields);
         case Op::Act:
             return act(m.fields);
         case Op::Logout:

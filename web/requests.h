@@ -34,6 +34,7 @@ struct AuthRequest {
 
 struct WhoAmIRequest {
     std::string session, client;
+    bool use = true;  // whether a person asked, rather than a page on its own
 };
 
 struct ListRequest {

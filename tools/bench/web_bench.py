@@ -52,9 +52,9 @@ while done < n:
     c.request("POST", "/login", body=form, headers={
         "Content-Type": "application/x-www-form-urlencoded", "Cookie": f"vkweb_login={token}"})
     r = c.getresponse(); r.read()
-    cookie = [v for k, v in r.getheaders() if k.lower() == "set-cookie" and v.startswith("vkweb_session=")]
+    cookie = [v for k, v in r.getheaders() if k.lower() == "set-cookie" and v.startswith("__Host-vkweb_session=")]
     if not cookie:
-        time.sleep(1)  # the helper checks only a few passwords a second
+        time.sleep(1)  # refused (backing off): try again
         continue
     print(cookie[0].split(";")[0])
     done += 1

@@ -80,7 +80,8 @@ int main(int argc, char **argv) {
     if (!vkweb::read_config(config_path, config, error)) fail(error);
 
     vkweb::SystemBackend backend(config);
-    vkweb::Service service(backend, std::chrono::seconds(config.idle));
+    vkweb::Service service(backend, std::chrono::seconds(config.idle),
+                           std::chrono::seconds(config.lifetime));
     for (;;) {
         vkweb::Message request;
         switch (vkweb::recv_message(kChannel, vkweb::kRequestLimits, request)) {

@@ -77,19 +77,24 @@ Message Service::handle(const Message &request) {
         c.request);
 }
 
+// A login in three steps: whether PAM may be asked at all (the back-off),
+// PAM and the group, and what the outcome leaves behind.
 Message Service::auth(const AuthRequest &r) {
-    Time now = backend_.now();
-    if (Seconds wait = backoff_.wait(r.client, now); wait.count() > 0) {
-        backend_.log_security(
-            failed_login(r.user, r.client, "earlier failures from this address; PAM not asked"));
-        return refused(try_again(wait));
-    }
-    if (Seconds retry{}; !backoff_.take_attempt(now, retry)) {
-        backend_.log_security(
-            failed_login(r.user, r.client, "too many logins in this second; PAM not asked"));
-        return refused(try_again(retry));
-    }
+    if (std::optional<Message> refusal = auth_decide(r)) return *refusal;
     std::string login, why;
+    bool passed = auth_check(r, login, why);
+    return auth_record(r, passed, login, why);
+}
+
+std::optional<Message> Service::auth_decide(const AuthRequest &r) {
+    Seconds wait = backoff_.wait(Backoff::source_of(r.client), r.user, backend_.now());
+    if (wait.count() == 0) return std::nullopt;
+    backend_.log_security(
+        failed_login(r.user, r.client, "earlier failures from this source; PAM not asked"));
+    return refused(try_again(wait));
+}
+
+bool Service::auth_check(const AuthRequest &r, std::string &login, std::string &why) {
     bool passed = backend_.authenticate(r.user, r.password, r.client, login, why);
     if (passed && !account_name(login)) {
         passed = false;
@@ -99,13 +104,21 @@ Message Service::auth(const AuthRequest &r) {
         passed = false;
         why = "not a member of the administrators' group";
     }
-    now = backend_.now();
+    return passed;
+}
+
+Message Service::auth_record(const AuthRequest &r, bool passed, const std::string &login,
+                             const std::string &why) {
+    Time now = backend_.now();
+    // Failures count against the name that was tried: that is the account
+    // an attacker guesses at, whatever PAM maps it to.
+    std::string source = Backoff::source_of(r.client);
     if (!passed) {
-        backoff_.failed(r.client, now);
+        backoff_.failed(source, r.user, now);
         backend_.log_security(failed_login(r.user, r.client, why));
         return refused(kLoginFailed);
     }
-    backoff_.succeeded(r.client);
+    backoff_.succeeded(source, r.user);
     LoginSession s;
     s.id = backend_.random_hex(kIdLength / 2);
     s.csrf = backend_.random_hex(kIdLength / 2);
@@ -117,13 +130,15 @@ Message Service::auth(const AuthRequest &r) {
 }
 
 Message Service::whoami(const WhoAmIRequest &r) {
-    const LoginSession *s = sessions_.find(r.session, backend_.now());
+    const LoginSession *s = sessions_.find(r.session, backend_.now(), r.use);
     if (!s) return refused(kOutOfOrder);
     return ok({s->login, s->csrf});
 }
 
 Message Service::list(const ListRequest &r) {
-    if (!sessions_.find(r.session, backend_.now())) return refused(kOutOfOrder);
+    // Every page that lists asks who is logged in first, and that decides
+    // whether it was used: the listing itself is no use.
+    if (!sessions_.find(r.session, backend_.now(), false)) return refused(kOutOfOrder);
     if (const std::vector<std::string> *cached = cache_.get(backend_.now())) return ok(*cached);
     std::vector<vkgroup::Member> members;
     std::string error;
@@ -134,7 +149,7 @@ Message Service::list(const ListRequest &r) {
 }
 
 Message Service::act(const ActRequest &r) {
-    const LoginSession *found = sessions_.find(r.session, backend_.now());
+    const LoginSession *found = sessions_.find(r.session, backend_.now(), true);
     if (!found) return refused(kOutOfOrder);
     if (!same_secret(found->csrf, r.csrf)) return refused("bad CSRF token");
     const LoginSession who = *found;
@@ -196,7 +211,7 @@ Message Service::act(const ActRequest &r) {
 }
 
 Message Service::logout(const LogoutRequest &r) {
-    const LoginSession *s = sessions_.find(r.session, backend_.now());
+    const LoginSession *s = sessions_.find(r.session, backend_.now(), false);
     if (!s) return refused(kOutOfOrder);
     if (!same_secret(s->csrf, r.csrf)) return refused("bad CSRF token");
     backend_.log_security("logout of " + s->login + " from " + s->client);

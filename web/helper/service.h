@@ -6,6 +6,7 @@
 #ifndef VK_WEB_HELPER_SERVICE_H
 #define VK_WEB_HELPER_SERVICE_H
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,8 +44,9 @@ class Backend {
 
 class Service {
   public:
-    explicit Service(Backend &backend, Seconds idle = LoginSessions::kIdle)
-        : backend_(backend), sessions_(idle) {}
+    explicit Service(Backend &backend, Seconds idle = LoginSessions::kIdle,
+                     Seconds lifetime = LoginSessions::kLifetime)
+        : backend_(backend), sessions_(idle, lifetime) {}
     // The reply to one decoded request.
     Message handle(const Message &request);
 
@@ -52,6 +54,10 @@ class Service {
 
   private:
     Message auth(const AuthRequest &r);
+    std::optional<Message> auth_decide(const AuthRequest &r);
+    bool auth_check(const AuthRequest &r, std::string &login, std::string &why);
+    Message auth_record(const AuthRequest &r, bool passed, const std::string &login,
+                        const std::string &why);
     Message whoami(const WhoAmIRequest &r);
     Message list(const ListRequest &r);
     Message act(const ActRequest &r);

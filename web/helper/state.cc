@@ -1,6 +1,7 @@
 #include "state.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 
 #include "requests.h"
 
@@ -22,46 +23,64 @@ Seconds Backoff::wait_after(unsigned failures) {
     return std::min(kMaxWait, Seconds{1LL << (failures - 1)});
 }
 
-Seconds Backoff::wait(const std::string &client, Time now) const {
-    auto it = clients_.find(client);
-    if (it == clients_.end()) return Seconds{0};
+std::string Backoff::source_of(const std::string &address) {
+    unsigned char a[16];
+    if (::inet_pton(AF_INET6, address.c_str(), a) != 1) return address;
+    char text[INET6_ADDRSTRLEN] = {};
+    static constexpr unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (std::equal(a, a + 12, kMapped)) {
+        // An IPv4 client of a socket that listens on IPv6.
+        if (!::inet_ntop(AF_INET, a + 12, text, sizeof text)) return address;
+        return text;
+    }
+    std::fill(a + 8, a + 16, 0);
+    if (!::inet_ntop(AF_INET6, a, text, sizeof text)) return address;
+    return std::string(text) + "/64";
+}
+
+Seconds Backoff::wait_of(const Table &t, const std::string &key, Time now) {
+    auto it = t.find(key);
+    if (it == t.end() || it->second.last + kForget <= now) return Seconds{0};
     return whole_seconds_until(it->second.last + wait_after(it->second.failures), now);
 }
 
-bool Backoff::take_attempt(Time now, Seconds &retry) {
-    while (!attempts_.empty() && attempts_.front() + Seconds{1} <= now) attempts_.pop_front();
-    if (attempts_.size() >= kAttemptsPerSecond) {
-        retry = std::max(Seconds{1}, whole_seconds_until(attempts_.front() + Seconds{1}, now));
-        return false;
-    }
-    attempts_.push_back(now);
-    return true;
+Seconds Backoff::wait(const std::string &source, const std::string &user, Time now) const {
+    auto it = sources_.find(source);
+    if (it == sources_.end() || it->second.last + kForget <= now) return Seconds{0};
+    return std::max(wait_of(sources_, source, now), wait_of(accounts_, user, now));
 }
 
-void Backoff::failed(const std::string &client, Time now) {
-    if (!clients_.count(client) && clients_.size() >= kMaxClients) {
+void Backoff::note_failure(Table &t, const std::string &key, Time now) {
+    if (!t.count(key) && t.size() >= kMaxClients) {
         // Forgotten failures first; then the one that failed longest ago.
-        std::erase_if(clients_, [now](const auto &e) { return e.second.last + kForget <= now; });
-        if (clients_.size() >= kMaxClients) {
-            auto oldest = std::min_element(
-                clients_.begin(), clients_.end(),
-                [](const auto &a, const auto &b) { return a.second.last < b.second.last; });
-            clients_.erase(oldest);
+        std::erase_if(t, [now](const auto &e) { return e.second.last + kForget <= now; });
+        if (t.size() >= kMaxClients) {
+            auto oldest = std::min_element(t.begin(), t.end(), [](const auto &a, const auto &b) {
+                return a.second.last < b.second.last;
+            });
+            t.erase(oldest);
         }
     }
-    Entry &e = clients_[client];
+    Entry &e = t[key];
     if (e.failures > 0 && e.last + kForget <= now) e.failures = 0;
     if (e.failures < 64) ++e.failures;
     e.last = now;
 }
 
-void Backoff::succeeded(const std::string &client) {
-    clients_.erase(client);
+void Backoff::failed(const std::string &source, const std::string &user, Time now) {
+    note_failure(sources_, source, now);
+    note_failure(accounts_, user, now);
+}
+
+void Backoff::succeeded(const std::string &source, const std::string &user) {
+    sources_.erase(source);
+    accounts_.erase(user);
 }
 
 void LoginSessions::expire(Time now) {
-    std::erase_if(sessions_,
-                  [this, now](const LoginSession &s) { return s.last_use + idle_ <= now; });
+    std::erase_if(sessions_, [this, now](const LoginSession &s) {
+        return s.last_use + idle_ <= now || s.opened + lifetime_ <= now;
+    });
 }
 
 const LoginSession &LoginSessions::open(LoginSession s, Time now) {
@@ -72,17 +91,17 @@ const LoginSession &LoginSessions::open(LoginSession s, Time now) {
             [](const LoginSession &a, const LoginSession &b) { return a.last_use < b.last_use; });
         sessions_.erase(idlest);
     }
-    s.last_use = now;
+    s.opened = s.last_use = now;
     sessions_.push_back(std::move(s));
     return sessions_.back();
 }
 
-LoginSession *LoginSessions::find(std::string_view id, Time now) {
+LoginSession *LoginSessions::find(std::string_view id, Time now, bool renew) {
     expire(now);
     LoginSession *found = nullptr;
     for (LoginSession &s : sessions_)
         if (same_secret(s.id, id)) found = &s;
-    if (found) found->last_use = now;
+    if (found && renew) found->last_use = now;
     return found;
 }
 

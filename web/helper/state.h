@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,41 +18,51 @@ using Clock = std::chrono::steady_clock;
 using Time = Clock::time_point;
 using Seconds = std::chrono::seconds;
 
-// Failed logins slow down the next ones. Per client address: after the
-// n-th failure in a row, the next attempt from that address is refused
-// without asking PAM until 2^(n-1) seconds (at most 60) have passed since
-// that failure; a success starts it over. For all addresses together, at
-// most kAttemptsPerSecond attempts reach PAM in any second: the web side
-// may be taken over and then names whatever address it likes.
+// Failed logins slow down the next ones, counted both per source and per
+// account. A source is an IPv4 address, or the /64 of an IPv6 address (one
+// host is usually given a whole /64, so single IPv6 addresses cost an
+// attacker nothing). After the n-th failure in a row, the next attempt is
+// refused without asking PAM until 2^(n-1) seconds (at most 60) have passed
+// since that failure:
+//  - from the same source, whatever the account;
+//  - against the same account, from any source that itself failed within
+//    kForget. A source with no recent failure always gets its attempt, so
+//    that a flood of guesses against an account, from however many other
+//    addresses, cannot keep its owner out; each source it comes from gets
+//    one free guess and then the account's wait.
+// A success starts the source's and the account's schedules over.
 class Backoff {
   public:
     static constexpr Seconds kMaxWait{60};
-    static constexpr size_t kAttemptsPerSecond = 3;
-    // A client's failures are forgotten this long after its last one.
+    // Failures are forgotten this long after the last one.
     static constexpr Seconds kForget{15 * 60};
-    // Addresses kept at most; beyond, the one that failed longest ago goes.
+    // Sources and accounts kept at most, each; beyond, the one that failed
+    // longest ago goes.
     static constexpr size_t kMaxClients = 4096;
 
     // The wait after `failures` failures in a row.
     static Seconds wait_after(unsigned failures);
+    // The source that an address (as text) counts against; the text itself
+    // when it is no address.
+    static std::string source_of(const std::string &address);
 
-    // How long `client` must still wait (rounded up to whole seconds);
-    // zero when it may try now.
-    Seconds wait(const std::string &client, Time now) const;
-    // Takes one of the attempts of this second for PAM; false (and a wait
-    // in `retry`) when they are all taken.
-    bool take_attempt(Time now, Seconds &retry);
-    void failed(const std::string &client, Time now);
-    void succeeded(const std::string &client);
-    size_t clients() const { return clients_.size(); }
+    // How long an attempt from `source` against `user` must still wait
+    // (rounded up to whole seconds); zero when it may try now.
+    Seconds wait(const std::string &source, const std::string &user, Time now) const;
+    void failed(const std::string &source, const std::string &user, Time now);
+    void succeeded(const std::string &source, const std::string &user);
+    size_t sources() const { return sources_.size(); }
+    size_t accounts() const { return accounts_.size(); }
 
   private:
     struct Entry {
         unsigned failures = 0;
         Time last{};
     };
-    std::unordered_map<std::string, Entry> clients_;
-    std::deque<Time> attempts_;  // of the last second, oldest first
+    using Table = std::unordered_map<std::string, Entry>;
+    static Seconds wait_of(const Table &t, const std::string &key, Time now);
+    static void note_failure(Table &t, const std::string &key, Time now);
+    Table sources_, accounts_;
 };
 
 struct LoginSession {
@@ -61,30 +70,34 @@ struct LoginSession {
     std::string csrf;  // 64 hex digits, sent back with every change
     std::string login;
     std::string client;  // where the login came from
+    Time opened{};
     Time last_use{};
 };
 
-// The login sessions: each ends after `idle` without use (kIdle unless the
-// configuration says otherwise), at logout, or when more than kMax exist
-// (the one unused longest goes).
+// The login sessions: each ends after `idle` without use, `lifetime` after
+// it was opened however much it is used, at logout, or when more than kMax
+// exist (the one unused longest goes).
 class LoginSessions {
   public:
     static constexpr Seconds kIdle{15 * 60};
+    static constexpr Seconds kLifetime{12 * 3600};
     static constexpr size_t kMax = 1000;
 
-    explicit LoginSessions(Seconds idle = kIdle) : idle_(idle) {}
+    explicit LoginSessions(Seconds idle = kIdle, Seconds lifetime = kLifetime)
+        : idle_(idle), lifetime_(lifetime) {}
 
     const LoginSession &open(LoginSession s, Time now);
-    // The live session `id`, its use refreshed; null when there is none.
-    // Every session is compared with `id` in full, in time that does not
-    // depend on where they differ.
-    LoginSession *find(std::string_view id, Time now);
+    // The live session `id`, or null when there is none; its use refreshed
+    // when `renew` (a request that a person made, not one that a page made
+    // by itself). Every session is compared with `id` in full, in time that
+    // does not depend on where they differ.
+    LoginSession *find(std::string_view id, Time now, bool renew);
     void close(std::string_view id);
     size_t size() const { return sessions_.size(); }
 
   private:
     void expire(Time now);
-    Seconds idle_;
+    Seconds idle_, lifetime_;
     std::vector<LoginSession> sessions_;
 };
 

@@ -9,6 +9,8 @@
 // helper, which checks each request on its own.
 #include <arpa/inet.h>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +22,7 @@
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <optional>
 #include <pwd.h>
 #include <spawn.h>
 #include <string>
@@ -33,6 +36,7 @@
 #include "channel.h"
 #include "child_signals.h"
 #include "config.h"
+#include "deadlines.h"
 #include "vkcxx.h"
 #include "web.h"
 
@@ -44,10 +48,18 @@ using namespace vkweb;
 
 constexpr const char *kHelper = "/opt/KELWvk/lib/vkweb-helper";
 constexpr const char *kEmptyRoot = "/run/vkweb";
-// A form is a few fields and, for a bulk action, up to a thousand session
-// keys of a few hundred bytes.
-constexpr size_t kMaxBody = 1u << 20;
 constexpr size_t kMaxFormFields = 1100;
+// A connection has this long to bring in a request, from its start or from
+// the end of its previous request (the server library's idle time-out
+// alone would start over with every byte).
+constexpr std::chrono::seconds kRequestTime{15};
+// TLS 1.2 only with a key exchange that keeps past sessions secret, and an
+// AEAD cipher: no static RSA, no CBC, no SHA-1. (With the package's EC
+// certificate most of these cannot be chosen anyway; a site's own RSA
+// certificate opens them all.)
+constexpr const char *kTlsPriorities =
+    "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-RSA:-SHA1:-AES-128-CBC:-AES-256-CBC:"
+    "-CAMELLIA-128-CBC:-CAMELLIA-256-CBC:-3DES-CBC";
 
 constexpr const char *kUsage =
     "usage: vkweb [-c FILE]\n"
@@ -145,13 +157,46 @@ void drop_privileges(const Config &c) {
 
 struct Server {
     Channel *channel;
+    Deadlines *deadlines;
 };
 
 // What arrives of a request before it is answered.
 struct Pending {
     std::string body;
-    bool too_large = false;
+    size_t limit = 0;
 };
+
+int fd_of(struct MHD_Connection *c) {
+    const union MHD_ConnectionInfo *info =
+        MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+    return info ? info->connect_fd : -1;
+}
+
+// Whether the headers announce a body, and its length when they say it
+// (chunked: none said); false for a length that is no number.
+bool announced_body(struct MHD_Connection *c, bool &any, std::optional<size_t> &length) {
+    const char *cl =
+        MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    const char *te =
+        MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING);
+    any = te != nullptr;
+    length.reset();
+    if (!cl) return true;
+    std::string_view v(cl);
+    size_t n = 0;
+    auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+    if (ec != std::errc() || end != v.data() + v.size()) return false;
+    length = n;
+    any = any || n > 0;
+    return true;
+}
+
+HttpResponse refusal(int status, const char *title, const char *text) {
+    HttpResponse res;
+    res.status = status;
+    res.body = std::string("<!DOCTYPE html><title>") + title + "</title><p>" + text + "</p>\n";
+    return res;
+}
 
 std::string client_of(struct MHD_Connection *c) {
     const union MHD_ConnectionInfo *info =
@@ -205,24 +250,41 @@ MHD_Result answer(void *cls, struct MHD_Connection *c, const char *url, const ch
                   const char *, const char *upload, size_t *upload_size, void **state) {
     auto *server = static_cast<Server *>(cls);
     if (!*state) {
-        *state = new Pending;
+        // The headers are in: a body that the route does not take, or one
+        // larger than it takes, is refused now, before a byte of it is read
+        // (the server library then closes the connection).
+        auto pending = std::make_unique<Pending>();
+        pending->limit = body_limit(method, url);
+        bool any = false;
+        std::optional<size_t> length;
+        if (!announced_body(c, any, length)) {
+            HttpResponse res = refusal(400, "Bad request", "The request's length cannot be read.");
+            return send(c, res, false);
+        }
+        if (any && (pending->limit == 0 || (length && *length > pending->limit))) {
+            HttpResponse res = refusal(413, "Too large", "The request is too large.");
+            return send(c, res, false);
+        }
+        *state = pending.release();
         return MHD_YES;
     }
     auto *pending = static_cast<Pending *>(*state);
     if (*upload_size) {
-        if (pending->body.size() + *upload_size > kMaxBody)
-            pending->too_large = true;
-        else
-            pending->body.append(upload, *upload_size);
+        // A chunked body has no length to judge it by in advance.
+        if (pending->body.size() + *upload_size > pending->limit) return MHD_NO;
+        pending->body.append(upload, *upload_size);
         *upload_size = 0;
         return MHD_YES;
     }
+    // The request is in whole; its answer may take as long as the helper
+    // takes, and the library's idle time-out covers the sending.
+    server->deadlines->disarm(fd_of(c));
     HttpRequest req;
     req.method = method;
     req.path = url;
     req.client = client_of(c);
     MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, &collect_query, &req.query);
-    const char *s = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, "vkweb_session");
+    const char *s = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, "__Host-vkweb_session");
     const char *l = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, "vkweb_login");
     const char *accept =
         MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING);
@@ -230,10 +292,7 @@ MHD_Result answer(void *cls, struct MHD_Connection *c, const char *url, const ch
     req.session_cookie = s ? s : "";
     req.login_cookie = l ? l : "";
     HttpResponse res;
-    if (pending->too_large) {
-        res.status = 413;
-        res.body = "<!DOCTYPE html><title>Too large</title><p>The request is too large.</p>\n";
-    } else if (req.method == "POST" && !parse_form(pending->body, kMaxFormFields, req.form)) {
+    if (req.method == "POST" && !parse_form(pending->body, kMaxFormFields, req.form)) {
         res.status = 400;
         res.body = "<!DOCTYPE html><title>Bad request</title><p>The form cannot be read.</p>\n";
     } else {
@@ -242,9 +301,23 @@ MHD_Result answer(void *cls, struct MHD_Connection *c, const char *url, const ch
     return send(c, res, req.method == "HEAD");
 }
 
-void finished(void *, struct MHD_Connection *, void **state, enum MHD_RequestTerminationCode) {
+void finished(void *cls, struct MHD_Connection *c, void **state, enum MHD_RequestTerminationCode) {
     delete static_cast<Pending *>(*state);
     *state = nullptr;
+    // The next request on this connection has its own time.
+    static_cast<Server *>(cls)->deadlines->arm(fd_of(c),
+                                               std::chrono::steady_clock::now() + kRequestTime);
+}
+
+void connection(void *cls, struct MHD_Connection *c, void **,
+                enum MHD_ConnectionNotificationCode what) {
+    auto *server = static_cast<Server *>(cls);
+    int fd = fd_of(c);
+    if (fd < 0) return;
+    if (what == MHD_CONNECTION_NOTIFY_STARTED)
+        server->deadlines->watch(fd, std::chrono::steady_clock::now() + kRequestTime);
+    else
+        server->deadlines->forget(fd);
 }
 
 }  // namespace
@@ -283,6 +356,7 @@ int main(int argc, char **argv) {
     std::string cert, key;
     if (!read_file(cfg.certificate, cert)) die("cannot read the certificate " + cfg.certificate);
     if (!read_file(cfg.key, key)) die("cannot read the key " + cfg.key);
+    set_refresh(cfg.refresh);
 
     // The signals that end us are taken by sigwait below, in this thread
     // only; the server's threads inherit the mask.
@@ -302,15 +376,16 @@ int main(int argc, char **argv) {
     drop_privileges(cfg);
 
     Channel channel(mine.get());
-    Server server{&channel};
+    Deadlines deadlines;
+    Server server{&channel, &deadlines};
     struct MHD_Daemon *d = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_TLS | MHD_USE_ERROR_LOG, 0, nullptr, nullptr,
         &answer, &server, MHD_OPTION_LISTEN_SOCKET, listener.get(), MHD_OPTION_HTTPS_MEM_KEY,
         key.c_str(), MHD_OPTION_HTTPS_MEM_CERT, cert.c_str(), MHD_OPTION_HTTPS_PRIORITIES,
-        "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2", MHD_OPTION_THREAD_POOL_SIZE, 4u,
-        MHD_OPTION_CONNECTION_LIMIT, 256u, MHD_OPTION_PER_IP_CONNECTION_LIMIT, 64u,
-        MHD_OPTION_CONNECTION_TIMEOUT, 30u, MHD_OPTION_CONNECTION_MEMORY_LIMIT, size_t{256} * 1024,
-        MHD_OPTION_NOTIFY_COMPLETED, &finished, nullptr, MHD_OPTION_END);
+        kTlsPriorities, MHD_OPTION_THREAD_POOL_SIZE, 4u, MHD_OPTION_CONNECTION_LIMIT, 256u,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, 64u, MHD_OPTION_CONNECTION_TIMEOUT, 30u,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, size_t{256} * 1024, MHD_OPTION_NOTIFY_COMPLETED,
+        &finished, &server, MHD_OPTION_NOTIFY_CONNECTION, &connection, &server, MHD_OPTION_END);
     if (!d) die("cannot start the HTTPS server (is the certificate or key broken?)");
     (void)listener.release();  // the server closes it
     syslog(LOG_INFO, "serving https://%s:%d/ as %s", cfg.address.c_str(), cfg.port,

@@ -2,6 +2,7 @@
 // and the confirmation and outcome of an action.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -37,7 +38,10 @@ using vkgroup::Field;
 using vkgroup::Listing;
 using vkgroup::Session;
 
-constexpr const char *kSessionCookie = "vkweb_session";
+// The prefix makes the browser take the cookie only over HTTPS, for the
+// whole site and from this host alone: no other host of the domain, and no
+// plain-HTTP answer, can set a login of its choice.
+constexpr const char *kSessionCookie = "__Host-vkweb_session";
 constexpr const char *kLoginCookie = "vkweb_login";
 constexpr size_t kMaxSelected = 1000;
 
@@ -121,6 +125,8 @@ HttpResponse redirect(const std::string &to) {
     return res;
 }
 
+std::atomic<int> refresh_seconds{30};
+
 // ---- the frame of every page ----------------------------------------------------------------
 
 struct Who {
@@ -137,7 +143,7 @@ std::string page(const std::string &title, const std::optional<Who> &who,
     h += " \xe2\x80\x93 Parvix sessions</title>\n<link rel=\"stylesheet\" "
          "href=\"/static/vkweb.css\">\n"
          "<script src=\"/static/vkweb.js\" defer></script>\n</head>\n<body";
-    if (refresh) h += " data-refresh=\"30\"";
+    if (refresh) add(h, {" data-refresh=\"", std::to_string(refresh_seconds.load()), "\""});
     h += ">\n<header>\n<span class=\"product\">Parvix sessions</span>\n";
     if (who) {
         h += "<nav><a id=\"nav-overview\" href=\"/overview\">Overview</a> "
@@ -169,11 +175,20 @@ HttpResponse problem(int status, const std::string &title, const std::string &te
     return html(status, page(title, who, "<p id=\"error\">" + esc(text) + "</p>\n"));
 }
 
+// Whether a request was made by a person: the overview's script marks the
+// reloads it makes on its own with auto=1, and a browser left on the page
+// is not in use however often it reloads.
+bool in_use(const HttpRequest &r) {
+    auto it = r.query.find("auto");
+    return r.method == "POST" || it == r.query.end() || it->second != "1";
+}
+
 // The logged-in administrator, or none (a cookie that is no session id is
 // not even shown to the helper).
 std::optional<Who> logged_in(const HttpRequest &r, const Helper &helper) {
     if (!is_hex64(r.session_cookie)) return std::nullopt;
-    Message reply = helper({static_cast<char>(Op::WhoAmI), {r.session_cookie, r.client}});
+    Message reply = helper(
+        {static_cast<char>(Op::WhoAmI), {r.session_cookie, r.client, in_use(r) ? "1" : "0"}});
     if (reply.kind != static_cast<char>(Status::Ok) || reply.fields.size() != 2)
         return std::nullopt;
     return Who{r.session_cookie, reply.fields[0], reply.fields[1]};
@@ -343,11 +358,16 @@ HttpResponse do_login(const HttpRequest &r, const Helper &helper) {
     return res;
 }
 
+// A logout ends the login that the cookie names whatever the form's token:
+// the cookie is cleared in the browser either way, and a login left open
+// behind a cleared cookie would still be good to whoever copied it. (The
+// cookie is never sent with a request from another site.)
 HttpResponse do_logout(const HttpRequest &r, const Helper &helper) {
-    auto who = logged_in(r, helper);
-    const std::string *csrf = form_value(r, "csrf");
-    if (who && csrf && unmasks_to(*csrf, who->csrf))
-        helper({static_cast<char>(Op::Logout), {who->session, who->csrf}});
+    if (auto who = logged_in(r, helper)) {
+        Message reply = helper({static_cast<char>(Op::Logout), {who->session, who->csrf}});
+        if (reply.kind != static_cast<char>(Status::Ok))
+            return problem(500, "Log out", "The login could not be ended. Try again.", who);
+    }
     HttpResponse res = redirect("/login");
     res.headers.emplace_back("Set-Cookie", cookie(kSessionCookie, "", "/", true));
     return res;
@@ -923,6 +943,17 @@ HttpResponse asset(const char *text, const char *type) {
 }
 
 }  // namespace
+
+size_t body_limit(const std::string &method, const std::string &path) {
+    if (method != "POST") return 0;
+    if (path == "/login" || path == "/logout") return kSmallForm;
+    if (path == "/confirm" || path == "/act") return kLargeForm;
+    return 0;
+}
+
+void set_refresh(int seconds) {
+    refresh_seconds = seconds;
+}
 
 bool parse_form(std::string_view body, size_t max_fields,
                 std::vector<std::pair<std::string, std::string>> &out) {

@@ -1,7 +1,7 @@
 """vkweb's pages in Chromium, in the desk, against a group of three with real sshd: who gets in,
 the overview and the table, filters and sorting, actions with their confirmations (reaching the
-far side's vksession for exactly the session named), forms without their token, an expired
-login, and names that are scripts."""
+far side's vksession for exactly the session named), forms without their token, logins that end
+(idle, at their lifetime, at logout), and names that are scripts."""
 import re
 import time
 from urllib.parse import urlparse
@@ -24,6 +24,7 @@ NOTING = r"""#!/bin/sh
 { for a in "$@"; do printf '%s\0' "$a"; done; printf '\036'; } >> /tmp/calls
 case "$1" in -p) cat /tmp/answer;; esac
 """
+COOKIE = "__Host-vkweb_session"
 SCRIPTS = ["<script>alert(1)</script>", "\"><img src=x onerror=alert(1)>"]
 
 
@@ -116,7 +117,7 @@ def test_login_logout_and_who_gets_in(group, browser, login):
     time.sleep(6)
     assert login(browser, "alice", PASSWORDS["alice"])
     assert browser.find_element(By.ID, "user").text == "alice"
-    cookie = browser.get_cookie("vkweb_session")
+    cookie = browser.get_cookie(COOKIE)
     assert (cookie["secure"], cookie["httpOnly"], cookie["sameSite"]) == (True, True, "Strict")
     assert re.fullmatch(r"[0-9a-f]{64}", cookie["value"])
     follow(browser, browser.find_element(By.CSS_SELECTOR, "form#logout button"))
@@ -124,7 +125,7 @@ def test_login_logout_and_who_gets_in(group, browser, login):
     browser.get(f"{group.url}/sessions")
     assert path(browser) == "/login"
     # The old cookie, set again, is no login any more.
-    browser.add_cookie({"name": "vkweb_session", "value": cookie["value"], "secure": True})
+    browser.add_cookie({"name": COOKIE, "value": cookie["value"], "secure": True})
     browser.get(f"{group.url}/overview")
     assert path(browser) == "/login"
 
@@ -136,7 +137,7 @@ def test_no_page_and_no_form_without_a_login(group, browser):
     for cookie in (None, "f" * 64, "x"):
         browser.delete_all_cookies()
         if cookie:
-            browser.add_cookie({"name": "vkweb_session", "value": cookie, "secure": True})
+            browser.add_cookie({"name": COOKIE, "value": cookie, "secure": True})
         for page in ("/", "/overview", "/sessions", "/session?key=AAAA"):
             browser.get(group.url + page)
             assert path(browser) == "/login", (cookie, page)
@@ -276,17 +277,61 @@ def test_forms_without_their_token_are_refused(group, browser, login):
     assert acts(h2) == []
 
 
+def restart(web, **config):
+    web.vkweb.signal(15)
+    web.vkweb.wait()
+    web.write_config(**config)
+    web.start_vkweb()
+
+
 def test_an_idle_login_expires(group, browser, login):
-    group.vkweb.signal(15)
-    group.vkweb.wait()
-    group.write_config(idle=3)
-    group.start_vkweb()
+    restart(group, idle=3)
     assert login(browser, "alice", PASSWORDS["alice"])
     browser.get(f"{group.url}/sessions")
     assert path(browser) == "/sessions"
     time.sleep(4)
     browser.get(f"{group.url}/sessions")
     assert path(browser) == "/login"
+
+
+def test_the_pages_own_reloads_are_no_use_and_a_login_ends_at_its_lifetime(group, browser, login):
+    idle, lifetime = 5, 20
+    restart(group, idle=idle, lifetime=lifetime, refresh=1)
+    # Left on the overview, which reloads itself every second: logged out once idle.
+    assert login(browser, "alice", PASSWORDS["alice"])
+    t0 = time.monotonic()
+    browser.execute_script("window.marked = true;")
+    WebDriverWait(browser, 10).until(lambda b: not b.execute_script("return window.marked === true"))
+    assert path(browser) == "/overview"           # it reloaded itself, and was still let in...
+    assert "auto" not in browser.current_url      # ...with its mark gone from the address
+    # (Well before the lifetime, which would end it too.)
+    WebDriverWait(browser, idle + 9, ignored_exceptions=(WebDriverException,)).until(
+        lambda b: path(b) == "/login")
+    assert idle - 1 <= time.monotonic() - t0 < lifetime - 5
+
+    # In use all along (a page asked for by hand every second or two): ended at its lifetime.
+    assert login(browser, "alice", PASSWORDS["alice"])
+    t0 = time.monotonic()
+    while path(browser) != "/login" and time.monotonic() - t0 < lifetime + 20:
+        time.sleep(1.5)
+        browser.get(f"{group.url}/sessions")
+    ended = time.monotonic() - t0
+    assert path(browser) == "/login"
+    assert idle + 2 < ended and lifetime - 1 <= ended <= lifetime + 10, ended
+
+
+def test_logout_ends_the_login_whatever_its_form_token(group, browser, login):
+    for change in ("f.querySelector('[name=csrf]').value = '0'.repeat(128);",
+                   "f.querySelector('[name=csrf]').remove();"):
+        assert login(browser, "alice", PASSWORDS["alice"])
+        cookie = browser.get_cookie(COOKIE)["value"]
+        browser.execute_script("const f = document.getElementById('logout');" + change)
+        follow(browser, browser.find_element(By.CSS_SELECTOR, "form#logout button"))
+        assert path(browser) == "/login", change
+        # The cookie, set again by whoever kept it, is no login any more.
+        browser.add_cookie({"name": COOKIE, "value": cookie, "secure": True})
+        browser.get(f"{group.url}/overview")
+        assert path(browser) == "/login", change
 
 
 def test_names_that_are_scripts_show_as_text(group, browser, login, screenshot):

@@ -8,6 +8,7 @@ parvix1 and 10.77.0.1, vkweb.conf listening on 10.77.0.1:8443, and /run/vkweb. v
 starts only on start_vkweb(). Nothing outlives stop()."""
 import functools
 import subprocess
+import time
 
 from desk import Desk, await_listener
 from group import NET, Group, _started
@@ -51,6 +52,20 @@ def account_files(users, stage):
     return {"/etc/group": (group, 0o644), "/etc/shadow": (shadow, 0o640), PAM_SERVICE: (pam, 0o644)}
 
 
+def settle_ipv6(host, timeout=15.0):
+    """Waits until no IPv6 address of `host` is still tentative. A link that has just come up
+    gets its link-local address only after duplicate address detection; Chromium takes that
+    change for a change of network and fails the page it is loading (ERR_NETWORK_CHANGED)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        r = host.run(["/usr/sbin/ip", "-6", "addr", "show", "tentative"])
+        if r.rc != 0 or not r.out.strip():
+            return
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"IPv6 addresses of {host.hostname} still tentative: {r.out}")
+        time.sleep(0.1)
+
+
 class WebGroup:
     """group: the group.Group (hosts, h1, switch, cut(), ...); h1: parvix1; desk: the
     workstation (desk.Desk: browser(), its host); addr: parvix1's address on the switch; url:
@@ -68,6 +83,7 @@ class WebGroup:
             desk = make_host(name=DESK, hostname=DESK, users={}, session_dirs=False,
                              hosts="".join(f"{a}\t{n}\n" for n, a in names.items()))
             self.group.switch.attach(desk, DESK_ADDR)
+            settle_ipv6(desk)
             self._prepare_h1()
             self.desk = Desk(desk)
         except BaseException:

@@ -204,14 +204,14 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
             (("A", "alice", "x" * 513, CLIENT), "bad password"),
             (("A", "alice", "pass\nword", CLIENT), "bad password"),
             (("A", "alice", "x", "192.0.2.300"), "bad client address"),
-            (("W", ID.upper(), CLIENT), "bad session id"),
+            (("W", ID.upper(), CLIENT, "1"), "bad session id"),
             (("X", ID, CLIENT, ID, "terminate", *session[:4]), "wrong number of fields"),
             (("X", ID, CLIENT, ID, "terminate", *(session * 1001)), "too many sessions"),
             (("X", ID, CLIENT, ID, "kill", *session), "unknown action"),
             (("X", ID, CLIENT, ID, "terminate", "-oProxyCommand=x", *session[1:]), "bad server name"),
             (("X", ID, CLIENT, ID, "terminate", *session[:4], "5\x1b"), "bad display"),
             # Well formed, but no session has this id.
-            (("W", ID, CLIENT), "out of order"),
+            (("W", ID, CLIENT, "1"), "out of order"),
             (("L", ID, CLIENT), "out of order"),
             (("X", ID, CLIENT, ID, "terminate", *session), "out of order"),
             (("Q", ID, ID), "out of order")]:
@@ -251,7 +251,7 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
     assert listing(helper.request("L", sid, CLIENT)[1:]) == (members, sessions)
     assert lines(h, RCMD_CALLS) == ["parvix2 /opt/KELWvk/sbin/vksession -p -x"] * 4
     assert helper.text("Q", sid, csrf) == ["O"]
-    assert helper.text("W", sid, CLIENT) == refused("out of order")
+    assert helper.text("W", sid, CLIENT, "1") == refused("out of order")
     assert helper.close() == (0, "")
 
 
@@ -265,7 +265,7 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
 ])
 def test_a_message_that_is_not_one_ends_the_helper(web_host, data, what):
     helper = Helper(web_host)
-    assert helper.text("W", ID, CLIENT) == refused("out of order")
+    assert helper.text("W", ID, CLIENT, "1") == refused("out of order")
     helper.send(data)
     rc, err = helper.close()
     assert rc == 1, what
@@ -291,8 +291,7 @@ def test_logins_of_administrators_only_and_their_back_off(web_host):
     helper = Helper(h)
     r = helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.1")
     assert r[0] == "O" and r[2] == "alice" and len(r[1]) == len(r[3]) == 64 and r[1] != r[3], r
-    assert helper.text("W", r[1], "192.0.2.1") == ["O", "alice", r[3]]
-    time.sleep(1)   # PAM is asked three times a second at most
+    assert helper.text("W", r[1], "192.0.2.1", "1") == ["O", "alice", r[3]]
     for user, password, client in [("bob", PASSWORDS["bob"], "192.0.2.2"), ("alice", "wrong", "192.0.2.3"),
                                    ("nobody", "x", "2001:db8::3")]:
         assert helper.text("A", user, password, client) == refused("login failed"), user
@@ -319,6 +318,47 @@ def test_logins_of_administrators_only_and_their_back_off(web_host):
     assert helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.3")[0] == "O"
     assert h.log()[-1].msg == "login of alice from 192.0.2.3"
 
+    assert helper.close() == (0, "")
+
+
+def test_guessing_is_slowed_per_account_and_a_flood_keeps_no_one_out(web_host):
+    h = web_host
+    helper = Helper(h)
+
+    def pam_asked():
+        return len([c for c in lines(h, PAM_CALLS) if c.startswith("auth ")])
+
+    def wait_of(reply):
+        assert reply[0] == "E" and reply[1].startswith("too many failed logins; try again in "), reply
+        return int(reply[1].split()[-2])
+
+    # A whole /64 is one source: one guess reaches PAM, the others of that /64 wait.
+    assert helper.text("A", "alice", "guess", "2001:db8:1:2::1") == refused("login failed")
+    for i in range(2, 12):
+        wait_of(helper.text("A", "alice", "guess", f"2001:db8:1:2::{i:x}"))
+    assert pam_asked() == 1
+    # Guesses from ten addresses: each reaches PAM once, and the account's failures add up...
+    guessers = [f"198.51.100.{i}" for i in range(1, 11)]
+    for ip in guessers:
+        assert helper.text("A", "alice", "guess", ip) == refused("login failed"), ip
+    assert pam_asked() == 11
+    # ...so that once their own short wait has passed, every one of them waits the account's
+    # long one (11 failures: a minute), as an IPv4 client of an IPv6 socket does.
+    time.sleep(2.5)
+    for ip in guessers + ["::ffff:198.51.100.1"]:
+        assert wait_of(helper.text("A", "alice", "guess", ip)) > 30, ip
+    # ...while the account of another is not held up for them.
+    assert helper.text("A", "bob", "guess", guessers[0]) == refused("login failed")
+    assert pam_asked() == 12
+
+    # A flood of guesses from fresh addresses, against alice and others; alice's own password
+    # from an address of her own gets in at once, between them.
+    for i in range(20):
+        assert helper.text("A", ("alice", "bob", "carol")[i % 3], "guess", f"203.0.113.{i + 1}") == \
+            refused("login failed")
+    t0 = time.monotonic()
+    assert helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.99")[0] == "O"
+    assert time.monotonic() - t0 < 5
     assert helper.close() == (0, "")
 
 

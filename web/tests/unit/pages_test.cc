@@ -185,7 +185,7 @@ TEST(WebPages, LoginNeedsTheFormsOwnTokenAndSetsAStrictCookie) {
     EXPECT_EQ(good.status, 303);
     EXPECT_EQ(header(good, "Location"), "/overview");
     EXPECT_EQ(header(good, "Set-Cookie"),
-              "vkweb_session=" + kSession + "; Path=/; Secure; HttpOnly; SameSite=Strict");
+              "__Host-vkweb_session=" + kSession + "; Path=/; Secure; HttpOnly; SameSite=Strict");
     EXPECT_EQ(fake.asked, (std::vector<char>{'A', 'A'}));
 }
 

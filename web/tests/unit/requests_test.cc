@@ -37,7 +37,8 @@ std::string refusal(const Message &m) {
 TEST(WebRequests, EachOperationTakesExactlyItsFields) {
     const std::vector<std::pair<Op, std::vector<std::string>>> good = {
         {Op::Auth, {"alice", "secret", "10.0.0.1"}},
-        {Op::WhoAmI, {kId, "::1"}},
+        {Op::WhoAmI, {kId, "::1", "1"}},
+        {Op::WhoAmI, {kId, "::1", "0"}},
         {Op::List, {kId, "192.168.1.20"}},
         {Op::Logout, {kId, kCsrf}},
     };
@@ -70,6 +71,8 @@ TEST(WebRequests, EachOperationTakesExactlyItsFields) {
     EXPECT_EQ(r.sessions[1].server, "parvix2");
     EXPECT_EQ(r.sessions[1].raw_token, "");
     EXPECT_EQ(r.sessions[1].display, "7");
+    // Whether a login was used is said in so many words, not guessed.
+    EXPECT_EQ(refusal(msg(Op::WhoAmI, {kId, "::1", "yes"})), "bad use");
 }
 
 TEST(WebRequests, CredentialsAtAndOverTheirBounds) {
@@ -115,7 +118,7 @@ TEST(WebRequests, SessionIdsAndCsrfTokensAreSixtyFourLowerCaseHexDigits) {
     for (const std::string &bad :
          {std::string(63, 'a'), std::string(65, 'a'), std::string(64, 'A'),
           std::string(63, 'a') + "g", std::string(63, 'a') + " ", std::string()}) {
-        EXPECT_EQ(refusal(msg(Op::WhoAmI, {bad, "::1"})), "bad session id") << bad;
+        EXPECT_EQ(refusal(msg(Op::WhoAmI, {bad, "::1", "1"})), "bad session id") << bad;
         EXPECT_EQ(refusal(msg(Op::List, {bad, "::1"})), "bad session id") << bad;
         EXPECT_EQ(refusal(msg(Op::Logout, {bad, kCsrf})), "bad session id") << bad;
         EXPECT_EQ(refusal(msg(Op::Logout, {kId, bad})), "bad CSRF token") << bad;

@@ -1,5 +1,5 @@
 // What the helper keeps between requests, on a clock of the test's own:
-// the back-off schedule of failed logins, the cap on PAM attempts, the
+// the back-off schedule of failed logins per source and per account, the
 // ends of login sessions, and the listing's reuse.
 #include <string>
 #include <vector>
@@ -29,46 +29,74 @@ TEST(WebBackoff, WaitsDoubleAfterEachFailureUpToAMinute) {
     const std::string ip = "10.0.0.1";
     Time now = t0;
     for (long expected : {1, 2, 4, 8, 16, 32, 60, 60}) {
-        b.failed(ip, now);
-        EXPECT_EQ(b.wait(ip, now).count(), expected);
+        b.failed(ip, "alice", now);
+        EXPECT_EQ(b.wait(ip, "alice", now).count(), expected);
         // Refused until the wait has passed, to the second (rounded up).
-        EXPECT_EQ(b.wait(ip, now + Seconds{expected} - 1ms).count(), 1);
-        EXPECT_EQ(b.wait(ip, now + 300ms).count(), expected);
+        EXPECT_EQ(b.wait(ip, "alice", now + Seconds{expected} - 1ms).count(), 1);
+        EXPECT_EQ(b.wait(ip, "alice", now + 300ms).count(), expected);
+        // The source waits whatever account it tries next.
+        EXPECT_EQ(b.wait(ip, "carol", now + 300ms).count(), expected);
         now += Seconds{expected};
-        EXPECT_EQ(b.wait(ip, now).count(), 0);
+        EXPECT_EQ(b.wait(ip, "alice", now).count(), 0);
     }
-    // Other addresses are not held up; a success starts the schedule over.
-    EXPECT_EQ(b.wait("10.0.0.2", now).count(), 0);
-    b.succeeded(ip);
-    b.failed(ip, now);
-    EXPECT_EQ(b.wait(ip, now).count(), 1);
+    // A success starts both schedules over.
+    b.succeeded(ip, "alice");
+    b.failed(ip, "alice", now);
+    EXPECT_EQ(b.wait(ip, "alice", now).count(), 1);
     // Failures long past are forgotten.
-    b.failed(ip, now + 1s);
-    EXPECT_EQ(b.wait(ip, now + 1s).count(), 2);
-    b.failed(ip, now + 1s + Backoff::kForget);
-    EXPECT_EQ(b.wait(ip, now + 1s + Backoff::kForget).count(), 1);
+    b.failed(ip, "alice", now + 1s);
+    EXPECT_EQ(b.wait(ip, "alice", now + 1s).count(), 2);
+    b.failed(ip, "alice", now + 1s + Backoff::kForget);
+    EXPECT_EQ(b.wait(ip, "alice", now + 1s + Backoff::kForget).count(), 1);
 }
 
-TEST(WebBackoff, AttemptsOfAllAddressesAreCappedPerSecond) {
+TEST(WebBackoff, SourcesAreAddressesAndIPv6Slash64s) {
+    EXPECT_EQ(Backoff::source_of("192.0.2.7"), "192.0.2.7");
+    EXPECT_EQ(Backoff::source_of("2001:db8:1:2:aaaa:bbbb:cccc:dddd"), "2001:db8:1:2::/64");
+    EXPECT_EQ(Backoff::source_of("2001:db8:1:2::1"), "2001:db8:1:2::/64");
+    EXPECT_EQ(Backoff::source_of("2001:db8:1:3::1"), "2001:db8:1:3::/64");
+    EXPECT_EQ(Backoff::source_of("::ffff:192.0.2.7"), "192.0.2.7");
+    EXPECT_EQ(Backoff::source_of("::1"), "::/64");
+
+    // Every address of one /64 waits after a failure of any of them.
     Backoff b;
-    Seconds retry{};
-    for (size_t i = 0; i < Backoff::kAttemptsPerSecond; ++i)
-        EXPECT_TRUE(b.take_attempt(t0 + i * 10ms, retry));
-    EXPECT_FALSE(b.take_attempt(t0 + 500ms, retry));
-    EXPECT_EQ(retry.count(), 1);
-    EXPECT_FALSE(b.take_attempt(t0 + 999ms, retry));
-    EXPECT_TRUE(b.take_attempt(t0 + 1s, retry));  // the first one's second has passed
-    EXPECT_FALSE(b.take_attempt(t0 + 1s, retry));
+    b.failed(Backoff::source_of("2001:db8:1:2::1"), "alice", t0);
+    EXPECT_EQ(b.wait(Backoff::source_of("2001:db8:1:2:ffff::9"), "bob", t0).count(), 1);
+    EXPECT_EQ(b.wait(Backoff::source_of("2001:db8:1:3::1"), "bob", t0).count(), 0);
 }
 
-TEST(WebBackoff, TheTableOfAddressesIsBounded) {
+TEST(WebBackoff, AnAccountSlowsItsGuessersButAFreshSourceGetsIn) {
+    Backoff b;
+    // A flood against alice, each failure from another address.
+    Time now = t0;
+    for (int i = 0; i < 20; ++i) {
+        std::string ip = "198.51.100." + std::to_string(i);
+        ASSERT_EQ(b.wait(ip, "alice", now).count(), 0) << "a fresh source is asked " << i;
+        b.failed(ip, "alice", now);
+        now += 10ms;
+    }
+    // Every source that guessed now waits the account's minute, not its
+    // own second...
+    EXPECT_EQ(b.wait("198.51.100.0", "alice", now + 2s).count(), 58);
+    EXPECT_EQ(b.wait("198.51.100.19", "alice", now).count(), 60);
+    // ...but only for alice; for another account, its own wait.
+    EXPECT_EQ(b.wait("198.51.100.0", "carol", now + 2s).count(), 0);
+    // alice, from an address that did not guess, gets in at once; a
+    // success ends the account's wait for the others too.
+    EXPECT_EQ(b.wait("192.0.2.1", "alice", now).count(), 0);
+    b.succeeded("192.0.2.1", "alice");
+    EXPECT_EQ(b.wait("198.51.100.0", "alice", now + 2s).count(), 0);
+}
+
+TEST(WebBackoff, TheTablesAreBounded) {
     Backoff b;
     for (size_t i = 0; i < Backoff::kMaxClients + 10; ++i)
-        b.failed("ip" + std::to_string(i), t0 + i * 1ms);
-    EXPECT_EQ(b.clients(), Backoff::kMaxClients);
-    // The addresses that failed longest ago went first.
-    EXPECT_EQ(b.wait("ip0", t0 + 1s).count(), 0);
-    EXPECT_GT(b.wait("ip" + std::to_string(Backoff::kMaxClients + 9), t0 + 5s).count(), 0);
+        b.failed("ip" + std::to_string(i), "user" + std::to_string(i), t0 + i * 1ms);
+    EXPECT_EQ(b.sources(), Backoff::kMaxClients);
+    EXPECT_EQ(b.accounts(), Backoff::kMaxClients);
+    // The ones that failed longest ago went first.
+    EXPECT_EQ(b.wait("ip0", "x", t0 + 1s).count(), 0);
+    EXPECT_GT(b.wait("ip" + std::to_string(Backoff::kMaxClients + 9), "x", t0 + 5s).count(), 0);
 }
 
 LoginSession session(const std::string &id, const std::string &login = "alice") {
@@ -90,35 +118,52 @@ TEST(WebLoginSessions, EndAfterFifteenIdleMinutesEachUseRefreshes) {
     s.open(session(id(1)), t0);
     s.open(session(id(2), "carol"), t0);
     Time now = t0 + LoginSessions::kIdle - 1s;
-    ASSERT_NE(s.find(id(1), now), nullptr);  // used: another 15 minutes from now
-    EXPECT_EQ(s.find(id(1), now)->login, "alice");
+    ASSERT_NE(s.find(id(1), now, true), nullptr);  // used: another 15 minutes from now
+    EXPECT_EQ(s.find(id(1), now, true)->login, "alice");
     now += 2s;
-    EXPECT_EQ(s.find(id(2), now), nullptr);  // unused for 15 minutes and a second
-    EXPECT_NE(s.find(id(1), now), nullptr);
+    EXPECT_EQ(s.find(id(2), now, true), nullptr);  // unused for 15 minutes and a second
+    EXPECT_NE(s.find(id(1), now, true), nullptr);
     EXPECT_EQ(s.size(), 1u);
-    EXPECT_EQ(s.find(id(1), now + LoginSessions::kIdle), nullptr);
+    EXPECT_EQ(s.find(id(1), now + LoginSessions::kIdle, true), nullptr);
     EXPECT_EQ(s.size(), 0u);
     // A configured idle time instead of the 15 minutes.
     LoginSessions brief(3s);
     brief.open(session(id(3)), t0);
-    EXPECT_NE(brief.find(id(3), t0 + 2s), nullptr);
-    EXPECT_EQ(brief.find(id(3), t0 + 5s), nullptr);
+    EXPECT_NE(brief.find(id(3), t0 + 2s, true), nullptr);
+    EXPECT_EQ(brief.find(id(3), t0 + 5s, true), nullptr);
+}
+
+TEST(WebLoginSessions, LookingWithoutUseDoesNotRenewAndUseEndsAtTheLifetime) {
+    LoginSessions s(10s, 25s);
+    s.open(session(id(1)), t0);
+    s.open(session(id(2)), t0);
+    // A page that reloads itself finds its login, but does not keep it; one
+    // that is used all the time ends at its lifetime all the same.
+    for (Time now = t0 + 1s; now < t0 + 10s; now += 1s) {
+        ASSERT_NE(s.find(id(1), now, false), nullptr);
+        ASSERT_NE(s.find(id(2), now, true), nullptr);
+    }
+    EXPECT_EQ(s.find(id(1), t0 + 10s, false), nullptr);
+    for (Time now = t0 + 10s; now < t0 + 25s; now += 1s)
+        ASSERT_NE(s.find(id(2), now, true), nullptr);
+    EXPECT_EQ(s.find(id(2), t0 + 25s, true), nullptr);
+    EXPECT_EQ(LoginSessions::kLifetime, 12h);
 }
 
 TEST(WebLoginSessions, LogoutAndTheCapEndSessions) {
     LoginSessions s;
     for (size_t i = 0; i < LoginSessions::kMax; ++i) s.open(session(id(i)), t0 + i * 1ms);
-    ASSERT_NE(s.find(id(0), t0 + 2s), nullptr);  // now the most recently used
+    ASSERT_NE(s.find(id(0), t0 + 2s, true), nullptr);  // now the most recently used
     s.open(session(id(5000)), t0 + 3s);
     EXPECT_EQ(s.size(), LoginSessions::kMax);
-    EXPECT_EQ(s.find(id(1), t0 + 3s), nullptr);  // unused longest: gone
-    EXPECT_NE(s.find(id(0), t0 + 3s), nullptr);
-    EXPECT_NE(s.find(id(5000), t0 + 3s), nullptr);
+    EXPECT_EQ(s.find(id(1), t0 + 3s, true), nullptr);  // unused longest: gone
+    EXPECT_NE(s.find(id(0), t0 + 3s, true), nullptr);
+    EXPECT_NE(s.find(id(5000), t0 + 3s, true), nullptr);
     s.close(id(5000));
-    EXPECT_EQ(s.find(id(5000), t0 + 3s), nullptr);
+    EXPECT_EQ(s.find(id(5000), t0 + 3s, true), nullptr);
     // Only the whole id finds a session.
-    EXPECT_EQ(s.find(id(0).substr(0, 63), t0 + 3s), nullptr);
-    EXPECT_EQ(s.find("", t0 + 3s), nullptr);
+    EXPECT_EQ(s.find(id(0).substr(0, 63), t0 + 3s, true), nullptr);
+    EXPECT_EQ(s.find("", t0 + 3s, true), nullptr);
 }
 
 TEST(WebListingCache, ReusedForTwoSecondsAndDroppedOnDemand) {

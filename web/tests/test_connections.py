@@ -1,0 +1,137 @@
+"""vkweb's connections as a raw client in the desk makes them, without a browser: what a client
+may send before it has logged in (a body only with the forms' POSTs and within their bounds,
+refused from the headers; a request that has to come in within its time however slowly its
+bytes trickle), and TLS 1.2 with a site's own RSA certificate (forward secrecy and AEAD only)."""
+import select
+import ssl
+import time
+
+import pytest
+
+from desk import connect_in
+from webgroup import CERT, KEY, NAMES, PORT
+
+# What the server takes of a request at most (web/server/main.cc, web.h).
+REQUEST_TIME = 15
+SMALL_FORM, LARGE_FORM = 4 * 1024, 64 * 1024
+
+
+def context(ciphers=None):
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_NONE
+    if ciphers:
+        # Only TLS 1.2 offers these; the lowest security level lets OpenSSL offer them at all.
+        ctx.minimum_version = ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+        ctx.set_ciphers(f"{ciphers}:@SECLEVEL=0")
+    return ctx
+
+
+def connect(web, ctx=None, timeout=10.0):
+    sock = connect_in(web.desk.host, web.addr, PORT)
+    t = (ctx or context()).wrap_socket(sock, server_hostname=NAMES[0])
+    t.settimeout(timeout)
+    return t
+
+
+def status_of(conn):
+    """The status of the response on `conn`, or None when the connection ends without one."""
+    head = b""
+    try:
+        while b"\r\n\r\n" not in head:
+            chunk = conn.recv(4096)
+            if not chunk:
+                break
+            head += chunk
+    except (ssl.SSLError, ConnectionError):
+        pass
+    return int(head.split(b" ", 2)[1]) if head.startswith(b"HTTP/1.1 ") else None
+
+
+def request(method, path, headers=(), body=b""):
+    lines = [f"{method} {path} HTTP/1.1", f"Host: {NAMES[0]}:{PORT}", *headers]
+    return ("\r\n".join(lines) + "\r\n\r\n").encode() + body
+
+
+def test_bodies_only_with_the_forms_and_refused_from_the_headers(vkweb):
+    # The headers of a large body, and not a byte of it: the answer comes at once, so it cannot
+    # have waited for the body.
+    for method, path, length in [("GET", "/", 512 * 1024), ("HEAD", "/login", 1), ("GET", "/static/vkweb.css", 10),
+                                 ("POST", "/overview", 10), ("POST", "/login", SMALL_FORM + 1),
+                                 ("POST", "/logout", SMALL_FORM + 1), ("POST", "/act", LARGE_FORM + 1),
+                                 ("POST", "/confirm", 1 << 20)]:
+        with connect(vkweb) as c:
+            c.sendall(request(method, path, [f"Content-Length: {length}"]))
+            t0 = time.monotonic()
+            assert status_of(c) == 413, (method, path, length)
+            assert time.monotonic() - t0 < 5, (method, path)
+    # A chunked body says no length in advance: it is cut off where it passes the bound.
+    with connect(vkweb) as c:
+        chunk = b"a" * 1024
+        c.sendall(request("POST", "/login", ["Transfer-Encoding: chunked",
+                                             "Content-Type: application/x-www-form-urlencoded"]))
+        try:
+            for _ in range(8):
+                c.sendall(b"%x\r\n" % len(chunk) + chunk + b"\r\n")
+            c.sendall(b"0\r\n\r\n")
+        except (ssl.SSLError, ConnectionError):
+            pass
+        assert status_of(c) in (None, 413)
+    # Forms within their bounds are read as before (a login form without its token: the login
+    # page again, with its complaint).
+    with connect(vkweb) as c:
+        form = b"csrf=" + b"0" * 64 + b"&user=alice&password=" + b"x" * 3000
+        c.sendall(request("POST", "/login", [f"Content-Length: {len(form)}",
+                                             "Content-Type: application/x-www-form-urlencoded"], form))
+        assert status_of(c) == 401
+    assert vkweb.h1.exit_status(vkweb.vkweb.pid) is None
+
+
+def test_a_request_that_trickles_in_is_cut_off_at_its_time(vkweb):
+    with connect(vkweb) as c:
+        c.sendall(request("GET", "/login")[:-2])   # the headers, all but their end
+        t0 = time.monotonic()
+        ended = None
+        # A byte a second: the connection is never idle for long.
+        while time.monotonic() - t0 < 2 * REQUEST_TIME + 30:
+            try:
+                c.sendall(b"X-Slow: 1\r\n")
+                if select.select([c], [], [], 1.0)[0] and not c.recv(4096):
+                    ended = time.monotonic() - t0
+                    break
+            except (ssl.SSLError, ConnectionError):
+                ended = time.monotonic() - t0
+                break
+        assert ended is not None, "the slow request still holds its connection"
+        assert REQUEST_TIME - 1 <= ended <= REQUEST_TIME + 10, ended
+    # Others are served all along.
+    with connect(vkweb) as c:
+        c.sendall(request("GET", "/login"))
+        assert status_of(c) == 200
+
+
+SUITES_REFUSED = ["AES128-SHA", "AES256-SHA", "AES128-GCM-SHA256", "AES256-GCM-SHA384",
+                  "ECDHE-RSA-AES128-SHA", "ECDHE-RSA-AES256-SHA", "ECDHE-RSA-AES128-SHA256",
+                  "DHE-RSA-AES128-SHA", "DES-CBC3-SHA", "CAMELLIA128-SHA"]
+SUITES_TAKEN = ["ECDHE-RSA-AES128-GCM-SHA256", "ECDHE-RSA-AES256-GCM-SHA384", "ECDHE-RSA-CHACHA20-POLY1305"]
+
+
+def test_tls_1_2_with_an_rsa_certificate_takes_forward_secret_aead_suites_only(vkweb):
+    vkweb.vkweb.signal(15)
+    vkweb.vkweb.wait()
+    r = vkweb.h1.sh(f"openssl req -x509 -newkey rsa:2048 -noenc -days 30 -subj /CN={NAMES[0]} "
+                    f"-keyout {KEY} -out {CERT} && chmod 600 {KEY}")
+    assert r.rc == 0, r
+    vkweb.start_vkweb()
+    taken = {}
+    for suite in SUITES_REFUSED + SUITES_TAKEN:
+        try:
+            with connect(vkweb, context(suite)) as c:
+                taken[suite] = c.cipher()[0]
+        except (ssl.SSLError, ConnectionError):
+            taken[suite] = None
+    assert taken == {**{s: None for s in SUITES_REFUSED}, **{s: s for s in SUITES_TAKEN}}
+    with connect(vkweb) as c:
+        assert c.version() == "TLSv1.3"
+        c.sendall(request("GET", "/login"))
+        assert status_of(c) == 200
