@@ -37,16 +37,17 @@ bool digits(const std::string &s) {
            std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Whether this host's authentication manager answers. Without it the
-// library reports every session disconnected, which must never be taken
-// for the truth.
-bool manager_answers() {
-    static const char *keys[] = {"tokenName", nullptr};
-    vk_KeyValuesNode_t *head = nullptr;
-    int rc = vk_getAuthMgrRecords("localhost", VK_SORT_BY_TOKEN, nullptr, const_cast<char **>(keys),
-                                  &head);
-    vk_free_KeyValuesNode_list(head);
-    return rc == VK_OK;
+// Whether the library could not ask this host's authentication manager
+// while it read the sessions: it then reports every session disconnected,
+// which must never be taken for the truth. The library says so in its
+// diagnostics, at the moment it decides, so no second question to the
+// manager can disagree with the answer it used. (The diagnostics must not
+// be muted while the sessions are read.)
+bool manager_failed = false;
+
+void watch(const char *text) {
+    if (std::strncmp(text, "set_state(): failed to contact authd", 36) == 0)
+        manager_failed = true;
 }
 
 // When the session on `display` started: its session proc file is written
@@ -145,15 +146,16 @@ LimitsRun run_limits(const Limits &limits, bool enforce, int64_t now,
     std::string state_error;
     observed.load(observed_path, state_error);  // lost times start again: never early
 
-    const bool manager_before = manager_answers();
     std::vector<Record> records;
+    manager_failed = false;
+    vk_watchDiagnostics(watch);
     int rc = vk_setUserSessionEnt(nullptr, nullptr);
+    vk_watchDiagnostics(nullptr);
     if (rc == VK_OK) {
         vk_UserSession_t *s = nullptr;
         while (vk_getUserSessionEnt(&s) == VK_OK) records.emplace_back(s);
         vk_endUserSessionEnt();
     }
-    const bool manager_after = manager_answers();
     if (rc != VK_OK && rc != VK_ERR_NOT_FOUND) {
         // Without the sessions, no time can be vouched for: forget it all.
         run.refused = std::string("the sessions cannot be read (") + vk::message(rc) +
@@ -165,7 +167,7 @@ LimitsRun run_limits(const Limits &limits, bool enforce, int64_t now,
         std::copy(observed.ended(), observed.ended() + 3, run.ended_total);
         return run;
     }
-    const bool manager_ok = manager_before && manager_after;
+    const bool manager_ok = !manager_failed;
     if (!manager_ok) run.refused = kManagerDown;
 
     std::vector<Sighting> seen;
