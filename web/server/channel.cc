@@ -6,6 +6,10 @@
 namespace vkweb {
 
 Message Channel::call(const Message &request) {
+    // A request over the helper's limits would end it: such a request is
+    // refused here, unsent.
+    if (!fits(request, kRequestLimits))
+        return Message{static_cast<char>(Status::Refused), {"the request is too large"}};
     std::lock_guard<std::mutex> lock(lane_);
     Message reply;
     if (!send_message(fd_, request) ||
