@@ -31,6 +31,16 @@ enum class Op : char {
 
 enum class Status : char { Ok = 'O', Refused = 'E' };
 
+// vkweb and its helper talk over kLanes socket pairs, on the helper's
+// descriptors kFirstLane on, one request at a time on each. The first
+// lane is kept for what is answered at once (logins, login checks,
+// logouts), so that these never queue behind a listing or an action.
+inline constexpr int kLanes = 6;
+inline constexpr int kFirstLane = 3;
+inline constexpr bool quick(Op op) {
+    return op == Op::Auth || op == Op::WhoAmI || op == Op::Logout;
+}
+
 struct Message {
     char kind = 0;  // an Op in a request, a Status in a reply
     std::vector<std::string> fields;

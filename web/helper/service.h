@@ -41,31 +41,59 @@ class Backend {
     virtual void log_action(const std::string &line) = 0;
 };
 
+// What becomes of a request. Now: its reply is ready. Listing: it waits
+// for a fresh listing of the group. Work: an action, to run apart. What
+// may take as long as the group's deadline runs apart from the requests
+// that do not (the login checks, a listing kept), so that these never wait
+// behind it.
+struct Plan {
+    enum class Kind { Now, Listing, Work };
+    Kind kind = Kind::Now;
+    Message reply;      // Now
+    ActRequest act;     // Work: the action, checked
+    std::string login;  // Work: who asks
+};
+
 class Service {
   public:
-    explicit Service(Backend &backend, Seconds idle = LoginSessions::kIdle)
-        : backend_(backend), sessions_(idle) {}
-    // The reply to one decoded request.
+    explicit Service(Backend &backend, Seconds idle = LoginSessions::kIdle,
+                     Seconds keep = ListingCache::kKeep)
+        : backend_(backend), sessions_(idle), keep_(keep) {}
+    // The reply to one decoded request, the slow parts run in line.
     Message handle(const Message &request);
+
+    // Checks `request` and answers what can be answered at once.
+    // `refreshing`: a fresh listing is on its way, and a listing kept
+    // (younger than `keep`) may be answered meanwhile.
+    Plan begin(const Message &request, bool refreshing);
+    // The group's listing, as a reply; it may take the group's deadline.
+    Message fresh_listing();
+    // The action planned, as a reply; it may take the group's deadline.
+    Message work(const Plan &plan);
+    // A fresh listing's reply, to keep.
+    void listed(const Message &reply);
+    // An action is done: the listing kept shows what it changed no more.
+    void acted() { cache_.clear(); }
 
     size_t sessions() const { return sessions_.size(); }
 
   private:
     Message auth(const AuthRequest &r);
     Message whoami(const WhoAmIRequest &r);
-    Message list(const ListRequest &r);
-    Message act(const ActRequest &r);
+    Plan list(const ListRequest &r, bool refreshing);
     Message logout(const LogoutRequest &r);
 
     Backend &backend_;
     Backoff backoff_;
     LoginSessions sessions_;
     ListingCache cache_;
+    Seconds keep_;
 };
 
 // The generic replies, the same whatever the real reason.
 inline constexpr const char *kLoginFailed = "login failed";
 inline constexpr const char *kOutOfOrder = "out of order";
+inline constexpr const char *kWorkFailed = "the helper's work for this request failed";
 
 }  // namespace vkweb
 
