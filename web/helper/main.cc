@@ -78,6 +78,7 @@ struct Child {
     std::string got;
     bool listing = false;
     size_t lane = 0;
+    unsigned since = 0;  // the service's actions when it began
 };
 
 // Runs `work` in a child; its reply comes back on the child's pipe.
@@ -200,7 +201,7 @@ int main(int argc, char **argv) {
             if (!drain(c)) continue;
             Message reply = finish(c);
             if (c.listing) {
-                service.listed(reply);
+                service.listed(reply, c.since);
                 refreshing = false;
                 for (Lane &l : lanes) {
                     if (!l.waiting ||
@@ -244,6 +245,7 @@ int main(int argc, char **argv) {
             Child &c = children.emplace_back();
             c.listing = plan.kind == vkweb::Plan::Kind::Listing;
             c.lane = i;
+            c.since = service.actions();
             bool started = c.listing ? start(c, [&service] { return service.fresh_listing(); })
                                      : start(c, [&service, &plan] { return service.work(plan); });
             if (!started) {

@@ -64,7 +64,7 @@ Message Service::handle(const Message &request) {
             break;
         case Plan::Kind::Listing:
             p.reply = fresh_listing();
-            listed(p.reply);
+            listed(p.reply, actions_);
             break;
         case Plan::Kind::Work:
             p.reply = work(p);
@@ -180,8 +180,9 @@ Message Service::fresh_listing() {
     return reply;
 }
 
-void Service::listed(const Message &reply) {
-    if (reply.kind == static_cast<char>(Status::Ok)) cache_.put(reply.fields, backend_.now());
+void Service::listed(const Message &reply, unsigned since) {
+    if (reply.kind == static_cast<char>(Status::Ok) && since == actions_)
+        cache_.put(reply.fields, backend_.now());
 }
 
 Message Service::work(const Plan &plan) {

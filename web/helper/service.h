@@ -70,10 +70,16 @@ class Service {
     Message fresh_listing();
     // The action planned, as a reply; it may take the group's deadline.
     Message work(const Plan &plan);
-    // A fresh listing's reply, to keep.
-    void listed(const Message &reply);
+    // The actions done so far.
+    unsigned actions() const { return actions_; }
+    // A fresh listing's reply, to keep unless an action was done since it
+    // began (`since`: actions() then): it may not show what that changed.
+    void listed(const Message &reply, unsigned since);
     // An action is done: the listing kept shows what it changed no more.
-    void acted() { cache_.clear(); }
+    void acted() {
+        cache_.clear();
+        ++actions_;
+    }
 
     size_t sessions() const { return sessions_.size(); }
 
@@ -88,6 +94,7 @@ class Service {
     LoginSessions sessions_;
     ListingCache cache_;
     Seconds keep_;
+    unsigned actions_ = 0;
 };
 
 // The generic replies, the same whatever the real reason.

@@ -191,9 +191,10 @@ TEST(WebService, OnlyTheGroupsWorkIsPlannedApart) {
     EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}, true).kind, Kind::Listing);
     EXPECT_TRUE(backend.listed.empty());
 
+    const unsigned before = service.actions();
     Message fresh = service.fresh_listing();
     EXPECT_EQ(backend.listed.size(), 1u);
-    service.listed(fresh);
+    service.listed(fresh, before);
     vkweb::Plan again = plan(Op::List, {sid, "10.0.0.9"});
     EXPECT_EQ(again.kind, Kind::Now);
     EXPECT_EQ(again.reply.fields, fresh.fields);
@@ -217,11 +218,16 @@ TEST(WebService, OnlyTheGroupsWorkIsPlannedApart) {
     EXPECT_TRUE(backend.acted.empty());
     EXPECT_EQ(service.work(work).fields, (std::vector<std::string>{"1", "1", ""}));
     EXPECT_EQ(backend.acted, (std::vector<std::string>{"suspend parvix1 1"}));
-    // What an action changed is not answered from what was kept.
+    // What an action changed is not answered from what was kept, nor from
+    // a listing begun before it ended.
     backend.clock = 110;
-    service.listed(fresh);
+    service.listed(fresh, service.actions());
     service.acted();
     EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}, true).kind, Kind::Listing);
+    service.listed(fresh, before);
+    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}, true).kind, Kind::Listing);
+    service.listed(fresh, service.actions());
+    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}).kind, Kind::Now);
     EXPECT_EQ(plan(Op::Logout, {sid, csrf}).kind, Kind::Now);
     EXPECT_EQ(plan(Op::WhoAmI, {sid, "10.0.0.9"}).reply.fields,
               (std::vector<std::string>{"out of order"}));
