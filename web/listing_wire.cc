@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace vkweb {
 
@@ -41,17 +42,67 @@ std::vector<std::string> split_lines(const std::string &s) {
 }  // namespace
 
 std::vector<std::string> listing_fields(const vkgroup::Listing &l) {
-    std::vector<std::string> f;
-    f.reserve(2 + l.members.size() * kMemberFields + l.sessions.size() * 2);
-    f.push_back(std::to_string(l.members.size()));
-    for (const vkgroup::MemberAnswer &a : l.members) {
-        char secs[32];
-        std::snprintf(secs, sizeof secs, "%.3f", a.seconds);
-        f.insert(f.end(), {a.member.name, a.member.local ? "1" : "0", a.answered ? "1" : "0",
-                           a.reason, secs, joined(a.warnings)});
+    return listing_fields(l, kListingBudget);
+}
+
+std::vector<std::string> listing_fields(const vkgroup::Listing &l, const ListingBudget &budget) {
+    // A field costs its length besides its bytes.
+    constexpr size_t kHead = 4;
+    const size_t n = l.members.size();
+    std::vector<std::string> secs(n), warnings(n);
+    std::vector<size_t> bytes(n, 0), fields(n, 0);
+    for (size_t i = 0; i < n; ++i) {
+        const vkgroup::MemberAnswer &a = l.members[i];
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3f", a.seconds);
+        secs[i] = text;
+        warnings[i] = joined(a.warnings);
+        bytes[i] = kHead + warnings[i].size() + kHead + a.reason.size();
     }
-    f.push_back(std::to_string(l.sessions.size()));
     for (const vkgroup::Session &s : l.sessions) {
+        if (s.member >= n) continue;
+        bytes[s.member] += 2 * kHead + std::to_string(s.member).size() + s.packed().size();
+        fields[s.member] += 2;
+    }
+    // What every member takes at least (sent as too large), and the two
+    // counts: the rest is shared out to the members in their order.
+    size_t least_bytes = 2 * (kHead + 20), least_fields = 2;
+    std::vector<size_t> least(n);
+    for (size_t i = 0; i < n; ++i) {
+        least[i] = 6 * kHead + l.members[i].member.name.size() + 2 + secs[i].size() +
+                   std::strlen(kTooLarge);
+        least_bytes += least[i];
+        least_fields += kMemberFields;
+    }
+    size_t left_bytes = budget.bytes > least_bytes ? budget.bytes - least_bytes : 0;
+    size_t left_fields = budget.fields > least_fields ? budget.fields - least_fields : 0;
+    std::vector<bool> shown(n, false);
+    for (size_t i = 0; i < n; ++i) {
+        size_t more = bytes[i] > least[i] ? bytes[i] - least[i] : 0;
+        if (bytes[i] > budget.member_bytes || fields[i] > budget.member_fields ||
+            more > left_bytes || fields[i] > left_fields)
+            continue;
+        shown[i] = true;
+        left_bytes -= more;
+        left_fields -= fields[i];
+    }
+
+    size_t sessions = 0;
+    for (const vkgroup::Session &s : l.sessions)
+        if (s.member < n && shown[s.member]) ++sessions;
+    std::vector<std::string> f;
+    f.reserve(2 + n * kMemberFields + sessions * 2);
+    f.push_back(std::to_string(n));
+    for (size_t i = 0; i < n; ++i) {
+        const vkgroup::MemberAnswer &a = l.members[i];
+        bool whole = shown[i];
+        f.insert(f.end(),
+                 {a.member.name, a.member.local ? "1" : "0", whole && a.answered ? "1" : "0",
+                  whole ? a.reason : kTooLarge, secs[i], whole ? warnings[i] : std::string()});
+    }
+    f.push_back(std::to_string(sessions));
+    for (const vkgroup::Session &s : l.sessions) {
+        if (s.member >= n || !shown[s.member]) continue;
         f.push_back(std::to_string(s.member));
         f.push_back(s.packed());
     }

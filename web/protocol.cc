@@ -48,6 +48,16 @@ std::string encode(const Message &m) {
     return out;
 }
 
+bool fits(const Message &m, const Limits &limits) {
+    if (m.fields.size() > limits.max_fields) return false;
+    size_t body = 1;
+    for (const std::string &f : m.fields) {
+        if (f.size() > limits.max_field) return false;
+        body += 4 + f.size();
+    }
+    return body <= limits.max_body;
+}
+
 std::optional<Message> decode(std::string_view body, const Limits &limits) {
     if (body.empty() || body.size() > limits.max_body) return std::nullopt;
     Message m;

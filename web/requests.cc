@@ -64,7 +64,7 @@ Checked list(const std::vector<std::string> &f) {
 }
 
 Checked act(const std::vector<std::string> &f) {
-    constexpr size_t kHead = 4;
+    constexpr size_t kHead = kActHeadFields;
     if (f.size() < kHead + kFieldsPerSession || (f.size() - kHead) % kFieldsPerSession != 0)
         return refuse("wrong number of fields");
     size_t n = (f.size() - kHead) / kFieldsPerSession;

@@ -17,17 +17,6 @@
 
 namespace vkweb {
 
-// Bounds of the fields, in bytes.
-inline constexpr size_t kMaxUser = 32;  // an account name, as useradd takes it
-inline constexpr size_t kMaxPassword = 512;
-inline constexpr size_t kMaxClient = 64;    // an IPv4 or IPv6 address as text
-inline constexpr size_t kIdLength = 64;     // session ids and CSRF tokens: 256 bits as hex
-inline constexpr size_t kMaxToken = 255;    // raw token and token, as vksession bounds -t
-inline constexpr size_t kMaxLogin = 121;    // as vksession bounds -u
-inline constexpr size_t kMaxDisplay = 118;  // as vksession bounds -d
-inline constexpr size_t kMaxActSessions = 1000;
-inline constexpr size_t kFieldsPerSession = 5;  // server, raw token, token, login, display
-
 struct AuthRequest {
     std::string user, password, client;
 };

@@ -58,23 +58,54 @@ std::string described(const NamedSession &n) {
 }  // namespace
 
 Message Service::handle(const Message &request) {
+    Plan p = begin(request, false);
+    switch (p.kind) {
+        case Plan::Kind::Now:
+            break;
+        case Plan::Kind::Listing:
+            p.reply = fresh_listing();
+            listed(p.reply, actions_);
+            break;
+        case Plan::Kind::Work:
+            p.reply = work(p);
+            acted();
+            break;
+    }
+    return std::move(p.reply);
+}
+
+Plan Service::begin(const Message &request, bool refreshing) {
+    auto now = [](Message reply) {
+        Plan p;
+        p.reply = std::move(reply);
+        return p;
+    };
     Checked c = check_request(request);
-    if (!c.ok) return refused(c.refusal);
-    return std::visit(
+    if (!c.ok) return now(refused(c.refusal));
+    if (auto *r = std::get_if<ListRequest>(&c.request)) return list(*r, refreshing);
+    if (auto *r = std::get_if<ActRequest>(&c.request)) {
+        const LoginSession *found = sessions_.find(r->session, backend_.now(), true);
+        if (!found) return now(refused(kOutOfOrder));
+        if (!same_secret(found->csrf, r->csrf)) return now(refused("bad CSRF token"));
+        Plan p;
+        p.kind = Plan::Kind::Work;
+        p.login = found->login;
+        p.act = std::move(*r);
+        return p;
+    }
+    return now(std::visit(
         [this](const auto &r) -> Message {
             using T = std::decay_t<decltype(r)>;
             if constexpr (std::is_same_v<T, AuthRequest>)
                 return auth(r);
             else if constexpr (std::is_same_v<T, WhoAmIRequest>)
                 return whoami(r);
-            else if constexpr (std::is_same_v<T, ListRequest>)
-                return list(r);
-            else if constexpr (std::is_same_v<T, ActRequest>)
-                return act(r);
-            else
+            else if constexpr (std::is_same_v<T, LogoutRequest>)
                 return logout(r);
+            else
+                return refused(kOutOfOrder);
         },
-        c.request);
+        c.request));
 }
 
 // A login in three steps: whether PAM may be asked at all (the back-off),
@@ -135,26 +166,42 @@ Message Service::whoami(const WhoAmIRequest &r) {
     return ok({s->login, s->csrf});
 }
 
-Message Service::list(const ListRequest &r) {
+Plan Service::list(const ListRequest &r, bool refreshing) {
+    Plan p;
+    Time now = backend_.now();
     // Every page that lists asks who is logged in first, and that decides
     // whether it was used: the listing itself is no use.
-    if (!sessions_.find(r.session, backend_.now(), false)) return refused(kOutOfOrder);
-    if (const std::vector<std::string> *cached = cache_.get(backend_.now())) return ok(*cached);
+    if (!sessions_.find(r.session, now, false)) {
+        p.reply = refused(kOutOfOrder);
+    } else if (const std::vector<std::string> *kept = cache_.get(now)) {
+        p.reply = ok(*kept);
+    } else if (const std::vector<std::string> *older =
+                   refreshing ? cache_.kept(now, keep_) : nullptr) {
+        p.reply = ok(*older);
+    } else {
+        p.kind = Plan::Kind::Listing;
+    }
+    return p;
+}
+
+Message Service::fresh_listing() {
     std::vector<vkgroup::Member> members;
     std::string error;
     if (!backend_.members(members, error)) return refused(error);
-    std::vector<std::string> fields = listing_fields(backend_.list(members, true));
-    cache_.put(fields, backend_.now());
-    return ok(std::move(fields));
+    Message reply = ok(listing_fields(backend_.list(members, true)));
+    // The web side takes a reply over its limits for a hostile helper's:
+    // the budget of the listing keeps it within them.
+    if (!fits(reply, kReplyLimits)) return refused("the listing is too large");
+    return reply;
 }
 
-Message Service::act(const ActRequest &r) {
-    const LoginSession *found = sessions_.find(r.session, backend_.now(), true);
-    if (!found) return refused(kOutOfOrder);
-    if (!same_secret(found->csrf, r.csrf)) return refused("bad CSRF token");
-    const LoginSession who = *found;
-    cache_.clear();
+void Service::listed(const Message &reply, unsigned since) {
+    if (reply.kind == static_cast<char>(Status::Ok) && since == actions_)
+        cache_.put(reply.fields, backend_.now());
+}
 
+Message Service::work(const Plan &plan) {
+    const ActRequest &r = plan.act;
     std::vector<vkgroup::Member> members;
     std::string error;
     if (!backend_.members(members, error)) return refused(error);
@@ -200,7 +247,7 @@ Message Service::act(const ActRequest &r) {
         const vkgroup::Outcome &o = outcomes[i];
         const NamedSession &n = r.sessions[i];
         std::string message = o.ok ? std::string() : vkgroup::one_line(o.message, 200);
-        backend_.log_action(who.login + " from " + r.client + ": " + action_name(r.action) + " " +
+        backend_.log_action(plan.login + " from " + r.client + ": " + action_name(r.action) + " " +
                             n.server + " display " + shown(n.display) + " token " + shown(n.token) +
                             " raw token " + shown(n.raw_token) + " login " + shown(n.login) + ": " +
                             (o.ok ? "done" : "failed (" + message + ")"));

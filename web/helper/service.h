@@ -42,13 +42,46 @@ class Backend {
     virtual void log_action(const std::string &line) = 0;
 };
 
+// What becomes of a request. Now: its reply is ready. Listing: it waits
+// for a fresh listing of the group. Work: an action, to run apart. What
+// may take as long as the group's deadline runs apart from the requests
+// that do not (the login checks, a listing kept), so that these never wait
+// behind it.
+struct Plan {
+    enum class Kind { Now, Listing, Work };
+    Kind kind = Kind::Now;
+    Message reply;      // Now
+    ActRequest act;     // Work: the action, checked
+    std::string login;  // Work: who asks
+};
+
 class Service {
   public:
     explicit Service(Backend &backend, Seconds idle = LoginSessions::kIdle,
-                     Seconds lifetime = LoginSessions::kLifetime)
-        : backend_(backend), sessions_(idle, lifetime) {}
-    // The reply to one decoded request.
+                     Seconds lifetime = LoginSessions::kLifetime,
+                     Seconds keep = ListingCache::kKeep)
+        : backend_(backend), sessions_(idle, lifetime), keep_(keep) {}
+    // The reply to one decoded request, the slow parts run in line.
     Message handle(const Message &request);
+
+    // Checks `request` and answers what can be answered at once.
+    // `refreshing`: a fresh listing is on its way, and a listing kept
+    // (younger than `keep`) may be answered meanwhile.
+    Plan begin(const Message &request, bool refreshing);
+    // The group's listing, as a reply; it may take the group's deadline.
+    Message fresh_listing();
+    // The action planned, as a reply; it may take the group's deadline.
+    Message work(const Plan &plan);
+    // The actions done so far.
+    unsigned actions() const { return actions_; }
+    // A fresh listing's reply, to keep unless an action was done since it
+    // began (`since`: actions() then): it may not show what that changed.
+    void listed(const Message &reply, unsigned since);
+    // An action is done: the listing kept shows what it changed no more.
+    void acted() {
+        cache_.clear();
+        ++actions_;
+    }
 
     size_t sessions() const { return sessions_.size(); }
 
@@ -59,19 +92,21 @@ class Service {
     Message auth_record(const AuthRequest &r, bool passed, const std::string &login,
                         const std::string &why);
     Message whoami(const WhoAmIRequest &r);
-    Message list(const ListRequest &r);
-    Message act(const ActRequest &r);
+    Plan list(const ListRequest &r, bool refreshing);
     Message logout(const LogoutRequest &r);
 
     Backend &backend_;
     Backoff backoff_;
     LoginSessions sessions_;
     ListingCache cache_;
+    Seconds keep_;
+    unsigned actions_ = 0;
 };
 
 // The generic replies, the same whatever the real reason.
 inline constexpr const char *kLoginFailed = "login failed";
 inline constexpr const char *kOutOfOrder = "out of order";
+inline constexpr const char *kWorkFailed = "the helper's work for this request failed";
 
 }  // namespace vkweb
 

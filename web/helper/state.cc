@@ -109,8 +109,8 @@ void LoginSessions::close(std::string_view id) {
     std::erase_if(sessions_, [id](const LoginSession &s) { return same_secret(s.id, id); });
 }
 
-const std::vector<std::string> *ListingCache::get(Time now) const {
-    if (!fields_ || now < at_ || now - at_ >= kFresh) return nullptr;
+const std::vector<std::string> *ListingCache::kept(Time now, std::chrono::milliseconds keep) const {
+    if (!fields_ || now < at_ || now - at_ >= keep) return nullptr;
     return &*fields_;
 }
 

@@ -101,11 +101,14 @@ class LoginSessions {
     std::vector<LoginSession> sessions_;
 };
 
-// The last listing's reply, reused for kFresh.
+// The last listing's reply, reused for kFresh; while a fresh one is on its
+// way, it is answered for a while longer (kKeep unless the caller says).
 class ListingCache {
   public:
     static constexpr std::chrono::milliseconds kFresh{2000};
-    const std::vector<std::string> *get(Time now) const;
+    static constexpr Seconds kKeep{25};
+    const std::vector<std::string> *get(Time now) const { return kept(now, kFresh); }
+    const std::vector<std::string> *kept(Time now, std::chrono::milliseconds keep) const;
     void put(std::vector<std::string> fields, Time now);
     void clear() { fields_.reset(); }
 

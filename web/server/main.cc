@@ -26,6 +26,7 @@
 #include <pwd.h>
 #include <spawn.h>
 #include <string>
+#include <vector>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -111,12 +112,20 @@ int listen_on(const Config &c) {
     return fd.release();
 }
 
-// Starts the helper with its end of the socket pair on descriptor 3.
-pid_t start_helper(int helper_end, const std::string &config) {
+// Starts the helper with its ends of the lanes on descriptors kFirstLane
+// on. They are first moved above the lanes' numbers, so that placing one
+// cannot overwrite another.
+pid_t start_helper(const std::vector<vk::Fd> &helper_ends, const std::string &config) {
+    std::vector<vk::Fd> high;
+    for (const vk::Fd &end : helper_ends) {
+        high.emplace_back(::fcntl(end.get(), F_DUPFD_CLOEXEC, kFirstLane + kLanes));
+        if (!high.back()) die(std::string("fcntl: ") + std::strerror(errno));
+    }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, helper_end, 3);
+    for (size_t i = 0; i < high.size(); ++i)
+        posix_spawn_file_actions_adddup2(&fa, high[i].get(), kFirstLane + static_cast<int>(i));
     // Not the signals that this process blocks to take them in sigwait,
     // nor its ignored SIGPIPE: the helper, and what it starts, must end on
     // a service stop like any program.
@@ -366,26 +375,36 @@ int main(int argc, char **argv) {
     ::sigprocmask(SIG_BLOCK, &ending, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        die(std::string("socketpair: ") + std::strerror(errno));
-    vk::Fd mine(pair[0]), helper_end(pair[1]);
-    pid_t helper = start_helper(helper_end.get(), config_path);
-    helper_end.reset();
+    std::vector<vk::Fd> mine, helper_ends;
+    for (int i = 0; i < kLanes; ++i) {
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+            die(std::string("socketpair: ") + std::strerror(errno));
+        mine.emplace_back(pair[0]);
+        helper_ends.emplace_back(pair[1]);
+    }
+    pid_t helper = start_helper(helper_ends, config_path);
+    helper_ends.clear();
     vk::Fd listener(listen_on(cfg));
     drop_privileges(cfg);
 
-    Channel channel(mine.get());
+    std::vector<int> lanes;
+    for (const vk::Fd &fd : mine) lanes.push_back(fd.get());
+    Channel channel(lanes);
     Deadlines deadlines;
     Server server{&channel, &deadlines};
+    // A thread for each connection: a request that waits for the group
+    // holds up its own connection only.
     struct MHD_Daemon *d = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_TLS | MHD_USE_ERROR_LOG, 0, nullptr, nullptr,
-        &answer, &server, MHD_OPTION_LISTEN_SOCKET, listener.get(), MHD_OPTION_HTTPS_MEM_KEY,
-        key.c_str(), MHD_OPTION_HTTPS_MEM_CERT, cert.c_str(), MHD_OPTION_HTTPS_PRIORITIES,
-        kTlsPriorities, MHD_OPTION_THREAD_POOL_SIZE, 4u, MHD_OPTION_CONNECTION_LIMIT, 256u,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, 64u, MHD_OPTION_CONNECTION_TIMEOUT, 30u,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, size_t{256} * 1024, MHD_OPTION_NOTIFY_COMPLETED,
-        &finished, &server, MHD_OPTION_NOTIFY_CONNECTION, &connection, &server, MHD_OPTION_END);
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_TLS |
+            MHD_USE_ERROR_LOG,
+        0, nullptr, nullptr, &answer, &server, MHD_OPTION_LISTEN_SOCKET, listener.get(),
+        MHD_OPTION_HTTPS_MEM_KEY, key.c_str(), MHD_OPTION_HTTPS_MEM_CERT, cert.c_str(),
+        MHD_OPTION_HTTPS_PRIORITIES, kTlsPriorities, MHD_OPTION_THREAD_STACK_SIZE,
+        size_t{512} * 1024, MHD_OPTION_CONNECTION_LIMIT, 256u, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        64u, MHD_OPTION_CONNECTION_TIMEOUT, 30u, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        size_t{256} * 1024, MHD_OPTION_NOTIFY_COMPLETED, &finished, &server,
+        MHD_OPTION_NOTIFY_CONNECTION, &connection, &server, MHD_OPTION_END);
     if (!d) die("cannot start the HTTPS server (is the certificate or key broken?)");
     (void)listener.release();  // the server closes it
     syslog(LOG_INFO, "serving https://%s:%d/ as %s", cfg.address.c_str(), cfg.port,

@@ -43,7 +43,7 @@ using vkgroup::Session;
 // plain-HTTP answer, can set a login of its choice.
 constexpr const char *kSessionCookie = "__Host-vkweb_session";
 constexpr const char *kLoginCookie = "vkweb_login";
-constexpr size_t kMaxSelected = 1000;
+constexpr size_t kMaxSelected = kMaxActSessions;
 
 // ---- small things ---------------------------------------------------------------------------
 
@@ -916,6 +916,13 @@ HttpResponse act(const HttpRequest &r, const Helper &helper, const Who &who) {
     Message request{static_cast<char>(Op::Act), {who.session, r.client, who.csrf, sel->action}};
     for (const Ref &ref : sel->refs)
         request.fields.insert(request.fields.end(), ref.f.begin(), ref.f.end());
+    // The helper takes a request over its limits for a hostile one: what it
+    // could not take is refused here, and never sent.
+    if (!fits(request, kRequestLimits))
+        return problem(413, "Action",
+                       "These sessions cannot be acted on at once: their names are too long. "
+                       "Choose fewer sessions.",
+                       who);
     Message reply = helper(request);
     if (reply.kind != static_cast<char>(Status::Ok) ||
         reply.fields.size() != 1 + 2 * sel->refs.size())

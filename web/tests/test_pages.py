@@ -25,6 +25,9 @@ NOTING = r"""#!/bin/sh
 case "$1" in -p) cat /tmp/answer;; esac
 """
 COOKIE = "__Host-vkweb_session"
+# The same, but anything other than a listing takes six seconds and then leaves /tmp/done.
+SLOW = NOTING.replace("case \"$1\" in -p) cat /tmp/answer;;",
+                     "case \"$1\" in -p) cat /tmp/answer;; *) sleep 6; touch /tmp/done;;")
 SCRIPTS = ["<script>alert(1)</script>", "\"><img src=x onerror=alert(1)>"]
 
 
@@ -360,3 +363,90 @@ def test_names_that_are_scripts_show_as_text(group, browser, login, screenshot):
     assert (headers["x-frame-options"], headers["x-content-type-options"], headers["cache-control"]) == \
         ("DENY", "nosniff", "no-store")
     assert "strict-transport-security" in headers
+
+
+# ---- limits and load ---------------------------------------------------------------------------
+
+def test_a_bulk_action_on_a_thousand_sessions_with_every_field_at_its_bound(group, browser, login):
+    h2 = group.group.hosts["parvix2"]
+    n = 1000
+
+    def at_bound(text, i, size):
+        return text * (size - len(str(i))) + str(i)
+    noting(h2, *(record(at_bound("t", i, 255), at_bound("r", i, 255), "l" * 121, at_bound("0", i, 118),
+                        "parvix2") for i in range(n)))
+    assert login(browser, "alice", PASSWORDS["alice"])
+    h2.path("/tmp/calls").unlink(missing_ok=True)
+    browser.get(f"{group.url}/sessions?server=parvix2")
+    assert browser.execute_script("return document.querySelectorAll('table#sessions tr.session').length") == n
+    browser.find_element(By.ID, "pick-all").click()
+    follow(browser, browser.find_element(By.CSS_SELECTOR, "form#bulk p.selected button[value=terminate]"))
+    assert len(browser.find_elements(By.CSS_SELECTOR, "ul#confirm-list li")) == n
+    browser.find_element(By.ID, "confirm-all").click()
+    browser.set_page_load_timeout(300)
+    old = browser.find_element(By.TAG_NAME, "html")
+    browser.find_element(By.ID, "confirm-submit").click()
+    WebDriverWait(browser, 300, ignored_exceptions=(WebDriverException,)).until(
+        lambda b: expected_conditions.staleness_of(old)(b) and path(b) == "/act" and
+        b.execute_script("return document.readyState") == "complete")
+    outcomes = browser.find_elements(By.CSS_SELECTOR, "ul#outcomes li.outcome.ok")
+    failed = [li.text[-200:] for li in browser.find_elements(By.CSS_SELECTOR, "ul#outcomes li.outcome.failed")]
+    assert len(outcomes) == n, failed
+    # Each session was ended by its own call, with its fields whole (the calls run side by side,
+    # so their words may interleave in the notes); vkweb and its helper serve on.
+    words = h2.path("/tmp/calls").read_text().replace("\036", "").split("\0")
+    assert words.count("-k") == n
+    assert sorted(w for w in words if len(w) == 118) == sorted(at_bound("0", i, 118) for i in range(n))
+    assert sorted(w for w in words if len(w) == 255 and w[0] == "t") == \
+        sorted(at_bound("t", i, 255) for i in range(n))
+    assert not [x for x in group.lines() if "not to be trusted" in x or "helper is gone" in x]
+    browser.get(f"{group.url}/overview")
+    assert path(browser) == "/overview"
+
+
+def test_members_over_their_share_show_as_answering_too_much(group, browser, login):
+    # 70,000 sessions each: within what vkgroup reads of a member, over a member's share of the
+    # reply to vkweb.
+    many = "".join(record("t", f"r{i}", "u", str(i), "parvix2") for i in range(70_000))
+    noting(group.group.hosts["parvix2"], many)
+    noting(group.group.hosts["parvix3"], many.replace("parvix2", "parvix3"))
+    assert login(browser, "alice", PASSWORDS["alice"])
+    browser.set_page_load_timeout(120)
+    browser.get(f"{group.url}/overview")
+    states = {r.get_attribute("data-server"): (r.find_element(By.CSS_SELECTOR, "td.state").text,
+                                                r.find_element(By.CSS_SELECTOR, "td.reason").text)
+              for r in browser.find_elements(By.CSS_SELECTOR, "table#members tbody tr")}
+    assert states == {"parvix1": ("up", ""), "parvix2": ("down", "answer too large"),
+                      "parvix3": ("down", "answer too large")}
+    browser.get(f"{group.url}/sessions")
+    assert rows(browser) == [("parvix1", "card-a1"), ("parvix1", "card-c1")]
+    assert group.h1.exit_status(group.vkweb.pid) is None
+
+
+def test_a_slow_action_holds_up_no_other_login(group, browser, login):
+    h2 = group.group.hosts["parvix2"]
+    h2.write(VKSESSION, SLOW, 0o755)
+    other = group.desk.browser()
+    try:
+        assert login(browser, "alice", PASSWORDS["alice"])
+        assert login(other, "alice", PASSWORDS["alice"])
+        row_button(browser, group.url, "card-b2", "suspend")
+        h2.path("/tmp/calls").unlink(missing_ok=True)
+        # Sent without waiting for the outcome, which takes six seconds.
+        browser.execute_script("setTimeout(() => document.getElementById('confirm-submit').click(), 0);")
+        WebDriverWait(browser, 15).until(lambda _: acts(h2))
+        # The other login's pages while the suspension runs: the overview (which may ask the
+        # group afresh, beside the action), then the sessions from the listing just made.
+        other.get(f"{group.url}/overview")
+        began = time.monotonic()
+        other.get(f"{group.url}/sessions")
+        took = time.monotonic() - began
+        assert not h2.path("/tmp/done").exists()
+        assert path(other) == "/sessions" and ("parvix2", "card-b2") in rows(other)
+        assert took < 1, took
+        assert arrived(browser, "/act")
+        assert h2.path("/tmp/done").exists()
+        assert browser.find_elements(By.CSS_SELECTOR, "ul#outcomes li")
+    finally:
+        other.quit()
+

@@ -1,11 +1,13 @@
 #!/usr/bin/python3
-"""Starts vkweb-helper inside a sandboxed host as vkweb does: a socket pair, the helper's end on
-descriptor 3. Relays standard input to the helper and the helper's answers to standard output;
-once standard input ends, the helper's end sees EOF. Exits with the helper's exit status.
+"""Starts vkweb-helper inside a sandboxed host as vkweb does: six socket pairs, the helper's ends on
+descriptors 3 to 8. Relays standard input to the helper on the first and the helper's answers to
+standard output; once standard input ends, the helper's end sees EOF. Exits with the helper's exit
+status.
 
   helper_driver.py [socket|pipe|none] [HELPER ARGUMENT...]
 
 `pipe` and `none` put a pipe, or nothing, on descriptor 3 instead (the helper must refuse)."""
+import fcntl
 import os
 import socket
 import subprocess
@@ -13,6 +15,7 @@ import sys
 import threading
 
 HELPER = "/opt/KELWvk/lib/vkweb-helper"
+LANES = range(3, 9)
 
 
 def relay_input(ours):
@@ -28,19 +31,27 @@ def main():
     mode = sys.argv[1] if len(sys.argv) > 1 else "socket"
     args = sys.argv[2:]
     ours = None
+    theirs = []
     if mode == "socket":
-        ours, theirs = socket.socketpair()
-        fd = theirs.fileno()
+        pairs = [socket.socketpair() for _ in LANES]
+        ours = pairs[0][0]
+        theirs = [t for _, t in pairs]
+        fds = [t.fileno() for t in theirs]
     elif mode == "pipe":
-        fd, _ = os.pipe()
+        fds = [os.pipe()[0]]
     else:
-        fd = None
-    # The helper's end becomes its descriptor 3 (pass_fds keeps 3 open and inheritable).
-    p = subprocess.Popen([HELPER, *args], pass_fds=(3,) if fd is not None else (),
-                         preexec_fn=(lambda: os.dup2(fd, 3)) if fd is not None and fd != 3 else None)
+        fds = []
+
+    def place():
+        # Above the lanes first, so that placing one cannot overwrite another.
+        high = [fcntl.fcntl(fd, fcntl.F_DUPFD, LANES[-1] + 1) for fd in fds]
+        for lane, fd in zip(LANES, high):
+            os.dup2(fd, lane)
+    p = subprocess.Popen([HELPER, *args], pass_fds=tuple(LANES[:len(fds)]), preexec_fn=place)
     if ours is None:
         sys.exit(p.wait())
-    theirs.close()
+    for t in theirs:
+        t.close()
     threading.Thread(target=relay_input, args=(ours,), daemon=True).start()
     while data := ours.recv(65536):
         os.write(1, data)

@@ -101,4 +101,53 @@ TEST(WebListingWire, FieldsThatAreNoListing) {
     EXPECT_FALSE(vkweb::listing_from(good, good.size()));
 }
 
+// A member over its share of a reply, by bytes or by fields, or one that
+// comes after the whole is spent, is sent as too large and without its
+// sessions; the others are sent whole, and the reply is always one that
+// the web side reads.
+TEST(WebListingWire, TheListingStaysWithinItsBudget) {
+    vkgroup::Listing l = sample();
+    const std::string mib(1 << 20, 'm');
+    l.members.push_back({{"big", false}, true, "", {"warned"}, 1.0, 0});
+    for (int i = 0; i < 9; ++i)
+        l.sessions.push_back(session(3, "r", mib.c_str(), "l", "1", "big", 0, std::nullopt));
+    l.members.push_back({{"many", false}, true, "", {}, 1.0, 0});
+    for (int i = 0; i < 70'000; ++i)
+        l.sessions.push_back(session(4, "r", "t", "l", "1", "many", 0, std::nullopt));
+    std::vector<std::string> fields = vkweb::listing_fields(l);
+    EXPECT_TRUE(vkweb::fits(vkweb::Message{'O', fields}, vkweb::kReplyLimits));
+    auto got = vkweb::listing_from(fields);
+    ASSERT_TRUE(got);
+    ASSERT_EQ(got->members.size(), 5u);
+    for (size_t i : {3, 4}) {
+        EXPECT_FALSE(got->members[i].answered) << i;
+        EXPECT_EQ(got->members[i].reason, vkweb::kTooLarge) << i;
+        EXPECT_EQ(got->members[i].sessions, 0u) << i;
+        EXPECT_TRUE(got->members[i].warnings.empty()) << i;
+    }
+    EXPECT_EQ(got->sessions.size(), 3u);
+    EXPECT_EQ(got->members[2].reason, l.members[2].reason);
+    EXPECT_EQ(got->members[1].warnings, l.members[1].warnings);
+
+    // Members within their share each, until the whole is spent.
+    vkgroup::Listing ten;
+    const std::string kib(100 << 10, 'k');
+    for (size_t m = 0; m < 10; ++m) {
+        std::string name = "m" + std::to_string(m);
+        ten.members.push_back({{name, false}, true, "", {}, 0.1, 0});
+        ten.sessions.push_back(session(m, "r", kib.c_str(), "l", "1", name.c_str(), 0, {}));
+    }
+    const vkweb::ListingBudget small{350 << 10, 1000, 200 << 10, 100};
+    fields = vkweb::listing_fields(ten, small);
+    size_t bytes = 0;
+    for (const std::string &f : fields) bytes += 4 + f.size();
+    EXPECT_LE(bytes, small.bytes);
+    got = vkweb::listing_from(fields);
+    ASSERT_TRUE(got);
+    for (size_t m = 0; m < 10; ++m) {
+        EXPECT_EQ(got->members[m].answered, m < 3) << m;
+        EXPECT_EQ(got->members[m].sessions, m < 3 ? 1u : 0u) << m;
+    }
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include "group.h"
 #include "html.h"
 #include "listing_wire.h"
+#include "requests.h"
 #include "web.h"
 
 namespace {
@@ -63,6 +64,7 @@ vkgroup::Listing listing() {
 
 // A helper that knows one login session and records what it is asked.
 struct Fake {
+    std::optional<vkgroup::Listing> group;  // listing() unless set
     std::vector<char> asked;
     std::vector<Message> acts;
     vkgroup::Listing (*shown)() = listing;
@@ -79,7 +81,7 @@ struct Fake {
             case Op::WhoAmI:
                 return known ? ok({"alice", kCsrf}) : refused;
             case Op::List:
-                return known ? ok(vkweb::listing_fields(shown())) : refused;
+                return known ? ok(vkweb::listing_fields(group ? *group : shown())) : refused;
             case Op::Act: {
                 acts.push_back(m);
                 std::vector<std::string> f = {std::to_string((m.fields.size() - 4) / 5)};
@@ -271,6 +273,47 @@ TEST(WebPages, BidirectionalControlsShowAsQuestionMarks) {
         EXPECT_NE(r->body.find("al?ice????"), std::string::npos);
         EXPECT_NE(r->body.find("1??"), std::string::npos);
     }
+}
+
+// An action on as many sessions as the pages let one tick, each with
+// every field at its bound, reaches the helper; what the helper could not
+// take is refused with a page of its own and never sent.
+TEST(WebPages, TheLargestBulkActionIsSentAndNothingLarger) {
+    Fake fake;
+    const std::string host253 = std::string(63, 'a') + "." + std::string(63, 'b') + "." +
+                                std::string(63, 'c') + "." + std::string(61, 'd');
+    vkgroup::Listing l;
+    l.members.push_back({{host253, false}, true, "", {}, 0.1, 0});
+    for (size_t i = 0; i <= vkweb::kMaxActSessions; ++i) {
+        std::string n = std::to_string(i);
+        l.sessions.push_back(session(0, std::string(255 - n.size(), 't') + n,
+                                     std::string(255 - n.size(), 'r') + n, std::string(121, 'l'),
+                                     std::string(118 - n.size(), '9') + n));
+    }
+    l.sessions.push_back(session(0, "long", std::string(vkweb::kMaxPassword + 1, 'r'), "l", "1"));
+    fake.group = l;
+    std::vector<std::string> ks = keys(get(fake, "/sessions").body);
+    ASSERT_EQ(ks.size(), vkweb::kMaxActSessions + 2);
+    auto bulk = [&](size_t from, size_t n) {
+        std::vector<std::pair<std::string, std::string>> f{{"csrf", kMasked},
+                                                           {"action", "suspend"}};
+        for (size_t i = from; i < from + n; ++i) f.emplace_back("s", ks[i]);
+        f.emplace_back("all", std::to_string(n));
+        return post(fake, "/act", std::move(f));
+    };
+    HttpResponse largest = bulk(0, vkweb::kMaxActSessions);
+    EXPECT_EQ(largest.status, 200);
+    ASSERT_EQ(fake.acts.size(), 1u);
+    // At the bound but for the client's address and the action's name.
+    EXPECT_EQ(vkweb::encode(fake.acts[0]).size(),
+              4 + vkweb::kRequestLimits.max_body - (vkweb::kMaxClient - 11) - (9 - 7));
+    EXPECT_EQ(bulk(0, vkweb::kMaxActSessions + 1).status, 400);
+    // A session whose raw token the helper would not take, beside one
+    // that it would.
+    HttpResponse over = bulk(vkweb::kMaxActSessions, 2);
+    EXPECT_EQ(over.status, 413);
+    EXPECT_NE(over.body.find("cannot be acted on at once"), std::string::npos);
+    EXPECT_EQ(fake.acts.size(), 1u);
 }
 
 // What a browser that takes gzip gets is the page, compressed; the form

@@ -163,6 +163,38 @@ TEST(WebRequests, NamedSessionsAtAndOverTheirBounds) {
         EXPECT_EQ(refusal(act(1, {"parvix2", "r", "t", "l", "1"}, a)), "unknown action") << a;
 }
 
+// The largest action the pages offer: every session with every field at
+// its bound. It is within the limits that the helper reads with, exactly,
+// and passes its checks; one session more, or one field over the largest
+// bound, is not sent at all.
+TEST(WebRequests, TheLargestActionIsTheLimitOfARequest) {
+    const std::string host253 = std::string(63, 'a') + "." + std::string(63, 'b') + "." +
+                                std::string(63, 'c') + "." + std::string(61, 'd');
+    const std::vector<std::string> largest{host253, std::string(255, 'r'), std::string(255, 't'),
+                                           std::string(121, 'l'), std::string(118, '9')};
+    Message m = act(vkweb::kMaxActSessions, largest);
+    ASSERT_EQ(m.fields.size(), 5004u);
+    EXPECT_TRUE(vkweb::fits(m, vkweb::kRequestLimits));
+    std::string bytes = vkweb::encode(m);
+    EXPECT_EQ(vkweb::kRequestLimits.max_body, 1'022'218u);
+    // At the bound but for the client's address ("10.0.0.1").
+    EXPECT_EQ(bytes.size() - 4, vkweb::kRequestLimits.max_body - (vkweb::kMaxClient - 8));
+    auto back = vkweb::decode(std::string_view(bytes).substr(4), vkweb::kRequestLimits);
+    ASSERT_TRUE(back);
+    // Every session is its own: the checks refuse none of them.
+    EXPECT_EQ(refusal(*back), "");
+
+    Message more = act(vkweb::kMaxActSessions + 1, {"p", "r", "t", "l", "1"});
+    EXPECT_FALSE(vkweb::fits(more, vkweb::kRequestLimits));
+    EXPECT_EQ(refusal(more), "too many sessions");
+    Message longer = act(1, {"parvix2", std::string(vkweb::kMaxPassword + 1, 'r'), "t", "l", "1"});
+    EXPECT_FALSE(vkweb::fits(longer, vkweb::kRequestLimits));
+    std::string over = vkweb::encode(longer);
+    EXPECT_FALSE(vkweb::decode(std::string_view(over).substr(4), vkweb::kRequestLimits));
+    Message longest_password = msg(Op::Auth, {"alice", std::string(512, 'p'), "10.0.0.1"});
+    EXPECT_TRUE(vkweb::fits(longest_password, vkweb::kRequestLimits));
+}
+
 TEST(WebRequests, SecretsCompareWhole) {
     EXPECT_TRUE(vkweb::same_secret(kId, std::string(64, 'a')));
     EXPECT_FALSE(vkweb::same_secret(kId, std::string(63, 'a') + "b"));

@@ -3,6 +3,7 @@
 // a request that names one otherwise runs none (logins, their back-off and
 // requests without a session are tested against real PAM end to end).
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,9 +31,13 @@ class FakeBackend : public vkweb::Backend {
     std::vector<std::string> acted, actions;                   // what ran, what was logged
 
     int ticks = 0, randoms = 0;
+    std::optional<int> clock;  // the time in seconds, when a test sets it
 
-    // A second passes at every look at the clock: logins are never held up.
-    vkweb::Time now() override { return vkweb::Time{} + std::chrono::seconds(++ticks); }
+    // Unless set, a second passes at every look at the clock: logins are
+    // never held up.
+    vkweb::Time now() override {
+        return vkweb::Time{} + std::chrono::seconds(clock ? *clock : ++ticks);
+    }
     std::string random_hex(size_t bytes) override {
         std::string n = std::to_string(++randoms);
         return std::string(2 * bytes - n.size(), 'a') + n;
@@ -162,6 +167,70 @@ TEST(WebService, ActionsRunOnlyOnSessionsShownExactlyAsNamed) {
             "alice from 10.0.0.9: suspend parvix1 display 13 token tok13 raw token raw13 login "
             "carol: "
             "failed (Internal system error (-1))"}));
+}
+
+// Only what waits for the group is planned apart: a fresh listing, and an
+// action that passed its checks. Logins, their checks and a listing kept
+// are answered at once, and nothing reaches the group while planning.
+TEST(WebService, OnlyTheGroupsWorkIsPlannedApart) {
+    using Kind = vkweb::Plan::Kind;
+    FakeBackend backend;
+    backend.sessions["parvix1"] = {{"raw1", "tok1", "alice", "1"}};
+    vkweb::Service service{backend, vkweb::LoginSessions::kIdle, std::chrono::seconds(25)};
+    auto plan = [&service](Op op, std::vector<std::string> f, bool refreshing = false) {
+        return service.begin(Message{static_cast<char>(op), std::move(f)}, refreshing);
+    };
+    vkweb::Plan login = plan(Op::Auth, {"alice", "pw", "10.0.0.9"});
+    ASSERT_EQ(login.kind, Kind::Now);
+    const std::string sid = login.reply.fields.at(0), csrf = login.reply.fields.at(2);
+    backend.clock = 100;
+    EXPECT_EQ(plan(Op::WhoAmI, {sid, "10.0.0.9"}).kind, Kind::Now);
+    EXPECT_EQ(plan(Op::List, {std::string(64, 'f'), "10.0.0.9"}).kind, Kind::Now);
+    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}).kind, Kind::Listing);
+    // Even with a fresh listing on its way, none is kept yet to answer.
+    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}, true).kind, Kind::Listing);
+    EXPECT_TRUE(backend.listed.empty());
+
+    const unsigned before = service.actions();
+    Message fresh = service.fresh_listing();
+    EXPECT_EQ(backend.listed.size(), 1u);
+    service.listed(fresh, before);
+    vkweb::Plan again = plan(Op::List, {sid, "10.0.0.9"});
+    EXPECT_EQ(again.kind, Kind::Now);
+    EXPECT_EQ(again.reply.fields, fresh.fields);
+    // No longer fresh: asked anew, but answered from what is kept while a
+    // fresh listing is on its way, up to the time given.
+    backend.clock = 103;
+    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}).kind, Kind::Listing);
+    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}, true).kind, Kind::Now);
+    backend.clock = 124;
+    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}, true).reply.fields, fresh.fields);
+    backend.clock = 125;
+    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}, true).kind, Kind::Listing);
+
+    const std::vector<std::string> a1{"parvix1", "raw1", "tok1", "alice", "1"};
+    std::vector<std::string> act{sid, "10.0.0.9", std::string(64, '0'), "suspend"};
+    act.insert(act.end(), a1.begin(), a1.end());
+    EXPECT_EQ(plan(Op::Act, act).reply.fields, (std::vector<std::string>{"bad CSRF token"}));
+    act[2] = csrf;
+    vkweb::Plan work = plan(Op::Act, act);
+    ASSERT_EQ(work.kind, Kind::Work);
+    EXPECT_TRUE(backend.acted.empty());
+    EXPECT_EQ(service.work(work).fields, (std::vector<std::string>{"1", "1", ""}));
+    EXPECT_EQ(backend.acted, (std::vector<std::string>{"suspend parvix1 1"}));
+    // What an action changed is not answered from what was kept, nor from
+    // a listing begun before it ended.
+    backend.clock = 110;
+    service.listed(fresh, service.actions());
+    service.acted();
+    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}, true).kind, Kind::Listing);
+    service.listed(fresh, before);
+    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}, true).kind, Kind::Listing);
+    service.listed(fresh, service.actions());
+    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}).kind, Kind::Now);
+    EXPECT_EQ(plan(Op::Logout, {sid, csrf}).kind, Kind::Now);
+    EXPECT_EQ(plan(Op::WhoAmI, {sid, "10.0.0.9"}).reply.fields,
+              (std::vector<std::string>{"out of order"}));
 }
 
 }  // namespace
