@@ -176,7 +176,8 @@ TEST(WebService, OnlyTheGroupsWorkIsPlannedApart) {
     using Kind = vkweb::Plan::Kind;
     FakeBackend backend;
     backend.sessions["parvix1"] = {{"raw1", "tok1", "alice", "1"}};
-    vkweb::Service service{backend, vkweb::LoginSessions::kIdle, std::chrono::seconds(25)};
+    vkweb::Service service{backend, vkweb::LoginSessions::kIdle, vkweb::LoginSessions::kLifetime,
+                           std::chrono::seconds(25)};
     auto plan = [&service](Op op, std::vector<std::string> f, bool refreshing = false) {
         return service.begin(Message{static_cast<char>(op), std::move(f)}, refreshing);
     };
@@ -184,7 +185,7 @@ TEST(WebService, OnlyTheGroupsWorkIsPlannedApart) {
     ASSERT_EQ(login.kind, Kind::Now);
     const std::string sid = login.reply.fields.at(0), csrf = login.reply.fields.at(2);
     backend.clock = 100;
-    EXPECT_EQ(plan(Op::WhoAmI, {sid, "10.0.0.9"}).kind, Kind::Now);
+    EXPECT_EQ(plan(Op::WhoAmI, {sid, "10.0.0.9", "1"}).kind, Kind::Now);
     EXPECT_EQ(plan(Op::List, {std::string(64, 'f'), "10.0.0.9"}).kind, Kind::Now);
     EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}).kind, Kind::Listing);
     // Even with a fresh listing on its way, none is kept yet to answer.
@@ -229,7 +230,7 @@ TEST(WebService, OnlyTheGroupsWorkIsPlannedApart) {
     service.listed(fresh, service.actions());
     EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}).kind, Kind::Now);
     EXPECT_EQ(plan(Op::Logout, {sid, csrf}).kind, Kind::Now);
-    EXPECT_EQ(plan(Op::WhoAmI, {sid, "10.0.0.9"}).reply.fields,
+    EXPECT_EQ(plan(Op::WhoAmI, {sid, "10.0.0.9", "1"}).reply.fields,
               (std::vector<std::string>{"out of order"}));
 }
 
