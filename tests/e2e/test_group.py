@@ -5,6 +5,7 @@ import json
 import re
 import signal
 import subprocess
+import threading
 import time
 
 import pytest
@@ -138,6 +139,45 @@ def test_members_down_cut_off_or_hung_are_reported_and_the_rest_is_listed(make_g
     r = g.vkgroup("list", "-x", "parvix1", "parvix2", "parvix3", "parvix4")
     assert time.monotonic() - began < 5 + 2 + SLACK
     assert r.rc == 1 and len(r.out.splitlines()) == 2 and len(stderr_lines(r)) == 2
+
+
+# Starts a program with SIGTERM and SIGHUP blocked and SIGINT and SIGQUIT ignored, as a
+# caller may (a service that takes its signals with sigwait, a shell's background job).
+BLOCKING = ("import os, signal, sys\n"
+            "signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGTERM, signal.SIGHUP])\n"
+            "signal.signal(signal.SIGINT, signal.SIG_IGN)\n"
+            "signal.signal(signal.SIGQUIT, signal.SIG_IGN)\n"
+            "os.execv(sys.argv[1], sys.argv[1:])\n")
+
+
+def status_mask(pid, name):
+    with open(f"/proc/{pid}/status") as f:
+        return next(int(x.split()[1], 16) for x in f if x.startswith(name + ":"))
+
+
+def test_calls_start_with_no_signal_blocked_or_ignored(make_group):
+    g = make_group("parvix1", "parvix2")
+    g.h2.write(VKSESSION, "#!/bin/sh\nexec sleep 1000\n", 0o755)
+    g.h1.write("/root/blocking.py", BLOCKING)
+    done = []
+    t = threading.Thread(target=lambda: done.append(g.h1.run(
+        ["/usr/bin/python3", "/root/blocking.py", "/opt/KELWvk/sbin/vkgroup", "list", "-w", "8"])))
+    t.start()
+    try:
+        deadline = time.monotonic() + 8
+        while not (calls_ := [p for p in processes_of_calls(g) if p.comm in ("sh", "vkrcmd")]):
+            assert time.monotonic() < deadline, "no call in flight"
+            time.sleep(0.01)
+        # The member's query process: a vkgroup under vkgroup. (Signals 1 to 31 only: the C
+        # library keeps its own real-time signals as it sees fit.)
+        vkgroups = [p for p in g.processes() if p.comm == "vkgroup"]
+        queries = [p for p in vkgroups if p.pid != min(x.pid for x in vkgroups)]
+        assert queries
+        for p in queries + calls_:
+            assert (status_mask(p.hostpid, "SigBlk"), status_mask(p.hostpid, "SigIgn") & 0x7fffffff) == (0, 0), p
+    finally:
+        t.join(30)
+    assert done and done[0].rc == 1 and "parvix2: no answer within 8 s" in done[0].err
 
 
 # ---- hostile answers --------------------------------------------------------------------------
