@@ -432,8 +432,9 @@ def test_a_slow_action_holds_up_no_other_login(group, browser, login):
         assert login(other, "alice", PASSWORDS["alice"])
         row_button(browser, group.url, "card-b2", "suspend")
         h2.path("/tmp/calls").unlink(missing_ok=True)
-        # Sent without waiting for the outcome, which takes six seconds.
-        browser.execute_script("setTimeout(() => document.getElementById('confirm-submit').click(), 0);")
+        # Sent without waiting for the outcome, which takes six seconds: the click comes a
+        # moment after the script has returned, or the driver would wait for its page.
+        browser.execute_script("setTimeout(() => document.getElementById('confirm-submit').click(), 300);")
         WebDriverWait(browser, 15).until(lambda _: acts(h2))
         # The other login's pages while the suspension runs: the overview (which may ask the
         # group afresh, beside the action), then the sessions from the listing just made.
