@@ -44,6 +44,11 @@ sys.path.insert(0, str(SOURCE / "tools" / "sandbox"))
 from vksbx import Host  # noqa: E402
 
 VKSESSION = "/opt/KELWvk/sbin/vksession"
+VKGROUP = "/opt/KELWvk/sbin/vkgroup"
+# Limits that end nothing in a benchmark's time: every run of the limits
+# measures the same sessions and rewrites the same state.
+LIMITS = ("/etc/opt/KELWvk/group/limits.conf", "disconnected = 3650d\nidle = 3650d\n")
+OBSERVED = "/var/opt/KELWvk/group/observed"
 VKFLOOR = "/build/tools/bench/vkfloor"
 AUTHD = "/opt/KELWvk/lib/vkauthd"
 DISPLAYS, CTOKENS = "/var/opt/KELWvk/displays/", "/var/opt/KELWvk/ctokens/"
@@ -162,13 +167,17 @@ def build_host(top, stage, build, n):
 
 
 def measure(h, n, runs):
-    cmds = {"p": [VKSESSION, "-p"], "px": [VKSESSION, "-p", "-x"], "floor": [VKFLOOR]}
+    cmds = {"p": [VKSESSION, "-p"], "px": [VKSESSION, "-p", "-x"], "floor": [VKFLOOR],
+            "limits": [VKGROUP, "limits", "--enforce"]}
+    h.write(*LIMITS)
     r = h.run([*NICE, "/usr/bin/python3", "-c", RUNNER, json.dumps(cmds), str(runs)],
               timeout=3600)
     if r.rc != 0:
         raise RuntimeError(f"the runner failed: {r.err}")
     res = json.loads(r.out)
-    expect = {"p": n + 3, "px": n, "floor": n}  # the table has a blank line and two titles
+    # The table has a blank line and two titles; a run of the limits that
+    # ends nothing prints nothing.
+    expect = {"p": n + 3, "px": n, "floor": n, "limits": 0}
     for name, lines in res["lines"].items():
         if lines != expect[name]:
             raise RuntimeError(f"{cmds[name]} printed {lines} lines, not {expect[name]}")
@@ -180,6 +189,7 @@ def measure(h, n, runs):
         out[name] = {"ms": statistics.median(s[0] for s in samples) * 1000,
                      "rss_kib": max(s[1] for s in samples),
                      "all_ms": [round(s[0] * 1000, 2) for s in samples]}
+    out["state_kib"] = h.path(OBSERVED).stat().st_size / 1024
     return out
 
 
@@ -194,6 +204,12 @@ def report(results):
               f"{p['ms'] / f['ms']:>9.2f} {px['ms'] / f['ms']:>9.2f} "
               f"{p['rss_kib'] / 1024:>11.1f} {px['rss_kib'] / 1024:>11.1f} "
               f"{f['rss_kib'] / 1024:>10.1f}")
+    print()
+    print(f"{'N':>6} {'limits --enforce ms':>20} {'/ -p':>6} {'RSS MiB':>8} {'state KiB':>10}")
+    for n, r in sorted(results.items()):
+        lim = r["limits"]
+        print(f"{n:>6} {lim['ms']:>20.1f} {lim['ms'] / r['p']['ms']:>6.2f} "
+              f"{lim['rss_kib'] / 1024:>8.1f} {r['state_kib']:>10.1f}")
     checks = []
     if 1000 in results:
         r = results[1000]
@@ -204,6 +220,9 @@ def report(results):
     if 10000 in results:
         checks.append(("-p peak RSS at 10,000 <= 16 MiB",
                        results[10000]["p"]["rss_kib"] / 1024, 16))
+        checks.append(("limits --enforce at 10,000 <= 1.2 x -p",
+                       results[10000]["limits"]["ms"] / results[10000]["p"]["ms"], 1.2))
+        checks.append(("limits state at 10,000 <= 2 MiB", results[10000]["state_kib"] / 1024, 2))
     return report_checks(checks)
 
 

@@ -91,8 +91,13 @@ print(json.dumps({"runs": res, "lines": lines}))
 '''
 
 
+# Limits that end nothing in a benchmark's time, so that every run measures the same sessions.
+LIMITS = ("/etc/opt/KELWvk/group/limits.conf", "disconnected = 3650d\nidle = 3650d\n")
+
+
 def populate(g, per_member):
     for h in g.hosts.values():
+        h.write(*LIMITS)
         for d in (bench.DISPLAYS, bench.CTOKENS, bench.PROCS, bench.IDLE, bench.TERMINALS):
             shutil.rmtree(h.path(d), ignore_errors=True)
         bench.populate(h, per_member, [1])
@@ -129,7 +134,8 @@ def measure(g, runs):
     cold = [[["cold_floor", cold_floor, False]], [[None, close_masters, False], ["cold", listing, False]]]
     # Warm: vkgroup's connections made by an untimed listing first, as the
     # floor's were at the start.
-    warm = [[[None, listing, False], ["warm", listing, False]], [["warm_floor", warm_floor, False]]]
+    warm = [[[None, listing, False], ["warm", listing, False]], [["warm_floor", warm_floor, False]],
+            [["warm_limits", f"{VKGROUP} limits -j", False]]]
     rounds = [prepare]
     for i in range(runs):
         for pair in (cold, warm):
@@ -154,6 +160,7 @@ def figures(res):
     return {
         "cold_floor_s": median(runs["cold_floor"]), "warm_floor_s": median(runs["warm_floor"]),
         "cold_s": median(runs["cold"]), "warm_s": median(runs["warm"]),
+        "warm_limits_s": median(runs["warm_limits"]),
         "slowest_single_s": singles[slowest], "slowest_single": slowest,
         "one_by_one_s": median(runs["one_by_one"]),
         "warm_cpu_s": median(runs["rss"], "cpu"),
@@ -179,6 +186,7 @@ def report(members, small, large, n, s):
     rows = [("cold floor (plain ssh, new connections)", n["cold_floor_s"]),
             ("warm floor (plain ssh, open masters)", n["warm_floor_s"]),
             ("vkgroup list, cold", n["cold_s"]), ("vkgroup list, warm", n["warm_s"]),
+            ("vkgroup limits (every member's dry run), warm", n["warm_limits_s"]),
             (f"vkgroup list SERVER, slowest ({n['slowest_single']})", n["slowest_single_s"]),
             (f"vkgroup list SERVER, all {members} one after another", n["one_by_one_s"])]
     for what, secs in rows:
@@ -192,6 +200,7 @@ def report(members, small, large, n, s):
         ("cold vkgroup list <= 1.25 x cold floor", n["cold_s"] / n["cold_floor_s"], 1.25),
         ("warm vkgroup list <= 1.25 x warm floor", n["warm_s"] / n["warm_floor_s"], 1.25),
         ("warm vkgroup list <= 0.7 x cold", n["warm_s"] / n["cold_s"], 0.7),
+        ("warm vkgroup limits <= 1.25 x warm list", n["warm_limits_s"] / n["warm_s"], 1.25),
         (f"peak resident set at {members * large} sessions <= 32 MiB", s["peak_rss_mib"], 32),
     ]
     return bench.report_checks(checks)
