@@ -90,10 +90,11 @@ def test_stopping_vkweb_during_a_listing_ends_everything_it_started(vkweb, brows
     # What it started begins with nothing blocked (the helper, and its children that run the
     # group's work, hold only the signals that end them while their calls run, to end those
     # first), whatever vkweb itself blocks.
-    # (ssh is left out: it blocks signals of its own around its waits.)
+    # (ssh and the calls' sh are left out: they block signals of their own around their
+    # waits. What sh starts, vkrcmd, shows what it was given.)
     held = (1 << signal.SIGHUP - 1) | (1 << signal.SIGINT - 1) | (1 << signal.SIGTERM - 1)
     for p in h.processes():
-        if p.hostpid in {pid for pid, _ in started} and p.comm in ("vkweb-helper", "sh", "vkrcmd"):
+        if p.hostpid in {pid for pid, _ in started} and p.comm in ("vkweb-helper", "vkrcmd"):
             blocked = _mask(p.hostpid, "SigBlk")
             if blocked is None:     # ended meanwhile, as a call's shell may
                 continue
