@@ -46,8 +46,7 @@ bool digits(const std::string &s) {
 bool manager_failed = false;
 
 void watch(const char *text) {
-    if (std::strncmp(text, "set_state(): failed to contact authd", 36) == 0)
-        manager_failed = true;
+    if (std::strncmp(text, "set_state(): failed to contact authd", 36) == 0) manager_failed = true;
 }
 
 // When the session on `display` started: its session proc file is written

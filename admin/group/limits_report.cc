@@ -198,6 +198,7 @@ std::vector<MemberLimits> group_limits(const std::vector<Member> &members, const
     fl.parallel = opt.parallel;
     fl.deadline = std::chrono::milliseconds(int64_t{opt.deadline_s} * 1000);
     std::vector<Call> calls;
+    calls.reserve(members.size());
     for (const Member &m : members)
         calls.push_back({m.name, [m, &local_limits, &fl](int fd) {
                              return limits_call(fd, m, local_limits, fl.max_answer);

@@ -15,8 +15,9 @@ namespace vkgroup {
 namespace {
 
 constexpr const char *kHeader = "vk-observed 1\n";
-// kMaxSessions lines of three times and a key, hex-escaped.
-constexpr size_t kMaxFileSize = Observed::kMaxSessions * (3 * 21 + 4 * Observed::kMaxKey);
+// Sessions of a few hundred bytes each: far more than kMaxSessions of
+// them. A larger file is no state of ours; its times start again.
+constexpr size_t kMaxFileSize = size_t{32} << 20;
 
 void put_time(std::string &out, const std::optional<int64_t> &t) {
     out += t ? std::to_string(*t) : "-";

@@ -22,8 +22,8 @@ struct Limits {
     std::optional<int64_t> disconnected;
     std::optional<int64_t> idle;
     std::optional<int64_t> lifetime;
-    int64_t warn = 10 * 60;  // notice ahead of a lifetime end
-    std::string warn_text;   // empty: the default notice
+    int64_t warn = int64_t{10} * 60;  // notice ahead of a lifetime end
+    std::string warn_text;            // empty: the default notice
     LimitAction action = LimitAction::Terminate;
     std::vector<std::string> exempt_user;
     std::vector<std::string> exempt_token;

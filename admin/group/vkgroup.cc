@@ -131,14 +131,13 @@ Command parse(int argc, char **argv) {
     std::string opts;
     if (c.verb == "list")
         opts = "+xjw:P:u:t:d:";
-    else if (c.verb == "terminate" || c.verb == "suspend" || c.verb == "resume")
+    else if (c.verb == "terminate" || c.verb == "suspend" || c.verb == "resume" ||
+             c.verb == "notify")
         opts = "+aw:P:u:t:d:";
     else if (c.verb == "metrics")
         opts = "+w:P:o:";
     else if (c.verb == "limits")
         opts = "+xjw:P:";
-    else if (c.verb == "notify")
-        opts = "+aw:P:u:t:d:";
     else
         usage("unknown command: " + one_line(c.verb, 40));
     if (c.verb == "limits" && argc > 2 && std::strcmp(argv[2], "--enforce") == 0) {

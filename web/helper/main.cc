@@ -187,6 +187,7 @@ int main(int argc, char **argv) {
     for (;;) {
         std::vector<pollfd> polled;
         std::vector<Child *> polled_children;
+        polled.reserve(lanes.size() + children.size());
         for (const Lane &l : lanes) polled.push_back({l.waiting ? -1 : l.fd, POLLIN, 0});
         for (Child &c : children) {
             polled.push_back({c.out.get(), POLLIN, 0});

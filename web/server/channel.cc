@@ -19,13 +19,15 @@ Message Channel::call(const Message &request) {
         lock = std::unique_lock<std::mutex>(lane->busy);
     } else {
         // The first free lane of the others, or else the next in turn.
-        const size_t others = lanes_.size() - 1;
-        for (size_t i = 1; i <= others && !lock.owns_lock(); ++i) {
+        // Lane 0 is the quick operations'; the others share the rest.
+        const size_t lanes = lanes_.size();
+        for (size_t i = 1; i < lanes && !lock.owns_lock(); ++i) {
             lane = lanes_[i].get();
             lock = std::unique_lock<std::mutex>(lane->busy, std::try_to_lock);
         }
         if (!lock.owns_lock()) {
-            lane = lanes_[1 + next_++ % others].get();
+            const unsigned turn = next_++;
+            lane = lanes_[lanes > 1 ? 1 + turn % (lanes - 1) : 0].get();
             lock = std::unique_lock<std::mutex>(lane->busy);
         }
     }

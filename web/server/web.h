@@ -41,8 +41,8 @@ HttpResponse handle(const HttpRequest &r, const Helper &helper);
 // The bytes of body that a request to `path` with `method` may bring: none
 // but for the forms' POSTs. The login's and logout's are a few fields; a
 // confirmation and an action name up to a thousand sessions by short keys.
-inline constexpr size_t kSmallForm = 4 * 1024;
-inline constexpr size_t kLargeForm = 64 * 1024;
+inline constexpr size_t kSmallForm = size_t{4} * 1024;
+inline constexpr size_t kLargeForm = size_t{64} * 1024;
 size_t body_limit(const std::string &method, const std::string &path);
 
 // How often, in seconds, the overview reloads itself (30 unless set; set
