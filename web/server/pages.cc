@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <gnutls/crypto.h>
@@ -760,8 +761,8 @@ std::string member_limits(const Snapshot &snap, size_t m) {
            (limits.empty() ? "" : "; limits that apply: " + esc(limits)) + ".</p>\n";
     if (under.empty()) return out + "</section>\n";
     std::stable_sort(under.begin(), under.end(), [&snap](size_t x, size_t y) {
-        const SessionTimes *a = times_of(snap, x), *b = times_of(snap, y);
-        return a->ends_in.value_or(INT64_MAX) < b->ends_in.value_or(INT64_MAX);
+        const SessionTimes *tx = times_of(snap, x), *ty = times_of(snap, y);
+        return tx->ends_in.value_or(INT64_MAX) < ty->ends_in.value_or(INT64_MAX);
     });
     out += "<table class=\"limits\">\n<thead><tr><th>Token</th><th>Unix ID</th><th>Display</th>"
            "<th>Disconnected for</th><th>Idle for</th><th>Limit</th><th>Ends in</th></tr>"
