@@ -236,8 +236,10 @@ SystemBackend::GroupLimits SystemBackend::limits(const std::vector<vkgroup::Memb
         return out;
     }
     if (members.empty()) return out;
-    out.members = vkgroup::group_limits(members, o, local);
+    // The runs measure at their own time, a moment later: "ends in" may
+    // be a second long, never short.
     out.now = static_cast<int64_t>(::time(nullptr));
+    out.members = vkgroup::group_limits(members, o, local);
     if (!readable)
         for (vkgroup::MemberLimits &ml : out.members)
             if (ml.answer.member.local) {

@@ -228,7 +228,8 @@ def test_the_times_in_the_table_and_each_members_dry_run_on_the_limits_page(grou
              for r in browser.find_elements(By.CSS_SELECTOR, "table#sessions tr.session")}
     disconnected, ends = cells["card-a1"]
     assert re.fullmatch(r"\d+s", disconnected) and re.fullmatch(r"\d+s", ends), cells
-    assert int(disconnected[:-1]) >= 2 and int(disconnected[:-1]) + int(ends[:-1]) == 30, cells
+    # Both from the same dry run; the page's clock may have ticked once between them.
+    assert int(disconnected[:-1]) >= 2 and 29 <= int(disconnected[:-1]) + int(ends[:-1]) <= 31, cells
     assert re.fullmatch(r"\d+s", cells["card-c1"][0]) and cells["card-c1"][1] == "exempt-token"
     # parvix2's manager cannot be asked: nothing of it is measured.
     assert cells["card-b2"] == ("-", "-") and cells["card-a2"] == ("-", "-")
@@ -248,8 +249,8 @@ def test_the_times_in_the_table_and_each_members_dry_run_on_the_limits_page(grou
     assert refused.startswith("Would not act: the authentication manager cannot be asked")
     assert browser.find_elements(By.CSS_SELECTOR, "main form, main button") == []
     screenshot(browser, "limits")
-    assert {t for t, *_ in [(x.text,) for x in browser.find_elements(By.CSS_SELECTOR, "td.token")]} >= \
-        {"card-a1", "card-c1"}
+    shown = h1.run([VKSESSION, "-p", "-x"]).out
+    assert "DISPLAY=1;" in shown and "DISPLAY=2;" in shown   # nothing ended by looking
 
 
 def test_a_member_that_never_answers_holds_the_page_no_longer_than_the_deadline(group, browser, login):
