@@ -236,8 +236,8 @@ SystemBackend::GroupLimits SystemBackend::limits(const std::vector<vkgroup::Memb
         return out;
     }
     if (members.empty()) return out;
-    // The runs measure at their own time, a moment later: "ends in" may
-    // be a second long, never short.
+    // The runs measure a moment after this: the time left before a limit
+    // ends a session may show a second more than it is, never less.
     out.now = static_cast<int64_t>(::time(nullptr));
     out.members = vkgroup::group_limits(members, o, local);
     if (!readable)

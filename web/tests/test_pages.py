@@ -228,7 +228,7 @@ def test_the_times_in_the_table_and_each_members_dry_run_on_the_limits_page(grou
              for r in browser.find_elements(By.CSS_SELECTOR, "table#sessions tr.session")}
     disconnected, ends = cells["card-a1"]
     assert re.fullmatch(r"\d+s", disconnected) and re.fullmatch(r"\d+s", ends), cells
-    # Both from the same dry run; the page's clock may have ticked once between them.
+    # Both from one dry run; the helper's clock may tick once between its run and its sum.
     assert int(disconnected[:-1]) >= 2 and 29 <= int(disconnected[:-1]) + int(ends[:-1]) <= 31, cells
     assert re.fullmatch(r"\d+s", cells["card-c1"][0]) and cells["card-c1"][1] == "exempt-token"
     # parvix2's manager cannot be asked: nothing of it is measured.
