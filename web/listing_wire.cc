@@ -109,8 +109,7 @@ ListingLimits join_limits(const vkgroup::Listing &l, const std::vector<vkgroup::
         size_t m = 0;
         while (m < l.members.size() && l.members[m].member.name != ml.answer.member.name) ++m;
         if (m == l.members.size()) continue;
-        out.members[m] = {ml.answer.answered,
-                          ml.answer.answered ? ml.refused : ml.answer.reason};
+        out.members[m] = {ml.answer.answered, ml.answer.answered ? ml.refused : ml.answer.reason};
         if (!ml.answer.answered) continue;
         for (const vkgroup::LimitEntry &e : ml.entries)
             by_member[m].emplace(Key{e.display, e.raw_token}, &e);
@@ -158,15 +157,15 @@ std::vector<std::string> listing_fields(const vkgroup::Listing &l, const Listing
         std::snprintf(text, sizeof text, "%.3f", a.seconds);
         secs[i] = text;
         warnings[i] = joined(a.warnings);
-        bytes[i] = kHead + warnings[i].size() + kHead + a.reason.size() + kHead +
-                   note_of(i).text.size();
+        bytes[i] =
+            kHead + warnings[i].size() + kHead + a.reason.size() + kHead + note_of(i).text.size();
     }
     for (size_t k = 0; k < l.sessions.size(); ++k) {
         const vkgroup::Session &s = l.sessions[k];
         if (s.member >= n) continue;
         if (k < limits.sessions.size()) times[k] = times_field(limits.sessions[k]);
-        bytes[s.member] += 3 * kHead + std::to_string(s.member).size() + s.packed().size() +
-                           times[k].size();
+        bytes[s.member] +=
+            3 * kHead + std::to_string(s.member).size() + s.packed().size() + times[k].size();
         fields[s.member] += kSessionFields;
     }
     const std::string summary = limits.summary.substr(0, kMaxSummary);

@@ -713,7 +713,8 @@ HttpResponse sessions_page(const HttpRequest &r, const Who &who, const Snapshot 
                action_buttons() +
                "</p>\n"
                "<table id=\"sessions\">\n<thead><tr><th class=\"pick\"></th>" +
-               head + "<th>Disconnected for</th><th>Ends in</th><th>Actions</th></tr></thead>\n<tbody>\n";
+               head +
+               "<th>Disconnected for</th><th>Ends in</th><th>Actions</th></tr></thead>\n<tbody>\n";
     content.append(*rows, at, std::string::npos);
     content += "</tbody>\n</table>\n</form>\n";
     return html(200, page("Sessions", who, content));
@@ -764,23 +765,37 @@ std::string member_limits(const Snapshot &snap, size_t m) {
         const SessionTimes *tx = times_of(snap, x), *ty = times_of(snap, y);
         return tx->ends_in.value_or(INT64_MAX) < ty->ends_in.value_or(INT64_MAX);
     });
-    out += "<table class=\"limits\">\n<thead><tr><th>Token</th><th>Unix ID</th><th>Display</th>"
-           "<th>Disconnected for</th><th>Idle for</th><th>Limit</th><th>Ends in</th></tr>"
-           "</thead>\n<tbody>\n";
+    out +=
+        "<table class=\"limits\">\n<thead><tr><th>Token</th><th>Unix ID</th><th>Display</th>"
+        "<th>Disconnected for</th><th>Idle for</th><th>Limit</th><th>Ends in</th></tr>"
+        "</thead>\n<tbody>\n";
     for (size_t k = 0; k < under.size() && k < kLimitRows; ++k) {
         size_t i = under[k];
         const Session &s = l.sessions[i];
         const SessionTimes *t = times_of(snap, i);
         const char *login = s.text(Field::Login), *disp = s.text(Field::Display);
         std::string token = esc(display_token(s));
-        add(out, {"<tr class=\"limit\" data-server=\"", name, "\" data-token=\"", token,
-                  "\"><td class=\"token\"><a href=\"/session?key=", snap.keys[i], "\">", token,
-                  "</a></td><td class=\"login\">", esc(or_unknown(login)),
-                  "</td><td class=\"display\">", esc(disp ? disp : ""),
-                  "</td><td class=\"disconnected-for\">", esc(duration_or_dash(t->disconnected_s)),
-                  "</td><td class=\"idle-for\">", esc(duration_or_dash(t->idle_s)),
-                  "</td><td class=\"limit\">", esc(limit_text(t)), "</td><td class=\"ends-in\">",
-                  esc(ends_in(t)), "</td></tr>\n"});
+        add(out, {"<tr class=\"limit\" data-server=\"",
+                  name,
+                  "\" data-token=\"",
+                  token,
+                  "\"><td class=\"token\"><a href=\"/session?key=",
+                  snap.keys[i],
+                  "\">",
+                  token,
+                  "</a></td><td class=\"login\">",
+                  esc(or_unknown(login)),
+                  "</td><td class=\"display\">",
+                  esc(disp ? disp : ""),
+                  "</td><td class=\"disconnected-for\">",
+                  esc(duration_or_dash(t->disconnected_s)),
+                  "</td><td class=\"idle-for\">",
+                  esc(duration_or_dash(t->idle_s)),
+                  "</td><td class=\"limit\">",
+                  esc(limit_text(t)),
+                  "</td><td class=\"ends-in\">",
+                  esc(ends_in(t)),
+                  "</td></tr>\n"});
     }
     out += "</tbody>\n</table>\n";
     if (under.size() > kLimitRows)

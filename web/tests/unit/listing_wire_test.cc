@@ -216,8 +216,8 @@ TEST(WebListingWire, TheLimitsGoToTheirMembersSessionsAndComeBackWhole) {
 
     // Times that are no times make no listing.
     const size_t times_at = 1 + 3 * 8 + 1 + 2;
-    for (const std::string &bad : {"x", "1\t2\t-\t-\t-", "-1\t-\t-\t-\t-\t",
-                                   "1\t-\tforever\t-\t-\t", "1\t-\t-\t-\t 3\t"}) {
+    for (const std::string &bad :
+         {"x", "1\t2\t-\t-\t-", "-1\t-\t-\t-\t-\t", "1\t-\tforever\t-\t-\t", "1\t-\t-\t-\t 3\t"}) {
         std::vector<std::string> f = fields;
         f[times_at] = bad;
         EXPECT_FALSE(vkweb::listing_from(f)) << bad;

@@ -82,7 +82,8 @@ struct Fake {
             case Op::WhoAmI:
                 return known ? ok({"alice", kCsrf}) : refused;
             case Op::List:
-                return known ? ok(vkweb::listing_fields(group ? *group : shown(), limits)) : refused;
+                return known ? ok(vkweb::listing_fields(group ? *group : shown(), limits))
+                             : refused;
             case Op::Act: {
                 acts.push_back(m);
                 std::vector<std::string> f = {std::to_string((m.fields.size() - 4) / 5)};
