@@ -800,7 +800,7 @@ std::string member_limits(const Snapshot &snap, size_t m) {
     out += "</tbody>\n</table>\n";
     if (under.size() > kLimitRows)
         out += "<p class=\"more\">and " + std::to_string(under.size() - kLimitRows) +
-               " more, ended later.</p>\n";
+               " more, to be ended later.</p>\n";
     return out + "</section>\n";
 }
 
