@@ -216,7 +216,7 @@ TEST(WebListingWire, TheLimitsGoToTheirMembersSessionsAndComeBackWhole) {
 
     // Times that are no times make no listing.
     const size_t times_at = 1 + 3 * 8 + 1 + 2;
-    for (const std::string &bad :
+    for (const char *bad :
          {"x", "1\t2\t-\t-\t-", "-1\t-\t-\t-\t-\t", "1\t-\tforever\t-\t-\t", "1\t-\t-\t-\t 3\t"}) {
         std::vector<std::string> f = fields;
         f[times_at] = bad;
