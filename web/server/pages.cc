@@ -756,9 +756,9 @@ std::string member_limits(const Snapshot &snap, size_t m) {
     }
     std::string limits;
     for (const std::string &lt : in_force) limits += (limits.empty() ? "" : ", ") + lt;
-    out += "<p class=\"in-force\">" + std::to_string(a.sessions) + " sessions, " +
-           std::to_string(under.size()) + " under a limit or kept from one, " +
-           std::to_string(over) + " over a limit now" +
+    out += "<p class=\"in-force\">" + std::to_string(a.sessions) +
+           (a.sessions == 1 ? " session, " : " sessions, ") + std::to_string(under.size()) +
+           " under a limit or kept from one, " + std::to_string(over) + " over a limit now" +
            (limits.empty() ? "" : "; limits that apply: " + esc(limits)) + ".</p>\n";
     if (under.empty()) return out + "</section>\n";
     std::stable_sort(under.begin(), under.end(), [&snap](size_t x, size_t y) {

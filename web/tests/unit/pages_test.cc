@@ -286,7 +286,7 @@ TEST(WebPages, TheTimesInTheTableAndEachMembersDryRunOnTheLimitsPage) {
                    ? std::string()
                    : page.body.substr(at, page.body.find("</section>", at) - at);
     };
-    EXPECT_NE(section("parvix1").find("1 sessions, 1 under a limit or kept from one, 0 over a "
+    EXPECT_NE(section("parvix1").find("1 session, 1 under a limit or kept from one, 0 over a "
                                       "limit now; limits that apply: disconnected 10m."),
               std::string::npos);
     EXPECT_NE(section("parvix1").find("<td class=\"ends-in\">7m</td>"), std::string::npos);
