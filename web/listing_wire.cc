@@ -1,15 +1,23 @@
 #include "listing_wire.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string_view>
 
 namespace vkweb {
 
 namespace {
 
-constexpr size_t kMemberFields = 6;
+constexpr size_t kMemberFields = 8;
+constexpr size_t kSessionFields = 3;
+constexpr size_t kTimesFields = 6;
+// The summary is one line of this host's file: a file with very many
+// exemptions is cut rather than crowding out the sessions.
+constexpr size_t kMaxSummary = 2048;
 
 std::optional<size_t> count_of(const std::string &s, size_t max) {
     size_t v = 0;
@@ -39,37 +47,134 @@ std::vector<std::string> split_lines(const std::string &s) {
     return out;
 }
 
+std::string number_or_dash(const std::optional<int64_t> &n) {
+    return n ? std::to_string(*n) : "-";
+}
+
+std::optional<int64_t> number_from(std::string_view s, bool &ok) {
+    if (s == "-") return std::nullopt;
+    int64_t v = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (ec != std::errc() || end != s.data() + s.size() || v < 0) ok = false;
+    return v;
+}
+
+std::string times_field(const std::optional<SessionTimes> &t) {
+    if (!t) return {};
+    return number_or_dash(t->disconnected_s) + '\t' + number_or_dash(t->idle_s) + '\t' +
+           (t->limit.empty() ? "-" : t->limit) + '\t' + number_or_dash(t->limit_s) + '\t' +
+           number_or_dash(t->ends_in) + '\t' + t->note;
+}
+
+// A session's times from its field; none in `out` for an empty field,
+// false for one that is no times.
+bool times_from(const std::string &field, std::optional<SessionTimes> &out) {
+    out.reset();
+    if (field.empty()) return true;
+    std::string_view rest(field);
+    std::string_view f[kTimesFields];
+    for (size_t i = 0; i + 1 < kTimesFields; ++i) {
+        size_t tab = rest.find('\t');
+        if (tab == std::string_view::npos) return false;
+        f[i] = rest.substr(0, tab);
+        rest.remove_prefix(tab + 1);
+    }
+    f[kTimesFields - 1] = rest;  // the note, whatever it holds
+    SessionTimes t;
+    bool ok = true;
+    t.disconnected_s = number_from(f[0], ok);
+    t.idle_s = number_from(f[1], ok);
+    t.limit_s = number_from(f[3], ok);
+    t.ends_in = number_from(f[4], ok);
+    if (f[2] == "disconnected" || f[2] == "idle" || f[2] == "lifetime")
+        t.limit = f[2];
+    else if (f[2] != "-")
+        ok = false;
+    t.note = f[5];
+    if (!ok) return false;
+    out = std::move(t);
+    return true;
+}
+
 }  // namespace
 
+ListingLimits join_limits(const vkgroup::Listing &l, const std::vector<vkgroup::MemberLimits> &all,
+                          int64_t now) {
+    ListingLimits out;
+    out.members.resize(l.members.size());
+    out.sessions.resize(l.sessions.size());
+    using Key = std::pair<std::string_view, std::string_view>;
+    std::vector<std::map<Key, const vkgroup::LimitEntry *>> by_member(l.members.size());
+    for (const vkgroup::MemberLimits &ml : all) {
+        size_t m = 0;
+        while (m < l.members.size() && l.members[m].member.name != ml.answer.member.name) ++m;
+        if (m == l.members.size()) continue;
+        out.members[m] = {ml.answer.answered, ml.answer.answered ? ml.refused : ml.answer.reason};
+        if (!ml.answer.answered) continue;
+        for (const vkgroup::LimitEntry &e : ml.entries)
+            by_member[m].emplace(Key{e.display, e.raw_token}, &e);
+    }
+    for (size_t i = 0; i < l.sessions.size(); ++i) {
+        const vkgroup::Session &s = l.sessions[i];
+        if (s.member >= by_member.size()) continue;
+        const char *d = s.text(vkgroup::Field::Display), *raw = s.text(vkgroup::Field::RawToken);
+        auto it = by_member[s.member].find(Key{d ? d : "", raw ? raw : ""});
+        if (it == by_member[s.member].end()) continue;
+        const vkgroup::LimitEntry &e = *it->second;
+        SessionTimes t;
+        t.disconnected_s = e.disconnected_s;
+        t.idle_s = e.idle_s;
+        t.limit = e.limit;
+        t.limit_s = e.limit_s;
+        if (e.ends_at) t.ends_in = std::max<int64_t>(0, *e.ends_at - now);
+        t.note = e.note;
+        out.sessions[i] = std::move(t);
+    }
+    return out;
+}
+
 std::vector<std::string> listing_fields(const vkgroup::Listing &l) {
-    return listing_fields(l, kListingBudget);
+    return listing_fields(l, ListingLimits{}, kListingBudget);
 }
 
 std::vector<std::string> listing_fields(const vkgroup::Listing &l, const ListingBudget &budget) {
+    return listing_fields(l, ListingLimits{}, budget);
+}
+
+std::vector<std::string> listing_fields(const vkgroup::Listing &l, const ListingLimits &limits,
+                                        const ListingBudget &budget) {
     // A field costs its length besides its bytes.
     constexpr size_t kHead = 4;
     const size_t n = l.members.size();
-    std::vector<std::string> secs(n), warnings(n);
+    std::vector<std::string> secs(n), warnings(n), times(l.sessions.size());
     std::vector<size_t> bytes(n, 0), fields(n, 0);
+    auto note_of = [&limits](size_t i) {
+        return i < limits.members.size() ? limits.members[i] : MemberLimitsNote{};
+    };
     for (size_t i = 0; i < n; ++i) {
         const vkgroup::MemberAnswer &a = l.members[i];
         char text[32];
         std::snprintf(text, sizeof text, "%.3f", a.seconds);
         secs[i] = text;
         warnings[i] = joined(a.warnings);
-        bytes[i] = kHead + warnings[i].size() + kHead + a.reason.size();
+        bytes[i] =
+            kHead + warnings[i].size() + kHead + a.reason.size() + kHead + note_of(i).text.size();
     }
-    for (const vkgroup::Session &s : l.sessions) {
+    for (size_t k = 0; k < l.sessions.size(); ++k) {
+        const vkgroup::Session &s = l.sessions[k];
         if (s.member >= n) continue;
-        bytes[s.member] += 2 * kHead + std::to_string(s.member).size() + s.packed().size();
-        fields[s.member] += 2;
+        if (k < limits.sessions.size()) times[k] = times_field(limits.sessions[k]);
+        bytes[s.member] +=
+            3 * kHead + std::to_string(s.member).size() + s.packed().size() + times[k].size();
+        fields[s.member] += kSessionFields;
     }
-    // What every member takes at least (sent as too large), and the two
-    // counts: the rest is shared out to the members in their order.
-    size_t least_bytes = 2 * (kHead + 20), least_fields = 2;
+    const std::string summary = limits.summary.substr(0, kMaxSummary);
+    // What every member takes at least (sent as too large), the two counts
+    // and the summary: the rest is shared out to the members in their order.
+    size_t least_bytes = 2 * (kHead + 20) + kHead + summary.size(), least_fields = 3;
     std::vector<size_t> least(n);
     for (size_t i = 0; i < n; ++i) {
-        least[i] = 6 * kHead + l.members[i].member.name.size() + 2 + secs[i].size() +
+        least[i] = kMemberFields * kHead + l.members[i].member.name.size() + 3 + secs[i].size() +
                    std::strlen(kTooLarge);
         least_bytes += least[i];
         least_fields += kMemberFields;
@@ -91,26 +196,33 @@ std::vector<std::string> listing_fields(const vkgroup::Listing &l, const Listing
     for (const vkgroup::Session &s : l.sessions)
         if (s.member < n && shown[s.member]) ++sessions;
     std::vector<std::string> f;
-    f.reserve(2 + n * kMemberFields + sessions * 2);
+    f.reserve(3 + n * kMemberFields + sessions * kSessionFields);
     f.push_back(std::to_string(n));
     for (size_t i = 0; i < n; ++i) {
         const vkgroup::MemberAnswer &a = l.members[i];
         bool whole = shown[i];
+        MemberLimitsNote note = whole ? note_of(i) : MemberLimitsNote{};
         f.insert(f.end(),
                  {a.member.name, a.member.local ? "1" : "0", whole && a.answered ? "1" : "0",
-                  whole ? a.reason : kTooLarge, secs[i], whole ? warnings[i] : std::string()});
+                  whole ? a.reason : kTooLarge, secs[i], whole ? warnings[i] : std::string(),
+                  note.answered ? "1" : "0", note.text});
     }
     f.push_back(std::to_string(sessions));
-    for (const vkgroup::Session &s : l.sessions) {
+    for (size_t k = 0; k < l.sessions.size(); ++k) {
+        const vkgroup::Session &s = l.sessions[k];
         if (s.member >= n || !shown[s.member]) continue;
         f.push_back(std::to_string(s.member));
         f.push_back(s.packed());
+        f.push_back(std::move(times[k]));
     }
+    f.push_back(summary);
     return f;
 }
 
-std::optional<vkgroup::Listing> listing_from(const std::vector<std::string> &f, size_t at) {
+std::optional<vkgroup::Listing> listing_from(const std::vector<std::string> &f, size_t at,
+                                             ListingLimits *limits) {
     vkgroup::Listing l;
+    ListingLimits got;
     auto members = at < f.size() ? count_of(f[at++], 100000) : std::nullopt;
     if (!members || f.size() - at < *members * kMemberFields + 1) return std::nullopt;
     for (size_t i = 0; i < *members; ++i, at += kMemberFields) {
@@ -122,18 +234,24 @@ std::optional<vkgroup::Listing> listing_from(const std::vector<std::string> &f, 
         a.seconds = std::strtod(f[at + 4].c_str(), nullptr);
         a.warnings = split_lines(f[at + 5]);
         l.members.push_back(std::move(a));
+        got.members.push_back({f[at + 6] == "1", f[at + 7]});
     }
     auto sessions = count_of(f[at++], 10'000'000);
-    if (!sessions || f.size() - at != *sessions * 2) return std::nullopt;
+    if (!sessions || f.size() - at != *sessions * kSessionFields + 1) return std::nullopt;
     l.sessions.reserve(*sessions);
-    for (size_t i = 0; i < *sessions; ++i, at += 2) {
+    got.sessions.reserve(*sessions);
+    for (size_t i = 0; i < *sessions; ++i, at += kSessionFields) {
         auto member = count_of(f[at], l.members.size() - 1);
         if (!member || l.members.empty()) return std::nullopt;
         auto s = vkgroup::Session::unpack(*member, f[at + 1]);
-        if (!s) return std::nullopt;
+        std::optional<SessionTimes> times;
+        if (!s || !times_from(f[at + 2], times)) return std::nullopt;
         ++l.members[*member].sessions;
         l.sessions.push_back(std::move(*s));
+        got.sessions.push_back(std::move(times));
     }
+    got.summary = f[at];
+    if (limits) *limits = std::move(got);
     return l;
 }
 

@@ -2,24 +2,62 @@
 #ifndef VK_WEB_LISTING_WIRE_H
 #define VK_WEB_LISTING_WIRE_H
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "group.h"
+#include "limits_report.h"
 #include "protocol.h"
 
 namespace vkweb {
 
-// The fields: the number of members, then six fields a member (name, "1"
+// One session's times and the limit that ends it first, as its member's
+// dry run of the session limits saw them when the listing was made.
+struct SessionTimes {
+    std::optional<int64_t> disconnected_s, idle_s;  // none: not measured
+    std::string limit;                              // "disconnected", "idle", "lifetime", or none
+    std::optional<int64_t> limit_s;
+    std::optional<int64_t> ends_in;  // seconds after the listing; 0 when over its limit
+    std::string note;                // why it would not be ended ("exempt-user", ...)
+    bool operator==(const SessionTimes &) const = default;
+};
+
+// What a member's dry run said about itself: whether it answered, and why
+// it would not act (or why it did not answer).
+struct MemberLimitsNote {
+    bool answered = false;
+    std::string text;
+    bool operator==(const MemberLimitsNote &) const = default;
+};
+
+// The limits beside a listing: by member and by session of the listing.
+struct ListingLimits {
+    std::string summary;  // this host's limits file, for people
+    std::vector<MemberLimitsNote> members;
+    std::vector<std::optional<SessionTimes>> sessions;
+};
+
+// Joins the members' dry runs (`all`, made at `now`, seconds since the
+// epoch) with the listing: a member's entries go to that member's
+// sessions only, by display and raw token, so that what one member says
+// cannot touch another's sessions.
+ListingLimits join_limits(const vkgroup::Listing &l, const std::vector<vkgroup::MemberLimits> &all,
+                          int64_t now);
+
+// The fields: the number of members, then eight fields a member (name, "1"
 // when it is this host, "1" when it answered, the reason it did not, the
-// seconds it took, its warnings joined by line feeds), the number of
-// sessions, then two fields a session (its member's index, the session
-// packed as vkgroup::Session packs it).
+// seconds it took, its warnings joined by line feeds, "1" when its dry run
+// of the limits answered, what that said of itself), the number of
+// sessions, then three fields a session (its member's index, the session
+// packed as vkgroup::Session packs it, its times: empty, or six fields
+// joined by tabs, the note last), and last the limits' summary.
 //
-// The fields stay within `budget`: a member whose sessions and warnings
-// take more than its share, or more than is left of the whole, is sent as
-// one that did not answer, for the reason kTooLarge, and without them.
+// The fields stay within `budget`: a member whose sessions, times and
+// warnings take more than its share, or more than is left of the whole,
+// is sent as one that did not answer, for the reason kTooLarge, and
+// without them.
 std::vector<std::string> listing_fields(const vkgroup::Listing &l);
 
 // What a listing may take of a reply (bytes after the status, and fields).
@@ -36,10 +74,13 @@ inline constexpr ListingBudget kListingBudget{kReplyLimits.max_body - 1, kReplyL
 inline constexpr const char *kTooLarge = "answer too large";
 
 std::vector<std::string> listing_fields(const vkgroup::Listing &l, const ListingBudget &budget);
+std::vector<std::string> listing_fields(const vkgroup::Listing &l, const ListingLimits &limits,
+                                        const ListingBudget &budget = kListingBudget);
 
-// The listing in `fields` from position `at` on; none when the fields are
-// not a listing.
-std::optional<vkgroup::Listing> listing_from(const std::vector<std::string> &fields, size_t at = 0);
+// The listing in `fields` from position `at` on, and its limits into
+// `limits` when given; none when the fields are not a listing.
+std::optional<vkgroup::Listing> listing_from(const std::vector<std::string> &fields, size_t at = 0,
+                                             ListingLimits *limits = nullptr);
 
 }  // namespace vkweb
 

@@ -188,7 +188,16 @@ Message Service::fresh_listing() {
     std::vector<vkgroup::Member> members;
     std::string error;
     if (!backend_.members(members, error)) return refused(error);
-    Message reply = ok(listing_fields(backend_.list(members, true)));
+    vkgroup::Listing listing = backend_.list(members, true);
+    // The limits of the members that answered, in the same child: the
+    // times and what each member's enforcer would do next.
+    std::vector<vkgroup::Member> answered;
+    for (const vkgroup::MemberAnswer &a : listing.members)
+        if (a.answered) answered.push_back(a.member);
+    Backend::GroupLimits limits = backend_.limits(answered);
+    ListingLimits joined = join_limits(listing, limits.members, limits.now);
+    joined.summary = std::move(limits.summary);
+    Message reply = ok(listing_fields(listing, joined));
     // The web side takes a reply over its limits for a hostile helper's:
     // the budget of the listing keeps it within them.
     if (!fits(reply, kReplyLimits)) return refused("the listing is too large");

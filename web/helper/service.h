@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "group.h"
+#include "limits_report.h"
 #include "protocol.h"
 #include "requests.h"
 #include "state.h"
@@ -32,6 +33,17 @@ class Backend {
     // The group's members, this host included; false with `error`.
     virtual bool members(std::vector<vkgroup::Member> &out, std::string &error) = 0;
     virtual vkgroup::Listing list(const std::vector<vkgroup::Member> &members, bool names) = 0;
+    // The dry run of the session limits on `members` (those that have just
+    // answered a listing), within what is left of the listing's deadline:
+    // it reads and measures, and changes nothing. `summary`: this host's
+    // limits file for people; `now`: when the runs were made (seconds since
+    // the epoch).
+    struct GroupLimits {
+        std::vector<vkgroup::MemberLimits> members;
+        std::string summary;
+        int64_t now = 0;
+    };
+    virtual GroupLimits limits(const std::vector<vkgroup::Member> &members) = 0;
     virtual std::vector<vkgroup::Outcome> act(vkgroup::Action action,
                                               const vkgroup::Listing &listing,
                                               const std::vector<size_t> &which) = 0;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <grp.h>
 #include <memory>
 #include <pwd.h>
@@ -11,7 +12,9 @@
 #include <sys/random.h>
 #include <syslog.h>
 
+#include "limits_report.h"
 #include "members.h"
+#include "session_limits.h"
 #include "utils.h"
 
 namespace vkweb {
@@ -182,7 +185,70 @@ vkgroup::Options SystemBackend::options(bool names) const {
 }
 
 vkgroup::Listing SystemBackend::list(const std::vector<vkgroup::Member> &members, bool names) {
+    listed_at_ = std::chrono::steady_clock::now();
     return vkgroup::list_sessions(members, vkgroup::Filter{}, options(names));
+}
+
+std::string limits_summary(const vkgroup::Limits &limits) {
+    using vkgroup::human_duration;
+    std::string set;
+    auto one = [&set](const char *name, const std::optional<int64_t> &s) {
+        if (!s) return;
+        if (!set.empty()) set += ", ";
+        set += std::string(name) + " " + human_duration(*s);
+    };
+    one("disconnected", limits.disconnected);
+    one("idle", limits.idle);
+    one("lifetime", limits.lifetime);
+    if (limits.lifetime) set += " (warned " + human_duration(limits.warn) + " ahead)";
+    if (set.empty()) return "no limit set: nothing is ended";
+    set += limits.action == vkgroup::LimitAction::Suspend ? "; suspend" : "; terminate";
+    set += "; at most " + std::to_string(limits.max_per_run) + " a run";
+    const std::pair<const char *, const std::vector<std::string> *> exempt[] = {
+        {"exempt-user", &limits.exempt_user},
+        {"exempt-token", &limits.exempt_token},
+        {"exempt-display", &limits.exempt_display}};
+    for (const auto &[key, patterns] : exempt)
+        for (const std::string &p : *patterns) set += "; " + std::string(key) + " " + p;
+    return set;
+}
+
+SystemBackend::GroupLimits SystemBackend::limits(const std::vector<vkgroup::Member> &members) {
+    GroupLimits out;
+    vkgroup::Limits local;
+    std::string error;
+    bool readable = vkgroup::read_limits(vkgroup::kLimitsFile, local, error);
+    out.summary = readable ? limits_summary(local) : error;
+    // The page waits for the listing and the limits together: the limits
+    // get what is left of the group's deadline, and nothing when it is
+    // spent (their times are then not shown).
+    auto spent = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                                  listed_at_);
+    vkgroup::Options o = options(false);
+    o.deadline_s = config_.deadline - static_cast<int>(spent.count()) - 1;
+    if (o.deadline_s < 1) {
+        for (const vkgroup::Member &m : members) {
+            vkgroup::MemberLimits ml;
+            ml.answer.member = m;
+            ml.answer.reason = "not asked: the listing took the whole deadline";
+            out.members.push_back(std::move(ml));
+        }
+        return out;
+    }
+    if (members.empty()) return out;
+    // The runs measure a moment after this: the time left before a limit
+    // ends a session may show a second more than it is, never less.
+    out.now = static_cast<int64_t>(::time(nullptr));
+    out.members = vkgroup::group_limits(members, o, local);
+    if (!readable)
+        for (vkgroup::MemberLimits &ml : out.members)
+            if (ml.answer.member.local) {
+                // This host's dry run ran without a file it could read.
+                ml.answer.answered = false;
+                ml.answer.reason = error;
+                ml.entries.clear();
+            }
+    return out;
 }
 
 std::vector<vkgroup::Outcome> SystemBackend::act(vkgroup::Action action,

@@ -4,6 +4,9 @@
 #ifndef VK_WEB_HELPER_SYSTEM_H
 #define VK_WEB_HELPER_SYSTEM_H
 
+#include <chrono>
+#include <string>
+
 #include "config.h"
 #include "service.h"
 
@@ -22,6 +25,7 @@ class SystemBackend : public Backend {
     bool administrator(const std::string &login) override;
     bool members(std::vector<vkgroup::Member> &out, std::string &error) override;
     vkgroup::Listing list(const std::vector<vkgroup::Member> &members, bool names) override;
+    GroupLimits limits(const std::vector<vkgroup::Member> &members) override;
     std::vector<vkgroup::Outcome> act(vkgroup::Action action, const vkgroup::Listing &listing,
                                       const std::vector<size_t> &which) override;
     void log_security(const std::string &line) override;
@@ -30,7 +34,13 @@ class SystemBackend : public Backend {
   private:
     vkgroup::Options options(bool names) const;
     Config config_;
+    std::chrono::steady_clock::time_point listed_at_{};  // when the last listing began
 };
+
+// The limits of a limits file in one line, for people: "disconnected 8h,
+// lifetime 7d (warned 15m ahead); terminate; at most 20 a run; exempt-user
+// root".
+std::string limits_summary(const vkgroup::Limits &limits);
 
 // Whether `login` (with primary group `gid`) belongs to the group named
 // `group`, as its primary group or a supplementary one.

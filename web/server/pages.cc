@@ -1,9 +1,10 @@
-// The pages: login, the group's overview, the sessions table, one session,
-// and the confirmation and outcome of an action.
+// The pages: login, the group's overview, the sessions table, the session
+// limits, one session, and the confirmation and outcome of an action.
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <gnutls/crypto.h>
@@ -24,6 +25,7 @@
 #include "html.h"
 #include "listing_wire.h"
 #include "requests.h"
+#include "session_limits.h"
 #include "web.h"
 
 // The style sheet and the script, built into the program (assets.cmake).
@@ -147,7 +149,8 @@ std::string page(const std::string &title, const std::optional<Who> &who,
     h += ">\n<header>\n<span class=\"product\">Parvix sessions</span>\n";
     if (who) {
         h += "<nav><a id=\"nav-overview\" href=\"/overview\">Overview</a> "
-             "<a id=\"nav-sessions\" href=\"/sessions\">Sessions</a></nav>\n"
+             "<a id=\"nav-sessions\" href=\"/sessions\">Sessions</a> "
+             "<a id=\"nav-limits\" href=\"/limits\">Limits</a></nav>\n"
              "<form id=\"logout\" method=\"post\" action=\"/logout\">"
              "<span id=\"user\">" +
              esc(who->login) +
@@ -235,6 +238,7 @@ std::string key_of(const Ref &ref) {
 struct Snapshot {
     std::vector<std::string> fields;  // the helper's answer, to know it again
     Listing listing;
+    ListingLimits limits;
     std::vector<std::string> keys;  // by session
     std::unordered_map<std::string, size_t> by_key;
     std::mutex lane;  // guards tables
@@ -247,9 +251,9 @@ struct Snapshot {
 };
 
 std::shared_ptr<Snapshot> make_snapshot(std::vector<std::string> fields) {
-    auto l = listing_from(fields);
-    if (!l) return nullptr;
     auto s = std::make_shared<Snapshot>();
+    auto l = listing_from(fields, 0, &s->limits);
+    if (!l) return nullptr;
     s->listing = std::move(*l);
     s->fields = std::move(fields);
     s->keys.reserve(s->listing.sessions.size());
@@ -300,6 +304,33 @@ std::string state_html(const Session &s) {
     for (char c : vkgroup::state_letters(&r))
         out += "<abbr title=\"" + std::string(kMeaning.at(c)) + "\">" + c + "</abbr>";
     return out.empty() ? "<span class=\"connected\">connected</span>" : out;
+}
+
+// ---- the session limits as the pages show them ----------------------------------------------
+
+std::string duration_or_dash(const std::optional<int64_t> &s) {
+    return s ? vkgroup::human_duration(*s) : "-";
+}
+
+const SessionTimes *times_of(const Snapshot &snap, size_t i) {
+    return i < snap.limits.sessions.size() && snap.limits.sessions[i] ? &*snap.limits.sessions[i]
+                                                                      : nullptr;
+}
+
+// When a session's limit ends it, from the listing's time: a duration,
+// "now" when it is over its limit, and why not when its member would not
+// end it (an exemption, an unreachable manager, too many at once).
+std::string ends_in(const SessionTimes *t) {
+    if (!t) return "-";
+    std::string when;
+    if (t->ends_in) when = *t->ends_in == 0 ? "now" : vkgroup::human_duration(*t->ends_in);
+    if (t->note.empty()) return when.empty() ? "-" : when;
+    return when.empty() ? t->note : when + " (" + t->note + ")";
+}
+
+std::string limit_text(const SessionTimes *t) {
+    if (!t || t->limit.empty()) return "-";
+    return t->limit + " " + duration_or_dash(t->limit_s);
 }
 
 std::string legend() {
@@ -576,6 +607,7 @@ std::string table_rows(const Snapshot &snap, const std::map<std::string, std::st
         const std::string &key = snap.keys[i];
         const char *login = s.text(Field::Login), *disp = s.text(Field::Display);
         std::string server = esc(l.server(s)), token = esc(display_token(s));
+        const SessionTimes *times = times_of(snap, i);
         add(body, {"<tr class=\"session\" data-server=\"",
                    server,
                    "\" data-token=\"",
@@ -603,6 +635,12 @@ std::string table_rows(const Snapshot &snap, const std::map<std::string, std::st
                    "</td>",
                    "<td class=\"state\">",
                    state_html(s),
+                   "</td>",
+                   "<td class=\"disconnected-for\">",
+                   esc(duration_or_dash(times ? times->disconnected_s : std::nullopt)),
+                   "</td>",
+                   "<td class=\"ends-in\">",
+                   esc(ends_in(times)),
                    "</td>",
                    "<td class=\"actions\">",
                    action_buttons(key),
@@ -675,10 +713,106 @@ HttpResponse sessions_page(const HttpRequest &r, const Who &who, const Snapshot 
                action_buttons() +
                "</p>\n"
                "<table id=\"sessions\">\n<thead><tr><th class=\"pick\"></th>" +
-               head + "<th>Actions</th></tr></thead>\n<tbody>\n";
+               head +
+               "<th>Disconnected for</th><th>Ends in</th><th>Actions</th></tr></thead>\n<tbody>\n";
     content.append(*rows, at, std::string::npos);
     content += "</tbody>\n</table>\n</form>\n";
     return html(200, page("Sessions", who, content));
+}
+
+// ---- session limits -------------------------------------------------------------------------
+
+// Sessions of one member shown on the limits page at most: the soonest to
+// be ended come first, and a page for ten thousand sessions stays small.
+constexpr size_t kLimitRows = 100;
+
+std::string member_limits(const Snapshot &snap, size_t m) {
+    const Listing &l = snap.listing;
+    const vkgroup::MemberAnswer &a = l.members[m];
+    const MemberLimitsNote note =
+        m < snap.limits.members.size() ? snap.limits.members[m] : MemberLimitsNote{};
+    std::string name = esc(a.member.name);
+    std::string out = "<section class=\"member-limits\" data-server=\"" + name + "\">\n<h2>" +
+                      name + (a.member.local ? " <small>(this host)</small>" : "") + "</h2>\n";
+    if (!a.answered)
+        return out + "<p class=\"down\">No listing: " + esc(a.reason) + "</p>\n</section>\n";
+    if (!note.answered)
+        return out + "<p class=\"down\">Its limits could not be asked: " +
+               esc(note.text.empty() ? "no answer" : note.text) + "</p>\n</section>\n";
+    if (!note.text.empty())
+        out += "<p class=\"refused\">Would not act: " + esc(note.text) + "</p>\n";
+
+    std::vector<size_t> under;  // sessions under a limit, or kept from one
+    std::vector<std::string> in_force;
+    size_t over = 0;
+    for (size_t i = 0; i < l.sessions.size(); ++i) {
+        const SessionTimes *t = l.sessions[i].member == m ? times_of(snap, i) : nullptr;
+        if (!t || (t->limit.empty() && t->note.empty())) continue;
+        under.push_back(i);
+        if (t->ends_in && *t->ends_in == 0) ++over;
+        std::string lt = limit_text(t);
+        if (!t->limit.empty() && std::find(in_force.begin(), in_force.end(), lt) == in_force.end())
+            in_force.push_back(lt);
+    }
+    std::string limits;
+    for (const std::string &lt : in_force) limits += (limits.empty() ? "" : ", ") + lt;
+    out += "<p class=\"in-force\">" + std::to_string(a.sessions) +
+           (a.sessions == 1 ? " session, " : " sessions, ") + std::to_string(under.size()) +
+           " under a limit or kept from one, " + std::to_string(over) + " over a limit now" +
+           (limits.empty() ? "" : "; limits that apply: " + esc(limits)) + ".</p>\n";
+    if (under.empty()) return out + "</section>\n";
+    std::stable_sort(under.begin(), under.end(), [&snap](size_t x, size_t y) {
+        const SessionTimes *tx = times_of(snap, x), *ty = times_of(snap, y);
+        return tx->ends_in.value_or(INT64_MAX) < ty->ends_in.value_or(INT64_MAX);
+    });
+    out +=
+        "<table class=\"limits\">\n<thead><tr><th>Token</th><th>Unix ID</th><th>Display</th>"
+        "<th>Disconnected for</th><th>Idle for</th><th>Limit</th><th>Ends in</th></tr>"
+        "</thead>\n<tbody>\n";
+    for (size_t k = 0; k < under.size() && k < kLimitRows; ++k) {
+        size_t i = under[k];
+        const Session &s = l.sessions[i];
+        const SessionTimes *t = times_of(snap, i);
+        const char *login = s.text(Field::Login), *disp = s.text(Field::Display);
+        std::string token = esc(display_token(s));
+        add(out, {"<tr class=\"limit\" data-server=\"",
+                  name,
+                  "\" data-token=\"",
+                  token,
+                  "\"><td class=\"token\"><a href=\"/session?key=",
+                  snap.keys[i],
+                  "\">",
+                  token,
+                  "</a></td><td class=\"login\">",
+                  esc(or_unknown(login)),
+                  "</td><td class=\"display\">",
+                  esc(disp ? disp : ""),
+                  "</td><td class=\"disconnected-for\">",
+                  esc(duration_or_dash(t->disconnected_s)),
+                  "</td><td class=\"idle-for\">",
+                  esc(duration_or_dash(t->idle_s)),
+                  "</td><td class=\"limit\">",
+                  esc(limit_text(t)),
+                  "</td><td class=\"ends-in\">",
+                  esc(ends_in(t)),
+                  "</td></tr>\n"});
+    }
+    out += "</tbody>\n</table>\n";
+    if (under.size() > kLimitRows)
+        out += "<p class=\"more\">and " + std::to_string(under.size() - kLimitRows) +
+               " more, to be ended later.</p>\n";
+    return out + "</section>\n";
+}
+
+HttpResponse limits_page(const HttpRequest &, const Who &who, const Snapshot &snap) {
+    std::string content =
+        "<p id=\"limits-file\">This host's limits file: " + esc(snap.limits.summary) +
+        "</p>\n<p class=\"legend\">Each member ends its own sessions, from its timer when it is "
+        "enabled. Below is what each member's run would do now, as of the listing: the "
+        "sessions under a limit, soonest first, and why a member would not act. Nothing on "
+        "this page ends a session.</p>\n";
+    for (size_t m = 0; m < snap.listing.members.size(); ++m) content += member_limits(snap, m);
+    return html(200, page("Limits", who, content));
 }
 
 // ---- pages kept for the listing they show
@@ -1012,7 +1146,8 @@ HttpResponse handle(const HttpRequest &r, const Helper &helper) {
     }
     if (r.path == "/logout" && post) return do_logout(r, helper);
     const bool known = r.path == "/" || r.path == "/overview" || r.path == "/sessions" ||
-                       r.path == "/session" || r.path == "/confirm" || r.path == "/act";
+                       r.path == "/limits" || r.path == "/session" || r.path == "/confirm" ||
+                       r.path == "/act";
     if (!known) return problem(404, "Not found", "There is no such page.");
     // The pages that show the listing say how long they waited for the
     // helper (the login's check and the listing, with any wait for a
@@ -1033,9 +1168,11 @@ HttpResponse handle(const HttpRequest &r, const Helper &helper) {
         if (r.path == "/act") return act(r, helper, *who);
         return problem(405, "Not allowed", "That method is not allowed here.", who);
     }
-    if (r.path == "/overview" || r.path == "/sessions") {
-        HttpResponse res =
-            listing_page(r, timed, *who, r.path == "/overview" ? &overview : &sessions_page);
+    if (r.path == "/overview" || r.path == "/sessions" || r.path == "/limits") {
+        Builder build = r.path == "/overview"   ? &overview
+                        : r.path == "/sessions" ? &sessions_page
+                                                : &limits_page;
+        HttpResponse res = listing_page(r, timed, *who, build);
         timing(res, waited);
         return res;
     }

@@ -12,10 +12,13 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.wait import WebDriverWait
 
+from group import authd
 from sessions import plant
 from webgroup import PASSWORDS
 
 VKSESSION = "/opt/KELWvk/sbin/vksession"
+VKGROUP = "/opt/KELWvk/sbin/vkgroup"
+LIMITS = "/etc/opt/KELWvk/group/limits.conf"
 FIELDS = ("INSERT_TOKEN", "TOKEN", "uid", "STATE", "DISPLAY", "SERVER", "SESSION_TYPE",
           "encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
           "securityMode", "TermPrimary", "TermList", "MultiheadGroupName")
@@ -201,6 +204,53 @@ def test_overview_and_table_with_filters_and_sorting(group, browser, login, scre
     assert security == {"encryptUpType": "arcfour", "encryptDownType": "arcfour",
                         "authenticateUpType": "none", "authenticateDownType": "none",
                         "securityMode": "hard", "terminalCIDs": "IEEE802.0a0b"}
+
+
+def test_the_times_in_the_table_and_each_members_dry_run_on_the_limits_page(group, browser, login,
+                                                                           screenshot):
+    """parvix1 with a disconnected limit of 30 s, measured by two runs of its enforcer: the table
+    shows how long each session has been disconnected and when its limit ends it, or why not;
+    the limits page shows each member's dry run. Nothing is ended by looking."""
+    h1 = group.h1
+    h1.write(LIMITS, "disconnected = 30s\nexempt-token = card-c1\n", 0o644)
+    authd(h1)   # the manager answers: the sessions are disconnected for real
+    for pause in (2, 0):
+        r = h1.run([VKGROUP, "limits", "--enforce"])
+        assert (r.rc, r.out, r.err) == (0, "", ""), r
+        time.sleep(pause)
+    assert login(browser, "alice", PASSWORDS["alice"])
+    follow(browser, browser.find_element(By.ID, "nav-sessions"))
+    heads = [th.text for th in browser.find_elements(By.CSS_SELECTOR, "table#sessions thead th")]
+    assert heads[-3:] == ["Disconnected for", "Ends in", "Actions"]
+    cells = {r.find_element(By.CSS_SELECTOR, "td.token").text:
+             (r.find_element(By.CSS_SELECTOR, "td.disconnected-for").text,
+              r.find_element(By.CSS_SELECTOR, "td.ends-in").text)
+             for r in browser.find_elements(By.CSS_SELECTOR, "table#sessions tr.session")}
+    disconnected, ends = cells["card-a1"]
+    assert re.fullmatch(r"\d+s", disconnected) and re.fullmatch(r"\d+s", ends), cells
+    # Both from one dry run; the helper's clock may tick once between its run and its sum.
+    assert int(disconnected[:-1]) >= 2 and 29 <= int(disconnected[:-1]) + int(ends[:-1]) <= 31, cells
+    assert re.fullmatch(r"\d+s", cells["card-c1"][0]) and cells["card-c1"][1] == "exempt-token"
+    # parvix3 has no limits, and its manager cannot be asked: nothing of it is measured.
+    assert cells["card-d3"] == ("-", "-") and cells["card-b2"] == ("-", "-")
+
+    follow(browser, browser.find_element(By.ID, "nav-limits"))
+    assert path(browser) == "/limits"
+    assert browser.find_element(By.ID, "limits-file").text == \
+        "This host's limits file: disconnected 30s; terminate; at most 20 a run; exempt-token card-c1"
+    p1 = browser.find_element(By.CSS_SELECTOR, "section[data-server=parvix1]")
+    assert p1.find_element(By.CSS_SELECTOR, "p.in-force").text.endswith(
+        "2 under a limit or kept from one, 0 over a limit now; limits that apply: disconnected 30s.")
+    limited = {r.get_attribute("data-token"): (r.find_element(By.CSS_SELECTOR, "td.limit").text,
+                                               r.find_element(By.CSS_SELECTOR, "td.ends-in").text)
+               for r in p1.find_elements(By.CSS_SELECTOR, "tr.limit")}
+    assert limited["card-a1"][0] == "disconnected 30s" and limited["card-c1"] == ("-", "exempt-token")
+    refused = browser.find_element(By.CSS_SELECTOR, "section[data-server=parvix3] p.refused").text
+    assert refused.startswith("Would not act: the authentication manager cannot be asked")
+    assert browser.find_elements(By.CSS_SELECTOR, "main form, main button") == []
+    screenshot(browser, "limits")
+    shown = h1.run([VKSESSION, "-p", "-x"]).out
+    assert "DISPLAY=1;" in shown and "DISPLAY=2;" in shown   # nothing ended by looking
 
 
 def test_a_member_that_never_answers_holds_the_page_no_longer_than_the_deadline(group, browser, login):

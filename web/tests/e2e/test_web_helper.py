@@ -150,17 +150,21 @@ def listing(fields):
     """The listing's fields (bytes) as (members, sessions), each a dict."""
     at, members, sessions = 1, [], []
     for _ in range(int(fields[0])):
-        name, local, answered, reason, _, _ = (f.decode() for f in fields[at:at + 6])
-        members.append({"name": name, "local": local == "1", "answered": answered == "1", "reason": reason})
-        at += 6
+        name, local, answered, reason, _, _, limits_answered, limits_note = \
+            (f.decode() for f in fields[at:at + 8])
+        members.append({"name": name, "local": local == "1", "answered": answered == "1", "reason": reason,
+                        "limits": (limits_answered == "1", limits_note)})
+        at += 8
     count = int(fields[at])
     at += 1
     for _ in range(count):
-        member, packed = int(fields[at]), fields[at + 1]
-        at += 2
+        member, packed, times = int(fields[at]), fields[at + 1], fields[at + 2].decode()
+        at += 3
         values = [p[1:].decode() if p[:1] == b"1" else None for p in packed.split(b"\0")[:-1]]
         sessions.append({"server": members[member]["name"], "raw": values[0], "token": values[1],
-                         "login": values[2], "display": values[4], "name": values[15]})
+                         "login": values[2], "display": values[4], "name": values[15],
+                         "times": times.split("\t", 5) if times else None})
+    at += 1   # the limits' summary
     assert at == len(fields)
     return members, sessions
 
@@ -242,12 +246,18 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
     assert [(m["name"], m["local"], m["answered"]) for m in members] == \
         [("parvix1", True, True), ("parvix2", False, True)]
     assert [named(s) for s in sessions] == [session]
+    # With it, each member's dry run of the limits: this host's (no limits file, no manager to
+    # ask) names the session, measures nothing and says why it would not act.
+    assert members[0]["limits"][0] and "authentication manager" in members[0]["limits"][1]
+    assert sessions[0]["times"] == ["-"] * 5 + [""]
     assert helper.request("L", sid, CLIENT) == r   # within two seconds: the same listing, not asked again
-    assert lines(h, RCMD_CALLS) == ["parvix2 /opt/KELWvk/sbin/vksession -p -x"] * 2
+    listed = ["parvix2 /opt/KELWvk/sbin/vksession -p -x"]
+    limits = ["parvix2 /opt/KELWvk/sbin/vkgroup limits -x"]
+    assert lines(h, RCMD_CALLS) == listed * 2 + limits
     # After an action (even a refused one) the group is asked afresh.
     assert helper.text("X", sid, CLIENT, csrf, "resume", "parvix2", "r", "t", "l", "1")[0] == "E"
     assert listing(helper.request("L", sid, CLIENT)[1:]) == (members, sessions)
-    assert lines(h, RCMD_CALLS) == ["parvix2 /opt/KELWvk/sbin/vksession -p -x"] * 4
+    assert lines(h, RCMD_CALLS) == (listed * 2 + limits) * 2
     assert helper.text("Q", sid, csrf) == ["O"]
     assert helper.text("W", sid, CLIENT, "1") == refused("out of order")
     assert helper.close() == (0, "")

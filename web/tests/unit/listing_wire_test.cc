@@ -39,7 +39,7 @@ vkgroup::Listing sample() {
 TEST(WebListingWire, RoundTripThroughAReply) {
     vkgroup::Listing l = sample();
     std::vector<std::string> fields = vkweb::listing_fields(l);
-    EXPECT_EQ(fields.size(), 2 + 3 * 6 + 3 * 2u);
+    EXPECT_EQ(fields.size(), 3 + 3 * 8 + 3 * 3u);
     // Through the framing, as the helper sends it and the web side reads it.
     vkweb::Message m{static_cast<char>(vkweb::Status::Ok), fields};
     std::string bytes = vkweb::encode(m);
@@ -66,7 +66,7 @@ TEST(WebListingWire, RoundTripThroughAReply) {
     EXPECT_EQ(got->sessions[1].state(), 3);
     EXPECT_STREQ(got->sessions[0].name(), "Alice Liddell");
     EXPECT_EQ(vkweb::listing_fields(*got), fields);
-    EXPECT_EQ(vkweb::listing_fields(vkgroup::Listing{}), (std::vector<std::string>{"0", "0"}));
+    EXPECT_EQ(vkweb::listing_fields(vkgroup::Listing{}), (std::vector<std::string>{"0", "0", ""}));
 }
 
 TEST(WebListingWire, FieldsThatAreNoListing) {
@@ -76,7 +76,7 @@ TEST(WebListingWire, FieldsThatAreNoListing) {
         f[at] = value;
         return f;
     };
-    const size_t sessions_at = 1 + 3 * 6;
+    const size_t sessions_at = 1 + 3 * 8;
     std::vector<std::vector<std::string>> bad = {
         {},
         {"0"},
@@ -92,7 +92,7 @@ TEST(WebListingWire, FieldsThatAreNoListing) {
         with(sessions_at + 1, "x"),
         with(sessions_at + 2, "not a packed session"),
         with(sessions_at + 2, good[sessions_at + 2] + std::string(1, '\0')),
-        {"0", "1", "0", good[sessions_at + 2]},  // a session of no member
+        {"0", "1", "0", good[sessions_at + 2], "", ""},  // a session of no member
     };
     std::vector<std::string> longer = good;
     longer.emplace_back("extra");
@@ -148,6 +148,112 @@ TEST(WebListingWire, TheListingStaysWithinItsBudget) {
         EXPECT_EQ(got->members[m].answered, m < 3) << m;
         EXPECT_EQ(got->members[m].sessions, m < 3 ? 1u : 0u) << m;
     }
+}
+
+// The members' dry runs of the limits at 1000 s: parvix1 measured both
+// its sessions; parvix2 would not act, and also names a session that is
+// parvix1's, which must not reach it; parvix3 did not answer.
+std::vector<vkgroup::MemberLimits> dry_runs() {
+    auto entry = [](const char *display, const char *raw) {
+        vkgroup::LimitEntry e;
+        e.display = display;
+        e.raw_token = raw;
+        return e;
+    };
+    std::vector<vkgroup::MemberLimits> all(3);
+    all[0].answer = {{"parvix1", true}, true, "", {}, 0.1, 2};
+    all[0].entries = {entry("1", "raw1"), entry("2", "raw2")};
+    all[0].entries[0].disconnected_s = 125;
+    all[0].entries[0].limit = "disconnected";
+    all[0].entries[0].limit_s = 600;
+    all[0].entries[0].ends_at = 1475;
+    all[0].entries[1].idle_s = 7;
+    all[0].entries[1].note = "exempt-user\twith\ttabs\nand a line";
+    all[1].answer = {{"parvix2", false}, true, "", {}, 0.2, 2};
+    all[1].refused = "the authentication manager cannot be asked";
+    all[1].entries = {entry("1", "raw1"), entry("9", "r\xc3(;$")};
+    all[1].entries[0].disconnected_s = 99999;
+    all[1].entries[0].limit = "disconnected";
+    all[1].entries[0].limit_s = 60;
+    all[1].entries[0].ends_at = 0;
+    all[1].entries[1].limit = "lifetime";
+    all[1].entries[1].limit_s = 3600;
+    all[1].entries[1].ends_at = 900;
+    all[1].entries[1].note = "manager unreachable";
+    all[2].answer = {{"parvix3", false}, false, "no answer within 20 seconds", {}, 20, 0};
+    return all;
+}
+
+TEST(WebListingWire, TheLimitsGoToTheirMembersSessionsAndComeBackWhole) {
+    vkgroup::Listing l = sample();
+    vkweb::ListingLimits joined = vkweb::join_limits(l, dry_runs(), 1000);
+    joined.summary = "disconnected 10m; terminate";
+    ASSERT_EQ(joined.sessions.size(), 3u);
+    ASSERT_TRUE(joined.sessions[0]);
+    EXPECT_EQ(joined.sessions[0]->disconnected_s, 125);  // parvix1's, not parvix2's word
+    EXPECT_EQ(joined.sessions[0]->ends_in, 475);
+    ASSERT_TRUE(joined.sessions[1]);
+    EXPECT_EQ(joined.sessions[1]->idle_s, 7);
+    EXPECT_FALSE(joined.sessions[1]->ends_in);
+    ASSERT_TRUE(joined.sessions[2]);
+    EXPECT_EQ(joined.sessions[2]->ends_in, 0);  // past its end: over its limit now
+    EXPECT_EQ(joined.sessions[2]->note, "manager unreachable");
+    EXPECT_EQ(joined.members[1].text, "the authentication manager cannot be asked");
+    EXPECT_FALSE(joined.members[2].answered);
+    EXPECT_EQ(joined.members[2].text, "no answer within 20 seconds");
+
+    std::vector<std::string> fields = vkweb::listing_fields(l, joined);
+    vkweb::Message m{static_cast<char>(vkweb::Status::Ok), fields};
+    std::string bytes = vkweb::encode(m);
+    auto back = vkweb::decode(std::string_view(bytes).substr(4), vkweb::kReplyLimits);
+    ASSERT_TRUE(back);
+    vkweb::ListingLimits got;
+    ASSERT_TRUE(vkweb::listing_from(back->fields, 0, &got));
+    EXPECT_EQ(got.sessions, joined.sessions);
+    EXPECT_EQ(got.members, joined.members);
+    EXPECT_EQ(got.summary, joined.summary);
+    EXPECT_EQ(vkweb::listing_fields(l, got), fields);
+
+    // Times that are no times make no listing.
+    const size_t times_at = 1 + 3 * 8 + 1 + 2;
+    for (const char *bad :
+         {"x", "1\t2\t-\t-\t-", "-1\t-\t-\t-\t-\t", "1\t-\tforever\t-\t-\t", "1\t-\t-\t-\t 3\t"}) {
+        std::vector<std::string> f = fields;
+        f[times_at] = bad;
+        EXPECT_FALSE(vkweb::listing_from(f)) << bad;
+    }
+}
+
+// A member's times count against its share: one whose notes are too much
+// is sent too large, without them, and the others keep theirs.
+TEST(WebListingWire, TheLimitsStayWithinTheBudget) {
+    vkgroup::Listing two;
+    std::vector<vkgroup::MemberLimits> all(2);
+    for (size_t m = 0; m < 2; ++m) {
+        std::string name = "m" + std::to_string(m);
+        two.members.push_back({{name, false}, true, "", {}, 0.1, 0});
+        two.sessions.push_back(session(m, "r", "t", "l", "1", name.c_str(), 0, {}));
+        all[m].answer = two.members.back();
+        all[m].entries.resize(1);
+        all[m].entries[0].display = "1";
+        all[m].entries[0].raw_token = "r";
+        all[m].entries[0].note = std::string(m == 0 ? 150 << 10 : 100, 'n');
+    }
+    const vkweb::ListingBudget small{350 << 10, 1000, 100 << 10, 100};
+    std::vector<std::string> fields =
+        vkweb::listing_fields(two, vkweb::join_limits(two, all, 0), small);
+    size_t bytes = 0;
+    for (const std::string &f : fields) bytes += 4 + f.size();
+    EXPECT_LE(bytes, small.bytes);
+    vkweb::ListingLimits got;
+    auto l = vkweb::listing_from(fields, 0, &got);
+    ASSERT_TRUE(l);
+    EXPECT_EQ(l->members[0].reason, vkweb::kTooLarge);
+    EXPECT_FALSE(got.members[0].answered);
+    ASSERT_EQ(l->sessions.size(), 1u);
+    EXPECT_EQ(l->sessions[0].member, 1u);
+    ASSERT_TRUE(got.sessions[0]);
+    EXPECT_EQ(got.sessions[0]->note, std::string(100, 'n'));
 }
 
 }  // namespace

@@ -65,6 +65,7 @@ vkgroup::Listing listing() {
 // A helper that knows one login session and records what it is asked.
 struct Fake {
     std::optional<vkgroup::Listing> group;  // listing() unless set
+    vkweb::ListingLimits limits;            // none measured unless set
     std::vector<char> asked;
     std::vector<Message> acts;
     vkgroup::Listing (*shown)() = listing;
@@ -81,7 +82,8 @@ struct Fake {
             case Op::WhoAmI:
                 return known ? ok({"alice", kCsrf}) : refused;
             case Op::List:
-                return known ? ok(vkweb::listing_fields(group ? *group : shown())) : refused;
+                return known ? ok(vkweb::listing_fields(group ? *group : shown(), limits))
+                             : refused;
             case Op::Act: {
                 acts.push_back(m);
                 std::vector<std::string> f = {std::to_string((m.fields.size() - 4) / 5)};
@@ -125,7 +127,7 @@ std::vector<std::string> keys(const std::string &html) {
 }
 
 TEST(WebPages, NothingButTheLoginPageWithoutALogin) {
-    const std::vector<std::string> pages = {"/", "/overview", "/sessions", "/session"};
+    const std::vector<std::string> pages = {"/", "/overview", "/sessions", "/limits", "/session"};
     const std::vector<std::string> posts = {"/confirm", "/act", "/overview"};
     // No cookie, a cookie that is no session id, and a forged one.
     for (const std::string &cookie : {std::string(), std::string("x"), std::string(64, 'f')}) {
@@ -244,6 +246,58 @@ TEST(WebPages, AnActionNeedsTheTokenAndSeveralNeedAllOfThem) {
 
 // A far side's bidirectional controls would make a token look like another
 // one, on the very page that confirms an action on it: each is one "?".
+// The measured times in the table, and each member's dry run on the
+// limits page: what a member says of itself and of its sessions is text.
+TEST(WebPages, TheTimesInTheTableAndEachMembersDryRunOnTheLimitsPage) {
+    Fake fake;
+    fake.limits.summary = "disconnected 10m; <terminate>";
+    fake.limits.members = {{true, ""}, {true, kHostile1}, {false, ""}};
+    vkweb::SessionTimes a, b;
+    a.disconnected_s = 125;
+    a.limit = "disconnected";
+    a.limit_s = 600;
+    a.ends_in = 475;
+    b.limit = "lifetime";
+    b.limit_s = 3600;
+    b.ends_in = 0;
+    b.note = kHostile2;
+    fake.limits.sessions = {a, b};
+
+    HttpResponse table = get(fake, "/sessions");
+    ASSERT_EQ(table.status, 200);
+    EXPECT_NE(table.body.find("<th>Disconnected for</th><th>Ends in</th>"), std::string::npos);
+    EXPECT_NE(table.body.find("<td class=\"disconnected-for\">2m</td>"
+                              "<td class=\"ends-in\">7m</td>"),
+              std::string::npos);
+    EXPECT_NE(table.body.find("<td class=\"disconnected-for\">-</td><td class=\"ends-in\">now "
+                              "(&quot;&gt;&lt;img src=x onerror=alert(1)&gt;)</td>"),
+              std::string::npos);
+    EXPECT_NE(table.body.find("href=\"/limits\""), std::string::npos);
+
+    HttpResponse page = get(fake, "/limits");
+    ASSERT_EQ(page.status, 200);
+    for (const std::string &h : {kHostile1, kHostile2, std::string("<terminate>")})
+        EXPECT_EQ(page.body.find(h), std::string::npos) << h;
+    EXPECT_NE(page.body.find("limits file: disconnected 10m; &lt;terminate&gt;"),
+              std::string::npos);
+    auto section = [&page](const std::string &server) {
+        size_t at = page.body.find("<section class=\"member-limits\" data-server=\"" + server);
+        return at == std::string::npos
+                   ? std::string()
+                   : page.body.substr(at, page.body.find("</section>", at) - at);
+    };
+    EXPECT_NE(section("parvix1").find("1 session, 1 under a limit or kept from one, 0 over a "
+                                      "limit now; limits that apply: disconnected 10m."),
+              std::string::npos);
+    EXPECT_NE(section("parvix1").find("<td class=\"ends-in\">7m</td>"), std::string::npos);
+    EXPECT_NE(section("parvix2").find("Would not act: &lt;script&gt;"), std::string::npos);
+    EXPECT_NE(section("parvix2").find("1 over a limit now; limits that apply: lifetime 1h 00m"),
+              std::string::npos);
+    EXPECT_NE(section("parvix3").find("No listing: cannot reach"), std::string::npos);
+    // No form on it: the page only reads.
+    EXPECT_EQ(page.body.find("<form", page.body.find("<main>")), std::string::npos);
+}
+
 TEST(WebPages, BidirectionalControlsShowAsQuestionMarks) {
     const std::vector<std::string> controls = {"\xd8\x9c",     "\xe2\x80\x8e", "\xe2\x80\x8f",
                                                "\xe2\x80\xaa", "\xe2\x80\xab", "\xe2\x80\xac",

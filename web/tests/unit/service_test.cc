@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "listing_wire.h"
 #include "service.h"
 
 namespace {
@@ -84,6 +85,31 @@ class FakeBackend : public vkweb::Backend {
             out.push_back({display != "13", display != "13" ? "" : "Internal system error (-1)"});
         }
         return out;
+    }
+    // Each member's sessions idle for 30 s of a limit of a minute, at 1000 s.
+    std::vector<std::vector<std::string>> limited;  // the members of each dry run
+    GroupLimits limits(const std::vector<vkgroup::Member> &members) override {
+        GroupLimits g;
+        g.now = 1000;
+        g.summary = "idle 1m";
+        limited.emplace_back();
+        for (const vkgroup::Member &m : members) {
+            limited.back().push_back(m.name);
+            vkgroup::MemberLimits ml;
+            ml.answer = {m, true, "", {}, 0.1, 0};
+            for (const FakeSession &s : sessions[m.name]) {
+                vkgroup::LimitEntry e;
+                e.display = s.display;
+                e.raw_token = s.raw;
+                e.idle_s = 30;
+                e.limit = "idle";
+                e.limit_s = 60;
+                e.ends_at = 1030;
+                ml.entries.push_back(e);
+            }
+            g.members.push_back(std::move(ml));
+        }
+        return g;
     }
     void log_security(const std::string &) override {}
     void log_action(const std::string &line) override { actions.push_back(line); }
@@ -232,6 +258,33 @@ TEST(WebService, OnlyTheGroupsWorkIsPlannedApart) {
     EXPECT_EQ(plan(Op::Logout, {sid, csrf}).kind, Kind::Now);
     EXPECT_EQ(plan(Op::WhoAmI, {sid, "10.0.0.9", "1"}).reply.fields,
               (std::vector<std::string>{"out of order"}));
+}
+
+// A fresh listing asks the limits of the members that answered it, and
+// carries each session's times and the summary to the web side.
+TEST(WebService, AFreshListingCarriesTheLimitsOfTheMembersThatAnswered) {
+    FakeBackend backend;
+    backend.sessions["parvix1"] = {{"raw1", "tok1", "alice", "1"}};
+    backend.sessions["parvix2"] = {{"raw2", "tok2", "bob", "2"}};
+    backend.sessions["parvix3"] = {{"raw3", "tok3", "dave", "3"}};
+    backend.silent = {"parvix2"};
+    vkweb::Service service{backend};
+    Message reply = service.fresh_listing();
+    ASSERT_EQ(reply.kind, static_cast<char>(vkweb::Status::Ok));
+    EXPECT_EQ(backend.limited, (std::vector<std::vector<std::string>>{{"parvix1", "parvix3"}}));
+    vkweb::ListingLimits limits;
+    auto l = vkweb::listing_from(reply.fields, 0, &limits);
+    ASSERT_TRUE(l);
+    ASSERT_EQ(limits.sessions.size(), 2u);
+    for (const auto &t : limits.sessions) {
+        ASSERT_TRUE(t);
+        EXPECT_EQ(t->idle_s, 30);
+        EXPECT_EQ(t->ends_in, 30);
+        EXPECT_EQ(t->limit, "idle");
+    }
+    EXPECT_EQ(limits.summary, "idle 1m");
+    EXPECT_TRUE(limits.members[0].answered);
+    EXPECT_FALSE(limits.members[1].answered);
 }
 
 }  // namespace
