@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -108,9 +110,28 @@ std::vector<CallResult> run_calls(const std::vector<Call> &calls, const FanoutLi
     std::fflush(nullptr);  // nothing buffered may be written twice
     const pid_t self = ::getpid();
     const size_t parallel = static_cast<size_t>(std::max(1, limits.parallel));
+    const size_t per_member = static_cast<size_t>(std::max(1, limits.per_member));
+
+    // The calls not started yet, by member, each member's in their order.
+    struct Queue {
+        std::deque<size_t> waiting;
+        size_t running = 0;
+    };
+    std::map<std::string, Queue> members;
+    for (size_t i = 0; i < calls.size(); ++i) members[calls[i].label].waiting.push_back(i);
+    size_t waiting = calls.size();
+    // The member whose first waiting call comes first, among those that may
+    // start one more.
+    auto next_member = [&]() -> Queue * {
+        Queue *best = nullptr;
+        for (auto &[label, m] : members)
+            if (!m.waiting.empty() && m.running < per_member &&
+                (!best || m.waiting.front() < best->waiting.front()))
+                best = &m;
+        return best;
+    };
 
     std::vector<Running> running;
-    size_t next = 0;
     int caught = 0;
 
     auto finish = [&](Running &r, bool timed_out) {
@@ -130,13 +151,17 @@ std::vector<CallResult> run_calls(const std::vector<Call> &calls, const FanoutLi
         }
     };
 
-    while ((next < calls.size() || !running.empty()) && !caught) {
-        while (next < calls.size() && running.size() < parallel) {
+    while ((waiting || !running.empty()) && !caught) {
+        while (running.size() < parallel) {
+            Queue *m = next_member();
+            if (!m) break;
+            const size_t next = m->waiting.front();
+            m->waiting.pop_front();
+            --waiting;
             int fds[2];
             CallResult &res = results[next];
             if (::pipe2(fds, O_CLOEXEC) != 0) {
                 res.trouble = std::string("cannot start: ") + std::strerror(errno);
-                ++next;
                 continue;
             }
             vk::Fd rd(fds[0]), wr(fds[1]);
@@ -144,7 +169,6 @@ std::vector<CallResult> run_calls(const std::vector<Call> &calls, const FanoutLi
             pid_t pid = ::fork();
             if (pid < 0) {
                 res.trouble = std::string("cannot start: ") + std::strerror(errno);
-                ++next;
                 continue;
             }
             if (pid == 0) {
@@ -158,7 +182,7 @@ std::vector<CallResult> run_calls(const std::vector<Call> &calls, const FanoutLi
             ::fcntl(rd.get(), F_SETFL, O_NONBLOCK);
             running.push_back(Running{next, pid, std::move(rd), std::move(exits), started,
                                       FrameReader(limits.max_answer)});
-            ++next;
+            ++m->running;
         }
         if (running.empty()) break;
 
@@ -217,15 +241,18 @@ std::vector<CallResult> run_calls(const std::vector<Call> &calls, const FanoutLi
                 done.push_back(i);
             }
         }
-        for (auto it = done.rbegin(); it != done.rend(); ++it)
+        for (auto it = done.rbegin(); it != done.rend(); ++it) {
+            --members[calls[running[*it].index].label].running;
             running.erase(running.begin() + static_cast<long>(*it));
+        }
     }
 
     for (Running &r : running) {
         finish(r, false);
         results[r.index].trouble = "interrupted";
     }
-    for (size_t i = next; i < calls.size(); ++i) results[i].trouble = "interrupted";
+    for (const auto &[label, m] : members)
+        for (size_t i : m.waiting) results[i].trouble = "interrupted";
     ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     if (caught) {
         // Held until now: delivered with the disposition the program has.

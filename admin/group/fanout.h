@@ -36,11 +36,18 @@ struct CallResult {
 
 struct FanoutLimits {
     int parallel = 32;                          // calls running at once
+    // Calls to one member (those with the same label) running at once. An
+    // ssh server takes 10 sessions on one connection and 10 connections
+    // that have not logged in yet by default: past that, a call that finds
+    // the member's master connection full opens one of its own, and the
+    // server drops some of those at random before they log in.
+    int per_member = 8;
     std::chrono::milliseconds deadline{20000};  // per call, from its start
     size_t max_answer = size_t{16} << 20;       // bytes a call may send
 };
 
-// Runs every call, at most `parallel` at a time, and answers their results
+// Runs every call, at most `parallel` at a time and `per_member` of one
+// member, in their order where the limits allow, and answers their results
 // in the order of `calls`. `on_deadline` is run (in this process) for each
 // call that ran into its deadline, after its processes were ended.
 //

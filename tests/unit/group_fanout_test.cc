@@ -3,6 +3,7 @@
 // run into its deadline.
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,6 +72,51 @@ TEST(GroupFanout, ResultsInOrderAtMostSoManyAtOnce) {
         EXPECT_GE(results[i].seconds, 0.29);
     }
     EXPECT_GE(took, 600ms);  // two rounds of two
+}
+
+// Each call reports when it ran; at no moment may more than `per_member`
+// calls of one member overlap, and a member's queue does not hold back
+// another member's calls.
+TEST(GroupFanout, NoMoreCallsToOneMemberAtOnceThanItsServerTakes) {
+    auto now_us = [] {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    std::vector<Call> calls;
+    for (int i = 0; i < 16; ++i)
+        calls.push_back({i < 12 ? "busy" : "other", [&now_us](int fd) {
+                             long long start = now_us();
+                             ::usleep(150000);
+                             vkgroup::write_frame(fd, FrameType::Done,
+                                                  std::to_string(start) + " " +
+                                                      std::to_string(now_us()));
+                             return 0;
+                         }});
+    vkgroup::FanoutLimits lim;
+    lim.per_member = 3;
+    auto results = vkgroup::run_calls(calls, lim);
+    ASSERT_EQ(results.size(), calls.size());
+    std::vector<std::pair<long long, long long>> spans;
+    for (const CallResult &r : results) {
+        ASSERT_EQ(r.trouble, "");
+        ASSERT_EQ(r.frames.size(), 1u);
+        long long a = 0, b = 0;
+        ASSERT_EQ(std::sscanf(r.frames[0].payload.c_str(), "%lld %lld", &a, &b), 2);
+        spans.emplace_back(a, b);
+    }
+    for (size_t i = 0; i < spans.size(); ++i) {
+        size_t overlapping = 0;
+        for (size_t j = 0; j < spans.size(); ++j)
+            if (calls[j].label == calls[i].label && spans[j].first <= spans[i].first &&
+                spans[i].first < spans[j].second)
+                ++overlapping;
+        EXPECT_LE(overlapping, 3u) << calls[i].label << " call " << i;
+    }
+    // Three of the other member's at once too, all before the busy one's last.
+    long long busy_last = 0;
+    for (size_t i = 0; i < 12; ++i) busy_last = std::max(busy_last, spans[i].first);
+    for (size_t i = 12; i < 16; ++i) EXPECT_LT(spans[i].first, busy_last) << i;
 }
 
 TEST(GroupFanout, NothingOfACallOutlivesItsEndOrItsDeadline) {
