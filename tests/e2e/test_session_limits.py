@@ -5,9 +5,11 @@ two runs at once, and the group-wide dry run through the gate."""
 import json
 import os
 import re
+import shutil
 import signal
 import time
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import pytest
 
@@ -167,6 +169,14 @@ def test_a_lifetime_end_comes_after_the_notice_on_the_display(group):
     notices = [x.msg for x in h.log() if x.ident == "vkwall"]
     assert len(notices) == 1 and notices[0].startswith(f"message to display :{disp}: Ends at ")
     assert "(in 3s)" in notices[0], notices
+    # The notice is a window on the user's display; its picture is kept for a look.
+    assert '"xmessage"' in h.run(["/usr/bin/xwininfo", "-root", "-tree", "-display", f":{disp}"]).out
+    shot = h.run(["/bin/sh", "-c", f"xwd -root -silent -display :{disp} | xwdtopnm 2>/dev/null"
+                  " | pnmtopng > /tmp/lifetime-notice.png"])
+    assert shot.rc == 0, shot
+    kept = Path(os.environ["VK_BUILD"]) / "test-artifacts" / "e2e"
+    kept.mkdir(parents=True, exist_ok=True)
+    shutil.copy(h.path("/tmp/lifetime-notice.png"), kept / "lifetime-notice.png")
     assert enforce(h).rc == 0 and displays(h) == [disp]      # not before the notice's time
     time.sleep(3.5)
     assert enforce(h).rc == 0 and displays(h) == []
