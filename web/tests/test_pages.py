@@ -110,6 +110,13 @@ def group(vkweb):
     return vkweb
 
 
+def restart(web, **config):
+    web.vkweb.signal(15)
+    web.vkweb.wait()
+    web.write_config(**config)
+    web.start_vkweb()
+
+
 # ---- who gets in -------------------------------------------------------------------------
 
 def test_login_logout_and_who_gets_in(group, browser, login):
@@ -126,39 +133,19 @@ def test_login_logout_and_who_gets_in(group, browser, login):
     cookie = browser.get_cookie(COOKIE)
     assert (cookie["secure"], cookie["httpOnly"], cookie["sameSite"]) == (True, True, "Strict")
     assert re.fullmatch(r"[0-9a-f]{64}", cookie["value"])
-    follow(browser, browser.find_element(By.CSS_SELECTOR, "form#logout button"))
-    assert path(browser) == "/login"
-    browser.get(f"{group.url}/sessions")
-    assert path(browser) == "/login"
-    # The old cookie, set again, is no login any more.
-    browser.add_cookie({"name": COOKIE, "value": cookie["value"], "secure": True})
-    browser.get(f"{group.url}/overview")
-    assert path(browser) == "/login"
-
-
-def test_no_page_and_no_form_without_a_login(group, browser):
-    h2 = group.group.hosts["parvix2"]
-    h2.path("/tmp/calls").unlink(missing_ok=True)
-    browser.get(f"{group.url}/login")
-    for cookie in (None, "f" * 64, "x"):
-        browser.delete_all_cookies()
-        if cookie:
-            browser.add_cookie({"name": COOKIE, "value": cookie, "secure": True})
-        for page in ("/", "/overview", "/sessions", "/session?key=AAAA"):
-            browser.get(group.url + page)
-            assert path(browser) == "/login", (cookie, page)
-        for action in ("/confirm", "/act", "/logout"):
-            # A form that a page of another site could have sent.
-            browser.execute_script("""
-                const f = document.createElement('form'); f.method = 'post'; f.action = arguments[0];
-                for (const [k, v] of [['csrf', 'c'.repeat(64)], ['action', 'terminate'], ['s', 'AAAA'],
-                                      ['one', 'terminate.AAAA']]) {
-                    const i = document.createElement('input'); i.name = k; i.value = v; f.appendChild(i);
-                }
-                document.body.appendChild(f); f.submit();""", action)
-            assert arrived(browser, "/login"), (cookie, action)
-    # parvix2 was never asked: no listing, no action reached the helper's operations.
-    assert calls(h2) == []
+    # A logout ends the login whatever its form token; the old cookie, set again by whoever
+    # kept it, is no login any more.
+    for change in ("f.querySelector('[name=csrf]').value = '0'.repeat(128);",
+                   "f.querySelector('[name=csrf]').remove();"):
+        if change.endswith("remove();"):
+            assert login(browser, "alice", PASSWORDS["alice"])
+        kept = browser.get_cookie(COOKIE)["value"]
+        browser.execute_script("const f = document.getElementById('logout');" + change)
+        follow(browser, browser.find_element(By.CSS_SELECTOR, "form#logout button"))
+        assert path(browser) == "/login", change
+        browser.add_cookie({"name": COOKIE, "value": kept, "secure": True})
+        browser.get(f"{group.url}/sessions")
+        assert path(browser) == "/login", change
 
 
 # ---- the pages -----------------------------------------------------------------------------
@@ -255,10 +242,7 @@ def test_the_times_in_the_table_and_each_members_dry_run_on_the_limits_page(grou
 
 def test_a_member_that_never_answers_holds_the_page_no_longer_than_the_deadline(group, browser, login):
     group.group.hosts["parvix3"].write(VKSESSION, "#!/bin/sh\nexec sleep 1000\n", 0o755)
-    group.vkweb.signal(15)
-    group.vkweb.wait()
-    group.write_config(deadline=3)
-    group.start_vkweb()
+    restart(group, deadline=3)
     assert login(browser, "alice", PASSWORDS["alice"])
     time.sleep(2.5)   # the helper's listing is kept two seconds: the next page asks anew
     began = time.monotonic()
@@ -269,10 +253,17 @@ def test_a_member_that_never_answers_holds_the_page_no_longer_than_the_deadline(
     assert {s for s, _ in rows(browser)} == {"parvix1", "parvix2"}
 
 
-def test_terminate_one_with_its_confirmation(group, browser, login):
+def test_terminate_one_only_with_its_confirmation_and_token(group, browser, login):
     h2 = group.group.hosts["parvix2"]
     assert login(browser, "alice", PASSWORDS["alice"])
     h2.path("/tmp/calls").unlink(missing_ok=True)
+    # A confirmation sent with another token, or none, is refused and runs nothing.
+    for change in ("f.querySelector('[name=csrf]').value = '0'.repeat(64);",
+                   "f.querySelector('[name=csrf]').remove();"):
+        row_button(browser, group.url, "card-b2")
+        browser.execute_script("const f = document.getElementById('confirm');" + change)
+        follow(browser, browser.find_element(By.ID, "confirm-submit"))
+        assert "expired" in browser.find_element(By.ID, "error").text, change
     row_button(browser, group.url, "card-b2")
     listed = [li.text for li in browser.find_elements(By.CSS_SELECTOR, "ul#confirm-list li")]
     assert listed == ["parvix2 display 5, token card-b2, Unix ID bob"]
@@ -317,36 +308,6 @@ def test_several_only_with_all_of_them_confirmed(group, browser, login):
     assert acts(h2) == [["-k", "-x", "-t", "user.alice", "-u", "alice", "-d", "7"]]
 
 
-def test_forms_without_their_token_are_refused(group, browser, login):
-    h2 = group.group.hosts["parvix2"]
-    assert login(browser, "alice", PASSWORDS["alice"])
-    h2.path("/tmp/calls").unlink(missing_ok=True)
-    for change in ("f.querySelector('[name=csrf]').value = '0'.repeat(64);",
-                   "f.querySelector('[name=csrf]').remove();"):
-        row_button(browser, group.url, "card-b2")
-        browser.execute_script("const f = document.getElementById('confirm');" + change)
-        follow(browser, browser.find_element(By.ID, "confirm-submit"))
-        assert "expired" in browser.find_element(By.ID, "error").text, change
-    assert acts(h2) == []
-
-
-def restart(web, **config):
-    web.vkweb.signal(15)
-    web.vkweb.wait()
-    web.write_config(**config)
-    web.start_vkweb()
-
-
-def test_an_idle_login_expires(group, browser, login):
-    restart(group, idle=3)
-    assert login(browser, "alice", PASSWORDS["alice"])
-    browser.get(f"{group.url}/sessions")
-    assert path(browser) == "/sessions"
-    time.sleep(4)
-    browser.get(f"{group.url}/sessions")
-    assert path(browser) == "/login"
-
-
 def test_the_pages_own_reloads_are_no_use_and_a_login_ends_at_its_lifetime(group, browser, login):
     idle, lifetime = 5, 20
     restart(group, idle=idle, lifetime=lifetime, refresh=1)
@@ -373,20 +334,6 @@ def test_the_pages_own_reloads_are_no_use_and_a_login_ends_at_its_lifetime(group
     assert idle + 2 < ended and lifetime - 1 <= ended <= lifetime + 10, ended
 
 
-def test_logout_ends_the_login_whatever_its_form_token(group, browser, login):
-    for change in ("f.querySelector('[name=csrf]').value = '0'.repeat(128);",
-                   "f.querySelector('[name=csrf]').remove();"):
-        assert login(browser, "alice", PASSWORDS["alice"])
-        cookie = browser.get_cookie(COOKIE)["value"]
-        browser.execute_script("const f = document.getElementById('logout');" + change)
-        follow(browser, browser.find_element(By.CSS_SELECTOR, "form#logout button"))
-        assert path(browser) == "/login", change
-        # The cookie, set again by whoever kept it, is no login any more.
-        browser.add_cookie({"name": COOKIE, "value": cookie, "secure": True})
-        browser.get(f"{group.url}/overview")
-        assert path(browser) == "/login", change
-
-
 def test_names_that_are_scripts_show_as_text(group, browser, login, screenshot):
     h2 = group.group.hosts["parvix2"]
     noting(h2, *(record(s, s, s, str(i), "parvix2") for i, s in enumerate(SCRIPTS, 1)))
@@ -406,13 +353,6 @@ def test_names_that_are_scripts_show_as_text(group, browser, login, screenshot):
     # The page's own script ran (it is allowed); nothing else did.
     browser.get(f"{group.url}/sessions")
     assert browser.find_elements(By.ID, "pick-all") and no_alert(browser)
-    headers = browser.execute_async_script("""
-        const done = arguments[arguments.length - 1];
-        fetch('/sessions').then(r => done(Object.fromEntries(r.headers.entries())));""")
-    assert headers["content-security-policy"].startswith("default-src 'self';")
-    assert (headers["x-frame-options"], headers["x-content-type-options"], headers["cache-control"]) == \
-        ("DENY", "nosniff", "no-store")
-    assert "strict-transport-security" in headers
 
 
 # ---- limits and load ---------------------------------------------------------------------------
@@ -452,25 +392,6 @@ def test_a_bulk_action_on_a_thousand_sessions_with_every_field_at_its_bound(grou
     assert not [x for x in group.lines() if "not to be trusted" in x or "helper is gone" in x]
     browser.get(f"{group.url}/overview")
     assert path(browser) == "/overview"
-
-
-def test_members_over_their_share_show_as_answering_too_much(group, browser, login):
-    # 70,000 sessions each: within what vkgroup reads of a member, over a member's share of the
-    # reply to vkweb.
-    many = "".join(record("t", f"r{i}", "u", str(i), "parvix2") for i in range(70_000))
-    noting(group.group.hosts["parvix2"], many)
-    noting(group.group.hosts["parvix3"], many.replace("parvix2", "parvix3"))
-    assert login(browser, "alice", PASSWORDS["alice"])
-    browser.set_page_load_timeout(120)
-    browser.get(f"{group.url}/overview")
-    states = {r.get_attribute("data-server"): (r.find_element(By.CSS_SELECTOR, "td.state").text,
-                                                r.find_element(By.CSS_SELECTOR, "td.reason").text)
-              for r in browser.find_elements(By.CSS_SELECTOR, "table#members tbody tr")}
-    assert states == {"parvix1": ("up", ""), "parvix2": ("down", "answer too large"),
-                      "parvix3": ("down", "answer too large")}
-    browser.get(f"{group.url}/sessions")
-    assert rows(browser) == [("parvix1", "card-a1"), ("parvix1", "card-c1")]
-    assert group.h1.exit_status(group.vkweb.pid) is None
 
 
 def test_a_slow_action_holds_up_no_other_login(group, browser, login):
