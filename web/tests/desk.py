@@ -1,14 +1,8 @@
-"""An administrator's workstation on the group's network: a sandbox host ("desk") that runs
-chromedriver, which starts headless Chromium there, so that the browser reaches the servers
-over the group's switch as a real one would. The test process drives it through a TCP relay:
-a listener on the test process's loopback whose every connection is joined to a socket made
-inside the desk's network namespace.
-
-  sock = connect_in(host, "10.77.0.1", 8443)    # a TCP connection from inside `host`
-  desk = Desk(host)                             # chromedriver up and answering
-  b = desk.browser()                            # a WebDriver session (selenium Remote)
-  desk.close()                                  # the relay; the host's stop() ends the rest
-"""
+"""An administrator's workstation on the group's network: a sandbox host ("desk") running
+chromedriver and headless Chromium, so that the browser reaches the servers over the group's
+switch as a real one would; the test process drives it through a TCP relay into the desk's
+network namespace. Desk(host).browser() is a WebDriver session; connect_in(host, addr, port) a
+TCP connection from inside `host`."""
 import ctypes
 import json
 import os
@@ -43,11 +37,9 @@ _libc.setns.argtypes = (ctypes.c_int, ctypes.c_int)
 CLONE_NEWNET = 0x40000000
 
 
-def socket_in(host, family=socket.AF_INET, kind=socket.SOCK_STREAM):
-    """A socket of `host`'s network namespace. A socket stays in the namespace it was made in,
-    whoever uses it later, and setns() moves only the calling thread: so a short-lived thread
-    enters the namespace, makes the socket and ends, and the test process's own threads keep
-    the machine's network."""
+def socket_in(host):
+    """A TCP socket of `host`'s network namespace. setns() moves only the calling thread and a
+    socket stays in the namespace it was made in: so a short-lived thread makes it there."""
     made = {}
 
     def make():
@@ -59,7 +51,7 @@ def socket_in(host, family=socket.AF_INET, kind=socket.SOCK_STREAM):
                     raise OSError(err, f"setns into {host.hostname}: {os.strerror(err)}")
             finally:
                 os.close(fd)
-            made["socket"] = socket.socket(family, kind)
+            made["socket"] = socket.socket()
         except BaseException as e:  # handed to the caller's thread
             made["error"] = e
 
@@ -85,9 +77,8 @@ def connect_in(host, addr, port, timeout=2.0):
 
 
 def await_listener(host, addr, port, timeout=10.0, alive=None):
-    """Waits until a TCP connect from inside `host` to `addr`:`port` succeeds. `alive`: a
-    function that raises once the awaited server is known to have ended (no point in waiting
-    further)."""
+    """Waits until a connect from inside `host` to `addr`:`port` succeeds; `alive()` raises
+    once the awaited server has ended."""
     deadline = time.monotonic() + timeout
     while True:
         try:
@@ -102,9 +93,8 @@ def await_listener(host, addr, port, timeout=10.0, alive=None):
 
 
 class Relay:
-    """Listens on 127.0.0.1 of the test process (port: self.port); every connection is joined
-    to `addr`:`port` inside `host`, bytes copied both ways by two threads, each passing on the
-    end of its direction (half-close), so either side may finish first."""
+    """Listens on the test process's 127.0.0.1 (self.port) and joins every connection to
+    `addr`:`port` inside `host`, a thread a direction, each passing its end on (half-close)."""
 
     def __init__(self, host, port, addr="127.0.0.1"):
         self.host, self.target = host, (addr, port)
@@ -162,8 +152,7 @@ class Relay:
                 s.close()
 
     def close(self, timeout=5.0):
-        """Stops listening, cuts every live connection and waits for the relay's threads; an
-        AssertionError if one of them does not end."""
+        """Stops listening, cuts every live connection and waits for the relay's threads."""
         with self._lock:
             self._closed = True
             live = list(self._open)
