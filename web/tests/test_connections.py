@@ -124,12 +124,10 @@ SUITES_TAKEN = ["ECDHE-RSA-AES128-GCM-SHA256", "ECDHE-RSA-AES256-GCM-SHA384", "E
 
 
 def test_tls_1_2_with_an_rsa_certificate_takes_forward_secret_aead_suites_only(vkweb):
-    vkweb.vkweb.signal(15)
-    vkweb.vkweb.wait()
     r = vkweb.h1.sh(f"openssl req -x509 -newkey rsa:2048 -noenc -days 30 -subj /CN={NAMES[0]} "
                     f"-keyout {KEY} -out {CERT} && chmod 600 {KEY}")
     assert r.rc == 0, r
-    vkweb.start_vkweb()
+    vkweb.restart_vkweb()
     taken = {}
     for suite in SUITES_REFUSED + SUITES_TAKEN:
         try:

@@ -131,6 +131,13 @@ class WebGroup:
         await_listener(self.desk.host, self.addr, PORT, timeout, alive)
         return p
 
+    def restart_vkweb(self, **keys):
+        """Stops vkweb, writes vkweb.conf with `keys` and starts it again."""
+        self.vkweb.signal(15)
+        self.vkweb.wait()
+        self.write_config(**keys)
+        return self.start_vkweb()
+
     def lines(self):
         """parvix1's system log so far, one message a line."""
         return self.h1.lines()
