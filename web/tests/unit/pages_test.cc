@@ -7,7 +7,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include "group.h"
 #include "html.h"
@@ -292,20 +291,16 @@ TEST(WebPages, TheTimesInTheTableAndEachMembersDryRunOnTheLimitsPage) {
     EXPECT_EQ(page.body.find("<form", page.body.find("<main>")), std::string::npos);
 }
 
-// An action on as many sessions as the pages let one tick, each with
-// every field at its bound, reaches the helper; what the helper could not
-// take is refused with a page of its own and never sent.
-TEST(WebPages, TheLargestBulkActionIsSentAndNothingLarger) {
+// Beside the largest action (every field at its bound: the browser tests
+// send it), more sessions than the pages let one tick, or a field the
+// helper would not take, is refused with a page of its own and never sent.
+TEST(WebPages, NothingLargerThanTheLargestBulkActionIsSent) {
     Fake fake;
-    const std::string host253 = std::string(63, 'a') + "." + std::string(63, 'b') + "." +
-                                std::string(63, 'c') + "." + std::string(61, 'd');
     vkgroup::Listing l;
-    l.members.push_back({{host253, false}, true, "", {}, 0.1, 0});
+    l.members.push_back({{"parvix2", false}, true, "", {}, 0.1, 0});
     for (size_t i = 0; i <= vkweb::kMaxActSessions; ++i) {
         std::string n = std::to_string(i);
-        l.sessions.push_back(session(0, std::string(255 - n.size(), 't') + n,
-                                     std::string(255 - n.size(), 'r') + n, std::string(121, 'l'),
-                                     std::string(118 - n.size(), '9') + n));
+        l.sessions.push_back(session(0, "t" + n, "r" + n, "l", n));
     }
     l.sessions.push_back(session(0, "long", std::string(vkweb::kMaxPassword + 1, 'r'), "l", "1"));
     fake.group = l;
@@ -318,43 +313,25 @@ TEST(WebPages, TheLargestBulkActionIsSentAndNothingLarger) {
         f.emplace_back("all", std::to_string(n));
         return post(fake, "/act", std::move(f));
     };
-    HttpResponse largest = bulk(0, vkweb::kMaxActSessions);
-    EXPECT_EQ(largest.status, 200);
-    ASSERT_EQ(fake.acts.size(), 1u);
-    // At the bound but for the client's address and the action's name.
-    EXPECT_EQ(vkweb::encode(fake.acts[0]).size(),
-              4 + vkweb::kRequestLimits.max_body - (vkweb::kMaxClient - 11) - (9 - 7));
     EXPECT_EQ(bulk(0, vkweb::kMaxActSessions + 1).status, 400);
     // A session whose raw token the helper would not take, beside one
     // that it would.
     HttpResponse over = bulk(vkweb::kMaxActSessions, 2);
     EXPECT_EQ(over.status, 413);
     EXPECT_NE(over.body.find("cannot be acted on at once"), std::string::npos);
-    EXPECT_EQ(fake.acts.size(), 1u);
+    EXPECT_TRUE(fake.acts.empty());
 }
 
-// What a browser that takes gzip gets is the page, compressed; the form
-// token on it is under a fresh pad, never the token itself.
-TEST(WebPages, GzipAndTheFormTokenUnderAPad) {
+// The form token on a page is under a fresh pad, never the token itself,
+// so that a compressed page (the browsers take gzip) does not give it away
+// byte by byte.
+TEST(WebPages, TheFormTokenIsUnderAFreshPad) {
     Fake fake;
-    HttpResponse plain = get(fake, "/sessions"),
-                 zipped = get(fake, "/sessions", kSession, {}, "gzip, deflate, br");
-    EXPECT_EQ(plain.content_encoding, "");
-    ASSERT_EQ(zipped.content_encoding, "gzip");
-    std::string page(1 << 20, '\0');
-    z_stream z{};
-    ASSERT_EQ(inflateInit2(&z, 15 + 16), Z_OK);
-    z.next_in = reinterpret_cast<Bytef *>(zipped.body.data());
-    z.avail_in = static_cast<uInt>(zipped.body.size());
-    z.next_out = reinterpret_cast<Bytef *>(page.data());
-    z.avail_out = static_cast<uInt>(page.size());
-    ASSERT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
-    page.resize(z.total_out);
-    inflateEnd(&z);
-    std::regex token("name=\"csrf\" value=\"[0-9a-f]{128}\"");
-    EXPECT_EQ(std::regex_replace(page, token, "T"), std::regex_replace(plain.body, token, "T"));
-    EXPECT_EQ(plain.body.find(kCsrf), std::string::npos);
+    const std::string page = get(fake, "/sessions").body, again = get(fake, "/sessions").body;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(page, m, std::regex("name=\"csrf\" value=\"([0-9a-f]{128})\"")));
     EXPECT_EQ(page.find(kCsrf), std::string::npos);
+    EXPECT_EQ(again.find(m[1].str()), std::string::npos);
 }
 
 TEST(WebForms, BodiesAndEscapes) {
