@@ -143,7 +143,7 @@ class WebGroup:
         return self.h1.lines()
 
     def stop(self):
-        """Ends the relay, the group and the desk, then checks that no process of parvix1 or
+        """Ends the desk's connections, the group and the desk, then checks that no process of parvix1 or
         the desk (vkweb, servers of a test, chromedriver, Chromium) lives on."""
         hosts = [h for h in (getattr(self, "h1", None), self.desk and self.desk.host) if h]
         seen = []
