@@ -248,7 +248,7 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
     assert helper.close() == (0, "")
 
 
-@pytest.mark.parametrize("data, what", [
+MALFORMED = [
     (struct.pack("<I", 1_022_218 + 1) + b"A", "a length over the limit"),
     (struct.pack("<I", 0), "an empty message"),
     (struct.pack("<I", 9) + b"W" + struct.pack("<I", 100) + b"abcd", "a field longer than the message"),
@@ -256,7 +256,10 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
     (struct.pack("<I", 1 + 5005 * 4) + b"X" + struct.pack("<I", 0) * 5005, "more fields than the largest action"),
     (struct.pack("<I", 50) + b"W", "the connection closed inside a message"),
     (b"\x05\x00", "the connection closed inside a length"),
-])
+]
+
+
+@pytest.mark.parametrize("data, what", MALFORMED, ids=[what for _, what in MALFORMED])
 def test_a_message_that_is_not_one_ends_the_helper(web_host, data, what):
     helper = Helper(web_host)
     assert helper.text("W", ID, CLIENT, "1") == refused("out of order")
