@@ -385,6 +385,25 @@ def test_a_bulk_action_on_a_thousand_sessions_with_every_field_at_its_bound(grou
     assert path(browser) == "/overview"
 
 
+def test_members_over_their_share_show_as_answering_too_much(group, browser, login):
+    # 70,000 sessions each: within what vkgroup reads of a member, over a member's share of the
+    # reply to vkweb.
+    many = "".join(record("t", f"r{i}", "u", str(i), "parvix2") for i in range(70_000))
+    noting(group.group.hosts["parvix2"], many)
+    noting(group.group.hosts["parvix3"], many.replace("parvix2", "parvix3"))
+    assert login(browser, "alice", PASSWORDS["alice"])
+    browser.set_page_load_timeout(120)
+    browser.get(f"{group.url}/overview")
+    states = {r.get_attribute("data-server"): (r.find_element(By.CSS_SELECTOR, "td.state").text,
+                                                r.find_element(By.CSS_SELECTOR, "td.reason").text)
+              for r in browser.find_elements(By.CSS_SELECTOR, "table#members tbody tr")}
+    assert states == {"parvix1": ("up", ""), "parvix2": ("down", "answer too large"),
+                      "parvix3": ("down", "answer too large")}
+    browser.get(f"{group.url}/sessions")
+    assert rows(browser) == [("parvix1", "card-a1"), ("parvix1", "card-c1")]
+    assert group.h1.exit_status(group.vkweb.pid) is None
+
+
 def test_a_slow_action_holds_up_no_other_login(group, browser, login):
     h2 = group.group.hosts["parvix2"]
     h2.write(VKSESSION, SLOW, 0o755)
