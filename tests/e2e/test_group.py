@@ -42,7 +42,7 @@ def plant_users(g):
     plant(h3, "4", "tokD", "raw3", proc=client(sleeper(h3)))
 
 
-def test_every_member_in_one_table_in_records_and_in_json(make_group):
+def test_every_member_in_one_table_in_records_in_json_and_in_metrics(make_group):
     g = make_group("parvix1", "parvix2", "parvix3")
     plant_users(g)
     expected = [d for n in ("parvix1", "parvix2", "parvix3") for d in far_records(g.hosts[n])]
@@ -76,6 +76,39 @@ def test_every_member_in_one_table_in_records_and_in_json(make_group):
         assert (r.rc, r.err, [record(x)["TOKEN"] for x in r.out.splitlines()]) == (0, "", tokens), args
     r = g.vkgroup("list", "-u", "nobody")
     assert (r.rc, r.err, len(r.out.splitlines())) == (0, "", 3)   # the header alone
+
+    # The metrics pass promtool and are written atomically; a member down has none.
+    g.stop_sshd("parvix3")
+    r = g.vkgroup("metrics")
+    assert r.rc == 1 and r.err.splitlines()[0].startswith("vkgroup: parvix3: cannot reach: ")
+    check = subprocess.run(["promtool", "check", "metrics"], input=r.out, capture_output=True, text=True)
+    assert check.returncode == 0, check.stdout + check.stderr
+    samples = dict(x.rsplit(" ", 1) for x in r.out.splitlines() if not x.startswith("#"))
+    assert samples['vk_sessions{server="parvix2",state="disconnected"}'] == "2"
+    assert samples['vk_sessions{server="parvix1",state="connected"}'] == "0"
+    assert samples['vk_group_member_up{server="parvix3"}'] == "0"
+    assert 'vk_sessions{server="parvix3",state="idle"}' not in samples
+    assert float(samples['vk_group_member_seconds{server="parvix2"}']) > 0
+    # The limits' figures come from each member's own dry run, through the gate.
+    assert samples['vk_sessions_ended_total{server="parvix2",limit="idle"}'] == "0"
+    assert samples['vk_sessions_over_limit{server="parvix2",limit="lifetime"}'] == "0"
+    assert 'vk_sessions_over_limit{server="parvix3",limit="idle"}' not in samples
+    out = "/var/opt/textfile/vkgroup.prom"
+    g.h1.path("/var/opt/textfile").mkdir()
+    r2 = g.vkgroup("metrics", "-o", out)
+    assert (r2.rc, r2.out) == (1, "")
+    assert [p.name for p in g.h1.path("/var/opt/textfile").iterdir()] == ["vkgroup.prom"]
+    assert oct(g.h1.path(out).stat().st_mode & 0o777) == "0o644"
+    assert g.h1.path(out).read_text().splitlines()[0].startswith("# HELP vk_sessions ")
+    # A signal that ends the run while the file is written (here SIGXFSZ: a file size limit of
+    # 512 bytes) leaves the old file and no temporary one.
+    before = g.h1.path(out).read_text()
+    r4 = g.h1.sh(f"ulimit -c 0 && ulimit -f 1 && exec /opt/KELWvk/sbin/vkgroup metrics -o {out}")
+    assert r4.rc in (-signal.SIGXFSZ, 128 + signal.SIGXFSZ), r4
+    assert [p.name for p in g.h1.path("/var/opt/textfile").iterdir()] == ["vkgroup.prom"]
+    assert g.h1.path(out).read_text() == before
+    r3 = g.vkgroup("metrics", "-o", "/nonexistent/dir/x.prom", "parvix1")
+    assert (r3.rc, r3.out) == (3, "") and "/nonexistent/dir/x.prom" in r3.err
 
 
 # ---- members that cannot answer --------------------------------------------------------------
@@ -380,42 +413,3 @@ def test_usage_errors(host):
         assert r.err.startswith("vkgroup: ") and "usage: vkgroup list" in r.err, args
     r = host.run(["/opt/KELWvk/sbin/vkgroup", "-h"])
     assert (r.rc, r.err) == (0, "") and r.out.startswith("usage: vkgroup list")
-
-
-# ---- metrics ------------------------------------------------------------------------------------
-
-def test_metrics_pass_promtool_and_are_written_atomically(make_group):
-    g = make_group("parvix1", "parvix2", "parvix3")
-    plant(g.h1, "1", "tokA", "rawA")
-    plant(g.h2, "2", "tokB", "rawB")
-    g.stop_sshd("parvix3")
-    r = g.vkgroup("metrics")
-    assert r.rc == 1 and r.err.splitlines()[0].startswith("vkgroup: parvix3: cannot reach: ")
-    check = subprocess.run(["promtool", "check", "metrics"], input=r.out, capture_output=True, text=True)
-    assert check.returncode == 0, check.stdout + check.stderr
-    samples = dict(x.rsplit(" ", 1) for x in r.out.splitlines() if not x.startswith("#"))
-    assert samples['vk_sessions{server="parvix2",state="disconnected"}'] == "1"
-    assert samples['vk_sessions{server="parvix1",state="connected"}'] == "0"
-    assert samples['vk_group_member_up{server="parvix3"}'] == "0"
-    assert 'vk_sessions{server="parvix3",state="idle"}' not in samples
-    assert float(samples['vk_group_member_seconds{server="parvix2"}']) > 0
-    # The limits' figures come from each member's own dry run, through the gate.
-    assert samples['vk_sessions_ended_total{server="parvix2",limit="idle"}'] == "0"
-    assert samples['vk_sessions_over_limit{server="parvix2",limit="lifetime"}'] == "0"
-    assert 'vk_sessions_over_limit{server="parvix3",limit="idle"}' not in samples
-    out = "/var/opt/textfile/vkgroup.prom"
-    g.h1.path("/var/opt/textfile").mkdir()
-    r2 = g.vkgroup("metrics", "-o", out)
-    assert (r2.rc, r2.out) == (1, "")
-    assert [p.name for p in g.h1.path("/var/opt/textfile").iterdir()] == ["vkgroup.prom"]
-    assert oct(g.h1.path(out).stat().st_mode & 0o777) == "0o644"
-    assert g.h1.path(out).read_text().splitlines()[0].startswith("# HELP vk_sessions ")
-    # A signal that ends the run while the file is written (here SIGXFSZ: a file size limit of
-    # 512 bytes) leaves the old file and no temporary one.
-    before = g.h1.path(out).read_text()
-    r4 = g.h1.sh(f"ulimit -c 0 && ulimit -f 1 && exec /opt/KELWvk/sbin/vkgroup metrics -o {out}")
-    assert r4.rc in (-signal.SIGXFSZ, 128 + signal.SIGXFSZ), r4
-    assert [p.name for p in g.h1.path("/var/opt/textfile").iterdir()] == ["vkgroup.prom"]
-    assert g.h1.path(out).read_text() == before
-    r3 = g.vkgroup("metrics", "-o", "/nonexistent/dir/x.prom", "parvix1")
-    assert (r3.rc, r3.out) == (3, "") and "/nonexistent/dir/x.prom" in r3.err
