@@ -2,7 +2,6 @@
 what a scripted one that misbehaves, is silent or absent, or a failing ping leave of them."""
 import json
 import re
-import signal
 import time
 
 import pytest

@@ -8,8 +8,6 @@ import subprocess
 import threading
 import time
 
-import pytest
-
 from conftest import SLACK, VKSESSION, _build_path
 from group import FIELDS, MEMBERS, line_of
 from sessions import client, plant, running, sleeper, start, states, tree, wait_for
