@@ -162,25 +162,8 @@ def status_mask(pid, name):
         return next(int(x.split()[1], 16) for x in f if x.startswith(name + ":"))
 
 
-def test_the_members_file_and_calls_that_start_with_no_signal_blocked_or_ignored(make_group):
+def test_calls_start_with_no_signal_blocked_or_ignored(make_group):
     g = make_group()
-    plant(g.h1, "1", "tokA", "rawA")
-    # A bad line (its parse is checked in the unit tests) fails every group-wide command
-    # before any member is asked.
-    g.h1.write(MEMBERS, "parvix2\n-oProxyCommand=touch /tmp/pwn1\n")
-    for args in (["list"], ["metrics"], ["terminate", "-a", "-d", "1"]):
-        r = g.vkgroup(*args)
-        assert (r.rc, r.out, r.err) == (
-            2, "", f"vkgroup: {MEMBERS}:2: not a host name: -oProxyCommand=touch /tmp/pwn1\n"), args
-    assert g.accepted("parvix2") == 0 and g.h1.path("/var/opt/KELWvk/displays/1").exists()
-    g.h1.write(MEMBERS, "# the group\n\n  parvix2  \n\tPARVIX1\n")
-    r = g.vkgroup("list", "-x")
-    assert (r.rc, r.err, [record(x)["SERVER"] for x in r.out.splitlines()]) == (0, "", ["PARVIX1"])
-    g.h1.path(MEMBERS).unlink()
-    r = g.vkgroup("list", "-x")
-    assert (r.rc, r.err, [record(x)["SERVER"] for x in r.out.splitlines()]) == (0, NO_MEMBERS, ["parvix1"])
-
-    g.h1.write(MEMBERS, "parvix2\n")
     g.h2.write(VKSESSION, "#!/bin/sh\nexec sleep 1000\n", 0o755)
     g.h1.write("/root/blocking.py", BLOCKING)
     done = []
@@ -377,12 +360,13 @@ def test_actions_need_all_for_more_than_one_match_and_are_read_back(make_group):
     assert r.rc == 2   # a filter given twice
     r = g.vkgroup("suspend", "-d", n1, "parvix1")   # this host's: the user is told, then it stops
     assert (r.rc, r.err, r.out) == (0, "", f"parvix1 {n1} rawA: done\n")
-    assert states(h1, mine) == ["T"] * 3 and running(h2, theirs)
+    wait_for(lambda: states(h1, mine) == ["T"] * 3, what="the stop")
+    assert running(h2, theirs)
     assert [x.ident for x in h1.log()].count("vkwall") == 1
     # Resume over ssh: the far side's warning does not hide the outcome.
     r = g.vkgroup("suspend", "-t", "tokB")
     assert (r.rc, r.err, r.out) == (0, "", f"parvix2 {n2} rawB: done\n")
-    assert states(h2, theirs) == ["T"] * 3
+    wait_for(lambda: states(h2, theirs) == ["T"] * 3, what="the far stop")
     r = g.vkgroup("resume", "-t", "rawB")
     assert (r.rc, r.err, r.out) == (0, "", f"parvix2 {n2} rawB: done\n")
     wait_for(lambda: running(h2, theirs), what="the far session's resumption")
@@ -397,6 +381,25 @@ def test_actions_need_all_for_more_than_one_match_and_are_read_back(make_group):
 
 
 # ---- the members file ------------------------------------------------------------------------
+
+def test_the_members_file(make_group):
+    g = make_group()
+    plant(g.h1, "1", "tokA", "rawA")
+    # A bad line (its parse is checked in the unit tests) fails every group-wide command
+    # before any member is asked.
+    g.h1.write(MEMBERS, "parvix2\n-oProxyCommand=touch /tmp/pwn1\n")
+    for args in (["list"], ["metrics"], ["terminate", "-a", "-d", "1"]):
+        r = g.vkgroup(*args)
+        assert (r.rc, r.out, r.err) == (
+            2, "", f"vkgroup: {MEMBERS}:2: not a host name: -oProxyCommand=touch /tmp/pwn1\n"), args
+    assert g.accepted("parvix2") == 0 and g.h1.path("/var/opt/KELWvk/displays/1").exists()
+    g.h1.write(MEMBERS, "# the group\n\n  parvix2  \n\tPARVIX1\n")
+    r = g.vkgroup("list", "-x")
+    assert (r.rc, r.err, [record(x)["SERVER"] for x in r.out.splitlines()]) == (0, "", ["PARVIX1"])
+    g.h1.path(MEMBERS).unlink()
+    r = g.vkgroup("list", "-x")
+    assert (r.rc, r.err, [record(x)["SERVER"] for x in r.out.splitlines()]) == (0, NO_MEMBERS, ["parvix1"])
+
 
 USAGE = [["list", "-x", "-j"], ["list", "-w", "0"], ["list", "-P", "x"], ["list", "-u", ""],
          ["list", "-d", "1" * 119], ["list", "-t", "a\nb"], ["list", "-o", "f"], ["terminate"],
