@@ -43,7 +43,8 @@ def test_refused_command_lines_and_help(host):
         for args, message in REFUSED:
             for env in ({}, {"POSIXLY_CORRECT": "1"}):
                 r = host.vksession(*args, argv0=argv0, env=env)
-                assert (r.rc, r.out, r.err) == (1, "", f"{argv0 or VKSESSION} error: {message}\n{USAGE}"), args
+                expected = f"{argv0 or VKSESSION} error: {message}\n{USAGE}"
+                assert (r.rc, r.out, r.err) == (1, "", expected), args
     assert (host.vksession("-h", argv0="vks").rc, host.vksession("-h").err) == (1, USAGE)
     for args in (["-Z"], ["-pq"], ["-p", "-d"]):
         r = host.vksession(*args, argv0="vks")
