@@ -173,27 +173,7 @@ def test_servers_that_go_away(group):
     assert left_of_calls(g) == []
 
 
-def test_the_groups_settings_win_over_the_defaults(group):
-    g = group
-    g.h1.write(SSH_CONFIG, "Host parvix3\n\tControlPersist 1\nHost *\n\tConnectTimeout 2\n", 0o600)
-    r, took = timed(g, g.silent, *LIST)
-    assert refused(r, f"cannot reach {g.silent}: ssh: connect to host {g.silent} port 22: "
-                      "Connection timed out") and 2 <= took < 2 + 2 + SLACK, (r, took)
-    assert g.vkrcmd("parvix2", *LIST).out == g.vkrcmd("parvix3", *LIST).out == NO_SESSION
-    # parvix3's master goes after a second of rest; parvix2's keeps the default minute.
-    wait_for(lambda: len(masters(g)) == 1, what="parvix3's master's end")
-    kept = masters(g)
-    time.sleep(1.5)
-    assert masters(g) == kept and g.vkrcmd("parvix2", *LIST).out == NO_SESSION
-    assert (g.accepted("parvix2"), g.accepted("parvix3")) == (1, 1)
-    # A group file that others may write is read by nothing, not even to end a connection.
-    os.chmod(g.h1.path(SSH_CONFIG), 0o620)
-    for args in (("parvix2", *LIST), ("--close", "parvix2")):
-        assert refused(g.vkrcmd(*args), f"cannot reach parvix2: {SSH_CONFIG}: "
-                                        "not a regular file that only root may write"), args
-
-
-def test_the_socket_directory_must_be_roots_alone(group):
+def test_the_socket_directory_must_be_roots_alone_and_the_groups_settings_win(group):
     g = group
     h1 = g.h1
     setups = {
@@ -219,3 +199,21 @@ def test_the_socket_directory_must_be_roots_alone(group):
     assert g.vkrcmd("parvix2", *LIST).out == NO_SESSION
     assert oct(os.lstat(h1.path(CONTROL_DIR)).st_mode) == oct(0o40700)
     assert g.accepted("parvix2") == 1 and masters(g) != {}
+
+    # The group's own settings win over the defaults.
+    g.h1.write(SSH_CONFIG, "Host parvix3\n\tControlPersist 1\nHost *\n\tConnectTimeout 2\n", 0o600)
+    r, took = timed(g, g.silent, *LIST)
+    assert refused(r, f"cannot reach {g.silent}: ssh: connect to host {g.silent} port 22: "
+                      "Connection timed out") and 2 <= took < 2 + 2 + SLACK, (r, took)
+    assert g.vkrcmd("parvix2", *LIST).out == g.vkrcmd("parvix3", *LIST).out == NO_SESSION
+    # parvix3's master goes after a second of rest; parvix2's keeps the default minute.
+    wait_for(lambda: len(masters(g)) == 1, what="parvix3's master's end")
+    kept = masters(g)
+    time.sleep(1.5)
+    assert masters(g) == kept and g.vkrcmd("parvix2", *LIST).out == NO_SESSION
+    assert (g.accepted("parvix2"), g.accepted("parvix3")) == (1, 1)
+    # A group file that others may write is read by nothing, not even to end a connection.
+    os.chmod(g.h1.path(SSH_CONFIG), 0o620)
+    for args in (("parvix2", *LIST), ("--close", "parvix2")):
+        assert refused(g.vkrcmd(*args), f"cannot reach parvix2: {SSH_CONFIG}: "
+                                        "not a regular file that only root may write"), args
