@@ -4,7 +4,7 @@
 # the unit and end-to-end tests of both builds. Run as root on Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup-deps.sh
+scripts/setup-deps.sh tests
 
 run_suite() {
   local dir=$1; shift
