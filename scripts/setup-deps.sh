@@ -90,7 +90,12 @@ if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # dpkg syncs every file it unpacks to the disk before the next; on a
+  # fresh machine that is most of the wait. Without it, a crash in the
+  # middle may leave files of the new packages unwritten, which
+  # `apt-get install --reinstall` puts right.
+  apt-get install -y -q --no-install-recommends -o Dpkg::Options::=--force-unsafe-io \
+    "${missing[@]}"
 fi
 # Where the init system lets it, installing slapd starts the machine's own
 # directory server. The tests and the demo run their own slapd inside
