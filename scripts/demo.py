@@ -243,6 +243,15 @@ GROUP_SESSIONS = [
 ]
 
 
+# The terminals of the sessions that are connected: (host, terminal, token,
+# (encryption up, down)).
+GROUP_TERMINALS = [
+    ("parvix1", "IEEE802.0003ba4e2a01", "user.alice", ("arcfour", "arcfour")),
+    ("parvix2", "IEEE802.0003ba4e2b01", "mobile.bob", ("none", "none")),
+    ("parvix3", "IEEE802.0003ba4e2c01", "user.alice2", ("arcfour", "none")),
+]
+
+
 def start_sshd(h, timeout=10):
     p = h.spawn(["/usr/sbin/sshd", "-D", "-e", "-f", f"{SSHD_DIR}/sshd_config"])
     deadline = time.monotonic() + timeout
@@ -313,9 +322,18 @@ def group(t, top, stage, outdir):
             if r.rc != 0:
                 raise SystemExit(f"could not start the session of {user} on {host}: {r.err}")
             displays[host, user] = r.out.strip()
+        # A terminal for some of them; the others are disconnected.
+        for host, tid, token, security in GROUP_TERMINALS:
+            lines = [f"terminalCID={tid}", f"tokenName={token}", *(
+                f"{k}={v}" for k, v in zip(("encryptUpType", "encryptDownType"), security)),
+                "authenticateUpType=none", "authenticateDownType=none", "securityMode=soft"]
+            hosts[host].write(f"/var/opt/KELWvk/authd/terminals/{tid}", "\n".join(lines) + "\n")
+        for h in hosts.values():
+            h.run(["/opt/KELWvk/lib/vkauthd"])
         for host in GROUP_NAMES:
             mine = [f"{u} on :{d}" for (h, u), d in displays.items() if h == host]
-            say(f"{host}: sessions of {', '.join(mine)}")
+            at = [token for h, _, token, _ in GROUP_TERMINALS if h == host]
+            say(f"{host}: sessions of {', '.join(mine)}; at a terminal: {', '.join(at)}")
         say()
         t.run(h1, "/bin/cat", f"{GROUP_DIR}/members", prompt="parvix1# ")
 
