@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what one job needs on Debian 12, and nothing more:
 #
-#   setup-deps.sh demo      building the product and running scripts/demo.sh
+#   setup-deps.sh build     building the product (the test programs apart)
+#   setup-deps.sh demo      that, and running scripts/demo.sh
 #   setup-deps.sh tests     the whole test suite (scripts/test.sh)
 #   setup-deps.sh bench     the benchmarks (scripts/bench*.sh)
 #   setup-deps.sh package   the Debian package and its checks
@@ -12,7 +13,7 @@
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 [demo|tests|bench|package]..." >&2
+  echo "usage: $0 [build|demo|tests|bench|package]..." >&2
   exit 2
 }
 
@@ -68,6 +69,7 @@ packages=()
 (($#)) || set -- demo tests bench package
 for job in "$@"; do
   case $job in
+    build) packages+=("${build[@]}") ;;
     demo) packages+=("${demo[@]}") ;;
     tests) packages+=("${tests[@]}") ;;
     bench) packages+=("${bench[@]}") ;;
