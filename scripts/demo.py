@@ -11,7 +11,8 @@ usage: demo.py STAGE OUTDIR
   STAGE   an install root of the programs the demo runs
   OUTDIR  where the transcript (demo.txt) and the screenshots of the
           suspension notice (suspend-notice.png) and of a notice sent to
-          the whole group (group-notice.png) are written
+          the displays of one user across the group (group-notice.png)
+          are written
 """
 import codecs
 import contextlib
