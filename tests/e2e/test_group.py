@@ -390,6 +390,7 @@ USAGE = [["list", "-x", "-j"], ["list", "-w", "0"], ["list", "-P", "x"], ["list"
 def test_usage_errors(host):
     for args in USAGE:
         r = host.run([VKGROUP, *args])
-        assert (r.rc, r.out, r.err.startswith("vkgroup: ")) == (2, "", True) and "usage: vkgroup list" in r.err, args
+        assert (r.rc, r.out, r.err.startswith("vkgroup: ")) == (2, "", True), args
+        assert "usage: vkgroup list" in r.err, args
     r = host.run([VKGROUP, "-h"])
     assert (r.rc, r.err) == (0, "") and r.out.startswith("usage: vkgroup list")
