@@ -67,20 +67,16 @@ def under_valgrind(argv, argv0):
     return ["/usr/bin/unshare", "-m", "/bin/sh", "-c", script, "sh", argv0, *argv[1:]]
 
 
-def note_memcheck(argv, r):
-    if path := os.environ.get("VK_VALGRIND_LOG"):
-        reports = "".join(x for x in r.err.splitlines(True) if x.startswith("=="))
-        with open(path, "a") as f:
-            f.write(f"rc={r.rc} {shlex.join(argv)}\n{reports}")
-
-
 class ParvixHost(vksbx.Host):
     def run(self, argv, *, argv0=None, **kw):
-        if VALGRIND and argv and argv[0] == VKSESSION:
-            r = super().run(under_valgrind(argv, argv0), **kw)
-            note_memcheck(argv, r)
-            return r
-        return super().run(argv, argv0=argv0, **kw)
+        if not (VALGRIND and argv and argv[0] == VKSESSION):
+            return super().run(argv, argv0=argv0, **kw)
+        r = super().run(under_valgrind(argv, argv0), **kw)
+        if path := os.environ.get("VK_VALGRIND_LOG"):
+            reports = "".join(x for x in r.err.splitlines(True) if x.startswith("=="))
+            with open(path, "a") as f:
+                f.write(f"rc={r.rc} {shlex.join(argv)}\n{reports}")
+        return r
 
     def vksession(self, *args, argv0=None, **kw):
         return self.run([VKSESSION, *args], argv0=argv0, **kw)
