@@ -247,7 +247,8 @@ def test_session_file_paths_and_the_session_kill_command(make_host):
         r = h.vksession("-p", "-x", *args)
         assert (r.rc, r.out, r.err) == ((0, out, "") if out else (1, "", "**ERROR: -4\n")), args
 
-    assert h.vksession("-k", "-d", KILL_FITS).rc == 0
+    r = h.vksession("-k", "-d", KILL_FITS)
+    assert (r.rc, r.out, r.err) == (0, "", "")
     r = h.vksession("-k", "-d", KILL_TOO_LONG, argv0=NAME)
     assert (r.rc, r.out, r.err) == (1, "", failed(False, -1, "Internal system error"))
     assert calls(h, "vksessionkill") == [["display", KILL_FITS, ""]]

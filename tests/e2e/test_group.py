@@ -81,8 +81,8 @@ def test_every_member_in_one_table_in_records_in_json_and_in_metrics(make_group)
             'vk_sessions_over_limit{server="parvix3",limit="idle"}')] == ["0", "0", None]
     out = "/var/opt/textfile/vkgroup.prom"
     g.h1.path("/var/opt/textfile").mkdir()
-    assert (g.vkgroup("metrics", "-o", out).rc, [p.name for p in g.h1.path("/var/opt/textfile").iterdir()]) \
-        == (1, ["vkgroup.prom"])
+    r = g.vkgroup("metrics", "-o", out)
+    assert (r.rc, r.out, [p.name for p in g.h1.path(out).parent.iterdir()]) == (1, "", ["vkgroup.prom"])
     assert oct(g.h1.path(out).stat().st_mode & 0o777) == "0o644"
     assert g.h1.path(out).read_text().splitlines()[0].startswith("# HELP vk_sessions ")
     # A signal that ends the run while the file is written (here SIGXFSZ: a file size limit of
