@@ -31,9 +31,6 @@ KbdInteractiveAuthentication no
 FIELDS = ("INSERT_TOKEN", "TOKEN", "uid", "STATE", "DISPLAY", "SERVER", "SESSION_TYPE",
           "encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
           "securityMode", "TermPrimary", "TermList", "MultiheadGroupName")
-# sshd's unprivileged helper runs as this user.
-SSHD_USER = {"sshd": 100}
-SSH_KEYGEN = "/usr/bin/ssh-keygen"
 
 
 def is_master(p):
@@ -51,7 +48,7 @@ class Group:
         self.addr = {n: f"{NET}.{i}" for i, n in enumerate(self.names, 1)}
         self.addr[self.silent] = f"{NET}.250"
         hosts_file = "".join(f"{a}\t{n}\n" for n, a in self.addr.items())
-        users = {**USERS, **SSHD_USER}
+        users = {**USERS, "sshd": 100}     # sshd's unprivileged helper runs as this user
         self.hosts = {n: make_host(name=n, hostname=n, users=users, hosts=hosts_file) for n in self.names}
         self.h1 = self.hosts[self.names[0]]
         self.h2 = self.hosts.get(self.names[1]) if len(self.names) > 1 else None
@@ -74,8 +71,8 @@ class Group:
         for p in (*keys.values(), group_key):
             p.parent.mkdir(parents=True, exist_ok=True)
         os.chmod(group_key.parent, 0o700)
-        made = [subprocess.Popen([SSH_KEYGEN, "-q", "-t", "ed25519", "-N", "", "-C", comment, "-f", str(p)],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        made = [subprocess.Popen(["/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", comment, "-f",
+                                  str(p)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
                 for comment, p in [("vkgroup", group_key), *(("", k) for k in keys.values())]]
         for p in made:
             assert p.wait(30) == 0, p.stderr.read()
