@@ -104,10 +104,13 @@ def test_server_filter_and_selectors_arrive_as_single_words(standin):
 LONG_LIST = ",".join(f"terminal-{i:03d}-0123456789abcdef" for i in range(120))
 FAILED = "vk_setUserSessionEnt(): vkrcmd failed ({})"
 
-# Sorting, an empty answer, lines of no record or beyond any record's length and a far warning
-# are vkgroup's cases over real ssh (test_group.py).
+# An empty answer, lines of no record or beyond any record's length and a far warning are
+# vkgroup's cases over real ssh (test_group.py).
 SEARCHES = {
     # name: (what the program prints, its status, result, records listed, log lines)
+    "records in token order": (
+        [(1, rec("tokB", "2")), (1, rec("tokC", "3")), (1, rec("tokA", "1"))], 0, 0,
+        [rec("tokA", "1"), rec("tokB", "2"), rec("tokC", "3")], []),
     "records, then a failed exit": (
         [(1, rec("tokB", "2")), (1, rec("tokA", "1"))], 3, -1,
         [rec("tokA", "1"), rec("tokB", "2")], [FAILED.format(3)]),
