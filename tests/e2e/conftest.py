@@ -1,7 +1,5 @@
-"""End-to-end tests, run through ctest: each test gets fresh sandboxed hosts (parvix1, users
-alice and bob, empty session directories, the product at /opt/KELWvk, the build at /build).
-VK_VALGRIND=1 runs every vksession a test starts under memcheck (status 99 on an error or a
-definite leak); VK_VALGRIND_LOG=FILE notes each such run and its reports in FILE."""
+"""Fresh sandboxed hosts for each end-to-end test. VK_VALGRIND=1 runs every vksession under
+memcheck (status 99 on an error or a definite leak); VK_VALGRIND_LOG=FILE notes the reports."""
 import os
 import shlex
 import stat
@@ -69,20 +67,16 @@ def under_valgrind(argv, argv0):
     return ["/usr/bin/unshare", "-m", "/bin/sh", "-c", script, "sh", argv0, *argv[1:]]
 
 
-def note_memcheck(argv, r):
-    if path := os.environ.get("VK_VALGRIND_LOG"):
-        reports = "".join(x for x in r.err.splitlines(True) if x.startswith("=="))
-        with open(path, "a") as f:
-            f.write(f"rc={r.rc} {shlex.join(argv)}\n{reports}")
-
-
 class ParvixHost(vksbx.Host):
     def run(self, argv, *, argv0=None, **kw):
-        if VALGRIND and argv and argv[0] == VKSESSION:
-            r = super().run(under_valgrind(argv, argv0), **kw)
-            note_memcheck(argv, r)
-            return r
-        return super().run(argv, argv0=argv0, **kw)
+        if not (VALGRIND and argv and argv[0] == VKSESSION):
+            return super().run(argv, argv0=argv0, **kw)
+        r = super().run(under_valgrind(argv, argv0), **kw)
+        if path := os.environ.get("VK_VALGRIND_LOG"):
+            reports = "".join(x for x in r.err.splitlines(True) if x.startswith("=="))
+            with open(path, "a") as f:
+                f.write(f"rc={r.rc} {shlex.join(argv)}\n{reports}")
+        return r
 
     def vksession(self, *args, argv0=None, **kw):
         return self.run([VKSESSION, *args], argv0=argv0, **kw)
@@ -94,14 +88,12 @@ class ParvixHost(vksbx.Host):
         return [(r.pri, r.msg) for r in self.log()]
 
     def lines(self):
-        """The messages logged so far, without priorities or final newlines."""
         return [r.msg.rstrip("\n") for r in self.log()]
 
 
 def host_maker(top, stage, build):
     """make(session_dirs=True, name=None, files={path: (text, mode)}, absent=paths, **Host
-    options): a started host under `top` with stand-ins for its programs (`files`) or without
-    some (`absent`); and the list of the hosts made, for stopping them."""
+    options), and the list of the hosts made."""
     hosts = []
 
     def make(session_dirs=True, name=None, files=None, absent=(), **kw):
@@ -127,8 +119,7 @@ def host_maker(top, stage, build):
 
 @pytest.fixture
 def make_host(tmp_path):
-    """make_host(session_dirs=True, files={path: (text, mode)}, absent=paths, **Host options):
-    a started host with stand-ins for its programs (`files`) or without some (`absent`)."""
+    """make_host(...): a started host with stand-ins for its programs or without some."""
     if os.geteuid() != 0:
         pytest.skip("sandboxed hosts need root")
     make, hosts = host_maker(tmp_path, _build_path("VK_STAGE"), _build_path("VK_BUILD"))
@@ -144,8 +135,7 @@ def host(make_host):
 
 @pytest.fixture
 def make_group(make_host):
-    """make_group(*names, members=True): a failover group of those hosts (group.py), stopped
-    after the test; parvix1 and parvix2 by default."""
+    """make_group(*names, members=True): a failover group (group.py), parvix1 and 2 by default."""
     from group import Group
     groups = []
 

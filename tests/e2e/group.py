@@ -1,7 +1,5 @@
-"""Servers of a failover group: hosts parvix1, parvix2, ... on one switch (vksbx_net.Switch),
-each running sshd, set up as docs/failover-group.md says: parvix1, where the tools run, holds
-the group's key and every member's host key; every member has the key bound to the gate. The
-address of `silent` (parvix3 in a group of two) never answers. Nothing outlives stop()."""
+"""A failover group of sandboxed hosts with sshd, set up as docs/failover-group.md says."""
+import contextlib
 import os
 import subprocess
 import time
@@ -33,33 +31,25 @@ KbdInteractiveAuthentication no
 FIELDS = ("INSERT_TOKEN", "TOKEN", "uid", "STATE", "DISPLAY", "SERVER", "SESSION_TYPE",
           "encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
           "securityMode", "TermPrimary", "TermList", "MultiheadGroupName")
-# sshd's unprivileged helper runs as this user.
-SSHD_USER = {"sshd": 100}
-SSH_KEYGEN = "/usr/bin/ssh-keygen"
 
 
 def is_master(p):
-    """Whether process `p` (ProcessInfo) is a shared connection's master: an ssh that has
-    gone to the background and names its control socket."""
+    """Whether process `p` is a shared connection's master (named by its control socket)."""
     return p.comm == "ssh" and p.args.startswith(f"ssh: {CONTROL_DIR}/") and p.args.endswith(" [mux]")
 
 
 class Group:
-    """hosts: {name: host}; h1, h2: the first two; silent: a name whose address never answers;
-    sshd: {name: its listener (Proc)}; switch: the network (vksbx_net.Switch)."""
+    """Hosts `names` at 10.77.0.1, .2, ...: the tools run on the first; `silent` never answers;
+    `members`: the first host's members file (True: every name; None: no file)."""
 
-    def __init__(self, make_host, names=("parvix1", "parvix2"), members=None):
-        """Hosts `names` (the first is where the tools run), at 10.77.0.1, .2, ... in that
-        order. `members`: the lines of the first host's members file (True: every name); by
-        default there is none."""
+    def __init__(self, make_host, names, members):
         self.names = list(names)
         self.silent = next(f"parvix{i}" for i in range(3, 100) if f"parvix{i}" not in names)
         self.addr = {n: f"{NET}.{i}" for i, n in enumerate(self.names, 1)}
         self.addr[self.silent] = f"{NET}.250"
         hosts_file = "".join(f"{a}\t{n}\n" for n, a in self.addr.items())
-        users = {**USERS, **SSHD_USER}
-        self.hosts = {n: make_host(name=n, hostname=n, users=users, hosts=hosts_file)
-                      for n in self.names}
+        users = {**USERS, "sshd": 100}     # sshd's unprivileged helper runs as this user
+        self.hosts = {n: make_host(name=n, hostname=n, users=users, hosts=hosts_file) for n in self.names}
         self.h1 = self.hosts[self.names[0]]
         self.h2 = self.hosts.get(self.names[1]) if len(self.names) > 1 else None
         self.sshd = {}
@@ -81,8 +71,8 @@ class Group:
         for p in (*keys.values(), group_key):
             p.parent.mkdir(parents=True, exist_ok=True)
         os.chmod(group_key.parent, 0o700)
-        made = [subprocess.Popen([SSH_KEYGEN, "-q", "-t", "ed25519", "-N", "", "-C", comment,
-                                  "-f", str(p)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        made = [subprocess.Popen(["/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", comment, "-f",
+                                  str(p)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
                 for comment, p in [("vkgroup", group_key), *(("", k) for k in keys.values())]]
         for p in made:
             assert p.wait(30) == 0, p.stderr.read()
@@ -98,8 +88,7 @@ class Group:
             known += f"{n} {' '.join(keys[n].with_suffix('.pub').read_text().split()[:2])}\n"
         self.h1.write(KNOWN_HOSTS, known)
         if members is not None:
-            lines = self.names if members is True else members
-            self.h1.write(MEMBERS, "".join(f"{m}\n" for m in lines))
+            self.h1.write(MEMBERS, "".join(f"{m}\n" for m in (self.names if members is True else members)))
         for n in self.names:
             self.start_sshd(n, wait=False)
         for n in self.names:
@@ -108,8 +97,7 @@ class Group:
     # -- sshd ---------------------------------------------------------------------------------
 
     def start_sshd(self, name, wait=True):
-        h = self.hosts[name]
-        self.sshd[name] = h.spawn([SSHD, "-D", "-e", "-f", f"{SSHD_DIR}/sshd_config"])
+        self.sshd[name] = self.hosts[name].spawn([SSHD, "-D", "-e", "-f", f"{SSHD_DIR}/sshd_config"])
         if wait:
             self._await_sshd(name)
 
@@ -122,20 +110,20 @@ class Group:
             time.sleep(0.005)
 
     def stop_sshd(self, name="parvix2"):
-        """Ends every sshd process of host `name`, the listener and those of its connections,
-        so that connections to it break (as when the server goes down)."""
+        """Ends every sshd process of host `name`, so that its connections break too."""
         h, listener = self.hosts[name], self.sshd[name]
         listener.signal(9)
         listener.wait()
         deadline = time.monotonic() + 10
         while rest := [p for p in h.processes() if p.comm == "sshd"]:
             for p in rest:
-                _kill(p.hostpid)
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(p.hostpid, 9)
             assert time.monotonic() < deadline, f"sshd of {name} does not end: {rest}"
             time.sleep(0.005)
 
     def accepted(self, name):
-        """How many logins the sshd of `name` has accepted so far (each a full handshake)."""
+        """How many logins the sshd of `name` has accepted so far."""
         return self.sshd[name].err.count("Accepted publickey for root")
 
     # -- the network ------------------------------------------------------------------------
@@ -150,7 +138,6 @@ class Group:
     # -- what runs ----------------------------------------------------------------------------
 
     def processes(self, name="parvix1"):
-        """The live processes of host `name` (ProcessInfo: pid, hostpid, comm, args)."""
         found = self.hosts[name].processes()
         self._seen += [(p.hostpid, _started(p.hostpid)) for p in found
                        if p.comm == "sshd" or is_master(p)]
@@ -166,8 +153,7 @@ class Group:
         return self.h1.run([VKRCMD, *args], **kw)
 
     def stop(self):
-        """Stops every host and the switch, then checks that no sshd and no master ssh of any
-        host lives on."""
+        """Stops the hosts and the switch; no sshd and no master ssh may live on."""
         for n, h in self.hosts.items():
             try:
                 self.processes(n)
@@ -179,15 +165,8 @@ class Group:
         assert not left, f"sshd or ssh processes outlived their hosts: {left}"
 
 
-def _kill(pid):
-    try:
-        os.kill(pid, 9)
-    except ProcessLookupError:
-        pass
-
-
 def _started(pid):
-    """The start time of machine process `pid` (to tell it from a later one of that number)."""
+    """The start time of machine process `pid`, to tell it from a later one of that number."""
     try:
         with open(f"/proc/{pid}/stat") as f:
             return int(f.read().rsplit(")", 1)[1].split()[19])
@@ -201,8 +180,7 @@ def line_of(d):
 
 
 def authd(h, *terminals):
-    """Starts the authentication manager of `h` with the terminals given, each a list of its
-    record's key=value lines, the terminal id first."""
+    """Starts the authentication manager of `h` with the terminals given (key=value lines each)."""
     for lines in terminals:
         h.write(TERMINALS + lines[0].split("=", 1)[1], "".join(x + "\n" for x in lines))
     assert h.run([AUTHD]).rc == 0

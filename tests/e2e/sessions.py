@@ -1,5 +1,4 @@
-"""Sessions of a sandbox host (planted files, or real ones from the session
-starter), the states of their processes, and what vksession prints."""
+"""Sessions of a sandbox host (planted or started), their processes' states, vksession's output."""
 import os
 import signal
 import time
@@ -20,10 +19,8 @@ INIT = {"uid": ALICE, "pid": 1, "program": "init"}   # a session of alice that n
 
 def plant(h, name, token, raw, *, disp=None, tokenset=None, stype="default", omit=(),
           ctoken=None, proc=None, proc_age=0):
-    """Writes the display file `name` (DISPLAY= is `disp`, else `name`) with
-    the keys in `omit` left out, optionally its copy ctokens/`ctoken`, and,
-    for a dict `proc`, the session proc file `name` (XID= defaults to the
-    name), `proc_age` seconds older than the display file."""
+    """Writes display file `name` without the keys in `omit`, its copy ctokens/`ctoken` if asked,
+    and for a dict `proc` the session proc file, `proc_age` seconds older than the display file."""
     keys = {"TOKEN": token, "INSERT_TOKEN": raw, "DISPLAY": name if disp is None else disp,
             "TOKEN_SET": tokenset or f"{token},{raw}", "SESSION_TYPE": stype}
     text = "".join(f"{k}={v}\n" for k, v in keys.items() if k not in omit)
@@ -54,9 +51,7 @@ def idle(h, name):
 
 
 def start(h, user, token, raw, *client, stype=None, tokenset=None):
-    """Starts a real session (Xvfb and `client` as `user`); returns its
-    display and its session proc file's keys once the client's processes
-    have all been forked."""
+    """Starts a real session; its display and proc file's keys once the client has forked."""
     opts = (["-T", stype] if stype else []) + (["-s", tokenset] if tokenset else [])
     r = h.run([STARTER, "-u", user, "-t", token, "-r", raw, *opts, "--", *(client or SLEEPY)])
     assert (r.rc, r.err) == (0, ""), r

@@ -1,12 +1,123 @@
 """The directory (a real slapd): registered names in the table and as selectors (-n), hostile
 names, the bind and the user status database, and a directory that is absent or hung."""
+import codecs
+import signal
 import time
 
 import pytest
 
-from conftest import LOG_INFO_DEFAULT as INFO, SLACK
-from directory import ADMIN_DN, Directory, configure, ltoken, user
+from conftest import LOG_INFO_DEFAULT as INFO, SLACK, SOURCE
 from sessions import NAME, plant, record, row, table, wait_for
+
+SUFFIX = "o=v1data"
+ADMIN_DN = f"cn=admin,{SUFFIX}"
+ADMIN_PW = "adminpw"
+MANAGER_DN, MANAGER_PW = f"cn=Manager,{SUFFIX}", "secret"
+CONF, PWFILE = "/etc/opt/KELWvk/vkadmin.conf", "/etc/opt/KELWvk/vkadmin.pw"
+DSTATUS, USTATUS = "/var/opt/KELWvk/dstatus", "/var/opt/KELWvk/ustatus"
+VKUSTATUS = "/opt/KELWvk/sbin/vkustatus"
+RUN = "/var/opt/slapd-test"
+
+
+def ldif(dn, **attrs):
+    return f"dn: {dn}\n" + "".join(f"{k}: {x}\n" for k, v in attrs.items()
+                                   for x in (v if isinstance(v, list) else [v]))
+
+
+# The suffix, the administrator the tool binds as, and the three containers.
+BASE_LDIF = "\n".join([
+    ldif(SUFFIX, objectClass="organization", o="v1data"),
+    ldif(ADMIN_DN, objectClass=["organizationalRole", "simpleSecurityObject"], cn="admin",
+         userPassword=ADMIN_PW),
+    *(ldif(f"vkName={c},{SUFFIX}", objectClass="vkContainer", vkName=c)
+      for c in ("users", "logicalTokens", "rawTokens"))])
+
+
+def configure(h, *, databases=True, **extra):
+    """Writes vkadmin.conf (`extra` keys use "_" for "."), the password file and the databases."""
+    keys = {"admin.server.name": "127.0.0.1", "admin.server.port": "389",
+            "admin.subtree": SUFFIX, "admin.user.name": ADMIN_DN,
+            "admin.dstatus.dbfile": DSTATUS, "admin.ustatus.dbfile": USTATUS,
+            "admin.server.authmech": "CRAM_MD5"}
+    keys.update({"admin." + k.replace("_", "."): v for k, v in extra.items()})
+    h.write(CONF, "".join(f"{k}={v}\n" for k, v in keys.items()), 0o600)
+    h.write(PWFILE, codecs.encode(ADMIN_PW, "rot13") + "\n", 0o600)
+    for db in (DSTATUS, USTATUS) if databases else ():
+        r = h.run([VKUSTATUS, "-f", db, "create"])
+        assert r.rc == 0, r
+
+
+def user(uid, name, ltokens=(), **attrs):
+    return ldif(f"vkID={uid},vkName=users,{SUFFIX}", objectClass="vkUser", vkID=uid, vkName=name,
+                vkLogicalTokenIDs=list(ltokens), **attrs)
+
+
+def ltoken(lid, raws):
+    return ldif(f"vkID={lid},vkName=logicalTokens,{SUFFIX}", objectClass="vkLogicalToken", vkID=lid,
+                vkRawTokenIDs=list(raws))
+
+
+# A relay in front of slapd that passes the bind and everything before the
+# first search request, then holds every connection open without passing
+# anything more: a directory server that stops answering after the bind.
+HANG_AFTER_BIND = r'''
+import socket, sys, threading
+port, target = int(sys.argv[1]), int(sys.argv[2])
+srv = socket.create_server(("127.0.0.1", port))
+open(f"/root/relay{port}.ready", "w").close()
+def header(b):
+    """(header length, content length) of the BER element at the start of b, or None."""
+    if len(b) < 2:
+        return None
+    if b[1] < 0x80:
+        return 2, b[1]
+    n = b[1] & 0x7f
+    return (2 + n, int.from_bytes(b[2:2 + n], "big")) if len(b) >= 2 + n else None
+def upstream(c, s):
+    buf, held = b"", False
+    while data := c.recv(65536):
+        buf += data
+        while not held and (h := header(buf)) and len(buf) >= sum(h):
+            msg, buf = buf[:sum(h)], buf[sum(h):]
+            inner = msg[h[0]:]                       # messageID, then the operation
+            held = inner[sum(header(inner))] == 0x63  # [APPLICATION 3]: SearchRequest
+            if not held:
+                s.sendall(msg)
+def downstream(s, c):
+    while data := s.recv(65536):
+        c.sendall(data)
+while True:
+    c = srv.accept()[0]
+    s = socket.create_connection(("127.0.0.1", target))
+    threading.Thread(target=upstream, args=(c, s), daemon=True).start()
+    threading.Thread(target=downstream, args=(s, c), daemon=True).start()
+'''
+
+
+class Directory:
+    """slapd on 127.0.0.1:389 of `h` with the project's configuration and schema, and `entries`."""
+
+    def __init__(self, h, *entries):
+        self.h = h
+        text = (SOURCE / "admin/libvkadmin/directory/slapd.conf.in").read_text()
+        for key, value in (("@SUFFIX_RE@", SUFFIX.replace("=", ".3D").replace(",", ".2C ?")),
+                           ("@SUFFIX@", SUFFIX), ("@RUN@", RUN), ("@ROOTPW@", MANAGER_PW)):
+            text = text.replace(key, value)
+        h.path(f"{RUN}/db").mkdir(parents=True, exist_ok=True)
+        h.write(f"{RUN}/slapd.conf", text)
+        # -d keeps slapd in the foreground (its log is the spawn's stderr);
+        # -s 0 keeps it out of the host's system log, which the tests read.
+        self.proc = h.spawn(["/usr/sbin/slapd", "-d", "stats", "-s", "0", "-h",
+                             "ldap://127.0.0.1:389/", "-f", f"{RUN}/slapd.conf"])
+        wait_for(lambda: self._ldap("ldapsearch", "-b", "", "-s", "base").rc == 0, timeout=10,
+                 what="slapd's answer")
+        r = self._ldap("ldapadd", input="\n".join([BASE_LDIF, *entries]))
+        assert r.rc == 0, r
+
+    def _ldap(self, tool, *args, input=None):
+        return self.h.run([tool, "-x", "-H", "ldap://127.0.0.1:389", "-D", MANAGER_DN, "-w", MANAGER_PW,
+                           *args], input=input)
+
 
 DIRPROBE = "/build/tests/vkdirectory_probe"
 NOT_REGISTERED = "registered name not found in the database."
@@ -43,7 +154,10 @@ ENTRIES = (
 def directory(host):
     for disp, (token, raw, _) in SESSIONS.items():
         plant(host, disp, token, raw)
-    return Directory(host).start(*ENTRIES).configure().ustatus("U1", "Alice", 11, 12, "", 13)
+    d = Directory(host, *ENTRIES)
+    configure(host)
+    assert host.run([VKUSTATUS, "-f", USTATUS, "set", "U1", "Alice", "11", "12", "", "13"]).rc == 0
+    return d
 
 
 def vks(h, *args, xmode=False):
@@ -86,7 +200,7 @@ def test_without_a_directory(directory):
         if state == "unconfigured":
             h.path("/etc/opt/KELWvk/vkadmin.conf").unlink()
         else:
-            directory.freeze() if state == "frozen" else directory.stop()
+            directory.proc.signal(signal.SIGSTOP if state == "frozen" else signal.SIGKILL)
         start = time.monotonic()
         r = vks(h, "-p", "-t", "card-a1")
         assert (r.rc, r.err, r.out) == (0, "", table(row("card-a1", "???", "1", "D"))), state
@@ -101,7 +215,9 @@ def test_a_directory_that_hangs_after_the_bind_costs_one_bound_per_run(directory
     h = directory.h
     for d in range(10, 50):
         plant(h, str(d), f"user.x{d}", f"card-x{d}")
-    configure(h, server_timeout="2", server_port=str(directory.hang_after_bind()))
+    h.spawn(["/usr/bin/python3", "-c", HANG_AFTER_BIND, "390", "389"])
+    wait_for(lambda: h.path("/root/relay390.ready").exists(), timeout=10, what="the relay")
+    configure(h, server_timeout="2", server_port="390")
     h.clear_log()
     start = time.monotonic()
     r = vks(h, "-p")

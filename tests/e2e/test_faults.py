@@ -1,7 +1,5 @@
 """Programs that vksession relies on failing, missing or fed forged input; session files that
-vanish or change while they are read; and inputs at and one over the limits of their buffers,
-with bytes that text files are not supposed to hold (NUL, other binary bytes, a last line
-without its newline)."""
+vanish or change while read; inputs at and over their buffers' limits, with odd bytes."""
 import re
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -13,8 +11,7 @@ from sessions import (BOB, CTOKENS, DISPLAYS, INIT, NAME, PROCS, PTREE, client, 
                       record, sleeper, wait_for)
 
 PS = "/usr/bin/ps"     # /bin is a link to usr/bin
-KILLER, WALL, VKRCMD = "/opt/KELWvk/lib/vksessionkill", "/opt/KELWvk/sbin/vkwall", \
-    "/opt/KELWvk/lib/vkrcmd"
+KILLER, WALL, VKRCMD = "/opt/KELWvk/lib/vksessionkill", "/opt/KELWvk/sbin/vkwall", "/opt/KELWvk/lib/vkrcmd"
 
 
 def script(body):
@@ -80,10 +77,10 @@ def test_missing_remote_command_program(make_host):
     # (standard error joins the pipe): no answer of vksession.
     h = make_host(absent=[VKRCMD])
     complaint = f"sh: 1: {VKRCMD}: not found"
-    for args, out in ((["enum", "-", "parvix2"], "set rc=-1\n"),
-                      (["operate", "terminate", "parvix2", "-", "-", "3"], "rc=-1\n")):
+    for args, out in ((["enum", "-", "parvix2"], "set rc=-1"),
+                      (["operate", "terminate", "parvix2", "-", "-", "3"], "rc=-1")):
         r = h.probe(*args)
-        assert (r.rc, r.out.splitlines(True)[0]) == (0, out), r
+        assert (r.rc, r.out.splitlines()[0]) == (0, out), r
     assert h.lines() == [f"remote_search(): remote access failed ({complaint})",
                            f"remote_operation(): remote access failed ({complaint})",
                            "vk_setUserSessionEnt(): vkrcmd failed (127)"]
@@ -104,13 +101,11 @@ def test_entries_that_are_no_session_files(host):
         mv {DISPLAYS}6 /tmp/elsewhere && ln -s /tmp/elsewhere {DISPLAYS}6"""]).rc == 0
     started = time.monotonic()
     r = h.vksession("-p", "-x", timeout=20)
-    assert (r.rc, r.err) == (0, "")
-    assert r.out == record("raw1", "tok1", "alice", 1, "1") + record("raw6", "tok6", None, 1, "6") + \
-        record("raw7", "tok7", None, 1, "7") + record("raw8", "tok8", None, 1, "8")
+    assert (r.rc, r.err, r.out) == (0, "", record("raw1", "tok1", "alice", 1, "1") + "".join(
+        record(f"raw{n}", f"tok{n}", None, 1, n) for n in "678"))
     # A token whose copy is a FIFO is found by the token sets instead.
     assert h.vksession("-p", "-x", "-t", "tok8", timeout=20).out == record("raw8", "tok8", None, 1, "8")
-    assert h.vksession("-p", "-x", "-u", "alice", timeout=20).out == \
-        record("raw1", "tok1", "alice", 1, "1")
+    assert h.vksession("-p", "-x", "-u", "alice", timeout=20).out == record("raw1", "tok1", "alice", 1, "1")
     assert time.monotonic() - started < 15 + 3 * SLACK
 
 
@@ -250,8 +245,7 @@ def test_session_file_paths_and_the_session_kill_command(make_host):
     for args, out in (([], "".join(listed)), (["-u", "alice"], "".join(listed)),
                       (["-d", FITS], listed[0]), (["-d", TOO_LONG], ""), (["-t", "tok1"], "")):
         r = h.vksession("-p", "-x", *args)
-        expected = (0, out, "") if out else (1, "", "**ERROR: -4\n")
-        assert (r.rc, r.out, r.err) == expected, args
+        assert (r.rc, r.out, r.err) == ((0, out, "") if out else (1, "", "**ERROR: -4\n")), args
 
     r = h.vksession("-k", "-d", KILL_FITS)
     assert (r.rc, r.out, r.err) == (0, "", "")
@@ -300,13 +294,11 @@ def test_session_file_lines_at_their_limit_and_odd_bytes(host):
     h.write(DISPLAYS + "32", "TOKEN=tok32\nINSERT_TOKEN=r32\nDISPLAY=32\nTOKEN_SET=tok32\nSESSION_TYPE=kiosk")
     h.write(PROCS + "32", "XID=32\nuid=1001\npid=1\nprogram=init")
     r = h.vksession("-p", "-x")
-    assert (r.rc, r.err) == (0, "")
-    assert r.out.splitlines(True) == [
+    assert (r.rc, r.err, r.out.splitlines(True)) == (0, "", [
         record("r20", "a" * 992, None, 1, "20"), record("r21", "b" * 993, None, 1, "21"),
         record("r22", "c" * 993, None, 1, "22"), record("r23", "tok23", None, 1, "23"),
-        record("r30", "to", "10", 1, "30"),
-        record("r31", "t\x01\ufffd??31", None, 1, "31"),
-        record("r32", "tok32", "alice", 1, "32", "kiosk")]
+        record("r30", "to", "10", 1, "30"), record("r31", "t\x01\ufffd??31", None, 1, "31"),
+        record("r32", "tok32", "alice", 1, "32", "kiosk")])
     # The second piece of the long line of display 23 is its token set.
     assert h.vksession("-p", "-x", "-t", "zz").out == record("r23", "tok23", None, 1, "23")
 
@@ -325,11 +317,9 @@ def test_ps_lines_at_their_limit(make_host):
             f"printf '13 S 0 {comm}xy\\n'\n"             # 1023 + newline
             "printf '\\000\\001\\377\\n14 T 0 last'\n")
     h = make_host(files={PS: ("#!/bin/sh\n" + body, 0o755)})
-    r = h.probe("ps-cache", "11", "12", "13", "14")
     got = {line.split()[0]: dict(w.split("=", 1) for w in line.split()[1:])
-           for line in r.out.splitlines()}
-    assert [got[f"ask={p}"]["comm"] for p in "11 12 13 14".split()] == \
-        [comm, comm + "x", comm + "x", "las"]
+           for line in h.probe("ps-cache", "11", "12", "13", "14").out.splitlines()}
+    assert [got[f"ask={p}"]["comm"] for p in "11 12 13 14".split()] == [comm, comm + "x", comm + "x", "las"]
     assert got["ask=14"]["state"] == "4"
 
 

@@ -1,7 +1,4 @@
-"""The session limits on sandboxed hosts with the authentication manager stand-in: a disconnected
-session ended after its limit and not before, exemptions, a run that refuses when the manager
-cannot be asked or when too many are due, a lifetime end after its notice, the state's damage,
-two runs at once, and the group-wide dry run through the gate."""
+"""The session limits, notices and the group-wide dry run on hosts with the authentication manager."""
 import json
 import os
 import re
@@ -13,9 +10,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import SLACK
 from group import authd
-from sessions import DISPLAYS, PROCS, client, plant, sleeper, start
+from sessions import ALICE, DISPLAYS, PROCS, client, plant, sleeper, start
 
 LIMITS = "/etc/opt/KELWvk/group/limits.conf"
 OBSERVED = "/var/opt/KELWvk/group/observed"
@@ -34,11 +30,10 @@ def enforce(h):
     return h.run(["/opt/KELWvk/sbin/vkgroup", "limits", "--enforce"])
 
 
-def session(h, disp, token, uid=None, age=0):
-    """A session on display `disp` whose client is a real process, its files `age` seconds
-    older than the planted files' time."""
-    p = sleeper(h, uid) if uid else sleeper(h)
-    plant(h, disp, token, "raw" + token, proc=client(p, uid) if uid else client(p))
+def session(h, disp, token, uid=ALICE, age=0):
+    """A session whose client is a real process, its files `age` seconds older than planted ones."""
+    p = sleeper(h, uid)
+    plant(h, disp, token, "raw" + token, proc=client(p, uid))
     for f in (DISPLAYS + disp, PROCS + disp):
         t = h.path(f).stat().st_mtime - age
         os.utime(h.path(f), (t, t))
@@ -47,12 +42,6 @@ def session(h, disp, token, uid=None, age=0):
 
 def displays(h):
     return sorted(x.split(";DISPLAY=")[1].split(";")[0] for x in h.vksession("-p", "-x").out.splitlines())
-
-
-def stop_manager(g, name):
-    for p in g.processes(name):
-        if p.comm == "vkauthd":
-            os.kill(p.hostpid, signal.SIGKILL)
 
 
 def ended_lines(h):
@@ -72,17 +61,17 @@ def test_disconnected_sessions_end_after_their_limit_never_before_and_never_when
     assert enforce(h).rc == 0 and displays(h) == ["3", "4", "5"]
     time.sleep(2.5)
     r = enforce(h)
-    assert (r.rc, r.err) == (0, "")
-    assert r.out == "display 3, token rawtokA, user alice: ended (disconnected limit)\n"
+    assert (r.rc, r.err, r.out) == (0, "",
+                                    "display 3, token rawtokA, user alice: ended (disconnected limit)\n")
     assert displays(h) == ["4", "5"]
     logged = ended_lines(h)
     assert len(logged) == 1 and "display 3" in logged[0] and "disconnected limit" in logged[0]
 
     # The metrics count it, and the exempt session is over its limit but not counted.
-    r = group.vkgroup("metrics", "parvix1")
-    samples = dict(x.rsplit(" ", 1) for x in r.out.splitlines() if not x.startswith("#"))
-    assert samples['vk_sessions_ended_total{server="parvix1",limit="disconnected"}'] == "1"
-    assert samples['vk_sessions_over_limit{server="parvix1",limit="disconnected"}'] == "0"
+    out = group.vkgroup("metrics", "parvix1").out
+    samples = dict(x.rsplit(" ", 1) for x in out.splitlines() if not x.startswith("#"))
+    assert [samples[f'vk_sessions_{k}{{server="parvix1",limit="disconnected"}}']
+            for k in ("ended_total", "over_limit")] == ["1", "0"]
 
     # What the dry run shows for what is left: the exempt one says so.
     r = group.vkgroup("limits", "-j", "parvix1")
@@ -101,7 +90,9 @@ def test_without_the_manager_nothing_is_measured_or_ended(group):
     session(h, "3", "tokA")
     authd(h)
     assert enforce(h).rc == 0
-    stop_manager(group, "parvix1")
+    for p in group.processes("parvix1"):
+        if p.comm == "vkauthd":
+            os.kill(p.hostpid, signal.SIGKILL)
     time.sleep(2.5)
     for _ in range(2):
         r = enforce(h)
@@ -125,8 +116,7 @@ def test_over_max_per_run_nothing_is_ended_and_a_damaged_state_only_restarts_the
     assert enforce(h).rc == 0
     time.sleep(2.5)
     r = enforce(h)
-    assert r.rc == 1 and "max-per-run (1): none is ended" in r.err
-    assert displays(h) == ["3", "4"]
+    assert r.rc == 1 and "max-per-run (1): none is ended" in r.err and displays(h) == ["3", "4"]
     # Cut the state file mid-write: the times restart, nothing ends early.
     text = h.path(OBSERVED).read_text()
     h.write(OBSERVED, text[: len(text) // 2], 0o600)
@@ -191,13 +181,13 @@ def test_the_group_wide_dry_run_goes_through_the_gate_and_changes_nothing(group)
     assert enforce(h2).rc == 0
     time.sleep(1.1)
     r = group.vkgroup("limits", "-j")
-    assert (r.rc, r.err) == (0, ""), r
     rows = [json.loads(x) for x in r.out.splitlines()]
-    assert [(x["SERVER"], x["DISPLAY"]) for x in rows] == [("parvix1", "3"), ("parvix2", "3")]
+    assert (r.rc, r.err, [(x["SERVER"], x["DISPLAY"]) for x in rows]) == (
+        0, "", [("parvix1", "3"), ("parvix2", "3")])
     far = rows[1]
-    assert far["idle_seconds"] >= 1 and far["limit"] == "idle" and far["limit_seconds"] == 3600
+    assert (far["limit"], far["limit_seconds"], rows[0]["idle_seconds"]) == ("idle", 3600, None)
+    assert far["idle_seconds"] >= 1
     assert 3590 - 5 <= far["ends_in_seconds"] <= 3599
-    assert rows[0]["idle_seconds"] is None
     assert not h1.path(OBSERVED).exists()        # a dry run keeps no state
     r = group.vkgroup("limits")
     assert r.rc == 0 and "idle 1h 00m" in r.out and "59m" in r.out
@@ -228,8 +218,7 @@ def test_a_notice_reaches_exactly_the_chosen_displays_across_the_group(group):
                                                        "at six. / Save your work.[2Jxxx"), shown
         # Cut at 64 KiB: the tool got no more than that.
         assert shown[0].count("x") <= 65536
-    r = group.vkgroup("notify", "-t", "tokA", "parvix3", input="hello")
-    assert r.rc == 1
+    assert group.vkgroup("notify", "-t", "tokA", "parvix3", input="hello").rc == 1
     r = group.vkgroup("notify", "-a", input="\x01\x02\n")
     assert r.rc == 2 and "no text on standard input" in r.err
 
@@ -238,31 +227,24 @@ def far_vkgroup(h, script):
     h.write("/opt/KELWvk/sbin/vkgroup", "#!/bin/sh\n" + script, 0o755)
 
 
-def test_members_hung_or_hostile_cannot_hold_the_dry_run_or_speak_for_another(make_group):
-    # (Members down or cut off are the same calls as the listing's: test_group.py.)
-    g = make_group("parvix1", "parvix2", "parvix3", "parvix4")
+def test_hostile_members_cannot_speak_for_another_in_the_dry_run(make_group):
+    # (Members down, cut off or hung are the same calls as the listing's: test_group.py.)
+    g = make_group("parvix1", "parvix2", "parvix3")
     h1 = g.h1
     session(h1, "3", "tokA")
     authd(h1)
-    # parvix2 claims parvix1's session, long disconnected and due; parvix3 never ends;
-    # parvix4 answers garbage.
+    # parvix2 claims parvix1's session, long disconnected and due; parvix3 answers garbage.
     claim = "S\t3\trawtokA\trawtokA\talice\t1\t-\t99999\t-\tdisconnected:60\t1\tended"
     far_vkgroup(g.hosts["parvix2"], f"printf '%s\\n' '{claim}' 'C\t0\t0\t0'\n")
-    far_vkgroup(g.hosts["parvix3"], "exec sleep 1000\n")
-    far_vkgroup(g.hosts["parvix4"], "echo 'Last login: yesterday'\n")
-    began = time.monotonic()
-    r = g.vkgroup("limits", "-j", "-w", "6")
-    assert time.monotonic() - began < 6 + 2 + SLACK
+    far_vkgroup(g.hosts["parvix3"], "echo 'Last login: yesterday'\n")
+    r = g.vkgroup("limits", "-j")
     rows = [json.loads(x) for x in r.out.splitlines()]
     assert r.rc == 1 and [(x["SERVER"], x["DISPLAY"]) for x in rows] == [
         ("parvix1", "3"), ("parvix2", "3")]
     assert rows[0]["disconnected_seconds"] is None
-    err = r.err.splitlines()
-    assert len(err) == 2 and err[0].startswith("vkgroup: parvix3: no answer within 6 s"), err
-    assert err[1] == "vkgroup: parvix4: answered something other than limit records: Last login: yesterday"
+    assert r.err == "vkgroup: parvix3: answered something other than limit records: Last login: yesterday\n"
     # What parvix2 said of "its" display 3 stays parvix2's: the listing's times of
     # parvix1's own session 3 are parvix1's (none measured yet).
-    r = g.vkgroup("list", "-j", "parvix1", "parvix2")
-    got = [json.loads(x) for x in r.out.splitlines()]
+    got = [json.loads(x) for x in g.vkgroup("list", "-j", "parvix1", "parvix2").out.splitlines()]
     assert [(x["SERVER"], x["disconnected_seconds"]) for x in got] == [("parvix1", None)]
     assert displays(h1) == ["3"]

@@ -1,7 +1,5 @@
-"""vkrcmd and the gate, in a group of three hosts over real ssh (group.py): one master
-connection per server, reused and ended on request; servers that go away; the group's settings
-for the connect time-out and how long a connection stays; the socket directory's safety; that
-nothing of a call, or of the caller, stays behind; and that nothing but vksession runs."""
+"""vkrcmd and the gate over real ssh in a group of three: shared connections, servers that go away,
+the group's settings, the socket directory's safety, and that nothing but vksession runs."""
 import os
 import re
 import threading
@@ -40,15 +38,14 @@ def timed(g, *args, **kw):
 
 
 def in_background(g, *args):
-    """Starts a call in a thread of its own; the thread's `result` is (Result, seconds)."""
+    """A call in a thread of its own; the thread's `result` is (Result, seconds)."""
     t = threading.Thread(target=lambda: setattr(t, "result", timed(g, *args, timeout=60)))
     t.start()
     return t
 
 
 def slow_listing(h):
-    """Makes `vksession -p` on `h` take five seconds: it has a session to report and waits
-    for an authentication manager that takes the query and never answers."""
+    """Makes `vksession -p` on `h` wait five seconds for a manager that never answers."""
     plant(h, "5", "user.alice", "card-1")
     h.spawn(["/usr/bin/python3", "-c", "import socket, time; s = socket.create_server(("
              "'127.0.0.1', 7010)); open('/tmp/listening', 'w'); time.sleep(600)"])
@@ -67,8 +64,7 @@ def test_calls_share_one_connection_per_server_until_closed(group):
     first_calls = [in_background(g, "parvix3", *LIST) for _ in range(4)]
     for t in first_calls:
         t.join()
-        r = t.result[0]
-        assert (r.rc, r.out, r.err) == (1, NO_SESSION, ""), r
+        assert (t.result[0].rc, t.result[0].out, t.result[0].err) == (1, NO_SESSION, ""), t.result
     logins = g.accepted("parvix3")
     for _ in range(3):
         assert (g.vkrcmd("parvix2", *LIST).out, g.vkrcmd("parvix3", *LIST).out) == (NO_SESSION,) * 2
@@ -145,8 +141,8 @@ def test_servers_that_go_away(group):
     g.stop_sshd("parvix2")
     call.join()
     r, took = call.result
-    assert refused(r, "cannot reach parvix2: connection lost before the command ended"), r
-    assert took < 5, took
+    assert refused(r, "cannot reach parvix2: connection lost before the command ended") and took < 5, \
+        (r, took)
     wait_for(lambda: len(masters(g)) == 1, what="the broken master's end")
     r, took = timed(g, "parvix2", *LIST)
     assert refused(r, "cannot reach parvix2: ssh: connect to host parvix2 port 22: "
@@ -157,8 +153,8 @@ def test_servers_that_go_away(group):
     g.cut("parvix3")
     r, took = timed(g, "parvix3", *LIST, timeout=60)
     assert refused(r, "cannot reach parvix3: ssh: connect to host parvix3 port 22: "
-                      "(Connection timed out|No route to host)"), r
-    assert took < ALIVE + CONNECT_TIMEOUT + 2 + SLACK, took
+                      "(Connection timed out|No route to host)") and took < ALIVE + CONNECT_TIMEOUT + 2 \
+        + SLACK
     assert masters(g) == {}
     # Cut off without a master: the connect time-out.
     r, took = timed(g, "parvix3", *LIST)
@@ -176,20 +172,16 @@ def test_servers_that_go_away(group):
 def test_the_socket_directory_must_be_roots_alone_and_the_groups_settings_win(group):
     g = group
     h1 = g.h1
-    setups = {
-        # what is there: (shell commands, the reason vkrcmd gives)
-        "open to the group": (f"mkdir -m 750 {CONTROL_DIR}", "not a directory that only root may use"),
-        "another owner": (f"mkdir -m 700 {CONTROL_DIR} && chown alice {CONTROL_DIR}",
-                          "not a directory that only root may use"),
-        "a link to a safe directory": (f"mkdir -m 700 /root/ctl && ln -s /root/ctl {CONTROL_DIR}",
-                                       "a symbolic link"),
-        "a file": (f"touch {CONTROL_DIR}", "not a directory that only root may use"),
-    }
+    unsafe = "not a directory that only root may use"
+    setups = {  # what is there: (shell commands, the reason vkrcmd gives)
+        "open to the group": (f"mkdir -m 750 {CONTROL_DIR}", unsafe),
+        "another owner": (f"mkdir -m 700 {CONTROL_DIR} && chown alice {CONTROL_DIR}", unsafe),
+        "a link": (f"mkdir -m 700 /root/ctl && ln -s /root/ctl {CONTROL_DIR}", "a symbolic link"),
+        "a file": (f"touch {CONTROL_DIR}", unsafe)}
     for name, (setup, why) in setups.items():
         assert h1.sh(f"rm -rf {CONTROL_DIR} /root/ctl && {setup}").rc == 0
         for args in (("parvix2", *LIST), ("--close", "parvix2")):
-            r = g.vkrcmd(*args)
-            assert refused(r, f"cannot reach parvix2: {CONTROL_DIR}: {why}"), (name, args, r)
+            assert refused(g.vkrcmd(*args), f"cannot reach parvix2: {CONTROL_DIR}: {why}"), (name, args)
     # Whoever may write the directory above could put another in its place.
     assert h1.sh(f"rm -rf {CONTROL_DIR} && chmod 777 /var/opt/KELWvk").rc == 0
     assert refused(g.vkrcmd("parvix2", *LIST),

@@ -34,20 +34,6 @@ std::string joined(char **a) {
     return "[" + s + "]";
 }
 
-void print_user(const char *call, const char *arg, VKUser *u) {
-    if (!u) {
-        std::printf("%s arg=%s user=(null)\n", call, arg);
-        return;
-    }
-    std::printf(
-        "%s arg=%s id=%s name=%s other=%s create=%d status=%d desk=%s last=%d misc1=%s misc2=%s "
-        "ltokens=%s\n",
-        call, arg, show(u->id), show(u->name), show(u->other_info), u->create_time, u->status,
-        show(u->last_desktop), u->last_time, show(u->misc1), show(u->misc2),
-        joined(u->logical_token_ids).c_str());
-    free_user(u);
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -90,7 +76,17 @@ int main(int argc, char **argv) {
             const char *token = arg();
             vk_UserSession_t *s = allocate_userSession();
             s->tokenName = ::strdup(token);
-            print_user("display", token, _vk_getDisplayUser(vka, s));
+            if (VKUser *u = _vk_getDisplayUser(vka, s)) {
+                std::printf(
+                    "display arg=%s id=%s name=%s other=%s create=%d status=%d desk=%s last=%d "
+                    "misc1=%s misc2=%s ltokens=%s\n",
+                    token, show(u->id), show(u->name), show(u->other_info), u->create_time,
+                    u->status, show(u->last_desktop), u->last_time, show(u->misc1), show(u->misc2),
+                    joined(u->logical_token_ids).c_str());
+                free_user(u);
+            } else {
+                std::printf("display arg=%s user=(null)\n", token);
+            }
             vk_freeUserSessionEnt(s);
         } else {
             bad_usage("unknown call");

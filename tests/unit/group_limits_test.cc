@@ -64,27 +64,17 @@ TEST(GroupLimits, TheFileAndItsErrors) {
     EXPECT_TRUE(vkgroup::read_limits(dir.path("absent"), l, error));
     EXPECT_FALSE(l.any());
 
-    const std::string good = dir.file("limits.conf",
-                                      "# ends stale sessions\n"
-                                      "  disconnected = 8h  \n"
-                                      "\n"
-                                      "idle=45m\n"
-                                      "lifetime = 7d\n"
-                                      "warn = 15m\n"
-                                      "warn-text = Ends at %T, in %R (100%%).\n"
-                                      "action = suspend\n"
-                                      "exempt-user = root\n"
-                                      "exempt-user = ops-*\n"
-                                      "exempt-token = pseudo.*\n"
-                                      "max-per-run = 5\n");
+    const std::string good = dir.file(
+        "limits.conf",
+        "# ends stale sessions\n  disconnected = 8h  \n\nidle=45m\nlifetime = 7d\nwarn = 15m\n"
+        "warn-text = Ends at %T, in %R (100%%).\naction = suspend\nexempt-user = root\n"
+        "exempt-user = ops-*\nexempt-token = pseudo.*\nmax-per-run = 5\n");
     ASSERT_TRUE(vkgroup::read_limits(good, l, error)) << error;
-    EXPECT_EQ(l.disconnected, 8 * 3600);
-    EXPECT_EQ(l.idle, 45 * 60);
-    EXPECT_EQ(l.lifetime, 7 * 86400);
-    EXPECT_EQ(l.warn, 15 * 60);
+    using Values = std::vector<std::optional<int64_t>>;
+    EXPECT_EQ((Values{l.disconnected, l.idle, l.lifetime, l.warn, l.max_per_run}),
+              (Values{8 * 3600, 45 * 60, 7 * 86400, 15 * 60, 5}));
     EXPECT_EQ(l.action, vkgroup::LimitAction::Suspend);
     EXPECT_EQ(l.exempt_user, (std::vector<std::string>{"root", "ops-*"}));
-    EXPECT_EQ(l.max_per_run, 5u);
     const std::string notice = vkgroup::warn_notice(l, 0, 600);
     EXPECT_NE(notice.find("in 10m (100%)."), std::string::npos) << notice;
     EXPECT_EQ(notice.find("%T"), std::string::npos);
@@ -288,26 +278,22 @@ TEST(GroupLimitsRun, AFarMembersRecordsAreReadStrictly) {
         for (const std::string &x : f) out += (out.empty() ? "" : "\t") + x;
         return out;
     };
-    const std::vector<std::string> bad = {
-        "",
-        "S",
-        "R",
-        "R\t",
-        "X\t1",
-        line + "\tmore",
-        field(0, "s"),
-        field(3, std::string(256, 'r')),  // over the library's token bound
-        field(5, "8"),
-        field(5, "-"),
-        field(7, "-5"),
-        field(7, "1e3"),
-        field(9, "forever:60"),
-        field(9, "idle"),
-        field(9, "idle:0"),
-        field(10, "soon"),
-        field(1, "a b"),
-        field(1, "%zz"),
-        field(11, std::string(301, 'n'))};
+    // Field 3 over the library's token bound, field 11 over a note's.
+    const std::pair<size_t, std::string> fields[] = {{0, "s"},
+                                                     {3, std::string(256, 'r')},
+                                                     {5, "8"},
+                                                     {5, "-"},
+                                                     {7, "-5"},
+                                                     {7, "1e3"},
+                                                     {9, "forever:60"},
+                                                     {9, "idle"},
+                                                     {9, "idle:0"},
+                                                     {10, "soon"},
+                                                     {1, "a b"},
+                                                     {1, "%zz"},
+                                                     {11, std::string(301, 'n')}};
+    std::vector<std::string> bad = {"", "S", "R", "R\t", "X\t1", line + "\tmore"};
+    for (const auto &[n, value] : fields) bad.push_back(field(n, value));
     for (const std::string &b : bad)
         EXPECT_FALSE(vkgroup::parse_limit_line(b, back, why, counts)) << b;
 }
