@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "session_files.h"
 #include "vkadmin.h"
 
 // The list of the open enumeration (payloads vk_UserSession_t, ascending by
@@ -37,9 +38,12 @@ int local_all(const char *token, const char *host, vk_LinkedList_t **list);
 int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list);
 int set_unix(vk_LinkedList_t **list);
 // set_unix's join: for every record of the display index (ascending by
-// display) whose display has a session proc file in `procs` (ascending by
-// display), the Unix user and the suspended bit from the process table.
-void join_session_procs(vk_LinkedList_t *index, vk_LinkedList_t *procs);
+// display) whose display has a session proc file in `procs` (in the order
+// the files were read), the Unix user and the suspended bit from the
+// process table. Of several files of one display, the one read last goes to
+// the index's first record of that display, the one before to the next, and
+// so on. `procs` is sorted in the course; the users joined are taken from it.
+void join_session_procs(vk_LinkedList_t *index, std::vector<LiveProc> &procs);
 int verify_session(const vk_UserSession_t *session);
 
 // The process table cache built from `ps`'s output as init_processState
@@ -47,6 +51,10 @@ int verify_session(const vk_UserSession_t *session);
 // here). Used by init_processState, and by tests and benchmarks that feed
 // it a table of their own.
 int load_processState(std::FILE *ps);
+// The state bits (VK_PROC_STOPPED) of a process in the table that
+// init_processState or load_processState built; 0 for a process it does not
+// hold, or without a table.
+int cached_process_state(const char *pid);
 
 // Completion from the authentication manager.
 int set_state(vk_LinkedList_t **cl);

@@ -1,5 +1,6 @@
 // Discovery of this host's sessions from their session files, and the
 // completion of their Unix users and suspended state from the process table.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,15 +22,6 @@ namespace {
 
 using Session = std::unique_ptr<vk_UserSession_t, decltype(&vk_freeUserSessionEnt)>;
 using SessionProc = std::unique_ptr<vk_SessionProc_t, decltype(&free_sessionProc)>;
-
-void free_proc_payload(void *p) {
-    free_sessionProc(static_cast<vk_SessionProc_t *>(p));
-}
-
-struct ProcListFree {
-    void operator()(vk_LinkedList_t *l) const noexcept { vk_freeLinkedList(l, free_proc_payload); }
-};
-using ProcList = std::unique_ptr<vk_LinkedList_t, ProcListFree>;
 
 // Directory entries whose names begin with "." are never session files.
 template <typename F>
@@ -231,71 +223,61 @@ int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list) {
     return insert_cache_all(found.records, list) == VK_OK ? VK_OK : VK_ERR_NOT_FOUND;
 }
 
-void join_session_procs(vk_LinkedList_t *index, vk_LinkedList_t *procs) {
-    // One merge pass over two lists sorted by display number.
-    vk_LinkedList_t *p = procs;
-    for (vk_LinkedList_t *x = index; x && p; x = x->next) {
-        while (p && std::strcmp(p->key, x->key) < 0) p = p->next;
-        if (!p || std::strcmp(p->key, x->key) != 0) continue;
+void join_session_procs(vk_LinkedList_t *index, std::vector<LiveProc> &procs) {
+    // Ascending by display, and among the files of one display the one read
+    // last first, as the index orders its records of one display.
+    std::reverse(procs.begin(), procs.end());
+    std::stable_sort(procs.begin(), procs.end(),
+                     [](const LiveProc &a, const LiveProc &b) { return a.xid < b.xid; });
+    // One merge pass over the two.
+    auto p = procs.begin();
+    for (vk_LinkedList_t *x = index; x && p != procs.end(); x = x->next) {
+        while (p != procs.end() && std::strcmp(p->xid.c_str(), x->key) < 0) ++p;
+        if (p == procs.end() || std::strcmp(p->xid.c_str(), x->key) != 0) continue;
         auto *s = static_cast<vk_UserSession_t *>(x->node);
-        auto *sp = static_cast<vk_SessionProc_t *>(p->node);
         std::free(s->unixID);
-        s->unixID = std::exchange(sp->uid, nullptr);
-        char *uid = nullptr, *comm = nullptr, *pid = nullptr;
-        int state = 0;
-        if (get_processState(sp->pid, &uid, &state, &comm, &pid) == VK_OK) s->state |= state;
-        for (char *t : {uid, comm, pid}) std::free(t);
-        p = p->next;
+        s->unixID = p->uid.release();
+        s->state |= cached_process_state(p->pid.c_str());
+        ++p;
     }
 }
 
 int set_unix(vk_LinkedList_t **list) {
     if (!xidList) return VK_OK;
 
-    // The live session proc files, chained in directory order, then sorted
-    // by display in one pass.
-    vk_LinkedList_t *chain = nullptr, **tail = &chain;
+    // What the join needs of each live session proc file, in directory
+    // order: a few dozen bytes per session rather than a record and a list
+    // node for every one of thousands.
+    std::vector<LiveProc> procs;
     LoginNames logins;
     int rc = VK_ERR_NOT_FOUND;  // stays so when no file was read
     bool opened = for_each_entry(VK_SESSION_PROC_DIR, [&](const char *name) {
-        SessionProc sp(nullptr, &free_sessionProc);
-        int r = read_session_proc(name, &sp);
+        LiveProc lp;
+        int r = read_live_proc(name, &lp);
         if (r == VK_ERR_NO_FILE) return true;
         if (r != VK_OK) {
             rc = r;
             return false;
         }
-        if (sp->uid) {
-            if (is_idling_session(name) == 1) {
-                std::free(std::exchange(sp->uid, nullptr));
-            } else {
-                sp->uid = logins.login_of(sp->uid);
-            }
+        if (lp.uid) {
+            if (is_idling_session(name) == 1)
+                lp.uid.reset();
+            else
+                lp.uid.reset(logins.login_of(lp.uid.release()));
         }
-        vk::CStr key = vk::dup(sp->xid);
-        vk_LinkedList_t *n = key ? vk_allocLinkedListNode() : nullptr;
-        if (!n) {
+        try {
+            procs.push_back(std::move(lp));
+        } catch (const std::bad_alloc &) {
             rc = VK_ERR_NO_MEMORY;
             return false;
         }
-        n->key = key.release();
-        n->node = sp.release();
-        *tail = n;
-        tail = &n->next;
         rc = VK_OK;
         return true;
     });
-    ProcList pending(chain);
     if (!opened) {
         dprintf("vk_setUserSessionEnt(): cannot access session information directory");
         return VK_ERR_FILE_ACCESS;
     }
-    vk_LinkedList_t *procs_head = nullptr;
-    if (rc == VK_OK) {
-        rc = vk_addNodes2List(&procs_head, chain, VK_LIST_ASCENDING);
-        if (rc == VK_OK) pending.release();
-    }
-    ProcList procs(procs_head);
     if (rc != VK_OK && rc != VK_ERR_NO_FILE && rc != VK_ERR_NOT_FOUND) {
         free_cache(list);
         return rc;
@@ -307,7 +289,7 @@ int set_unix(vk_LinkedList_t **list) {
         dprintf("vk_setUserSessionEnt(): init_processState() failed!");
         return VK_ERR_INTERNAL;
     }
-    join_session_procs(xidList, procs.get());
+    join_session_procs(xidList, procs);
     reset_processState();
     return VK_OK;
 }

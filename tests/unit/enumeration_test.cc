@@ -111,20 +111,17 @@ TEST_F(Enumeration, FailedInsertDiscardsTheListAndEveryRecord) {
 }
 
 TEST_F(Enumeration, JoinGivesUsersAndStoppedStateByDisplay) {
+    // Display 2 has two sessions and display 10 two files: the file read
+    // last goes to the session listed first.
     std::vector<vk_UserSession_t *> batch = {make("t1", "1", "a"), make("t2", "10", "b"),
-                                             make("t3", "2", "c"), make("t4", "7", "d")};
+                                             make("t3", "2", "c"), make("t4", "7", "d"),
+                                             make("t5", "2", "e")};
     ASSERT_EQ(insert_cache_all(batch, &cacheList), VK_OK);
-    vk_LinkedList_t *procs = nullptr;
     // Display 10 sorts before 2; display 5 has no session, display 7 no file.
-    const char *files[][3] = {
-        {"1", "alice", "100"}, {"10", "bob", "101"}, {"2", "carol", "102"}, {"5", "dave", "103"}};
-    for (auto &f : files) {
-        vk_SessionProc_t *sp = allocate_sessionProc();
-        sp->xid = safe_strdup(f[0]);
-        sp->uid = safe_strdup(f[1]);
-        sp->pid = safe_strdup(f[2]);
-        ASSERT_EQ(vk_addNode2List(&procs, strdup(f[0]), sp, VK_LIST_ASCENDING), 0);
-    }
+    const char *files[][3] = {{"2", "carol", "102"}, {"10", "old", "104"}, {"1", "alice", "100"},
+                              {"10", "bob", "101"},  {"5", "dave", "103"}, {"2", "erin", "100"}};
+    std::vector<LiveProc> procs;
+    for (auto &f : files) procs.push_back({f[0], f[2], vk::dup(f[1])});
     std::string ps = "100 S 0 a\n101 T 0 b\n";
     std::FILE *f = fmemopen(ps.data(), ps.size(), "r");
     ASSERT_EQ(load_processState(f), VK_OK);
@@ -135,11 +132,10 @@ TEST_F(Enumeration, JoinGivesUsersAndStoppedStateByDisplay) {
     std::string got;
     for (vk_LinkedList_t *n = cacheList; n; n = n->next) {
         auto *s = static_cast<vk_UserSession_t *>(n->node);
-        got += std::string(s->dispNo) + "=" + (s->unixID ? s->unixID : "-") + "/" +
+        got += std::string(s->rawtoken) + "=" + (s->unixID ? s->unixID : "-") + "/" +
                std::to_string(s->state) + " ";
     }
-    EXPECT_EQ(got, "1=alice/1 10=bob/5 2=carol/1 7=-/1 ");
-    vk_freeLinkedList(procs, [](void *p) { free_sessionProc(static_cast<vk_SessionProc_t *>(p)); });
+    EXPECT_EQ(got, "a=alice/1 b=bob/5 c=carol/1 d=-/1 e=erin/1 ");
 }
 
 }  // namespace
