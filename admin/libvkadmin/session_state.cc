@@ -4,12 +4,14 @@
 // joined into lists.
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "auth_reply.h"
 #include "session_files.h"
 #include "user_session_internal.h"
 #include "vkcxx.h"
@@ -37,28 +39,62 @@ const char *kStatusKeys[] = {"tokenName",
                              "MultiheadGroupName",
                              nullptr};
 
-using StatusField = char *vk_KeyValuesNode_t::*;
 using SessionField = char *vk_UserSession_t::*;
-constexpr std::array<std::pair<StatusField, SessionField>, 5> kSecurity = {{
-    {&vk_KeyValuesNode_t::enc_up_type, &vk_UserSession_t::enc_up},
-    {&vk_KeyValuesNode_t::enc_down_type, &vk_UserSession_t::enc_down},
-    {&vk_KeyValuesNode_t::auth_up_type, &vk_UserSession_t::auth_up},
-    {&vk_KeyValuesNode_t::auth_down_type, &vk_UserSession_t::auth_down},
-    {&vk_KeyValuesNode_t::security_mode, &vk_UserSession_t::mode},
-}};
-
-struct StatusListFree {
-    void operator()(vk_KeyValuesNode_t *l) const noexcept { vk_free_KeyValuesNode_list(l); }
-};
 
 void set_copy(char *&field, const char *value) {
     std::free(field);
     field = safe_strdup(value);
 }
 
+// What set_state keeps of one status record: its texts in one block, where
+// the manager's record with its forty fields took several hundred bytes in
+// a dozen allocations. A host with thousands of terminals holds one for
+// each until the reply is complete.
+class Status {
+  public:
+    enum Text { Token, Group, Terminal, EncUp, EncDown, AuthUp, AuthDown, Mode, kTexts };
+
+    explicit Status(const vk_KeyValuesNode_t &r) : index_(r.MHterm_index), flag_(r.flag) {
+        const char *from[kTexts] = {r.token_name,     r.MHgroup_name,  r.terminal_CID,
+                                    r.enc_up_type,    r.enc_down_type, r.auth_up_type,
+                                    r.auth_down_type, r.security_mode};
+        size_t size = 0;
+        for (const char *t : from) size += t ? std::strlen(t) + 1 : 0;
+        text_.reserve(size);
+        for (int i = 0; i < kTexts; ++i) {
+            if (!from[i]) {
+                at_[i] = kAbsent;
+                continue;
+            }
+            at_[i] = static_cast<uint16_t>(text_.size());
+            text_ += from[i];
+            text_ += '\0';
+        }
+    }
+    // Null when the record did not have it.
+    const char *get(Text t) const { return at_[t] == kAbsent ? nullptr : text_.data() + at_[t]; }
+    unsigned index() const { return index_; }
+    unsigned flag() const { return flag_; }
+
+  private:
+    // A record is at most 2047 bytes: its offsets fit.
+    static constexpr uint16_t kAbsent = 0xffff;
+    std::string text_;
+    std::array<uint16_t, kTexts> at_{};
+    unsigned index_, flag_;
+};
+
+constexpr std::array<std::pair<Status::Text, SessionField>, 5> kSecurity = {{
+    {Status::EncUp, &vk_UserSession_t::enc_up},
+    {Status::EncDown, &vk_UserSession_t::enc_down},
+    {Status::AuthUp, &vk_UserSession_t::auth_up},
+    {Status::AuthDown, &vk_UserSession_t::auth_down},
+    {Status::Mode, &vk_UserSession_t::mode},
+}};
+
 // The members of one multihead group seen for a session, by terminal index.
 struct Members {
-    std::array<const vk_KeyValuesNode_t *, kMaxMembers> slot{};
+    std::array<const Status *, kMaxMembers> slot{};
     int highest = 0;
     bool matched = false;
 };
@@ -69,24 +105,25 @@ void apply_members(vk_UserSession_t *s, const Members &m) {
     size_t running = 0;
     bool limit_reported = false;
     for (int i = 0; i <= m.highest; ++i) {
-        const vk_KeyValuesNode_t *r = m.slot[i];
-        if (r && r->enc_up_type) {
+        const Status *r = m.slot[i];
+        if (r && r->get(Status::EncUp)) {
             for (size_t k = 0; k < kSecurity.size(); ++k) {
                 // A member that lacks one of the other values counts as
                 // "none" there, as a single terminal would.
-                const char *v = r->*kSecurity[k].first;
+                const char *v = r->get(kSecurity[k].first);
                 lists[k] += v ? v : "none";
                 if (i < m.highest) lists[k] += ',';
                 if (lists[k].size() > kMaxList) lists[k].resize(kMaxList);
             }
         }
-        if (r && r->terminal_CID && *r->terminal_CID) {
-            running += std::strlen(r->terminal_CID) + 1;
+        const char *terminal = r ? r->get(Status::Terminal) : nullptr;
+        if (terminal && *terminal) {
+            running += std::strlen(terminal) + 1;
             if (terms.empty() && running < kTermListLimit) {
-                terms = r->terminal_CID;
+                terms = terminal;
             } else if (running < kTermListLimit) {
                 terms += ',';
-                terms += r->terminal_CID;
+                terms += terminal;
             } else if (!limit_reported) {
                 dprintf("set_state(): multiheadterminal list exceeds internal limit of %d",
                         kMaxMembers);
@@ -99,49 +136,69 @@ void apply_members(vk_UserSession_t *s, const Members &m) {
     set_copy(s->termList, terms.c_str());
 }
 
-// The status list (ascending by token name) in an array, so that a session
-// finds its first record by binary search instead of walking the list from
-// its head: with thousands of sessions and terminals the walks would
-// dominate the enumeration.
+// The status records of the sessions' tokens, ascending by token name, and
+// among equal names in the order the manager sent them: a session finds its
+// first record by binary search.
 class StatusIndex {
   public:
-    explicit StatusIndex(const vk_KeyValuesNode_t *status) {
-        for (const vk_KeyValuesNode_t *r = status; r; r = r->next) records_.push_back(r);
+    // Records of tokens that no session has are not kept.
+    explicit StatusIndex(std::vector<std::string_view> wanted) : wanted_(std::move(wanted)) {
+        std::sort(wanted_.begin(), wanted_.end());
     }
-    // The first record whose token name is not below `token`, which is
-    // where the walk from the head would have stopped skipping; null if none.
-    const vk_KeyValuesNode_t *first_from(const char *token) const {
-        auto it = std::lower_bound(records_.begin(), records_.end(), token,
-                                   [](const vk_KeyValuesNode_t *r, const char *t) {
-                                       return std::strcmp(r->token_name, t) < 0;
-                                   });
-        return it == records_.end() ? nullptr : *it;
+    void add(const vk_KeyValuesNode_t &r) {
+        if (!std::binary_search(wanted_.begin(), wanted_.end(), std::string_view(r.token_name)))
+            return;
+        records_.emplace_back(r);
+    }
+    void clear() { records_.clear(); }
+    void sort() {
+        std::stable_sort(records_.begin(), records_.end(), [](const Status &a, const Status &b) {
+            return std::strcmp(a.get(Status::Token), b.get(Status::Token)) < 0;
+        });
+    }
+    // The records of `token`, in order.
+    std::pair<const Status *, const Status *> of(std::string_view token) const {
+        auto [from, to] = std::equal_range(records_.begin(), records_.end(), token, Less{});
+        return {records_.data() + (from - records_.begin()),
+                records_.data() + (to - records_.begin())};
     }
 
   private:
-    std::vector<const vk_KeyValuesNode_t *> records_;
+    struct Less {
+        bool operator()(const Status &a, std::string_view t) const {
+            return std::string_view(a.get(Status::Token)) < t;
+        }
+        bool operator()(std::string_view t, const Status &a) const {
+            return t < std::string_view(a.get(Status::Token));
+        }
+    };
+    std::vector<std::string_view> wanted_;
+    std::vector<Status> records_;
 };
 
-// Matches one session against the status list from its first candidate
-// record on. Answers false when a multihead member carries an index outside
-// 0..63.
-bool resolve(vk_UserSession_t *s, const StatusIndex &status) {
+// The session's token as the manager names it: without the prefix.
+std::string_view status_token(const vk_UserSession_t *s) {
     std::string_view token(s->tokenName ? s->tokenName : "");
     if (token.starts_with(kTokenPrefix)) token.remove_prefix(kTokenPrefix.size());
-    const std::string lookup(token);
+    return token;
+}
 
+// Matches one session against its status records. Answers false when a
+// multihead member carries an index outside 0..63.
+bool resolve(vk_UserSession_t *s, const StatusIndex &status) {
     Members m;
-    for (const vk_KeyValuesNode_t *r = status.first_from(lookup.c_str()); r; r = r->next) {
-        int c = std::strcmp(r->token_name, lookup.c_str());
-        if (c < 0) continue;
-        if (c > 0) break;
+    auto [from, to] = status.of(status_token(s));
+    for (const Status *r = from; r != to; ++r) {
         s->state &= ~VK_SESSION_DISCONNECTED;
-        if (!r->MHgroup_name) {
-            for (const auto &[from, to] : kSecurity) set_copy(s->*to, r->*from ? r->*from : "none");
-            set_copy(s->termList, r->terminal_CID);
+        if (!r->get(Status::Group)) {
+            for (const auto &[from_field, to_field] : kSecurity) {
+                const char *v = r->get(from_field);
+                set_copy(s->*to_field, v ? v : "none");
+            }
+            set_copy(s->termList, r->get(Status::Terminal));
             break;
         }
-        int index = static_cast<int>(r->MHterm_index);
+        int index = static_cast<int>(r->index());
         if (index < 0 || index >= kMaxMembers) {
             dprintf("set_state(): Invalid Multihead group index %d\n", index);
             return false;
@@ -149,9 +206,9 @@ bool resolve(vk_UserSession_t *s, const StatusIndex &status) {
         m.slot[index] = r;
         if (index > m.highest) m.highest = index;
         m.matched = true;
-        if (r->flag == 0) {
-            set_copy(s->termPrimary, r->terminal_CID);
-            set_copy(s->mhGroupName, r->MHgroup_name);
+        if (r->flag() == 0) {
+            set_copy(s->termPrimary, r->get(Status::Terminal));
+            set_copy(s->mhGroupName, r->get(Status::Group));
         }
     }
     if (m.matched) apply_members(s, m);
@@ -163,17 +220,22 @@ bool resolve(vk_UserSession_t *s, const StatusIndex &status) {
 int set_state(vk_LinkedList_t **cl) {
     if (!cl || !*cl) return VK_OK;
 
-    vk_KeyValuesNode_t *head = nullptr;
-    int rc = vk_getAuthMgrRecords("localhost", VK_SORT_BY_TOKEN, nullptr,
-                                  const_cast<char **>(kStatusKeys), &head);
-    std::unique_ptr<vk_KeyValuesNode_t, StatusListFree> status(head);
+    std::vector<std::string_view> tokens;
+    for (vk_LinkedList_t *n = *cl; n; n = n->next)
+        tokens.push_back(status_token(static_cast<vk_UserSession_t *>(n->node)));
+    StatusIndex index(std::move(tokens));
+    int rc = vk::for_each_status_record("localhost", const_cast<char **>(kStatusKeys),
+                                        [&index](vk_KeyValuesNode_t *r) {
+                                            index.add(*r);
+                                            free_KeyValuesNode(r);
+                                        });
     if (rc != VK_OK) {
         // Without the manager's word every session stays disconnected.
         dprintf("set_state(): failed to contact authd (%s)", vk_err2str(rc));
-        vk_free_KeyValuesNode_list(status.release());
+        index.clear();
     }
+    index.sort();
 
-    const StatusIndex index(status.get());
     for (vk_LinkedList_t *n = *cl; n; n = n->next) {
         auto *s = static_cast<vk_UserSession_t *>(n->node);
         int idle = is_idling_session(s->dispNo);
