@@ -41,9 +41,8 @@ const char *kStatusKeys[] = {"tokenName",
 
 using SessionField = char *vk_UserSession_t::*;
 
-void set_copy(char *&field, const char *value) {
-    std::free(field);
-    field = safe_strdup(value);
+void set_copy(vk_UserSession_t *s, SessionField field, const char *value) {
+    replace_session_text(s, field, safe_strdup(value));
 }
 
 // What set_state keeps of one status record: its texts in one block, where
@@ -132,8 +131,8 @@ void apply_members(vk_UserSession_t *s, const Members &m) {
         }
     }
     for (size_t k = 0; k < kSecurity.size(); ++k)
-        set_copy(s->*kSecurity[k].second, lists[k].c_str());
-    set_copy(s->termList, terms.c_str());
+        set_copy(s, kSecurity[k].second, lists[k].c_str());
+    set_copy(s, &vk_UserSession_t::termList, terms.c_str());
 }
 
 // The status records of the sessions' tokens, ascending by token name, and
@@ -193,9 +192,9 @@ bool resolve(vk_UserSession_t *s, const StatusIndex &status) {
         if (!r->get(Status::Group)) {
             for (const auto &[from_field, to_field] : kSecurity) {
                 const char *v = r->get(from_field);
-                set_copy(s->*to_field, v ? v : "none");
+                set_copy(s, to_field, v ? v : "none");
             }
-            set_copy(s->termList, r->get(Status::Terminal));
+            set_copy(s, &vk_UserSession_t::termList, r->get(Status::Terminal));
             break;
         }
         int index = static_cast<int>(r->index());
@@ -207,8 +206,8 @@ bool resolve(vk_UserSession_t *s, const StatusIndex &status) {
         if (index > m.highest) m.highest = index;
         m.matched = true;
         if (r->flag() == 0) {
-            set_copy(s->termPrimary, r->get(Status::Terminal));
-            set_copy(s->mhGroupName, r->get(Status::Group));
+            set_copy(s, &vk_UserSession_t::termPrimary, r->get(Status::Terminal));
+            set_copy(s, &vk_UserSession_t::mhGroupName, r->get(Status::Group));
         }
     }
     if (m.matched) apply_members(s, m);
@@ -242,6 +241,7 @@ int set_state(vk_LinkedList_t **cl) {
         if (idle == -1) return VK_ERR_INTERNAL;
         if (idle == 1) s->state |= VK_SESSION_IDLE;
         if (!resolve(s, index)) return VK_ERR_INTERNAL;
+        pack_session_texts(s);
     }
     return VK_OK;
 }

@@ -1,6 +1,8 @@
 // The session record and the enumeration interface.
+#include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
+#include <malloc.h>
 #include <cstring>
 #include <mutex>
 #include <strings.h>
@@ -53,13 +55,67 @@ vk_UserSession_t *allocate_userSession(void) {
     return s;
 }
 
+namespace {
+
+// The record's texts, tokenName first.
+constexpr char *vk_UserSession_t::*kTexts[] = {
+    &vk_UserSession_t::tokenName, &vk_UserSession_t::rawtoken,   &vk_UserSession_t::unixID,
+    &vk_UserSession_t::dispNo,    &vk_UserSession_t::server,     &vk_UserSession_t::sessionType,
+    &vk_UserSession_t::enc_up,    &vk_UserSession_t::enc_down,   &vk_UserSession_t::auth_up,
+    &vk_UserSession_t::auth_down, &vk_UserSession_t::mode,       &vk_UserSession_t::termPrimary,
+    &vk_UserSession_t::termList,  &vk_UserSession_t::mhGroupName};
+
+// Whether `text` lies in the block that begins with the record's tokenName
+// (after tokenName itself): a text of a packed record, freed with the block.
+// A text of its own can never lie in another allocation, so a record that
+// was never packed has none there.
+bool in_token_block(const vk_UserSession_t *s, const char *text) {
+    if (!s->tokenName || !text || text == s->tokenName) return false;
+    auto block = reinterpret_cast<uintptr_t>(s->tokenName);
+    auto at = reinterpret_cast<uintptr_t>(text);
+    return at > block && at < block + malloc_usable_size(s->tokenName);
+}
+
+// Frees the record's texts, each once.
+void free_texts(vk_UserSession_t *s) {
+    for (auto field : kTexts)
+        if (field != &vk_UserSession_t::tokenName && !in_token_block(s, s->*field))
+            std::free(s->*field);
+    std::free(s->tokenName);
+}
+
+}  // namespace
+
 void vk_freeUserSessionEnt(vk_UserSession_t *s) {
     if (!s) return;
-    for (char *t : {s->tokenName, s->rawtoken, s->unixID, s->dispNo, s->server, s->sessionType,
-                    s->enc_up, s->enc_down, s->auth_up, s->auth_down, s->mode, s->termPrimary,
-                    s->termList, s->mhGroupName})
-        std::free(t);
+    free_texts(s);
     std::free(s);
+}
+
+void replace_session_text(vk_UserSession_t *s, char *vk_UserSession_t::*field, char *text) {
+    if (!in_token_block(s, s->*field)) std::free(s->*field);
+    s->*field = text;
+}
+
+bool pack_session_texts(vk_UserSession_t *s) {
+    if (!s || !s->tokenName) return false;
+    size_t size = 0;
+    for (auto field : kTexts)
+        if (s->*field) size += std::strlen(s->*field) + 1;
+    auto *block = static_cast<char *>(std::malloc(size));
+    if (!block) return false;
+    vk_UserSession_t packed = *s;
+    char *at = block;
+    for (auto field : kTexts) {
+        if (!(s->*field)) continue;
+        size_t n = std::strlen(s->*field) + 1;
+        std::memcpy(at, s->*field, n);
+        packed.*field = at;
+        at += n;
+    }
+    free_texts(s);
+    *s = packed;
+    return true;
 }
 
 void free_session_payload(void *p) {

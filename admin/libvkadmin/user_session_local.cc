@@ -55,7 +55,9 @@ int read_display(const char *dir, const char *name, const char *host, Session *o
     out->reset(rec);
     tokenset->reset(set);
     rec->server = ::strdup(host ? host : "");
-    return rec->server ? VK_OK : VK_ERR_NO_MEMORY;
+    if (!rec->server) return VK_ERR_NO_MEMORY;
+    pack_session_texts(rec);  // unpacked, it serves as well
+    return VK_OK;
 }
 
 // Reads the session proc file of one directory entry; -19 when the entry is
@@ -235,9 +237,9 @@ void join_session_procs(vk_LinkedList_t *index, std::vector<LiveProc> &procs) {
         while (p != procs.end() && std::strcmp(p->xid.c_str(), x->key) < 0) ++p;
         if (p == procs.end() || std::strcmp(p->xid.c_str(), x->key) != 0) continue;
         auto *s = static_cast<vk_UserSession_t *>(x->node);
-        std::free(s->unixID);
-        s->unixID = p->uid.release();
+        replace_session_text(s, &vk_UserSession_t::unixID, p->uid.release());
         s->state |= cached_process_state(p->pid.c_str());
+        pack_session_texts(s);
         ++p;
     }
 }
