@@ -4,6 +4,7 @@
 #define VK_USER_SESSION_INTERNAL_H
 
 #include <cstdio>
+#include <deque>
 #include <vector>
 
 #include "session_files.h"
@@ -54,8 +55,8 @@ int set_unix(vk_LinkedList_t **list);
 // the files were read), the Unix user and the suspended bit from the
 // process table. Of several files of one display, the one read last goes to
 // the index's first record of that display, the one before to the next, and
-// so on. `procs` is sorted in the course; the users joined are taken from it.
-void join_session_procs(vk_LinkedList_t *index, std::vector<LiveProc> &procs);
+// so on. The users joined are taken from `procs`.
+void join_session_procs(vk_LinkedList_t *index, std::deque<LiveProc> &procs);
 int verify_session(const vk_UserSession_t *session);
 
 // The process table cache built from `ps`'s output as init_processState

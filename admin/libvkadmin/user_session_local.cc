@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <initializer_list>
 #include <memory>
 #include <new>
@@ -225,20 +226,24 @@ int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list) {
     return insert_cache_all(found.records, list) == VK_OK ? VK_OK : VK_ERR_NOT_FOUND;
 }
 
-void join_session_procs(vk_LinkedList_t *index, std::vector<LiveProc> &procs) {
+void join_session_procs(vk_LinkedList_t *index, std::deque<LiveProc> &procs) {
     // Ascending by display, and among the files of one display the one read
-    // last first, as the index orders its records of one display.
-    std::reverse(procs.begin(), procs.end());
-    std::stable_sort(procs.begin(), procs.end(),
-                     [](const LiveProc &a, const LiveProc &b) { return a.xid < b.xid; });
+    // last first, as the index orders its records of one display. Sorted by
+    // reference: a stable sort of the files themselves would take a second
+    // copy of them all.
+    std::vector<LiveProc *> order;
+    order.reserve(procs.size());
+    for (auto it = procs.rbegin(); it != procs.rend(); ++it) order.push_back(&*it);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const LiveProc *a, const LiveProc *b) { return a->xid < b->xid; });
     // One merge pass over the two.
-    auto p = procs.begin();
-    for (vk_LinkedList_t *x = index; x && p != procs.end(); x = x->next) {
-        while (p != procs.end() && std::strcmp(p->xid.c_str(), x->key) < 0) ++p;
-        if (p == procs.end() || std::strcmp(p->xid.c_str(), x->key) != 0) continue;
+    auto p = order.begin();
+    for (vk_LinkedList_t *x = index; x && p != order.end(); x = x->next) {
+        while (p != order.end() && std::strcmp((*p)->xid.c_str(), x->key) < 0) ++p;
+        if (p == order.end() || std::strcmp((*p)->xid.c_str(), x->key) != 0) continue;
         auto *s = static_cast<vk_UserSession_t *>(x->node);
-        replace_session_text(s, &vk_UserSession_t::unixID, p->uid.release());
-        s->state |= cached_process_state(p->pid.c_str());
+        replace_session_text(s, &vk_UserSession_t::unixID, (*p)->uid.release());
+        s->state |= cached_process_state((*p)->pid.c_str());
         pack_session_texts(s);
         ++p;
     }
@@ -249,8 +254,9 @@ int set_unix(vk_LinkedList_t **list) {
 
     // What the join needs of each live session proc file, in directory
     // order: a few dozen bytes per session rather than a record and a list
-    // node for every one of thousands.
-    std::vector<LiveProc> procs;
+    // node for every one of thousands, in a deque that grows without
+    // copying what it holds.
+    std::deque<LiveProc> procs;
     LoginNames logins;
     int rc = VK_ERR_NOT_FOUND;  // stays so when no file was read
     bool opened = for_each_entry(VK_SESSION_PROC_DIR, [&](const char *name) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
@@ -120,7 +121,7 @@ TEST_F(Enumeration, JoinGivesUsersAndStoppedStateByDisplay) {
     // Display 10 sorts before 2; display 5 has no session, display 7 no file.
     const char *files[][3] = {{"2", "carol", "102"}, {"10", "old", "104"}, {"1", "alice", "100"},
                               {"10", "bob", "101"},  {"5", "dave", "103"}, {"2", "erin", "100"}};
-    std::vector<LiveProc> procs;
+    std::deque<LiveProc> procs;
     for (auto &f : files) procs.push_back({f[0], f[2], vk::dup(f[1])});
     std::string ps = "100 S 0 a\n101 T 0 b\n";
     std::FILE *f = fmemopen(ps.data(), ps.size(), "r");

@@ -4,6 +4,7 @@
 // join of session proc files to the display index. Run:
 //   BUILD/tools/bench/vkbench_micro [--benchmark_filter=...]
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -118,7 +119,7 @@ void BM_SetUnixJoin(benchmark::State &state) {
         state.PauseTiming();
         std::vector<vk_UserSession_t *> v = sessions(n);
         insert_cache_all(v, &cacheList);
-        std::vector<LiveProc> procs;
+        std::deque<LiveProc> procs;
         for (int i = 0; i < n; ++i)
             procs.push_back({std::to_string(10 + (i * 16807LL) % n), std::to_string(300 + i * 3),
                              vk::dup("alice")});
