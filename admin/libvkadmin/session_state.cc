@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -149,30 +150,37 @@ class StatusIndex {
             return;
         records_.emplace_back(r);
     }
-    void clear() { records_.clear(); }
+    void clear() {
+        records_.clear();
+        sorted_.clear();
+    }
+    // Once the reply is complete. The records stay where they are (a deque
+    // grows without copying them); their order is kept by reference.
     void sort() {
-        std::stable_sort(records_.begin(), records_.end(), [](const Status &a, const Status &b) {
-            return std::strcmp(a.get(Status::Token), b.get(Status::Token)) < 0;
+        sorted_.reserve(records_.size());
+        for (const Status &r : records_) sorted_.push_back(&r);
+        std::stable_sort(sorted_.begin(), sorted_.end(), [](const Status *a, const Status *b) {
+            return std::strcmp(a->get(Status::Token), b->get(Status::Token)) < 0;
         });
     }
     // The records of `token`, in order.
-    std::pair<const Status *, const Status *> of(std::string_view token) const {
-        auto [from, to] = std::equal_range(records_.begin(), records_.end(), token, Less{});
-        return {records_.data() + (from - records_.begin()),
-                records_.data() + (to - records_.begin())};
+    std::pair<const Status *const *, const Status *const *> of(std::string_view token) const {
+        auto [from, to] = std::equal_range(sorted_.begin(), sorted_.end(), token, Less{});
+        return {sorted_.data() + (from - sorted_.begin()), sorted_.data() + (to - sorted_.begin())};
     }
 
   private:
     struct Less {
-        bool operator()(const Status &a, std::string_view t) const {
-            return std::string_view(a.get(Status::Token)) < t;
+        bool operator()(const Status *a, std::string_view t) const {
+            return std::string_view(a->get(Status::Token)) < t;
         }
-        bool operator()(std::string_view t, const Status &a) const {
-            return t < std::string_view(a.get(Status::Token));
+        bool operator()(std::string_view t, const Status *a) const {
+            return t < std::string_view(a->get(Status::Token));
         }
     };
     std::vector<std::string_view> wanted_;
-    std::vector<Status> records_;
+    std::deque<Status> records_;
+    std::vector<const Status *> sorted_;
 };
 
 // The session's token as the manager names it: without the prefix.
@@ -187,7 +195,8 @@ std::string_view status_token(const vk_UserSession_t *s) {
 bool resolve(vk_UserSession_t *s, const StatusIndex &status) {
     Members m;
     auto [from, to] = status.of(status_token(s));
-    for (const Status *r = from; r != to; ++r) {
+    for (auto at = from; at != to; ++at) {
+        const Status *r = *at;
         s->state &= ~VK_SESSION_DISCONNECTED;
         if (!r->get(Status::Group)) {
             for (const auto &[from_field, to_field] : kSecurity) {
@@ -220,6 +229,9 @@ int set_state(vk_LinkedList_t **cl) {
     if (!cl || !*cl) return VK_OK;
 
     std::vector<std::string_view> tokens;
+    size_t count = 0;
+    for (vk_LinkedList_t *n = *cl; n; n = n->next) ++count;
+    tokens.reserve(count);
     for (vk_LinkedList_t *n = *cl; n; n = n->next)
         tokens.push_back(status_token(static_cast<vk_UserSession_t *>(n->node)));
     StatusIndex index(std::move(tokens));
