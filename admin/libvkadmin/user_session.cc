@@ -1,10 +1,12 @@
 // The session record and the enumeration interface.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
 #include <malloc.h>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <strings.h>
 #include <unistd.h>
 #include <vector>
@@ -14,7 +16,7 @@
 #include "vkcxx.h"
 
 vk_LinkedList_t *cacheList = nullptr;
-vk_LinkedList_t *xidList = nullptr;
+std::vector<vk_UserSession_t *> displayIndex;
 vk_LinkedList_t *tmpList = nullptr;
 
 namespace {
@@ -25,8 +27,7 @@ std::mutex one_lane;
 // Frees the display index's nodes and keys; the records belong to the list
 // being built.
 void free_display_index() {
-    vk_freeLinkedList(xidList, nullptr);
-    xidList = nullptr;
+    std::vector<vk_UserSession_t *>().swap(displayIndex);
 }
 
 bool has_prefix_nocase(const char *s, const char *prefix, const char **rest) {
@@ -130,6 +131,14 @@ void free_cache(vk_LinkedList_t **list) {
     *list = nullptr;
 }
 
+std::vector<vk_UserSession_t *> display_order() {
+    std::vector<vk_UserSession_t *> order(displayIndex.rbegin(), displayIndex.rend());
+    std::stable_sort(order.begin(), order.end(), [](const auto *a, const auto *b) {
+        return std::strcmp(a->dispNo, b->dispNo) < 0;
+    });
+    return order;
+}
+
 int insert_cache(vk_UserSession_t *session, vk_LinkedList_t **list) {
     if (!session || !list) {
         vk_freeUserSessionEnt(session);
@@ -149,19 +158,19 @@ int insert_cache(vk_UserSession_t *session, vk_LinkedList_t **list) {
     if (rc != VK_OK) return fail(rc, false);
     key.release();
 
-    vk::CStr xkey = vk::dup(session->dispNo);
-    if (!xkey) return fail(session->dispNo ? VK_ERR_NO_MEMORY : VK_ERR_INVALID_ARGS, true);
-    rc = vk_addNode2List(&xidList, xkey.get(), session, VK_LIST_ASCENDING);
-    if (rc != VK_OK) return fail(rc, true);
-    xkey.release();
+    if (!session->dispNo) return fail(VK_ERR_INVALID_ARGS, true);
+    try {
+        displayIndex.push_back(session);
+    } catch (const std::bad_alloc &) {
+        return fail(VK_ERR_NO_MEMORY, true);
+    }
 
     if (list == &cacheList) cacheCurr = cacheList;
     return VK_OK;
 }
 
 int insert_cache_all(std::vector<vk_UserSession_t *> &sessions, vk_LinkedList_t **list) {
-    // Nodes under the record's token (for the list) and display (for the
-    // index), chained in the order the records came.
+    // Nodes under the record's token, chained in the order the records came.
     struct Chain {
         vk_LinkedList_t *head = nullptr, **tail = &head;
         ~Chain() { vk_freeLinkedList(head, nullptr); }  // nodes not taken over; records apart
@@ -175,21 +184,27 @@ int insert_cache_all(std::vector<vk_UserSession_t *> &sessions, vk_LinkedList_t 
             tail = &n->next;
             return true;
         }
-    } tokens, displays;
+    } tokens;
 
     int rc = list ? VK_OK : VK_ERR_INVALID_ARGS;
     for (vk_UserSession_t *s : sessions) {
         if (rc != VK_OK) break;
         if (!s || !s->tokenName || !s->dispNo)
             rc = VK_ERR_INVALID_ARGS;
-        else if (!tokens.add(s->tokenName, s) || !displays.add(s->dispNo, s))
+        else if (!tokens.add(s->tokenName, s))
             rc = VK_ERR_NO_MEMORY;
+    }
+    if (rc == VK_OK) {
+        try {
+            displayIndex.reserve(displayIndex.size() + sessions.size());
+        } catch (const std::bad_alloc &) {
+            rc = VK_ERR_NO_MEMORY;
+        }
     }
     if (rc == VK_OK) rc = vk_addNodes2List(list, tokens.head, VK_LIST_ASCENDING);
     if (rc == VK_OK) {
         tokens.head = nullptr;  // the list's now, with the records
-        rc = vk_addNodes2List(&xidList, displays.head, VK_LIST_ASCENDING);
-        if (rc == VK_OK) displays.head = nullptr;
+        displayIndex.insert(displayIndex.end(), sessions.begin(), sessions.end());  // reserved
     } else {
         for (vk_UserSession_t *s : sessions) vk_freeUserSessionEnt(s);
     }

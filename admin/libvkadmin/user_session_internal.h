@@ -12,10 +12,10 @@
 
 // The list of the open enumeration (payloads vk_UserSession_t, ascending by
 // tokenName), the display index that joins session proc files to records
-// while a list is built (ascending by dispNo, payloads not owned), and the
-// scratch list of verify_session.
+// while a list is built (its records in the order they were inserted, not
+// owned), and the scratch list of verify_session.
 extern vk_LinkedList_t *cacheList;
-extern vk_LinkedList_t *xidList;
+extern std::vector<vk_UserSession_t *> displayIndex;
 extern vk_LinkedList_t *tmpList;
 
 #define VK_DISPLAYS_DIR "/var/opt/KELWvk/displays/"
@@ -37,6 +37,10 @@ void replace_session_text(vk_UserSession_t *s, char *vk_UserSession_t::*field, c
 // Payload callback for lists of session records.
 void free_session_payload(void *p);
 
+// The display index ascending by display number (in byte order), and among
+// the records of one display the one inserted last first.
+std::vector<vk_UserSession_t *> display_order();
+
 int insert_cache(vk_UserSession_t *session, vk_LinkedList_t **list);
 // insert_cache for each record in turn, in one sort and one merge: the same
 // list, the same display index and the same failures, and like insert_cache
@@ -50,13 +54,13 @@ int local_one(const char *name, const char *host, const char *dir, vk_LinkedList
 int local_all(const char *token, const char *host, vk_LinkedList_t **list);
 int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list);
 int set_unix(vk_LinkedList_t **list);
-// set_unix's join: for every record of the display index (ascending by
-// display) whose display has a session proc file in `procs` (in the order
+// set_unix's join: for every record of `index` (as display_order gives it)
+// whose display has a session proc file in `procs` (in the order
 // the files were read), the Unix user and the suspended bit from the
 // process table. Of several files of one display, the one read last goes to
 // the index's first record of that display, the one before to the next, and
 // so on. The users joined are taken from `procs`.
-void join_session_procs(vk_LinkedList_t *index, std::deque<LiveProc> &procs);
+void join_session_procs(const std::vector<vk_UserSession_t *> &index, std::deque<LiveProc> &procs);
 int verify_session(const vk_UserSession_t *session);
 
 // The process table cache built from `ps`'s output as init_processState

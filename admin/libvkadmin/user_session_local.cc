@@ -226,7 +226,7 @@ int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list) {
     return insert_cache_all(found.records, list) == VK_OK ? VK_OK : VK_ERR_NOT_FOUND;
 }
 
-void join_session_procs(vk_LinkedList_t *index, std::deque<LiveProc> &procs) {
+void join_session_procs(const std::vector<vk_UserSession_t *> &index, std::deque<LiveProc> &procs) {
     // Ascending by display, and among the files of one display the one read
     // last first, as the index orders its records of one display. Sorted by
     // reference: a stable sort of the files themselves would take a second
@@ -238,10 +238,10 @@ void join_session_procs(vk_LinkedList_t *index, std::deque<LiveProc> &procs) {
                      [](const LiveProc *a, const LiveProc *b) { return a->xid < b->xid; });
     // One merge pass over the two.
     auto p = order.begin();
-    for (vk_LinkedList_t *x = index; x && p != order.end(); x = x->next) {
-        while (p != order.end() && std::strcmp((*p)->xid.c_str(), x->key) < 0) ++p;
-        if (p == order.end() || std::strcmp((*p)->xid.c_str(), x->key) != 0) continue;
-        auto *s = static_cast<vk_UserSession_t *>(x->node);
+    for (auto x = index.begin(); x != index.end() && p != order.end(); ++x) {
+        vk_UserSession_t *s = *x;
+        while (p != order.end() && std::strcmp((*p)->xid.c_str(), s->dispNo) < 0) ++p;
+        if (p == order.end() || std::strcmp((*p)->xid.c_str(), s->dispNo) != 0) continue;
         replace_session_text(s, &vk_UserSession_t::unixID, (*p)->uid.release());
         s->state |= cached_process_state((*p)->pid.c_str());
         pack_session_texts(s);
@@ -250,7 +250,7 @@ void join_session_procs(vk_LinkedList_t *index, std::deque<LiveProc> &procs) {
 }
 
 int set_unix(vk_LinkedList_t **list) {
-    if (!xidList) return VK_OK;
+    if (displayIndex.empty()) return VK_OK;
 
     // What the join needs of each live session proc file, in directory
     // order: a few dozen bytes per session rather than a record and a list
@@ -297,7 +297,15 @@ int set_unix(vk_LinkedList_t **list) {
         dprintf("vk_setUserSessionEnt(): init_processState() failed!");
         return VK_ERR_INTERNAL;
     }
-    join_session_procs(xidList, procs);
+    std::vector<vk_UserSession_t *> index;
+    try {
+        index = display_order();
+    } catch (const std::bad_alloc &) {
+        reset_processState();
+        free_cache(list);
+        return VK_ERR_NO_MEMORY;
+    }
+    join_session_procs(index, procs);
     reset_processState();
     return VK_OK;
 }

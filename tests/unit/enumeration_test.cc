@@ -23,6 +23,12 @@ vk_UserSession_t *make(const char *token, const char *disp, const char *tag) {
     return s;
 }
 
+std::string keys(const std::vector<vk_UserSession_t *> &index) {
+    std::string r;
+    for (const vk_UserSession_t *s : index) r += std::string(s->dispNo) + "/" + s->rawtoken + " ";
+    return r;
+}
+
 std::string keys(const vk_LinkedList_t *l) {
     std::string r;
     for (; l; l = l->next)
@@ -55,7 +61,7 @@ const char *kRecords[][3] = {{"b", "3", "r0"}, {"a", "12", "r1"}, {"b", "2", "r2
 TEST_F(Enumeration, BatchGivesTheListIndexAndCursorOfOneByOneInsertion) {
     EXPECT_EQ(get(), VK_ERR_CALL_SEQUENCE);
     for (auto &r : kRecords) ASSERT_EQ(insert_cache(make(r[0], r[1], r[2]), &tmpList), VK_OK);
-    const std::string list = keys(tmpList), index = keys(xidList);
+    const std::string list = keys(tmpList), index = keys(display_order());
     EXPECT_EQ(list, "a/r5 a/r1 b/r4 b/r2 b/r0 c/r3 ");
     // The display index is in byte order of the display number.
     EXPECT_EQ(index, "1/r3 12/r1 2/r4 2/r2 3/r0 9/r5 ");
@@ -66,7 +72,7 @@ TEST_F(Enumeration, BatchGivesTheListIndexAndCursorOfOneByOneInsertion) {
     ASSERT_EQ(insert_cache_all(batch, &cacheList), VK_OK);
     EXPECT_TRUE(batch.empty());
     EXPECT_EQ(keys(cacheList), list);
-    EXPECT_EQ(keys(xidList), index);
+    EXPECT_EQ(keys(display_order()), index);
     // The cursor follows the head, then there is no more data until the end.
     while (get() == VK_OK) {
     }
@@ -105,7 +111,7 @@ TEST_F(Enumeration, FailedInsertDiscardsTheListAndEveryRecord) {
                 EXPECT_LT(insert_cache(bad[1], &cacheList), 0);
             }
             EXPECT_EQ(cacheList, nullptr);
-            EXPECT_EQ(xidList, nullptr);
+            EXPECT_TRUE(displayIndex.empty());
             EXPECT_EQ(get(), VK_ERR_CALL_SEQUENCE);
         }
     }
@@ -127,7 +133,7 @@ TEST_F(Enumeration, JoinGivesUsersAndStoppedStateByDisplay) {
     std::FILE *f = fmemopen(ps.data(), ps.size(), "r");
     ASSERT_EQ(load_processState(f), VK_OK);
     std::fclose(f);
-    join_session_procs(xidList, procs);
+    join_session_procs(display_order(), procs);
     reset_processState();
 
     std::string got;

@@ -124,7 +124,7 @@ void BM_SetUnixJoin(benchmark::State &state) {
             procs.push_back({std::to_string(10 + (i * 16807LL) % n), std::to_string(300 + i * 3),
                              vk::dup("alice")});
         state.ResumeTiming();
-        join_session_procs(xidList, procs);
+        join_session_procs(display_order(), procs);
         state.PauseTiming();
         free_cache(&cacheList);
         state.ResumeTiming();
