@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,10 +47,9 @@ void set_copy(vk_UserSession_t *s, SessionField field, const char *value) {
     replace_session_text(s, field, safe_strdup(value));
 }
 
-// What set_state keeps of one status record: its texts in one block, where
-// the manager's record with its forty fields took several hundred bytes in
-// a dozen allocations. A host with thousands of terminals holds one for
-// each until the reply is complete.
+// What set_state keeps of a status record of a multihead group until the
+// reply is complete: its texts in one block, where the manager's record
+// with its forty fields took several hundred bytes in a dozen allocations.
 class Status {
   public:
     enum Text { Token, Group, Terminal, EncUp, EncDown, AuthUp, AuthDown, Mode, kTexts };
@@ -136,53 +136,6 @@ void apply_members(vk_UserSession_t *s, const Members &m) {
     set_copy(s, &vk_UserSession_t::termList, terms.c_str());
 }
 
-// The status records of the sessions' tokens, ascending by token name, and
-// among equal names in the order the manager sent them: a session finds its
-// first record by binary search.
-class StatusIndex {
-  public:
-    // Records of tokens that no session has are not kept.
-    explicit StatusIndex(std::vector<std::string_view> wanted) : wanted_(std::move(wanted)) {
-        std::sort(wanted_.begin(), wanted_.end());
-    }
-    void add(const vk_KeyValuesNode_t &r) {
-        if (!std::binary_search(wanted_.begin(), wanted_.end(), std::string_view(r.token_name)))
-            return;
-        records_.emplace_back(r);
-    }
-    void clear() {
-        records_.clear();
-        sorted_.clear();
-    }
-    // Once the reply is complete. The records stay where they are (a deque
-    // grows without copying them); their order is kept by reference.
-    void sort() {
-        sorted_.reserve(records_.size());
-        for (const Status &r : records_) sorted_.push_back(&r);
-        std::stable_sort(sorted_.begin(), sorted_.end(), [](const Status *a, const Status *b) {
-            return std::strcmp(a->get(Status::Token), b->get(Status::Token)) < 0;
-        });
-    }
-    // The records of `token`, in order.
-    std::pair<const Status *const *, const Status *const *> of(std::string_view token) const {
-        auto [from, to] = std::equal_range(sorted_.begin(), sorted_.end(), token, Less{});
-        return {sorted_.data() + (from - sorted_.begin()), sorted_.data() + (to - sorted_.begin())};
-    }
-
-  private:
-    struct Less {
-        bool operator()(const Status *a, std::string_view t) const {
-            return std::string_view(a->get(Status::Token)) < t;
-        }
-        bool operator()(std::string_view t, const Status *a) const {
-            return t < std::string_view(a->get(Status::Token));
-        }
-    };
-    std::vector<std::string_view> wanted_;
-    std::deque<Status> records_;
-    std::vector<const Status *> sorted_;
-};
-
 // The session's token as the manager names it: without the prefix.
 std::string_view status_token(const vk_UserSession_t *s) {
     std::string_view token(s->tokenName ? s->tokenName : "");
@@ -190,70 +143,140 @@ std::string_view status_token(const vk_UserSession_t *s) {
     return token;
 }
 
-// Matches one session against its status records. Answers false when a
-// multihead member carries an index outside 0..63.
-bool resolve(vk_UserSession_t *s, const StatusIndex &status) {
-    Members m;
-    auto [from, to] = status.of(status_token(s));
-    for (auto at = from; at != to; ++at) {
-        const Status *r = *at;
-        s->state &= ~VK_SESSION_DISCONNECTED;
-        if (!r->get(Status::Group)) {
-            for (const auto &[from_field, to_field] : kSecurity) {
-                const char *v = r->get(from_field);
-                set_copy(s, to_field, v ? v : "none");
+// Applies the manager's records to the sessions as they arrive, so that no
+// more than the records of multihead groups is kept: a host with thousands
+// of terminals would otherwise hold them all until the reply is complete.
+// Each session takes the records of its token in the order they came: a
+// single terminal's record settles it; before that, the members of its
+// multihead group are gathered and joined at the end.
+class StatusJoin {
+  public:
+    explicit StatusJoin(vk_LinkedList_t *list) {
+        size_t count = 0;
+        for (vk_LinkedList_t *n = list; n; n = n->next) ++count;
+        targets_.reserve(count);
+        for (vk_LinkedList_t *n = list; n; n = n->next) {
+            auto *s = static_cast<vk_UserSession_t *>(n->node);
+            targets_.push_back({status_token(s), s});
+        }
+        std::sort(targets_.begin(), targets_.end(),
+                  [](const Target &a, const Target &b) { return a.token < b.token; });
+    }
+
+    void add(const vk_KeyValuesNode_t &r) {
+        if (invalid_) return;
+        auto [from, to] = std::equal_range(targets_.begin(), targets_.end(),
+                                           std::string_view(r.token_name), Less{});
+        const Status *kept = nullptr;
+        for (auto t = from; t != to && !invalid_; ++t) {
+            if (t->settled) continue;
+            vk_UserSession_t *s = t->session;
+            s->state &= ~VK_SESSION_DISCONNECTED;
+            if (!r.MHgroup_name) {
+                const char *values[] = {r.enc_up_type, r.enc_down_type, r.auth_up_type,
+                                        r.auth_down_type, r.security_mode};
+                static_assert(std::size(values) == kSecurity.size());
+                for (size_t k = 0; k < kSecurity.size(); ++k)
+                    set_copy(s, kSecurity[k].second, values[k] ? values[k] : "none");
+                set_copy(s, &vk_UserSession_t::termList, r.terminal_CID);
+                pack_session_texts(s);
+                t->token = status_token(s);  // the same text, moved with the others
+                t->settled = true;
+                continue;
             }
-            set_copy(s, &vk_UserSession_t::termList, r->get(Status::Terminal));
-            break;
-        }
-        int index = static_cast<int>(r->index());
-        if (index < 0 || index >= kMaxMembers) {
-            dprintf("set_state(): Invalid Multihead group index %d\n", index);
-            return false;
-        }
-        m.slot[index] = r;
-        if (index > m.highest) m.highest = index;
-        m.matched = true;
-        if (r->flag() == 0) {
-            set_copy(s, &vk_UserSession_t::termPrimary, r->get(Status::Terminal));
-            set_copy(s, &vk_UserSession_t::mhGroupName, r->get(Status::Group));
+            int index = static_cast<int>(r.MHterm_index);
+            if (index < 0 || index >= kMaxMembers) {
+                dprintf("set_state(): Invalid Multihead group index %d\n", index);
+                invalid_ = true;
+                break;
+            }
+            if (!kept) kept = &group_records_.emplace_back(r);
+            if (!t->members) t->members = &members_.emplace_back();
+            Members &m = *t->members;
+            m.slot[index] = kept;
+            if (index > m.highest) m.highest = index;
+            m.matched = true;
+            if (r.flag == 0) {
+                set_copy(s, &vk_UserSession_t::termPrimary, r.terminal_CID);
+                set_copy(s, &vk_UserSession_t::mhGroupName, r.MHgroup_name);
+            }
         }
     }
-    if (m.matched) apply_members(s, m);
-    return true;
-}
+
+    // Once the whole reply is in: joins the groups. False when a member
+    // carried an index outside 0..63.
+    bool finish() {
+        if (invalid_) return false;
+        for (Target &t : targets_) {
+            if (!t.members) continue;
+            apply_members(t.session, *t.members);
+            pack_session_texts(t.session);
+        }
+        return true;
+    }
+
+    // A reply that did not end as the manager ends it is not trusted in
+    // part: every session is left as it came, from its display file alone,
+    // with none of the manager's values and disconnected.
+    void discard() {
+        for (Target &t : targets_) {
+            for (const auto &field : kSecurity)
+                replace_session_text(t.session, field.second, nullptr);
+            for (SessionField f : {&vk_UserSession_t::termList, &vk_UserSession_t::termPrimary,
+                                   &vk_UserSession_t::mhGroupName})
+                replace_session_text(t.session, f, nullptr);
+            t.session->state |= VK_SESSION_DISCONNECTED;
+            t.settled = false;
+            t.members = nullptr;
+        }
+        members_.clear();
+        group_records_.clear();
+        invalid_ = false;
+    }
+
+  private:
+    struct Target {
+        std::string_view token;  // in the session's own texts
+        vk_UserSession_t *session;
+        bool settled = false;
+        Members *members = nullptr;
+    };
+    struct Less {
+        bool operator()(const Target &a, std::string_view t) const { return a.token < t; }
+        bool operator()(std::string_view t, const Target &a) const { return t < a.token; }
+    };
+    std::vector<Target> targets_;
+    // Deques: what the targets point to stays where it is as they grow.
+    std::deque<Members> members_;
+    std::deque<Status> group_records_;
+    bool invalid_ = false;
+};
 
 }  // namespace
 
+// The records are fresh from their display files: none of the manager's
+// values yet, and disconnected.
 int set_state(vk_LinkedList_t **cl) {
     if (!cl || !*cl) return VK_OK;
 
-    std::vector<std::string_view> tokens;
-    size_t count = 0;
-    for (vk_LinkedList_t *n = *cl; n; n = n->next) ++count;
-    tokens.reserve(count);
-    for (vk_LinkedList_t *n = *cl; n; n = n->next)
-        tokens.push_back(status_token(static_cast<vk_UserSession_t *>(n->node)));
-    StatusIndex index(std::move(tokens));
+    StatusJoin join(*cl);
     int rc = vk::for_each_status_record("localhost", const_cast<char **>(kStatusKeys),
-                                        [&index](vk_KeyValuesNode_t *r) {
-                                            index.add(*r);
+                                        [&join](vk_KeyValuesNode_t *r) {
+                                            join.add(*r);
                                             free_KeyValuesNode(r);
                                         });
     if (rc != VK_OK) {
         // Without the manager's word every session stays disconnected.
         dprintf("set_state(): failed to contact authd (%s)", vk_err2str(rc));
-        index.clear();
+        join.discard();
     }
-    index.sort();
+    if (!join.finish()) return VK_ERR_INTERNAL;
 
     for (vk_LinkedList_t *n = *cl; n; n = n->next) {
         auto *s = static_cast<vk_UserSession_t *>(n->node);
         int idle = is_idling_session(s->dispNo);
         if (idle == -1) return VK_ERR_INTERNAL;
         if (idle == 1) s->state |= VK_SESSION_IDLE;
-        if (!resolve(s, index)) return VK_ERR_INTERNAL;
-        pack_session_texts(s);
     }
     return VK_OK;
 }
