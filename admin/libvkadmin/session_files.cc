@@ -1,12 +1,16 @@
 // Readers of the session files that the session starter writes for each X
 // display: the display file (and its copy per current token), the session
 // proc file and the idle marker.
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <iterator>
 #include <new>
 #include <string>
 #include <string_view>
@@ -42,8 +46,17 @@ struct Memo {
     // of unknown type) are in unsure and are examined one by one.
     bool idle_listed = false;
     std::unordered_set<std::string> unsure;
-    // The modification second of each display file read, by name.
-    std::unordered_map<std::string, time_t> display_mtimes;
+    // The modification second of each display file read, by name, in the
+    // order read and sorted by name when first asked. Names of up to 15
+    // characters (every display number) are kept in place, without an
+    // allocation each; a longer name is not remembered, and its file is
+    // examined again when asked.
+    struct Mtime {
+        std::array<char, 16> name;
+        time_t mtime;
+    };
+    std::deque<Mtime> display_mtimes;
+    bool mtimes_sorted = true;
 };
 Memo *memo = nullptr;
 
@@ -81,18 +94,35 @@ const char *display_name(const char *path) {
 void remember_mtime(const char *path, const struct stat &st) {
     const char *name = memo ? display_name(path) : nullptr;
     if (!name) return;
+    Memo::Mtime m{};
+    size_t n = std::strlen(name);
+    if (n >= m.name.size()) return;
+    std::memcpy(m.name.data(), name, n);
+    m.mtime = st.st_mtim.tv_sec;
     try {
-        memo->display_mtimes[name] = st.st_mtim.tv_sec;
+        memo->display_mtimes.push_back(m);
+        memo->mtimes_sorted = false;
     } catch (const std::bad_alloc &) {
         // Not remembered: valid_procfile then looks at the file itself.
     }
 }
 
 bool remembered_mtime(const char *name, time_t *mtime) {
-    if (!memo) return false;
-    auto it = memo->display_mtimes.find(name);
-    if (it == memo->display_mtimes.end()) return false;
-    *mtime = it->second;
+    if (!memo || std::strlen(name) >= Memo::Mtime{}.name.size()) return false;
+    auto &all = memo->display_mtimes;
+    auto less = [](const Memo::Mtime &a, const Memo::Mtime &b) {
+        return std::strcmp(a.name.data(), b.name.data()) < 0;
+    };
+    if (!memo->mtimes_sorted) {
+        // Stable: of a file read twice, the later reading is the one after.
+        std::stable_sort(all.begin(), all.end(), less);
+        memo->mtimes_sorted = true;
+    }
+    Memo::Mtime key{};
+    std::memcpy(key.name.data(), name, std::strlen(name));
+    auto it = std::upper_bound(all.begin(), all.end(), key, less);
+    if (it == all.begin() || less(*std::prev(it), key)) return false;
+    *mtime = std::prev(it)->mtime;
     return true;
 }
 
@@ -279,6 +309,16 @@ int parse_sessionfile_if(const char *path, vk_SessionProc_t **out, const Admit *
     return VK_OK;
 }
 
+int process_number(std::string_view text) {
+    if (text.empty() || text.size() > 9 || (text[0] == '0' && text.size() > 1)) return -1;
+    int n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
 // Only what LiveProc keeps, without a record.
 int parse_live_proc(const char *path, LiveProc *out, const Admit *admit) {
     LiveProc got;
@@ -287,7 +327,7 @@ int parse_live_proc(const char *path, LiveProc *out, const Admit *admit) {
         [&](ProcKey which, std::string_view v) {
             try {
                 if (which == ProcKey::Xid) got.xid = v;
-                if (which == ProcKey::Pid) got.pid = v;
+                if (which == ProcKey::Pid) got.pid = process_number(v);
             } catch (const std::bad_alloc &) {
                 return false;
             }

@@ -25,8 +25,12 @@ int read_live_sessionfile(const char *name, vk_SessionProc_t **sp);
 // the file is only checked to be there. Kept this small because a listing
 // holds one for every session of the host at once.
 struct LiveProc {
-    std::string xid, pid;
+    std::string xid;
     vk::CStr uid;
+    // -1 when the file's text is not a process number as ps writes one
+    // (digits, no leading zero, at most nine): no process of the table
+    // has it.
+    int pid = -1;
 };
 // read_live_sessionfile without the record: the same answers and the same
 // examination of the file, the fields in `out`.

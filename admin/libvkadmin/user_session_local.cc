@@ -243,7 +243,11 @@ void join_session_procs(const std::vector<vk_UserSession_t *> &index, std::deque
         while (p != order.end() && std::strcmp((*p)->xid.c_str(), s->dispNo) < 0) ++p;
         if (p == order.end() || std::strcmp((*p)->xid.c_str(), s->dispNo) != 0) continue;
         replace_session_text(s, &vk_UserSession_t::unixID, (*p)->uid.release());
-        s->state |= cached_process_state((*p)->pid.c_str());
+        if ((*p)->pid >= 0) {
+            char pid[16];
+            std::snprintf(pid, sizeof pid, "%d", (*p)->pid);
+            s->state |= cached_process_state(pid);
+        }
         pack_session_texts(s);
         ++p;
     }

@@ -128,7 +128,7 @@ TEST_F(Enumeration, JoinGivesUsersAndStoppedStateByDisplay) {
     const char *files[][3] = {{"2", "carol", "102"}, {"10", "old", "104"}, {"1", "alice", "100"},
                               {"10", "bob", "101"},  {"5", "dave", "103"}, {"2", "erin", "100"}};
     std::deque<LiveProc> procs;
-    for (auto &f : files) procs.push_back({f[0], f[2], vk::dup(f[1])});
+    for (auto &f : files) procs.push_back({f[0], vk::dup(f[1]), std::atoi(f[2])});
     std::string ps = "100 S 0 a\n101 T 0 b\n";
     std::FILE *f = fmemopen(ps.data(), ps.size(), "r");
     ASSERT_EQ(load_processState(f), VK_OK);

@@ -121,8 +121,8 @@ void BM_SetUnixJoin(benchmark::State &state) {
         insert_cache_all(v, &cacheList);
         std::deque<LiveProc> procs;
         for (int i = 0; i < n; ++i)
-            procs.push_back({std::to_string(10 + (i * 16807LL) % n), std::to_string(300 + i * 3),
-                             vk::dup("alice")});
+            procs.push_back(
+                {std::to_string(10 + (i * 16807LL) % n), vk::dup("alice"), 300 + i * 3});
         state.ResumeTiming();
         join_session_procs(display_order(), procs);
         state.PauseTiming();
