@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <malloc.h>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <new>
 #include <strings.h>
@@ -67,14 +68,14 @@ constexpr char *vk_UserSession_t::*kTexts[] = {
     &vk_UserSession_t::termList,  &vk_UserSession_t::mhGroupName};
 
 // Whether `text` lies in the block that begins with the record's tokenName
-// (after tokenName itself): a text of a packed record, freed with the block.
+// (or is tokenName itself, shared): a text of a packed record, freed with the block.
 // A text of its own can never lie in another allocation, so a record that
 // was never packed has none there.
 bool in_token_block(const vk_UserSession_t *s, const char *text) {
-    if (!s->tokenName || !text || text == s->tokenName) return false;
+    if (!s->tokenName || !text) return false;
     auto block = reinterpret_cast<uintptr_t>(s->tokenName);
     auto at = reinterpret_cast<uintptr_t>(text);
-    return at > block && at < block + malloc_usable_size(s->tokenName);
+    return at >= block && at < block + malloc_usable_size(s->tokenName);
 }
 
 // Frees the record's texts, each once.
@@ -100,15 +101,30 @@ void replace_session_text(vk_UserSession_t *s, char *vk_UserSession_t::*field, c
 
 bool pack_session_texts(vk_UserSession_t *s) {
     if (!s || !s->tokenName) return false;
+    // Equal texts (the security values are mostly "none") are kept once and
+    // shared: nothing writes into a record's texts, and the block goes as a
+    // whole.
+    auto earlier = [s](size_t i) -> char *vk_UserSession_t::* {
+        for (size_t k = 0; k < i; ++k)
+            if (s->*kTexts[k] && std::strcmp(s->*kTexts[k], s->*kTexts[i]) == 0) return kTexts[k];
+        return nullptr;
+    };
     size_t size = 0;
-    for (auto field : kTexts)
-        if (s->*field) size += std::strlen(s->*field) + 1;
+    for (size_t i = 0; i < std::size(kTexts); ++i)
+        if (s->*kTexts[i] && (i == 0 || !earlier(i))) size += std::strlen(s->*kTexts[i]) + 1;
     auto *block = static_cast<char *>(std::malloc(size));
     if (!block) return false;
     vk_UserSession_t packed = *s;
     char *at = block;
-    for (auto field : kTexts) {
+    for (size_t i = 0; i < std::size(kTexts); ++i) {
+        auto field = kTexts[i];
         if (!(s->*field)) continue;
+        if (i > 0) {
+            if (auto same = earlier(i)) {
+                packed.*field = packed.*same;
+                continue;
+            }
+        }
         size_t n = std::strlen(s->*field) + 1;
         std::memcpy(at, s->*field, n);
         packed.*field = at;
