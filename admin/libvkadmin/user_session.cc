@@ -23,6 +23,7 @@ vk_LinkedList_t *tmpList = nullptr;
 namespace {
 
 vk_LinkedList_t *cacheCurr = nullptr;
+bool packing = false;  // vk_packUserSessionTexts
 std::mutex one_lane;
 
 // Frees the display index's nodes and keys; the records belong to the list
@@ -99,8 +100,12 @@ void replace_session_text(vk_UserSession_t *s, char *vk_UserSession_t::*field, c
     s->*field = text;
 }
 
+void vk_packUserSessionTexts(int on) {
+    packing = on != 0;
+}
+
 bool pack_session_texts(vk_UserSession_t *s) {
-    if (!s || !s->tokenName) return false;
+    if (!packing || !s || !s->tokenName) return false;
     // Equal texts (the security values are mostly "none") are kept once and
     // shared: nothing writes into a record's texts, and the block goes as a
     // whole.

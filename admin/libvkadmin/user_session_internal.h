@@ -23,11 +23,12 @@ extern vk_LinkedList_t *tmpList;
 #define VK_SESSION_PROC_DIR "/tmp/KELWvk/session_proc/"
 
 // A record's texts in one block, which begins with its tokenName, instead
-// of one allocation each: a listing holds a record for every session of the
-// host at once. vk_freeUserSessionEnt frees either kind. Inside the
+// of one allocation each, when the caller asked for it
+// (vk_packUserSessionTexts): a listing holds a record for every session of
+// the host at once. vk_freeUserSessionEnt frees either kind. Inside the
 // library a text of a record that may be packed is replaced only through
-// replace_session_text. False, with the record as it was, when memory runs
-// out or the record has no tokenName.
+// replace_session_text. False, with the record as it was, when packing is
+// off, memory runs out or the record has no tokenName.
 bool pack_session_texts(vk_UserSession_t *s);
 // Frees the field's text unless it lies in the record's block, and stores
 // `text` (malloc'd, taken over) there. Never for tokenName, which holds the

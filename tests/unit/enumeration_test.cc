@@ -146,3 +146,40 @@ TEST_F(Enumeration, JoinGivesUsersAndStoppedStateByDisplay) {
 }
 
 }  // namespace
+
+namespace {
+
+// A listing's records keep their texts in one block; replacing a text and
+// freeing the record must free each allocation once (the sanitizers see a
+// double free or a leak), and equal texts share one copy.
+TEST_F(Enumeration, PackedRecordsFreeEachTextOnce) {
+    vk_packUserSessionTexts(0);
+    vk_UserSession_t *plain = make("tok", "7", "raw");
+    EXPECT_FALSE(pack_session_texts(plain));  // only when asked for
+    vk_freeUserSessionEnt(plain);
+
+    vk_packUserSessionTexts(1);
+    vk_UserSession_t *s = make("tok", "7", "tok");
+    s->enc_up = safe_strdup("none");
+    s->auth_up = safe_strdup("none");
+    s->mode = safe_strdup("hard");
+    ASSERT_TRUE(pack_session_texts(s));
+    EXPECT_EQ(s->rawtoken, s->tokenName);  // equal to tokenName: the block's first text
+    EXPECT_EQ(s->auth_up, s->enc_up);
+    EXPECT_STREQ(s->mode, "hard");
+    EXPECT_EQ(s->unixID, nullptr);
+    // A text replaced after packing is the record's own, and freed as such.
+    replace_session_text(s, &vk_UserSession_t::unixID, safe_strdup("alice"));
+    replace_session_text(s, &vk_UserSession_t::mode, safe_strdup("soft"));
+    replace_session_text(s, &vk_UserSession_t::enc_up, nullptr);
+    ASSERT_TRUE(pack_session_texts(s));  // and packed again
+    EXPECT_STREQ(s->unixID, "alice");
+    EXPECT_STREQ(s->mode, "soft");
+    EXPECT_EQ(s->enc_up, nullptr);
+    EXPECT_STREQ(s->auth_up, "none");
+    replace_session_text(s, &vk_UserSession_t::dispNo, safe_strdup("8"));
+    vk_freeUserSessionEnt(s);
+    vk_packUserSessionTexts(0);
+}
+
+}  // namespace
