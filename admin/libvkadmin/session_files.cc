@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,7 +48,7 @@ struct Memo {
     bool idle_listed = false;
     std::unordered_set<std::string> unsure;
     // The modification second of each display file read, by name, in the
-    // order read and sorted by name when first asked. Names of up to 15
+    // order read, and sorted by name when asked. Names of up to 15
     // characters (every display number) are kept in place, without an
     // allocation each; a longer name is not remembered, and its file is
     // examined again when asked.
@@ -56,7 +57,9 @@ struct Memo {
         time_t mtime;
     };
     std::deque<Mtime> display_mtimes;
-    bool mtimes_sorted = true;
+    // What display_mtimes held when last asked, sorted by name for the
+    // look-ups; the deque grows without copies while the files are read.
+    std::vector<Mtime> sorted_mtimes;
 };
 Memo *memo = nullptr;
 
@@ -101,7 +104,6 @@ void remember_mtime(const char *path, const struct stat &st) {
     m.mtime = st.st_mtim.tv_sec;
     try {
         memo->display_mtimes.push_back(m);
-        memo->mtimes_sorted = false;
     } catch (const std::bad_alloc &) {
         // Not remembered: valid_procfile then looks at the file itself.
     }
@@ -109,13 +111,19 @@ void remember_mtime(const char *path, const struct stat &st) {
 
 bool remembered_mtime(const char *name, time_t *mtime) {
     if (!memo || std::strlen(name) >= Memo::Mtime{}.name.size()) return false;
-    auto &all = memo->display_mtimes;
+    auto &all = memo->sorted_mtimes;
     // Names padded with NULs compare as texts do.
     auto less = [](const Memo::Mtime &a, const Memo::Mtime &b) { return a.name < b.name; };
-    if (!memo->mtimes_sorted) {
+    if (!memo->display_mtimes.empty()) {
+        try {
+            all.reserve(all.size() + memo->display_mtimes.size());
+        } catch (const std::bad_alloc &) {
+            return false;  // the file is examined again
+        }
+        all.insert(all.end(), memo->display_mtimes.begin(), memo->display_mtimes.end());
+        std::deque<Memo::Mtime>().swap(memo->display_mtimes);
         // Stable: of a file read twice, the later reading is the one after.
         std::stable_sort(all.begin(), all.end(), less);
-        memo->mtimes_sorted = true;
     }
     Memo::Mtime key{};
     std::memcpy(key.name.data(), name, std::strlen(name));
