@@ -175,6 +175,9 @@ int find_session(int oper, const char *unixID, const char *tokenID, const char *
         kind = Kind::Token;
     }
 
+    // A listing only reads its records, and holds every one of them until
+    // they are sorted: their texts may be packed.
+    vk_packUserSessionTexts(oper == VK_ACT_PRINT || oper == VK_ACT_LIST);
     int rc = vk_setUserSessionEnt(filter, nullptr);
     if (rc != 0) {
         report(rc, error_string(rc));

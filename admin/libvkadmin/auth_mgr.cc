@@ -23,7 +23,9 @@ namespace {
 
 constexpr const char *kService = "vkauthd-cb";
 constexpr int kFallbackPort = 7010;
-constexpr size_t kReadSize = 511;
+// The reply comes in one burst of about a MiB for a thousand terminals:
+// read in pieces that take it in a few hundred calls rather than thousands.
+constexpr size_t kReadSize = 16384;
 constexpr vk::ReplyLimits kLimits;
 
 // "~terminalCID~terminalId~tokenName~firmware~" and every wanted key with a
@@ -111,8 +113,11 @@ void StatusReply::line_done() {
         if (record_too_long_) return;
         // Parsed into a list of its own, then linked into the reply's list.
         vk_KeyValuesNode_t *one = nullptr;
-        parse_record(list_ ? &one : nullptr, record_.c_str(), sort_, keys_, desktop_);
-        if (one) link(one);
+        parse_record(list_ || sink_ ? &one : nullptr, record_.c_str(), sort_, keys_, desktop_);
+        if (one && sink_)
+            sink_(one);
+        else if (one)
+            link(one);
     } else if (record_.size() + line_.size() + 1 <= kMaxRecord) {
         record_ += line_;
         record_ += '\n';
@@ -137,7 +142,7 @@ int read_status_reply(int fd, StatusReply &reply, vk_KeyValuesNode_t **list,
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(limits.total_ms);
     size_t total = 0;
-    char chunk[kReadSize + 1];
+    char chunk[kReadSize];
     for (;;) {
         ssize_t n = ::read(fd, chunk, kReadSize);
         if (n == 0) return VK_OK;
@@ -205,8 +210,13 @@ int open_socket(const char *hostname, short portnum, int is_udp, int maximize) {
     return fd.release();
 }
 
-int getAuthMgrRecords(const char *server_name, const int sort_order, const char *desktop_id,
-                      char **keys, vk_KeyValuesNode_t **key_values, const char *authcommand) {
+namespace {
+
+// Asks the manager on `server_name` with `authcommand` and reads the reply
+// into the StatusReply that `make_reply(key filter)` gives.
+template <typename MakeReply>
+int ask_auth_mgr(const char *server_name, const char *authcommand, char **keys,
+                 vk_KeyValuesNode_t **key_values, MakeReply &&make_reply) {
     if (!server_name || !authcommand) return VK_ERR_INVALID_ARGS;
     int port_n;  // network byte order
     if (struct servent *s = ::getservbyname(kService, "tcp")) {
@@ -240,8 +250,17 @@ int getAuthMgrRecords(const char *server_name, const int sort_order, const char 
     }
     vk::CStr filter = key_filter(keys);
 
-    vk::StatusReply reply(key_values, sort_order, filter.get(), desktop_id);
+    vk::StatusReply reply = make_reply(filter.get());
     return vk::read_status_reply(sock.get(), reply, key_values, kLimits);
+}
+
+}  // namespace
+
+int getAuthMgrRecords(const char *server_name, const int sort_order, const char *desktop_id,
+                      char **keys, vk_KeyValuesNode_t **key_values, const char *authcommand) {
+    return ask_auth_mgr(server_name, authcommand, keys, key_values, [&](const char *filter) {
+        return vk::StatusReply(key_values, sort_order, filter, desktop_id);
+    });
 }
 
 int vk_getAuthMgrRecords(const char *server_name, const int sort_order, const char *desktop_id,
@@ -249,3 +268,13 @@ int vk_getAuthMgrRecords(const char *server_name, const int sort_order, const ch
     return getAuthMgrRecords(server_name ? server_name : "127.0.0.1", sort_order, desktop_id, keys,
                              key_values, "status\n");
 }
+
+namespace vk {
+
+int for_each_status_record(const char *server_name, char **keys, const StatusReply::Sink &sink) {
+    return ask_auth_mgr(server_name, "status\n", keys, nullptr, [&](const char *filter) {
+        return StatusReply(sink, VK_SORT_BY_TOKEN, filter, nullptr);
+    });
+}
+
+}  // namespace vk

@@ -6,6 +6,7 @@
 #define VK_AUTH_REPLY_H
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -25,8 +26,14 @@ class StatusReply {
     static constexpr size_t kMaxLine = 511;
     static constexpr size_t kMaxRecord = 2047;
 
+    // Each record the parser keeps is handed to the sink, which takes it
+    // over, instead of being linked into a list.
+    using Sink = std::function<void(vk_KeyValuesNode_t *)>;
+
     StatusReply(vk_KeyValuesNode_t **list, int sort, const char *keys, const char *desktop)
         : list_(list), sort_(sort), keys_(keys), desktop_(desktop) {}
+    StatusReply(Sink sink, int sort, const char *keys, const char *desktop)
+        : list_(nullptr), sort_(sort), keys_(keys), desktop_(desktop), sink_(std::move(sink)) {}
 
     void feed(const char *data, size_t n);
 
@@ -38,6 +45,7 @@ class StatusReply {
     int sort_;
     const char *keys_;
     const char *desktop_;
+    Sink sink_;
     std::string line_, record_;
     bool line_too_long_ = false, record_too_long_ = false;
     // Each record goes where add_to_KeyValuesNode_list would put it (after
@@ -80,6 +88,12 @@ struct ReplyLimits {
 // is null: a reply that did not end as the manager ends it is not trusted in part.
 int read_status_reply(int fd, StatusReply &reply, vk_KeyValuesNode_t **list,
                       const ReplyLimits &limits);
+
+// vk_getAuthMgrRecords("status", by token, no desktop) with each record
+// handed to `sink` as it is read instead of a list: 0 when the whole reply
+// came, as the manager ends it; otherwise the records handed over are not
+// to be trusted.
+int for_each_status_record(const char *server_name, char **keys, const StatusReply::Sink &sink);
 
 }  // namespace vk
 

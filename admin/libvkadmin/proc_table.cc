@@ -152,6 +152,12 @@ int init_processState(void) {
     return rc;
 }
 
+int cached_process_state(const char *pid) {
+    if (!cache_built || !pid) return 0;
+    auto found = by_pid.find(pid);
+    return found == by_pid.end() ? 0 : found->second->state;
+}
+
 int get_processState(const char *pid, char **uid, int *s, char **comm, char **pidout) {
     if (!uid || !s || !comm || !pidout) return VK_ERR_INVALID_ARGS;
     *uid = nullptr;

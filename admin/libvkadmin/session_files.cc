@@ -1,18 +1,23 @@
 // Readers of the session files that the session starter writes for each X
 // display: the display file (and its copy per current token), the session
 // proc file and the idle marker.
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <iterator>
 #include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,8 +47,19 @@ struct Memo {
     // of unknown type) are in unsure and are examined one by one.
     bool idle_listed = false;
     std::unordered_set<std::string> unsure;
-    // The modification second of each display file read, by name.
-    std::unordered_map<std::string, time_t> display_mtimes;
+    // The modification second of each display file read, by name, in the
+    // order read, and sorted by name when asked. Names of up to 15
+    // characters (every display number) are kept in place, without an
+    // allocation each; a longer name is not remembered, and its file is
+    // examined again when asked.
+    struct Mtime {
+        std::array<char, 16> name;
+        time_t mtime;
+    };
+    std::deque<Mtime> display_mtimes;
+    // What display_mtimes held when last asked, sorted by name for the
+    // look-ups; the deque grows without copies while the files are read.
+    std::vector<Mtime> sorted_mtimes;
 };
 Memo *memo = nullptr;
 
@@ -81,18 +97,39 @@ const char *display_name(const char *path) {
 void remember_mtime(const char *path, const struct stat &st) {
     const char *name = memo ? display_name(path) : nullptr;
     if (!name) return;
+    Memo::Mtime m{};
+    size_t n = std::strlen(name);
+    if (n >= m.name.size()) return;
+    std::memcpy(m.name.data(), name, n);
+    m.mtime = st.st_mtim.tv_sec;
     try {
-        memo->display_mtimes[name] = st.st_mtim.tv_sec;
+        memo->display_mtimes.push_back(m);
     } catch (const std::bad_alloc &) {
         // Not remembered: valid_procfile then looks at the file itself.
     }
 }
 
 bool remembered_mtime(const char *name, time_t *mtime) {
-    if (!memo) return false;
-    auto it = memo->display_mtimes.find(name);
-    if (it == memo->display_mtimes.end()) return false;
-    *mtime = it->second;
+    if (!memo || std::strlen(name) >= Memo::Mtime{}.name.size()) return false;
+    auto &all = memo->sorted_mtimes;
+    // Names padded with NULs compare as texts do.
+    auto less = [](const Memo::Mtime &a, const Memo::Mtime &b) { return a.name < b.name; };
+    if (!memo->display_mtimes.empty()) {
+        try {
+            all.reserve(all.size() + memo->display_mtimes.size());
+        } catch (const std::bad_alloc &) {
+            return false;  // the file is examined again
+        }
+        all.insert(all.end(), memo->display_mtimes.begin(), memo->display_mtimes.end());
+        std::deque<Memo::Mtime>().swap(memo->display_mtimes);
+        // Stable: of a file read twice, the later reading is the one after.
+        std::stable_sort(all.begin(), all.end(), less);
+    }
+    Memo::Mtime key{};
+    std::memcpy(key.name.data(), name, std::strlen(name));
+    auto it = std::upper_bound(all.begin(), all.end(), key, less);
+    if (it == all.begin() || less(*std::prev(it), key)) return false;
+    *mtime = std::prev(it)->mtime;
     return true;
 }
 
@@ -220,35 +257,91 @@ int parse_displayfile(const char *path, vk_UserSession_t **rec, char **tokenset)
 
 namespace {
 
+// The fields of a session proc file that anyone reads.
+enum class ProcKey { Xid, Pid, Program, ServerPid, ServerProg };
+
+// Hands every line of a session proc file that sets a field to `on_uid`
+// (the user id with the blanks around it dropped; null for a value of only
+// blanks, which is taken as no user id at all rather than as a failure that
+// would end the whole enumeration) or `on_field`. Later lines replace
+// earlier ones. -19 when XID, pid or program is missing.
+template <typename Uid, typename Field>
+int parse_proc_lines(const char *path, const Admit *admit, Uid &&on_uid, Field &&on_field) {
+    static constexpr std::pair<std::string_view, ProcKey> kKeys[] = {
+        {"XID=", ProcKey::Xid},
+        {"pid=", ProcKey::Pid},
+        {"program=", ProcKey::Program},
+        {"server_pid=", ProcKey::ServerPid},
+        {"server_prog=", ProcKey::ServerProg}};
+    int seen = 0;
+    int rc = for_each_line(
+        path,
+        [&](std::string_view l) {
+            if (l.starts_with("uid=")) {
+                std::string value(l.substr(4));
+                on_uid(strip_leading_and_trailing_whitespace(value.c_str()));
+                return true;
+            }
+            for (auto [key, which] : kKeys) {
+                if (!l.starts_with(key)) continue;
+                if (which <= ProcKey::Program) seen |= 1 << static_cast<int>(which);
+                return on_field(which, l.substr(key.size()));
+            }
+            return true;
+        },
+        nullptr, admit);
+    if (rc != VK_OK) return rc;
+    return seen == 7 ? VK_OK : VK_ERR_NO_FILE;
+}
+
 int parse_sessionfile_if(const char *path, vk_SessionProc_t **out, const Admit *admit) {
     if (out) *out = nullptr;
     if (!path || !out) return VK_ERR_INVALID_ARGS;
     std::unique_ptr<vk_SessionProc_t, decltype(&free_sessionProc)> sp(allocate_sessionProc(),
                                                                       &free_sessionProc);
     if (!sp) return VK_ERR_NO_MEMORY;
-    int seen = 0, unused = 0;
-    int rc = for_each_line(
-        path,
-        [&](std::string_view l) {
-            if (l.starts_with("uid=")) {
-                // Blanks around the user id are not part of it. A value of only
-                // blanks is taken as no user id at all rather than as a failure
-                // that would end the whole enumeration.
-                char *uid = strip_leading_and_trailing_whitespace(std::string(l.substr(4)).c_str());
-                std::free(sp->uid);
-                sp->uid = uid;
-                return true;
-            }
-            return take(l, "XID=", &sp->xid, 1, &seen) && take(l, "pid=", &sp->pid, 2, &seen) &&
-                   take(l, "program=", &sp->program, 4, &seen) &&
-                   take(l, "server_pid=", &sp->server_pid, 0, &unused) &&
-                   take(l, "server_prog=", &sp->server_prog, 0, &unused);
-        },
-        nullptr, admit);
+    int rc = parse_proc_lines(
+        path, admit, [&](char *uid) { std::free(std::exchange(sp->uid, uid)); },
+        [&](ProcKey which, std::string_view v) {
+            char *vk_SessionProc_t::*field[] = {
+                &vk_SessionProc_t::xid, &vk_SessionProc_t::pid, &vk_SessionProc_t::program,
+                &vk_SessionProc_t::server_pid, &vk_SessionProc_t::server_prog};
+            char *copy = ::strndup(v.data(), v.size());
+            if (!copy) return false;
+            std::free(std::exchange(sp.get()->*field[static_cast<int>(which)], copy));
+            return true;
+        });
     if (rc != VK_OK) return rc;
-    if (seen != 7) return VK_ERR_NO_FILE;
     *out = sp.release();
     return VK_OK;
+}
+
+int process_number(std::string_view text) {
+    if (text.empty() || text.size() > 9 || (text[0] == '0' && text.size() > 1)) return -1;
+    int n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+// Only what LiveProc keeps, without a record.
+int parse_live_proc(const char *path, LiveProc *out, const Admit *admit) {
+    LiveProc got;
+    int rc = parse_proc_lines(
+        path, admit, [&](char *uid) { got.uid.reset(uid); },
+        [&](ProcKey which, std::string_view v) {
+            try {
+                if (which == ProcKey::Xid) got.xid = v;
+                if (which == ProcKey::Pid) got.pid = process_number(v);
+            } catch (const std::bad_alloc &) {
+                return false;
+            }
+            return true;
+        });
+    if (rc == VK_OK) *out = std::move(got);
+    return rc;
 }
 
 }  // namespace
@@ -294,9 +387,13 @@ int valid_procfile(const char *name) {
     return dst.st_mtim.tv_sec <= pst.st_mtim.tv_sec ? 1 : 0;
 }
 
-int read_live_sessionfile(const char *name, vk_SessionProc_t **out) {
-    if (!out) return VK_ERR_INVALID_ARGS;
-    *out = nullptr;
+namespace {
+
+// Reads the session proc file of `name` with `parse(path, admit)` when it is
+// live: not older than its display file. -19 when it is not a live
+// session's file.
+template <typename Parse>
+int read_if_live(const char *name, Parse &&parse) {
     char dpath[kPathBuf], ppath[kPathBuf];
     if (!name || !session_path(dpath, VK_DISPLAYS_DIR, name) ||
         !session_path(ppath, VK_SESSION_PROC_DIR, name))
@@ -314,12 +411,29 @@ int read_live_sessionfile(const char *name, vk_SessionProc_t **out) {
         examined = true;
         return display_time <= pst.st_mtim.tv_sec ? VK_OK : VK_ERR_NO_FILE;
     };
-    int rc = parse_sessionfile_if(ppath, out, &live);
+    int rc = parse(ppath, &live);
     // -19 unexamined: there was no such file.
     if (examined || rc == VK_OK || rc == VK_ERR_NO_FILE) return rc;
     // Opened it could not be: the examination by path decides, as it
     // would have before any reading.
-    return valid_procfile(name) == 1 ? parse_sessionfile(ppath, out) : VK_ERR_NO_FILE;
+    return valid_procfile(name) == 1 ? parse(ppath, nullptr) : VK_ERR_NO_FILE;
+}
+
+}  // namespace
+
+int read_live_sessionfile(const char *name, vk_SessionProc_t **out) {
+    if (!out) return VK_ERR_INVALID_ARGS;
+    *out = nullptr;
+    return read_if_live(name, [out](const char *path, const Admit *admit) {
+        return parse_sessionfile_if(path, out, admit);
+    });
+}
+
+int read_live_proc(const char *name, LiveProc *out) {
+    if (!out) return VK_ERR_INVALID_ARGS;
+    return read_if_live(name, [out](const char *path, const Admit *admit) {
+        return parse_live_proc(path, out, admit);
+    });
 }
 
 namespace {

@@ -2,7 +2,10 @@
 #ifndef VK_SESSION_FILES_H
 #define VK_SESSION_FILES_H
 
+#include <string>
+
 #include "vkadmin.h"
+#include "vkcxx.h"
 
 // Paths of session files are built in 100 bytes.
 constexpr size_t kPathBuf = 100;
@@ -17,6 +20,21 @@ int valid_procfile(const char *name);
 // file: the same result, with the file examined once, as it is read.
 // -19 when it is not a live session's file.
 int read_live_sessionfile(const char *name, vk_SessionProc_t **sp);
+// What an enumeration keeps of a live session proc file: the display it
+// names, its user (null when it names none) and its process id; the rest of
+// the file is only checked to be there. Kept this small because a listing
+// holds one for every session of the host at once.
+struct LiveProc {
+    std::string xid;
+    vk::CStr uid;
+    // -1 when the file's text is not a process number as ps writes one
+    // (digits, no leading zero, at most nine): no process of the table
+    // has it.
+    int pid = -1;
+};
+// read_live_sessionfile without the record: the same answers and the same
+// examination of the file, the fields in `out`.
+int read_live_proc(const char *name, LiveProc *out);
 // 1 idle, 0 not, -1 unknown.
 int is_idling_session(const char *name);
 

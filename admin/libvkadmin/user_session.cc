@@ -1,8 +1,13 @@
 // The session record and the enumeration interface.
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
+#include <malloc.h>
 #include <cstring>
+#include <iterator>
 #include <mutex>
+#include <new>
 #include <strings.h>
 #include <unistd.h>
 #include <vector>
@@ -12,19 +17,19 @@
 #include "vkcxx.h"
 
 vk_LinkedList_t *cacheList = nullptr;
-vk_LinkedList_t *xidList = nullptr;
+std::vector<vk_UserSession_t *> displayIndex;
 vk_LinkedList_t *tmpList = nullptr;
 
 namespace {
 
 vk_LinkedList_t *cacheCurr = nullptr;
+bool packing = false;  // vk_packUserSessionTexts
 std::mutex one_lane;
 
 // Frees the display index's nodes and keys; the records belong to the list
 // being built.
 void free_display_index() {
-    vk_freeLinkedList(xidList, nullptr);
-    xidList = nullptr;
+    std::vector<vk_UserSession_t *>().swap(displayIndex);
 }
 
 bool has_prefix_nocase(const char *s, const char *prefix, const char **rest) {
@@ -53,13 +58,86 @@ vk_UserSession_t *allocate_userSession(void) {
     return s;
 }
 
+namespace {
+
+// The record's texts, tokenName first.
+constexpr char *vk_UserSession_t::*kTexts[] = {
+    &vk_UserSession_t::tokenName, &vk_UserSession_t::rawtoken,   &vk_UserSession_t::unixID,
+    &vk_UserSession_t::dispNo,    &vk_UserSession_t::server,     &vk_UserSession_t::sessionType,
+    &vk_UserSession_t::enc_up,    &vk_UserSession_t::enc_down,   &vk_UserSession_t::auth_up,
+    &vk_UserSession_t::auth_down, &vk_UserSession_t::mode,       &vk_UserSession_t::termPrimary,
+    &vk_UserSession_t::termList,  &vk_UserSession_t::mhGroupName};
+// enc_up .. mode
+constexpr size_t kFirstSecurity = 6, kLastSecurity = 10;
+
+// Whether `text` lies in the block that begins with the record's tokenName
+// (or is tokenName itself, shared): a text of a packed record, freed with the block.
+// A text of its own can never lie in another allocation, so a record that
+// was never packed has none there.
+bool in_token_block(const vk_UserSession_t *s, const char *text) {
+    if (!s->tokenName || !text) return false;
+    auto block = reinterpret_cast<uintptr_t>(s->tokenName);
+    auto at = reinterpret_cast<uintptr_t>(text);
+    return at >= block && at < block + malloc_usable_size(s->tokenName);
+}
+
+// Frees the record's texts, each once.
+void free_texts(vk_UserSession_t *s) {
+    for (auto field : kTexts)
+        if (field != &vk_UserSession_t::tokenName && !in_token_block(s, s->*field))
+            std::free(s->*field);
+    std::free(s->tokenName);
+}
+
+}  // namespace
+
 void vk_freeUserSessionEnt(vk_UserSession_t *s) {
     if (!s) return;
-    for (char *t : {s->tokenName, s->rawtoken, s->unixID, s->dispNo, s->server, s->sessionType,
-                    s->enc_up, s->enc_down, s->auth_up, s->auth_down, s->mode, s->termPrimary,
-                    s->termList, s->mhGroupName})
-        std::free(t);
+    free_texts(s);
     std::free(s);
+}
+
+void replace_session_text(vk_UserSession_t *s, char *vk_UserSession_t::*field, char *text) {
+    if (!in_token_block(s, s->*field)) std::free(s->*field);
+    s->*field = text;
+}
+
+void vk_packUserSessionTexts(int on) {
+    packing = on != 0;
+}
+
+bool pack_session_texts(vk_UserSession_t *s) {
+    if (!packing || !s || !s->tokenName) return false;
+    // Equal security values (mostly "none") are kept once and shared:
+    // nothing writes into a record's texts, and the block goes as a whole.
+    auto earlier = [s](size_t i) -> char *vk_UserSession_t::* {
+        if (i <= kFirstSecurity || i > kLastSecurity) return nullptr;
+        for (size_t k = kFirstSecurity; k < i; ++k)
+            if (s->*kTexts[k] && std::strcmp(s->*kTexts[k], s->*kTexts[i]) == 0) return kTexts[k];
+        return nullptr;
+    };
+    size_t size = 0;
+    for (size_t i = 0; i < std::size(kTexts); ++i)
+        if (s->*kTexts[i] && !earlier(i)) size += std::strlen(s->*kTexts[i]) + 1;
+    auto *block = static_cast<char *>(std::malloc(size));
+    if (!block) return false;
+    vk_UserSession_t packed = *s;
+    char *at = block;
+    for (size_t i = 0; i < std::size(kTexts); ++i) {
+        auto field = kTexts[i];
+        if (!(s->*field)) continue;
+        if (auto same = earlier(i)) {
+            packed.*field = packed.*same;
+            continue;
+        }
+        size_t n = std::strlen(s->*field) + 1;
+        std::memcpy(at, s->*field, n);
+        packed.*field = at;
+        at += n;
+    }
+    free_texts(s);
+    *s = packed;
+    return true;
 }
 
 void free_session_payload(void *p) {
@@ -72,6 +150,14 @@ void free_cache(vk_LinkedList_t **list) {
     free_display_index();
     vk_freeLinkedList(*list, free_session_payload);
     *list = nullptr;
+}
+
+std::vector<vk_UserSession_t *> display_order() {
+    std::vector<vk_UserSession_t *> order(displayIndex.rbegin(), displayIndex.rend());
+    std::stable_sort(order.begin(), order.end(), [](const auto *a, const auto *b) {
+        return std::strcmp(a->dispNo, b->dispNo) < 0;
+    });
+    return order;
 }
 
 int insert_cache(vk_UserSession_t *session, vk_LinkedList_t **list) {
@@ -93,19 +179,19 @@ int insert_cache(vk_UserSession_t *session, vk_LinkedList_t **list) {
     if (rc != VK_OK) return fail(rc, false);
     key.release();
 
-    vk::CStr xkey = vk::dup(session->dispNo);
-    if (!xkey) return fail(session->dispNo ? VK_ERR_NO_MEMORY : VK_ERR_INVALID_ARGS, true);
-    rc = vk_addNode2List(&xidList, xkey.get(), session, VK_LIST_ASCENDING);
-    if (rc != VK_OK) return fail(rc, true);
-    xkey.release();
+    if (!session->dispNo) return fail(VK_ERR_INVALID_ARGS, true);
+    try {
+        displayIndex.push_back(session);
+    } catch (const std::bad_alloc &) {
+        return fail(VK_ERR_NO_MEMORY, true);
+    }
 
     if (list == &cacheList) cacheCurr = cacheList;
     return VK_OK;
 }
 
 int insert_cache_all(std::vector<vk_UserSession_t *> &sessions, vk_LinkedList_t **list) {
-    // Nodes under the record's token (for the list) and display (for the
-    // index), chained in the order the records came.
+    // Nodes under the record's token, chained in the order the records came.
     struct Chain {
         vk_LinkedList_t *head = nullptr, **tail = &head;
         ~Chain() { vk_freeLinkedList(head, nullptr); }  // nodes not taken over; records apart
@@ -119,21 +205,27 @@ int insert_cache_all(std::vector<vk_UserSession_t *> &sessions, vk_LinkedList_t 
             tail = &n->next;
             return true;
         }
-    } tokens, displays;
+    } tokens;
 
     int rc = list ? VK_OK : VK_ERR_INVALID_ARGS;
     for (vk_UserSession_t *s : sessions) {
         if (rc != VK_OK) break;
         if (!s || !s->tokenName || !s->dispNo)
             rc = VK_ERR_INVALID_ARGS;
-        else if (!tokens.add(s->tokenName, s) || !displays.add(s->dispNo, s))
+        else if (!tokens.add(s->tokenName, s))
             rc = VK_ERR_NO_MEMORY;
+    }
+    if (rc == VK_OK) {
+        try {
+            displayIndex.reserve(displayIndex.size() + sessions.size());
+        } catch (const std::bad_alloc &) {
+            rc = VK_ERR_NO_MEMORY;
+        }
     }
     if (rc == VK_OK) rc = vk_addNodes2List(list, tokens.head, VK_LIST_ASCENDING);
     if (rc == VK_OK) {
         tokens.head = nullptr;  // the list's now, with the records
-        rc = vk_addNodes2List(&xidList, displays.head, VK_LIST_ASCENDING);
-        if (rc == VK_OK) displays.head = nullptr;
+        displayIndex.insert(displayIndex.end(), sessions.begin(), sessions.end());  // reserved
     } else {
         for (vk_UserSession_t *s : sessions) vk_freeUserSessionEnt(s);
     }

@@ -4,24 +4,43 @@
 #define VK_USER_SESSION_INTERNAL_H
 
 #include <cstdio>
+#include <deque>
 #include <vector>
 
+#include "session_files.h"
 #include "vkadmin.h"
 
 // The list of the open enumeration (payloads vk_UserSession_t, ascending by
 // tokenName), the display index that joins session proc files to records
-// while a list is built (ascending by dispNo, payloads not owned), and the
-// scratch list of verify_session.
+// while a list is built (its records in the order they were inserted, not
+// owned), and the scratch list of verify_session.
 extern vk_LinkedList_t *cacheList;
-extern vk_LinkedList_t *xidList;
+extern std::vector<vk_UserSession_t *> displayIndex;
 extern vk_LinkedList_t *tmpList;
 
 #define VK_DISPLAYS_DIR "/var/opt/KELWvk/displays/"
 #define VK_CTOKENS_DIR "/var/opt/KELWvk/ctokens/"
 #define VK_SESSION_PROC_DIR "/tmp/KELWvk/session_proc/"
 
+// A record's texts in one block, which begins with its tokenName, instead
+// of one allocation each, when the caller asked for it
+// (vk_packUserSessionTexts): a listing holds a record for every session of
+// the host at once. vk_freeUserSessionEnt frees either kind. Inside the
+// library a text of a record that may be packed is replaced only through
+// replace_session_text. False, with the record as it was, when packing is
+// off, memory runs out or the record has no tokenName.
+bool pack_session_texts(vk_UserSession_t *s);
+// Frees the field's text unless it lies in the record's block, and stores
+// `text` (malloc'd, taken over) there. Never for tokenName, which holds the
+// block.
+void replace_session_text(vk_UserSession_t *s, char *vk_UserSession_t::*field, char *text);
+
 // Payload callback for lists of session records.
 void free_session_payload(void *p);
+
+// The display index ascending by display number (in byte order), and among
+// the records of one display the one inserted last first.
+std::vector<vk_UserSession_t *> display_order();
 
 int insert_cache(vk_UserSession_t *session, vk_LinkedList_t **list);
 // insert_cache for each record in turn, in one sort and one merge: the same
@@ -36,10 +55,13 @@ int local_one(const char *name, const char *host, const char *dir, vk_LinkedList
 int local_all(const char *token, const char *host, vk_LinkedList_t **list);
 int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list);
 int set_unix(vk_LinkedList_t **list);
-// set_unix's join: for every record of the display index (ascending by
-// display) whose display has a session proc file in `procs` (ascending by
-// display), the Unix user and the suspended bit from the process table.
-void join_session_procs(vk_LinkedList_t *index, vk_LinkedList_t *procs);
+// set_unix's join: for every record of `index` (as display_order gives it)
+// whose display has a session proc file in `procs` (in the order
+// the files were read), the Unix user and the suspended bit from the
+// process table. Of several files of one display, the one read last goes to
+// the index's first record of that display, the one before to the next, and
+// so on. The users joined are taken from `procs`.
+void join_session_procs(const std::vector<vk_UserSession_t *> &index, std::deque<LiveProc> &procs);
 int verify_session(const vk_UserSession_t *session);
 
 // The process table cache built from `ps`'s output as init_processState
@@ -47,6 +69,10 @@ int verify_session(const vk_UserSession_t *session);
 // here). Used by init_processState, and by tests and benchmarks that feed
 // it a table of their own.
 int load_processState(std::FILE *ps);
+// The state bits (VK_PROC_STOPPED) of a process in the table that
+// init_processState or load_processState built; 0 for a process it does not
+// hold, or without a table.
+int cached_process_state(const char *pid);
 
 // Completion from the authentication manager.
 int set_state(vk_LinkedList_t **cl);

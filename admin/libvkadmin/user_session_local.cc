@@ -1,9 +1,11 @@
 // Discovery of this host's sessions from their session files, and the
 // completion of their Unix users and suspended state from the process table.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <initializer_list>
 #include <memory>
 #include <new>
@@ -21,15 +23,6 @@ namespace {
 
 using Session = std::unique_ptr<vk_UserSession_t, decltype(&vk_freeUserSessionEnt)>;
 using SessionProc = std::unique_ptr<vk_SessionProc_t, decltype(&free_sessionProc)>;
-
-void free_proc_payload(void *p) {
-    free_sessionProc(static_cast<vk_SessionProc_t *>(p));
-}
-
-struct ProcListFree {
-    void operator()(vk_LinkedList_t *l) const noexcept { vk_freeLinkedList(l, free_proc_payload); }
-};
-using ProcList = std::unique_ptr<vk_LinkedList_t, ProcListFree>;
 
 // Directory entries whose names begin with "." are never session files.
 template <typename F>
@@ -63,7 +56,9 @@ int read_display(const char *dir, const char *name, const char *host, Session *o
     out->reset(rec);
     tokenset->reset(set);
     rec->server = ::strdup(host ? host : "");
-    return rec->server ? VK_OK : VK_ERR_NO_MEMORY;
+    if (!rec->server) return VK_ERR_NO_MEMORY;
+    pack_session_texts(rec);  // unpacked, it serves as well
+    return VK_OK;
 }
 
 // Reads the session proc file of one directory entry; -19 when the entry is
@@ -231,71 +226,70 @@ int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list) {
     return insert_cache_all(found.records, list) == VK_OK ? VK_OK : VK_ERR_NOT_FOUND;
 }
 
-void join_session_procs(vk_LinkedList_t *index, vk_LinkedList_t *procs) {
-    // One merge pass over two lists sorted by display number.
-    vk_LinkedList_t *p = procs;
-    for (vk_LinkedList_t *x = index; x && p; x = x->next) {
-        while (p && std::strcmp(p->key, x->key) < 0) p = p->next;
-        if (!p || std::strcmp(p->key, x->key) != 0) continue;
-        auto *s = static_cast<vk_UserSession_t *>(x->node);
-        auto *sp = static_cast<vk_SessionProc_t *>(p->node);
-        std::free(s->unixID);
-        s->unixID = std::exchange(sp->uid, nullptr);
-        char *uid = nullptr, *comm = nullptr, *pid = nullptr;
-        int state = 0;
-        if (get_processState(sp->pid, &uid, &state, &comm, &pid) == VK_OK) s->state |= state;
-        for (char *t : {uid, comm, pid}) std::free(t);
-        p = p->next;
+void join_session_procs(const std::vector<vk_UserSession_t *> &index, std::deque<LiveProc> &procs) {
+    // Ascending by display, and among the files of one display the one read
+    // last first, as the index orders its records of one display. Sorted by
+    // reference: a stable sort of the files themselves would take a second
+    // copy of them all.
+    std::vector<LiveProc *> order;
+    order.reserve(procs.size());
+    for (auto it = procs.rbegin(); it != procs.rend(); ++it) order.push_back(&*it);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const LiveProc *a, const LiveProc *b) { return a->xid < b->xid; });
+    // One merge pass over the two.
+    auto p = order.begin();
+    for (auto x = index.begin(); x != index.end() && p != order.end(); ++x) {
+        vk_UserSession_t *s = *x;
+        while (p != order.end() && std::strcmp((*p)->xid.c_str(), s->dispNo) < 0) ++p;
+        if (p == order.end() || std::strcmp((*p)->xid.c_str(), s->dispNo) != 0) continue;
+        replace_session_text(s, &vk_UserSession_t::unixID, (*p)->uid.release());
+        if ((*p)->pid >= 0) {
+            char pid[16];
+            std::snprintf(pid, sizeof pid, "%d", (*p)->pid);
+            s->state |= cached_process_state(pid);
+        }
+        pack_session_texts(s);
+        ++p;
     }
 }
 
 int set_unix(vk_LinkedList_t **list) {
-    if (!xidList) return VK_OK;
+    if (displayIndex.empty()) return VK_OK;
 
-    // The live session proc files, chained in directory order, then sorted
-    // by display in one pass.
-    vk_LinkedList_t *chain = nullptr, **tail = &chain;
+    // What the join needs of each live session proc file, in directory
+    // order: a few dozen bytes per session rather than a record and a list
+    // node for every one of thousands, in a deque that grows without
+    // copying what it holds.
+    std::deque<LiveProc> procs;
     LoginNames logins;
     int rc = VK_ERR_NOT_FOUND;  // stays so when no file was read
     bool opened = for_each_entry(VK_SESSION_PROC_DIR, [&](const char *name) {
-        SessionProc sp(nullptr, &free_sessionProc);
-        int r = read_session_proc(name, &sp);
+        LiveProc lp;
+        int r = read_live_proc(name, &lp);
         if (r == VK_ERR_NO_FILE) return true;
         if (r != VK_OK) {
             rc = r;
             return false;
         }
-        if (sp->uid) {
-            if (is_idling_session(name) == 1) {
-                std::free(std::exchange(sp->uid, nullptr));
-            } else {
-                sp->uid = logins.login_of(sp->uid);
-            }
+        if (lp.uid) {
+            if (is_idling_session(name) == 1)
+                lp.uid.reset();
+            else
+                lp.uid.reset(logins.login_of(lp.uid.release()));
         }
-        vk::CStr key = vk::dup(sp->xid);
-        vk_LinkedList_t *n = key ? vk_allocLinkedListNode() : nullptr;
-        if (!n) {
+        try {
+            procs.push_back(std::move(lp));
+        } catch (const std::bad_alloc &) {
             rc = VK_ERR_NO_MEMORY;
             return false;
         }
-        n->key = key.release();
-        n->node = sp.release();
-        *tail = n;
-        tail = &n->next;
         rc = VK_OK;
         return true;
     });
-    ProcList pending(chain);
     if (!opened) {
         dprintf("vk_setUserSessionEnt(): cannot access session information directory");
         return VK_ERR_FILE_ACCESS;
     }
-    vk_LinkedList_t *procs_head = nullptr;
-    if (rc == VK_OK) {
-        rc = vk_addNodes2List(&procs_head, chain, VK_LIST_ASCENDING);
-        if (rc == VK_OK) pending.release();
-    }
-    ProcList procs(procs_head);
     if (rc != VK_OK && rc != VK_ERR_NO_FILE && rc != VK_ERR_NOT_FOUND) {
         free_cache(list);
         return rc;
@@ -307,7 +301,15 @@ int set_unix(vk_LinkedList_t **list) {
         dprintf("vk_setUserSessionEnt(): init_processState() failed!");
         return VK_ERR_INTERNAL;
     }
-    join_session_procs(xidList, procs.get());
+    std::vector<vk_UserSession_t *> index;
+    try {
+        index = display_order();
+    } catch (const std::bad_alloc &) {
+        reset_processState();
+        free_cache(list);
+        return VK_ERR_NO_MEMORY;
+    }
+    join_session_procs(index, procs);
     reset_processState();
     return VK_OK;
 }

@@ -37,6 +37,12 @@ typedef struct vk_UserSession {
 // All fields absent, state VK_SESSION_DISCONNECTED; null when memory is exhausted.
 vk_UserSession_t *allocate_userSession(void);
 void vk_freeUserSessionEnt(vk_UserSession_t *session);
+// With a non-zero `on`, the records of the enumerations that follow keep
+// all their texts in one block (that begins with tokenName) instead of an
+// allocation each: for a caller that holds thousands of records at once
+// and only reads them. Such a record is freed with vk_freeUserSessionEnt
+// like any other, but its texts must not be freed or replaced one by one.
+void vk_packUserSessionTexts(int on);
 
 // Enumeration: set (open with a filter), get until non-zero, end.
 // `tokenID`: null, "unix.<login|uid>", "display.<n>" or a token.

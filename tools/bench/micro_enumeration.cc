@@ -4,6 +4,7 @@
 // join of session proc files to the display index. Run:
 //   BUILD/tools/bench/vkbench_micro [--benchmark_filter=...]
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -109,10 +110,6 @@ void BM_ProcessTableLookups(benchmark::State &state) {
 }
 BENCHMARK(BM_ProcessTableLookups)->RangeMultiplier(10)->Range(100, 100000)->Complexity();
 
-void free_proc(void *p) {
-    free_sessionProc(static_cast<vk_SessionProc_t *>(p));
-}
-
 // set_unix's join for n sessions, every one with a session proc file and a
 // process, beside the process table of as many processes.
 void BM_SetUnixJoin(benchmark::State &state) {
@@ -122,24 +119,13 @@ void BM_SetUnixJoin(benchmark::State &state) {
         state.PauseTiming();
         std::vector<vk_UserSession_t *> v = sessions(n);
         insert_cache_all(v, &cacheList);
-        vk_LinkedList_t *chain = nullptr, **tail = &chain;
-        for (int i = 0; i < n; ++i) {
-            vk_SessionProc_t *sp = allocate_sessionProc();
-            sp->xid = safe_strdup(std::to_string(10 + (i * 16807LL) % n).c_str());
-            sp->uid = safe_strdup("alice");
-            sp->pid = safe_strdup(std::to_string(300 + i * 3).c_str());
-            vk_LinkedList_t *node = vk_allocLinkedListNode();
-            node->key = safe_strdup(sp->xid);
-            node->node = sp;
-            *tail = node;
-            tail = &node->next;
-        }
-        vk_LinkedList_t *procs = nullptr;
-        vk_addNodes2List(&procs, chain, VK_LIST_ASCENDING);
+        std::deque<LiveProc> procs;
+        for (int i = 0; i < n; ++i)
+            procs.push_back(
+                {std::to_string(10 + (i * 16807LL) % n), vk::dup("alice"), 300 + i * 3});
         state.ResumeTiming();
-        join_session_procs(xidList, procs);
+        join_session_procs(display_order(), procs);
         state.PauseTiming();
-        vk_freeLinkedList(procs, free_proc);
         free_cache(&cacheList);
         state.ResumeTiming();
     }
