@@ -63,6 +63,8 @@ Message Service::handle(const Message &request) {
         case Plan::Kind::Now:
             break;
         case Plan::Kind::Listing:
+            // In line, even a listing that could be shown meanwhile is
+            // replaced at once: nothing would fetch it later.
             p.reply = fresh_listing();
             listed(p.reply, actions_);
             break;
@@ -173,13 +175,22 @@ Plan Service::list(const ListRequest &r, bool refreshing) {
     // whether it was used: the listing itself is no use.
     if (!sessions_.find(r.session, now, false)) {
         p.reply = refused(kOutOfOrder);
-    } else if (const std::vector<std::string> *kept = cache_.get(now)) {
-        p.reply = ok(*kept);
-    } else if (const std::vector<std::string> *older =
-                   refreshing ? cache_.kept(now, keep_) : nullptr) {
+    } else if (const std::vector<std::string> *fresh = cache_.get(now)) {
+        p.reply = ok(*fresh);
+    } else if (const std::vector<std::string> *older = cache_.kept(now, keep_)) {
+        // Due, but still young enough to show: answered now, so that no
+        // page waits for the group while one was shown a moment ago. The
+        // first request to find it due starts the one fresh listing.
         p.reply = ok(*older);
+        if (!refreshing && !refreshing_) {
+            p.kind = Plan::Kind::Listing;
+            p.kept = true;
+            p.fetch = refreshing_ = true;
+        }
     } else {
         p.kind = Plan::Kind::Listing;
+        p.fetch = !refreshing && !refreshing_;
+        refreshing_ = true;
     }
     return p;
 }
@@ -205,6 +216,7 @@ Message Service::fresh_listing() {
 }
 
 void Service::listed(const Message &reply, unsigned since) {
+    refreshing_ = false;
     if (reply.kind == static_cast<char>(Status::Ok) && since == actions_)
         cache_.put(reply.fields, backend_.now());
 }

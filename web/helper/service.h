@@ -54,17 +54,23 @@ class Backend {
     virtual void log_action(const std::string &line) = 0;
 };
 
-// What becomes of a request. Now: its reply is ready. Listing: it waits
-// for a fresh listing of the group. Work: an action, to run apart. What
-// may take as long as the group's deadline runs apart from the requests
-// that do not (the login checks, a listing kept), so that these never wait
-// behind it.
+// What becomes of a request. Now: its reply is ready. Listing: a fresh
+// listing of the group is due; unless `kept`, the request waits for it.
+// Work: an action, to run apart. What may take as long as the group's
+// deadline runs apart from the requests that do not (the login checks, a
+// listing kept), so that these never wait behind it.
 struct Plan {
     enum class Kind { Now, Listing, Work };
     Kind kind = Kind::Now;
-    Message reply;      // Now
+    Message reply;      // Now; Listing when kept
     ActRequest act;     // Work: the action, checked
     std::string login;  // Work: who asks
+    // Listing: the kept listing, young enough to show, is the reply now,
+    // and the fresh one is fetched for the requests after it.
+    bool kept = false;
+    // Listing: this request starts the one fresh listing (fresh_listing(),
+    // run apart, its reply given to listed()); otherwise one is on its way.
+    bool fetch = false;
 };
 
 class Service {
@@ -76,10 +82,13 @@ class Service {
     // The reply to one decoded request, the slow parts run in line.
     Message handle(const Message &request);
 
-    // Checks `request` and answers what can be answered at once.
-    // `refreshing`: a fresh listing is on its way, and a listing kept
-    // (younger than `keep`) may be answered meanwhile.
-    Plan begin(const Message &request, bool refreshing);
+    // Checks `request` and answers what can be answered at once. A listing
+    // kept for less than kFresh is answered as it is; one kept for less
+    // than `keep` is answered too, and a fresh one is fetched unless one is
+    // on its way already (planned here and not yet listed(), or
+    // `refreshing`: the caller's own). Only a request with no listing
+    // kept, or one kept too long, waits for a fresh listing.
+    Plan begin(const Message &request, bool refreshing = false);
     // The group's listing, as a reply; it may take the group's deadline.
     Message fresh_listing();
     // The action planned, as a reply; it may take the group's deadline.
@@ -88,7 +97,10 @@ class Service {
     unsigned actions() const { return actions_; }
     // A fresh listing's reply, to keep unless an action was done since it
     // began (`since`: actions() then): it may not show what that changed.
+    // Whatever it is (a refusal too), the listing is no longer on its way.
     void listed(const Message &reply, unsigned since);
+    // Whether a fresh listing planned here is on its way.
+    bool refreshing() const { return refreshing_; }
     // An action is done: the listing kept shows what it changed no more.
     void acted() {
         cache_.clear();
@@ -113,6 +125,7 @@ class Service {
     ListingCache cache_;
     Seconds keep_;
     unsigned actions_ = 0;
+    bool refreshing_ = false;
 };
 
 // The generic replies, the same whatever the real reason.
