@@ -237,11 +237,15 @@ std::string key_of(const Ref &ref) {
 // filters asked for, are made once for every request that shows it.
 struct Snapshot {
     std::vector<std::string> fields;  // the helper's answer, to know it again
+    uint64_t generation = 0;          // the listings made before it, and one
     Listing listing;
     ListingLimits limits;
     std::vector<std::string> keys;  // by session
     std::unordered_map<std::string, size_t> by_key;
-    std::mutex lane;  // guards tables
+    // Guards tables, and is held while one is made: the requests that want
+    // the same table at once wait for the one that makes it, rather than
+    // each making it again on the same cores.
+    std::mutex lane;
     std::map<std::string, std::shared_ptr<const std::string>> tables;
 
     const Session *find(const std::string &key) const {
@@ -265,22 +269,37 @@ std::shared_ptr<Snapshot> make_snapshot(std::vector<std::string> fields) {
 }
 
 // The listing of the group, and how long the helper took for it (ms).
+// When the helper answers a new listing, the requests that bring it all at
+// once would each make its snapshot; one makes it, the others wait for it
+// and share it. The snapshot before it is kept too: the helper may still
+// answer it to a request while another already has the new one, and it is
+// not made again for that.
 std::shared_ptr<const Snapshot> snapshot(const Who &who, const HttpRequest &r, const Helper &helper,
                                          double &ms) {
-    static std::mutex lane;
-    static std::shared_ptr<Snapshot> last;
+    static std::mutex lane;                                  // guards recent and made
+    static std::mutex making;                                // held while a snapshot is made
+    static std::array<std::shared_ptr<Snapshot>, 2> recent;  // the newest first
+    static uint64_t made = 0;
     auto t0 = std::chrono::steady_clock::now();
     Message reply = helper({static_cast<char>(Op::List), {who.session, r.client}});
     ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     if (reply.kind != static_cast<char>(Status::Ok)) return nullptr;
-    {
+    auto known = [&reply]() -> std::shared_ptr<Snapshot> {
         std::lock_guard<std::mutex> lock(lane);
-        if (last && last->fields == reply.fields) return last;
-    }
-    auto made = make_snapshot(std::move(reply.fields));
+        for (const auto &s : recent)
+            if (s && s->fields == reply.fields) return s;
+        return nullptr;
+    };
+    if (auto s = known()) return s;
+    std::lock_guard<std::mutex> one(making);
+    if (auto s = known()) return s;
+    auto fresh = make_snapshot(std::move(reply.fields));
+    if (!fresh) return nullptr;
     std::lock_guard<std::mutex> lock(lane);
-    if (made) last = made;
-    return made;
+    fresh->generation = ++made;
+    recent[1] = std::move(recent[0]);
+    recent[0] = fresh;
+    return fresh;
 }
 
 const char *or_unknown(const char *s) {
@@ -668,13 +687,12 @@ HttpResponse sessions_page(const HttpRequest &r, const Who &who, const Snapshot 
     {
         std::lock_guard<std::mutex> lock(const_cast<Snapshot &>(*snap).lane);
         auto &tables = const_cast<Snapshot &>(*snap).tables;
-        if (auto it = tables.find(view); it != tables.end()) rows = it->second;
-    }
-    if (!rows) {
-        rows = std::make_shared<const std::string>(table_rows(*snap, filter, sort, descending));
-        std::lock_guard<std::mutex> lock(const_cast<Snapshot &>(*snap).lane);
-        auto &tables = const_cast<Snapshot &>(*snap).tables;
-        if (tables.size() < 32) tables.emplace(view, rows);
+        if (auto it = tables.find(view); it != tables.end()) {
+            rows = it->second;
+        } else {
+            rows = std::make_shared<const std::string>(table_rows(*snap, filter, sort, descending));
+            if (tables.size() < 32) tables.emplace(view, rows);
+        }
     }
 
     std::string keep;  // the filters, for the sort links
@@ -855,8 +873,12 @@ class Kept {
     void keep(const std::string &key, std::shared_ptr<const Snapshot> snap,
               const HttpResponse &res) {
         std::lock_guard<std::mutex> lock(lane_);
-        // Pages of an older listing go first; beyond a bound, all of them.
-        std::erase_if(pages_, [&snap](const auto &p) { return p.second.snap != snap; });
+        // Pages of an older listing go first (but for the one before, still
+        // answered for a moment while the new one comes in); beyond a
+        // bound, all of them.
+        std::erase_if(pages_, [&snap](const auto &p) {
+            return p.second.snap->generation + 1 < snap->generation;
+        });
         if (pages_.size() >= kMaxKept) pages_.clear();
         pages_[key] = {std::move(snap), res};
     }
