@@ -150,9 +150,13 @@ bool waits_for_action(const std::list<Child> &children, const std::vector<Lane> 
                        [&](const Child &c) { return !c.listing && &lanes[c.lane] == &lane; });
 }
 
-void answer(const Lane &lane, const Message &reply) {
-    if (!vkweb::send_message(lane.fd, reply))
+void send(const Lane &lane, const std::string &bytes) {
+    if (!vk::write_all(lane.fd, bytes.data(), bytes.size()))
         fail(std::string("cannot answer vkweb: ") + std::strerror(errno));
+}
+
+void answer(const Lane &lane, const Message &reply) {
+    send(lane, vkweb::encode(reply));
 }
 
 }  // namespace
@@ -197,6 +201,7 @@ int main(int argc, char **argv) {
     vkweb::Service service(backend, std::chrono::seconds(config.idle),
                            std::chrono::seconds(config.lifetime),
                            std::chrono::seconds(config.deadline + 5));
+    service.encoded_listings(true);
     std::list<Child> children;
     for (;;) {
         std::vector<pollfd> polled;
@@ -218,10 +223,11 @@ int main(int argc, char **argv) {
             Message reply = finish(c);
             if (c.listing) {
                 service.listed(reply, c.since);
+                const std::string bytes = vkweb::encode(reply);
                 for (Lane &l : lanes) {
                     if (!l.waiting || waits_for_action(children, lanes, l)) continue;
                     l.waiting = false;
-                    answer(l, reply);
+                    send(l, bytes);
                 }
             } else {
                 service.acted();
@@ -247,7 +253,12 @@ int main(int argc, char **argv) {
             }
             vkweb::Plan plan = service.begin(request);
             wipe(request);
-            if (plan.kind == vkweb::Plan::Kind::Now || plan.kept) answer(lane, plan.reply);
+            if (plan.kind == vkweb::Plan::Kind::Now || plan.kept) {
+                if (plan.wire)
+                    send(lane, *plan.wire);
+                else
+                    answer(lane, plan.reply);
+            }
             if (plan.kind == vkweb::Plan::Kind::Now) continue;
             lane.waiting = !plan.kept;
             if (plan.kind == vkweb::Plan::Kind::Listing && !plan.fetch) continue;

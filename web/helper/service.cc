@@ -176,12 +176,12 @@ Plan Service::list(const ListRequest &r, bool refreshing) {
     if (!sessions_.find(r.session, now, false)) {
         p.reply = refused(kOutOfOrder);
     } else if (const std::vector<std::string> *fresh = cache_.get(now)) {
-        p.reply = ok(*fresh);
+        answer_kept(p, *fresh);
     } else if (const std::vector<std::string> *older = cache_.kept(now, keep_)) {
         // Due, but still young enough to show: answered now, so that no
         // page waits for the group while one was shown a moment ago. The
         // first request to find it due starts the one fresh listing.
-        p.reply = ok(*older);
+        answer_kept(p, *older);
         if (!refreshing && !refreshing_) {
             p.kind = Plan::Kind::Listing;
             p.kept = true;
@@ -193,6 +193,13 @@ Plan Service::list(const ListRequest &r, bool refreshing) {
         refreshing_ = true;
     }
     return p;
+}
+
+void Service::answer_kept(Plan &p, const std::vector<std::string> &kept) {
+    if (encoded_ && wire_)
+        p.wire = wire_;
+    else
+        p.reply = ok(kept);
 }
 
 Message Service::fresh_listing() {
@@ -217,8 +224,11 @@ Message Service::fresh_listing() {
 
 void Service::listed(const Message &reply, unsigned since) {
     refreshing_ = false;
-    if (reply.kind == static_cast<char>(Status::Ok) && since == actions_)
+    if (reply.kind == static_cast<char>(Status::Ok) && since == actions_) {
         cache_.put(reply.fields, backend_.now());
+        wire_.reset();
+        if (encoded_) wire_ = std::make_shared<const std::string>(encode(reply));
+    }
 }
 
 Message Service::work(const Plan &plan) {

@@ -6,6 +6,7 @@
 #ifndef VK_WEB_HELPER_SERVICE_H
 #define VK_WEB_HELPER_SERVICE_H
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -68,6 +69,9 @@ struct Plan {
     // Listing: the kept listing, young enough to show, is the reply now,
     // and the fresh one is fetched for the requests after it.
     bool kept = false;
+    // Now or Listing when kept, with encoded_listings(): the listing kept
+    // as its reply is sent, in place of `reply`.
+    std::shared_ptr<const std::string> wire;
     // Listing: this request starts the one fresh listing (fresh_listing(),
     // run apart, its reply given to listed()); otherwise one is on its way.
     bool fetch = false;
@@ -99,11 +103,16 @@ class Service {
     // began (`since`: actions() then): it may not show what that changed.
     // Whatever it is (a refusal too), the listing is no longer on its way.
     void listed(const Message &reply, unsigned since);
+    // Listings kept are answered as bytes made once (Plan::wire) rather
+    // than copied into each reply and encoded again: with ten thousand
+    // sessions, that copy would be most of this helper's work for a page.
+    void encoded_listings(bool on) { encoded_ = on; }
     // Whether a fresh listing planned here is on its way.
     bool refreshing() const { return refreshing_; }
     // An action is done: the listing kept shows what it changed no more.
     void acted() {
         cache_.clear();
+        wire_.reset();
         ++actions_;
     }
 
@@ -117,6 +126,7 @@ class Service {
                         const std::string &why);
     Message whoami(const WhoAmIRequest &r);
     Plan list(const ListRequest &r, bool refreshing);
+    void answer_kept(Plan &p, const std::vector<std::string> &kept);
     Message logout(const LogoutRequest &r);
 
     Backend &backend_;
@@ -126,6 +136,8 @@ class Service {
     Seconds keep_;
     unsigned actions_ = 0;
     bool refreshing_ = false;
+    bool encoded_ = false;
+    std::shared_ptr<const std::string> wire_;  // the listing kept, encoded
 };
 
 // The generic replies, the same whatever the real reason.

@@ -173,4 +173,24 @@ TEST(WebListingRefresh, FailedOrOvertakenListingStartsOver) {
     EXPECT_TRUE(after.fetch);
 }
 
+// The helper's loop sends a kept listing as bytes made once: they are the
+// listing's reply, and they go with what they were made of.
+TEST(WebListingRefresh, KeptListingIsSentAsItsReply) {
+    Helper h;
+    h.service.encoded_listings(true);
+    h.group.clock = 100;
+    h.list();
+    const Message at100 = h.fetch();
+    Plan kept = h.list();
+    ASSERT_NE(kept.wire, nullptr);
+    EXPECT_EQ(*kept.wire, vkweb::encode(at100));
+    h.group.clock = 110;
+    h.fetch();
+    Plan next = h.list();
+    ASSERT_NE(next.wire, nullptr);
+    EXPECT_NE(*next.wire, *kept.wire);
+    h.service.acted();
+    EXPECT_EQ(h.list().wire, nullptr);
+}
+
 }  // namespace
