@@ -175,18 +175,25 @@ Plan Service::list(const ListRequest &r, bool refreshing) {
     // whether it was used: the listing itself is no use.
     if (!sessions_.find(r.session, now, false)) {
         p.reply = refused(kOutOfOrder);
+    } else if (const std::vector<std::string> *young = cache_.kept(now, ListingCache::kAhead)) {
+        answer_kept(p, *young);
     } else if (const std::vector<std::string> *fresh = cache_.get(now)) {
+        // Soon due: answered now, and the first request to find it so
+        // starts the one fresh listing, so that under a steady flow of
+        // pages the next listing is in before this one is due and no page
+        // waits for the group.
         answer_kept(p, *fresh);
-    } else if (const std::vector<std::string> *older = cache_.kept(now, keep_)) {
-        // Due, but still young enough to show: answered now, so that no
-        // page waits for the group while one was shown a moment ago. The
-        // first request to find it due starts the one fresh listing.
-        answer_kept(p, *older);
         if (!refreshing && !refreshing_) {
             p.kind = Plan::Kind::Listing;
             p.kept = true;
             p.fetch = refreshing_ = true;
         }
+    } else if (const std::vector<std::string> *older =
+                   refreshing || refreshing_ ? cache_.kept(now, keep_) : nullptr) {
+        // Due, with a fresh one on its way: answered meanwhile, up to the
+        // bound. Due with none on its way (nothing asked for a while): the
+        // page waits for a fresh one rather than show what may be stale.
+        answer_kept(p, *older);
     } else {
         p.kind = Plan::Kind::Listing;
         p.fetch = !refreshing && !refreshing_;

@@ -87,11 +87,13 @@ class Service {
     Message handle(const Message &request);
 
     // Checks `request` and answers what can be answered at once. A listing
-    // kept for less than kFresh is answered as it is; one kept for less
-    // than `keep` is answered too, and a fresh one is fetched unless one is
-    // on its way already (planned here and not yet listed(), or
-    // `refreshing`: the caller's own). Only a request with no listing
-    // kept, or one kept too long, waits for a fresh listing.
+    // kept for less than ListingCache::kFresh is answered as it is, and
+    // from kAhead on a fresh one is fetched meanwhile unless one is on its
+    // way already (planned here and not yet listed(), or `refreshing`: the
+    // caller's own). While one is on its way, the kept listing is answered
+    // up to `keep`. A request waits for a fresh listing only when none is
+    // kept, when the one kept is over `keep`, or when it is over kFresh
+    // and none is on its way (no page asked for it for a while).
     Plan begin(const Message &request, bool refreshing = false);
     // The group's listing, as a reply; it may take the group's deadline.
     Message fresh_listing();

@@ -79,9 +79,10 @@ struct Helper {
     }
 };
 
-// Pages that find the kept listing due are answered from it at once; the
-// first of them starts the one fresh listing, the others neither wait nor
-// start another, and the fresh listing is what the pages show next.
+// Pages that find the kept listing soon due are answered from it at once;
+// the first of them starts the one fresh listing, the others neither wait
+// nor start another (also once it is due), and the fresh listing is what
+// the pages show next.
 TEST(WebListingRefresh, DueListingIsShownWhileOneFreshOneIsFetched) {
     Helper h;
     h.group.clock = 100;
@@ -96,19 +97,22 @@ TEST(WebListingRefresh, DueListingIsShownWhileOneFreshOneIsFetched) {
     const Message at100 = h.fetch();
     EXPECT_EQ(h.group.listings, 1);
 
-    // Due after two seconds: the first page to find it so is answered
-    // from it and starts a fresh listing; so is no one else.
-    h.group.clock = 103;
+    // Not yet a second old: answered as it is.
+    EXPECT_EQ(h.list().kind, Kind::Now);
+    // Soon due: the first page to find it so is answered from it and
+    // starts a fresh listing; no one else does.
+    h.group.clock = 101;
     Plan due = h.list();
     EXPECT_EQ(due.kind, Kind::Listing);
     EXPECT_TRUE(due.kept);
     EXPECT_TRUE(due.fetch);
     EXPECT_EQ(due.reply.fields, at100.fields);
     EXPECT_TRUE(h.service.refreshing());
-    for (int i = 0; i < 20; ++i) {
+    for (int clock : {101, 102, 103, 120}) {
+        h.group.clock = clock;
         Plan p = h.list();
-        EXPECT_EQ(p.kind, Kind::Now);
-        EXPECT_EQ(p.reply.fields, at100.fields);
+        EXPECT_EQ(p.kind, Kind::Now) << clock;
+        EXPECT_EQ(p.reply.fields, at100.fields) << clock;
     }
     h.group.clock = 110;
     const Message at110 = h.fetch();
@@ -128,10 +132,11 @@ TEST(WebListingRefresh, ListingOlderThanTheBoundIsNotShown) {
     h.group.clock = 100;
     h.list();
     h.fetch();
-    h.group.clock = 124;
+    h.group.clock = 101;
     Plan kept = h.list();
     EXPECT_TRUE(kept.kept);
     EXPECT_TRUE(kept.fetch);
+    h.group.clock = 124;
     EXPECT_EQ(h.list().kind, Kind::Now);
     // The fresh listing has not come back in time.
     h.group.clock = 125;
@@ -140,12 +145,14 @@ TEST(WebListingRefresh, ListingOlderThanTheBoundIsNotShown) {
     EXPECT_FALSE(late.kept);
     EXPECT_FALSE(late.fetch);  // the one on its way serves it
     EXPECT_TRUE(late.reply.fields.empty());
-    // Long after, with none on its way: a wait, and a fetch.
+    // Due with none on its way (no page asked while it was soon due): the
+    // page waits for a fresh one rather than show one that may be stale.
     h.fetch();
-    h.group.clock = 200;
-    Plan stale = h.list();
-    EXPECT_FALSE(stale.kept);
-    EXPECT_TRUE(stale.fetch);
+    h.group.clock = 128;
+    Plan quiet = h.list();
+    EXPECT_EQ(quiet.kind, Kind::Listing);
+    EXPECT_FALSE(quiet.kept);
+    EXPECT_TRUE(quiet.fetch);
 }
 
 // A listing that failed, or that an action overtook, ends the refresh all
@@ -156,7 +163,7 @@ TEST(WebListingRefresh, FailedOrOvertakenListingStartsOver) {
     h.group.clock = 100;
     h.list();
     h.fetch();
-    h.group.clock = 103;
+    h.group.clock = 101;
     ASSERT_TRUE(h.list().fetch);
     h.service.listed({static_cast<char>(vkweb::Status::Refused), {"failed"}}, h.service.actions());
     EXPECT_FALSE(h.service.refreshing());
