@@ -44,10 +44,6 @@ std::optional<std::string> gzip(std::string_view in) {
     return out;
 }
 
-bool accepts_gzip(const HttpRequest &r) {
-    return r.accept_encoding.find("gzip") != std::string::npos;
-}
-
 // The pages that show the listing, for each login and address (path and
 // query) they were asked for, while the helper answers the same listing:
 // twenty administrators who look at the table at once cost one table and
@@ -84,6 +80,49 @@ class Kept {
 };
 
 }  // namespace
+
+bool accepts_gzip(const HttpRequest &r) {
+    return r.accept_encoding.find("gzip") != std::string::npos;
+}
+
+std::optional<Deflated> deflated(std::string_view text) {
+    z_stream z{};
+    // Raw deflate: the gzip header and trailer are gzip_of's.
+    if (deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return std::nullopt;
+    Deflated d;
+    // A sync flush adds its empty stored block to what deflateBound counts.
+    d.bytes.resize(deflateBound(&z, text.size()) + 16);
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
+    z.avail_in = static_cast<uInt>(text.size());
+    z.next_out = reinterpret_cast<Bytef *>(d.bytes.data());
+    z.avail_out = static_cast<uInt>(d.bytes.size());
+    int rc = deflate(&z, Z_SYNC_FLUSH);
+    bool done = rc == Z_OK && z.avail_in == 0 && z.avail_out > 0;
+    d.bytes.resize(z.total_out);
+    deflateEnd(&z);
+    if (!done) return std::nullopt;
+    d.crc = static_cast<uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef *>(text.data()), static_cast<uInt>(text.size())));
+    d.size = text.size();
+    return d;
+}
+
+std::string gzip_of(std::initializer_list<const Deflated *> pieces) {
+    // No name, no time, compressed fast, from Unix.
+    std::string out("\x1f\x8b\x08\0\0\0\0\0\x04\x03", 10);
+    uLong crc = crc32(0, nullptr, 0);
+    size_t size = 0;
+    for (const Deflated *p : pieces) {
+        out += p->bytes;
+        crc = crc32_combine(crc, p->crc, static_cast<z_off_t>(p->size));
+        size += p->size;
+    }
+    // Each piece ends on a sync flush; an empty final block ends the stream.
+    out += std::string_view("\x03\0", 2);
+    for (uint32_t v : {static_cast<uint32_t>(crc), static_cast<uint32_t>(size)})
+        for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xff);
+    return out;
+}
 
 Ref ref_of(const Listing &l, const Session &s) {
     auto t = [&s](Field f) { return std::string(s.text(f) ? s.text(f) : ""); };
@@ -153,7 +192,7 @@ HttpResponse listing_page(const HttpRequest &r, const Helper &helper, const Who 
     if (!res) {
         res = build(r, who, *snap);
         if (res->status == 200) {
-            if (gz) {
+            if (gz && res->content_encoding.empty()) {
                 if (auto z = gzip(res->body)) {
                     res->body = std::move(*z);
                     res->content_encoding = "gzip";

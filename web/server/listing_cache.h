@@ -7,11 +7,13 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -35,6 +37,28 @@ Ref ref_of(const Listing &l, const Session &s);
 // Forms and links name a session by a short key (listing_cache.cc).
 std::string key_of(const Ref &ref);
 
+// A piece of a gzip body, compressed on its own (and flushed to a whole
+// byte, not final): a large piece made once, such as the rows of a
+// table, goes into the page of every login that shows it without being
+// compressed again, between the pieces that differ from page to page.
+struct Deflated {
+    std::string bytes;
+    uint32_t crc = 0;  // of what it holds
+    size_t size = 0;   // what it holds, uncompressed
+};
+std::optional<Deflated> deflated(std::string_view text);
+// The gzip body of the pieces, in their order.
+std::string gzip_of(std::initializer_list<const Deflated *> pieces);
+bool accepts_gzip(const HttpRequest &r);
+
+// The rows of the sessions table in one order and filter: the count of
+// rows shown (the text before `at`), then the rows, also compressed.
+struct Table {
+    std::string text;
+    size_t at = 0;
+    Deflated rows;
+};
+
 // One listing of the group, as the helper answered it, with what the
 // pages make of it.
 struct Snapshot {
@@ -48,7 +72,7 @@ struct Snapshot {
     // the same table at once wait for the one that makes it, rather than
     // each making it again on the same cores.
     std::mutex lane;
-    std::map<std::string, std::shared_ptr<const std::string>> tables;
+    std::map<std::string, std::shared_ptr<const Table>> tables;
 
     const Session *find(const std::string &key) const {
         auto it = by_key.find(key);

@@ -154,6 +154,10 @@ std::string table_rows(const Snapshot &snap, const std::map<std::string, std::st
 
 }  // namespace
 
+// Where the rows go in the page: no text shown can hold it, as every text
+// is escaped and control characters shown as "?".
+constexpr std::string_view kRowsHere = "\x01rows\x01";
+
 HttpResponse sessions_page(const HttpRequest &r, const Who &who, const Snapshot &snap_ref) {
     std::map<std::string, std::string> filter;
     for (const char *k : {"server", "login", "token", "display"}) {
@@ -169,17 +173,25 @@ HttpResponse sessions_page(const HttpRequest &r, const Who &who, const Snapshot 
     const Snapshot *snap = &snap_ref;
     std::string view = sort + (descending ? "-" : "+");
     for (const auto &[k, v] : filter) add(view, {"\x1f", k, "=", v});
-    std::shared_ptr<const std::string> rows;
+    std::shared_ptr<const Table> table;
     {
         std::lock_guard<std::mutex> lock(const_cast<Snapshot &>(*snap).lane);
         auto &tables = const_cast<Snapshot &>(*snap).tables;
         if (auto it = tables.find(view); it != tables.end()) {
-            rows = it->second;
+            table = it->second;
         } else {
-            rows = std::make_shared<const std::string>(table_rows(*snap, filter, sort, descending));
-            if (tables.size() < 32) tables.emplace(view, rows);
+            auto made = std::make_shared<Table>();
+            made->text = table_rows(*snap, filter, sort, descending);
+            made->at = made->text.find("</p>\n") + 5;  // the count, then the rows
+            auto rows = deflated(std::string_view(made->text).substr(made->at));
+            if (!rows) return problem(500, "Sessions", "The page cannot be made now.", who);
+            made->rows = std::move(*rows);
+            table = made;
+            if (tables.size() < 32) tables.emplace(view, table);
         }
     }
+    const std::string *rows = &table->text;
+    const size_t at = table->at;
 
     std::string keep;  // the filters, for the sort links
     for (const auto &[k, v] : filter) keep += "&" + k + "=" + url_encode(v);
@@ -197,7 +209,6 @@ HttpResponse sessions_page(const HttpRequest &r, const Who &who, const Snapshot 
         return std::string("<label>") + label + " <input name=\"" + name + "\" value=\"" +
                (it == filter.end() ? "" : esc(it->second)) + "\" maxlength=\"255\"></label>\n";
     };
-    size_t at = rows->find("</p>\n") + 5;  // the count, then the rows
     std::string content;
     content.reserve(rows->size() + 4096);
     content += failed_members(snap->listing) +
@@ -219,9 +230,26 @@ HttpResponse sessions_page(const HttpRequest &r, const Who &who, const Snapshot 
                "<table id=\"sessions\">\n<thead><tr><th class=\"pick\"></th>" +
                head +
                "<th>Disconnected for</th><th>Ends in</th><th>Actions</th></tr></thead>\n<tbody>\n";
-    content.append(*rows, at, std::string::npos);
+    // The rows go in last: in a compressed page, as they were compressed
+    // once for every page that shows them.
+    content += kRowsHere;
     content += "</tbody>\n</table>\n</form>\n";
-    return html(200, page("Sessions", who, content));
+    std::string framed = page("Sessions", who, content);
+    const size_t here = framed.find(kRowsHere);
+    const std::string_view before = std::string_view(framed).substr(0, here),
+                           after = std::string_view(framed).substr(here + kRowsHere.size());
+    if (accepts_gzip(r)) {
+        auto first = deflated(before), last = deflated(after);
+        if (first && last) {
+            HttpResponse res = html(200, gzip_of({&*first, &table->rows, &*last}));
+            res.content_encoding = "gzip";
+            return res;
+        }
+    }
+    std::string body;
+    body.reserve(framed.size() + rows->size() - at);
+    add(body, {before, std::string_view(*rows).substr(at), after});
+    return html(200, std::move(body));
 }
 
 }  // namespace vkweb

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "listing_cache.h"
 #include "listing_wire.h"
@@ -69,6 +70,35 @@ TEST(WebSnapshots, NewListingMadeOnceForAllRequestsThatBringIt) {
     EXPECT_GT(next->generation, got[0]->generation);
     EXPECT_EQ(fetch(first), got[0]);
     EXPECT_EQ(fetch(second), next);
+}
+
+// Pieces compressed apart make one gzip body: a browser (here zlib, which
+// also checks the sum and the length at its end) reads their text in
+// order, an empty piece and a large one that compresses well included.
+TEST(WebSnapshots, PiecesCompressedApartMakeOneGzipBody) {
+    std::string rows;
+    for (int i = 0; i < 5000; ++i) rows += "<tr><td>row " + std::to_string(i) + "</td></tr>\n";
+    const std::vector<std::string> texts = {"<head>alice</head>", "", rows, "</html>\n"};
+    std::vector<vkweb::Deflated> pieces;
+    for (const std::string &t : texts) {
+        auto d = vkweb::deflated(t);
+        ASSERT_TRUE(d);
+        pieces.push_back(std::move(*d));
+    }
+    EXPECT_LT(pieces[2].bytes.size(), rows.size() / 4);
+    std::string body = vkweb::gzip_of({&pieces[0], &pieces[1], &pieces[2], &pieces[3]});
+    std::string page(1 << 20, '\0');
+    z_stream z{};
+    ASSERT_EQ(inflateInit2(&z, 15 + 16), Z_OK);
+    z.next_in = reinterpret_cast<Bytef *>(body.data());
+    z.avail_in = static_cast<uInt>(body.size());
+    z.next_out = reinterpret_cast<Bytef *>(page.data());
+    z.avail_out = static_cast<uInt>(page.size());
+    EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+    EXPECT_EQ(z.avail_in, 0u);
+    page.resize(z.total_out);
+    inflateEnd(&z);
+    EXPECT_EQ(page, texts[0] + texts[1] + texts[2] + texts[3]);
 }
 
 }  // namespace
