@@ -8,7 +8,7 @@
 # VK_BENCH_TOOL another benchmark of tools/bench to run on the same build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup-deps.sh
+scripts/setup-deps.sh bench
 dir=${VK_BENCH_BUILD:-build-bench}
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$dir"

@@ -140,3 +140,18 @@ def make_host(tmp_path):
 @pytest.fixture
 def host(make_host):
     return make_host()
+
+
+@pytest.fixture
+def make_group(make_host):
+    """make_group(*names, members=True): a failover group of those hosts (group.py), stopped
+    after the test; parvix1 and parvix2 by default."""
+    from group import Group
+    groups = []
+
+    def make(*names, members=True):
+        groups.append(Group(make_host, names=names or ("parvix1", "parvix2"), members=members))
+        return groups[-1]
+    yield make
+    for g in groups:
+        g.stop()

@@ -2,9 +2,9 @@
 configuration and schema, and the administration configuration and status databases."""
 import codecs
 import signal
-import time
 
 from conftest import SOURCE
+from sessions import wait_for
 
 SUFFIX = "o=v1data"
 ADMIN_DN = f"cn=admin,{SUFFIX}"
@@ -114,11 +114,8 @@ class Directory:
         # -s 0 keeps it out of the host's system log, which the tests read.
         self.proc = h.spawn(["/usr/sbin/slapd", "-d", "stats", "-s", "0", "-h",
                              "ldap://127.0.0.1:389/", "-f", f"{RUN}/slapd.conf"])
-        deadline = time.monotonic() + 10
-        while self._ldap("ldapsearch", "-b", "", "-s", "base").rc != 0:
-            if time.monotonic() > deadline:
-                raise RuntimeError(f"slapd did not answer: {self.proc.err}")
-            time.sleep(0.03)
+        wait_for(lambda: self._ldap("ldapsearch", "-b", "", "-s", "base").rc == 0, timeout=10,
+                 what="slapd's answer")
         return self.add(BASE_LDIF, *entries)
 
     def _ldap(self, tool, *args, input=None):
@@ -144,11 +141,7 @@ class Directory:
     def hang_after_bind(self, port=390):
         """Starts a relay at `port` to slapd that stops answering after the bind."""
         self.h.spawn(["/usr/bin/python3", "-c", HANG_AFTER_BIND, str(port), "389"])
-        deadline = time.monotonic() + 10
-        while not self.h.path(f"/root/relay{port}.ready").exists():
-            if time.monotonic() > deadline:
-                raise RuntimeError("the relay did not start")
-            time.sleep(0.01)
+        wait_for(lambda: self.h.path(f"/root/relay{port}.ready").exists(), timeout=10, what="the relay")
         return port
 
     def freeze(self):

@@ -29,6 +29,10 @@ PermitRootLogin forced-commands-only
 PasswordAuthentication no
 KbdInteractiveAuthentication no
 """
+# The fields of a record line, in the order vksession -p -x writes them.
+FIELDS = ("INSERT_TOKEN", "TOKEN", "uid", "STATE", "DISPLAY", "SERVER", "SESSION_TYPE",
+          "encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
+          "securityMode", "TermPrimary", "TermList", "MultiheadGroupName")
 # sshd's unprivileged helper runs as this user.
 SSHD_USER = {"sshd": 100}
 SSH_KEYGEN = "/usr/bin/ssh-keygen"
@@ -189,6 +193,11 @@ def _started(pid):
             return int(f.read().rsplit(")", 1)[1].split()[19])
     except (OSError, IndexError, ValueError):
         return None
+
+
+def line_of(d):
+    """The record line of the fields in `d` (absent or None: NULL)."""
+    return ";".join(f"{k}={'NULL' if d.get(k) is None else d[k]}" for k in FIELDS) + "\n"
 
 
 def authd(h, *terminals):

@@ -2,7 +2,6 @@
 what a scripted one that misbehaves, is silent or absent, or a failing ping leave of them."""
 import json
 import re
-import signal
 import time
 
 import pytest
@@ -244,19 +243,26 @@ def reported(h, letters, *vksession):
     assert (r.rc, r.out, r.err) == (0, table(*rows), "")
 
 
-@pytest.mark.parametrize("junk,script,letters,seconds,log", [
+def padded(records, size):
+    """`records` after lines of junk, `size` bytes in all (at least the records)."""
+    pad = max(size - len(records), 0)
+    return ("x" * 1023 + "\n") * (pad >> 10) + ("x" * (pad % 1024 - 1) + "\n" if pad % 1024 else "") + records
+
+
+@pytest.mark.parametrize("size,script,letters,seconds,log", [
     (0, dict(delay=7), "D", (4.5, 7), "poll timed out"),
     # A manager that pauses between records is waited for.
     (0, dict(pause=6), "", (6, 8), None),
-    # A complete reply on a connection that stays open: the query ends 30 s
-    # after the first data, and the sessions show as disconnected.
+    # A complete reply on a connection that stays open, or one that trickles in too slowly to
+    # fall silent: the query ends 30 s after the first data, the sessions disconnected.
     (0, dict(hold=60), "D", (29.5, 32), "reply not complete within 30000 ms, abandoned"),
-    # Lines of junk before the records: up to 16 MiB are read, more is given up.
-    (15 << 20, {}, "", (0, 30), None),
-    (17 << 20, {}, "D", (0, 30), "reply longer than 16777216 bytes, abandoned"),
-], ids=["silent", "pauses", "never-closes", "15MiB", "17MiB"])
-def test_stalled_or_flooding_manager(host, junk, script, letters, seconds, log):
-    Fake(host, reply=("x" * 1023 + "\n") * (junk >> 10) + plant_two(host), **script)
+    (2048, dict(chunk=1, gap=0.05), "D", (29.5, 32), "reply not complete within 30000 ms, abandoned"),
+    # Lines of junk before the records: a reply of up to 16 MiB is read, more is given up.
+    (16 << 20, {}, "", (0, 30), None),
+    ((16 << 20) + 1, {}, "D", (0, 30), "reply longer than 16777216 bytes, abandoned"),
+], ids=["silent", "pauses", "never-closes", "trickles", "16MiB", "16MiB+1"])
+def test_stalled_or_flooding_manager(host, size, script, letters, seconds, log):
+    Fake(host, reply=padded(plant_two(host), size), **script)
     t0 = time.monotonic()
     reported(host, letters)
     assert seconds[0] < time.monotonic() - t0 < seconds[1] + SLACK

@@ -1,4 +1,5 @@
-"""bash completion of vksession: option letters, and the values of the host's sessions."""
+"""bash completion of vksession (option letters, the values of the host's sessions) and of
+vkgroup (commands, options, the group's members)."""
 from sessions import plant, start
 
 # Completes each command line given as an argument the way readline would
@@ -20,7 +21,7 @@ for line; do complete_line "$line"; done
 LOADER = "source /usr/share/bash-completion/bash_completion; __load_completion vksession\n"
 
 
-def test_option_letters_and_values_of_the_hosts_sessions(host):
+def test_options_and_values_of_the_hosts_sessions_and_the_group_members(host):
     start(host, "alice", "user.alice", "card-0a11ce")
     start(host, "bob", "mobile.bob", "term-00b0b")
     # Files no session starter writes: a token that the shell would run, a
@@ -38,9 +39,7 @@ def test_option_letters_and_values_of_the_hosts_sessions(host):
     assert (r.rc, r.err, dict(zip(lines, r.out.split("\n")))) == (0, "", lines)
     assert not host.path("/tmp/pwned").exists()
 
-
-def test_vkgroup_commands_options_and_members(host):
-    # A member file with comments, blanks and a line that the shell would run.
+    # vkgroup: a member file with comments, blanks and a line that the shell would run.
     host.write("/etc/opt/KELWvk/group/members",
                "# the group\n\n  parvix2\t\nparvix3.example.org\n$(touch /tmp/pwned)\n")
     host.write("/root/metrics.prom", "")

@@ -1,15 +1,12 @@
 """The library's search and operations on another server of the failover group (through the
-probe): with a scripted stand-in for vkrcmd, then over ssh between two hosts (group.py) with
-the real vkrcmd, gate and vksession. vkrcmd's connections themselves: test_vkrcmd.py; the
-whole group in one command: test_group.py."""
-import re
+probe), with a scripted stand-in for vkrcmd. Over real ssh, the library's calls are those of
+vkgroup (test_group.py); vkrcmd and the gate themselves: test_vkrcmd.py."""
 import shlex
 
 import pytest
 
 from conftest import DEPRECATED, LOG_INFO_DEFAULT as INFO, VKSESSION
-from group import KEY, KNOWN_HOSTS, VKGROUP, VKRCMD, Group, authd
-from sessions import running, start, states, tree, wait_for
+from group import VKRCMD, line_of
 
 # ---- the stand-in remote-command program -------------------------------------------------------
 
@@ -21,16 +18,10 @@ STANDIN = r"""#!/bin/sh
 [ -f /tmp/vkrcmd.answer ] && . /tmp/vkrcmd.answer
 exit 0
 """
-FIELDS = ("INSERT_TOKEN", "TOKEN", "uid", "STATE", "DISPLAY", "SERVER", "SESSION_TYPE",
-          "encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
-          "securityMode", "TermPrimary", "TermList", "MultiheadGroupName")
-
-
 def rec(token, disp, server="parvix2", **values):
     """A record line as vksession -p -x writes it (raw token "raw" + token)."""
-    v = {"INSERT_TOKEN": "raw" + token, "TOKEN": token, "STATE": 1, "DISPLAY": disp,
-         "SERVER": server, "SESSION_TYPE": "default", **values}
-    return ";".join(f"{k}={v.get(k, 'NULL')}" for k in FIELDS) + "\n"
+    return line_of({"INSERT_TOKEN": "raw" + token, "TOKEN": token, "STATE": 1, "DISPLAY": disp,
+                    "SERVER": server, "SESSION_TYPE": "default", **values})
 
 
 @pytest.fixture
@@ -77,9 +68,8 @@ def logged(h):
     return [m for p, m in h.messages() if p == INFO]
 
 
-def planted_nothing(*hosts):
-    return all(not list(h.path("/tmp").glob("pwn*")) and not list(h.path("/root").glob("pwn*"))
-               for h in hosts)
+def planted_nothing(h):
+    return not list(h.path("/tmp").glob("pwn*")) and not list(h.path("/root").glob("pwn*"))
 
 
 # ---- what reaches the remote-command program ---------------------------------------------
@@ -167,89 +157,3 @@ def test_search_and_operation_read_the_answer(standin):
         answer(h, *writes, rc=rc)
         h.clear_log()
         assert (operate(h, "terminate", "parvix2", "tokA"), logged(h)) == (code, logs), name
-
-
-# ---- two hosts over ssh ------------------------------------------------------------------------
-
-@pytest.fixture
-def group(make_host):
-    g = Group(make_host)
-    yield g
-    g.stop()
-
-
-def by_token(lines):
-    return sorted(lines, key=lambda x: re.search(r";TOKEN=([^;]*)", x).group(1))
-
-
-def test_listing_and_filters_show_the_far_hosts_sessions(group):
-    h1, h2 = group.h1, group.h2
-    # Raw tokens in another order than the token names: the far side prints
-    # in raw token order, the enumeration hands out in token name order.
-    na, nb, nc = (start(h2, *s)[0] for s in (("alice", "tokA", "raw3"), ("bob", "tokB", "raw1"),
-                                              ("alice", "tokC", "raw2")))
-    authd(h2, ["terminalCID=term1", "tokenName=tokB", "encryptUpType=arcfour"])
-    far = h2.vksession("-p", "-x").out.splitlines(keepends=True)
-    assert len(far) == 3 and ";STATE=0;" in far[0]
-    assert search(h1, "parvix2") == (0, "".join(by_token(far)))
-    for flt, tokens in (("unix.alice", ["tokA", "tokC"]), ("raw3", ["tokA"])):
-        rc, out = search(h1, "parvix2", flt)
-        assert (rc, [x.split(";")[1] for x in out.splitlines()]) == (0, [f"TOKEN={t}" for t in tokens]), flt
-    assert search(h1, "parvix2", "nosuch") == (-4, "")
-    # Through both shells, the gate and the far vksession, a hostile value
-    # stays a value: it matches no session and runs nothing anywhere.
-    for value in ("x'; touch /tmp/pwn1; '", "$(touch /tmp/pwn2)", "`touch /tmp/pwn3`"):
-        assert search(h1, "parvix2", value) == (-4, ""), value
-        assert operate(h1, "terminate", "parvix2", value, display=value) == -4
-    assert planted_nothing(h1, h2)
-    assert len(h2.vksession("-p", "-x").out.splitlines()) == 3
-
-
-def test_operations_act_on_the_far_session_only(group):
-    h1, h2 = group.h1, group.h2
-    n1, p1 = start(h1, "alice", "tokA", "rawA")
-    n2, p2 = start(h2, "alice", "tokA", "rawA")
-    assert n1 == n2  # the same display on both hosts: only the server tells them apart
-    mine = tree(h1, p1["pid"]) + [p1["server_pid"]]
-    theirs = tree(h2, p2["pid"])
-    # Suspend and resume act, but the far side's deprecation warning makes
-    # them answer an internal error.
-    warning = f"remote_operation(): remote access failed ({DEPRECATED[:-1]})"
-    for action, done in (("suspend", lambda: states(h2, theirs) == ["T"] * len(theirs)),
-                         ("resume", lambda: running(h2, theirs))):
-        h1.clear_log()
-        assert (operate(h1, action, "parvix2", display=n2), logged(h1)) == (-1, [warning])
-        wait_for(done, what=action)
-    assert operate(h1, "terminate", "parvix2", "nosuch") == -4
-    assert operate(h1, "terminate", "parvix2", "tokA", "alice", n2) == 0
-    theirs.append(p2["server_pid"])
-    wait_for(lambda: states(h2, theirs) == ["-"] * len(theirs), what="the far session's end")
-    assert running(h1, mine) and h2.vksession("-p", "-x").err == "**ERROR: -4\n"
-
-
-def test_the_gate_and_vkrcmd_let_nothing_else_run(group):
-    g = group
-    h1, h2 = g.h1, g.h2
-    assert g.vkrcmd("parvix2", VKSESSION, "-p", "-x", "-t", "nosuch").out == "**ERROR: -4\n"
-    # The gate's rules are checked one by one in the unit tests; here, that
-    # it stands between the group key and the far host, with or without
-    # vkrcmd's quoting, and refuses a login.
-    r = g.vkrcmd("parvix2", "/bin/touch", "/tmp/pwn1")
-    assert (r.rc, r.out, r.err) == (1, "", f"vkrcmd-gate: refused: only {VKSESSION} or {VKGROUP} may run\n")
-    ssh = f"ssh -F none -n -i {KEY} -o BatchMode=yes -o UserKnownHostsFile={KNOWN_HOSTS} -l root parvix2"
-    for command in ([f"{VKSESSION} -p -x; touch /tmp/pwn2"], []):
-        r = h1.run(ssh.split() + command)
-        assert r.rc == 1 and "vkrcmd-gate: refused: " in r.err, command
-    # vkrcmd takes nothing from its words but the host: no option, no user.
-    for bad in (["-oProxyCommand=touch /tmp/pwn3", "/bin/true"], ["root@parvix2", "/bin/true"],
-                ["parvix2;id", "/bin/true"], ["parvix2"], ["--close", "-oProxyCommand=touch /tmp/pwn4"],
-                ["--close", "parvix2", "/bin/true"]):
-        r = g.vkrcmd(*bad)
-        assert r.rc == 255 and r.err.startswith("vkrcmd: ") and r.err.count("\n") == 1, bad
-    # A changed host key: one diagnostic line, 255. Host keys are checked as a connection is
-    # made: the one that the calls above left open was checked then, and is closed first.
-    h1.write(KNOWN_HOSTS, h1.path(KNOWN_HOSTS).read_text().replace("parvix2", "other"))
-    assert g.vkrcmd("--close", "parvix2").rc == 0
-    r = g.vkrcmd("parvix2", VKSESSION, "-p", "-x")
-    assert (r.rc, r.out, r.err.endswith("Host key verification failed.\n")) == (255, "", True)
-    assert planted_nothing(h1, h2)

@@ -40,7 +40,7 @@ def test_page_is_clean_for_mandoc_and_groff(page):
     assert render(page).stderr == ""
 
 
-def test_vksession_page_is_in_step_with_the_program(host):
+def test_the_vksession_and_vkgroup_pages_are_in_step_with_the_programs(host):
     wide, text = (render(MAN / "man1/vksession.1.gz", w).stdout for w in (200, 80))
     assert " ".join(section(wide, "SYNOPSIS")).split() == USAGE.split()
     options = text[text.index("\nOPTIONS\n"):text.index("\nSELECTING SESSIONS\n")]
@@ -54,8 +54,6 @@ def test_vksession_page_is_in_step_with_the_program(host):
     listed = [e.split("=", 1)[0] for e in section(text, "RECORD LINES") if re.match(r"^[A-Za-z_]+=", e)]
     assert listed[:len(keys)] == keys
 
-
-def test_vkgroup_page_is_in_step_with_the_program(host):
     usage = host.run(["/opt/KELWvk/sbin/vkgroup", "-h"]).out
     synopsis = usage[:usage.index("\n\n")].replace("usage:", "").split()
     wide, text = (render(MAN / "man8/vkgroup.8.gz", w).stdout for w in (200, 80))

@@ -111,7 +111,7 @@ def test_more_than_one_match_needs_all_and_a_client_must_be_its_program(host):
     assert all(exist(host, n) == [True, True] for n in "123")
 
 
-def test_terminate_all_stops_at_the_first_failure_in_raw_token_order(host):
+def test_terminate_all_stops_at_the_first_failure_and_suspend_needs_a_valid_proc_file(host):
     # Every session holds the token "crew"; raw tokens order them 2, 3, 1.
     sessions = [start(host, user, f"t{i}", raw, "/bin/sleep", "1000", stype=stype,
                       tokenset=f"t{i},{raw},crew")
@@ -128,10 +128,9 @@ def test_terminate_all_stops_at_the_first_failure_in_raw_token_order(host):
         ["S", "S", "-", "-", "S", "S"]
     assert [host.path(DISPLAYS + n).exists() for n, _ in sessions] == [True, False, True]
 
-
-def test_suspend_needs_a_valid_proc_file_terminate_does_not(host):
-    gone, _ = start(host, "alice", "tok1", "raw1")
-    stale, stale_proc = start(host, "bob", "tok2", "raw2")
+    # Suspending needs a valid session proc file; terminating does not.
+    gone, _ = start(host, "alice", "tok4", "raw4")
+    stale, stale_proc = start(host, "bob", "tok5", "raw5")
     host.path(PROCS + gone).unlink()
     then = int(host.path(DISPLAYS + stale).stat().st_mtime) - 1
     os.utime(host.path(PROCS + stale), (then, then))
@@ -141,7 +140,7 @@ def test_suspend_needs_a_valid_proc_file_terminate_does_not(host):
     assert [(r.rc, r.out, r.err) for r in results] == [
         (1, "", failed(xmode, -19, "invalid or missing session proc file", True)) for _, xmode in cases]
     assert running(host, tree(host, stale_proc["pid"]))
-    for n, token in ((gone, "tok1"), (stale, "tok2")):
+    for n, token in ((gone, "tok4"), (stale, "tok5")):
         r = host.vksession("-k", "-d", n)
         assert (r.rc, r.out, r.err) == (0, "", "")
         assert exist(host, n, token) == [False] * 3
@@ -241,19 +240,12 @@ def test_hostile_session_files_reach_no_shell_and_no_bystander(host):
     assert "manage_session(): failed to resume/suspend session, client program name differs " \
         f"(display=31; {PWN})" in host.lines()
     assert "manage_session(): failed to suspend session for display 32 (Object not found)" in host.lines()
-
-
-# ---- the failure's text in the user's language ----------------------------------------------
-
-def test_a_translated_failure_reaches_the_terminal_in_its_character_set(host):
-    # A display name that is no plain word: terminating the session fails
-    # with "Invalid arguments", which the German catalogue spells with a "ü".
-    plant(host, "41;x", "tok1", "raw1", proc=client(99999))
+    # The failure's text in the user's language: "Invalid arguments" is spelled with a "ü" in
+    # German.
     for env, text in [
             ({"LANGUAGE": "de", "LANG": "C.UTF-8"}, "Ungültige Argumente"),
             # German messages on an ASCII terminal: transliterated, not "?".
             ({"LANGUAGE": "de", "LANG": "C", "LC_MESSAGES": "C.UTF-8"}, "Ungultige Argumente"),
             ({"LANGUAGE": "de", "LANG": "C"}, "Invalid arguments")]:  # "C" ignores LANGUAGE
-        r = host.vksession("-k", "-d", "41;x", argv0=NAME, env=env)
+        r = host.vksession("-k", "-d", f"41; {PWN_HERE}", argv0=NAME, env=env, cwd="/tmp")
         assert (r.rc, r.out, r.err) == (1, "", failed(False, -6, text)), env
-    assert host.path(DISPLAYS + "41;x").exists()

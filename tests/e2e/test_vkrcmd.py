@@ -1,7 +1,7 @@
-"""vkrcmd's shared connections, in a group of three hosts over real ssh (group.py): one master
+"""vkrcmd and the gate, in a group of three hosts over real ssh (group.py): one master
 connection per server, reused and ended on request; servers that go away; the group's settings
-for the connect time-out and how long a connection stays; the socket directory's safety; and
-that nothing of a call, or of the caller, stays behind."""
+for the connect time-out and how long a connection stays; the socket directory's safety; that
+nothing of a call, or of the caller, stays behind; and that nothing but vksession runs."""
 import os
 import re
 import threading
@@ -10,7 +10,7 @@ import time
 import pytest
 
 from conftest import SLACK, VKSESSION
-from group import CONTROL_DIR, SSH_CONFIG, VKRCMD, Group, is_master
+from group import CONTROL_DIR, KEY, KNOWN_HOSTS, SSH_CONFIG, VKGROUP, VKRCMD, is_master
 from sessions import plant, wait_for
 
 LIST = (VKSESSION, "-p", "-x")
@@ -19,10 +19,8 @@ CONNECT_TIMEOUT, ALIVE = 5, 3 * 3   # the defaults; a dead peer is noticed withi
 
 
 @pytest.fixture
-def group(make_host):
-    g = Group(make_host, names=("parvix1", "parvix2", "parvix3"))
-    yield g
-    g.stop()
+def group(make_group):
+    return make_group("parvix1", "parvix2", "parvix3")
 
 
 def masters(g):
@@ -98,8 +96,9 @@ def test_calls_share_one_connection_per_server_until_closed(group):
     assert (g.accepted("parvix2"), len(masters(g))) == (2, 2)
 
 
-def test_the_callers_descriptors_are_not_held(group):
+def test_the_callers_descriptors_are_not_held_and_nothing_but_vksession_runs(group):
     g = group
+    h1, h2 = g.h1, g.h2
     # The caller's extra pipe (here: the harness's pipe of the run's output, as descriptor 3
     # besides vkrcmd's own output, which goes elsewhere) ends when vkrcmd ends: on the call
     # that makes the master as on one that shares it. A master that held it would keep the
@@ -110,6 +109,29 @@ def test_the_callers_descriptors_are_not_held(group):
         r = g.h1.sh(script, timeout=20)
         assert (r.out, r.err) == ("1\n", "") and time.monotonic() - began < 5 + SLACK
     assert len(masters(g)) == 1 and left_of_calls(g) == []
+
+    # The gate's rules are checked one by one in the unit tests; here, that
+    # it stands between the group key and the far host, with or without
+    # vkrcmd's quoting, and refuses a login.
+    r = g.vkrcmd("parvix2", "/bin/touch", "/tmp/pwn1")
+    assert (r.rc, r.out, r.err) == (1, "", f"vkrcmd-gate: refused: only {VKSESSION} or {VKGROUP} may run\n")
+    ssh = f"ssh -F none -n -i {KEY} -o BatchMode=yes -o UserKnownHostsFile={KNOWN_HOSTS} -l root parvix2"
+    for command in ([f"{VKSESSION} -p -x; touch /tmp/pwn2"], []):
+        r = h1.run(ssh.split() + command)
+        assert r.rc == 1 and "vkrcmd-gate: refused: " in r.err, command
+    # vkrcmd takes nothing from its words but the host: no option, no user.
+    for bad in (["-oProxyCommand=touch /tmp/pwn3", "/bin/true"], ["root@parvix2", "/bin/true"],
+                ["parvix2;id", "/bin/true"], ["parvix2"], ["--close", "-oProxyCommand=touch /tmp/pwn4"],
+                ["--close", "parvix2", "/bin/true"]):
+        r = g.vkrcmd(*bad)
+        assert r.rc == 255 and r.err.startswith("vkrcmd: ") and r.err.count("\n") == 1, bad
+    # A changed host key: one diagnostic line, 255. Host keys are checked as a connection is
+    # made: the one that the calls above left open was checked then, and is closed first.
+    h1.write(KNOWN_HOSTS, h1.path(KNOWN_HOSTS).read_text().replace("parvix2", "other"))
+    assert g.vkrcmd("--close", "parvix2").rc == 0
+    r = g.vkrcmd("parvix2", VKSESSION, "-p", "-x")
+    assert (r.rc, r.out, r.err.endswith("Host key verification failed.\n")) == (255, "", True)
+    assert [p for h in (h1, h2) for d in ("/tmp", "/root") for p in h.path(d).glob("pwn*")] == []
 
 
 def test_servers_that_go_away(group):
@@ -151,27 +173,7 @@ def test_servers_that_go_away(group):
     assert left_of_calls(g) == []
 
 
-def test_the_groups_settings_win_over_the_defaults(group):
-    g = group
-    g.h1.write(SSH_CONFIG, "Host parvix3\n\tControlPersist 1\nHost *\n\tConnectTimeout 2\n", 0o600)
-    r, took = timed(g, g.silent, *LIST)
-    assert refused(r, f"cannot reach {g.silent}: ssh: connect to host {g.silent} port 22: "
-                      "Connection timed out") and 2 <= took < 2 + 2 + SLACK, (r, took)
-    assert g.vkrcmd("parvix2", *LIST).out == g.vkrcmd("parvix3", *LIST).out == NO_SESSION
-    # parvix3's master goes after a second of rest; parvix2's keeps the default minute.
-    wait_for(lambda: len(masters(g)) == 1, what="parvix3's master's end")
-    kept = masters(g)
-    time.sleep(1.5)
-    assert masters(g) == kept and g.vkrcmd("parvix2", *LIST).out == NO_SESSION
-    assert (g.accepted("parvix2"), g.accepted("parvix3")) == (1, 1)
-    # A group file that others may write is read by nothing, not even to end a connection.
-    os.chmod(g.h1.path(SSH_CONFIG), 0o620)
-    for args in (("parvix2", *LIST), ("--close", "parvix2")):
-        assert refused(g.vkrcmd(*args), f"cannot reach parvix2: {SSH_CONFIG}: "
-                                        "not a regular file that only root may write"), args
-
-
-def test_the_socket_directory_must_be_roots_alone(group):
+def test_the_socket_directory_must_be_roots_alone_and_the_groups_settings_win(group):
     g = group
     h1 = g.h1
     setups = {
@@ -197,3 +199,21 @@ def test_the_socket_directory_must_be_roots_alone(group):
     assert g.vkrcmd("parvix2", *LIST).out == NO_SESSION
     assert oct(os.lstat(h1.path(CONTROL_DIR)).st_mode) == oct(0o40700)
     assert g.accepted("parvix2") == 1 and masters(g) != {}
+
+    # The group's own settings win over the defaults.
+    g.h1.write(SSH_CONFIG, "Host parvix3\n\tControlPersist 1\nHost *\n\tConnectTimeout 2\n", 0o600)
+    r, took = timed(g, g.silent, *LIST)
+    assert refused(r, f"cannot reach {g.silent}: ssh: connect to host {g.silent} port 22: "
+                      "Connection timed out") and 2 <= took < 2 + 2 + SLACK, (r, took)
+    assert g.vkrcmd("parvix2", *LIST).out == g.vkrcmd("parvix3", *LIST).out == NO_SESSION
+    # parvix3's master goes after a second of rest; parvix2's keeps the default minute.
+    wait_for(lambda: len(masters(g)) == 1, what="parvix3's master's end")
+    kept = masters(g)
+    time.sleep(1.5)
+    assert masters(g) == kept and g.vkrcmd("parvix2", *LIST).out == NO_SESSION
+    assert (g.accepted("parvix2"), g.accepted("parvix3")) == (1, 1)
+    # A group file that others may write is read by nothing, not even to end a connection.
+    os.chmod(g.h1.path(SSH_CONFIG), 0o620)
+    for args in (("parvix2", *LIST), ("--close", "parvix2")):
+        assert refused(g.vkrcmd(*args), f"cannot reach parvix2: {SSH_CONFIG}: "
+                                        "not a regular file that only root may write"), args

@@ -101,7 +101,12 @@ def populate(g, per_member):
         for d in (bench.DISPLAYS, bench.CTOKENS, bench.PROCS, bench.IDLE, bench.TERMINALS):
             shutil.rmtree(h.path(d), ignore_errors=True)
         bench.populate(h, per_member, [1])
+        # A manager of an earlier round holds its port until it has gone.
         h.run(["/usr/bin/pkill", "-x", "vkauthd"])
+        for _ in range(100):
+            if h.run(["/usr/bin/pgrep", "-x", "vkauthd"]).rc != 0:
+                break
+            time.sleep(0.05)
         r = h.run([AUTHD])
         if r.rc != 0:
             raise RuntimeError(f"vkauthd did not start: {r.err}")

@@ -1,13 +1,8 @@
-"""Browser tests of the web server, run through ctest like the end-to-end tests (VK_STAGE,
-VK_BUILD, VK_SOURCE), on their hosts: the sandboxed hosts, the N-host group and the sessions
-of tests/e2e, with a desk whose headless Chromium reaches parvix1 over the group's switch.
-
-Fixtures: web (webgroup.WebGroup, vkweb not started), vkweb (the same with vkweb answering;
-the test skips while vkweb is not built), browser (a fresh, logged-out WebDriver in the desk),
-base_url, login(browser, user, password), screenshot(browser, name) into artefacts
-($VK_BUILD/test-artifacts/web). Sessions are planted or started with tests/e2e's sessions.py
-(`from sessions import plant, start`); parvix1's system log is web.lines(). A failing test
-leaves a screenshot and the page's source in the artefacts."""
+"""Browser tests of the web server on the hosts of tests/e2e (run by ctest like them), with a
+desk whose headless Chromium reaches parvix1 over the group's switch. Fixtures: web (a
+webgroup.WebGroup), vkweb (the same with vkweb answering), browser (a fresh WebDriver in the
+desk), login(browser, user, password), screenshot(browser, name) into
+$VK_BUILD/test-artifacts/web, where a failing test also leaves its screenshot and page."""
 import importlib.util
 import os
 import re
@@ -61,11 +56,6 @@ def vkweb(request):
     w = request.getfixturevalue("web")
     w.start_vkweb()
     return w
-
-
-@pytest.fixture
-def base_url(web):
-    return web.url
 
 
 @pytest.fixture

@@ -1,21 +1,17 @@
-"""An administrator's workstation on the group's network: a sandbox host ("desk") that runs
-chromedriver, which starts headless Chromium there, so that the browser reaches the servers
-over the group's switch as a real one would. The test process drives it through a TCP relay:
-a listener on the test process's loopback whose every connection is joined to a socket made
-inside the desk's network namespace.
-
-  sock = connect_in(host, "10.77.0.1", 8443)    # a TCP connection from inside `host`
-  desk = Desk(host)                             # chromedriver up and answering
-  b = desk.browser()                            # a WebDriver session (selenium Remote)
-  desk.close()                                  # the relay; the host's stop() ends the rest
-"""
+"""An administrator's workstation on the group's network: a sandbox host ("desk") running
+chromedriver and headless Chromium, so that the browser reaches the servers over the group's
+switch as a real one would; the test process drives it over TCP connections made inside the
+desk's network namespace. Desk(host).browser() is a WebDriver session; connect_in(host, addr,
+port) a TCP connection from inside `host`."""
 import ctypes
+import functools
 import json
 import os
 import socket
 import threading
 import time
-import urllib.request
+
+import urllib3
 
 from selenium import webdriver
 from selenium.webdriver.remote.remote_connection import RemoteConnection
@@ -43,11 +39,9 @@ _libc.setns.argtypes = (ctypes.c_int, ctypes.c_int)
 CLONE_NEWNET = 0x40000000
 
 
-def socket_in(host, family=socket.AF_INET, kind=socket.SOCK_STREAM):
-    """A socket of `host`'s network namespace. A socket stays in the namespace it was made in,
-    whoever uses it later, and setns() moves only the calling thread: so a short-lived thread
-    enters the namespace, makes the socket and ends, and the test process's own threads keep
-    the machine's network."""
+def socket_in(host):
+    """A TCP socket of `host`'s network namespace. setns() moves only the calling thread and a
+    socket stays in the namespace it was made in: so a short-lived thread makes it there."""
     made = {}
 
     def make():
@@ -59,7 +53,7 @@ def socket_in(host, family=socket.AF_INET, kind=socket.SOCK_STREAM):
                     raise OSError(err, f"setns into {host.hostname}: {os.strerror(err)}")
             finally:
                 os.close(fd)
-            made["socket"] = socket.socket(family, kind)
+            made["socket"] = socket.socket()
         except BaseException as e:  # handed to the caller's thread
             made["error"] = e
 
@@ -85,9 +79,8 @@ def connect_in(host, addr, port, timeout=2.0):
 
 
 def await_listener(host, addr, port, timeout=10.0, alive=None):
-    """Waits until a TCP connect from inside `host` to `addr`:`port` succeeds. `alive`: a
-    function that raises once the awaited server is known to have ended (no point in waiting
-    further)."""
+    """Waits until a connect from inside `host` to `addr`:`port` succeeds; `alive()` raises
+    once the awaited server has ended."""
     deadline = time.monotonic() + timeout
     while True:
         try:
@@ -101,98 +94,48 @@ def await_listener(host, addr, port, timeout=10.0, alive=None):
             time.sleep(0.02)
 
 
-class Relay:
-    """Listens on 127.0.0.1 of the test process (port: self.port); every connection is joined
-    to `addr`:`port` inside `host`, bytes copied both ways by two threads, each passing on the
-    end of its direction (half-close), so either side may finish first."""
+class _DeskHTTPConnection(urllib3.connection.HTTPConnection):
+    def _new_conn(self):
+        return connect_in(self.desk, self.host, self.port, timeout=5.0)
 
-    def __init__(self, host, port, addr="127.0.0.1"):
-        self.host, self.target = host, (addr, port)
-        self._listener = socket.create_server(("127.0.0.1", 0))
-        self.port = self._listener.getsockname()[1]
-        self._lock = threading.Lock()
-        self._open = set()      # sockets of live connections, both ends
-        self._threads = []
-        self._closed = False
-        self._start(self._accept, "relay-accept")
 
-    def _start(self, target, name, *args):
-        t = threading.Thread(target=target, args=args, name=name, daemon=True)
-        with self._lock:
-            self._threads = [x for x in self._threads if x.is_alive()] + [t]
-        t.start()
+class _DeskPool(urllib3.HTTPConnectionPool):
+    """HTTP connections to the desk's own loopback, each made inside the desk."""
+    ConnectionCls = _DeskHTTPConnection
 
-    def _accept(self):
-        while True:
-            try:
-                near, _ = self._listener.accept()
-            except OSError:     # the listener was shut down: the relay closes
-                return
-            try:
-                far = connect_in(self.host, *self.target)
-            except OSError:
-                near.close()    # the client sees the connection refused, as it would inside
-                continue
-            pair = [near, far, 2]
-            with self._lock:
-                if self._closed:
-                    near.close()
-                    far.close()
-                    return
-                self._open.update((near, far))
-            self._start(self._copy, "relay-up", near, far, pair)
-            self._start(self._copy, "relay-down", far, near, pair)
+    def __init__(self, *args, desk, **kw):
+        super().__init__(*args, **kw)
+        self.desk = desk
 
-    def _copy(self, src, dst, pair):
-        try:
-            while data := src.recv(65536):
-                dst.sendall(data)
-        except OSError:
-            pass
-        try:
-            dst.shutdown(socket.SHUT_WR)
-        except OSError:
-            pass
-        with self._lock:
-            pair[2] -= 1
-            if pair[2]:
-                return
-            for s in pair[:2]:
-                self._open.discard(s)
-                s.close()
+    def _new_conn(self):
+        conn = super()._new_conn()
+        conn.desk = self.desk
+        return conn
 
-    def close(self, timeout=5.0):
-        """Stops listening, cuts every live connection and waits for the relay's threads; an
-        AssertionError if one of them does not end."""
-        with self._lock:
-            self._closed = True
-            live = list(self._open)
-        try:
-            # shutdown() wakes the thread blocked in accept(); close() alone would not.
-            self._listener.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self._listener.close()
-        for s in live:
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-        deadline = time.monotonic() + timeout
-        for t in list(self._threads):
-            t.join(max(0.0, deadline - time.monotonic()))
-        stuck = [t.name for t in self._threads if t.is_alive()]
-        assert not stuck, f"relay threads did not end: {stuck}"
+
+def desk_pools(host, **kw):
+    """A pool manager whose every HTTP connection is one from inside `host`."""
+    manager = urllib3.PoolManager(**kw)
+    manager.pool_classes_by_scheme = {"http": functools.partial(_DeskPool, desk=host)}
+    return manager
+
+
+class _DeskConnection(RemoteConnection):
+    def __init__(self, host):
+        self._desk = host
+        super().__init__(f"http://127.0.0.1:{DRIVER_PORT}", keep_alive=True, ignore_proxy=True)
+
+    def _get_connection_manager(self):
+        return desk_pools(self._desk, timeout=self.get_timeout())
 
 
 class Desk:
-    """chromedriver in `host` (started, on the group's network) and a relay to it."""
+    """chromedriver in `host` (started, on the group's network), driven from inside it."""
 
     def __init__(self, host, timeout=15.0):
         self.host = host
         self.driver = host.spawn([CHROMEDRIVER, f"--port={DRIVER_PORT}", f"--log-path={DRIVER_LOG}"])
-        self.relay = Relay(host, DRIVER_PORT)
-        self.url = f"http://127.0.0.1:{self.relay.port}"
+        self._pools = desk_pools(host, timeout=2.0)
         self._profiles = 0
         deadline = time.monotonic() + timeout
         while not self._ready():
@@ -204,9 +147,9 @@ class Desk:
 
     def _ready(self):
         try:
-            with urllib.request.urlopen(f"{self.url}/status", timeout=2) as r:
-                return json.load(r)["value"]["ready"]
-        except (OSError, ValueError, KeyError):
+            r = self._pools.request("GET", f"http://127.0.0.1:{DRIVER_PORT}/status", retries=False)
+            return json.loads(r.data)["value"]["ready"]
+        except (OSError, urllib3.exceptions.HTTPError, ValueError, KeyError):
             return False
 
     def log(self):
@@ -221,11 +164,9 @@ class Desk:
         for flag in (*CHROMIUM_FLAGS, f"--user-data-dir=/tmp/profile{self._profiles}"):
             options.add_argument(flag)
         options.accept_insecure_certs = True
-        # The relay is on the test process's loopback: no proxy of the environment applies.
-        connection = RemoteConnection(self.url, keep_alive=True, ignore_proxy=True)
-        b = webdriver.Remote(command_executor=connection, options=options)
+        b = webdriver.Remote(command_executor=_DeskConnection(self.host), options=options)
         b.set_page_load_timeout(page_load_timeout)
         return b
 
     def close(self):
-        self.relay.close()
+        self._pools.clear()

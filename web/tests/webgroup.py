@@ -131,12 +131,19 @@ class WebGroup:
         await_listener(self.desk.host, self.addr, PORT, timeout, alive)
         return p
 
+    def restart_vkweb(self, **keys):
+        """Stops vkweb, writes vkweb.conf with `keys` and starts it again."""
+        self.vkweb.signal(15)
+        self.vkweb.wait()
+        self.write_config(**keys)
+        return self.start_vkweb()
+
     def lines(self):
         """parvix1's system log so far, one message a line."""
         return self.h1.lines()
 
     def stop(self):
-        """Ends the relay, the group and the desk, then checks that no process of parvix1 or
+        """Ends the desk's connections, the group and the desk, then checks that no process of parvix1 or
         the desk (vkweb, servers of a test, chromedriver, Chromium) lives on."""
         hosts = [h for h in (getattr(self, "h1", None), self.desk and self.desk.host) if h]
         seen = []

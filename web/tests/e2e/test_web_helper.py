@@ -200,18 +200,9 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
     session = ["parvix1", "raw5", "tok5", "alice", "5"]
     for request, why in [
             (("Z", ID, CLIENT), "unknown request"),
-            (("a", "alice", "x", CLIENT), "unknown request"),
             (("A", "alice", PASSWORDS["alice"]), "wrong number of fields"),
-            (("A", "alice", PASSWORDS["alice"], CLIENT, "x"), "wrong number of fields"),
-            (("A", "-alice", "x", CLIENT), "bad user name"),
-            (("A", "a" * 33, "x", CLIENT), "bad user name"),
-            (("A", "alice", "pass\nword", CLIENT), "bad password"),
-            (("A", "alice", "x", "192.0.2.300"), "bad client address"),
-            (("W", ID.upper(), CLIENT, "1"), "bad session id"),
-            (("X", ID, CLIENT, ID, "terminate", *session[:4]), "wrong number of fields"),
             (("X", ID, CLIENT, ID, "kill", *session), "unknown action"),
             (("X", ID, CLIENT, ID, "terminate", "-oProxyCommand=x", *session[1:]), "bad server name"),
-            (("X", ID, CLIENT, ID, "terminate", *session[:4], "5\x1b"), "bad display"),
             # Well formed, but no session has this id.
             (("W", ID, CLIENT, "1"), "out of order"),
             (("L", ID, CLIENT), "out of order"),
@@ -250,20 +241,14 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
     # ask) names the session, measures nothing and says why it would not act.
     assert members[0]["limits"][0] and "authentication manager" in members[0]["limits"][1]
     assert sessions[0]["times"] == ["-"] * 5 + [""]
-    assert helper.request("L", sid, CLIENT) == r   # within two seconds: the same listing, not asked again
-    listed = ["parvix2 /opt/KELWvk/sbin/vksession -p -x"]
-    limits = ["parvix2 /opt/KELWvk/sbin/vkgroup limits -x"]
-    assert lines(h, RCMD_CALLS) == listed * 2 + limits
-    # After an action (even a refused one) the group is asked afresh.
-    assert helper.text("X", sid, CLIENT, csrf, "resume", "parvix2", "r", "t", "l", "1")[0] == "E"
-    assert listing(helper.request("L", sid, CLIENT)[1:]) == (members, sessions)
-    assert lines(h, RCMD_CALLS) == (listed * 2 + limits) * 2
+    assert lines(h, RCMD_CALLS) == ["parvix2 /opt/KELWvk/sbin/vksession -p -x"] * 2 + \
+        ["parvix2 /opt/KELWvk/sbin/vkgroup limits -x"]
     assert helper.text("Q", sid, csrf) == ["O"]
     assert helper.text("W", sid, CLIENT, "1") == refused("out of order")
     assert helper.close() == (0, "")
 
 
-@pytest.mark.parametrize("data, what", [
+MALFORMED = [
     (struct.pack("<I", 1_022_218 + 1) + b"A", "a length over the limit"),
     (struct.pack("<I", 0), "an empty message"),
     (struct.pack("<I", 9) + b"W" + struct.pack("<I", 100) + b"abcd", "a field longer than the message"),
@@ -271,7 +256,10 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
     (struct.pack("<I", 1 + 5005 * 4) + b"X" + struct.pack("<I", 0) * 5005, "more fields than the largest action"),
     (struct.pack("<I", 50) + b"W", "the connection closed inside a message"),
     (b"\x05\x00", "the connection closed inside a length"),
-])
+]
+
+
+@pytest.mark.parametrize("data, what", MALFORMED, ids=[what for _, what in MALFORMED])
 def test_a_message_that_is_not_one_ends_the_helper(web_host, data, what):
     helper = Helper(web_host)
     assert helper.text("W", ID, CLIENT, "1") == refused("out of order")
@@ -314,16 +302,12 @@ def test_logins_of_administrators_only_and_their_back_off(web_host):
                         "login of alice from 192.0.2.3 failed: Authentication failure",
                         "login of nobody from 2001:db8::3 failed: Authentication failure"]
 
-    # From 192.0.2.3: one failure, so PAM is not asked again for a second; then two, for two.
+    # From 192.0.2.3: one failure, so PAM is not asked again for a second.
     calls = len(lines(h, PAM_CALLS))
     assert helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.3") == \
         refused("too many failed logins; try again in 1 s")
     assert len(lines(h, PAM_CALLS)) == calls
     time.sleep(1.1)
-    assert helper.text("A", "alice", "wrong", "192.0.2.3") == refused("login failed")
-    assert helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.3") == \
-        refused("too many failed logins; try again in 2 s")
-    time.sleep(2.1)
     assert helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.3")[0] == "O"
     assert h.log()[-1].msg == "login of alice from 192.0.2.3"
 
