@@ -25,6 +25,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -61,6 +62,9 @@ void wipe(Message &m) {
     m.fields.clear();
 }
 
+// How much a fresh listing's child yields to the rest (nice(2)'s steps).
+constexpr int kListingNice = 10;
+
 Message refused(const char *why) {
     return Message{static_cast<char>(vkweb::Status::Refused), {why}};
 }
@@ -93,6 +97,10 @@ bool start(Child &c, Work work) {
         // The lanes are the loop's alone.
         in.reset();
         ::close_range(vkweb::kFirstLane, vkweb::kFirstLane + vkweb::kLanes - 1, 0);
+        // A listing is mostly fetched while pages are shown from the one
+        // kept: it yields the processor to them (and so do the ssh clients
+        // it starts), rather than the pages waiting behind it.
+        if (c.listing) ::setpriority(PRIO_PROCESS, 0, kListingNice);
         Message reply = work();
         std::string bytes = vkweb::encode(reply);
         bool sent = vk::write_all(out.get(), bytes.data(), bytes.size());
@@ -135,9 +143,20 @@ Message finish(Child &c) {
     return refused(vkweb::kWorkFailed);
 }
 
-void answer(const Lane &lane, const Message &reply) {
-    if (!vkweb::send_message(lane.fd, reply))
+// Whether `lane` waits for an action's child (not for the listing).
+bool waits_for_action(const std::list<Child> &children, const std::vector<Lane> &lanes,
+                      const Lane &lane) {
+    return std::any_of(children.begin(), children.end(),
+                       [&](const Child &c) { return !c.listing && &lanes[c.lane] == &lane; });
+}
+
+void send(const Lane &lane, const std::string &bytes) {
+    if (!vk::write_all(lane.fd, bytes.data(), bytes.size()))
         fail(std::string("cannot answer vkweb: ") + std::strerror(errno));
+}
+
+void answer(const Lane &lane, const Message &reply) {
+    send(lane, vkweb::encode(reply));
 }
 
 }  // namespace
@@ -182,8 +201,8 @@ int main(int argc, char **argv) {
     vkweb::Service service(backend, std::chrono::seconds(config.idle),
                            std::chrono::seconds(config.lifetime),
                            std::chrono::seconds(config.deadline + 5));
+    service.encoded_listings(true);
     std::list<Child> children;
-    bool refreshing = false;
     for (;;) {
         std::vector<pollfd> polled;
         std::vector<Child *> polled_children;
@@ -204,15 +223,11 @@ int main(int argc, char **argv) {
             Message reply = finish(c);
             if (c.listing) {
                 service.listed(reply, c.since);
-                refreshing = false;
+                const std::string bytes = vkweb::encode(reply);
                 for (Lane &l : lanes) {
-                    if (!l.waiting ||
-                        std::any_of(children.begin(), children.end(), [&](const Child &o) {
-                            return !o.listing && &lanes[o.lane] == &l;
-                        }))
-                        continue;
+                    if (!l.waiting || waits_for_action(children, lanes, l)) continue;
                     l.waiting = false;
-                    answer(l, reply);
+                    send(l, bytes);
                 }
             } else {
                 service.acted();
@@ -236,14 +251,17 @@ int main(int argc, char **argv) {
                 case vkweb::Received::Message:
                     break;
             }
-            vkweb::Plan plan = service.begin(request, refreshing);
+            vkweb::Plan plan = service.begin(request);
             wipe(request);
-            if (plan.kind == vkweb::Plan::Kind::Now) {
-                answer(lane, plan.reply);
-                continue;
+            if (plan.kind == vkweb::Plan::Kind::Now || plan.kept) {
+                if (plan.wire)
+                    send(lane, *plan.wire);
+                else
+                    answer(lane, plan.reply);
             }
-            lane.waiting = true;
-            if (plan.kind == vkweb::Plan::Kind::Listing && refreshing) continue;
+            if (plan.kind == vkweb::Plan::Kind::Now) continue;
+            lane.waiting = !plan.kept;
+            if (plan.kind == vkweb::Plan::Kind::Listing && !plan.fetch) continue;
             Child &c = children.emplace_back();
             c.listing = plan.kind == vkweb::Plan::Kind::Listing;
             c.lane = i;
@@ -253,12 +271,22 @@ int main(int argc, char **argv) {
             if (!started) {
                 ::syslog(LOG_ERR, "cannot start a child for vkweb's request: %s",
                          std::strerror(errno));
+                bool listing = c.listing;
                 children.pop_back();
-                lane.waiting = false;
-                answer(lane, refused(vkweb::kWorkFailed));
-                continue;
+                const Message failed = refused(vkweb::kWorkFailed);
+                if (!listing) {
+                    lane.waiting = false;
+                    answer(lane, failed);
+                    continue;
+                }
+                // Every lane that waits for the listing waits for this one.
+                service.listed(failed, service.actions());
+                for (Lane &l : lanes) {
+                    if (!l.waiting || waits_for_action(children, lanes, l)) continue;
+                    l.waiting = false;
+                    answer(l, failed);
+                }
             }
-            if (c.listing) refreshing = true;
         }
     }
 }

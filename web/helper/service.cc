@@ -63,6 +63,8 @@ Message Service::handle(const Message &request) {
         case Plan::Kind::Now:
             break;
         case Plan::Kind::Listing:
+            // In line, even a listing that could be shown meanwhile is
+            // replaced at once: nothing would fetch it later.
             p.reply = fresh_listing();
             listed(p.reply, actions_);
             break;
@@ -173,15 +175,38 @@ Plan Service::list(const ListRequest &r, bool refreshing) {
     // whether it was used: the listing itself is no use.
     if (!sessions_.find(r.session, now, false)) {
         p.reply = refused(kOutOfOrder);
-    } else if (const std::vector<std::string> *kept = cache_.get(now)) {
-        p.reply = ok(*kept);
+    } else if (const std::vector<std::string> *young = cache_.kept(now, ListingCache::kAhead)) {
+        answer_kept(p, *young);
+    } else if (const std::vector<std::string> *fresh = cache_.get(now)) {
+        // Soon due: answered now, and the first request to find it so
+        // starts the one fresh listing, so that under a steady flow of
+        // pages the next listing is in before this one is due and no page
+        // waits for the group.
+        answer_kept(p, *fresh);
+        if (!refreshing && !refreshing_) {
+            p.kind = Plan::Kind::Listing;
+            p.kept = true;
+            p.fetch = refreshing_ = true;
+        }
     } else if (const std::vector<std::string> *older =
-                   refreshing ? cache_.kept(now, keep_) : nullptr) {
-        p.reply = ok(*older);
+                   refreshing || refreshing_ ? cache_.kept(now, keep_) : nullptr) {
+        // Due, with a fresh one on its way: answered meanwhile, up to the
+        // bound. Due with none on its way (nothing asked for a while): the
+        // page waits for a fresh one rather than show what may be stale.
+        answer_kept(p, *older);
     } else {
         p.kind = Plan::Kind::Listing;
+        p.fetch = !refreshing && !refreshing_;
+        refreshing_ = true;
     }
     return p;
+}
+
+void Service::answer_kept(Plan &p, const std::vector<std::string> &kept) {
+    if (encoded_ && wire_)
+        p.wire = wire_;
+    else
+        p.reply = ok(kept);
 }
 
 Message Service::fresh_listing() {
@@ -205,8 +230,12 @@ Message Service::fresh_listing() {
 }
 
 void Service::listed(const Message &reply, unsigned since) {
-    if (reply.kind == static_cast<char>(Status::Ok) && since == actions_)
+    refreshing_ = false;
+    if (reply.kind == static_cast<char>(Status::Ok) && since == actions_) {
         cache_.put(reply.fields, backend_.now());
+        wire_.reset();
+        if (encoded_) wire_ = std::make_shared<const std::string>(encode(reply));
+    }
 }
 
 Message Service::work(const Plan &plan) {

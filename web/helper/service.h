@@ -6,6 +6,7 @@
 #ifndef VK_WEB_HELPER_SERVICE_H
 #define VK_WEB_HELPER_SERVICE_H
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,17 +55,26 @@ class Backend {
     virtual void log_action(const std::string &line) = 0;
 };
 
-// What becomes of a request. Now: its reply is ready. Listing: it waits
-// for a fresh listing of the group. Work: an action, to run apart. What
-// may take as long as the group's deadline runs apart from the requests
-// that do not (the login checks, a listing kept), so that these never wait
-// behind it.
+// What becomes of a request. Now: its reply is ready. Listing: a fresh
+// listing of the group is due; unless `kept`, the request waits for it.
+// Work: an action, to run apart. What may take as long as the group's
+// deadline runs apart from the requests that do not (the login checks, a
+// listing kept), so that these never wait behind it.
 struct Plan {
     enum class Kind { Now, Listing, Work };
     Kind kind = Kind::Now;
-    Message reply;      // Now
+    Message reply;      // Now; Listing when kept
     ActRequest act;     // Work: the action, checked
     std::string login;  // Work: who asks
+    // Listing: the kept listing, young enough to show, is the reply now,
+    // and the fresh one is fetched for the requests after it.
+    bool kept = false;
+    // Now or Listing when kept, with encoded_listings(): the listing kept
+    // as its reply is sent, in place of `reply`.
+    std::shared_ptr<const std::string> wire;
+    // Listing: this request starts the one fresh listing (fresh_listing(),
+    // run apart, its reply given to listed()); otherwise one is on its way.
+    bool fetch = false;
 };
 
 class Service {
@@ -76,10 +86,15 @@ class Service {
     // The reply to one decoded request, the slow parts run in line.
     Message handle(const Message &request);
 
-    // Checks `request` and answers what can be answered at once.
-    // `refreshing`: a fresh listing is on its way, and a listing kept
-    // (younger than `keep`) may be answered meanwhile.
-    Plan begin(const Message &request, bool refreshing);
+    // Checks `request` and answers what can be answered at once. A listing
+    // kept for less than ListingCache::kFresh is answered as it is, and
+    // from kAhead on a fresh one is fetched meanwhile unless one is on its
+    // way already (planned here and not yet listed(), or `refreshing`: the
+    // caller's own). While one is on its way, the kept listing is answered
+    // up to `keep`. A request waits for a fresh listing only when none is
+    // kept, when the one kept is over `keep`, or when it is over kFresh
+    // and none is on its way (no page asked for it for a while).
+    Plan begin(const Message &request, bool refreshing = false);
     // The group's listing, as a reply; it may take the group's deadline.
     Message fresh_listing();
     // The action planned, as a reply; it may take the group's deadline.
@@ -88,10 +103,18 @@ class Service {
     unsigned actions() const { return actions_; }
     // A fresh listing's reply, to keep unless an action was done since it
     // began (`since`: actions() then): it may not show what that changed.
+    // Whatever it is (a refusal too), the listing is no longer on its way.
     void listed(const Message &reply, unsigned since);
+    // Listings kept are answered as bytes made once (Plan::wire) rather
+    // than copied into each reply and encoded again: with ten thousand
+    // sessions, that copy would be most of this helper's work for a page.
+    void encoded_listings(bool on) { encoded_ = on; }
+    // Whether a fresh listing planned here is on its way.
+    bool refreshing() const { return refreshing_; }
     // An action is done: the listing kept shows what it changed no more.
     void acted() {
         cache_.clear();
+        wire_.reset();
         ++actions_;
     }
 
@@ -105,6 +128,7 @@ class Service {
                         const std::string &why);
     Message whoami(const WhoAmIRequest &r);
     Plan list(const ListRequest &r, bool refreshing);
+    void answer_kept(Plan &p, const std::vector<std::string> &kept);
     Message logout(const LogoutRequest &r);
 
     Backend &backend_;
@@ -113,6 +137,9 @@ class Service {
     ListingCache cache_;
     Seconds keep_;
     unsigned actions_ = 0;
+    bool refreshing_ = false;
+    bool encoded_ = false;
+    std::shared_ptr<const std::string> wire_;  // the listing kept, encoded
 };
 
 // The generic replies, the same whatever the real reason.

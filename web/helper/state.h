@@ -101,11 +101,13 @@ class LoginSessions {
     std::vector<LoginSession> sessions_;
 };
 
-// The last listing's reply, reused for kFresh; while a fresh one is on its
-// way, it is answered for a while longer (kKeep unless the caller says).
+// The last listing's reply, reused for kFresh; a fresh one is fetched from
+// kAhead on; while a fresh one is on its way, it is answered for a while
+// longer (kKeep unless the caller says).
 class ListingCache {
   public:
     static constexpr std::chrono::milliseconds kFresh{2000};
+    static constexpr std::chrono::milliseconds kAhead{1000};
     static constexpr Seconds kKeep{25};
     const std::vector<std::string> *get(Time now) const { return kept(now, kFresh); }
     const std::vector<std::string> *kept(Time now, std::chrono::milliseconds keep) const;
