@@ -14,65 +14,43 @@ import pytest
 
 SOURCE = Path(os.environ.get("VK_SOURCE") or Path(__file__).resolve().parents[3])
 sys.path.insert(0, str(SOURCE / "tests" / "e2e"))
-from conftest import LOG_LOCAL1_INFO, USERS, make_host  # noqa: E402,F401  (make_host: a fixture)
+from conftest import LOG_LOCAL1_INFO, USERS, _build_path, make_host  # noqa: E402,F401  (make_host: a fixture)
 from group import MEMBERS, Group  # noqa: E402
 from sessions import plant, running, start, states, tree, wait_for  # noqa: E402
+from webgroup import PAM_SERVICE, PASSWORDS, account_files  # noqa: E402
 
 DRIVER = "/root/helper_driver.py"
 CONFIG = "/etc/opt/KELWvk/web/vkweb.conf"
 PAM_NOTE = "/etc/opt/pam-note"
 PAM_CALLS, RCMD_CALLS, KILL_CALLS = "/tmp/pam-calls", "/tmp/vkrcmd-calls", "/tmp/vksessionkill-calls"
 LOG_AUTHPRIV_NOTICE, LOG_DAEMON_ERR = 10 * 8 + 5, 3 * 8 + 3
-PASSWORDS = {"alice": "Wonder land", "bob": "builder"}
-ADMIN_GID = 2000
 CLIENT = "192.0.2.7"
-
-# Every PAM call of the vkweb service is noted (its type, user and remote host, and whether the
-# helper's channel leaked into it) before the shipped configuration decides.
-PAM_RECORDER = f"""#!/bin/sh
-leak=; for fd in 3 4 5 6 7 8; do [ -e /proc/$$/fd/$fd ] && leak=" fd3"; done
-echo "$PAM_TYPE $PAM_USER $PAM_RHOST$leak" >> {PAM_CALLS}
-"""
-# Stand-ins for the remote-command program and the session killer that note their calls.
+# Stand-ins for PAM's first module, the remote-command program and the session killer: each notes
+# its call, and whether the helper's channel leaked into it.
 RECORDER = """#!/bin/sh
 leak=; for fd in 3 4 5 6 7 8; do [ -e /proc/$$/fd/$fd ] && leak=" fd3"; done
-echo "$*$leak" >> {calls}
+echo "{line}$leak" >> {calls}
 """
-
-
-def shadow_line(user):
-    if user not in PASSWORDS:
-        return f"{user}:*:19000:0:99999:7:::\n"
-    hashed = subprocess.run(["openssl", "passwd", "-6", PASSWORDS[user]], capture_output=True, text=True,
-                            check=True).stdout.strip()
-    return f"{user}:{hashed}:19000:0:99999:7:::\n"
 
 
 def web_files(users):
-    """The files of a host that runs the helper: accounts with passwords, alice in the
-    administrators' group, the PAM service as shipped (with the recorder before it)."""
-    users = {"root": 0, **users}
-    shipped = (SOURCE / "web/pam/vkweb").read_text()
-    return {
-        "/etc/group": ("".join(f"{n}:x:{u}:\n" for n, u in users.items()) + f"vkadmin:x:{ADMIN_GID}:alice\n", 0o644),
-        "/etc/shadow": ("".join(shadow_line(n) for n in users), 0o640),
-        "/etc/pam.d/vkweb": (f"auth optional pam_exec.so quiet {PAM_NOTE}\n"
-                             f"account optional pam_exec.so quiet {PAM_NOTE}\n" + shipped, 0o644),
-        PAM_NOTE: (PAM_RECORDER, 0o755),
-        CONFIG: ("# the tests' group answers quickly\ndeadline = 10\n", 0o644),
-        DRIVER: ((SOURCE / "web/tests/e2e/helper_driver.py").read_text(), 0o755),
-    }
+    """The files of a host that runs the helper: the browser tests' accounts, and the PAM service
+    as shipped with the recorder before it."""
+    files = account_files(users, _build_path("VK_STAGE"))
+    pam = "".join(f"{t} optional pam_exec.so quiet {PAM_NOTE}\n" for t in ("auth", "account"))
+    files.update({PAM_SERVICE: (pam + files[PAM_SERVICE][0], 0o644),
+                  PAM_NOTE: (RECORDER.format(line="$PAM_TYPE $PAM_USER $PAM_RHOST", calls=PAM_CALLS), 0o755),
+                  CONFIG: ("deadline = 10\n", 0o644),
+                  DRIVER: ((SOURCE / "web/tests/e2e/helper_driver.py").read_text(), 0o755)})
+    return files
 
 
 # ---- the protocol, from vkweb's side ------------------------------------------------------------
 
 def encode(kind, fields):
-    body = kind.encode() + b"".join(struct.pack("<I", len(f)) + f for f in map(as_bytes, fields))
+    fields = [f if isinstance(f, bytes) else f.encode() for f in fields]
+    body = kind.encode() + b"".join(struct.pack("<I", len(f)) + f for f in fields)
     return struct.pack("<I", len(body)) + body
-
-
-def as_bytes(f):
-    return f if isinstance(f, bytes) else f.encode()
 
 
 class Helper:
@@ -180,8 +158,8 @@ def named(s):
 def web_host(make_host):
     files = web_files(USERS)
     files.update({MEMBERS: ("parvix2\n", 0o644),
-                  "/opt/KELWvk/lib/vkrcmd": (RECORDER.format(calls=RCMD_CALLS), 0o755),
-                  "/opt/KELWvk/lib/vksessionkill": (RECORDER.format(calls=KILL_CALLS), 0o755)})
+                  "/opt/KELWvk/lib/vkrcmd": (RECORDER.format(line="$*", calls=RCMD_CALLS), 0o755),
+                  "/opt/KELWvk/lib/vksessionkill": (RECORDER.format(line="$*", calls=KILL_CALLS), 0o755)})
     h = make_host(files=files)
     plant(h, "5", "tok5", "raw5", proc={"uid": USERS["alice"], "pid": 1, "program": "init"})
     return h
@@ -273,12 +251,11 @@ def test_a_message_that_is_not_one_ends_the_helper(web_host, data, what):
 
 
 def test_the_helper_starts_only_with_a_socket_on_descriptor_3(web_host):
-    for mode in ("pipe", "none"):
-        rc, err = Helper(web_host, mode=mode).close()
-        assert (rc, err) == (1, "vkweb-helper: descriptor 3 is not a socket: vkweb-helper is started by vkweb\n")
     web_host.write("/etc/opt/bad.conf", "admin_group = a b\n")
-    rc, err = Helper(web_host, "-c", "/etc/opt/bad.conf").close()
-    assert (rc, err) == (1, "vkweb-helper: /etc/opt/bad.conf:1: admin_group must be a plain name\n")
+    no_socket = "descriptor 3 is not a socket: vkweb-helper is started by vkweb\n"
+    for mode, args, err in [("pipe", [], no_socket), ("none", [], no_socket),
+                            ("socket", ["-c", "/etc/opt/bad.conf"], "/etc/opt/bad.conf:1: admin_group must be a plain name\n")]:
+        assert Helper(web_host, *args, mode=mode).close() == (1, f"vkweb-helper: {err}"), mode
     rc, err = Helper(web_host, "-x").close()
     assert rc == 2 and err.startswith("usage: vkweb-helper [-c CONFIG]")
 
