@@ -1,8 +1,5 @@
-"""An administrator's workstation on the group's network: a sandbox host ("desk") running
-chromedriver and headless Chromium, so that the browser reaches the servers over the group's
-switch as a real one would; the test process drives it over TCP connections made inside the
-desk's network namespace. Desk(host).browser() is a WebDriver session; connect_in(host, addr,
-port) a TCP connection from inside `host`."""
+"""An administrator's workstation on the group's network: a sandbox host running chromedriver and
+headless Chromium, driven over TCP connections made inside its network namespace."""
 import ctypes
 import functools
 import json
@@ -40,8 +37,9 @@ CLONE_NEWNET = 0x40000000
 
 
 def socket_in(host):
-    """A TCP socket of `host`'s network namespace. setns() moves only the calling thread and a
-    socket stays in the namespace it was made in: so a short-lived thread makes it there."""
+    """A TCP socket of `host`'s network namespace."""
+    # setns() moves only the calling thread and a socket stays in the namespace it was made in:
+    # so a short-lived thread makes it there.
     made = {}
 
     def make():
@@ -95,22 +93,18 @@ def await_listener(host, addr, port, timeout=10.0, alive=None):
 
 
 class _DeskHTTPConnection(urllib3.connection.HTTPConnection):
-    def _new_conn(self):
-        return connect_in(self.desk, self.host, self.port, timeout=5.0)
-
-
-class _DeskPool(urllib3.HTTPConnectionPool):
-    """HTTP connections to the desk's own loopback, each made inside the desk."""
-    ConnectionCls = _DeskHTTPConnection
-
     def __init__(self, *args, desk, **kw):
         super().__init__(*args, **kw)
         self.desk = desk
 
     def _new_conn(self):
-        conn = super()._new_conn()
-        conn.desk = self.desk
-        return conn
+        return connect_in(self.desk, self.host, self.port, timeout=5.0)
+
+
+class _DeskPool(urllib3.HTTPConnectionPool):
+    """HTTP connections to the desk's own loopback, each made inside the desk (the pool hands its
+    keywords beyond its own, the desk, to each connection)."""
+    ConnectionCls = _DeskHTTPConnection
 
 
 def desk_pools(host, **kw):

@@ -262,8 +262,8 @@ def test_actions_only_with_their_confirmation_and_token(group, browser, login):
     assert outcome.get_attribute("class") == "outcome ok" and outcome.text.endswith(": done")
     # The far side was asked to end exactly that session, once.
     assert acts(h2) == [["-k", "-x", "-t", "user.bob", "-u", "bob", "-d", "5"]]
-    logged = [x for x in group.lines() if "terminate" in x and "parvix2" in x and "alice" in x]
-    assert len(logged) == 1 and "10.77.0.200" in logged[0], group.lines()
+    logged = [x for x in group.h1.lines() if "terminate" in x and "parvix2" in x and "alice" in x]
+    assert len(logged) == 1 and "10.77.0.200" in logged[0], group.h1.lines()
 
     # Several at once only with all of them confirmed.
 
@@ -371,7 +371,7 @@ def test_a_bulk_action_on_a_thousand_sessions_with_every_field_at_its_bound(grou
     assert sorted(w for w in words if len(w) == 118) == sorted(at_bound("0", i, 118) for i in range(n))
     assert sorted(w for w in words if len(w) == 255 and w[0] == "t") == \
         sorted(at_bound("t", i, 255) for i in range(n))
-    assert not [x for x in group.lines() if "not to be trusted" in x or "helper is gone" in x]
+    assert not [x for x in group.h1.lines() if "not to be trusted" in x or "helper is gone" in x]
     browser.get(f"{group.url}/overview")
     assert path(browser) == "/overview"
 

@@ -1,7 +1,5 @@
-"""vkweb-helper, the privileged half of vkweb, started inside sandboxed hosts as vkweb starts it
-(a socket pair, its end on descriptor 3) with PAM, real password hashes and the administrators'
-group: what it refuses and that nothing runs for a refusal, logins and their back-off, and an
-action on a real session of a group of two, with its record in the administrators' log."""
+"""vkweb-helper started in sandboxed hosts as vkweb starts it, with PAM, real password hashes and the
+administrators' group: refusals, logins and their back-off, and an action on a real session."""
 import os
 import select
 import struct
