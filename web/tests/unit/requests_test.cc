@@ -16,8 +16,8 @@ using vkweb::Op;
 const std::string kId(64, 'a');
 const std::string kCsrf = std::string(32, '0') + std::string(32, 'f');
 // The longest server name, of four labels.
-const std::string host253 = std::string(63, 'a') + "." + std::string(63, 'b') + "." +
-                            std::string(63, 'c') + "." + std::string(61, 'd');
+const std::string kHost253 = std::string(63, 'a') + "." + std::string(63, 'b') + "." +
+                             std::string(63, 'c') + "." + std::string(61, 'd');
 
 Message msg(Op op, std::vector<std::string> fields) {
     return Message{static_cast<char>(op), std::move(fields)};
@@ -129,10 +129,10 @@ TEST(WebRequests, NamedSessionsAtAndOverTheirBounds) {
     };
     const std::string t255(255, 't'), l121(121, 'l'), d118(118, '9');
     const std::vector<Case> cases = {
-        {{host253, t255, t255, l121, d118}, ""},
+        {{kHost253, t255, t255, l121, d118}, ""},
         {{"parvix2", "", "", "", ""}, ""},
         {{"parvix2", "$(touch /tmp/x)`id`'\"|&;", "t", "l", "1"}, ""},
-        {{host253 + "e", "r", "t", "l", "1"}, "bad server name"},
+        {{kHost253 + "e", "r", "t", "l", "1"}, "bad server name"},
         {{"root@parvix2", "r", "t", "l", "1"}, "bad server name"},
         {{"parvix2", t255 + "t", "t", "l", "1"}, "bad raw token"},
         {{"parvix2", "r", t255 + "t", "l", "1"}, "bad token"},
@@ -154,7 +154,7 @@ TEST(WebRequests, NamedSessionsAtAndOverTheirBounds) {
 // and passes its checks; one session more, or one field over the largest
 // bound, is not sent at all.
 TEST(WebRequests, TheLargestActionIsTheLimitOfARequest) {
-    const std::vector<std::string> largest{host253, std::string(255, 'r'), std::string(255, 't'),
+    const std::vector<std::string> largest{kHost253, std::string(255, 'r'), std::string(255, 't'),
                                            std::string(121, 'l'), std::string(118, '9')};
     Message m = act(vkweb::kMaxActSessions, largest);
     std::string bytes = vkweb::encode(m);
