@@ -110,14 +110,10 @@ def group(vkweb):
 # ---- who gets in -------------------------------------------------------------------------
 
 def test_login_logout_and_who_gets_in(group, browser, login):
-    for user, password in [("alice", "wrong"), ("bob", PASSWORDS["bob"]), ("nobody", "x")]:
-        assert not login(browser, user, password), user
-        assert path(browser) == "/login"
-        # Each failure makes the next attempt from the desk wait longer.
-        error = browser.find_element(By.ID, "error").text
-        assert error == "login failed" or error.startswith("too many failed logins"), (user, error)
-        time.sleep(2.5)
-    time.sleep(6)
+    # Not an administrator (the helper's tests show the other refusals through PAM).
+    assert not login(browser, "bob", PASSWORDS["bob"])
+    assert path(browser) == "/login" and browser.find_element(By.ID, "error").text == "login failed"
+    time.sleep(1.5)   # the desk's wait after a failure
     assert login(browser, "alice", PASSWORDS["alice"])
     assert browser.find_element(By.ID, "user").text == "alice"
     cookie = browser.get_cookie(COOKIE)
