@@ -229,7 +229,8 @@ TEST(WebPages, AnActionNeedsTheTokenAndSeveralNeedAllOfThem) {
 }
 
 // The measured times in the table, and each member's dry run on the
-// limits page: what a member says of itself and of its sessions is text.
+// limits page: what a member says of itself and of its sessions is text
+// (the browser tests show the columns and a page without forms).
 TEST(WebPages, TheTimesInTheTableAndEachMembersDryRunOnTheLimitsPage) {
     Fake fake;
     fake.limits.summary = "disconnected 10m; <terminate>";
@@ -240,7 +241,6 @@ TEST(WebPages, TheTimesInTheTableAndEachMembersDryRunOnTheLimitsPage) {
 
     HttpResponse table = get(fake, "/sessions");
     ASSERT_EQ(table.status, 200);
-    EXPECT_NE(table.body.find("<th>Disconnected for</th><th>Ends in</th>"), std::string::npos);
     EXPECT_NE(table.body.find("<td class=\"disconnected-for\">2m</td>"
                               "<td class=\"ends-in\">7m</td>"),
               std::string::npos);
@@ -265,8 +265,6 @@ TEST(WebPages, TheTimesInTheTableAndEachMembersDryRunOnTheLimitsPage) {
     EXPECT_NE(section("parvix2").find("1 over a limit now; limits that apply: lifetime 1h 00m"),
               std::string::npos);
     EXPECT_NE(section("parvix3").find("No listing: cannot reach"), std::string::npos);
-    // No form on it: the page only reads.
-    EXPECT_EQ(page.body.find("<form", page.body.find("<main>")), std::string::npos);
 }
 
 // Beside the largest action (every field at its bound: the browser tests
