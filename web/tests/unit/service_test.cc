@@ -25,7 +25,6 @@ struct FakeSession {
 // display 13.
 class FakeBackend : public vkweb::Backend {
   public:
-    std::vector<std::string> member_names{"parvix1", "parvix2", "parvix3"};
     std::map<std::string, std::vector<FakeSession>> sessions;  // by member
     std::vector<std::string> silent;                           // members that do not answer
     std::vector<std::vector<std::string>> listed;              // the members of each listing
@@ -50,7 +49,7 @@ class FakeBackend : public vkweb::Backend {
     }
     bool administrator(const std::string &) override { return true; }
     bool members(std::vector<vkgroup::Member> &out, std::string &) override {
-        for (const std::string &n : member_names) out.push_back({n, n == "parvix1"});
+        for (std::string n : {"parvix1", "parvix2", "parvix3"}) out.push_back({n, n == "parvix1"});
         return true;
     }
     vkgroup::Listing list(const std::vector<vkgroup::Member> &members, bool) override {
