@@ -9,16 +9,13 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.wait import WebDriverWait
 
-from group import authd
+from group import authd, line_of
 from sessions import plant
 from webgroup import PASSWORDS
 
 VKSESSION = "/opt/KELWvk/sbin/vksession"
 VKGROUP = "/opt/KELWvk/sbin/vkgroup"
 LIMITS = "/etc/opt/KELWvk/group/limits.conf"
-FIELDS = ("INSERT_TOKEN", "TOKEN", "uid", "STATE", "DISPLAY", "SERVER", "SESSION_TYPE",
-          "encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
-          "securityMode", "TermPrimary", "TermList", "MultiheadGroupName")
 # A far vksession that answers with the records of /tmp/answer and notes every call's words.
 NOTING = r"""#!/bin/sh
 { for a in "$@"; do printf '%s\0' "$a"; done; printf '\036'; } >> /tmp/calls
@@ -32,9 +29,8 @@ SCRIPTS = ["<script>alert(1)</script>", "\"><img src=x onerror=alert(1)>"]
 
 
 def record(token, raw, uid, disp, server, state=1, **more):
-    v = {"INSERT_TOKEN": raw, "TOKEN": token, "uid": uid, "STATE": state, "DISPLAY": disp,
-         "SERVER": server, "SESSION_TYPE": "default", **more}
-    return ";".join(f"{k}={v.get(k, 'NULL')}" for k in FIELDS) + "\n"
+    return line_of({"INSERT_TOKEN": raw, "TOKEN": token, "uid": uid, "STATE": state, "DISPLAY": disp,
+                    "SERVER": server, "SESSION_TYPE": "default", **more})
 
 
 def noting(h, *records):
