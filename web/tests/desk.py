@@ -1,11 +1,11 @@
 """An administrator's workstation on the group's network: a sandbox host running chromedriver and
 headless Chromium, driven over TCP connections made inside its network namespace."""
+import concurrent.futures
 import ctypes
 import functools
 import json
 import os
 import socket
-import threading
 import time
 
 import urllib3
@@ -39,28 +39,19 @@ CLONE_NEWNET = 0x40000000
 def socket_in(host):
     """A TCP socket of `host`'s network namespace."""
     # setns() moves only the calling thread and a socket stays in the namespace it was made in:
-    # so a short-lived thread makes it there.
-    made = {}
-
+    # so a thread of its own, which ends with its pool, makes it there.
     def make():
+        fd = os.open(f"/proc/{host.init_pid}/ns/net", os.O_RDONLY | os.O_CLOEXEC)
         try:
-            fd = os.open(f"/proc/{host.init_pid}/ns/net", os.O_RDONLY | os.O_CLOEXEC)
-            try:
-                if _libc.setns(fd, CLONE_NEWNET) != 0:
-                    err = ctypes.get_errno()
-                    raise OSError(err, f"setns into {host.hostname}: {os.strerror(err)}")
-            finally:
-                os.close(fd)
-            made["socket"] = socket.socket()
-        except BaseException as e:  # handed to the caller's thread
-            made["error"] = e
+            if _libc.setns(fd, CLONE_NEWNET) != 0:
+                err = ctypes.get_errno()
+                raise OSError(err, f"setns into {host.hostname}: {os.strerror(err)}")
+        finally:
+            os.close(fd)
+        return socket.socket()
 
-    t = threading.Thread(target=make, name=f"netns-{host.hostname}")
-    t.start()
-    t.join()
-    if "error" in made:
-        raise made["error"]
-    return made["socket"]
+    with concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix=f"netns-{host.hostname}") as pool:
+        return pool.submit(make).result()
 
 
 def connect_in(host, addr, port, timeout=2.0):
