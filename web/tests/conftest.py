@@ -1,8 +1,5 @@
-"""Browser tests of the web server on the hosts of tests/e2e (run by ctest like them), with a
-desk whose headless Chromium reaches parvix1 over the group's switch. Fixtures: web (a
-webgroup.WebGroup), vkweb (the same with vkweb answering), browser (a fresh WebDriver in the
-desk), login(browser, user, password), screenshot(browser, name) into
-$VK_BUILD/test-artifacts/web, where a failing test also leaves its screenshot and page."""
+"""Fixtures of the web tests, beside tests/e2e's: web (a webgroup.WebGroup), vkweb (the same with vkweb
+answering), browser, login and screenshot (into $VK_BUILD/test-artifacts/web, as a failure's)."""
 import importlib.util
 import os
 import re
@@ -49,7 +46,6 @@ def web(make_host):
 
 @pytest.fixture
 def vkweb(request):
-    """The web group with vkweb started on parvix1."""
     if not (_build_path("VK_STAGE") / VKWEB.lstrip("/")).exists():
         pytest.skip(f"vkweb is not built yet ({VKWEB} missing from the stage)")
     # Only now: no group is built for a test that skips.
@@ -67,7 +63,6 @@ def artefacts():
 
 @pytest.fixture
 def screenshot(request, artefacts):
-    """screenshot(browser, name): saves the browser's window as artefacts/TEST-NAME.png."""
     def take(browser, name):
         path = artefacts / f"{_file_name(request.node.name)}-{_file_name(name)}.png"
         assert browser.save_screenshot(str(path)), f"no screenshot {path}"

@@ -1,14 +1,11 @@
-"""An administrator's workstation on the group's network: a sandbox host ("desk") running
-chromedriver and headless Chromium, so that the browser reaches the servers over the group's
-switch as a real one would; the test process drives it over TCP connections made inside the
-desk's network namespace. Desk(host).browser() is a WebDriver session; connect_in(host, addr,
-port) a TCP connection from inside `host`."""
+"""An administrator's workstation on the group's network: a sandbox host running chromedriver and
+headless Chromium, driven over TCP connections made inside its network namespace."""
+import concurrent.futures
 import ctypes
 import functools
 import json
 import os
 import socket
-import threading
 import time
 
 import urllib3
@@ -40,29 +37,21 @@ CLONE_NEWNET = 0x40000000
 
 
 def socket_in(host):
-    """A TCP socket of `host`'s network namespace. setns() moves only the calling thread and a
-    socket stays in the namespace it was made in: so a short-lived thread makes it there."""
-    made = {}
-
+    """A TCP socket of `host`'s network namespace."""
+    # setns() moves only the calling thread and a socket stays in the namespace it was made in:
+    # so a thread of its own, which ends with its pool, makes it there.
     def make():
+        fd = os.open(f"/proc/{host.init_pid}/ns/net", os.O_RDONLY | os.O_CLOEXEC)
         try:
-            fd = os.open(f"/proc/{host.init_pid}/ns/net", os.O_RDONLY | os.O_CLOEXEC)
-            try:
-                if _libc.setns(fd, CLONE_NEWNET) != 0:
-                    err = ctypes.get_errno()
-                    raise OSError(err, f"setns into {host.hostname}: {os.strerror(err)}")
-            finally:
-                os.close(fd)
-            made["socket"] = socket.socket()
-        except BaseException as e:  # handed to the caller's thread
-            made["error"] = e
+            if _libc.setns(fd, CLONE_NEWNET) != 0:
+                err = ctypes.get_errno()
+                raise OSError(err, f"setns into {host.hostname}: {os.strerror(err)}")
+        finally:
+            os.close(fd)
+        return socket.socket()
 
-    t = threading.Thread(target=make, name=f"netns-{host.hostname}")
-    t.start()
-    t.join()
-    if "error" in made:
-        raise made["error"]
-    return made["socket"]
+    with concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix=f"netns-{host.hostname}") as pool:
+        return pool.submit(make).result()
 
 
 def connect_in(host, addr, port, timeout=2.0):
@@ -95,22 +84,18 @@ def await_listener(host, addr, port, timeout=10.0, alive=None):
 
 
 class _DeskHTTPConnection(urllib3.connection.HTTPConnection):
-    def _new_conn(self):
-        return connect_in(self.desk, self.host, self.port, timeout=5.0)
-
-
-class _DeskPool(urllib3.HTTPConnectionPool):
-    """HTTP connections to the desk's own loopback, each made inside the desk."""
-    ConnectionCls = _DeskHTTPConnection
-
     def __init__(self, *args, desk, **kw):
         super().__init__(*args, **kw)
         self.desk = desk
 
     def _new_conn(self):
-        conn = super()._new_conn()
-        conn.desk = self.desk
-        return conn
+        return connect_in(self.desk, self.host, self.port, timeout=5.0)
+
+
+class _DeskPool(urllib3.HTTPConnectionPool):
+    """HTTP connections to the desk's own loopback, each made inside the desk (the pool hands its
+    keywords beyond its own, the desk, to each connection)."""
+    ConnectionCls = _DeskHTTPConnection
 
 
 def desk_pools(host, **kw):

@@ -1,8 +1,5 @@
-"""vkweb's connections as a raw client in the desk makes them, without a browser: what a client
-may send before it has logged in (a body only with the forms' POSTs and within their bounds,
-refused from the headers; a request that has to come in within its time however slowly its
-bytes trickle), TLS 1.2 with a site's own RSA certificate (forward secrecy and AEAD only); and a
-stop of vkweb while a listing is in flight ends every process it started."""
+"""vkweb's connections as a raw client in the desk makes them: bodies, slow requests, TLS 1.2, and
+a stop of vkweb while a listing is in flight."""
 import os
 import select
 import signal
@@ -143,9 +140,8 @@ def test_tls_1_2_with_an_rsa_certificate_takes_forward_secret_aead_suites_only(v
 
 
 def service_processes(h, root):
-    """What a stop of the service ends, as (machine pid, start time): process `root` of host
-    `h` (a machine pid), every process under it, and the shared ssh connections that its calls
-    left behind (daemons, but of the service's control group)."""
+    """(machine pid, start time) of process `root` of host `h`, every process under it, and the
+    shared ssh connections that its calls left behind (of the service's control group)."""
     parent = {}
     for p in h.processes():
         try:

@@ -1,8 +1,4 @@
-"""vkweb's pages in Chromium, in the desk, against a group of three with real sshd: who gets in,
-the overview and the table, filters and sorting, actions with their confirmations (reaching the
-far side's vksession for exactly the session named), forms without their token, logins that end
-(idle, at their lifetime, at logout, whatever the logout's form carries), and names that are
-scripts."""
+"""vkweb's pages in Chromium, in the desk, against a group of three with real sshd."""
 import re
 import time
 from urllib.parse import urlparse
@@ -13,16 +9,13 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.wait import WebDriverWait
 
-from group import authd
+from group import authd, line_of
 from sessions import plant
 from webgroup import PASSWORDS
 
 VKSESSION = "/opt/KELWvk/sbin/vksession"
 VKGROUP = "/opt/KELWvk/sbin/vkgroup"
 LIMITS = "/etc/opt/KELWvk/group/limits.conf"
-FIELDS = ("INSERT_TOKEN", "TOKEN", "uid", "STATE", "DISPLAY", "SERVER", "SESSION_TYPE",
-          "encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
-          "securityMode", "TermPrimary", "TermList", "MultiheadGroupName")
 # A far vksession that answers with the records of /tmp/answer and notes every call's words.
 NOTING = r"""#!/bin/sh
 { for a in "$@"; do printf '%s\0' "$a"; done; printf '\036'; } >> /tmp/calls
@@ -36,9 +29,8 @@ SCRIPTS = ["<script>alert(1)</script>", "\"><img src=x onerror=alert(1)>"]
 
 
 def record(token, raw, uid, disp, server, state=1, **more):
-    v = {"INSERT_TOKEN": raw, "TOKEN": token, "uid": uid, "STATE": state, "DISPLAY": disp,
-         "SERVER": server, "SESSION_TYPE": "default", **more}
-    return ";".join(f"{k}={v.get(k, 'NULL')}" for k in FIELDS) + "\n"
+    return line_of({"INSERT_TOKEN": raw, "TOKEN": token, "uid": uid, "STATE": state, "DISPLAY": disp,
+                    "SERVER": server, "SESSION_TYPE": "default", **more})
 
 
 def noting(h, *records):
@@ -75,9 +67,9 @@ def follow(browser, element):
         b.execute_script("return document.readyState") == "complete")
 
 
-def arrived(browser, where):
+def arrived(browser, where, timeout=15):
     """Waits until the browser shows page `where` after a form was sent."""
-    WebDriverWait(browser, 15, ignored_exceptions=(WebDriverException,)).until(
+    WebDriverWait(browser, timeout, ignored_exceptions=(WebDriverException,)).until(
         lambda b: path(b) == where and b.execute_script("return document.readyState") == "complete")
     return True
 
@@ -114,14 +106,10 @@ def group(vkweb):
 # ---- who gets in -------------------------------------------------------------------------
 
 def test_login_logout_and_who_gets_in(group, browser, login):
-    for user, password in [("alice", "wrong"), ("bob", PASSWORDS["bob"]), ("nobody", "x")]:
-        assert not login(browser, user, password), user
-        assert path(browser) == "/login"
-        # Each failure makes the next attempt from the desk wait longer.
-        error = browser.find_element(By.ID, "error").text
-        assert error == "login failed" or error.startswith("too many failed logins"), (user, error)
-        time.sleep(2.5)
-    time.sleep(6)
+    # Not an administrator (the helper's tests show the other refusals through PAM).
+    assert not login(browser, "bob", PASSWORDS["bob"])
+    assert path(browser) == "/login" and browser.find_element(By.ID, "error").text == "login failed"
+    time.sleep(1.5)   # the desk's wait after a failure
     assert login(browser, "alice", PASSWORDS["alice"])
     assert browser.find_element(By.ID, "user").text == "alice"
     cookie = browser.get_cookie(COOKIE)
@@ -189,9 +177,7 @@ def test_overview_and_table_with_filters_and_sorting(group, browser, login, scre
 
 def test_the_times_in_the_table_and_each_members_dry_run_on_the_limits_page(group, browser, login,
                                                                            screenshot):
-    """parvix1 with a disconnected limit of 30 s, measured by two runs of its enforcer: the table
-    shows how long each session has been disconnected and when its limit ends it, or why not;
-    the limits page shows each member's dry run. Nothing is ended by looking."""
+    """parvix1 with a disconnected limit of 30 s, measured by two runs of its enforcer."""
     h1 = group.h1
     h1.write(LIMITS, "disconnected = 30s\nexempt-token = card-c1\n", 0o644)
     authd(h1)   # the manager answers: the sessions are disconnected for real
@@ -268,8 +254,8 @@ def test_actions_only_with_their_confirmation_and_token(group, browser, login):
     assert outcome.get_attribute("class") == "outcome ok" and outcome.text.endswith(": done")
     # The far side was asked to end exactly that session, once.
     assert acts(h2) == [["-k", "-x", "-t", "user.bob", "-u", "bob", "-d", "5"]]
-    logged = [x for x in group.lines() if "terminate" in x and "parvix2" in x and "alice" in x]
-    assert len(logged) == 1 and "10.77.0.200" in logged[0], group.lines()
+    logged = [x for x in group.h1.lines() if "terminate" in x and "parvix2" in x and "alice" in x]
+    assert len(logged) == 1 and "10.77.0.200" in logged[0], group.h1.lines()
 
     # Several at once only with all of them confirmed.
 
@@ -365,11 +351,8 @@ def test_a_bulk_action_on_a_thousand_sessions_with_every_field_at_its_bound(grou
     assert len(browser.find_elements(By.CSS_SELECTOR, "ul#confirm-list li")) == n
     browser.find_element(By.ID, "confirm-all").click()
     browser.set_page_load_timeout(300)
-    old = browser.find_element(By.TAG_NAME, "html")
     browser.find_element(By.ID, "confirm-submit").click()
-    WebDriverWait(browser, 300, ignored_exceptions=(WebDriverException,)).until(
-        lambda b: expected_conditions.staleness_of(old)(b) and path(b) == "/act" and
-        b.execute_script("return document.readyState") == "complete")
+    arrived(browser, "/act", 300)
     outcomes = browser.find_elements(By.CSS_SELECTOR, "ul#outcomes li.outcome.ok")
     failed = [li.text[-200:] for li in browser.find_elements(By.CSS_SELECTOR, "ul#outcomes li.outcome.failed")]
     assert len(outcomes) == n, failed
@@ -380,7 +363,7 @@ def test_a_bulk_action_on_a_thousand_sessions_with_every_field_at_its_bound(grou
     assert sorted(w for w in words if len(w) == 118) == sorted(at_bound("0", i, 118) for i in range(n))
     assert sorted(w for w in words if len(w) == 255 and w[0] == "t") == \
         sorted(at_bound("t", i, 255) for i in range(n))
-    assert not [x for x in group.lines() if "not to be trusted" in x or "helper is gone" in x]
+    assert not [x for x in group.h1.lines() if "not to be trusted" in x or "helper is gone" in x]
     browser.get(f"{group.url}/overview")
     assert path(browser) == "/overview"
 

@@ -1,11 +1,5 @@
-"""A failover group ready for the web server, and a desk to browse it from.
-
-parvix1, parvix2 and parvix3 (group.Group: sshd on each, parvix1 holding the group's key and
-a members file naming all three) share a switch with the desk at 10.77.0.200. parvix1 is set
-up for vkweb: the system account vkweb, the group vkadmin (alice a member, bob not), real
-password hashes for alice and bob, the PAM service vkweb, a self-signed certificate for
-parvix1 and 10.77.0.1, vkweb.conf listening on 10.77.0.1:8443, and /run/vkweb. vkweb itself
-starts only on start_vkweb(). Nothing outlives stop()."""
+"""A group of three (group.Group) and a desk on its switch, parvix1 set up for vkweb (its account,
+the administrators' group with alice but not bob, real passwords, PAM, a certificate, vkweb.conf)."""
 import functools
 import subprocess
 import time
@@ -39,9 +33,8 @@ def password_hash(password):
 
 
 def account_files(users, stage):
-    """The files of /etc that parvix1 needs before it starts (they are layers of the sandbox)
-    for `users` ({name: uid}, the account vkweb among them): group and shadow written whole,
-    in the sandbox's own form, and the PAM service."""
+    """/etc/group, /etc/shadow and the PAM service for `users` ({name: uid}), before the host
+    starts (they are layers of the sandbox)."""
     accounts = sorted({"root": 0, **users}.items(), key=lambda u: u[1])
     group = "".join(f"{n}:x:{u}:\n" for n, u in accounts)
     group += f"{ADMIN_GROUP}:x:{ADMIN_GID}:{','.join(ADMINS)}\n"
@@ -53,9 +46,10 @@ def account_files(users, stage):
 
 
 def settle_ipv6(host, timeout=15.0):
-    """Waits until no IPv6 address of `host` is still tentative. A link that has just come up
-    gets its link-local address only after duplicate address detection; Chromium takes that
-    change for a change of network and fails the page it is loading (ERR_NETWORK_CHANGED)."""
+    """Waits until no IPv6 address of `host` is still tentative."""
+    # A link that has just come up gets its link-local address only after duplicate address
+    # detection; Chromium takes that change for a change of network and fails the page it is
+    # loading (ERR_NETWORK_CHANGED).
     deadline = time.monotonic() + timeout
     while True:
         r = host.run(["/usr/sbin/ip", "-6", "addr", "show", "tentative"])
@@ -67,9 +61,8 @@ def settle_ipv6(host, timeout=15.0):
 
 
 class WebGroup:
-    """group: the group.Group (hosts, h1, switch, cut(), ...); h1: parvix1; desk: the
-    workstation (desk.Desk: browser(), its host); addr: parvix1's address on the switch; url:
-    the web server's, by name as the desk resolves it; vkweb: its Proc once started."""
+    """group (a group.Group), h1 (parvix1), desk (a desk.Desk), addr (parvix1's on the switch), url
+    (vkweb's, by name), vkweb (its Proc once started)."""
 
     def __init__(self, make_host, stage, names=NAMES):
         self.stage = stage
@@ -109,15 +102,13 @@ class WebGroup:
         self.write_config()
 
     def write_config(self, **keys):
-        """vkweb.conf: parvix1's group address and port 8443, the test's certificate, and
-        `keys` besides (read when vkweb starts)."""
+        """vkweb.conf on parvix1, with `keys` besides."""
         conf = {"address": self.addr, "port": PORT, "certificate": CERT, "key": KEY,
                 "admin_group": ADMIN_GROUP, "user": next(iter(WEB_ACCOUNT)), **keys}
         self.h1.write(CONFIG, "".join(f"{k} = {v}\n" for k, v in conf.items()), 0o644)
 
     def start_vkweb(self, *args, timeout=15.0):
-        """Starts vkweb on parvix1 (`args`: its options) and waits until the desk can connect
-        to it; its Proc."""
+        """Starts vkweb on parvix1 and waits until the desk can connect to it; its Proc."""
         h = self.h1
         try:
             self.vkweb = p = h.spawn([VKWEB, *args])
@@ -138,13 +129,8 @@ class WebGroup:
         self.write_config(**keys)
         return self.start_vkweb()
 
-    def lines(self):
-        """parvix1's system log so far, one message a line."""
-        return self.h1.lines()
-
     def stop(self):
-        """Ends the desk's connections, the group and the desk, then checks that no process of parvix1 or
-        the desk (vkweb, servers of a test, chromedriver, Chromium) lives on."""
+        """Ends the desk and the group, and checks that no process of parvix1 or the desk lives on."""
         hosts = [h for h in (getattr(self, "h1", None), self.desk and self.desk.host) if h]
         seen = []
         for h in hosts:

@@ -1,12 +1,7 @@
 #!/usr/bin/python3
-"""Starts vkweb-helper inside a sandboxed host as vkweb does: six socket pairs, the helper's ends on
-descriptors 3 to 8. Relays standard input to the helper on the first and the helper's answers to
-standard output; once standard input ends, the helper's end sees EOF. Exits with the helper's exit
-status.
-
-  helper_driver.py [socket|pipe|none] [HELPER ARGUMENT...]
-
-`pipe` and `none` put a pipe, or nothing, on descriptor 3 instead (the helper must refuse)."""
+"""helper_driver.py [socket|pipe|none] [HELPER ARGUMENT...]: starts vkweb-helper as vkweb does (six
+socket pairs, its ends on descriptors 3 to 8; or a pipe, or nothing, on 3), relays standard input
+and output to its first lane, and exits with its status."""
 import fcntl
 import os
 import socket

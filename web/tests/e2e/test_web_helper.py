@@ -1,7 +1,5 @@
-"""vkweb-helper, the privileged half of vkweb, started inside sandboxed hosts as vkweb starts it
-(a socket pair, its end on descriptor 3) with PAM, real password hashes and the administrators'
-group: what it refuses and that nothing runs for a refusal, logins and their back-off, and an
-action on a real session of a group of two, with its record in the administrators' log."""
+"""vkweb-helper started in sandboxed hosts as vkweb starts it, with PAM, real password hashes and the
+administrators' group: refusals, logins and their back-off, and an action on a real session."""
 import os
 import select
 import struct
@@ -14,72 +12,49 @@ import pytest
 
 SOURCE = Path(os.environ.get("VK_SOURCE") or Path(__file__).resolve().parents[3])
 sys.path.insert(0, str(SOURCE / "tests" / "e2e"))
-from conftest import LOG_LOCAL1_INFO, USERS, make_host  # noqa: E402,F401  (make_host: a fixture)
+from conftest import LOG_LOCAL1_INFO, USERS, _build_path, make_host  # noqa: E402,F401  (make_host: a fixture)
 from group import MEMBERS, Group  # noqa: E402
 from sessions import plant, running, start, states, tree, wait_for  # noqa: E402
+from webgroup import PAM_SERVICE, PASSWORDS, account_files  # noqa: E402
 
 DRIVER = "/root/helper_driver.py"
 CONFIG = "/etc/opt/KELWvk/web/vkweb.conf"
 PAM_NOTE = "/etc/opt/pam-note"
 PAM_CALLS, RCMD_CALLS, KILL_CALLS = "/tmp/pam-calls", "/tmp/vkrcmd-calls", "/tmp/vksessionkill-calls"
 LOG_AUTHPRIV_NOTICE, LOG_DAEMON_ERR = 10 * 8 + 5, 3 * 8 + 3
-PASSWORDS = {"alice": "Wonder land", "bob": "builder"}
-ADMIN_GID = 2000
 CLIENT = "192.0.2.7"
-
-# Every PAM call of the vkweb service is noted (its type, user and remote host, and whether the
-# helper's channel leaked into it) before the shipped configuration decides.
-PAM_RECORDER = f"""#!/bin/sh
-leak=; for fd in 3 4 5 6 7 8; do [ -e /proc/$$/fd/$fd ] && leak=" fd3"; done
-echo "$PAM_TYPE $PAM_USER $PAM_RHOST$leak" >> {PAM_CALLS}
-"""
-# Stand-ins for the remote-command program and the session killer that note their calls.
+# Stand-ins for PAM's first module, the remote-command program and the session killer: each notes
+# its call, and whether the helper's channel leaked into it.
 RECORDER = """#!/bin/sh
 leak=; for fd in 3 4 5 6 7 8; do [ -e /proc/$$/fd/$fd ] && leak=" fd3"; done
-echo "$*$leak" >> {calls}
+echo "{line}$leak" >> {calls}
 """
-
-
-def shadow_line(user):
-    if user not in PASSWORDS:
-        return f"{user}:*:19000:0:99999:7:::\n"
-    hashed = subprocess.run(["openssl", "passwd", "-6", PASSWORDS[user]], capture_output=True, text=True,
-                            check=True).stdout.strip()
-    return f"{user}:{hashed}:19000:0:99999:7:::\n"
 
 
 def web_files(users):
-    """The files of a host that runs the helper: accounts with passwords, alice in the
-    administrators' group, the PAM service as shipped (with the recorder before it)."""
-    users = {"root": 0, **users}
-    shipped = (SOURCE / "web/pam/vkweb").read_text()
-    return {
-        "/etc/group": ("".join(f"{n}:x:{u}:\n" for n, u in users.items()) + f"vkadmin:x:{ADMIN_GID}:alice\n", 0o644),
-        "/etc/shadow": ("".join(shadow_line(n) for n in users), 0o640),
-        "/etc/pam.d/vkweb": (f"auth optional pam_exec.so quiet {PAM_NOTE}\n"
-                             f"account optional pam_exec.so quiet {PAM_NOTE}\n" + shipped, 0o644),
-        PAM_NOTE: (PAM_RECORDER, 0o755),
-        CONFIG: ("# the tests' group answers quickly\ndeadline = 10\n", 0o644),
-        DRIVER: ((SOURCE / "web/tests/e2e/helper_driver.py").read_text(), 0o755),
-    }
+    """The files of a host that runs the helper: the browser tests' accounts, and the PAM service
+    as shipped with the recorder before it."""
+    files = account_files(users, _build_path("VK_STAGE"))
+    pam = "".join(f"{t} optional pam_exec.so quiet {PAM_NOTE}\n" for t in ("auth", "account"))
+    files.update({PAM_SERVICE: (pam + files[PAM_SERVICE][0], 0o644),
+                  PAM_NOTE: (RECORDER.format(line="$PAM_TYPE $PAM_USER $PAM_RHOST", calls=PAM_CALLS), 0o755),
+                  CONFIG: ("deadline = 10\n", 0o644),
+                  DRIVER: ((SOURCE / "web/tests/e2e/helper_driver.py").read_text(), 0o755)})
+    return files
 
 
 # ---- the protocol, from vkweb's side ------------------------------------------------------------
 
 def encode(kind, fields):
-    body = kind.encode() + b"".join(struct.pack("<I", len(f)) + f for f in map(as_bytes, fields))
+    fields = [f if isinstance(f, bytes) else f.encode() for f in fields]
+    body = kind.encode() + b"".join(struct.pack("<I", len(f)) + f for f in fields)
     return struct.pack("<I", len(body)) + body
-
-
-def as_bytes(f):
-    return f if isinstance(f, bytes) else f.encode()
 
 
 class Helper:
     """The helper on a host, through the driver; `request` sends one request and reads its reply."""
 
     def __init__(self, host, *args, mode="socket"):
-        self.host = host
         self.p = subprocess.Popen(host._command(["/usr/bin/python3", DRIVER, mode, *args], 0, None, None),
                                   env=host._env(0, None), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE)
@@ -150,19 +125,17 @@ def listing(fields):
     """The listing's fields (bytes) as (members, sessions), each a dict."""
     at, members, sessions = 1, [], []
     for _ in range(int(fields[0])):
-        name, local, answered, reason, _, _, limits_answered, limits_note = \
-            (f.decode() for f in fields[at:at + 8])
-        members.append({"name": name, "local": local == "1", "answered": answered == "1", "reason": reason,
+        name, local, answered, _, _, _, limits_answered, limits_note = (f.decode() for f in fields[at:at + 8])
+        members.append({"name": name, "local": local == "1", "answered": answered == "1",
                         "limits": (limits_answered == "1", limits_note)})
         at += 8
-    count = int(fields[at])
     at += 1
-    for _ in range(count):
+    for _ in range(int(fields[at - 1])):
         member, packed, times = int(fields[at]), fields[at + 1], fields[at + 2].decode()
         at += 3
         values = [p[1:].decode() if p[:1] == b"1" else None for p in packed.split(b"\0")[:-1]]
         sessions.append({"server": members[member]["name"], "raw": values[0], "token": values[1],
-                         "login": values[2], "display": values[4], "name": values[15],
+                         "login": values[2], "display": values[4],
                          "times": times.split("\t", 5) if times else None})
     at += 1   # the limits' summary
     assert at == len(fields)
@@ -180,8 +153,8 @@ def named(s):
 def web_host(make_host):
     files = web_files(USERS)
     files.update({MEMBERS: ("parvix2\n", 0o644),
-                  "/opt/KELWvk/lib/vkrcmd": (RECORDER.format(calls=RCMD_CALLS), 0o755),
-                  "/opt/KELWvk/lib/vksessionkill": (RECORDER.format(calls=KILL_CALLS), 0o755)})
+                  "/opt/KELWvk/lib/vkrcmd": (RECORDER.format(line="$*", calls=RCMD_CALLS), 0o755),
+                  "/opt/KELWvk/lib/vksessionkill": (RECORDER.format(line="$*", calls=KILL_CALLS), 0o755)})
     h = make_host(files=files)
     plant(h, "5", "tok5", "raw5", proc={"uid": USERS["alice"], "pid": 1, "program": "init"})
     return h
@@ -214,22 +187,12 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
     # Still serving: a login goes through PAM once.
     sid, csrf = helper.login()
     assert lines(h, PAM_CALLS) == [f"auth alice {CLIENT}", f"account alice {CLIENT}"]
-    assert helper.close() == (0, "")
-
-    # Acting on a session that is not there, or not as named, runs no operation: the servers
-    # concerned are only asked for their sessions.
-    helper = Helper(h)
-    sid, csrf = helper.login()
-    for wrong in (["parvix2", "raw9", "tok9", "bob", "9"], ["parvix1", "raw5", "tok5", "bob", "5"],
-                  ["parvix1", "raw5", "", "alice", "5"]):
-        assert helper.text("X", sid, CLIENT, csrf, "terminate", *wrong) == \
-            refused(f"no such session: {wrong[0]} display {wrong[4]}")
+    # A session outside the group, or a request without the login's token, runs nothing (a session
+    # not as named: the group of two below).
     assert helper.text("X", sid, CLIENT, csrf, "terminate", "parvix3", *session[1:]) == \
         refused("not a member of the group: parvix3")
     assert helper.text("X", sid, CLIENT, ID, "terminate", *session) == refused("bad CSRF token")
-    assert lines(h, RCMD_CALLS) == ["parvix2 /opt/KELWvk/sbin/vksession -p -x"]
-    assert lines(h, KILL_CALLS) == []
-    assert h.path("/var/opt/KELWvk/displays/5").exists()
+    assert lines(h, RCMD_CALLS) == lines(h, KILL_CALLS) == []
     # The listing of the whole group, the registered names looked up.
     r = helper.request("L", sid, CLIENT)
     assert r[0] == "O"
@@ -241,8 +204,7 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
     # ask) names the session, measures nothing and says why it would not act.
     assert members[0]["limits"][0] and "authentication manager" in members[0]["limits"][1]
     assert sessions[0]["times"] == ["-"] * 5 + [""]
-    assert lines(h, RCMD_CALLS) == ["parvix2 /opt/KELWvk/sbin/vksession -p -x"] * 2 + \
-        ["parvix2 /opt/KELWvk/sbin/vkgroup limits -x"]
+    assert lines(h, RCMD_CALLS) == [f"parvix2 /opt/KELWvk/sbin/{c} -x" for c in ("vksession -p", "vkgroup limits")]
     assert helper.text("Q", sid, csrf) == ["O"]
     assert helper.text("W", sid, CLIENT, "1") == refused("out of order")
     assert helper.close() == (0, "")
@@ -273,12 +235,11 @@ def test_a_message_that_is_not_one_ends_the_helper(web_host, data, what):
 
 
 def test_the_helper_starts_only_with_a_socket_on_descriptor_3(web_host):
-    for mode in ("pipe", "none"):
-        rc, err = Helper(web_host, mode=mode).close()
-        assert (rc, err) == (1, "vkweb-helper: descriptor 3 is not a socket: vkweb-helper is started by vkweb\n")
     web_host.write("/etc/opt/bad.conf", "admin_group = a b\n")
-    rc, err = Helper(web_host, "-c", "/etc/opt/bad.conf").close()
-    assert (rc, err) == (1, "vkweb-helper: /etc/opt/bad.conf:1: admin_group must be a plain name\n")
+    no_socket = "descriptor 3 is not a socket: vkweb-helper is started by vkweb\n"
+    for mode, args, err in [("pipe", [], no_socket), ("none", [], no_socket),
+                            ("socket", ["-c", "/etc/opt/bad.conf"], "/etc/opt/bad.conf:1: admin_group must be a plain name\n")]:
+        assert Helper(web_host, *args, mode=mode).close() == (1, f"vkweb-helper: {err}"), mode
     rc, err = Helper(web_host, "-x").close()
     assert rc == 2 and err.startswith("usage: vkweb-helper [-c CONFIG]")
 
@@ -358,12 +319,8 @@ def test_guessing_is_slowed_per_account_and_a_flood_keeps_no_one_out(web_host):
 # ---- a group of two, with real sessions -------------------------------------------------------
 
 def test_an_action_ends_exactly_the_session_named_and_is_logged(make_host):
-    def host_of_group(**kw):
-        # parvix1 runs the helper; every host gets the accounts.
-        files = web_files(kw["users"])
-        return make_host(files=files, **kw)
-
-    g = Group(host_of_group, names=("parvix1", "parvix2"), members=True)
+    # parvix1 runs the helper; every host gets the accounts.
+    g = Group(lambda **kw: make_host(files=web_files(kw["users"]), **kw), names=("parvix1", "parvix2"), members=True)
     try:
         h1, h2 = g.h1, g.h2
         n1, p1 = start(h1, "alice", "tokA", "rawA")
