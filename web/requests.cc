@@ -2,7 +2,7 @@
 
 #include <arpa/inet.h>
 
-#include "members.h"
+#include "host_name.h"
 
 namespace vkweb {
 
@@ -86,7 +86,7 @@ Checked act(const std::vector<std::string> &f) {
     r.sessions.reserve(n);
     for (size_t at = kHead; at < f.size(); at += kFieldsPerSession) {
         NamedSession s{f[at], f[at + 1], f[at + 2], f[at + 3], f[at + 4]};
-        if (!vkgroup::valid_host_name(s.server)) return refuse("bad server name");
+        if (!vk::valid_host_name(s.server)) return refuse("bad server name");
         if (!text_field(s.raw_token, kMaxToken, true)) return refuse("bad raw token");
         if (!text_field(s.token, kMaxToken, true)) return refuse("bad token");
         if (!text_field(s.login, kMaxLogin, true)) return refuse("bad login");

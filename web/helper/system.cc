@@ -12,6 +12,7 @@
 #include <sys/random.h>
 #include <syslog.h>
 
+#include "duration.h"
 #include "limits_report.h"
 #include "members.h"
 #include "session_limits.h"
@@ -190,7 +191,7 @@ vkgroup::Listing SystemBackend::list(const std::vector<vkgroup::Member> &members
 }
 
 std::string limits_summary(const vkgroup::Limits &limits) {
-    using vkgroup::human_duration;
+    using vk::human_duration;
     std::string set;
     auto one = [&set](const char *name, const std::optional<int64_t> &s) {
         if (!s) return;

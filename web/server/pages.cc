@@ -25,7 +25,7 @@
 #include "html.h"
 #include "listing_wire.h"
 #include "requests.h"
-#include "session_limits.h"
+#include "duration.h"
 #include "web.h"
 
 // The style sheet and the script, built into the program (assets.cmake).
@@ -309,7 +309,7 @@ std::string state_html(const Session &s) {
 // ---- the session limits as the pages show them ----------------------------------------------
 
 std::string duration_or_dash(const std::optional<int64_t> &s) {
-    return s ? vkgroup::human_duration(*s) : "-";
+    return s ? vk::human_duration(*s) : "-";
 }
 
 const SessionTimes *times_of(const Snapshot &snap, size_t i) {
@@ -323,7 +323,7 @@ const SessionTimes *times_of(const Snapshot &snap, size_t i) {
 std::string ends_in(const SessionTimes *t) {
     if (!t) return "-";
     std::string when;
-    if (t->ends_in) when = *t->ends_in == 0 ? "now" : vkgroup::human_duration(*t->ends_in);
+    if (t->ends_in) when = *t->ends_in == 0 ? "now" : vk::human_duration(*t->ends_in);
     if (t->note.empty()) return when.empty() ? "-" : when;
     return when.empty() ? t->note : when + " (" + t->note + ")";
 }
