@@ -76,11 +76,11 @@ Checked act(const std::vector<std::string> &f) {
     r.client = f[1];
     r.csrf = f[2];
     if (f[3] == "terminate")
-        r.action = vkgroup::Action::Terminate;
+        r.action = Action::Terminate;
     else if (f[3] == "suspend")
-        r.action = vkgroup::Action::Suspend;
+        r.action = Action::Suspend;
     else if (f[3] == "resume")
-        r.action = vkgroup::Action::Resume;
+        r.action = Action::Resume;
     else
         return refuse("unknown action");
     r.sessions.reserve(n);
@@ -138,13 +138,13 @@ bool same_secret(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
-const char *action_name(vkgroup::Action a) {
+const char *action_name(Action a) {
     switch (a) {
-        case vkgroup::Action::Terminate:
+        case Action::Terminate:
             return "terminate";
-        case vkgroup::Action::Suspend:
+        case Action::Suspend:
             return "suspend";
-        case vkgroup::Action::Resume:
+        case Action::Resume:
             return "resume";
     }
     return "?";

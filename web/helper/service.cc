@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "listing_wire.h"
 #include "host_name.h"
+#include "listing_fields.h"
 #include "members.h"
 #include "text.h"
 
@@ -39,8 +39,8 @@ bool matches(const vkgroup::Listing &l, const vkgroup::Session &s, const NamedSe
 }
 
 bool same_named(const NamedSession &a, const NamedSession &b) {
-    return vk::same_host(a.server, b.server) && a.raw_token == b.raw_token &&
-           a.token == b.token && a.login == b.login && a.display == b.display;
+    return vk::same_host(a.server, b.server) && a.raw_token == b.raw_token && a.token == b.token &&
+           a.login == b.login && a.display == b.display;
 }
 
 std::string shown(const std::string &field) {

@@ -252,10 +252,12 @@ SystemBackend::GroupLimits SystemBackend::limits(const std::vector<vkgroup::Memb
     return out;
 }
 
-std::vector<vkgroup::Outcome> SystemBackend::act(vkgroup::Action action,
-                                                 const vkgroup::Listing &listing,
+std::vector<vkgroup::Outcome> SystemBackend::act(Action action, const vkgroup::Listing &listing,
                                                  const std::vector<size_t> &which) {
-    return vkgroup::act(action, listing, which, options(false));
+    const vkgroup::Action group_action = action == Action::Suspend  ? vkgroup::Action::Suspend
+                                         : action == Action::Resume ? vkgroup::Action::Resume
+                                                                    : vkgroup::Action::Terminate;
+    return vkgroup::act(group_action, listing, which, options(false));
 }
 
 void SystemBackend::log_security(const std::string &line) {

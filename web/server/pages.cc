@@ -21,8 +21,8 @@
 #include <sys/random.h>
 #include <vector>
 
-#include "group.h"
 #include "html.h"
+#include "listing.h"
 #include "listing_wire.h"
 #include "requests.h"
 #include "duration.h"
@@ -35,10 +35,6 @@ extern "C" const char vkweb_js[];
 namespace vkweb {
 
 namespace {
-
-using vkgroup::Field;
-using vkgroup::Listing;
-using vkgroup::Session;
 
 // The prefix makes the browser take the cookie only over HTTPS, for the
 // whole site and from this host alone: no other host of the domain, and no
@@ -288,8 +284,7 @@ const char *or_unknown(const char *s) {
 }
 
 std::string display_token(const Session &s) {
-    const vk_UserSession_t r = s.record();
-    return or_unknown(_vk_getDisplayToken(&r));
+    return or_unknown(s.display_token());
 }
 
 // The state letters, each with what it means.
@@ -299,9 +294,8 @@ std::string state_html(const Session &s) {
                                                           {'S', "suspended"},
                                                           {'E', "encrypted"},
                                                           {'A', "authenticated"}};
-    const vk_UserSession_t r = s.record();
     std::string out;
-    for (char c : vkgroup::state_letters(&r))
+    for (char c : s.state_letters())
         out += "<abbr title=\"" + std::string(kMeaning.at(c)) + "\">" + c + "</abbr>";
     return out.empty() ? "<span class=\"connected\">connected</span>" : out;
 }
@@ -340,7 +334,7 @@ std::string legend() {
 
 std::string failed_members(const Listing &l) {
     std::string out;
-    for (const vkgroup::MemberAnswer &a : l.members) {
+    for (const MemberAnswer &a : l.members) {
         if (!a.answered)
             out += "<li class=\"down\" data-server=\"" + esc(a.member.name) + "\"><b>" +
                    esc(a.member.name) + "</b>: " + esc(a.reason) + "</li>\n";
@@ -415,12 +409,12 @@ std::vector<Counts> count_states(const Listing &l) {
     for (const Session &s : l.sessions) {
         Counts &m = c[s.member];
         int st = s.state();
-        if (st & VK_SESSION_DISCONNECTED)
+        if (st & kDisconnected)
             ++m.disconnected;
         else
             ++m.connected;
-        if (st & VK_SESSION_IDLE) ++m.idle;
-        if (st & VK_SESSION_SUSPENDED) ++m.suspended;
+        if (st & kIdle) ++m.idle;
+        if (st & kSuspended) ++m.suspended;
     }
     return c;
 }
@@ -534,8 +528,7 @@ std::string column_text(const Listing &l, const Session &s, const std::string &c
     if (column == "name") return or_unknown(s.name());
     if (column == "login") return or_unknown(s.text(Field::Login));
     if (column == "display") return s.text(Field::Display) ? s.text(Field::Display) : "";
-    const vk_UserSession_t r = s.record();
-    return vkgroup::state_letters(&r);
+    return s.state_letters();
 }
 
 // Displays sort as numbers where they are numbers.
@@ -728,7 +721,7 @@ constexpr size_t kLimitRows = 100;
 
 std::string member_limits(const Snapshot &snap, size_t m) {
     const Listing &l = snap.listing;
-    const vkgroup::MemberAnswer &a = l.members[m];
+    const MemberAnswer &a = l.members[m];
     const MemberLimitsNote note =
         m < snap.limits.members.size() ? snap.limits.members[m] : MemberLimitsNote{};
     std::string name = esc(a.member.name);
@@ -913,7 +906,7 @@ HttpResponse session_page(const HttpRequest &r, const Helper &helper, const Who 
     std::string content = "<p>Token <b id=\"token\">" + esc(display_token(*s)) + "</b> on <b>" +
                           esc(l->server(*s)) + "</b>, display " + v(Field::Display) + ", Unix ID " +
                           v(Field::Login) + ", state " + state_html(*s) + ".</p>\n";
-    if (s->state() & VK_SESSION_DISCONNECTED) {
+    if (s->state() & kDisconnected) {
         content +=
             "<p id=\"disconnected\">The session is disconnected: no terminal shows it, so it has "
             "no security configuration now.</p>\n";

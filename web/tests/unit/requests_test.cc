@@ -66,7 +66,7 @@ TEST(WebRequests, EachOperationTakesExactlyItsFields) {
     vkweb::Checked c = vkweb::check_request(act(2, {"parvix2", "", "tok", "", "7"}, "resume"));
     ASSERT_TRUE(c.ok);
     const auto &r = std::get<vkweb::ActRequest>(c.request);
-    EXPECT_EQ(r.action, vkgroup::Action::Resume);
+    EXPECT_EQ(r.action, vkweb::Action::Resume);
     ASSERT_EQ(r.sessions.size(), 2u);
     EXPECT_EQ(r.sessions[1].server, "parvix2");
     EXPECT_EQ(r.sessions[1].raw_token, "");
