@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "fuzz_support.h"
-#include "members.h"
+#include "host_name.h"
 #include "protocol.h"
 #include "requests.h"
 
@@ -20,7 +20,7 @@ bool printable(const std::string &s) {
 }
 
 void check_named(const vkweb::NamedSession &n) {
-    fuzz::check(vkgroup::valid_host_name(n.server), "a server is a host name");
+    fuzz::check(vk::valid_host_name(n.server), "a server is a host name");
     fuzz::check(n.raw_token.size() <= vkweb::kMaxToken && n.token.size() <= vkweb::kMaxToken &&
                     n.login.size() <= vkweb::kMaxLogin && n.display.size() <= vkweb::kMaxDisplay,
                 "a named session's fields are within their bounds");

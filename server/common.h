@@ -1,6 +1,7 @@
-// Shared bits of the server programs: descriptor owners, strict parsing of
-// the numbers that arrive on command lines and in session files, reading
-// small files, and the directories the session files live in.
+// Shared bits of the server programs: strict parsing of the numbers that
+// arrive on command lines and in session files, reading small files, and
+// the directories the session files live in. The owners of descriptors and
+// the whole reads and writes come from the product's base layer.
 //
 // Everything read from a file or a command line is treated as hostile: the
 // numbers must be plain decimal digits within a bound, files are opened
@@ -25,6 +26,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "atomic_file.h"
 #include "vkcxx.h"
 
 namespace vksrv {
@@ -132,23 +134,7 @@ inline std::optional<std::string> key_value(std::string_view content, std::strin
 
 // Reads at most `max` bytes of a descriptor. More than that is an error:
 // nothing we read is legitimately that large.
-inline std::optional<std::string> read_all(int fd, size_t max) {
-    std::string out;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (n == 0) return out;
-        if (out.size() + static_cast<size_t>(n) > max) {
-            errno = EFBIG;
-            return std::nullopt;
-        }
-        out.append(buf, static_cast<size_t>(n));
-    }
-}
+using vk::read_all;
 
 // Reads the regular file `name` below `dirfd` (or an absolute path with
 // AT_FDCWD), never through a symbolic link. With `root_only` the file must
@@ -171,43 +157,6 @@ inline std::optional<std::string> read_file_at(int dirfd, const char *name, size
 inline bool exists_at(int dirfd, const char *name) {
     struct stat st;
     return ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-// Writes `content` to `name` below `dirfd` so that a reader sees either the
-// old file or the whole new one: a hidden temporary file in the same
-// directory is written, flushed and renamed over the name. With `not_before`
-// the file's modification time is raised to at least that time, for files
-// whose age is compared with another's. Answers 0 or an errno value.
-inline int write_file_atomic(int dirfd, const std::string &name, const std::string &content,
-                             mode_t mode, const struct timespec *not_before = nullptr) {
-    std::string tmp = "." + name + ".tmp" + std::to_string(::getpid());
-    ::unlinkat(dirfd, tmp.c_str(), 0);  // left over by an earlier run with our pid
-    Fd fd(::openat(dirfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
-    if (!fd) return errno;
-    auto fail = [&](int err) {
-        ::unlinkat(dirfd, tmp.c_str(), 0);
-        return err;
-    };
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail(errno);
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::fchmod(fd.get(), mode) != 0 || ::fsync(fd.get()) != 0) return fail(errno);
-    if (not_before) {
-        struct stat st;
-        if (::fstat(fd.get(), &st) != 0) return fail(errno);
-        if (st.st_mtim.tv_sec < not_before->tv_sec) {
-            struct timespec times[2] = {{0, UTIME_OMIT}, *not_before};
-            if (::futimens(fd.get(), times) != 0) return fail(errno);
-        }
-    }
-    if (::renameat(dirfd, tmp.c_str(), dirfd, name.c_str()) != 0) return fail(errno);
-    return 0;
 }
 
 // ---- directories ------------------------------------------------------

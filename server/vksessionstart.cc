@@ -153,7 +153,7 @@ int set_idle(unsigned display, bool idle) {
     vksrv::Fd displays = vksrv::open_dir(vksrv::kDisplaysDir, false);
     if (!displays || !vksrv::exists_at(displays.get(), n.c_str()))
         die("no session on display " + n);
-    if (int err = vksrv::write_file_atomic(dir.get(), mark, "", 0644))
+    if (int err = vk::write_file_atomically(dir.get(), mark, "", 0644))
         die("cannot mark display " + n + " idle: " + std::strerror(err));
     return 0;
 }
@@ -327,10 +327,10 @@ int start_session(const StartOptions &o) {
     // A mark left by an earlier session on this display would make the new
     // one look idle.
     ::unlinkat(dirs.idle.get(), (n + ".pid").c_str(), 0);
-    if (int err = vksrv::write_file_atomic(dirs.displays.get(), n, display_text, 0644))
+    if (int err = vk::write_file_atomically(dirs.displays.get(), n, display_text, 0644))
         abandon("cannot write the display file: " + std::string(std::strerror(err)));
     written.emplace_back(dirs.displays.get(), n);
-    if (int err = vksrv::write_file_atomic(dirs.ctokens.get(), o.token, display_text, 0644))
+    if (int err = vk::write_file_atomically(dirs.ctokens.get(), o.token, display_text, 0644))
         abandon("cannot write the token's display file: " + std::string(std::strerror(err)));
     written.emplace_back(dirs.ctokens.get(), o.token);
 
@@ -341,7 +341,7 @@ int start_session(const StartOptions &o) {
                                   "\npid=" + std::to_string(client_pid) + "\nprogram=" + program +
                                   "\nserver_pid=" + std::to_string(server->pid) +
                                   "\nserver_prog=" + server_prog + "\n";
-    if (int err = vksrv::write_file_atomic(dirs.procs.get(), n, proc_text, 0644, &dst.st_mtim))
+    if (int err = vk::write_file_atomically(dirs.procs.get(), n, proc_text, 0644, &dst.st_mtim))
         abandon("cannot write the session proc file: " + std::string(std::strerror(err)));
 
     ::syslog(LOG_INFO, "session of %s (token %s) started on display %s: %s pid %d, %s pid %d",

@@ -1,21 +1,15 @@
 #include "config.h"
 
-#include <cerrno>
 #include <charconv>
-#include <cstring>
-#include <fstream>
-#include <sys/stat.h>
+
+#include "root_file.h"
 
 namespace vkweb {
 
 namespace {
 
-std::string trim(const std::string &s) {
-    size_t b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos) return {};
-    size_t e = s.find_last_not_of(" \t\r");
-    return s.substr(b, e - b + 1);
-}
+// A configuration of a dozen keys; anything longer is no such file.
+constexpr size_t kMaxConfigSize = size_t{64} << 10;
 
 bool number(const std::string &v, int lo, int hi, int &out) {
     int n = 0;
@@ -39,31 +33,29 @@ bool plain_name(const std::string &v) {
 
 bool read_config(const std::string &path, Config &out, std::string &error) {
     out = Config{};
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) return true;
-        error = path + ": " + std::strerror(errno);
-        return false;
+    // It names the key and who may log in: root's alone, read without
+    // following a link, so that it cannot be swapped between a check and
+    // the read.
+    std::string text;
+    switch (vk::read_root_file(path, kMaxConfigSize, text, error)) {
+        case vk::RootFile::Missing:
+            return true;
+        case vk::RootFile::Refused:
+            return false;
+        case vk::RootFile::Read:
+            break;
     }
-    if (!S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH))) {
-        error = path + ": not a regular file that only root may write";
-        return false;
-    }
-    std::ifstream in(path);
-    std::string line;
-    for (int number_of_line = 1; std::getline(in, line); ++number_of_line) {
+    return vk::for_each_setting_line(text, [&](size_t number_of_line, std::string_view t) {
         auto fail = [&](const std::string &why) {
             error = path;
             error += ":" + std::to_string(number_of_line) + ": ";
             error += why;
             return false;
         };
-        if (line.size() > 4096) return fail("line too long");
-        std::string t = trim(line);
-        if (t.empty() || t[0] == '#') continue;
+        if (t.size() > 4096) return fail("line too long");
         size_t eq = t.find('=');
-        if (eq == std::string::npos) return fail("not key = value");
-        std::string key = trim(t.substr(0, eq)), value = trim(t.substr(eq + 1));
+        if (eq == std::string_view::npos) return fail("not key = value");
+        std::string key(vk::trim_blanks(t.substr(0, eq))), value(vk::trim_blanks(t.substr(eq + 1)));
         if (key == "address") {
             if (value.empty()) return fail("address is empty");
             out.address = value;
@@ -89,8 +81,8 @@ bool read_config(const std::string &path, Config &out, std::string &error) {
         } else {
             return fail("unknown key: " + key.substr(0, 40));
         }
-    }
-    return true;
+        return true;
+    });
 }
 
 }  // namespace vkweb

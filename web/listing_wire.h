@@ -1,4 +1,6 @@
-// A group-wide listing as fields of a reply (protocol.h), and back.
+// A group-wide listing as fields of a reply (protocol.h): what the fields
+// hold, and their reading on the web side. The helper writes them
+// (helper/listing_fields.h).
 #ifndef VK_WEB_LISTING_WIRE_H
 #define VK_WEB_LISTING_WIRE_H
 
@@ -7,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "group.h"
-#include "limits_report.h"
+#include "listing.h"
 #include "protocol.h"
 
 namespace vkweb {
@@ -39,26 +40,18 @@ struct ListingLimits {
     std::vector<std::optional<SessionTimes>> sessions;
 };
 
-// Joins the members' dry runs (`all`, made at `now`, seconds since the
-// epoch) with the listing: a member's entries go to that member's
-// sessions only, by display and raw token, so that what one member says
-// cannot touch another's sessions.
-ListingLimits join_limits(const vkgroup::Listing &l, const std::vector<vkgroup::MemberLimits> &all,
-                          int64_t now);
-
 // The fields: the number of members, then eight fields a member (name, "1"
 // when it is this host, "1" when it answered, the reason it did not, the
 // seconds it took, its warnings joined by line feeds, "1" when its dry run
 // of the limits answered, what that said of itself), the number of
 // sessions, then three fields a session (its member's index, the session
-// packed as vkgroup::Session packs it, its times: empty, or six fields
+// packed as Session::unpack reads it, its times: empty, or six fields
 // joined by tabs, the note last), and last the limits' summary.
 //
-// The fields stay within `budget`: a member whose sessions, times and
+// The fields stay within a budget: a member whose sessions, times and
 // warnings take more than its share, or more than is left of the whole,
 // is sent as one that did not answer, for the reason kTooLarge, and
 // without them.
-std::vector<std::string> listing_fields(const vkgroup::Listing &l);
 
 // What a listing may take of a reply (bytes after the status, and fields).
 // In all, what the web side reads a reply with; for one member, an eighth
@@ -73,14 +66,18 @@ inline constexpr ListingBudget kListingBudget{kReplyLimits.max_body - 1, kReplyL
                                               kReplyLimits.max_fields / 8};
 inline constexpr const char *kTooLarge = "answer too large";
 
-std::vector<std::string> listing_fields(const vkgroup::Listing &l, const ListingBudget &budget);
-std::vector<std::string> listing_fields(const vkgroup::Listing &l, const ListingLimits &limits,
-                                        const ListingBudget &budget = kListingBudget);
+// The fields of a member, of a session and of a session's times.
+inline constexpr size_t kMemberFields = 8;
+inline constexpr size_t kSessionFields = 3;
+inline constexpr size_t kTimesFields = 6;
+// The summary is one line of this host's file: a file with very many
+// exemptions is cut rather than crowding out the sessions.
+inline constexpr size_t kMaxSummary = 2048;
 
 // The listing in `fields` from position `at` on, and its limits into
 // `limits` when given; none when the fields are not a listing.
-std::optional<vkgroup::Listing> listing_from(const std::vector<std::string> &fields, size_t at = 0,
-                                             ListingLimits *limits = nullptr);
+std::optional<Listing> listing_from(const std::vector<std::string> &fields, size_t at = 0,
+                                    ListingLimits *limits = nullptr);
 
 }  // namespace vkweb
 

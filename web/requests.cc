@@ -2,7 +2,7 @@
 
 #include <arpa/inet.h>
 
-#include "members.h"
+#include "host_name.h"
 
 namespace vkweb {
 
@@ -76,17 +76,17 @@ Checked act(const std::vector<std::string> &f) {
     r.client = f[1];
     r.csrf = f[2];
     if (f[3] == "terminate")
-        r.action = vkgroup::Action::Terminate;
+        r.action = Action::Terminate;
     else if (f[3] == "suspend")
-        r.action = vkgroup::Action::Suspend;
+        r.action = Action::Suspend;
     else if (f[3] == "resume")
-        r.action = vkgroup::Action::Resume;
+        r.action = Action::Resume;
     else
         return refuse("unknown action");
     r.sessions.reserve(n);
     for (size_t at = kHead; at < f.size(); at += kFieldsPerSession) {
         NamedSession s{f[at], f[at + 1], f[at + 2], f[at + 3], f[at + 4]};
-        if (!vkgroup::valid_host_name(s.server)) return refuse("bad server name");
+        if (!vk::valid_host_name(s.server)) return refuse("bad server name");
         if (!text_field(s.raw_token, kMaxToken, true)) return refuse("bad raw token");
         if (!text_field(s.token, kMaxToken, true)) return refuse("bad token");
         if (!text_field(s.login, kMaxLogin, true)) return refuse("bad login");
@@ -138,13 +138,13 @@ bool same_secret(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
-const char *action_name(vkgroup::Action a) {
+const char *action_name(Action a) {
     switch (a) {
-        case vkgroup::Action::Terminate:
+        case Action::Terminate:
             return "terminate";
-        case vkgroup::Action::Suspend:
+        case Action::Suspend:
             return "suspend";
-        case vkgroup::Action::Resume:
+        case Action::Resume:
             return "resume";
     }
     return "?";

@@ -12,7 +12,6 @@
 #include <variant>
 #include <vector>
 
-#include "group.h"
 #include "protocol.h"
 
 namespace vkweb {
@@ -36,9 +35,12 @@ struct NamedSession {
     std::string server, raw_token, token, login, display;
 };
 
+// What an action does to the sessions it names.
+enum class Action { Terminate, Suspend, Resume };
+
 struct ActRequest {
     std::string session, client, csrf;
-    vkgroup::Action action = vkgroup::Action::Terminate;
+    Action action = Action::Terminate;
     std::vector<NamedSession> sessions;
 };
 
@@ -60,7 +62,7 @@ struct Checked {
 Checked check_request(const Message &m);
 
 // The action's name in requests and in the log: terminate, suspend, resume.
-const char *action_name(vkgroup::Action a);
+const char *action_name(Action a);
 
 // Whether `s` is `n` lower-case hexadecimal digits.
 bool lower_hex(std::string_view s, size_t n);

@@ -12,6 +12,7 @@
 
 #include "admin.h"
 #include "frames.h"
+#include "host_name.h"
 #include "messages.h"
 #include "text.h"
 #include "utils.h"
@@ -58,9 +59,9 @@ constexpr const char *kTooLarge = "remote_search(): answer longer than ";
 std::string not_an_answer(const std::string &line, const std::string &member) {
     const std::string unreachable = "vkrcmd: cannot reach " + member + ": ";
     if (line.rfind(unreachable, 0) == 0)
-        return "cannot reach: " + one_line(line.substr(unreachable.size()));
-    if (starts(line, "vkrcmd: ")) return one_line(line.substr(8));
-    return "answered something other than record lines: " + one_line(line);
+        return "cannot reach: " + vk::one_line(line.substr(unreachable.size()));
+    if (starts(line, "vkrcmd: ")) return vk::one_line(line.substr(8));
+    return "answered something other than record lines: " + vk::one_line(line);
 }
 
 // The reason for a library result `rc` of a call on `member`, or empty
@@ -69,12 +70,13 @@ std::string reason(int rc, const std::string &member, bool search) {
     for (const std::string &r : reports()) {
         if (rc != 0 && starts(r, kTooLarge)) return "answer too large";
         if (starts(r, kSkipped))
-            return "answered something other than record lines: " + one_line(inner(r, kSkipped));
+            return "answered something other than record lines: " +
+                   vk::one_line(inner(r, kSkipped));
         if (rc == 0) continue;
         if (starts(r, kSearchFailed)) return not_an_answer(inner(r, kSearchFailed), member);
         if (starts(r, kOperationFailed)) return not_an_answer(inner(r, kOperationFailed), member);
         if (starts(r, kTooLong))
-            return "answered a line longer than " + one_line(inner(r, kTooLong));
+            return "answered a line longer than " + vk::one_line(inner(r, kTooLong));
     }
     if (rc == 0 || (search && rc == VK_ERR_NOT_FOUND)) return {};
     if (rc == VK_ERR_INTERNAL) {
@@ -305,7 +307,7 @@ int list_call(int fd, const Member &m, const Filter &f, bool names) {
             for (Record s = e.next(); s; s = e.next()) {
                 if (!passes(s.get(), f)) continue;
                 // The session is the member's, whatever its record says.
-                if (s->server && !same_host(s->server, m.name) && !other_server)
+                if (s->server && !vk::same_host(s->server, m.name) && !other_server)
                     other_server = s->server;
                 set_text(s->server, m.name);
                 std::optional<std::string> name;
@@ -323,8 +325,8 @@ int list_call(int fd, const Member &m, const Filter &f, bool names) {
     }
     if (other_server)
         frames += encode_frame(FrameType::Warning, "a record names another server (" +
-                                                       one_line(*other_server) + "); taken as " +
-                                                       m.name + "'s own");
+                                                       vk::one_line(*other_server) +
+                                                       "); taken as " + m.name + "'s own");
     frames += encode_frame(FrameType::Done, std::to_string(count));
     return write_all(fd, frames) ? 0 : 1;
 }

@@ -60,9 +60,9 @@ FarAnswer run_far_vkgroup(const std::string &host, const std::vector<std::string
 std::string far_trouble(const std::string &line, const std::string &host, const char *expected) {
     const std::string unreachable = "vkrcmd: cannot reach " + host + ": ";
     if (line.rfind(unreachable, 0) == 0)
-        return "cannot reach: " + one_line(line.substr(unreachable.size()));
-    if (line.rfind("vkrcmd: ", 0) == 0) return one_line(line.substr(8));
-    return std::string("answered something other than ") + expected + ": " + one_line(line);
+        return "cannot reach: " + vk::one_line(line.substr(unreachable.size()));
+    if (line.rfind("vkrcmd: ", 0) == 0) return vk::one_line(line.substr(8));
+    return std::string("answered something other than ") + expected + ": " + vk::one_line(line);
 }
 
 }  // namespace vkgroup

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
+#include "duration.h"
 #include "fanout.h"
 #include "far_command.h"
 #include "frames.h"
@@ -112,7 +113,7 @@ int limits_call(int fd, const Member &m, const Limits &local_limits, size_t max_
 
 std::string ends_in(const LimitEntry &e, int64_t now) {
     if (!e.ends_at) return "-";
-    return *e.ends_at <= now ? "now" : human_duration(*e.ends_at - now);
+    return *e.ends_at <= now ? "now" : vk::human_duration(*e.ends_at - now);
 }
 
 }  // namespace
@@ -121,18 +122,18 @@ std::string limit_record(const LimitEntry &e) {
     std::string line = "S";
     for (const std::string &text : {e.display, e.token, e.raw_token, e.login}) {
         line += '\t';
-        line += percent_escape(text);
+        line += vk::percent_escape(text);
     }
     line += '\t' + std::to_string(e.state);
     for (const auto &n : {e.started, e.disconnected_s, e.idle_s}) line += '\t' + number_or_dash(n);
     line += '\t' + (e.limit.empty() ? std::string("-") : e.limit + ":" + number_or_dash(e.limit_s));
     line += '\t' + number_or_dash(e.ends_at);
-    line += '\t' + percent_escape(e.note);
+    line += '\t' + vk::percent_escape(e.note);
     return line;
 }
 
 std::string refused_record(const std::string &why) {
-    return "R\t" + percent_escape(why);
+    return "R\t" + vk::percent_escape(why);
 }
 
 void print_limit_records(std::FILE *out, const LimitsRun &run) {
@@ -155,7 +156,7 @@ std::optional<LimitLine> parse_limit_line(std::string_view line, LimitEntry &ent
         return LimitLine::Counts;
     }
     if (f.size() == 2 && f[0] == "R") {
-        auto text = percent_unescape(f[1]);
+        auto text = vk::percent_unescape(f[1]);
         if (!text || text->empty() || text->size() > 1024) return std::nullopt;
         why = *text;
         return LimitLine::Refused;
@@ -164,7 +165,7 @@ std::optional<LimitLine> parse_limit_line(std::string_view line, LimitEntry &ent
     LimitEntry e;
     std::string *texts[] = {&e.display, &e.token, &e.raw_token, &e.login};
     for (size_t i = 0; i < 4; ++i) {
-        auto text = percent_unescape(f[1 + i]);
+        auto text = vk::percent_unescape(f[1 + i]);
         if (!text || text->size() > 255) return std::nullopt;
         *texts[i] = *text;
     }
@@ -185,7 +186,7 @@ std::optional<LimitLine> parse_limit_line(std::string_view line, LimitEntry &ent
             return std::nullopt;
         e.limit = name;
     }
-    auto note = percent_unescape(f[11]);
+    auto note = vk::percent_unescape(f[11]);
     if (!note || note->size() > 300) return std::nullopt;
     e.note = *note;
     entry = std::move(e);
@@ -252,7 +253,7 @@ void print_limits_table(std::FILE *out, const std::vector<MemberLimits> &all, in
                      limit.c_str(), ends.c_str(), note.c_str());
     };
     auto time_or_dash = [](const std::optional<int64_t> &s) {
-        return s ? human_duration(*s) : std::string("-");
+        return s ? vk::human_duration(*s) : std::string("-");
     };
     std::fputc('\n', out);
     row("Server", "Disp", "Token ID", "Unix ID", "Disconnected", "Idle", "Limit", "Ends in",
@@ -262,11 +263,11 @@ void print_limits_table(std::FILE *out, const std::vector<MemberLimits> &all, in
     for (const MemberLimits &ml : all) {
         for (const LimitEntry &e : ml.entries) {
             std::string limit =
-                e.limit.empty() ? "-" : e.limit + " " + human_duration(e.limit_s.value_or(0));
-            row(terminal_text(ml.answer.member.name), terminal_text(e.display),
-                terminal_text(e.token), terminal_text(e.login.empty() ? "-" : e.login),
+                e.limit.empty() ? "-" : e.limit + " " + vk::human_duration(e.limit_s.value_or(0));
+            row(vk::terminal_text(ml.answer.member.name), vk::terminal_text(e.display),
+                vk::terminal_text(e.token), vk::terminal_text(e.login.empty() ? "-" : e.login),
                 time_or_dash(e.disconnected_s), time_or_dash(e.idle_s), limit, ends_in(e, now),
-                terminal_text(e.note));
+                vk::terminal_text(e.note));
         }
     }
 }

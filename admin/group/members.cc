@@ -4,6 +4,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "host_name.h"
 #include "root_file.h"
 
 namespace vkgroup {
@@ -17,8 +18,8 @@ constexpr size_t kMaxMembers = 4096;
 
 void add_member(std::vector<Member> &list, std::string_view name, const std::string &self) {
     for (const Member &m : list)
-        if (same_host(m.name, name)) return;
-    list.push_back({std::string(name), !self.empty() && same_host(name, self)});
+        if (vk::same_host(m.name, name)) return;
+    list.push_back({std::string(name), !self.empty() && vk::same_host(name, self)});
 }
 
 void sort_members(std::vector<Member> &list) {
@@ -29,30 +30,6 @@ void sort_members(std::vector<Member> &list) {
 }
 
 }  // namespace
-
-bool valid_host_name(std::string_view name) {
-    if (name.empty() || name.size() > 253) return false;
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t dot = name.find('.', start);
-        std::string_view label =
-            name.substr(start, dot == std::string_view::npos ? name.npos : dot - start);
-        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
-            return false;
-        for (char c : label) {
-            bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                      c == '-';
-            if (!ok) return false;
-        }
-        if (dot == std::string_view::npos) break;
-        start = dot + 1;
-    }
-    return true;
-}
-
-bool same_host(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 std::string this_host() {
     char host[256] = {0};
@@ -65,19 +42,20 @@ bool read_members(const std::string &path, Members &out, std::string &error) {
     const std::string self = this_host();
     // The file decides which hosts root's group key is offered to.
     std::string text;
-    switch (read_root_file(path, kMaxFileSize, text, error)) {
-        case RootFile::Refused:
+    switch (vk::read_root_file(path, kMaxFileSize, text, error)) {
+        case vk::RootFile::Refused:
             return false;
-        case RootFile::Missing:
+        case vk::RootFile::Missing:
             out.file_missing = true;
             if (!self.empty()) out.list.push_back({self, true});
             return true;
-        case RootFile::Read:
+        case vk::RootFile::Read:
             break;
     }
-    bool ok = for_each_setting_line(text, [&](size_t number, std::string_view name) {
-        if (!valid_host_name(name)) {
-            error = path + ":" + std::to_string(number) + ": not a host name: " + shown_line(name);
+    bool ok = vk::for_each_setting_line(text, [&](size_t number, std::string_view name) {
+        if (!vk::valid_host_name(name)) {
+            error =
+                path + ":" + std::to_string(number) + ": not a host name: " + vk::shown_line(name);
             return false;
         }
         if (out.list.size() == kMaxMembers) {
@@ -103,12 +81,12 @@ bool pick_members(const Members &all, const std::vector<std::string> &names,
     }
     const std::string self = this_host();
     for (const std::string &n : names) {
-        if (!valid_host_name(n)) {
-            error = "not a host name: " + shown_line(n);
+        if (!vk::valid_host_name(n)) {
+            error = "not a host name: " + vk::shown_line(n);
             return false;
         }
         auto known = std::find_if(all.list.begin(), all.list.end(),
-                                  [&n](const Member &m) { return same_host(m.name, n); });
+                                  [&n](const Member &m) { return vk::same_host(m.name, n); });
         add_member(out,
                    known != all.list.end() ? std::string_view(known->name) : std::string_view(n),
                    self);

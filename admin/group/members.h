@@ -22,14 +22,6 @@ struct Members {
     bool file_missing = false;  // no members file: this host alone
 };
 
-// A host name: at most 253 characters, labels of letters, digits and "-"
-// between dots, each 1 to 63 long and neither starting nor ending with "-"
-// (a name that starts with "-" would reach ssh as an option).
-bool valid_host_name(std::string_view name);
-
-// Host names are compared without letter case.
-bool same_host(std::string_view a, std::string_view b);
-
 // This host's name (gethostname), or empty when it has none.
 std::string this_host();
 

@@ -8,6 +8,7 @@
 #include "fanout.h"
 #include "far_command.h"
 #include "frames.h"
+#include "text.h"
 #include "vkcxx.h"
 
 namespace vkgroup {
@@ -23,32 +24,6 @@ constexpr size_t kMaxNoticeAnswer = 4096;
 bool plain_display(const std::string &d) {
     return !d.empty() && d.size() <= 4 &&
            std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// The length of the valid UTF-8 sequence at text[i] and its code point;
-// 0 when there is none.
-size_t utf8_at(std::string_view text, size_t i, unsigned &cp) {
-    auto c = static_cast<unsigned char>(text[i]);
-    size_t len = c < 0x80                 ? 1
-                 : c >= 0xc2 && c <= 0xdf ? 2
-                 : c >= 0xe0 && c <= 0xef ? 3
-                 : c >= 0xf0 && c <= 0xf4 ? 4
-                                          : 0;
-    if (len == 0 || i + len > text.size()) return 0;
-    cp = len == 1 ? c : c & (0x7f >> len);
-    for (size_t k = 1; k < len; ++k) {
-        auto d = static_cast<unsigned char>(text[i + k]);
-        if ((d & 0xc0) != 0x80) return 0;
-        cp = (cp << 6) | (d & 0x3f);
-    }
-    const unsigned lowest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < lowest[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
-    return len;
-}
-
-bool control(unsigned cp) {
-    return cp < 0x20 || cp == 0x7f || (cp >= 0x80 && cp <= 0x9f) || cp == 0x061c || cp == 0x200e ||
-           cp == 0x200f || (cp >= 0x202a && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069);
 }
 
 int notice_call(int fd, const Member &m, const std::string &display, const std::string &text) {
@@ -77,10 +52,10 @@ std::string notice_text(std::string_view text) {
     size_t i = 0;
     while (i < text.size()) {
         unsigned cp = 0;
-        size_t len = utf8_at(text, i, cp);
+        size_t len = vk::utf8_at(text, i, cp);
         std::string_view piece = len == 0 ? std::string_view("?") : text.substr(i, len);
         i += len == 0 ? 1 : len;
-        if (len != 0 && control(cp) && cp != '\n') continue;
+        if (len != 0 && vk::control_character(cp) && cp != '\n') continue;
         if (out.size() + piece.size() > kMaxNotice) break;
         out.append(piece);
     }

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "atomic_file.h"
 #include "root_file.h"
 #include "text.h"
 #include "vkcxx.h"
@@ -82,7 +83,7 @@ std::string Observed::serialize() const {
         put_time(out, t.disconnected_since);
         put_time(out, t.idle_since);
         put_time(out, t.warned_at);
-        out += percent_escape(key);
+        out += vk::percent_escape(key);
         out += '\n';
     }
     out += "ended " + std::to_string(ended_[0]) + " " + std::to_string(ended_[1]) + " " +
@@ -129,7 +130,7 @@ bool Observed::parse(const std::string &text) {
         if (!take_time(line, t.disconnected_since) || !take_time(line, t.idle_since) ||
             !take_time(line, t.warned_at))
             return false;
-        auto key = percent_unescape(line);
+        auto key = vk::percent_unescape(line);
         if (!key || key->empty() || key->size() > kMaxKey || read.size() == kMaxSessions ||
             !read.emplace(*key, t).second)
             return false;
@@ -139,12 +140,12 @@ bool Observed::parse(const std::string &text) {
 bool Observed::load(const std::string &path, std::string &error) {
     sessions_.clear();
     std::string text;
-    switch (read_root_file(path, kMaxFileSize, text, error)) {
-        case RootFile::Missing:
+    switch (vk::read_root_file(path, kMaxFileSize, text, error)) {
+        case vk::RootFile::Missing:
             return true;
-        case RootFile::Refused:
+        case vk::RootFile::Refused:
             return false;
-        case RootFile::Read:
+        case vk::RootFile::Read:
             break;
     }
     if (parse(text)) return true;
@@ -153,34 +154,7 @@ bool Observed::load(const std::string &path, std::string &error) {
 }
 
 bool Observed::save(const std::string &path, std::string &error) const {
-    return write_file_atomically(path, serialize(), error);
-}
-
-bool write_file_atomically(const std::string &path, const std::string &text, std::string &error) {
-    const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "."
-                            : slash == 0               ? "/"
-                                                       : path.substr(0, slash);
-    const std::string tmp = path + ".new";
-    // A temporary file left by a run that was killed is taken over.
-    ::unlink(tmp.c_str());
-    vk::Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd) {
-        error = tmp + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = vk::write_all(fd.get(), text.data(), text.size()) && ::fsync(fd.get()) == 0;
-    int err = errno;
-    ok = ::close(fd.release()) == 0 && ok;
-    if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
-        vk::Fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (d) ::fsync(d.get());
-        return true;
-    }
-    if (ok) err = errno;
-    ::unlink(tmp.c_str());
-    error = path + ": " + std::strerror(err);
-    return false;
+    return vk::write_file_atomically(path, serialize(), 0600, error);
 }
 
 }  // namespace vkgroup

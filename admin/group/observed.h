@@ -75,11 +75,6 @@ class Observed {
     uint64_t ended_[3] = {0, 0, 0};
 };
 
-// Writes `text` to `path` so that a reader sees the old or the new file
-// whole, even after a crash: a temporary file beside it (mode 0600),
-// synced, renamed, and the directory synced.
-bool write_file_atomically(const std::string &path, const std::string &text, std::string &error);
-
 }  // namespace vkgroup
 
 #endif

@@ -5,6 +5,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "duration.h"
 #include "session_limits.h"
 #include "text.h"
 
@@ -39,10 +40,10 @@ void print_table(std::FILE *out, const Listing &l, const MeasuredTimes &times) {
         const Session &s = l.sessions[i];
         const vk_UserSession_t r = s.record();
         const auto &d = measured(times, i).disconnected_s;
-        row(out, terminal_text(or_unknown(_vk_getDisplayToken(&r))),
-            terminal_text(or_unknown(s.name())), terminal_text(or_unknown(r.unixID)),
-            terminal_text(r.dispNo ? r.dispNo : ""), state_letters(&r),
-            d ? human_duration(*d) : "-", terminal_text(l.server(s)));
+        row(out, vk::terminal_text(or_unknown(_vk_getDisplayToken(&r))),
+            vk::terminal_text(or_unknown(s.name())), vk::terminal_text(or_unknown(r.unixID)),
+            vk::terminal_text(r.dispNo ? r.dispNo : ""), state_letters(&r),
+            d ? vk::human_duration(*d) : "-", vk::terminal_text(l.server(s)));
     }
 }
 
@@ -62,7 +63,7 @@ void print_records(std::FILE *out, const Listing &l, bool escape) {
         std::string_view v(text, size);
         bool ended = !v.empty() && v.back() == '\n';
         if (ended) v.remove_suffix(1);
-        std::fputs(escaped_text(v).c_str(), out);
+        std::fputs(vk::escaped_text(v).c_str(), out);
         if (ended) std::fputc('\n', out);
         std::free(text);
     }

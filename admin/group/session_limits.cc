@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "duration.h"
 #include "root_file.h"
 
 namespace vkgroup {
@@ -14,7 +15,6 @@ constexpr size_t kMaxFileSize = size_t{256} << 10;
 constexpr size_t kMaxPatterns = 4096;
 constexpr size_t kMaxPattern = 255;
 constexpr size_t kMaxWarnText = 1024;
-constexpr int64_t kMaxDuration = int64_t{10} * 366 * 24 * 3600;
 constexpr unsigned kMaxPerRunBound = 100000;
 
 std::optional<unsigned> parse_count(std::string_view text) {
@@ -34,48 +34,7 @@ bool printable(std::string_view text) {
     return true;
 }
 
-std::string two_digits(int64_t n) {
-    return (n < 10 ? "0" : "") + std::to_string(n);
-}
-
 }  // namespace
-
-std::optional<int64_t> parse_duration(std::string_view text) {
-    if (text.size() < 2 || text.size() > 12) return std::nullopt;
-    int64_t unit = 0;
-    switch (text.back()) {
-        case 's':
-            unit = 1;
-            break;
-        case 'm':
-            unit = 60;
-            break;
-        case 'h':
-            unit = 3600;
-            break;
-        case 'd':
-            unit = 86400;
-            break;
-        default:
-            return std::nullopt;
-    }
-    int64_t n = 0;
-    for (char c : text.substr(0, text.size() - 1)) {
-        if (c < '0' || c > '9') return std::nullopt;
-        n = n * 10 + (c - '0');
-        if (n * unit > kMaxDuration) return std::nullopt;
-    }
-    return n * unit;
-}
-
-std::string human_duration(int64_t seconds) {
-    if (seconds < 0) seconds = 0;
-    if (seconds < 60) return std::to_string(seconds) + "s";
-    if (seconds < 3600) return std::to_string(seconds / 60) + "m";
-    if (seconds < 86400)
-        return std::to_string(seconds / 3600) + "h " + two_digits(seconds % 3600 / 60) + "m";
-    return std::to_string(seconds / 86400) + "d " + two_digits(seconds % 86400 / 3600) + "h";
-}
 
 bool wildcard_match(std::string_view pattern, std::string_view text) {
     // Greedy with one point of return: the last "*" seen takes one more
@@ -103,34 +62,35 @@ bool wildcard_match(std::string_view pattern, std::string_view text) {
 bool read_limits(const std::string &path, Limits &out, std::string &error) {
     out = Limits{};
     std::string text;
-    switch (read_root_file(path, kMaxFileSize, text, error)) {
-        case RootFile::Refused:
+    switch (vk::read_root_file(path, kMaxFileSize, text, error)) {
+        case vk::RootFile::Refused:
             return false;
-        case RootFile::Missing:
+        case vk::RootFile::Missing:
             return true;
-        case RootFile::Read:
+        case vk::RootFile::Read:
             break;
     }
     size_t patterns = 0;
-    return for_each_setting_line(text, [&](size_t number, std::string_view line) {
+    return vk::for_each_setting_line(text, [&](size_t number, std::string_view line) {
         auto fail = [&](const std::string &why) {
             error = path + ":" + std::to_string(number) + ": " + why;
             return false;
         };
         size_t eq = line.find('=');
-        if (eq == std::string_view::npos) return fail("not \"key = value\": " + shown_line(line));
-        std::string_view key = trim_blanks(line.substr(0, eq));
-        std::string_view value = trim_blanks(line.substr(eq + 1));
-        if (value.empty()) return fail("no value for " + shown_line(key));
+        if (eq == std::string_view::npos)
+            return fail("not \"key = value\": " + vk::shown_line(line));
+        std::string_view key = vk::trim_blanks(line.substr(0, eq));
+        std::string_view value = vk::trim_blanks(line.substr(eq + 1));
+        if (value.empty()) return fail("no value for " + vk::shown_line(key));
 
         std::optional<int64_t> *limit = key == "disconnected" ? &out.disconnected
                                         : key == "idle"       ? &out.idle
                                         : key == "lifetime"   ? &out.lifetime
                                                               : nullptr;
         if (limit != nullptr || key == "warn") {
-            auto d = parse_duration(value);
+            auto d = vk::parse_duration(value);
             if (!d || (*d == 0 && limit != nullptr))
-                return fail("not a duration (like 90s, 45m, 8h, 7d): " + shown_line(value));
+                return fail("not a duration (like 90s, 45m, 8h, 7d): " + vk::shown_line(value));
             if (limit != nullptr)
                 *limit = *d;
             else
@@ -143,14 +103,14 @@ bool read_limits(const std::string &path, Limits &out, std::string &error) {
             else if (value == "suspend")
                 out.action = LimitAction::Suspend;
             else
-                return fail("action is terminate or suspend, not " + shown_line(value));
+                return fail("action is terminate or suspend, not " + vk::shown_line(value));
             return true;
         }
         if (key == "max-per-run") {
             auto n = parse_count(value);
             if (!n)
                 return fail("max-per-run is a number from 1 to " + std::to_string(kMaxPerRunBound) +
-                            ", not " + shown_line(value));
+                            ", not " + vk::shown_line(value));
             out.max_per_run = *n;
             return true;
         }
@@ -165,7 +125,7 @@ bool read_limits(const std::string &path, Limits &out, std::string &error) {
                                          : key == "exempt-token"   ? &out.exempt_token
                                          : key == "exempt-display" ? &out.exempt_display
                                                                    : nullptr;
-        if (list == nullptr) return fail("unknown key: " + shown_line(key));
+        if (list == nullptr) return fail("unknown key: " + vk::shown_line(key));
         if (value.size() > kMaxPattern || !printable(value))
             return fail("a pattern is at most " + std::to_string(kMaxPattern) +
                         " printable characters");
@@ -201,7 +161,7 @@ std::string warn_notice(const Limits &limits, int64_t end, int64_t remaining) {
     auto t = static_cast<time_t>(end);
     struct tm local;
     if (localtime_r(&t, &local) != nullptr) std::strftime(clock, sizeof clock, "%H:%M", &local);
-    const std::string left = human_duration(remaining);
+    const std::string left = vk::human_duration(remaining);
     if (limits.warn_text.empty())
         return "This session will be ended at " + std::string(clock) + " (in " + left +
                "). Please save your work.";

@@ -33,13 +33,6 @@ struct Limits {
     bool any() const { return disconnected || idle || lifetime; }
 };
 
-// A duration as the file writes it: digits and one unit, "s", "m", "h" or
-// "d" ("90s", "45m", "8h", "7d"), at most 10 years; none otherwise.
-std::optional<int64_t> parse_duration(std::string_view text);
-
-// A duration for people: "45s", "12m", "3h 05m", "2d 04h".
-std::string human_duration(int64_t seconds);
-
 // Whether `text` matches `pattern`, where "*" stands for any run of
 // characters (none included) and every other character for itself.
 bool wildcard_match(std::string_view pattern, std::string_view text);

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "atomic_file.h"
 #include "enforce.h"
 #include "group.h"
 #include "limits_report.h"
@@ -139,7 +140,7 @@ Command parse(int argc, char **argv) {
     else if (c.verb == "limits")
         opts = "+xjw:P:";
     else
-        usage("unknown command: " + one_line(c.verb, 40));
+        usage("unknown command: " + vk::one_line(c.verb, 40));
     if (c.verb == "limits" && argc > 2 && std::strcmp(argv[2], "--enforce") == 0) {
         if (argc > 3) usage("limits --enforce takes nothing more");
         c.enforce = true;
@@ -226,125 +227,18 @@ void report(const Listing &l) {
     for (const MemberAnswer &a : l.members) {
         for (const std::string &w : a.warnings)
             std::fprintf(stderr, "vkgroup: %s: warning: %s\n", a.member.name.c_str(),
-                         one_line(w).c_str());
+                         vk::one_line(w).c_str());
         if (!a.answered)
             std::fprintf(stderr, "vkgroup: %s: %s\n", a.member.name.c_str(),
-                         one_line(a.reason).c_str());
+                         vk::one_line(a.reason).c_str());
     }
 }
 
 std::string describe(const Listing &l, const Session &s) {
     const vk_UserSession_t r = s.record();
     const char *token = _vk_getDisplayToken(&r);
-    return terminal_text(l.server(s)) + " " + terminal_text(r.dispNo ? r.dispNo : "?") + " " +
-           terminal_text(token ? token : "???");
-}
-
-// The temporary file of the metrics while it exists, for the handler of
-// the signals that end the run: a killed run must not leave a file behind
-// in the collector's directory at every timer tick.
-char temp_path[PATH_MAX];
-volatile sig_atomic_t temp_exists = 0;
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ};
-
-extern "C" void remove_temp_and_end(int sig) {
-    if (temp_exists) ::unlink(temp_path);
-    ::signal(sig, SIG_DFL);
-    ::raise(sig);
-}
-
-// While it lives: the ending signals remove the temporary file first.
-class TempGuard {
-  public:
-    TempGuard() {
-        struct sigaction sa {};
-        sa.sa_handler = remove_temp_and_end;
-        sigemptyset(&sa.sa_mask);
-        for (int sig : kEndingSignals) sigaddset(&sa.sa_mask, sig);
-        for (size_t i = 0; i < std::size(kEndingSignals); ++i)
-            ::sigaction(kEndingSignals[i], &sa, &old_[i]);
-    }
-    ~TempGuard() {
-        for (size_t i = 0; i < std::size(kEndingSignals); ++i)
-            ::sigaction(kEndingSignals[i], &old_[i], nullptr);
-    }
-    TempGuard(const TempGuard &) = delete;
-    TempGuard &operator=(const TempGuard &) = delete;
-
-  private:
-    struct sigaction old_[std::size(kEndingSignals)]{};
-};
-
-// The ending signals held for a moment, so that the handler never sees the
-// file's name and its existence disagree.
-class HoldSignals {
-  public:
-    HoldSignals() {
-        sigset_t s;
-        sigemptyset(&s);
-        for (int sig : kEndingSignals) sigaddset(&s, sig);
-        ::sigprocmask(SIG_BLOCK, &s, &old_);
-    }
-    ~HoldSignals() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
-    HoldSignals(const HoldSignals &) = delete;
-    HoldSignals &operator=(const HoldSignals &) = delete;
-
-  private:
-    sigset_t old_;
-};
-
-// Writes `text` to `path` whole or not at all: a scraper never reads a
-// half-written file. The rename is made durable by syncing the directory,
-// so that a crash does not bring the old file back, or none at all.
-bool write_atomically(const std::string &path, const std::string &text, std::string &error) {
-    std::string tmp = path + ".XXXXXX";
-    if (tmp.size() >= sizeof temp_path) {
-        error = path + ": " + std::strerror(ENAMETOOLONG);
-        return false;
-    }
-    TempGuard guard;
-    vk::Fd fd;
-    {
-        HoldSignals hold;
-        std::memcpy(temp_path, tmp.c_str(), tmp.size() + 1);
-        fd.reset(::mkstemp(temp_path));
-        if (fd) temp_exists = 1;
-        tmp = temp_path;
-    }
-    if (!fd) {
-        error = tmp + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = ::fchmod(fd.get(), 0644) == 0;
-    for (size_t at = 0; ok && at < text.size();) {
-        ssize_t n = ::write(fd.get(), text.data() + at, text.size() - at);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) at += static_cast<size_t>(n);
-    }
-    ok = ok && ::fsync(fd.get()) == 0;
-    int saved = errno;
-    ok = ::close(fd.release()) == 0 && ok;
-    {
-        HoldSignals hold;
-        if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
-            temp_exists = 0;
-        } else {
-            if (ok) saved = errno;
-            ::unlink(tmp.c_str());
-            temp_exists = 0;
-            error = path + ": " + std::strerror(saved);
-            return false;
-        }
-    }
-    std::string dir = path.substr(0, path.find_last_of('/') + 1);
-    if (dir.empty()) dir = ".";
-    vk::Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dfd || ::fsync(dfd.get()) != 0) {
-        error = dir + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    return vk::terminal_text(l.server(s)) + " " + vk::terminal_text(r.dispNo ? r.dispNo : "?") +
+           " " + vk::terminal_text(token ? token : "???");
 }
 
 int list(const Command &c, const std::vector<Member> &members) {
@@ -392,7 +286,7 @@ int metrics(const Command &c, const std::vector<Member> &members) {
         for (const MemberLimits &ml : all)
             if (!ml.answer.answered)
                 std::fprintf(stderr, "vkgroup: %s: limits: %s\n", ml.answer.member.name.c_str(),
-                             one_line(ml.answer.reason).c_str());
+                             vk::one_line(ml.answer.reason).c_str());
         text += limits_metrics_text(all, now_seconds());
     } else {
         std::fprintf(stderr, "vkgroup: %s; no limits in the metrics\n", limits_error.c_str());
@@ -402,7 +296,7 @@ int metrics(const Command &c, const std::vector<Member> &members) {
         std::fflush(stdout);
     } else {
         std::string error;
-        if (!write_atomically(c.out_file, text, error)) {
+        if (!vk::write_file_atomically(c.out_file, text, 0644, error)) {
             std::fprintf(stderr, "vkgroup: %s\n", error.c_str());
             return 3;
         }
@@ -433,7 +327,7 @@ int print_outcomes(const Listing &l, const std::vector<Outcome> &outcomes, int s
             std::printf("%s: done\n", describe(l, l.sessions[i]).c_str());
         } else {
             std::printf("%s: failed (%s)\n", describe(l, l.sessions[i]).c_str(),
-                        one_line(o.message).c_str());
+                        vk::one_line(o.message).c_str());
             status = 1;
         }
     }
@@ -460,8 +354,8 @@ int enforce_limits() {
             e.note.rfind("failed", 0) != 0 && e.note != "notice failed")
             continue;
         std::printf("display %s, token %s, user %s: %s (%s limit)\n",
-                    terminal_text(e.display).c_str(), terminal_text(e.token).c_str(),
-                    e.login.empty() ? "-" : terminal_text(e.login).c_str(), e.note.c_str(),
+                    vk::terminal_text(e.display).c_str(), vk::terminal_text(e.token).c_str(),
+                    e.login.empty() ? "-" : vk::terminal_text(e.login).c_str(), e.note.c_str(),
                     e.limit.c_str());
     }
     std::fflush(stdout);
@@ -490,11 +384,11 @@ int show_limits(const Command &c, const std::vector<Member> &members) {
     for (const MemberLimits &ml : all) {
         if (!ml.answer.answered) {
             std::fprintf(stderr, "vkgroup: %s: %s\n", ml.answer.member.name.c_str(),
-                         one_line(ml.answer.reason).c_str());
+                         vk::one_line(ml.answer.reason).c_str());
             status = 1;
         } else if (!ml.refused.empty()) {
             std::fprintf(stderr, "vkgroup: %s: would not act: %s\n", ml.answer.member.name.c_str(),
-                         one_line(ml.refused).c_str());
+                         vk::one_line(ml.refused).c_str());
         }
     }
     return status;

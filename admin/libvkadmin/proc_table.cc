@@ -47,13 +47,6 @@ using PsEntry = std::unique_ptr<vk_procTable_t, decltype(&free_ps_entry)>;
 
 }  // namespace
 
-namespace vk {
-int failed_exit_code(int wait_status) {
-    if (wait_status != -1 && WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
-    return 0;
-}
-}  // namespace vk
-
 vk_procTable_t *allocate_ps_entry(void) {
     return static_cast<vk_procTable_t *>(std::calloc(1, sizeof(vk_procTable_t)));
 }

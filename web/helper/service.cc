@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-#include "listing_wire.h"
+#include "host_name.h"
+#include "listing_fields.h"
 #include "members.h"
 #include "text.h"
 
@@ -34,12 +35,12 @@ bool matches(const vkgroup::Listing &l, const vkgroup::Session &s, const NamedSe
     using vkgroup::Field;
     return is(s, Field::Display, n.display) && is(s, Field::RawToken, n.raw_token) &&
            is(s, Field::Token, n.token) && is(s, Field::Login, n.login) &&
-           vkgroup::same_host(l.server(s), n.server);
+           vk::same_host(l.server(s), n.server);
 }
 
 bool same_named(const NamedSession &a, const NamedSession &b) {
-    return vkgroup::same_host(a.server, b.server) && a.raw_token == b.raw_token &&
-           a.token == b.token && a.login == b.login && a.display == b.display;
+    return vk::same_host(a.server, b.server) && a.raw_token == b.raw_token && a.token == b.token &&
+           a.login == b.login && a.display == b.display;
 }
 
 std::string shown(const std::string &field) {
@@ -248,7 +249,7 @@ Message Service::work(const Plan &plan) {
     for (size_t i = 0; i < r.sessions.size(); ++i) {
         const NamedSession &n = r.sessions[i];
         auto m = std::find_if(members.begin(), members.end(), [&n](const vkgroup::Member &x) {
-            return vkgroup::same_host(x.name, n.server);
+            return vk::same_host(x.name, n.server);
         });
         if (m == members.end()) return refused("not a member of the group: " + n.server);
         asked[static_cast<size_t>(m - members.begin())] = true;
@@ -264,7 +265,7 @@ Message Service::work(const Plan &plan) {
     vkgroup::Listing listing = backend_.list(involved, false);
     for (const vkgroup::MemberAnswer &a : listing.members)
         if (!a.answered)
-            return refused(a.member.name + " did not answer: " + vkgroup::one_line(a.reason, 200));
+            return refused(a.member.name + " did not answer: " + vk::one_line(a.reason, 200));
     std::vector<size_t> which;
     for (const NamedSession &n : r.sessions) {
         size_t count = 0, at = 0;
@@ -284,7 +285,7 @@ Message Service::work(const Plan &plan) {
     for (size_t i = 0; i < outcomes.size(); ++i) {
         const vkgroup::Outcome &o = outcomes[i];
         const NamedSession &n = r.sessions[i];
-        std::string message = o.ok ? std::string() : vkgroup::one_line(o.message, 200);
+        std::string message = o.ok ? std::string() : vk::one_line(o.message, 200);
         backend_.log_action(plan.login + " from " + r.client + ": " + action_name(r.action) + " " +
                             n.server + " display " + shown(n.display) + " token " + shown(n.token) +
                             " raw token " + shown(n.raw_token) + " login " + shown(n.login) + ": " +

@@ -45,8 +45,7 @@ class Backend {
         int64_t now = 0;
     };
     virtual GroupLimits limits(const std::vector<vkgroup::Member> &members) = 0;
-    virtual std::vector<vkgroup::Outcome> act(vkgroup::Action action,
-                                              const vkgroup::Listing &listing,
+    virtual std::vector<vkgroup::Outcome> act(Action action, const vkgroup::Listing &listing,
                                               const std::vector<size_t> &which) = 0;
     // Logins and logouts, and the real reason a login failed: the
     // security log.

@@ -12,6 +12,7 @@
 #include <sys/random.h>
 #include <syslog.h>
 
+#include "duration.h"
 #include "limits_report.h"
 #include "members.h"
 #include "session_limits.h"
@@ -190,7 +191,7 @@ vkgroup::Listing SystemBackend::list(const std::vector<vkgroup::Member> &members
 }
 
 std::string limits_summary(const vkgroup::Limits &limits) {
-    using vkgroup::human_duration;
+    using vk::human_duration;
     std::string set;
     auto one = [&set](const char *name, const std::optional<int64_t> &s) {
         if (!s) return;
@@ -251,10 +252,12 @@ SystemBackend::GroupLimits SystemBackend::limits(const std::vector<vkgroup::Memb
     return out;
 }
 
-std::vector<vkgroup::Outcome> SystemBackend::act(vkgroup::Action action,
-                                                 const vkgroup::Listing &listing,
+std::vector<vkgroup::Outcome> SystemBackend::act(Action action, const vkgroup::Listing &listing,
                                                  const std::vector<size_t> &which) {
-    return vkgroup::act(action, listing, which, options(false));
+    const vkgroup::Action group_action = action == Action::Suspend  ? vkgroup::Action::Suspend
+                                         : action == Action::Resume ? vkgroup::Action::Resume
+                                                                    : vkgroup::Action::Terminate;
+    return vkgroup::act(group_action, listing, which, options(false));
 }
 
 void SystemBackend::log_security(const std::string &line) {

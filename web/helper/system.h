@@ -26,7 +26,7 @@ class SystemBackend : public Backend {
     bool members(std::vector<vkgroup::Member> &out, std::string &error) override;
     vkgroup::Listing list(const std::vector<vkgroup::Member> &members, bool names) override;
     GroupLimits limits(const std::vector<vkgroup::Member> &members) override;
-    std::vector<vkgroup::Outcome> act(vkgroup::Action action, const vkgroup::Listing &listing,
+    std::vector<vkgroup::Outcome> act(Action action, const vkgroup::Listing &listing,
                                       const std::vector<size_t> &which) override;
     void log_security(const std::string &line) override;
     void log_action(const std::string &line) override;

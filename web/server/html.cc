@@ -8,7 +8,7 @@
 namespace vkweb {
 
 std::string esc(std::string_view text) {
-    std::string safe = vkgroup::terminal_text(text);
+    std::string safe = vk::terminal_text(text);
     std::string out;
     out.reserve(safe.size() + 16);
     for (char c : safe) {

@@ -10,7 +10,7 @@ namespace vkweb {
 
 // For element content and for quoted attribute values: & < > " ' are
 // written as entities; control characters and bytes that are no UTF-8
-// become "?" first (vkgroup::terminal_text).
+// become "?" first (vk::terminal_text).
 std::string esc(std::string_view text);
 
 // For a query parameter's value in a URL: everything but unreserved

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "duration.h"
 #include "html.h"
 #include "listing_cache.h"
 
@@ -16,7 +17,7 @@ constexpr size_t kLimitRows = 100;
 
 std::string member_limits(const Snapshot &snap, size_t m) {
     const Listing &l = snap.listing;
-    const vkgroup::MemberAnswer &a = l.members[m];
+    const MemberAnswer &a = l.members[m];
     const MemberLimitsNote note =
         m < snap.limits.members.size() ? snap.limits.members[m] : MemberLimitsNote{};
     std::string name = esc(a.member.name);
@@ -95,7 +96,7 @@ std::string member_limits(const Snapshot &snap, size_t m) {
 }  // namespace
 
 std::string duration_or_dash(const std::optional<int64_t> &s) {
-    return s ? vkgroup::human_duration(*s) : "-";
+    return s ? vk::human_duration(*s) : "-";
 }
 
 const SessionTimes *times_of(const Snapshot &snap, size_t i) {
@@ -109,7 +110,7 @@ const SessionTimes *times_of(const Snapshot &snap, size_t i) {
 std::string ends_in(const SessionTimes *t) {
     if (!t) return "-";
     std::string when;
-    if (t->ends_in) when = *t->ends_in == 0 ? "now" : vkgroup::human_duration(*t->ends_in);
+    if (t->ends_in) when = *t->ends_in == 0 ? "now" : vk::human_duration(*t->ends_in);
     if (t->note.empty()) return when.empty() ? "-" : when;
     return when.empty() ? t->note : when + " (" + t->note + ")";
 }

@@ -17,15 +17,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "group.h"
+#include "listing.h"
 #include "listing_wire.h"
 #include "pages.h"
 
 namespace vkweb {
-
-using vkgroup::Field;
-using vkgroup::Listing;
-using vkgroup::Session;
 
 // A session named by its server, raw token, token, login and display
 // (empty: absent): what an action on it sends the helper.

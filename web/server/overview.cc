@@ -19,12 +19,12 @@ std::vector<Counts> count_states(const Listing &l) {
     for (const Session &s : l.sessions) {
         Counts &m = c[s.member];
         int st = s.state();
-        if (st & VK_SESSION_DISCONNECTED)
+        if (st & kDisconnected)
             ++m.disconnected;
         else
             ++m.connected;
-        if (st & VK_SESSION_IDLE) ++m.idle;
-        if (st & VK_SESSION_SUSPENDED) ++m.suspended;
+        if (st & kIdle) ++m.idle;
+        if (st & kSuspended) ++m.suspended;
     }
     return c;
 }

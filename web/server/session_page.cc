@@ -12,8 +12,7 @@ const char *or_unknown(const char *s) {
 }
 
 std::string display_token(const Session &s) {
-    const vk_UserSession_t r = s.record();
-    return or_unknown(_vk_getDisplayToken(&r));
+    return or_unknown(s.display_token());
 }
 
 // The state letters, each with what it means.
@@ -23,9 +22,8 @@ std::string state_html(const Session &s) {
                                                           {'S', "suspended"},
                                                           {'E', "encrypted"},
                                                           {'A', "authenticated"}};
-    const vk_UserSession_t r = s.record();
     std::string out;
-    for (char c : vkgroup::state_letters(&r))
+    for (char c : s.state_letters())
         out += "<abbr title=\"" + std::string(kMeaning.at(c)) + "\">" + c + "</abbr>";
     return out.empty() ? "<span class=\"connected\">connected</span>" : out;
 }
@@ -42,7 +40,7 @@ HttpResponse session_page(const HttpRequest &r, const Helper &helper, const Who 
     std::string content = "<p>Token <b id=\"token\">" + esc(display_token(*s)) + "</b> on <b>" +
                           esc(l->server(*s)) + "</b>, display " + v(Field::Display) + ", Unix ID " +
                           v(Field::Login) + ", state " + state_html(*s) + ".</p>\n";
-    if (s->state() & VK_SESSION_DISCONNECTED) {
+    if (s->state() & kDisconnected) {
         content +=
             "<p id=\"disconnected\">The session is disconnected: no terminal shows it, so it has "
             "no security configuration now.</p>\n";

@@ -17,7 +17,7 @@ std::string legend() {
 
 std::string failed_members(const Listing &l) {
     std::string out;
-    for (const vkgroup::MemberAnswer &a : l.members) {
+    for (const MemberAnswer &a : l.members) {
         if (!a.answered)
             out += "<li class=\"down\" data-server=\"" + esc(a.member.name) + "\"><b>" +
                    esc(a.member.name) + "</b>: " + esc(a.reason) + "</li>\n";
@@ -37,8 +37,7 @@ std::string column_text(const Listing &l, const Session &s, const std::string &c
     if (column == "name") return or_unknown(s.name());
     if (column == "login") return or_unknown(s.text(Field::Login));
     if (column == "display") return s.text(Field::Display) ? s.text(Field::Display) : "";
-    const vk_UserSession_t r = s.record();
-    return vkgroup::state_letters(&r);
+    return s.state_letters();
 }
 
 // Displays sort as numbers where they are numbers.

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <memory>
+#include <optional>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -39,15 +40,10 @@ constexpr const char *kEmptyRoot = "/run/vkweb";
 bool read_file(const std::string &path, std::string &out) {
     vk::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return false;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        out.append(buf, static_cast<size_t>(n));
-        if (out.size() > (1u << 20)) return false;
-    }
+    std::optional<std::string> all = vk::read_all(fd.get(), size_t{1} << 20);
+    if (!all) return false;
+    out = std::move(*all);
+    return true;
 }
 
 // The listening socket on the configured address (IPv4 or IPv6) and port.

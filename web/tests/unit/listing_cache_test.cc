@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "group.h"
 #include "listing_cache.h"
+#include "listing_fields.h"
 #include "listing_wire.h"
 
 namespace {

@@ -48,7 +48,7 @@ class Group : public vkweb::Backend {
         return l;
     }
     GroupLimits limits(const std::vector<vkgroup::Member> &) override { return {}; }
-    std::vector<vkgroup::Outcome> act(vkgroup::Action, const vkgroup::Listing &,
+    std::vector<vkgroup::Outcome> act(vkweb::Action, const vkgroup::Listing &,
                                       const std::vector<size_t> &which) override {
         return std::vector<vkgroup::Outcome>(which.size(), {true, ""});
     }

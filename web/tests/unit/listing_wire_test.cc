@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "listing_fields.h"
 #include "listing_wire.h"
 #include "protocol.h"
 
@@ -34,6 +35,29 @@ vkgroup::Listing sample() {
     l.sessions.push_back(session(0, "raw2", nullptr, nullptr, "2", "parvix1", 3, std::nullopt));
     l.sessions.push_back(session(1, "r\xc3(;$", "t", "b", "9", "parvix2", 4, std::string()));
     return l;
+}
+
+// The web side reads sessions without the session library: its token and
+// state letters must be the ones the library and vkgroup show.
+TEST(WebListingWire, TheWebSideShowsASessionAsTheGroupModuleDoes) {
+    const char *tokens[] = {nullptr, "plain", "auth.alice", "escape.x", "mobile.7", "authx"};
+    const char *security[] = {nullptr, "none", "rc4", "none-but"};
+    for (int state = 0; state < 8; ++state)
+        for (const char *token : tokens)
+            for (const char *up : security)
+                for (const char *down : security) {
+                    vk_UserSession_t r{};
+                    r.rawtoken = const_cast<char *>("raw.1");
+                    r.tokenName = const_cast<char *>(token);
+                    r.enc_up = r.auth_down = const_cast<char *>(up);
+                    r.enc_down = r.auth_up = const_cast<char *>(down);
+                    r.state = state;
+                    auto seen = vkweb::Session::unpack(0, vkgroup::Session::pack(&r, std::nullopt));
+                    ASSERT_TRUE(seen);
+                    EXPECT_STREQ(seen->display_token(), _vk_getDisplayToken(&r)) << token;
+                    EXPECT_EQ(seen->state_letters(), vkgroup::state_letters(&r))
+                        << state << " " << (up ? up : "-") << " " << (down ? down : "-");
+                }
 }
 
 TEST(WebListingWire, FieldsThatAreNoListing) {

@@ -10,7 +10,7 @@
 
 #include "group.h"
 #include "html.h"
-#include "listing_wire.h"
+#include "listing_fields.h"
 #include "requests.h"
 #include "web.h"
 

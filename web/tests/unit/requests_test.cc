@@ -69,7 +69,7 @@ TEST(WebRequests, EachOperationTakesExactlyItsFields) {
     // (The sessions named are read as the service's tests show.)
     vkweb::Checked c = vkweb::check_request(act(2, {"parvix2", "", "tok", "", "7"}, "resume"));
     ASSERT_TRUE(c.ok);
-    EXPECT_EQ(std::get<vkweb::ActRequest>(c.request).action, vkgroup::Action::Resume);
+    EXPECT_EQ(std::get<vkweb::ActRequest>(c.request).action, vkweb::Action::Resume);
     // Whether a login was used is said in so many words, not guessed.
     EXPECT_EQ(refusal(msg(Op::WhoAmI, {kId, "::1", "yes"})), "bad use");
 }

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "listing_wire.h"
+#include "listing_fields.h"
 #include "service.h"
 
 namespace {
@@ -74,7 +74,7 @@ class FakeBackend : public vkweb::Backend {
         }
         return l;
     }
-    std::vector<vkgroup::Outcome> act(vkgroup::Action action, const vkgroup::Listing &l,
+    std::vector<vkgroup::Outcome> act(vkweb::Action action, const vkgroup::Listing &l,
                                       const std::vector<size_t> &which) override {
         std::vector<vkgroup::Outcome> out;
         for (size_t i : which) {

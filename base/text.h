@@ -1,22 +1,31 @@
-// Texts from far sides and files, made fit for a terminal.
-#ifndef VK_GROUP_TEXT_H
-#define VK_GROUP_TEXT_H
+// Texts from far sides, files and the network, made fit for a terminal,
+// a page or a line-based record.
+#ifndef VK_BASE_TEXT_H
+#define VK_BASE_TEXT_H
 
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace vkgroup {
+namespace vk {
+
+// The length of the valid UTF-8 sequence at text[i] (shortest form, no
+// surrogate, at most U+10FFFF) and its code point in `cp`; 0 when the
+// bytes there are no such sequence.
+size_t utf8_at(std::string_view text, size_t i, unsigned &cp);
+
+// Whether code point `cp` is a control character (C0, DEL, C1) or a
+// control of bidirectional text (U+061C, U+200E, U+200F, U+202A to
+// U+202E, U+2066 to U+2069).
+bool control_character(unsigned cp);
 
 // One line of printable ASCII, at most `max` characters ("..." marks a
 // cut): for messages about what a far side said.
 std::string one_line(std::string_view text, size_t max = 300);
 
-// `text` with every control character (C0, DEL, C1), every bidirectional
-// control (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069) and
-// every byte that is no part of valid UTF-8 shown as "?": what a terminal
-// or a page gets, so that no token or name can move a cursor, change a
-// terminal's settings, or reorder the text around it to pass for another.
+// `text` with every control character (control_character) and every byte that is no part of valid
+// UTF-8 shown as "?": what a terminal or a page gets, so that no token or name can move a cursor,
+// change a terminal's settings, or reorder the text around it to pass for another.
 std::string terminal_text(std::string_view text);
 
 // `text` with the same characters as terminal_text replaces, and the
@@ -30,6 +39,6 @@ std::string percent_escape(std::string_view text);
 // percent_escape() would have escaped stands bare.
 std::optional<std::string> percent_unescape(std::string_view text);
 
-}  // namespace vkgroup
+}  // namespace vk
 
 #endif

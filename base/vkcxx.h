@@ -1,5 +1,6 @@
-// RAII owners used inside the library for the C resources its public
-// contracts traffic in: malloc'd texts, FILE streams, pipes and descriptors.
+// RAII owners of the C resources every part of the product handles:
+// malloc'd texts, FILE streams, directory streams, pipes to commands and
+// descriptors; and whole reads and writes of a descriptor.
 #ifndef VK_VKCXX_H
 #define VK_VKCXX_H
 
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -99,6 +101,11 @@ inline bool write_all(int fd, const char *data, size_t n) {
     }
     return true;
 }
+
+// Reads `fd` to its end, going on after interruptions; none when a read
+// fails or when there is more than `max` bytes (errno EFBIG): nothing this
+// product reads is legitimately larger than the bound its caller knows.
+std::optional<std::string> read_all(int fd, size_t max);
 
 // An exit status counts as a failure only when the program exited normally
 // with a non-zero code; a command killed by a signal is not reported as one.

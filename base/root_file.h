@@ -1,11 +1,12 @@
-// Configuration that decides what root does: files only root may change.
-#ifndef VK_GROUP_ROOT_FILE_H
-#define VK_GROUP_ROOT_FILE_H
+// Configuration that decides what root does: files only root may change,
+// read whole, and their "key = value" or one-item lines.
+#ifndef VK_BASE_ROOT_FILE_H
+#define VK_BASE_ROOT_FILE_H
 
 #include <string>
 #include <string_view>
 
-namespace vkgroup {
+namespace vk {
 
 enum class RootFile { Read, Missing, Refused };
 
@@ -42,6 +43,6 @@ bool for_each_setting_line(std::string_view text, F &&on_line) {
     return true;
 }
 
-}  // namespace vkgroup
+}  // namespace vk
 
 #endif

@@ -6,9 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "text.h"
 #include "vkcxx.h"
 
-namespace vkgroup {
+namespace vk {
 
 namespace {
 
@@ -25,16 +26,13 @@ std::string_view trim_blanks(std::string_view s) {
 }
 
 std::string shown_line(std::string_view line) {
-    std::string out;
-    for (char c : line.substr(0, 80)) out += c >= 0x20 && c < 0x7f ? c : '?';
-    if (line.size() > 80) out += "...";
-    return out;
+    return one_line(line, 80);
 }
 
 RootFile read_root_file(const std::string &path, size_t max_size, std::string &text,
                         std::string &error) {
     text.clear();
-    vk::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!fd) {
         if (errno == ENOENT) return RootFile::Missing;
         error = path + ": " + std::strerror(errno);
@@ -51,22 +49,14 @@ RootFile read_root_file(const std::string &path, size_t max_size, std::string &t
         error = too_long;
         return RootFile::Refused;
     }
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = path + ": " + std::strerror(errno);
-            return RootFile::Refused;
-        }
-        if (n == 0) return RootFile::Read;
-        text.append(buf, static_cast<size_t>(n));
-        // The file may grow while it is read.
-        if (text.size() > max_size) {
-            error = too_long;
-            return RootFile::Refused;
-        }
+    // The file may grow while it is read: the bound holds for what is read.
+    std::optional<std::string> all = read_all(fd.get(), max_size);
+    if (!all) {
+        error = errno == EFBIG ? too_long : path + ": " + std::strerror(errno);
+        return RootFile::Refused;
     }
+    text = std::move(*all);
+    return RootFile::Read;
 }
 
-}  // namespace vkgroup
+}  // namespace vk

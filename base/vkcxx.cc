@@ -85,4 +85,27 @@ int Pipe::close() {
     return r < 0 ? -1 : status;
 }
 
+int failed_exit_code(int wait_status) {
+    if (wait_status != -1 && WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
+    return 0;
+}
+
+std::optional<std::string> read_all(int fd, size_t max) {
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (n == 0) return out;
+        if (out.size() + static_cast<size_t>(n) > max) {
+            errno = EFBIG;
+            return std::nullopt;
+        }
+        out.append(buf, static_cast<size_t>(n));
+    }
+}
+
 }  // namespace vk

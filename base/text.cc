@@ -1,18 +1,37 @@
 #include "text.h"
 
-namespace vkgroup {
+namespace vk {
 
-namespace {
-
-// The controls of bidirectional text: marks, embeddings, overrides and
-// isolates. Harmless to a terminal's state, but they reorder what follows
-// them, so that a token or name can be made to look like another one.
-bool bidi_control(unsigned cp) {
-    return cp == 0x061c || cp == 0x200e || cp == 0x200f || (cp >= 0x202a && cp <= 0x202e) ||
-           (cp >= 0x2066 && cp <= 0x2069);
+size_t utf8_at(std::string_view text, size_t i, unsigned &cp) {
+    auto c = static_cast<unsigned char>(text[i]);
+    size_t len = c < 0x80                 ? 1
+                 : c >= 0xc2 && c <= 0xdf ? 2
+                 : c >= 0xe0 && c <= 0xef ? 3
+                 : c >= 0xf0 && c <= 0xf4 ? 4
+                                          : 0;
+    if (len == 0 || i + len > text.size()) return 0;
+    unsigned v = len == 1 ? c : c & (0x7f >> len);
+    for (size_t k = 1; k < len; ++k) {
+        auto d = static_cast<unsigned char>(text[i + k]);
+        if ((d & 0xc0) != 0x80) return 0;
+        v = (v << 6) | (d & 0x3f);
+    }
+    // Longer forms than needed, surrogates and what lies beyond Unicode
+    // are how a decoder is tricked into seeing a character that a check
+    // before it did not.
+    const unsigned lowest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (v < lowest[len] || v > 0x10ffff || (v >= 0xd800 && v <= 0xdfff)) return 0;
+    cp = v;
+    return len;
 }
 
-}  // namespace
+bool control_character(unsigned cp) {
+    // The bidirectional controls (marks, embeddings, overrides, isolates)
+    // are harmless to a terminal's state, but they reorder what follows
+    // them, so that a token or name can be made to look like another one.
+    return cp < 0x20 || cp == 0x7f || (cp >= 0x80 && cp <= 0x9f) || cp == 0x061c || cp == 0x200e ||
+           cp == 0x200f || (cp >= 0x202a && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069);
+}
 
 std::string one_line(std::string_view text, size_t max) {
     std::string out;
@@ -32,48 +51,18 @@ std::string sanitized(std::string_view text, Shown shown, char also = '\0') {
     out.reserve(text.size());
     size_t i = 0;
     while (i < text.size()) {
-        auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            if (c >= 0x20 && c != 0x7f && (also == '\0' || text[i] != also))
-                out += static_cast<char>(c);
+        unsigned cp = 0;
+        size_t len = utf8_at(text, i, cp);
+        if (len == 0) {
+            shown(out, text.substr(i, 1));  // one byte of a broken piece at a time
+            ++i;
+        } else {
+            if (control_character(cp) || (also != '\0' && len == 1 && text[i] == also))
+                shown(out, text.substr(i, len));
             else
-                shown(out, text.substr(i, 1));
-            ++i;
-            continue;
+                out.append(text.substr(i, len));
+            i += len;
         }
-        // The length of a UTF-8 sequence and the lowest code point it may
-        // stand for (shorter forms are invalid).
-        size_t len = 0;
-        if (c >= 0xc2 && c <= 0xdf)
-            len = 2;
-        else if (c >= 0xe0 && c <= 0xef)
-            len = 3;
-        else if (c >= 0xf0 && c <= 0xf4)
-            len = 4;
-        if (len == 0 || i + len > text.size()) {
-            shown(out, text.substr(i, 1));
-            ++i;
-            continue;
-        }
-        unsigned cp = c & (0x7f >> len);
-        bool ok = true;
-        for (size_t k = 1; k < len; ++k) {
-            auto d = static_cast<unsigned char>(text[i + k]);
-            if ((d & 0xc0) != 0x80) ok = false;
-            cp = (cp << 6) | (d & 0x3f);
-        }
-        const unsigned lowest[] = {0, 0, 0x80, 0x800, 0x10000};
-        ok = ok && cp >= lowest[len] && cp <= 0x10ffff && !(cp >= 0xd800 && cp <= 0xdfff);
-        if (!ok) {
-            shown(out, text.substr(i, 1));
-            ++i;
-            continue;
-        }
-        if ((cp >= 0x80 && cp <= 0x9f) || bidi_control(cp))
-            shown(out, text.substr(i, len));  // a C1 or bidirectional control, well formed
-        else
-            out.append(text.substr(i, len));
-        i += len;
     }
     return out;
 }
@@ -142,4 +131,4 @@ std::optional<std::string> percent_unescape(std::string_view text) {
     return out;
 }
 
-}  // namespace vkgroup
+}  // namespace vk

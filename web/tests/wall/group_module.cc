@@ -1,0 +1,2 @@
+// Must not build: the unprivileged web side has no group module.
+#include "group.h"
