@@ -51,10 +51,11 @@ void watch(const char *text) {
 
 // When the session on `display` started: its session proc file is written
 // once, when the session starter starts it.
-std::optional<int64_t> started(const std::string &display) {
-    if (!digits(display)) return std::nullopt;
+// `dir` is the session proc directory, opened once for the whole run.
+std::optional<int64_t> started(int dir, const std::string &display) {
+    if (dir < 0 || !digits(display)) return std::nullopt;
     struct stat st;
-    if (::stat((kProcDir + display).c_str(), &st) != 0) return std::nullopt;
+    if (::fstatat(dir, display.c_str(), &st, 0) != 0) return std::nullopt;
     return static_cast<int64_t>(st.st_mtime);
 }
 
@@ -148,6 +149,9 @@ LimitsRun run_limits(const Limits &limits, bool enforce, int64_t now,
     std::vector<Record> records;
     manager_failed = false;
     vk_watchDiagnostics(watch);
+    // Thousands of records are held at once and only read (an end of one
+    // replaces no text of it): each keeps its texts in one block.
+    vk_packUserSessionTexts(1);
     int rc = vk_setUserSessionEnt(nullptr, nullptr);
     vk_watchDiagnostics(nullptr);
     if (rc == VK_OK) {
@@ -155,6 +159,7 @@ LimitsRun run_limits(const Limits &limits, bool enforce, int64_t now,
         while (vk_getUserSessionEnt(&s) == VK_OK) records.emplace_back(s);
         vk_endUserSessionEnt();
     }
+    vk_packUserSessionTexts(0);
     if (rc != VK_OK && rc != VK_ERR_NOT_FOUND) {
         // Without the sessions, no time can be vouched for: forget it all.
         run.refused = std::string("the sessions cannot be read (") + vk::message(rc) +
@@ -170,6 +175,9 @@ LimitsRun run_limits(const Limits &limits, bool enforce, int64_t now,
     if (!manager_ok) run.refused = kManagerDown;
 
     std::vector<Sighting> seen;
+    seen.reserve(records.size());
+    run.entries.reserve(records.size());
+    const vk::Fd proc_dir(::open(kProcDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (const Record &r : records) {
         LimitEntry e;
         e.display = text_or(r->dispNo, "");
@@ -177,7 +185,7 @@ LimitsRun run_limits(const Limits &limits, bool enforce, int64_t now,
         e.raw_token = text_or(r->rawtoken, "");
         e.login = text_or(r->unixID, "");
         e.state = r->state;
-        e.started = started(e.display);
+        e.started = started(proc_dir.get(), e.display);
         seen.push_back({key_of(e), (e.state & VK_SESSION_DISCONNECTED) != 0,
                         (e.state & VK_SESSION_IDLE) != 0});
         run.entries.push_back(std::move(e));
