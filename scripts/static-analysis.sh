@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Static analysis of the product's sources (base/, admin/, server/ and web/): clang-tidy
+# Static analysis of the product's sources (base/, listing/, admin/, server/ and web/): clang-tidy
 # with the check set of .clang-tidy (the reasons for what it leaves out are
 # written there) and cppcheck. Any finding fails the run; a finding that is
 # wrong for this code is suppressed where it occurs, with the reason beside
@@ -18,7 +18,7 @@ if [[ ! -f $build/compile_commands.json ]]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
 # The catalogues and other generated files are not needed; the sources are.
-mapfile -t sources < <(git ls-files 'base/*.cc' 'admin/*.cc' 'server/*.cc' 'web/*.cc' ':!web/tests/*' \
+mapfile -t sources < <(git ls-files 'base/*.cc' 'listing/*.cc' 'admin/*.cc' 'server/*.cc' 'web/*.cc' ':!web/tests/*' \
   ':!base/tests/*')
 
 echo "clang-tidy: ${#sources[@]} files"
@@ -31,7 +31,7 @@ if grep -E '(warning|error): ' "$build/clang-tidy.log" | grep -v 'warnings gener
 fi
 
 echo "cppcheck"
-cppcheck --std=c++20 --language=c++ -I base -I admin/libvkadmin -I admin/cli -I admin/group -I server \
+cppcheck --std=c++20 --language=c++ -I base -I listing -I admin/libvkadmin -I admin/cli -I admin/group -I server \
   -I web -I web/helper --enable=warning,performance,portability --inline-suppr --error-exitcode=1 -q \
-  --suppress=missingIncludeSystem -i web/tests -i base/tests -j "$jobs" base admin server web
+  --suppress=missingIncludeSystem -i web/tests -i base/tests -j "$jobs" base listing admin server web
 echo "static analysis: no findings"

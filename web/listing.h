@@ -1,95 +1,22 @@
 // A group-wide listing as the web side holds it: decoded from the helper's
-// reply (listing_wire.h), without the session library or the group module,
-// which only the privileged helper links.
+// reply (listing_wire.h) into the listing's plain data, without the session
+// library or the group module, which only the privileged helper links.
 #ifndef VK_WEB_LISTING_H
 #define VK_WEB_LISTING_H
 
-#include <array>
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
+#include "group_listing.h"
 
 namespace vkweb {
 
-// The fields of a session, in the order the helper packs them.
-enum class Field : uint8_t {
-    RawToken,
-    Token,
-    Login,
-    State,
-    Display,
-    Server,
-    SessionType,
-    EncUp,
-    EncDown,
-    AuthUp,
-    AuthDown,
-    Mode,
-    TermPrimary,
-    TermList,
-    MhGroup
-};
-inline constexpr size_t kFields = 15;
-
-// The bits of a session's state.
-enum SessionState : int { kDisconnected = 1, kIdle = 2, kSuspended = 4 };
-
-class Session {
-  public:
-    // The session packed in `packed` (for each field and then the
-    // registered name: a presence byte '0' or '1', its text and a NUL; the
-    // state as decimal text), of member `member`; none when the text is not
-    // a packed session.
-    static std::optional<Session> unpack(size_t member, std::string packed);
-
-    size_t member = 0;  // index in the listing's members
-
-    // A field's text, or null when the field is absent.
-    const char *text(Field f) const {
-        uint32_t at = at_[static_cast<size_t>(f)];
-        return at == kAbsent ? nullptr : data_.data() + at;
-    }
-    int state() const { return state_; }
-    const char *name() const { return name_at_ == kAbsent ? nullptr : data_.data() + name_at_; }
-    const std::string &packed() const { return data_; }
-
-    // The token people know the session by: the logical token of an
-    // authenticated, escape or mobile session, else the raw one; null when
-    // the session has neither.
-    const char *display_token() const;
-    // The state letters of the tables: D, I, S, then E and A for a
-    // connected session whose traffic is encrypted or authenticated.
-    std::string state_letters() const;
-
-  private:
-    static constexpr uint32_t kAbsent = UINT32_MAX;
-    std::string data_;
-    std::array<uint32_t, kFields> at_{};
-    uint32_t name_at_ = kAbsent;
-    int state_ = kDisconnected;
-};
-
-struct Member {
-    std::string name;
-    bool local = false;  // this host
-};
-
-struct MemberAnswer {
-    Member member;
-    bool answered = false;
-    std::string reason;                 // why not, when it did not
-    std::vector<std::string> warnings;  // said about its answer, which still counts
-    double seconds = 0;                 // time it took
-    size_t sessions = 0;
-};
-
-struct Listing {
-    std::vector<MemberAnswer> members;  // in the order asked (by name)
-    std::vector<Session> sessions;      // by member name, then as vksession orders them
-    bool all_answered() const;
-    const std::string &server(const Session &s) const { return members[s.member].member.name; }
-};
+using vklisting::Field;
+using vklisting::kDisconnected;
+using vklisting::kFields;
+using vklisting::kIdle;
+using vklisting::kSuspended;
+using vklisting::Listing;
+using vklisting::Member;
+using vklisting::MemberAnswer;
+using vklisting::Session;
 
 }  // namespace vkweb
 

@@ -314,7 +314,7 @@ int list_call(int fd, const Member &m, const Filter &f, bool names) {
                 // A name is a few words; a directory's longer value is cut.
                 if (directory) name = directory->name_of(s.get());
                 if (name) name->resize(std::min<size_t>(name->size(), 1024));
-                frames += encode_frame(FrameType::Line, Session::pack(s.get(), name));
+                frames += encode_frame(FrameType::Line, pack_session(s.get(), name));
                 ++count;
                 if (frames.size() >= kBatch) {
                     if (!write_all(fd, frames)) return 1;

@@ -80,11 +80,6 @@ bool secured(const char *a, const char *b) {
 
 }  // namespace
 
-bool Listing::all_answered() const {
-    return std::all_of(members.begin(), members.end(),
-                       [](const MemberAnswer &a) { return a.answered; });
-}
-
 std::string state_letters(const vk_UserSession_t *s) {
     std::string l;
     if (s->state & VK_SESSION_DISCONNECTED) l += 'D';
@@ -185,7 +180,7 @@ std::vector<Outcome> act(Action action, const Listing &listing, const std::vecto
         const Session &s = listing.sessions[i];
         const Member &m = listing.members[s.member].member;
         members.push_back(m);
-        vk_UserSession_t r = s.record();
+        vk_UserSession_t r = session_record(s);
         SessionKey key = key_of(&r);
         calls.push_back(
             {m.name, [m, action, key](int fd) { return act_call(fd, m, action, key); }});

@@ -37,21 +37,8 @@ struct Options {
     bool names = false;   // look registered names up in the directory
 };
 
-struct MemberAnswer {
-    Member member;
-    bool answered = false;
-    std::string reason;                 // why not, when it did not
-    std::vector<std::string> warnings;  // said about its answer, which still counts
-    double seconds = 0;                 // time it took
-    size_t sessions = 0;
-};
-
-struct Listing {
-    std::vector<MemberAnswer> members;  // in the order asked (by name)
-    std::vector<Session> sessions;      // by member name, then as vksession orders them
-    bool all_answered() const;
-    const std::string &server(const Session &s) const { return members[s.member].member.name; }
-};
+using vklisting::Listing;
+using vklisting::MemberAnswer;
 
 // Asks every member in `members` for its sessions that pass `filter`.
 Listing list_sessions(const std::vector<Member> &members, const Filter &filter, const Options &opt);

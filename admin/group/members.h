@@ -8,14 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "group_listing.h"
+
 namespace vkgroup {
 
 inline constexpr const char *kMembersFile = "/etc/opt/KELWvk/group/members";
 
-struct Member {
-    std::string name;
-    bool local = false;  // this host: asked directly, never over ssh
-};
+using vklisting::Member;
 
 struct Members {
     std::vector<Member> list;   // by name, this host included

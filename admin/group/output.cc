@@ -38,7 +38,7 @@ void print_table(std::FILE *out, const Listing &l, const MeasuredTimes &times) {
         std::string(12, '-'), "------");
     for (size_t i = 0; i < l.sessions.size(); ++i) {
         const Session &s = l.sessions[i];
-        const vk_UserSession_t r = s.record();
+        const vk_UserSession_t r = session_record(s);
         const auto &d = measured(times, i).disconnected_s;
         row(out, vk::terminal_text(or_unknown(_vk_getDisplayToken(&r))),
             vk::terminal_text(or_unknown(s.name())), vk::terminal_text(or_unknown(r.unixID)),
@@ -49,7 +49,7 @@ void print_table(std::FILE *out, const Listing &l, const MeasuredTimes &times) {
 
 void print_records(std::FILE *out, const Listing &l, bool escape) {
     for (const Session &s : l.sessions) {
-        const vk_UserSession_t r = s.record();
+        const vk_UserSession_t r = session_record(s);
         if (!escape) {
             vk_printUserSessionEnt(out, &r);
             continue;
@@ -125,7 +125,7 @@ std::string metrics_text(const Listing &l) {
             bool in = bit ? (s.state() & bit) != 0 : !(s.state() & VK_SESSION_DISCONNECTED);
             if (in) ++c.by_state[state];
         }
-        const vk_UserSession_t r = s.record();
+        const vk_UserSession_t r = session_record(s);
         if (encrypted(&r)) ++c.encrypted;
     }
     std::string t;

@@ -1,10 +1,5 @@
 #include "session.h"
 
-#include <algorithm>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
-
 namespace vkgroup {
 
 const std::array<const char *, kFields> kFieldKeys = {"INSERT_TOKEN",
@@ -45,7 +40,7 @@ void put(std::string &out, const char *text) {
 
 }  // namespace
 
-std::string Session::pack(const vk_UserSession_t *s, const std::optional<std::string> &name) {
+std::string pack_session(const vk_UserSession_t *s, const std::optional<std::string> &name) {
     std::string out;
     for (size_t i = 0; i < kFields; ++i) {
         if (kMembers[i])
@@ -57,36 +52,11 @@ std::string Session::pack(const vk_UserSession_t *s, const std::optional<std::st
     return out;
 }
 
-std::optional<Session> Session::unpack(size_t member, std::string packed) {
-    Session s;
-    s.member = member;
-    size_t at = 0;
-    auto take = [&packed, &at](uint32_t &where) {
-        if (at >= packed.size() || (packed[at] != '0' && packed[at] != '1')) return false;
-        bool present = packed[at] == '1';
-        size_t nul = packed.find('\0', at + 1);
-        if (nul == std::string::npos || (!present && nul != at + 1)) return false;
-        where = present ? static_cast<uint32_t>(at + 1) : kAbsent;
-        at = nul + 1;
-        return true;
-    };
-    if (packed.size() >= kAbsent) return std::nullopt;
-    for (uint32_t &where : s.at_)
-        if (!take(where)) return std::nullopt;
-    if (!take(s.name_at_) || at != packed.size()) return std::nullopt;
-    const char *state = packed.data() + s.at_[static_cast<size_t>(Field::State)];
-    if (s.at_[static_cast<size_t>(Field::State)] == kAbsent) return std::nullopt;
-    long v = std::strtol(state, nullptr, 10);
-    s.state_ = static_cast<int>(std::clamp<long>(v, INT_MIN, INT_MAX));
-    s.data_ = std::move(packed);
-    return s;
-}
-
-vk_UserSession_t Session::record() const {
+vk_UserSession_t session_record(const Session &s) {
     vk_UserSession_t r{};
     for (size_t i = 0; i < kFields; ++i)
-        if (kMembers[i]) r.*kMembers[i] = const_cast<char *>(text(static_cast<Field>(i)));
-    r.state = state_;
+        if (kMembers[i]) r.*kMembers[i] = const_cast<char *>(s.text(static_cast<Field>(i)));
+    r.state = s.state();
     return r;
 }
 

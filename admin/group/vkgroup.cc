@@ -235,7 +235,7 @@ void report(const Listing &l) {
 }
 
 std::string describe(const Listing &l, const Session &s) {
-    const vk_UserSession_t r = s.record();
+    const vk_UserSession_t r = session_record(s);
     const char *token = _vk_getDisplayToken(&r);
     return vk::terminal_text(l.server(s)) + " " + vk::terminal_text(r.dispNo ? r.dispNo : "?") +
            " " + vk::terminal_text(token ? token : "???");

@@ -29,7 +29,7 @@ std::vector<std::string> listing(double seconds) {
         vk_UserSession_t r{};
         r.tokenName = token.data();
         r.dispNo = display.data();
-        l.sessions.push_back(*vkgroup::Session::unpack(0, vkgroup::Session::pack(&r, {})));
+        l.sessions.push_back(*vkgroup::Session::unpack(0, vkgroup::pack_session(&r, {})));
     }
     return vkweb::listing_fields(l);
 }

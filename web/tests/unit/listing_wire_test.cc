@@ -21,7 +21,7 @@ vkgroup::Session session(size_t member, const char *raw, const char *token, cons
     r.dispNo = const_cast<char *>(display);
     r.server = const_cast<char *>(server);
     r.state = state;
-    return *vkgroup::Session::unpack(member, vkgroup::Session::pack(&r, name));
+    return *vkgroup::Session::unpack(member, vkgroup::pack_session(&r, name));
 }
 
 vkgroup::Listing sample() {
@@ -52,7 +52,7 @@ TEST(WebListingWire, TheWebSideShowsASessionAsTheGroupModuleDoes) {
                     r.enc_up = r.auth_down = const_cast<char *>(up);
                     r.enc_down = r.auth_up = const_cast<char *>(down);
                     r.state = state;
-                    auto seen = vkweb::Session::unpack(0, vkgroup::Session::pack(&r, std::nullopt));
+                    auto seen = vkweb::Session::unpack(0, vkgroup::pack_session(&r, std::nullopt));
                     ASSERT_TRUE(seen);
                     EXPECT_STREQ(seen->display_token(), _vk_getDisplayToken(&r)) << token;
                     EXPECT_EQ(seen->state_letters(), vkgroup::state_letters(&r))

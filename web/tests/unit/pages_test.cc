@@ -39,7 +39,7 @@ vkgroup::Session session(size_t member, const std::string &token, const std::str
     r.unixID = const_cast<char *>(login.c_str());
     r.dispNo = const_cast<char *>(display.c_str());
     r.state = state;
-    return *vkgroup::Session::unpack(member, vkgroup::Session::pack(&r, std::nullopt));
+    return *vkgroup::Session::unpack(member, vkgroup::pack_session(&r, std::nullopt));
 }
 
 vkgroup::Listing listing() {

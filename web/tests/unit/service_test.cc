@@ -69,7 +69,7 @@ class FakeBackend : public vkweb::Backend {
                 r.unixID = text(s.login);
                 r.dispNo = text(s.display);
                 l.sessions.push_back(*vkgroup::Session::unpack(l.members.size() - 1,
-                                                               vkgroup::Session::pack(&r, {})));
+                                                               vkgroup::pack_session(&r, {})));
             }
         }
         return l;

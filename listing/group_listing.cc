@@ -1,11 +1,11 @@
-#include "listing.h"
+#include "group_listing.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
-namespace vkweb {
+namespace vklisting {
 
 namespace {
 
@@ -64,4 +64,4 @@ bool Listing::all_answered() const {
                        [](const MemberAnswer &a) { return a.answered; });
 }
 
-}  // namespace vkweb
+}  // namespace vklisting
