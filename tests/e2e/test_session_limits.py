@@ -10,6 +10,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import SLACK
 from group import authd
 from sessions import ALICE, DISPLAYS, PROCS, client, plant, sleeper, start
 
@@ -227,22 +228,30 @@ def far_vkgroup(h, script):
     h.write("/opt/KELWvk/sbin/vkgroup", "#!/bin/sh\n" + script, 0o755)
 
 
-def test_hostile_members_cannot_speak_for_another_in_the_dry_run(make_group):
-    # (Members down, cut off or hung are the same calls as the listing's: test_group.py.)
-    g = make_group("parvix1", "parvix2", "parvix3")
+def test_members_down_hung_or_hostile_cannot_hold_the_dry_run_or_speak_for_another(make_group):
+    # The dry run makes calls of its own (not the listing's), with the same deadline.
+    g = make_group("parvix1", "parvix2", "parvix3", "parvix4", "parvix5")
     h1 = g.h1
     session(h1, "3", "tokA")
     authd(h1)
-    # parvix2 claims parvix1's session, long disconnected and due; parvix3 answers garbage.
+    # parvix2 claims parvix1's session, long disconnected and due; parvix3 never ends;
+    # parvix4 is down; parvix5 answers garbage.
     claim = "S\t3\trawtokA\trawtokA\talice\t1\t-\t99999\t-\tdisconnected:60\t1\tended"
     far_vkgroup(g.hosts["parvix2"], f"printf '%s\\n' '{claim}' 'C\t0\t0\t0'\n")
-    far_vkgroup(g.hosts["parvix3"], "echo 'Last login: yesterday'\n")
-    r = g.vkgroup("limits", "-j")
+    far_vkgroup(g.hosts["parvix3"], "exec sleep 1000\n")
+    g.stop_sshd("parvix4")
+    far_vkgroup(g.hosts["parvix5"], "echo 'Last login: yesterday'\n")
+    began = time.monotonic()
+    r = g.vkgroup("limits", "-j", "-w", "6")
+    assert time.monotonic() - began < 6 + 2 + SLACK
     rows = [json.loads(x) for x in r.out.splitlines()]
     assert r.rc == 1 and [(x["SERVER"], x["DISPLAY"]) for x in rows] == [
         ("parvix1", "3"), ("parvix2", "3")]
     assert rows[0]["disconnected_seconds"] is None
-    assert r.err == "vkgroup: parvix3: answered something other than limit records: Last login: yesterday\n"
+    err = r.err.splitlines()
+    assert len(err) == 3 and err[0].startswith("vkgroup: parvix3: no answer within 6 s"), err
+    assert err[1].startswith("vkgroup: parvix4: cannot reach: "), err
+    assert err[2] == "vkgroup: parvix5: answered something other than limit records: Last login: yesterday"
     # What parvix2 said of "its" display 3 stays parvix2's: the listing's times of
     # parvix1's own session 3 are parvix1's (none measured yet).
     got = [json.loads(x) for x in g.vkgroup("list", "-j", "parvix1", "parvix2").out.splitlines()]
