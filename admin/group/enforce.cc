@@ -125,7 +125,7 @@ void decide(const Limits &limits, LimitEntry &e, const Timing *timing, int64_t n
         e.due = true;
         if (limits.action == LimitAction::Suspend && (e.state & VK_SESSION_SUSPENDED)) {
             e.due = false;
-            e.note = "suspended";
+            e.note = "already suspended";
         }
     }
 }

@@ -84,6 +84,16 @@ def test_disconnected_sessions_end_after_their_limit_never_before_and_never_when
     shown = [x.split()[-2] for x in table[3:]]            # the Disconnected column
     assert shown[0] == "-" and re.fullmatch(r"[3-9]s", shown[1]), table
 
+    # Suspending as the action: the session over its limit is suspended, once.
+    limits(h, "disconnected = 3s\naction = suspend\nexempt-user = bob\n")
+    session(h, "6", "tokD")
+    assert enforce(h).rc == 0
+    time.sleep(3.5)
+    r = enforce(h)
+    assert (r.rc, r.out) == (0, "display 6, token rawtokD, user alice: suspended (disconnected limit)\n"), r
+    assert h.vksession("-p", "-d", "6").out.splitlines()[3].split()[4] == "DS"
+    assert (enforce(h).out, displays(h)) == ("", ["4", "5", "6"])
+
 
 def test_without_the_manager_nothing_is_measured_or_ended(group):
     h = group.h1

@@ -221,7 +221,7 @@ TEST(GroupLimitsRun, TheEarliestLimitDecidesAndALifetimeEndWaitsForItsNotice) {
     e.disconnected_s = 7200;
     vkgroup::decide(l, e, nullptr, now);
     EXPECT_FALSE(e.due);
-    EXPECT_EQ(e.note, "suspended");
+    EXPECT_EQ(e.note, "already suspended");
 }
 
 TEST(GroupLimitsRun, AFarMembersRecordsAreReadStrictly) {
