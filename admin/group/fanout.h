@@ -35,7 +35,7 @@ struct CallResult {
 };
 
 struct FanoutLimits {
-    int parallel = 32;                          // calls running at once
+    int parallel = 32;  // calls running at once
     // Calls to one member (those with the same label) running at once. An
     // ssh server takes 10 sessions on one connection and 10 connections
     // that have not logged in yet by default: past that, a call that finds

@@ -68,8 +68,8 @@ class FakeBackend : public vkweb::Backend {
                 r.tokenName = text(s.token);
                 r.unixID = text(s.login);
                 r.dispNo = text(s.display);
-                l.sessions.push_back(*vkgroup::Session::unpack(l.members.size() - 1,
-                                                               vkgroup::pack_session(&r, {})));
+                l.sessions.push_back(
+                    *vkgroup::Session::unpack(l.members.size() - 1, vkgroup::pack_session(&r, {})));
             }
         }
         return l;
