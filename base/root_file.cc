@@ -29,34 +29,34 @@ std::string shown_line(std::string_view line) {
     return one_line(line, 80);
 }
 
-RootFile read_root_file(const std::string &path, size_t max_size, std::string &text,
-                        std::string &error) {
-    text.clear();
+bool read_root_file(const std::string &path, size_t max_size, std::optional<std::string> &text,
+                    std::string &error) {
+    text.reset();
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!fd) {
-        if (errno == ENOENT) return RootFile::Missing;
+        if (errno == ENOENT) return true;
         error = path + ": " + std::strerror(errno);
-        return RootFile::Refused;
+        return false;
     }
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 ||
         (st.st_mode & (S_IWGRP | S_IWOTH))) {
         error = path + ": not a regular file that only root may write";
-        return RootFile::Refused;
+        return false;
     }
     const std::string too_long = path + ": longer than " + std::to_string(max_size) + " bytes";
     if (static_cast<uintmax_t>(st.st_size) > max_size) {
         error = too_long;
-        return RootFile::Refused;
+        return false;
     }
     // The file may grow while it is read: the bound holds for what is read.
     std::optional<std::string> all = read_all(fd.get(), max_size);
     if (!all) {
         error = errno == EFBIG ? too_long : path + ": " + std::strerror(errno);
-        return RootFile::Refused;
+        return false;
     }
-    text = std::move(*all);
-    return RootFile::Read;
+    text = std::move(all);
+    return true;
 }
 
 }  // namespace vk

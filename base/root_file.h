@@ -3,19 +3,20 @@
 #ifndef VK_BASE_ROOT_FILE_H
 #define VK_BASE_ROOT_FILE_H
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace vk {
 
-enum class RootFile { Read, Missing, Refused };
-
 // Reads the whole of `path` into `text` when it is a regular file of
 // root's that neither its group nor others may write, of at most
-// `max_size` bytes; symbolic links are not followed. Refused sets `error`
-// ("PATH: why").
-RootFile read_root_file(const std::string &path, size_t max_size, std::string &text,
-                        std::string &error);
+// `max_size` bytes; symbolic links are not followed. With no such file,
+// `text` is left empty (no file is not an empty file: the callers take
+// their defaults). Answers false, with `error` ("PATH: why"), when the
+// file is there but refused.
+bool read_root_file(const std::string &path, size_t max_size, std::optional<std::string> &text,
+                    std::string &error);
 
 // Calls `on_line(number, line)` for each line of `text` that is neither
 // blank nor a comment (first non-blank character "#"), with the blanks

@@ -36,16 +36,10 @@ bool read_config(const std::string &path, Config &out, std::string &error) {
     // It names the key and who may log in: root's alone, read without
     // following a link, so that it cannot be swapped between a check and
     // the read.
-    std::string text;
-    switch (vk::read_root_file(path, kMaxConfigSize, text, error)) {
-        case vk::RootFile::Missing:
-            return true;
-        case vk::RootFile::Refused:
-            return false;
-        case vk::RootFile::Read:
-            break;
-    }
-    return vk::for_each_setting_line(text, [&](size_t number_of_line, std::string_view t) {
+    std::optional<std::string> text;
+    if (!vk::read_root_file(path, kMaxConfigSize, text, error)) return false;
+    return vk::for_each_setting_line(text.value_or(""), [&](size_t number_of_line,
+                                                            std::string_view t) {
         auto fail = [&](const std::string &why) {
             error = path;
             error += ":" + std::to_string(number_of_line) + ": ";

@@ -41,18 +41,14 @@ bool read_members(const std::string &path, Members &out, std::string &error) {
     out = Members{};
     const std::string self = this_host();
     // The file decides which hosts root's group key is offered to.
-    std::string text;
-    switch (vk::read_root_file(path, kMaxFileSize, text, error)) {
-        case vk::RootFile::Refused:
-            return false;
-        case vk::RootFile::Missing:
-            out.file_missing = true;
-            if (!self.empty()) out.list.push_back({self, true});
-            return true;
-        case vk::RootFile::Read:
-            break;
+    std::optional<std::string> text;
+    if (!vk::read_root_file(path, kMaxFileSize, text, error)) return false;
+    if (!text) {
+        out.file_missing = true;
+        if (!self.empty()) out.list.push_back({self, true});
+        return true;
     }
-    bool ok = vk::for_each_setting_line(text, [&](size_t number, std::string_view name) {
+    bool ok = vk::for_each_setting_line(*text, [&](size_t number, std::string_view name) {
         if (!vk::valid_host_name(name)) {
             error =
                 path + ":" + std::to_string(number) + ": not a host name: " + vk::shown_line(name);

@@ -139,16 +139,9 @@ bool Observed::parse(const std::string &text) {
 
 bool Observed::load(const std::string &path, std::string &error) {
     sessions_.clear();
-    std::string text;
-    switch (vk::read_root_file(path, kMaxFileSize, text, error)) {
-        case vk::RootFile::Missing:
-            return true;
-        case vk::RootFile::Refused:
-            return false;
-        case vk::RootFile::Read:
-            break;
-    }
-    if (parse(text)) return true;
+    std::optional<std::string> text;
+    if (!vk::read_root_file(path, kMaxFileSize, text, error)) return false;
+    if (!text || parse(*text)) return true;
     error = path + ": damaged; the times it held start again from now";
     return false;
 }

@@ -61,17 +61,10 @@ bool wildcard_match(std::string_view pattern, std::string_view text) {
 
 bool read_limits(const std::string &path, Limits &out, std::string &error) {
     out = Limits{};
-    std::string text;
-    switch (vk::read_root_file(path, kMaxFileSize, text, error)) {
-        case vk::RootFile::Refused:
-            return false;
-        case vk::RootFile::Missing:
-            return true;
-        case vk::RootFile::Read:
-            break;
-    }
+    std::optional<std::string> text;
+    if (!vk::read_root_file(path, kMaxFileSize, text, error)) return false;
     size_t patterns = 0;
-    return vk::for_each_setting_line(text, [&](size_t number, std::string_view line) {
+    return vk::for_each_setting_line(text.value_or(""), [&](size_t number, std::string_view line) {
         auto fail = [&](const std::string &why) {
             error = path + ":" + std::to_string(number) + ": " + why;
             return false;
