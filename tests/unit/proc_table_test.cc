@@ -88,8 +88,9 @@ TEST(ProcTable, SingleQueryRunsNothingForIdsThatAreNotPlainNumbers) {
     reset_processState();
     const std::string mark = testing::TempDir() + "vk_ps_ran";
     std::remove(mark.c_str());
-    for (const std::string &pid : std::vector<std::string>{
-             "abc", "12a", "", "-1", "1 2", "1;touch " + mark, "$(touch " + mark + ")"})
+    for (const std::string &pid :
+         std::vector<std::string>{"abc", "12a", "", "-1", "+1", " 1", "1 ", "1 2",
+                                  "1;touch " + mark, "$(touch " + mark + ")"})
         EXPECT_EQ(ask(pid.c_str()), "-4 - - - 0") << pid;
     EXPECT_NE(std::remove(mark.c_str()), 0) << "a shell ran";
     // An id too long for the command line is refused.
