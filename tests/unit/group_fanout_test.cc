@@ -131,10 +131,7 @@ TEST(GroupFanout, ResultsInOrderAtMostSoManyAtOnceAndPerMember) {
                                                       " " + std::to_string(now_us()));
                              return 0;
                          }});
-    vkgroup::FanoutLimits lim;
-    lim.parallel = 5;
-    lim.per_member = 3;
-    auto results = vkgroup::run_calls(calls, lim);
+    auto results = vkgroup::run_calls(calls, {.parallel = 5, .per_member = 3});
     ASSERT_EQ(results.size(), calls.size());
     std::vector<std::pair<long long, long long>> spans;
     for (size_t i = 0; i < results.size(); ++i) {
@@ -197,11 +194,8 @@ TEST(GroupFanout, NothingOfACallOutlivesItsEndOrItsDeadline) {
          }},
         {"fails", [](int) { return 3; }},
     };
-    vkgroup::FanoutLimits lim;
-    lim.deadline = 1000ms;
-    lim.max_answer = 1 << 20;
-    auto results =
-        vkgroup::run_calls(calls, lim, [&late](const Call &c) { late.push_back(c.label); });
+    auto results = vkgroup::run_calls(calls, {.deadline = 1000ms, .max_answer = 1 << 20},
+                                      [&late](const Call &c) { late.push_back(c.label); });
     EXPECT_EQ(late, std::vector<std::string>{"hangs"});
     EXPECT_EQ(results[0].trouble, "");
     EXPECT_EQ(results[1].trouble, "no answer within 1 s");
