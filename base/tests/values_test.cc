@@ -53,9 +53,7 @@ TEST(BaseText, WhatATerminalAndALogLineGet) {
          "M\xc3\xbcller \xe2\x82\xac \xf0\x9f\x98\x80"},
         {"\x1b]0;owned\x07\x1b[2J", "?]0;owned??[2J"},
         {"tab\there\nnew\r\x7f", "tab?here?new??"},
-        {"\xc2\x9b"
-         "31m",
-         "?31m"},  // C1 control CSI in UTF-8
+        {"\xc2\x9b[31m", "?[31m"},  // C1 control CSI in UTF-8
         {"\xc3", "?"},
         {"\xc3(", "?("},  // cut and broken sequences
         {"\xc0\xaf", "??"},

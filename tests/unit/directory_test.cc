@@ -166,10 +166,7 @@ TEST(UserStatus, ValuesAreReadWithinTheirLength) {
 
 TEST(UserStatus, WriterFormatReadsBackAndRefusesWhatCannotBeRead) {
     char buf[VK_USTATUS_BUF];
-    std::string name = "Alice", desk = "desk-01",
-                sep =
-                    "a\x1e"
-                    "b";
+    std::string name = "Alice", desk = "desk-01", sep = "a\x1ez";
     DBMUser u{const_cast<char *>("U1"), name.data(), 1700000000, -3, desk.data(), 42};
     int n = format_dbm_user(buf, sizeof buf, &u);
     ASSERT_EQ(n, 34);

@@ -50,7 +50,6 @@ TEST(GroupMembers, FileLinesAndThisHost) {
         // This host in the file's spelling and an option as a name: end to end.
         {"", {self + "*"}, ""},
         {"alpha\nbad_name\nbeta\n", {}, "2: not a host name: bad_name"},
-        {"alpha beta\n", {}, "1: not a host name: alpha beta"},
         {"\x1b[2Jx\n", {}, "1: not a host name: ?[2Jx"},
         {"# fine\nalpha # trailing comment\n", {}, "2: not a host name: alpha # trailing comment"},
     };
@@ -343,10 +342,7 @@ TEST(GroupLimitsRun, AFarMembersRecordsAreReadStrictly) {
 TEST(GroupNotice, TextIsCleanedCutAtItsBoundAndTravelsWhole) {
     EXPECT_EQ(vkgroup::notice_text("Restart at 6.\r\n\x1b[2J\tBye\x7f"), "Restart at 6.\n[2JBye");
     // C1 and bidirectional controls go; other characters stay; broken UTF-8 shows as "?".
-    EXPECT_EQ(vkgroup::notice_text("a\xc2\x85"
-                                   "b\xe2\x80\xae"
-                                   "c\xc3\xa9\xff"),
-              "abc\xc3\xa9?");
+    EXPECT_EQ(vkgroup::notice_text("x\xc2\x85y\xe2\x80\xaez\xc3\xa9\xff"), "xyz\xc3\xa9?");
     const std::string at_bound(vkgroup::kMaxNotice, 'x');
     EXPECT_EQ(vkgroup::notice_text(at_bound + "y"), at_bound);
     // A character that would cross the bound is left out whole.
