@@ -75,26 +75,20 @@ TEST_F(Enumeration, BatchGivesTheListIndexAndCursorOfOneByOneInsertion) {
     EXPECT_TRUE(batch.empty());
     EXPECT_EQ(keys(cacheList), list);
     EXPECT_EQ(keys(display_order()), index);
-    // The cursor follows the head, then there is no more data until the end.
+    // The cursor follows the head, then there is no more data until the
+    // end. A record handed out stays the caller's after the end (a use
+    // after free or a double free shows under the sanitizers); those not
+    // handed out go with it (the leak checker sees the other tests' ends).
+    vk_UserSession_t *first = nullptr;
+    ASSERT_EQ(vk_getUserSessionEnt(&first), VK_OK);
     while (get() == VK_OK) {
     }
-    EXPECT_EQ(seen, "r5 r1 r4 r2 r0 r3 ");
+    EXPECT_EQ(std::string(first->rawtoken) + " " + seen, "r5 r1 r4 r2 r0 r3 ");
     EXPECT_EQ(get(), VK_ERR_NO_MORE_DATA);
     vk_endUserSessionEnt();
     EXPECT_EQ(get(), VK_ERR_CALL_SEQUENCE);
-}
-
-TEST_F(Enumeration, EndFreesOnlyTheRecordsNotHandedOut) {
-    for (const char *t : {"a", "b", "c"}) ASSERT_EQ(insert_cache(make(t, t, t), &cacheList), VK_OK);
-    vk_UserSession_t *first = nullptr, *second = nullptr;
-    ASSERT_EQ(vk_getUserSessionEnt(&first), VK_OK);
-    ASSERT_EQ(vk_getUserSessionEnt(&second), VK_OK);
-    vk_endUserSessionEnt();
-    // Still the caller's: a use after free or double free shows under the sanitizers.
     EXPECT_STREQ(first->tokenName, "a");
-    EXPECT_STREQ(second->tokenName, "b");
     vk_freeUserSessionEnt(first);
-    vk_freeUserSessionEnt(second);
 }
 
 // A record without a token or a display spoils the whole enumeration: the
