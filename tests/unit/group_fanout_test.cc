@@ -1,7 +1,7 @@
 // Calls side by side in processes of their own: what crosses from a query
-// process to vkgroup (frames, bounded), results in order, at most so many at
-// once, and nothing of a call left running once it has ended or run into its
-// deadline.
+// process to vkgroup (frames, bounded) and on to a scraper (metric labels,
+// escaped), results in order, at most so many at once, and nothing of a call
+// left running once it has ended or run into its deadline.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
