@@ -1,9 +1,12 @@
-// Calls side by side in processes of their own: results in order, at most
-// so many at once, and nothing of a call left running once it has ended or
-// run into its deadline.
+// Calls side by side in processes of their own: what crosses from a query
+// process to vkgroup (frames, bounded) and on to a scraper (metric labels,
+// escaped), results in order, at most so many at once, and nothing of a call
+// left running once it has ended or run into its deadline.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,13 +15,71 @@
 #include <gtest/gtest.h>
 
 #include "fanout.h"
+#include "output.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using vkgroup::Call;
 using vkgroup::CallResult;
+using vkgroup::Frame;
+using vkgroup::FrameReader;
 using vkgroup::FrameType;
+
+TEST(GroupFrames, AStreamCutAnywhereGivesTheSameFrames) {
+    const std::string big(vkgroup::kMaxFrame - vkgroup::kFrameHeader, 'x');
+    std::string stream = vkgroup::encode_frame(FrameType::Line, std::string("line\0name", 9)) +
+                         vkgroup::encode_frame(FrameType::Warning, "") +
+                         vkgroup::encode_frame(FrameType::Line, big) +
+                         vkgroup::encode_frame(FrameType::Done, "2");
+    for (size_t step : {size_t{1}, size_t{7}, size_t{4096}, stream.size()}) {
+        FrameReader r(stream.size());
+        std::vector<Frame> got;
+        for (size_t at = 0; at < stream.size(); at += step)
+            ASSERT_TRUE(r.feed(stream.data() + at, std::min(step, stream.size() - at), got))
+                << step;
+        ASSERT_EQ(got.size(), 4u) << step;
+        EXPECT_EQ(got[0].payload, std::string("line\0name", 9));
+        EXPECT_EQ(got[1].type, FrameType::Warning);
+        EXPECT_EQ(got[2].payload.size(), big.size());
+        EXPECT_EQ(got[3].payload, "2");
+        EXPECT_TRUE(r.complete());
+    }
+}
+
+TEST(GroupFrames, BrokenStreamsStayBroken) {
+    struct Case {
+        std::string bytes;
+        size_t max_stream;
+        std::string why;  // empty: not broken, but incomplete
+    };
+    const std::string done = vkgroup::encode_frame(FrameType::Done, "12345");
+    const std::vector<Case> cases = {
+        {vkgroup::encode_frame(FrameType::Line,
+                               std::string(vkgroup::kMaxFrame - vkgroup::kFrameHeader + 1, 'x')),
+         1 << 20, "frame longer than 81920 bytes"},
+        {std::string("Z\0\0\0\0", 5), 100, "unknown frame"},
+        {done, 9, "answer too large"},
+        {done.substr(0, 7), 100, ""},
+    };
+    for (const Case &c : cases) {
+        FrameReader r(c.max_stream);
+        std::vector<Frame> got;
+        bool fed = r.feed(c.bytes.data(), c.bytes.size(), got);
+        EXPECT_EQ(fed, c.why.empty()) << c.why;
+        EXPECT_EQ(r.why(), c.why);
+        EXPECT_FALSE(r.complete());
+        EXPECT_TRUE(got.empty());
+        if (!c.why.empty()) {
+            std::string good = vkgroup::encode_frame(FrameType::Done, "1");
+            EXPECT_FALSE(r.feed(good.data(), good.size(), got));
+        }
+    }
+}
+
+TEST(GroupText, MetricLabelsEscapeWhatEndsThem) {
+    EXPECT_EQ(vkgroup::label_value("a\\b\"c\nd"), "a\\\\b\\\"c\\nd");
+}
 
 // Starts `sleep 100` in the call's process group and reports its pid.
 pid_t start_sleeper(int fd) {
@@ -31,18 +92,23 @@ pid_t start_sleeper(int fd) {
     return p;
 }
 
-bool alive(pid_t p) {
-    // A process that ended and was not reaped by us is reaped by init or
-    // the subreaper; a zombie still answers kill(), so look at its state.
-    std::string stat = "/proc/" + std::to_string(p) + "/stat";
-    FILE *f = std::fopen(stat.c_str(), "r");
-    if (!f) return false;
-    char buf[512] = {0};
-    size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    std::string s(buf, n);
-    auto close = s.rfind(')');
-    return close != std::string::npos && close + 2 < s.size() && s[close + 2] != 'Z';
+// Waits up to a second for `p` to end. A process that ended and was not
+// reaped by us is reaped by init or the subreaper; a zombie still answers
+// kill(), so its state is looked at.
+bool gone(pid_t p) {
+    for (int tries = 0; tries < 100; ++tries, ::usleep(10000)) {
+        std::ifstream in("/proc/" + std::to_string(p) + "/stat");
+        const std::string stat((std::istreambuf_iterator<char>(in)), {});
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z')
+            return true;
+    }
+    return false;
+}
+
+long long now_us() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 pid_t reported_pid(const CallResult &r) {
@@ -55,14 +121,9 @@ pid_t reported_pid(const CallResult &r) {
 // no moment do more than `parallel` calls run, nor more than `per_member` of
 // one member, and a member's queue does not hold back another member's calls.
 TEST(GroupFanout, ResultsInOrderAtMostSoManyAtOnceAndPerMember) {
-    auto now_us = [] {
-        return std::chrono::duration_cast<std::chrono::microseconds>(
-                   std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-    };
     std::vector<Call> calls;
     for (int i = 0; i < 16; ++i)
-        calls.push_back({i < 12 ? "busy" : "other", [&now_us, i](int fd) {
+        calls.push_back({i < 12 ? "busy" : "other", [i](int fd) {
                              long long start = now_us();
                              ::usleep(150000);
                              vkgroup::write_frame(fd, FrameType::Done,
@@ -70,10 +131,7 @@ TEST(GroupFanout, ResultsInOrderAtMostSoManyAtOnceAndPerMember) {
                                                       " " + std::to_string(now_us()));
                              return 0;
                          }});
-    vkgroup::FanoutLimits lim;
-    lim.parallel = 5;
-    lim.per_member = 3;
-    auto results = vkgroup::run_calls(calls, lim);
+    auto results = vkgroup::run_calls(calls, {.parallel = 5, .per_member = 3});
     ASSERT_EQ(results.size(), calls.size());
     std::vector<std::pair<long long, long long>> spans;
     for (size_t i = 0; i < results.size(); ++i) {
@@ -136,11 +194,8 @@ TEST(GroupFanout, NothingOfACallOutlivesItsEndOrItsDeadline) {
          }},
         {"fails", [](int) { return 3; }},
     };
-    vkgroup::FanoutLimits lim;
-    lim.deadline = 1000ms;
-    lim.max_answer = 1 << 20;
-    auto results =
-        vkgroup::run_calls(calls, lim, [&late](const Call &c) { late.push_back(c.label); });
+    auto results = vkgroup::run_calls(calls, {.deadline = 1000ms, .max_answer = 1 << 20},
+                                      [&late](const Call &c) { late.push_back(c.label); });
     EXPECT_EQ(late, std::vector<std::string>{"hangs"});
     EXPECT_EQ(results[0].trouble, "");
     EXPECT_EQ(results[1].trouble, "no answer within 1 s");
@@ -151,8 +206,7 @@ TEST(GroupFanout, NothingOfACallOutlivesItsEndOrItsDeadline) {
     for (int i : {0, 1}) {
         pid_t p = reported_pid(results[i]);
         ASSERT_GT(p, 0) << i;
-        for (int tries = 0; alive(p) && tries < 100; ++tries) ::usleep(10000);
-        EXPECT_FALSE(alive(p)) << calls[i].label;
+        EXPECT_TRUE(gone(p)) << calls[i].label;
     }
 }
 
@@ -180,8 +234,7 @@ TEST(GroupFanout, AnEndingSignalEndsEveryCallFirst) {
     int status = 0;
     ASSERT_EQ(::waitpid(runner, &status, 0), runner);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-    for (int tries = 0; alive(sleeper) && tries < 100; ++tries) ::usleep(10000);
-    EXPECT_FALSE(alive(sleeper));
+    EXPECT_TRUE(gone(sleeper));
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
-// The session limits: what the limits file accepts, which sessions an
-// exemption keeps, and how the observed times survive runs, restarts and
-// damage without ever running ahead.
+// The group's settings and state: the members file (which lines are host
+// names, which make every group-wide command fail, and where this host
+// stands), what the limits file accepts, which sessions an exemption keeps,
+// how the observed times survive runs, restarts and damage without ever
+// running ahead, and what a far member's limits records and notices may be.
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -10,6 +13,7 @@
 #include "session_limits.h"
 #include "enforce.h"
 #include "limits_report.h"
+#include "members.h"
 #include "notify.h"
 #include "observed.h"
 #include "scratch_dir.h"
@@ -17,8 +21,80 @@
 namespace {
 
 using vkgroup::Limits;
+using vkgroup::Member;
+using vkgroup::Members;
 using vkgroup::Observed;
 using vkgroup::Sighting;
+
+std::vector<std::string> names(const std::vector<Member> &list) {
+    std::vector<std::string> n;
+    for (const Member &m : list) n.push_back(m.name + (m.local ? "*" : ""));
+    return n;
+}
+
+TEST(GroupMembers, FileLinesAndThisHost) {
+    vktest::Scratch dir;
+    const std::string self = vkgroup::this_host();
+    ASSERT_FALSE(self.empty());
+    struct Case {
+        std::string text;
+        std::vector<std::string> members;  // this host marked with "*"
+        std::string error;                 // after "PATH:"
+    };
+    const std::vector<Case> cases = {
+        // Comments, blank lines, blanks around names, a name twice in other
+        // letter case; this host added.
+        {"# the group\n\n  zeta \t\n\t# also a comment\nalpha\nZETA\r\n",
+         {"alpha", self + "*", "zeta"},
+         ""},
+        // This host in the file's spelling and an option as a name: end to end.
+        {"", {self + "*"}, ""},
+        {"alpha\nbad_name\nbeta\n", {}, "2: not a host name: bad_name"},
+        {"\x1b[2Jx\n", {}, "1: not a host name: ?[2Jx"},
+        {"# fine\nalpha # trailing comment\n", {}, "2: not a host name: alpha # trailing comment"},
+    };
+    for (const Case &c : cases) {
+        std::string path = dir.file("members", c.text);
+        Members m;
+        std::string error;
+        bool ok = vkgroup::read_members(path, m, error);
+        EXPECT_EQ(ok, c.error.empty()) << c.text;
+        if (ok)
+            EXPECT_EQ(names(m.list), c.members) << c.text;
+        else
+            EXPECT_EQ(error, path + ":" + c.error) << c.text;
+        EXPECT_FALSE(m.file_missing);
+    }
+
+    Members m;
+    std::string error;
+    ASSERT_TRUE(vkgroup::read_members(dir.path("absent"), m, error));
+    EXPECT_TRUE(m.file_missing);
+    EXPECT_EQ(names(m.list), std::vector<std::string>{self + "*"});
+
+    // The file says which hosts root's group key is offered to: one that
+    // others may change is not used.
+    if (::geteuid() == 0) {
+        std::string path = dir.file("members", "alpha\n");
+        ::chmod(path.c_str(), 0666);
+        EXPECT_FALSE(vkgroup::read_members(path, m, error));
+        EXPECT_EQ(error, path + ": not a regular file that only root may write");
+    }
+}
+
+TEST(GroupMembers, ServersNamedOnTheCommandLine) {
+    vktest::Scratch dir;
+    Members all;
+    std::string error;
+    ASSERT_TRUE(vkgroup::read_members(dir.file("members", "alpha\nBeta\n"), all, error));
+    std::vector<Member> picked;
+    ASSERT_TRUE(vkgroup::pick_members(all, {"BETA", "gamma", "beta", "alpha"}, picked, error));
+    EXPECT_EQ(names(picked), (std::vector<std::string>{"alpha", "Beta", "gamma"}));
+    ASSERT_TRUE(vkgroup::pick_members(all, {}, picked, error));
+    EXPECT_EQ(picked.size(), all.list.size());
+    EXPECT_FALSE(vkgroup::pick_members(all, {"alpha", "-F/tmp/x"}, picked, error));
+    EXPECT_EQ(error, "not a host name: -F/tmp/x");
+}
 
 TEST(GroupLimits, WildcardsAndExemptions) {
     EXPECT_TRUE(vkgroup::wildcard_match("*", ""));
@@ -31,10 +107,8 @@ TEST(GroupLimits, WildcardsAndExemptions) {
     // Many stars against a long text that almost matches stay quick.
     EXPECT_FALSE(vkgroup::wildcard_match(std::string(100, '*') + "b", std::string(100000, 'a')));
 
-    Limits l;
-    l.exempt_user = {"root", "ops-*"};
-    l.exempt_token = {"pseudo.*"};
-    l.exempt_display = {"1?"};
+    const Limits l{
+        .exempt_user = {"root", "ops-*"}, .exempt_token = {"pseudo.*"}, .exempt_display = {"1?"}};
     EXPECT_EQ(vkgroup::exemption(l, "ops-7", "Payflex.1", "Payflex.1", "3"), "exempt-user");
     EXPECT_EQ(vkgroup::exemption(l, "ann", "kiosk-3", "pseudo.0800200c", "3"), "exempt-token");
     EXPECT_EQ(vkgroup::exemption(l, "ann", "Payflex.1", "Payflex.1", "1?"), "exempt-display");
@@ -88,37 +162,33 @@ TEST(GroupLimits, TheFileAndItsErrors) {
 }
 
 TEST(GroupObserved, TimesStartAtTheFirstSightingAndNeverEarlier) {
+    const std::string a = "d3 tokA ann t100", b = "d4 tokB bob t120", c = "d4 tokC cy t2000";
     Observed o;
-    o.observe({{"d3 tokA ann t100", true, false}, {"d4 tokB bob t120", false, true}}, 1000, true,
-              true);
-    o.observe({{"d3 tokA ann t100", true, true}, {"d4 tokB bob t120", false, true}}, 1060, true,
-              true);
-    EXPECT_EQ(o.find("d3 tokA ann t100")->disconnected_since, 1000);
-    EXPECT_EQ(o.find("d3 tokA ann t100")->idle_since, 1060);
-    EXPECT_EQ(o.find("d4 tokB bob t120")->idle_since, 1000);
-    EXPECT_FALSE(o.find("d4 tokB bob t120")->disconnected_since);
+    o.observe({{a, true, false}, {b, false, true}}, 1000, true, true);
+    o.observe({{a, true, true}, {b, false, true}}, 1060, true, true);
+    EXPECT_EQ(o.find(a)->disconnected_since, 1000);
+    EXPECT_EQ(o.find(a)->idle_since, 1060);
+    EXPECT_EQ(o.find(b)->idle_since, 1000);
+    EXPECT_FALSE(o.find(b)->disconnected_since);
 
     // Reconnected, then disconnected again: it starts afresh. A new
     // session on the same display is another key and starts from nothing.
-    o.observe({{"d3 tokA ann t100", false, false}, {"d4 tokC cy t2000", true, false}}, 2100, true,
-              true);
-    o.observe({{"d3 tokA ann t100", true, false}, {"d4 tokC cy t2000", true, false}}, 2160, true,
-              true);
-    EXPECT_EQ(o.find("d3 tokA ann t100")->disconnected_since, 2160);
-    EXPECT_EQ(o.find("d4 tokC cy t2000")->disconnected_since, 2100);
-    EXPECT_EQ(o.find("d4 tokB bob t120"), nullptr);
+    o.observe({{a, false, false}, {c, true, false}}, 2100, true, true);
+    o.observe({{a, true, false}, {c, true, false}}, 2160, true, true);
+    EXPECT_EQ(o.find(a)->disconnected_since, 2160);
+    EXPECT_EQ(o.find(c)->disconnected_since, 2100);
+    EXPECT_EQ(o.find(b), nullptr);
 
     // The authentication manager could not be asked: every session looks
     // disconnected, and none of that time may count, before or after.
-    o.observe({{"d3 tokA ann t100", true, false}, {"d4 tokC cy t2000", true, false}}, 2220, false,
-              true);
-    EXPECT_FALSE(o.find("d3 tokA ann t100")->disconnected_since);
-    o.observe({{"d3 tokA ann t100", true, false}}, 2280, true, true);
-    EXPECT_EQ(o.find("d3 tokA ann t100")->disconnected_since, 2280);
+    o.observe({{a, true, false}, {c, true, false}}, 2220, false, true);
+    EXPECT_FALSE(o.find(a)->disconnected_since);
+    o.observe({{a, true, false}}, 2280, true, true);
+    EXPECT_EQ(o.find(a)->disconnected_since, 2280);
 
     // A clock set back does not make a session older than its evidence.
-    o.observe({{"d3 tokA ann t100", true, false}}, 2000, true, true);
-    EXPECT_EQ(o.find("d3 tokA ann t100")->disconnected_since, 2000);
+    o.observe({{a, true, false}}, 2000, true, true);
+    EXPECT_EQ(o.find(a)->disconnected_since, 2000);
 }
 
 TEST(GroupObserved, TheFileRoundTripsAndDamageLosesTimeNeverGainsIt) {
@@ -169,24 +239,15 @@ TEST(GroupObserved, TenThousandSessionsStayUnderTwoMebibytes) {
     EXPECT_LT(o.serialize().size(), size_t{2} << 20);
 }
 
-}  // namespace
-
-namespace {
-
 using vkgroup::LimitEntry;
 
 TEST(GroupLimitsRun, TheEarliestLimitDecidesAndALifetimeEndWaitsForItsNotice) {
-    Limits l;
-    l.disconnected = 3600;
-    l.idle = 600;
-    l.lifetime = 86400;
-    l.warn = 300;
+    Limits l{.disconnected = 3600, .idle = 600, .lifetime = 86400, .warn = 300};
     const int64_t now = 1'000'000;
-    LimitEntry e;
-    e.state = VK_SESSION_DISCONNECTED | VK_SESSION_IDLE;
-    e.disconnected_s = 3000;
-    e.idle_s = 100;
-    e.started = now - 4000;
+    LimitEntry e{.state = VK_SESSION_DISCONNECTED | VK_SESSION_IDLE,
+                 .started = now - 4000,
+                 .disconnected_s = 3000,
+                 .idle_s = 100};
     vkgroup::decide(l, e, nullptr, now);
     EXPECT_EQ(e.limit, "idle");
     EXPECT_EQ(e.ends_at, now + 500);
@@ -200,8 +261,7 @@ TEST(GroupLimitsRun, TheEarliestLimitDecidesAndALifetimeEndWaitsForItsNotice) {
     EXPECT_FALSE(e.warn_now);
 
     // Connected, past its lifetime, never told: told now, ended `warn` later.
-    e = LimitEntry{};
-    e.started = now - 90000;
+    e = LimitEntry{.started = now - 90000};
     vkgroup::decide(l, e, nullptr, now);
     EXPECT_TRUE(e.warn_now);
     EXPECT_FALSE(e.due);
@@ -216,27 +276,23 @@ TEST(GroupLimitsRun, TheEarliestLimitDecidesAndALifetimeEndWaitsForItsNotice) {
 
     // Suspending is the action and the session is suspended: nothing to do.
     l.action = vkgroup::LimitAction::Suspend;
-    e = LimitEntry{};
-    e.state = VK_SESSION_DISCONNECTED | VK_SESSION_SUSPENDED;
-    e.disconnected_s = 7200;
+    e = LimitEntry{.state = VK_SESSION_DISCONNECTED | VK_SESSION_SUSPENDED, .disconnected_s = 7200};
     vkgroup::decide(l, e, nullptr, now);
     EXPECT_FALSE(e.due);
     EXPECT_EQ(e.note, "already suspended");
 }
 
 TEST(GroupLimitsRun, AFarMembersRecordsAreReadStrictly) {
-    LimitEntry e;
-    e.display = "12";
-    e.token = "tok\tA\n;x";
-    e.raw_token = std::string(255, 'r');
-    e.login = "";
-    e.state = 3;
-    e.started = 1700000000;
-    e.idle_s = 42;
-    e.limit = "idle";
-    e.limit_s = 600;
-    e.ends_at = 1700000558;
-    e.note = "over max-per-run";
+    const LimitEntry e{.display = "12",
+                       .token = "tok\tA\n;x",
+                       .raw_token = std::string(255, 'r'),
+                       .state = 3,
+                       .started = 1700000000,
+                       .idle_s = 42,
+                       .limit = "idle",
+                       .limit_s = 600,
+                       .ends_at = 1700000558,
+                       .note = "over max-per-run"};
     const std::string line = vkgroup::limit_record(e);
     EXPECT_EQ(line.find('\n'), std::string::npos);
     LimitEntry back;
@@ -283,17 +339,10 @@ TEST(GroupLimitsRun, AFarMembersRecordsAreReadStrictly) {
         EXPECT_FALSE(vkgroup::parse_limit_line(b, back, why, counts)) << b;
 }
 
-}  // namespace
-
-namespace {
-
 TEST(GroupNotice, TextIsCleanedCutAtItsBoundAndTravelsWhole) {
     EXPECT_EQ(vkgroup::notice_text("Restart at 6.\r\n\x1b[2J\tBye\x7f"), "Restart at 6.\n[2JBye");
     // C1 and bidirectional controls go; other characters stay; broken UTF-8 shows as "?".
-    EXPECT_EQ(vkgroup::notice_text("a\xc2\x85"
-                                   "b\xe2\x80\xae"
-                                   "c\xc3\xa9\xff"),
-              "abc\xc3\xa9?");
+    EXPECT_EQ(vkgroup::notice_text("x\xc2\x85y\xe2\x80\xaez\xc3\xa9\xff"), "xyz\xc3\xa9?");
     const std::string at_bound(vkgroup::kMaxNotice, 'x');
     EXPECT_EQ(vkgroup::notice_text(at_bound + "y"), at_bound);
     // A character that would cross the bound is left out whole.
