@@ -7,22 +7,12 @@
 
 #include "listing_fields.h"
 #include "listing_wire.h"
+#include "packed_session.h"
 #include "protocol.h"
 
 namespace {
 
-vkgroup::Session session(size_t member, const char *raw, const char *token, const char *login,
-                         const char *display, const char *server, int state,
-                         const std::optional<std::string> &name) {
-    vk_UserSession_t r{};
-    r.rawtoken = const_cast<char *>(raw);
-    r.tokenName = const_cast<char *>(token);
-    r.unixID = const_cast<char *>(login);
-    r.dispNo = const_cast<char *>(display);
-    r.server = const_cast<char *>(server);
-    r.state = state;
-    return *vkgroup::Session::unpack(member, vkgroup::pack_session(&r, name));
-}
+using webtest::packed_session;
 
 vkgroup::Listing sample() {
     vkgroup::Listing l;
@@ -31,9 +21,10 @@ vkgroup::Listing sample() {
         {{"parvix2", false}, true, "", {"a record names another server (x)", "second"}, 0.5, 1});
     l.members.push_back(
         {{"parvix3", false}, false, "cannot reach: ssh: Connection refused", {}, 5.0, 0});
-    l.sessions.push_back(session(0, "raw1", "tok1", "alice", "1", "parvix1", 0, "Alice Liddell"));
-    l.sessions.push_back(session(0, "raw2", nullptr, nullptr, "2", "parvix1", 3, std::nullopt));
-    l.sessions.push_back(session(1, "r\xc3(;$", "t", "b", "9", "parvix2", 4, std::string()));
+    l.sessions.push_back(
+        packed_session(0, "raw1", "tok1", "alice", "1", "parvix1", 0, "Alice Liddell"));
+    l.sessions.push_back(packed_session(0, "raw2", nullptr, nullptr, "2", "parvix1", 3));
+    l.sessions.push_back(packed_session(1, "r\xc3(;$", "t", "b", "9", "parvix2", 4, std::string()));
     return l;
 }
 
@@ -95,7 +86,7 @@ vkgroup::Listing members(size_t n, size_t token_bytes) {
     for (size_t m = 0; m < n; ++m) {
         std::string name = "m" + std::to_string(m);
         l.members.push_back({{name, false}, true, "", {}, 0.1, 0});
-        l.sessions.push_back(session(m, "r", token.c_str(), "l", "1", name.c_str(), 0, {}));
+        l.sessions.push_back(packed_session(m, "r", token.c_str(), "l", "1", name.c_str()));
     }
     return l;
 }
@@ -115,7 +106,7 @@ TEST(WebListingWire, TheListingStaysWithinItsBudget) {
     const std::string mib(1 << 20, 'm');
     l.members.push_back({{"big", false}, true, "", {"warned"}, 1.0, 0});
     for (int i = 0; i < 9; ++i)
-        l.sessions.push_back(session(3, "r", mib.c_str(), "l", "1", "big", 0, std::nullopt));
+        l.sessions.push_back(packed_session(3, "r", mib.c_str(), "l", "1", "big"));
     std::vector<std::string> fields = vkweb::listing_fields(l);
     EXPECT_TRUE(vkweb::fits(vkweb::Message{'O', fields}, vkweb::kReplyLimits));
     auto got = vkweb::listing_from(fields);
