@@ -1,6 +1,6 @@
 // What the helper keeps between requests, on a clock of the test's own:
-// the back-off schedule of failed logins per source and per account, the
-// ends of login sessions, and the listing's reuse.
+// the back-off schedule of failed logins per source and per account,
+// and the ends of login sessions.
 #include <string>
 #include <vector>
 
@@ -109,19 +109,6 @@ TEST(WebLoginSessions, LogoutAndTheCapEndSessions) {
     // Only the whole id finds a session.
     EXPECT_EQ(s.find(id(0).substr(0, 63), t0 + 3s, true), nullptr);
     EXPECT_EQ(s.find("", t0 + 3s, true), nullptr);
-}
-
-TEST(WebListingCache, ReusedForTwoSecondsAndDroppedOnDemand) {
-    vkweb::ListingCache c;
-    EXPECT_EQ(c.get(t0), nullptr);
-    c.put({"1", "x"}, t0);
-    ASSERT_NE(c.get(t0 + 1999ms), nullptr);
-    EXPECT_EQ(*c.get(t0 + 1999ms), (std::vector<std::string>{"1", "x"}));
-    EXPECT_EQ(c.get(t0 + 2s), nullptr);
-    EXPECT_EQ(c.get(t0 - 1ms), nullptr);  // a clock that went back
-    c.put({"2"}, t0);
-    c.clear();
-    EXPECT_EQ(c.get(t0), nullptr);
 }
 
 }  // namespace
