@@ -97,8 +97,8 @@ size_t bytes_of(const std::vector<std::string> &fields) {
     return bytes;
 }
 
-// A member over its share of a reply (the browser tests show one over its
-// share of fields), or one that comes after the whole is spent, is sent as
+// A member over its share of a reply's bytes or fields, or one that comes
+// after the whole is spent, is sent as
 // too large and without its sessions or its times; the others are sent
 // whole, and the reply is always one that the web side reads.
 TEST(WebListingWire, TheListingStaysWithinItsBudget) {
@@ -130,6 +130,13 @@ TEST(WebListingWire, TheListingStaysWithinItsBudget) {
         EXPECT_EQ(got->members[m].answered, m < 3) << m;
         EXPECT_EQ(got->members[m].sessions, m < 3 ? 1u : 0u) << m;
     }
+    // However small its sessions, one with more than its share of fields.
+    vkgroup::Listing many = members(2, 1);
+    many.sessions.insert(many.sessions.begin(), 40, packed_session(0, "r", "t", "l", "1"));
+    got = vkweb::listing_from(vkweb::listing_fields(many, small));
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->members[0].reason, vkweb::kTooLarge);
+    EXPECT_EQ(got->members[1].sessions, 1u);
 
     // A member's times count against its share: one whose notes are too
     // much is sent too large, without them, and the others keep theirs.
