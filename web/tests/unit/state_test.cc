@@ -46,9 +46,20 @@ TEST(WebBackoff, WaitsDoubleAfterEachFailureUpToAMinute) {
     EXPECT_EQ(b.wait(ip, "alice", now + 1s + Backoff::kForget).count(), 1);
 }
 
-// A source is a /64, not less: the next /64 is another (the e2e module
-// shows one /64 held as one, and an IPv4 client of an IPv6 socket).
-TEST(WebBackoff, TheNextSlash64IsAnotherSource) {
+// Guesses at one account from many sources add up: once its own short
+// wait has passed, each of them waits the account's long one. Another
+// account, or a source with no failure of its own, is not held up for
+// them: a flood from fresh addresses keeps no one out. A source is a /64,
+// not less (the e2e module shows one /64 held as one), and an IPv4 client
+// of an IPv6 socket is that IPv4 address.
+TEST(WebBackoff, GuessesAtAnAccountAddUpAcrossSources) {
+    Backoff b;
+    auto ip = [](int i) { return "198.51.100." + std::to_string(i); };
+    for (int i = 1; i <= 10; ++i) b.failed(ip(i), "alice", t0);
+    for (int i = 1; i <= 10; ++i) EXPECT_EQ(b.wait(ip(i), "alice", t0 + 2s).count(), 58) << i;
+    EXPECT_EQ(b.wait(ip(1), "bob", t0 + 2s).count(), 0);
+    EXPECT_EQ(b.wait("203.0.113.1", "alice", t0 + 2s).count(), 0);
+    EXPECT_EQ(Backoff::source_of("::ffff:198.51.100.1"), "198.51.100.1");
     EXPECT_EQ(Backoff::source_of("2001:db8:1:2:aaaa:bbbb:cccc:dddd"), "2001:db8:1:2::/64");
     EXPECT_EQ(Backoff::source_of("2001:db8:1:3::1"), "2001:db8:1:3::/64");
 }
