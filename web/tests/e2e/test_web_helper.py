@@ -52,7 +52,7 @@ def encode(kind, fields):
 
 
 class Helper:
-    """The helper on a host, through the driver; `request` sends one request and reads its reply."""
+    """The helper on a host, through the driver; `text` sends one request and reads its reply."""
 
     def __init__(self, host, *args, mode="socket"):
         self.p = subprocess.Popen(host._command(["/usr/bin/python3", DRIVER, mode, *args], 0, None, None),
@@ -75,23 +75,18 @@ class Helper:
             out += chunk
         return out
 
-    def reply(self, timeout=30):
+    def text(self, kind, *fields, timeout=30):
+        """Sends one request; its reply as its status letter and its fields, as text."""
+        self.send(encode(kind, fields))
         head = self._read(4, timeout)
         assert head is not None, f"the helper ended: {self.close()}"
         body = self._read(struct.unpack("<I", head)[0], timeout)
         fields, at = [], 1
         while at < len(body):
             n = struct.unpack("<I", body[at:at + 4])[0]
-            fields.append(body[at + 4:at + 4 + n])
+            fields.append(body[at + 4:at + 4 + n].decode(errors="replace"))
             at += 4 + n
         return [body[:1].decode(), *fields]
-
-    def request(self, kind, *fields, timeout=30):
-        self.send(encode(kind, fields))
-        return self.reply(timeout)
-
-    def text(self, kind, *fields, **kw):
-        return [f.decode(errors="replace") if isinstance(f, bytes) else f for f in self.request(kind, *fields, **kw)]
 
     def close(self, timeout=30):
         """Ends standard input (the helper sees EOF); (exit status, standard error)."""
@@ -119,32 +114,6 @@ def refused(why):
 def lines(h, path):
     p = h.path(path)
     return p.read_text().splitlines() if p.exists() else []
-
-
-def listing(fields):
-    """The listing's fields (bytes) as (members, sessions), each a dict."""
-    at, members, sessions = 1, [], []
-    for _ in range(int(fields[0])):
-        name, local, answered, _, _, _, limits_answered, limits_note = (f.decode() for f in fields[at:at + 8])
-        members.append({"name": name, "local": local == "1", "answered": answered == "1",
-                        "limits": (limits_answered == "1", limits_note)})
-        at += 8
-    at += 1
-    for _ in range(int(fields[at - 1])):
-        member, packed, times = int(fields[at]), fields[at + 1], fields[at + 2].decode()
-        at += 3
-        values = [p[1:].decode() if p[:1] == b"1" else None for p in packed.split(b"\0")[:-1]]
-        sessions.append({"server": members[member]["name"], "raw": values[0], "token": values[1],
-                         "login": values[2], "display": values[4],
-                         "times": times.split("\t", 5) if times else None})
-    at += 1   # the limits' summary
-    assert at == len(fields)
-    return members, sessions
-
-
-def named(s):
-    """A session named as an Act names it: server, raw token, token, login, display."""
-    return [s["server"], s["raw"] or "", s["token"] or "", s["login"] or "", s["display"] or ""]
 
 
 # ---- one host, with stand-ins for what would run -------------------------------------------------
@@ -185,17 +154,10 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
     # Still serving: a login goes through PAM once.
     sid, csrf = helper.login()
     assert lines(h, PAM_CALLS) == [f"auth alice {CLIENT}", f"account alice {CLIENT}"]
-    # The listing of the whole group, the registered names looked up.
-    r = helper.request("L", sid, CLIENT)
-    assert r[0] == "O"
-    members, sessions = listing(r[1:])
-    assert [(m["name"], m["local"], m["answered"]) for m in members] == \
-        [("parvix1", True, True), ("parvix2", False, True)]
-    assert [named(s) for s in sessions] == [session]
-    # With it, each member's dry run of the limits: this host's (no limits file, no manager to
-    # ask) names the session, measures nothing and says why it would not act.
-    assert members[0]["limits"][0] and "authentication manager" in members[0]["limits"][1]
-    assert sessions[0]["times"] == ["-"] * 5 + [""]
+    # The listing of the whole group, and each member's dry run of the limits with it (what the
+    # pages make of them: the browser tests).
+    r = helper.text("L", sid, CLIENT)
+    assert r[0] == "O" and any("tok5" in f for f in r), r
     assert lines(h, RCMD_CALLS) == [f"parvix2 /opt/KELWvk/sbin/{c} -x" for c in ("vksession -p", "vkgroup limits")]
     assert helper.text("Q", sid, csrf) == ["O"]
     assert helper.text("W", sid, CLIENT, "1") == refused("out of order")
@@ -283,25 +245,18 @@ def test_an_action_ends_exactly_the_session_named_and_is_logged(make_host):
                 [("A", h1, p1), ("B", h2, p2), ("C", h2, p3)]}
         helper = Helper(h1)
         sid, csrf = helper.login()
-        r = helper.request("L", sid, CLIENT)
-        assert r[0] == "O"
-        members, sessions = listing(r[1:])
-        assert all(m["answered"] for m in members) and [m["name"] for m in members] == ["parvix1", "parvix2"]
-        by_token = {s["token"]: s for s in sessions}
-        assert sorted(by_token) == ["tokA", "tokB", "tokC"]
-        bob = by_token["tokB"]
-        assert named(bob) == ["parvix2", "rawB", "tokB", "bob", n2]
-
+        bob = ["parvix2", "rawB", "tokB", "bob", n2]
         h1.clear_log()
-        assert helper.text("X", sid, CLIENT, csrf, "terminate", *named(bob)) == ["O", "1", "1", ""]
+        assert helper.text("X", sid, CLIENT, csrf, "terminate", *bob) == ["O", "1", "1", ""]
         wait_for(lambda: states(h2, pids["B"][1]) == ["-"] * len(pids["B"][1]), what="the session's end")
         assert running(h1, pids["A"][1]) and running(h2, pids["C"][1])
         assert [(x.pri, x.msg) for x in h1.log() if x.pri == LOG_LOCAL1_INFO] == [
             (LOG_LOCAL1_INFO, f"vkweb : alice from {CLIENT}: terminate parvix2 display {n2} token tokB "
                               f"raw token rawB login bob: done")]
         # It is gone from a fresh listing.
-        members, sessions = listing(helper.request("L", sid, CLIENT)[1:])
-        assert sorted(s["token"] for s in sessions) == ["tokA", "tokC"]
+        fresh = helper.text("L", sid, CLIENT)
+        assert fresh[0] == "O"
+        assert [t for t in ("tokA", "tokB", "tokC") if any(t in f for f in fresh)] == ["tokA", "tokC"]
         assert helper.close() == (0, "")
     finally:
         g.stop()
