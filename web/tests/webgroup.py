@@ -2,7 +2,6 @@
 the administrators' group with alice but not bob, real passwords, PAM, a certificate, vkweb.conf)."""
 import functools
 import subprocess
-import time
 
 from desk import Desk, await_listener
 from group import NET, Group, _started
@@ -45,21 +44,6 @@ def account_files(users, stage):
     return {"/etc/group": (group, 0o644), "/etc/shadow": (shadow, 0o640), PAM_SERVICE: (pam, 0o644)}
 
 
-def settle_ipv6(host, timeout=15.0):
-    """Waits until no IPv6 address of `host` is still tentative."""
-    # A link that has just come up gets its link-local address only after duplicate address
-    # detection; Chromium takes that change for a change of network and fails the page it is
-    # loading (ERR_NETWORK_CHANGED).
-    deadline = time.monotonic() + timeout
-    while True:
-        r = host.run(["/usr/sbin/ip", "-6", "addr", "show", "tentative"])
-        if r.rc != 0 or not r.out.strip():
-            return
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"IPv6 addresses of {host.hostname} still tentative: {r.out}")
-        time.sleep(0.1)
-
-
 class WebGroup:
     """group (a group.Group), h1 (parvix1), desk (a desk.Desk), addr (parvix1's on the switch), url
     (vkweb's, by name), vkweb (its Proc once started)."""
@@ -75,8 +59,12 @@ class WebGroup:
             names = {**self.group.addr, DESK: DESK_ADDR}
             desk = make_host(name=DESK, hostname=DESK, users={}, session_dirs=False,
                              hosts="".join(f"{a}\t{n}\n" for n, a in names.items()))
+            # No IPv6 on the desk's link: its link-local address would come only after duplicate
+            # address detection, and Chromium takes that change for a change of network and fails
+            # the page it is loading (ERR_NETWORK_CHANGED).
+            r = desk.run(["/usr/sbin/sysctl", "-q", "-w", "net.ipv6.conf.default.disable_ipv6=1"])
+            assert r.rc == 0, r
             self.group.switch.attach(desk, DESK_ADDR)
-            settle_ipv6(desk)
             self._prepare_h1()
             self.desk = Desk(desk)
         except BaseException:

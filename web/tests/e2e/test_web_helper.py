@@ -52,7 +52,7 @@ def encode(kind, fields):
 
 
 class Helper:
-    """The helper on a host, through the driver; `request` sends one request and reads its reply."""
+    """The helper on a host, through the driver; `text` sends one request and reads its reply."""
 
     def __init__(self, host, *args, mode="socket"):
         self.p = subprocess.Popen(host._command(["/usr/bin/python3", DRIVER, mode, *args], 0, None, None),
@@ -75,23 +75,18 @@ class Helper:
             out += chunk
         return out
 
-    def reply(self, timeout=30):
+    def text(self, kind, *fields, timeout=30):
+        """Sends one request; its reply as its status letter and its fields, as text."""
+        self.send(encode(kind, fields))
         head = self._read(4, timeout)
         assert head is not None, f"the helper ended: {self.close()}"
         body = self._read(struct.unpack("<I", head)[0], timeout)
         fields, at = [], 1
         while at < len(body):
             n = struct.unpack("<I", body[at:at + 4])[0]
-            fields.append(body[at + 4:at + 4 + n])
+            fields.append(body[at + 4:at + 4 + n].decode(errors="replace"))
             at += 4 + n
         return [body[:1].decode(), *fields]
-
-    def request(self, kind, *fields, timeout=30):
-        self.send(encode(kind, fields))
-        return self.reply(timeout)
-
-    def text(self, kind, *fields, **kw):
-        return [f.decode(errors="replace") if isinstance(f, bytes) else f for f in self.request(kind, *fields, **kw)]
 
     def close(self, timeout=30):
         """Ends standard input (the helper sees EOF); (exit status, standard error)."""
@@ -121,32 +116,6 @@ def lines(h, path):
     return p.read_text().splitlines() if p.exists() else []
 
 
-def listing(fields):
-    """The listing's fields (bytes) as (members, sessions), each a dict."""
-    at, members, sessions = 1, [], []
-    for _ in range(int(fields[0])):
-        name, local, answered, _, _, _, limits_answered, limits_note = (f.decode() for f in fields[at:at + 8])
-        members.append({"name": name, "local": local == "1", "answered": answered == "1",
-                        "limits": (limits_answered == "1", limits_note)})
-        at += 8
-    at += 1
-    for _ in range(int(fields[at - 1])):
-        member, packed, times = int(fields[at]), fields[at + 1], fields[at + 2].decode()
-        at += 3
-        values = [p[1:].decode() if p[:1] == b"1" else None for p in packed.split(b"\0")[:-1]]
-        sessions.append({"server": members[member]["name"], "raw": values[0], "token": values[1],
-                         "login": values[2], "display": values[4],
-                         "times": times.split("\t", 5) if times else None})
-    at += 1   # the limits' summary
-    assert at == len(fields)
-    return members, sessions
-
-
-def named(s):
-    """A session named as an Act names it: server, raw token, token, login, display."""
-    return [s["server"], s["raw"] or "", s["token"] or "", s["login"] or "", s["display"] or ""]
-
-
 # ---- one host, with stand-ins for what would run -------------------------------------------------
 
 @pytest.fixture
@@ -172,9 +141,7 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
     helper = Helper(h)
     session = ["parvix1", "raw5", "tok5", "alice", "5"]
     for request, why in [
-            (("Z", ID, CLIENT), "unknown request"),
             (("A", "alice", PASSWORDS["alice"]), "wrong number of fields"),
-            (("X", ID, CLIENT, ID, "kill", *session), "unknown action"),
             (("X", ID, CLIENT, ID, "terminate", "-oProxyCommand=x", *session[1:]), "bad server name"),
             # Well formed, but no session has this id.
             (("W", ID, CLIENT, "1"), "out of order"),
@@ -187,23 +154,10 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
     # Still serving: a login goes through PAM once.
     sid, csrf = helper.login()
     assert lines(h, PAM_CALLS) == [f"auth alice {CLIENT}", f"account alice {CLIENT}"]
-    # A session outside the group, or a request without the login's token, runs nothing (a session
-    # not as named: the group of two below).
-    assert helper.text("X", sid, CLIENT, csrf, "terminate", "parvix3", *session[1:]) == \
-        refused("not a member of the group: parvix3")
-    assert helper.text("X", sid, CLIENT, ID, "terminate", *session) == refused("bad CSRF token")
-    assert lines(h, RCMD_CALLS) == lines(h, KILL_CALLS) == []
-    # The listing of the whole group, the registered names looked up.
-    r = helper.request("L", sid, CLIENT)
-    assert r[0] == "O"
-    members, sessions = listing(r[1:])
-    assert [(m["name"], m["local"], m["answered"]) for m in members] == \
-        [("parvix1", True, True), ("parvix2", False, True)]
-    assert [named(s) for s in sessions] == [session]
-    # With it, each member's dry run of the limits: this host's (no limits file, no manager to
-    # ask) names the session, measures nothing and says why it would not act.
-    assert members[0]["limits"][0] and "authentication manager" in members[0]["limits"][1]
-    assert sessions[0]["times"] == ["-"] * 5 + [""]
+    # The listing of the whole group, and each member's dry run of the limits with it (what the
+    # pages make of them: the browser tests).
+    r = helper.text("L", sid, CLIENT)
+    assert r[0] == "O" and any("tok5" in f for f in r), r
     assert lines(h, RCMD_CALLS) == [f"parvix2 /opt/KELWvk/sbin/{c} -x" for c in ("vksession -p", "vkgroup limits")]
     assert helper.text("Q", sid, csrf) == ["O"]
     assert helper.text("W", sid, CLIENT, "1") == refused("out of order")
@@ -251,68 +205,29 @@ def test_logins_of_administrators_only_and_their_back_off(web_host):
     assert r[0] == "O" and r[2] == "alice" and len(r[1]) == len(r[3]) == 64 and r[1] != r[3], r
     assert helper.text("W", r[1], "192.0.2.1", "1") == ["O", "alice", r[3]]
     for user, password, client in [("bob", PASSWORDS["bob"], "192.0.2.2"), ("alice", "wrong", "192.0.2.3"),
-                                   ("nobody", "x", "2001:db8::3")]:
+                                   ("nobody", "x", "2001:db8:1:2::1")]:
         assert helper.text("A", user, password, client) == refused("login failed"), user
     assert lines(h, PAM_CALLS) == ["auth alice 192.0.2.1", "account alice 192.0.2.1",
                                    "auth bob 192.0.2.2", "account bob 192.0.2.2", "auth alice 192.0.2.3",
-                                   "auth nobody 2001:db8::3"]
+                                   "auth nobody 2001:db8:1:2::1"]
     # (PAM's modules log there too, under the helper's name.)
     security = [x.msg for x in h.log() if x.pri == LOG_AUTHPRIV_NOTICE and x.msg.startswith("login of ")]
     assert security == ["login of alice from 192.0.2.1",
                         "login of bob from 192.0.2.2 failed: not a member of the administrators' group",
                         "login of alice from 192.0.2.3 failed: Authentication failure",
-                        "login of nobody from 2001:db8::3 failed: Authentication failure"]
+                        "login of nobody from 2001:db8:1:2::1 failed: Authentication failure"]
 
-    # From 192.0.2.3: one failure, so PAM is not asked again for a second.
+    # One failure from 192.0.2.3, and one from the /64 of 2001:db8:1:2::1 (a source as a whole):
+    # PAM is not asked again from either for a second (how the waits grow and add up: the unit
+    # tests of the back-off).
     calls = len(lines(h, PAM_CALLS))
-    assert helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.3") == \
-        refused("too many failed logins; try again in 1 s")
+    for client in ("192.0.2.3", "2001:db8:1:2::2"):
+        assert helper.text("A", "alice", PASSWORDS["alice"], client) == \
+            refused("too many failed logins; try again in 1 s"), client
     assert len(lines(h, PAM_CALLS)) == calls
     time.sleep(1.1)
     assert helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.3")[0] == "O"
     assert h.log()[-1].msg == "login of alice from 192.0.2.3"
-
-    assert helper.close() == (0, "")
-
-
-def test_guessing_is_slowed_per_account_and_a_flood_keeps_no_one_out(web_host):
-    h = web_host
-    helper = Helper(h)
-
-    def pam_asked():
-        return len([c for c in lines(h, PAM_CALLS) if c.startswith("auth ")])
-
-    def wait_of(reply):
-        assert reply[0] == "E" and reply[1].startswith("too many failed logins; try again in "), reply
-        return int(reply[1].split()[-2])
-
-    # A whole /64 is one source: one guess reaches PAM, the others of that /64 wait.
-    assert helper.text("A", "alice", "guess", "2001:db8:1:2::1") == refused("login failed")
-    for i in range(2, 12):
-        wait_of(helper.text("A", "alice", "guess", f"2001:db8:1:2::{i:x}"))
-    assert pam_asked() == 1
-    # Guesses from ten addresses: each reaches PAM once, and the account's failures add up...
-    guessers = [f"198.51.100.{i}" for i in range(1, 11)]
-    for ip in guessers:
-        assert helper.text("A", "alice", "guess", ip) == refused("login failed"), ip
-    assert pam_asked() == 11
-    # ...so that once their own short wait has passed, every one of them waits the account's
-    # long one (11 failures: a minute), as an IPv4 client of an IPv6 socket does.
-    time.sleep(2.5)
-    for ip in guessers + ["::ffff:198.51.100.1"]:
-        assert wait_of(helper.text("A", "alice", "guess", ip)) > 30, ip
-    # ...while the account of another is not held up for them.
-    assert helper.text("A", "bob", "guess", guessers[0]) == refused("login failed")
-    assert pam_asked() == 12
-
-    # A flood of guesses from fresh addresses, against alice and others; alice's own password
-    # from an address of her own gets in at once, between them.
-    for i in range(20):
-        assert helper.text("A", ("alice", "bob", "carol")[i % 3], "guess", f"203.0.113.{i + 1}") == \
-            refused("login failed")
-    t0 = time.monotonic()
-    assert helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.99")[0] == "O"
-    assert time.monotonic() - t0 < 5
     assert helper.close() == (0, "")
 
 
@@ -323,42 +238,25 @@ def test_an_action_ends_exactly_the_session_named_and_is_logged(make_host):
     g = Group(lambda **kw: make_host(files=web_files(kw["users"]), **kw), names=("parvix1", "parvix2"), members=True)
     try:
         h1, h2 = g.h1, g.h2
-        n1, p1 = start(h1, "alice", "tokA", "rawA")
+        _, p1 = start(h1, "alice", "tokA", "rawA")
         n2, p2 = start(h2, "bob", "tokB", "rawB")
-        n3, p3 = start(h2, "alice", "tokC", "rawC")
+        _, p3 = start(h2, "alice", "tokC", "rawC")
         pids = {n: (h, tree(h, p["pid"]) + [p["server_pid"]]) for n, h, p in
                 [("A", h1, p1), ("B", h2, p2), ("C", h2, p3)]}
         helper = Helper(h1)
         sid, csrf = helper.login()
-        r = helper.request("L", sid, CLIENT)
-        assert r[0] == "O"
-        members, sessions = listing(r[1:])
-        assert all(m["answered"] for m in members) and [m["name"] for m in members] == ["parvix1", "parvix2"]
-        by_token = {s["token"]: s for s in sessions}
-        assert sorted(by_token) == ["tokA", "tokB", "tokC"]
-        bob = by_token["tokB"]
-        assert named(bob) == ["parvix2", "rawB", "tokB", "bob", n2]
-
-        # Named otherwise than it is: refused whole, nothing ends.
-        for field, value in ((2, "tokC"), (3, "alice"), (4, n3)):
-            wrong = named(bob)
-            wrong[field] = value
-            r = helper.text("X", sid, CLIENT, csrf, "terminate", *named(by_token["tokA"]), *wrong)
-            assert r[0] == "E" and r[1].startswith("no such session: parvix2"), r
-        assert all(running(h, p) for h, p in pids.values())
-
+        bob = ["parvix2", "rawB", "tokB", "bob", n2]
         h1.clear_log()
-        assert helper.text("X", sid, CLIENT, csrf, "terminate", *named(bob)) == ["O", "1", "1", ""]
+        assert helper.text("X", sid, CLIENT, csrf, "terminate", *bob) == ["O", "1", "1", ""]
         wait_for(lambda: states(h2, pids["B"][1]) == ["-"] * len(pids["B"][1]), what="the session's end")
         assert running(h1, pids["A"][1]) and running(h2, pids["C"][1])
         assert [(x.pri, x.msg) for x in h1.log() if x.pri == LOG_LOCAL1_INFO] == [
             (LOG_LOCAL1_INFO, f"vkweb : alice from {CLIENT}: terminate parvix2 display {n2} token tokB "
                               f"raw token rawB login bob: done")]
-        # It is gone from a fresh listing, and cannot be acted on again.
-        members, sessions = listing(helper.request("L", sid, CLIENT)[1:])
-        assert sorted(s["token"] for s in sessions) == ["tokA", "tokC"]
-        assert helper.text("X", sid, CLIENT, csrf, "terminate", *named(bob)) == \
-            refused(f"no such session: parvix2 display {n2}")
+        # It is gone from a fresh listing.
+        fresh = helper.text("L", sid, CLIENT)
+        assert fresh[0] == "O"
+        assert [t for t in ("tokA", "tokB", "tokC") if any(t in f for f in fresh)] == ["tokA", "tokC"]
         assert helper.close() == (0, "")
     finally:
         g.stop()

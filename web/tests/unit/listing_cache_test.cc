@@ -14,6 +14,7 @@
 #include "listing_cache.h"
 #include "listing_fields.h"
 #include "listing_wire.h"
+#include "packed_session.h"
 
 namespace {
 
@@ -26,10 +27,8 @@ std::vector<std::string> listing(double seconds) {
     l.members.push_back({{"parvix1", true}, true, "", {}, seconds, 0});
     for (int i = 0; i < 200; ++i) {
         std::string token = "tok" + std::to_string(i), display = std::to_string(i);
-        vk_UserSession_t r{};
-        r.tokenName = token.data();
-        r.dispNo = display.data();
-        l.sessions.push_back(*vkgroup::Session::unpack(0, vkgroup::pack_session(&r, {})));
+        l.sessions.push_back(
+            webtest::packed_session(0, nullptr, token.c_str(), nullptr, display.c_str()));
     }
     return vkweb::listing_fields(l);
 }

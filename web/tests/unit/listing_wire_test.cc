@@ -7,22 +7,12 @@
 
 #include "listing_fields.h"
 #include "listing_wire.h"
+#include "packed_session.h"
 #include "protocol.h"
 
 namespace {
 
-vkgroup::Session session(size_t member, const char *raw, const char *token, const char *login,
-                         const char *display, const char *server, int state,
-                         const std::optional<std::string> &name) {
-    vk_UserSession_t r{};
-    r.rawtoken = const_cast<char *>(raw);
-    r.tokenName = const_cast<char *>(token);
-    r.unixID = const_cast<char *>(login);
-    r.dispNo = const_cast<char *>(display);
-    r.server = const_cast<char *>(server);
-    r.state = state;
-    return *vkgroup::Session::unpack(member, vkgroup::pack_session(&r, name));
-}
+using webtest::packed_session;
 
 vkgroup::Listing sample() {
     vkgroup::Listing l;
@@ -31,9 +21,10 @@ vkgroup::Listing sample() {
         {{"parvix2", false}, true, "", {"a record names another server (x)", "second"}, 0.5, 1});
     l.members.push_back(
         {{"parvix3", false}, false, "cannot reach: ssh: Connection refused", {}, 5.0, 0});
-    l.sessions.push_back(session(0, "raw1", "tok1", "alice", "1", "parvix1", 0, "Alice Liddell"));
-    l.sessions.push_back(session(0, "raw2", nullptr, nullptr, "2", "parvix1", 3, std::nullopt));
-    l.sessions.push_back(session(1, "r\xc3(;$", "t", "b", "9", "parvix2", 4, std::string()));
+    l.sessions.push_back(
+        packed_session(0, "raw1", "tok1", "alice", "1", "parvix1", 0, "Alice Liddell"));
+    l.sessions.push_back(packed_session(0, "raw2", nullptr, nullptr, "2", "parvix1", 3));
+    l.sessions.push_back(packed_session(1, "r\xc3(;$", "t", "b", "9", "parvix2", 4, std::string()));
     return l;
 }
 
@@ -95,7 +86,7 @@ vkgroup::Listing members(size_t n, size_t token_bytes) {
     for (size_t m = 0; m < n; ++m) {
         std::string name = "m" + std::to_string(m);
         l.members.push_back({{name, false}, true, "", {}, 0.1, 0});
-        l.sessions.push_back(session(m, "r", token.c_str(), "l", "1", name.c_str(), 0, {}));
+        l.sessions.push_back(packed_session(m, "r", token.c_str(), "l", "1", name.c_str()));
     }
     return l;
 }
@@ -106,8 +97,8 @@ size_t bytes_of(const std::vector<std::string> &fields) {
     return bytes;
 }
 
-// A member over its share of a reply (the browser tests show one over its
-// share of fields), or one that comes after the whole is spent, is sent as
+// A member over its share of a reply's bytes or fields, or one that comes
+// after the whole is spent, is sent as
 // too large and without its sessions or its times; the others are sent
 // whole, and the reply is always one that the web side reads.
 TEST(WebListingWire, TheListingStaysWithinItsBudget) {
@@ -115,7 +106,7 @@ TEST(WebListingWire, TheListingStaysWithinItsBudget) {
     const std::string mib(1 << 20, 'm');
     l.members.push_back({{"big", false}, true, "", {"warned"}, 1.0, 0});
     for (int i = 0; i < 9; ++i)
-        l.sessions.push_back(session(3, "r", mib.c_str(), "l", "1", "big", 0, std::nullopt));
+        l.sessions.push_back(packed_session(3, "r", mib.c_str(), "l", "1", "big"));
     std::vector<std::string> fields = vkweb::listing_fields(l);
     EXPECT_TRUE(vkweb::fits(vkweb::Message{'O', fields}, vkweb::kReplyLimits));
     auto got = vkweb::listing_from(fields);
@@ -139,6 +130,13 @@ TEST(WebListingWire, TheListingStaysWithinItsBudget) {
         EXPECT_EQ(got->members[m].answered, m < 3) << m;
         EXPECT_EQ(got->members[m].sessions, m < 3 ? 1u : 0u) << m;
     }
+    // However small its sessions, one with more than its share of fields.
+    vkgroup::Listing many = members(2, 1);
+    many.sessions.insert(many.sessions.begin(), 40, packed_session(0, "r", "t", "l", "1"));
+    got = vkweb::listing_from(vkweb::listing_fields(many, small));
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->members[0].reason, vkweb::kTooLarge);
+    EXPECT_EQ(got->members[1].sessions, 1u);
 
     // A member's times count against its share: one whose notes are too
     // much is sent too large, without them, and the others keep theirs.
@@ -169,32 +167,28 @@ TEST(WebListingWire, TheListingStaysWithinItsBudget) {
 // its sessions; parvix2 would not act, and also names a session that is
 // parvix1's, which must not reach it; parvix3 did not answer.
 std::vector<vkgroup::MemberLimits> dry_runs() {
-    auto entry = [](const char *display, const char *raw) {
+    auto entry = [](const char *display, const char *raw, std::optional<int64_t> disconnected,
+                    const char *limit, std::optional<int64_t> limit_s,
+                    std::optional<int64_t> ends_at, const char *note) {
         vkgroup::LimitEntry e;
         e.display = display;
         e.raw_token = raw;
+        e.disconnected_s = disconnected;
+        e.limit = limit;
+        e.limit_s = limit_s;
+        e.ends_at = ends_at;
+        e.note = note;
         return e;
     };
     std::vector<vkgroup::MemberLimits> all(3);
     all[0].answer = {{"parvix1", true}, true, "", {}, 0.1, 2};
-    all[0].entries = {entry("1", "raw1"), entry("2", "raw2")};
-    all[0].entries[0].disconnected_s = 125;
-    all[0].entries[0].limit = "disconnected";
-    all[0].entries[0].limit_s = 600;
-    all[0].entries[0].ends_at = 1475;
+    all[0].entries = {entry("1", "raw1", 125, "disconnected", 600, 1475, ""),
+                      entry("2", "raw2", {}, "", {}, {}, "exempt-user\twith\ttabs\nand a line")};
     all[0].entries[1].idle_s = 7;
-    all[0].entries[1].note = "exempt-user\twith\ttabs\nand a line";
     all[1].answer = {{"parvix2", false}, true, "", {}, 0.2, 2};
     all[1].refused = "the authentication manager cannot be asked";
-    all[1].entries = {entry("1", "raw1"), entry("9", "r\xc3(;$")};
-    all[1].entries[0].disconnected_s = 99999;
-    all[1].entries[0].limit = "disconnected";
-    all[1].entries[0].limit_s = 60;
-    all[1].entries[0].ends_at = 0;
-    all[1].entries[1].limit = "lifetime";
-    all[1].entries[1].limit_s = 3600;
-    all[1].entries[1].ends_at = 900;
-    all[1].entries[1].note = "manager unreachable";
+    all[1].entries = {entry("1", "raw1", 99999, "disconnected", 60, 0, ""),
+                      entry("9", "r\xc3(;$", {}, "lifetime", 3600, 900, "manager unreachable")};
     all[2].answer = {{"parvix3", false}, false, "no answer within 20 seconds", {}, 20, 0};
     return all;
 }

@@ -11,6 +11,7 @@
 #include "group.h"
 #include "html.h"
 #include "listing_fields.h"
+#include "packed_session.h"
 #include "requests.h"
 #include "web.h"
 
@@ -29,27 +30,15 @@ const std::string kMasked = std::string(64, '0') + kCsrf;
 const std::string kHostile1 = "<script>alert(1)</script>",
                   kHostile2 = "\"><img src=x onerror=alert(1)>";
 
-// A session of the listing, as a far side could have sent it.
-vkgroup::Session session(size_t member, const std::string &token, const std::string &raw,
-                         const std::string &login, const std::string &display,
-                         int state = VK_SESSION_DISCONNECTED) {
-    vk_UserSession_t r{};
-    r.tokenName = const_cast<char *>(token.c_str());
-    r.rawtoken = const_cast<char *>(raw.c_str());
-    r.unixID = const_cast<char *>(login.c_str());
-    r.dispNo = const_cast<char *>(display.c_str());
-    r.state = state;
-    return *vkgroup::Session::unpack(member, vkgroup::pack_session(&r, std::nullopt));
-}
-
 vkgroup::Listing listing() {
     vkgroup::Listing l;
     l.members.push_back({{"parvix1", true}, true, "", {}, 0, 0});
     const std::string warning = "a record names another server (" + kHostile1 + ")";
     l.members.push_back({{"parvix2", false}, true, "", {warning}, 0, 0});
     l.members.push_back({{"parvix3", false}, false, "cannot reach: " + kHostile2, {}, 0, 0});
-    l.sessions.push_back(session(0, "tokA", "rawA", "alice", "1"));
-    l.sessions.push_back(session(1, kHostile1, kHostile2, kHostile2, "7", 0));
+    l.sessions.push_back(webtest::packed_session(0, "rawA", "tokA", "alice", "1"));
+    l.sessions.push_back(
+        webtest::packed_session(1, kHostile2.c_str(), kHostile1.c_str(), kHostile2.c_str(), "7"));
     return l;
 }
 
@@ -275,10 +264,12 @@ TEST(WebPages, NothingLargerThanTheLargestBulkActionIsSent) {
     vkgroup::Listing l;
     l.members.push_back({{"parvix2", false}, true, "", {}, 0.1, 0});
     for (size_t i = 0; i <= vkweb::kMaxActSessions; ++i) {
-        std::string n = std::to_string(i);
-        l.sessions.push_back(session(0, "t" + n, "r" + n, "l", n));
+        std::string n = std::to_string(i), token = "t" + n, raw = "r" + n;
+        l.sessions.push_back(
+            webtest::packed_session(0, raw.c_str(), token.c_str(), "l", n.c_str()));
     }
-    l.sessions.push_back(session(0, "long", std::string(vkweb::kMaxPassword + 1, 'r'), "l", "1"));
+    const std::string too_long(vkweb::kMaxPassword + 1, 'r');
+    l.sessions.push_back(webtest::packed_session(0, too_long.c_str(), "long", "l", "1"));
     fake.group = l;
     std::vector<std::string> ks = keys(get(fake, "/sessions").body);
     ASSERT_EQ(ks.size(), vkweb::kMaxActSessions + 2);

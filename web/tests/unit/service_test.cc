@@ -1,7 +1,12 @@
-// The rule of actions, over a stand-in for PAM, the group and the log: an
-// action runs only on sessions that the group shows exactly as named, and
-// a request that names one otherwise runs none (logins, their back-off and
-// requests without a session are tested against real PAM end to end).
+// The helper's service over a stand-in for PAM, the group and the log: the
+// rule of actions (they run only on sessions that the group shows exactly
+// as named, and a request that names one otherwise runs none), what is
+// planned apart, and the listing kept while a fresh one is fetched: pages
+// are answered at once from it as long as it is young enough to show, and
+// only one fresh listing is fetched at a time, however many pages ask.
+// (Logins, their back-off and requests without a session are tested
+// against real PAM end to end.)
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -10,25 +15,33 @@
 #include <gtest/gtest.h>
 
 #include "listing_fields.h"
+#include "listing_wire.h"
+#include "packed_session.h"
 #include "service.h"
 
 namespace {
 
+using namespace std::chrono_literals;
 using vkweb::Message;
 using vkweb::Op;
+using vkweb::Plan;
+using Kind = vkweb::Plan::Kind;
+using Fields = std::vector<std::string>;
 
 struct FakeSession {
     std::string raw, token, login, display;
 };
 
-// Everyone logs in; the group is the sessions given; an action fails on
-// display 13.
+// Everyone logs in; the group is parvix1 to parvix3 with the sessions
+// given; an action fails on display 13. Each listing tells itself from the
+// ones before by its members' answer time: the number of listings so far.
 class FakeBackend : public vkweb::Backend {
   public:
     std::map<std::string, std::vector<FakeSession>> sessions;  // by member
     std::vector<std::string> silent;                           // members that do not answer
-    std::vector<std::vector<std::string>> listed;              // the members of each listing
-    std::vector<std::string> acted, actions;                   // what ran, what was logged
+    std::vector<Fields> listed;                                // the members of each listing
+    std::vector<Fields> limited;                               // the members of each dry run
+    Fields acted, actions;                                     // what ran, what was logged
 
     int ticks = 0, randoms = 0;
     std::optional<int> clock;  // the time in seconds, when a test sets it
@@ -55,22 +68,16 @@ class FakeBackend : public vkweb::Backend {
     vkgroup::Listing list(const std::vector<vkgroup::Member> &members, bool) override {
         vkgroup::Listing l;
         listed.emplace_back();
+        const double at = static_cast<double>(listed.size());
         for (const vkgroup::Member &m : members) {
             listed.back().push_back(m.name);
             bool answers = std::find(silent.begin(), silent.end(), m.name) == silent.end();
-            l.members.push_back({m, answers, answers ? "" : "no answer within 20 s", {}, 0.1, 0});
-            for (const FakeSession &s : answers ? sessions[m.name] : std::vector<FakeSession>{}) {
-                auto text = [](const std::string &t) {
-                    return t.empty() ? nullptr : const_cast<char *>(t.c_str());
-                };
-                vk_UserSession_t r{};
-                r.rawtoken = text(s.raw);
-                r.tokenName = text(s.token);
-                r.unixID = text(s.login);
-                r.dispNo = text(s.display);
-                l.sessions.push_back(
-                    *vkgroup::Session::unpack(l.members.size() - 1, vkgroup::pack_session(&r, {})));
-            }
+            l.members.push_back({m, answers, answers ? "" : "no answer within 20 s", {}, at, 0});
+            auto text = [](const std::string &t) { return t.empty() ? nullptr : t.c_str(); };
+            for (const FakeSession &s : answers ? sessions[m.name] : std::vector<FakeSession>{})
+                l.sessions.push_back(webtest::packed_session(l.members.size() - 1, text(s.raw),
+                                                             text(s.token), text(s.login),
+                                                             text(s.display)));
         }
         return l;
     }
@@ -86,7 +93,6 @@ class FakeBackend : public vkweb::Backend {
         return out;
     }
     // Each member's sessions idle for 30 s of a limit of a minute, at 1000 s.
-    std::vector<std::vector<std::string>> limited;  // the members of each dry run
     GroupLimits limits(const std::vector<vkgroup::Member> &members) override {
         GroupLimits g;
         g.now = 1000;
@@ -114,36 +120,56 @@ class FakeBackend : public vkweb::Backend {
     void log_action(const std::string &line) override { actions.push_back(line); }
 };
 
-std::vector<std::string> refused(const std::string &why) {
+// The service with alice logged in from 10.0.0.9, and what the helper's
+// loop does with what it plans.
+struct Helper {
+    FakeBackend backend;
+    vkweb::Service service{backend};
+    std::string sid, csrf;
+
+    Helper() {
+        Message r = service.handle({static_cast<char>(Op::Auth), {"alice", "pw", "10.0.0.9"}});
+        sid = r.fields.at(0);
+        csrf = r.fields.at(2);
+    }
+    Plan plan(Op op, Fields f, bool refreshing = false) {
+        return service.begin({static_cast<char>(op), std::move(f)}, refreshing);
+    }
+    Plan list(bool refreshing = false) { return plan(Op::List, {sid, "10.0.0.9"}, refreshing); }
+    // A fresh listing, run apart.
+    Message fetch() {
+        unsigned since = service.actions();
+        Message fresh = service.fresh_listing();
+        service.listed(fresh, since);
+        return fresh;
+    }
+    // An Act with the sessions named, run in line: the reply as its status
+    // letter and its fields.
+    Fields act(const std::string &action, const std::vector<Fields> &named) {
+        Fields f{sid, "10.0.0.9", csrf, action};
+        for (const Fields &n : named) f.insert(f.end(), n.begin(), n.end());
+        Message reply = service.handle(Message{static_cast<char>(Op::Act), f});
+        Fields v{std::string(1, reply.kind)};
+        v.insert(v.end(), reply.fields.begin(), reply.fields.end());
+        return v;
+    }
+};
+
+Fields refused(const std::string &why) {
     return {"E", why};
 }
 
-// Logs in, then sends an Act with the sessions named; the reply as its
-// status letter and its fields.
-std::vector<std::string> act(vkweb::Service &service, const std::string &action,
-                             const std::vector<std::vector<std::string>> &named) {
-    Message login =
-        service.handle(Message{static_cast<char>(Op::Auth), {"alice", "pw", "10.0.0.9"}});
-    std::vector<std::string> f{login.fields.at(0), "10.0.0.9", login.fields.at(2), action};
-    for (const auto &n : named) f.insert(f.end(), n.begin(), n.end());
-    Message reply = service.handle(Message{static_cast<char>(Op::Act), f});
-    std::vector<std::string> v{std::string(1, reply.kind)};
-    v.insert(v.end(), reply.fields.begin(), reply.fields.end());
-    return v;
-}
-
 TEST(WebService, ActionsRunOnlyOnSessionsShownExactlyAsNamed) {
-    FakeBackend backend;
-    vkweb::Service service{backend};
+    Helper h;
+    FakeBackend &backend = h.backend;
     backend.sessions["parvix1"] = {{"raw1", "tok1", "alice", "1"},
                                    {"raw13", "tok13", "carol", "13"}};
     backend.sessions["parvix2"] = {
         {"raw2", "", "bob", "2"}, {"dup", "dup", "dup", "4"}, {"dup", "dup", "dup", "4"}};
-    const std::vector<std::string> a1{"parvix1", "raw1", "tok1", "alice", "1"},
-        b2{"PARVIX2", "raw2", "", "bob", "2"};
+    const Fields a1{"parvix1", "raw1", "tok1", "alice", "1"}, b2{"PARVIX2", "raw2", "", "bob", "2"};
     struct Case {
-        std::vector<std::vector<std::string>> named;
-        std::vector<std::string> reply;
+        std::vector<Fields> named;
+        Fields reply;
     };
     const std::vector<Case> refusals = {
         {{{"parvix9", "raw1", "tok1", "alice", "1"}},
@@ -158,103 +184,53 @@ TEST(WebService, ActionsRunOnlyOnSessionsShownExactlyAsNamed) {
         {{a1, b2, {"parvix1", "raw1", "tok1", "alice", "1"}},
          refused("a session named twice: parvix1 display 1")},
     };
-    for (const Case &c : refusals)
-        EXPECT_EQ(act(service, "terminate", c.named), c.reply) << c.reply[1];
+    for (const Case &c : refusals) EXPECT_EQ(h.act("terminate", c.named), c.reply) << c.reply[1];
     EXPECT_TRUE(backend.acted.empty());
     EXPECT_TRUE(backend.actions.empty());
     // A server outside the group and a session named twice are refused
     // before anything is asked; otherwise only the members that hold a
     // session named are asked.
     EXPECT_EQ(backend.listed.size(), 5u);
-    EXPECT_EQ(backend.listed[0], (std::vector<std::string>{"parvix1"}));
-    EXPECT_EQ(backend.listed[3], (std::vector<std::string>{"parvix2"}));
+    EXPECT_EQ(backend.listed[0], (Fields{"parvix1"}));
+    EXPECT_EQ(backend.listed[3], (Fields{"parvix2"}));
 
     backend.silent = {"parvix2"};
-    EXPECT_EQ(act(service, "suspend", {a1, b2}),
-              refused("parvix2 did not answer: no answer within 20 s"));
+    EXPECT_EQ(h.act("suspend", {a1, b2}), refused("parvix2 did not answer: no answer within 20 s"));
     EXPECT_TRUE(backend.acted.empty());
     backend.silent.clear();
 
-    std::vector<std::vector<std::string>> three{
-        b2, a1, {"parvix1", "raw13", "tok13", "carol", "13"}};
-    EXPECT_EQ(
-        act(service, "suspend", three),
-        (std::vector<std::string>{"O", "3", "1", "", "1", "", "0", "Internal system error (-1)"}));
-    EXPECT_EQ(backend.listed.back(), (std::vector<std::string>{"parvix1", "parvix2"}));
-    EXPECT_EQ(backend.acted, (std::vector<std::string>{"suspend parvix2 2", "suspend parvix1 1",
-                                                       "suspend parvix1 13"}));
+    EXPECT_EQ(h.act("suspend", {b2, a1, {"parvix1", "raw13", "tok13", "carol", "13"}}),
+              (Fields{"O", "3", "1", "", "1", "", "0", "Internal system error (-1)"}));
+    EXPECT_EQ(backend.listed.back(), (Fields{"parvix1", "parvix2"}));
+    EXPECT_EQ(backend.acted,
+              (Fields{"suspend parvix2 2", "suspend parvix1 1", "suspend parvix1 13"}));
     const std::string by = "alice from 10.0.0.9: suspend ";
     EXPECT_EQ(backend.actions,
-              (std::vector<std::string>{
-                  by + "PARVIX2 display 2 token - raw token raw2 login bob: done",
-                  by + "parvix1 display 1 token tok1 raw token raw1 login alice: done",
-                  by + "parvix1 display 13 token tok13 raw token raw13 login carol: failed "
-                       "(Internal system error (-1))"}));
+              (Fields{by + "PARVIX2 display 2 token - raw token raw2 login bob: done",
+                      by + "parvix1 display 1 token tok1 raw token raw1 login alice: done",
+                      by + "parvix1 display 13 token tok13 raw token raw13 login carol: failed "
+                           "(Internal system error (-1))"}));
 }
 
-// Only what waits for the group is planned apart: a fresh listing, and an
-// action that passed its checks. Logins, their checks and a listing kept
-// are answered at once, and nothing reaches the group while planning.
+// Only what waits for the group is planned apart: a fresh listing (the
+// tests below), and an action that passed its checks. The checks of a
+// login are answered at once, and nothing reaches the group while planning.
 TEST(WebService, OnlyTheGroupsWorkIsPlannedApart) {
-    using Kind = vkweb::Plan::Kind;
-    FakeBackend backend;
-    backend.sessions["parvix1"] = {{"raw1", "tok1", "alice", "1"}};
-    vkweb::Service service{backend, vkweb::LoginSessions::kIdle, vkweb::LoginSessions::kLifetime,
-                           std::chrono::seconds(25)};
-    auto plan = [&service](Op op, std::vector<std::string> f, bool refreshing = false) {
-        return service.begin(Message{static_cast<char>(op), std::move(f)}, refreshing);
-    };
-    vkweb::Plan login = plan(Op::Auth, {"alice", "pw", "10.0.0.9"});
-    ASSERT_EQ(login.kind, Kind::Now);
-    const std::string sid = login.reply.fields.at(0), csrf = login.reply.fields.at(2);
-    backend.clock = 100;
-    EXPECT_EQ(plan(Op::WhoAmI, {sid, "10.0.0.9", "1"}).kind, Kind::Now);
-    EXPECT_EQ(plan(Op::List, {std::string(64, 'f'), "10.0.0.9"}).kind, Kind::Now);
-    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}).kind, Kind::Listing);
-    // Even with a fresh listing on its way, none is kept yet to answer.
-    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}, true).kind, Kind::Listing);
-    EXPECT_TRUE(backend.listed.empty());
-
-    const unsigned before = service.actions();
-    Message fresh = service.fresh_listing();
-    EXPECT_EQ(backend.listed.size(), 1u);
-    service.listed(fresh, before);
-    vkweb::Plan again = plan(Op::List, {sid, "10.0.0.9"});
-    EXPECT_EQ(again.kind, Kind::Now);
-    EXPECT_EQ(again.reply.fields, fresh.fields);
-    // No longer fresh: asked anew, but answered from what is kept while a
-    // fresh listing is on its way, up to the time given.
-    backend.clock = 103;
-    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}).kind, Kind::Listing);
-    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}, true).kind, Kind::Now);
-    backend.clock = 124;
-    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}, true).reply.fields, fresh.fields);
-    backend.clock = 125;
-    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}, true).kind, Kind::Listing);
-
-    const std::vector<std::string> a1{"parvix1", "raw1", "tok1", "alice", "1"};
-    std::vector<std::string> act{sid, "10.0.0.9", std::string(64, '0'), "suspend"};
-    act.insert(act.end(), a1.begin(), a1.end());
-    EXPECT_EQ(plan(Op::Act, act).reply.fields, (std::vector<std::string>{"bad CSRF token"}));
-    act[2] = csrf;
-    vkweb::Plan work = plan(Op::Act, act);
+    Helper h;
+    h.backend.sessions["parvix1"] = {{"raw1", "tok1", "alice", "1"}};
+    EXPECT_EQ(h.plan(Op::WhoAmI, {h.sid, "10.0.0.9", "1"}).reply.fields, (Fields{"alice", h.csrf}));
+    EXPECT_EQ(h.plan(Op::List, {std::string(64, 'f'), "10.0.0.9"}).reply.fields,
+              (Fields{"out of order"}));
+    Fields act{h.sid,   "10.0.0.9", std::string(64, '0'), "suspend", "parvix1", "raw1", "tok1",
+               "alice", "1"};
+    EXPECT_EQ(h.plan(Op::Act, act).reply.fields, (Fields{"bad CSRF token"}));
+    act[2] = h.csrf;
+    Plan work = h.plan(Op::Act, act);
     ASSERT_EQ(work.kind, Kind::Work);
-    EXPECT_TRUE(backend.acted.empty());
-    EXPECT_EQ(service.work(work).fields, (std::vector<std::string>{"1", "1", ""}));
-    EXPECT_EQ(backend.acted, (std::vector<std::string>{"suspend parvix1 1"}));
-    // What an action changed is not answered from what was kept, nor from
-    // a listing begun before it ended.
-    backend.clock = 110;
-    service.listed(fresh, service.actions());
-    service.acted();
-    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}, true).kind, Kind::Listing);
-    service.listed(fresh, before);
-    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}, true).kind, Kind::Listing);
-    service.listed(fresh, service.actions());
-    EXPECT_EQ(plan(Op::List, {sid, "10.0.0.9"}).kind, Kind::Now);
-    EXPECT_EQ(plan(Op::Logout, {sid, csrf}).kind, Kind::Now);
-    EXPECT_EQ(plan(Op::WhoAmI, {sid, "10.0.0.9", "1"}).reply.fields,
-              (std::vector<std::string>{"out of order"}));
+    EXPECT_TRUE(h.backend.listed.empty());
+    EXPECT_TRUE(h.backend.acted.empty());
+    EXPECT_EQ(h.service.work(work).fields, (Fields{"1", "1", ""}));
+    EXPECT_EQ(h.backend.acted, (Fields{"suspend parvix1 1"}));
 }
 
 // A fresh listing asks the limits of the members that answered it, and
@@ -268,7 +244,7 @@ TEST(WebService, AFreshListingCarriesTheLimitsOfTheMembersThatAnswered) {
     vkweb::Service service{backend};
     Message reply = service.fresh_listing();
     ASSERT_EQ(reply.kind, static_cast<char>(vkweb::Status::Ok));
-    EXPECT_EQ(backend.limited, (std::vector<std::vector<std::string>>{{"parvix1", "parvix3"}}));
+    EXPECT_EQ(backend.limited, (std::vector<Fields>{{"parvix1", "parvix3"}}));
     vkweb::ListingLimits limits;
     auto l = vkweb::listing_from(reply.fields, 0, &limits);
     ASSERT_TRUE(l);
@@ -277,6 +253,137 @@ TEST(WebService, AFreshListingCarriesTheLimitsOfTheMembersThatAnswered) {
     EXPECT_EQ(limits.summary, "idle 1m");
     EXPECT_TRUE(limits.members[0].answered);
     EXPECT_FALSE(limits.members[1].answered);
+}
+
+// Pages that find the kept listing soon due are answered from it at once;
+// the first of them starts the one fresh listing, the others neither wait
+// nor start another (also once it is due), and the fresh listing is what
+// the pages show next.
+TEST(WebListingRefresh, DueListingIsShownWhileOneFreshOneIsFetched) {
+    Helper h;
+    h.backend.clock = 100;
+    Plan first = h.list();
+    ASSERT_EQ(first.kind, Kind::Listing);
+    EXPECT_TRUE(first.fetch);
+    EXPECT_FALSE(first.kept);
+    // Nothing is kept yet: the next page waits too, for the same listing,
+    // and so does one while the caller fetches one of its own.
+    Plan second = h.list();
+    EXPECT_FALSE(second.fetch);
+    EXPECT_FALSE(second.kept);
+    EXPECT_EQ(h.list(true).kind, Kind::Listing);
+    EXPECT_TRUE(h.backend.listed.empty());
+    const Message at100 = h.fetch();
+    EXPECT_EQ(h.backend.listed.size(), 1u);
+
+    // Not yet a second old: answered as it is.
+    EXPECT_EQ(h.list().kind, Kind::Now);
+    // Soon due: the first page to find it so is answered from it and
+    // starts a fresh listing; no one else does.
+    h.backend.clock = 101;
+    Plan due = h.list();
+    EXPECT_EQ(due.kind, Kind::Listing);
+    EXPECT_TRUE(due.kept);
+    EXPECT_TRUE(due.fetch);
+    EXPECT_EQ(due.reply.fields, at100.fields);
+    EXPECT_TRUE(h.service.refreshing());
+    for (int clock : {101, 102, 103, 120}) {
+        h.backend.clock = clock;
+        Plan p = h.list();
+        EXPECT_EQ(p.kind, Kind::Now) << clock;
+        EXPECT_EQ(p.reply.fields, at100.fields) << clock;
+    }
+    h.backend.clock = 110;
+    const Message at110 = h.fetch();
+    EXPECT_FALSE(h.service.refreshing());
+    EXPECT_EQ(h.backend.listed.size(), 2u);
+    Plan after = h.list();
+    EXPECT_EQ(after.kind, Kind::Now);
+    EXPECT_EQ(after.reply.fields, at110.fields);
+    EXPECT_NE(at110.fields, at100.fields);
+}
+
+// A kept listing is never shown once older than the bound (the group's
+// deadline and a little more): the page then waits for the fresh one,
+// also while one that takes long is still on its way.
+TEST(WebListingRefresh, ListingOlderThanTheBoundIsNotShown) {
+    Helper h;
+    h.backend.clock = 100;
+    h.list();
+    h.fetch();
+    h.backend.clock = 101;
+    Plan kept = h.list();
+    EXPECT_TRUE(kept.kept);
+    EXPECT_TRUE(kept.fetch);
+    h.backend.clock = 124;
+    EXPECT_EQ(h.list().kind, Kind::Now);
+    // The fresh listing has not come back in time.
+    h.backend.clock = 125;
+    Plan late = h.list();
+    EXPECT_EQ(late.kind, Kind::Listing);
+    EXPECT_FALSE(late.kept);
+    EXPECT_FALSE(late.fetch);  // the one on its way serves it
+    EXPECT_TRUE(late.reply.fields.empty());
+    // Due with none on its way (no page asked while it was soon due): the
+    // page waits for a fresh one rather than show one that may be stale;
+    // unless the caller fetches one of its own.
+    h.fetch();
+    h.backend.clock = 128;
+    EXPECT_EQ(h.list(true).kind, Kind::Now);
+    Plan quiet = h.list();
+    EXPECT_EQ(quiet.kind, Kind::Listing);
+    EXPECT_FALSE(quiet.kept);
+    EXPECT_TRUE(quiet.fetch);
+}
+
+// A listing that failed, or that an action overtook, ends the refresh all
+// the same: the next due page starts another rather than none ever again.
+// And after an action nothing kept is shown: it may not show what changed;
+// nor after a clock that went back.
+TEST(WebListingRefresh, FailedOrOvertakenListingStartsOver) {
+    Helper h;
+    h.backend.clock = 100;
+    h.list();
+    h.fetch();
+    h.backend.clock = 101;
+    ASSERT_TRUE(h.list().fetch);
+    h.service.listed({static_cast<char>(vkweb::Status::Refused), {"failed"}}, h.service.actions());
+    EXPECT_FALSE(h.service.refreshing());
+    Plan again = h.list();
+    EXPECT_TRUE(again.kept);
+    EXPECT_TRUE(again.fetch);
+
+    const unsigned since = h.service.actions();
+    Message fresh = h.service.fresh_listing();
+    h.service.acted();
+    h.service.listed(fresh, since);
+    Plan after = h.list();
+    EXPECT_FALSE(after.kept);
+    EXPECT_TRUE(after.fetch);
+
+    h.fetch();
+    h.backend.clock = 99;
+    EXPECT_EQ(h.list().kind, Kind::Listing);
+}
+
+// The helper's loop sends a kept listing as bytes made once: they are the
+// listing's reply, and they go with what they were made of.
+TEST(WebListingRefresh, KeptListingIsSentAsItsReply) {
+    Helper h;
+    h.service.encoded_listings(true);
+    h.backend.clock = 100;
+    h.list();
+    const Message at100 = h.fetch();
+    Plan kept = h.list();
+    ASSERT_NE(kept.wire, nullptr);
+    EXPECT_EQ(*kept.wire, vkweb::encode(at100));
+    h.backend.clock = 110;
+    h.fetch();
+    Plan next = h.list();
+    ASSERT_NE(next.wire, nullptr);
+    EXPECT_NE(*next.wire, *kept.wire);
+    h.service.acted();
+    EXPECT_EQ(h.list().wire, nullptr);
 }
 
 }  // namespace
