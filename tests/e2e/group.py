@@ -132,6 +132,11 @@ def line_of(d):
     return ";".join(f"{k}={'NULL' if d.get(k) is None else d[k]}" for k in FIELDS) + "\n"
 
 
+def metric_samples(text):
+    """{metric with its labels: value} of a metrics text."""
+    return dict(x.rsplit(" ", 1) for x in text.splitlines() if not x.startswith("#"))
+
+
 def authd(h, *terminals):
     """Starts the authentication manager of `h` with the terminals given (key=value lines each)."""
     for lines in terminals:
