@@ -132,6 +132,26 @@ def line_of(d):
     return ";".join(f"{k}={'NULL' if d.get(k) is None else d[k]}" for k in FIELDS) + "\n"
 
 
+def noting(then=""):
+    """A stand-in program that notes its words in /tmp/calls (each ended by a NUL, the call by a
+    record separator), then runs the shell commands `then`."""
+    return ("#!/bin/sh\n{ for a in \"$@\"; do printf '%s\\0' \"$a\"; done; printf '\\036'; } >> /tmp/calls\n"
+            + then)
+
+
+def calls(h):
+    """The calls of host `h`'s stand-in since the last look."""
+    p = h.path("/tmp/calls")
+    text = p.read_bytes().decode(errors="surrogateescape") if p.exists() else ""
+    p.unlink(missing_ok=True)
+    return [c.split("\0")[:-1] for c in text.split("\036")[:-1]]
+
+
+def pwned(*hosts):
+    """The files that a command smuggled into a value made ("pwn..." in /tmp or /root)."""
+    return [str(p) for h in hosts for d in ("/tmp", "/root") for p in h.path(d).glob("pwn*")]
+
+
 def metric_samples(text):
     """{metric with its labels: value} of a metrics text."""
     return dict(x.rsplit(" ", 1) for x in text.splitlines() if not x.startswith("#"))

@@ -9,7 +9,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 from conftest import SLACK, VKSESSION, _build_path
-from group import FIELDS, MEMBERS, VKGROUP, line_of, metric_samples
+from group import FIELDS, MEMBERS, VKGROUP, calls, line_of, metric_samples, noting, pwned
 from sessions import ALICE, BOB, client, plant, running, sleeper, start, states, tree, wait_for
 
 NO_MEMBERS = f"vkgroup: {MEMBERS}: no such file; asking this host only\n"
@@ -170,28 +170,12 @@ def test_members_down_cut_off_or_hung_are_reported_and_the_rest_is_listed(make_g
 # Shell metacharacters and a byte that is no UTF-8 (control characters are refused in a
 # filter of the command line, not in a record).
 EVIL = b"$(touch /tmp/pwn1)`touch /tmp/pwn2`'\"|&<>*?!#~\\ \xc3(".decode("utf-8", "surrogateescape")
-# A far vksession that answers with records naming another server, with shell metacharacters
-# in every field, and notes every call's words in /tmp/calls.
-HOSTILE = r"""#!/bin/sh
-{ for a in "$@"; do printf '%s\0' "$a"; done; printf '\036'; } >> /tmp/calls
-case "$1" in -p) cat /tmp/answer;; esac
-"""
 
 
 def hostile(h, answer):
-    h.write(VKSESSION, HOSTILE, 0o755)
+    """vksession of `h` answers a listing with `answer` and notes every call's words."""
+    h.write(VKSESSION, noting('case "$1" in -p) cat /tmp/answer;; esac\n'), 0o755)
     h.write("/tmp/answer", answer.encode("utf-8", "surrogateescape"))
-
-
-def calls(h):
-    p = h.path("/tmp/calls")
-    text = p.read_bytes().decode(errors="surrogateescape") if p.exists() else ""
-    return [c.split("\0")[:-1] for c in text.split("\036")[:-1]]
-
-
-def pwned(g):
-    return [str(p) for h in g.hosts.values() for d in ("/tmp", "/root")
-            for p in h.path(d).glob("pwn*")]
 
 
 def test_hostile_members_cannot_forge_break_the_output_or_steer_an_action(make_group):
@@ -220,7 +204,7 @@ def test_hostile_members_cannot_forge_break_the_output_or_steer_an_action(make_g
 
     # Acting on it goes to parvix2, the member that answered, each value one word there.
     for h in g.hosts.values():
-        h.path("/tmp/calls").unlink(missing_ok=True)
+        calls(h)
     r = g.vkgroup("terminate", "-a", "-t", f"TOKEN-{EVIL}", "parvix2", "parvix3")
     assert (r.rc, r.err.splitlines()[1:]) == (1, failures[:1])
     assert r.out.startswith("parvix2 DISPLAY-$(touch") and r.out.endswith(": done\n"), r
@@ -228,7 +212,7 @@ def test_hostile_members_cannot_forge_break_the_output_or_steer_an_action(make_g
         ["-p", "-x", "-t", f"TOKEN-{EVIL}"],
         ["-k", "-x", "-t", f"TOKEN-{EVIL}", "-u", f"uid-\x1b[2J{EVIL}", "-d", f"DISPLAY-{EVIL}"]]
     assert calls(g.hosts["parvix3"]) == [["-p", "-x", "-t", f"TOKEN-{EVIL}"]]  # never acted on
-    assert pwned(g) == []
+    assert pwned(*g.hosts.values()) == []
 
 
 # What the library reads of a member's answer at most (VK_MAX_REMOTE_ANSWER).
