@@ -85,6 +85,11 @@ def wait_for(pred, timeout=5.0, what="condition", step=0.02):
     return value
 
 
+def outcome(r):
+    """A run's status, standard output and standard error, to compare at once."""
+    return r.rc, r.out, r.err
+
+
 def running(h, pids):
     return all(s in "RS" for s in states(h, pids))
 

@@ -6,7 +6,8 @@ passes over files of no live session, and prints the table and the records."""
 import pytest
 
 from conftest import LOG_INFO_DEFAULT, USAGE, VKSESSION
-from sessions import ALICE, BOB, INIT, NAME, client, error, idle, plant, record, row, sleeper, table
+from sessions import (ALICE, BOB, INIT, NAME, client, error, idle, outcome, plant, record, row,
+                      sleeper, table)
 
 CONFLICT = "Conflicting -p, -h, -k, -s, and -r options!"
 EXTRA = "Extra operands not allowed!"
@@ -61,10 +62,10 @@ def test_a_server_without_sessions_or_without_their_directories(make_host):
     h, bare = make_host(), make_host(session_dirs=False)
     for xmode in (False, True):
         x = ["-x"] if xmode else []
-        for args, outcome in CASES:
-            r = h.vksession(*x, *args, argv0=NAME)
+        for args, expected in CASES:
             warned = args[0] in ("-s", "-r")
-            assert (r.rc, r.out, r.err) == (1, "", error(xmode, *outcome, deprecated=warned)), args
+            assert outcome(h.vksession(*x, *args, argv0=NAME)) == (
+                1, "", error(xmode, *expected, deprecated=warned)), args
         # The name is resolved before the action is looked at, so even -h, a missing action or
         # a refused -a end here, and -r prints no deprecation warning.
         for args in (["-p"], ["-h"], [], ["-r"], ["-s", "-a"]):
@@ -73,8 +74,7 @@ def test_a_server_without_sessions_or_without_their_directories(make_host):
         for args, code, text in [(["-p"], -16, "File access error"),
                                  (["-p", "-u", "alice"], -16, "File access error"),
                                  (["-p", "-d", "3"], *NOT_FOUND)]:  # a missing file is just not there
-            r = bare.vksession(*x, *args, argv0=NAME)
-            assert (r.rc, r.out, r.err) == (1, "", error(xmode, code, text)), args
+            assert outcome(bare.vksession(*x, *args, argv0=NAME)) == (1, "", error(xmode, code, text)), args
     # The library never prints: its reports go to the system log.
     assert (LOG_INFO_DEFAULT, "vk_setUserSessionEnt(): cannot open display directory") in bare.messages()
 
@@ -120,8 +120,7 @@ def test_table_records_and_listing(server):
                           row(LONG_RAW, "4242", "4", "D"), row("rawC", "???", "8", "D"),
                           row("rawC", "alice", "1", "D"), row("rawE", "???", "5", "D"))
     for action in ("-p", "-l"):
-        r = server.vksession(action, "-x")
-        assert (r.rc, r.out, r.err) == (0, "".join(RECORDS[d] for d in ALL), "")
+        assert outcome(server.vksession(action, "-x")) == (0, "".join(RECORDS[d] for d in ALL), "")
     # No session is connected: the configuration listing is empty.
     for args in ([], ["-u", "alice"], ["-t", "b"]):
         assert server.vksession("-l", *args).out == ""

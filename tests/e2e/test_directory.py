@@ -8,7 +8,7 @@ import vksbx_slapd
 from vksbx_slapd import USTATUS, VKUSTATUS
 
 from conftest import LOG_INFO_DEFAULT as INFO, SLACK, SOURCE
-from sessions import NAME, plant, record, row, table, wait_for
+from sessions import NAME, outcome, plant, record, row, table, wait_for
 
 SUFFIX, ADMIN_PW = "o=v1data", "adminpw"
 
@@ -128,8 +128,7 @@ def test_registered_names_in_the_table_and_as_selectors(directory):
         assert (r.rc, r.err) == (0, "") and r.out == "".join(
             record(SESSIONS[d][1], SESSIONS[d][0], None, 1, d) for d in displays), name
     for name in ["nobody-registered", "Dana", "*", "*)(vkName=Alice", "a" * 121]:
-        r = vks(h, "-n", name, "-p")
-        assert (r.rc, r.out, r.err) == (255, "", f"{NAME} error: {NOT_REGISTERED}\n"), name
+        assert outcome(vks(h, "-n", name, "-p")) == (255, "", f"{NAME} error: {NOT_REGISTERED}\n"), name
         assert vks(h, "-n", name, "-p", xmode=True).err == "**ERROR: -4\n"
 
 
@@ -147,10 +146,8 @@ def test_without_a_directory(directory):
         start = time.monotonic()
         r = vks(h, "-p", "-t", "card-a1")
         assert (r.rc, r.err, r.out) == (0, "", table(row("card-a1", "???", "1", "D"))), state
-        r = vks(h, "-n", "alice", "-p")
-        assert (r.rc, r.out, r.err) == (255, "", f"{NAME} error: {NO_SERVER}\n"), state
-        r = vks(h, "-n", "alice", "-p", xmode=True)
-        assert (r.rc, r.out, r.err) == (255, "", "**ERROR: -20\n"), state
+        assert outcome(vks(h, "-n", "alice", "-p")) == (255, "", f"{NAME} error: {NO_SERVER}\n"), state
+        assert outcome(vks(h, "-n", "alice", "-p", xmode=True)) == (255, "", "**ERROR: -20\n"), state
         assert time.monotonic() - start < 3 * 1 + 3 + 3 * SLACK  # three runs
 
 

@@ -7,8 +7,8 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from conftest import DEPRECATED, SLACK, USERS, VALGRIND
-from sessions import (BOB, CTOKENS, DISPLAYS, INIT, NAME, PROCS, PTREE, client, failed, plant,
-                      record, sleeper, wait_for)
+from sessions import (BOB, CTOKENS, DISPLAYS, INIT, NAME, PROCS, PTREE, client, failed, outcome,
+                      plant, record, sleeper, wait_for)
 
 PS = "/usr/bin/ps"     # /bin is a link to usr/bin
 KILLER, WALL, VKRCMD = "/opt/KELWvk/lib/vksessionkill", "/opt/KELWvk/sbin/vkwall", "/opt/KELWvk/lib/vkrcmd"
@@ -24,8 +24,7 @@ def test_ps_that_fails(make_host):
     # No process table, no enumeration.
     h = make_host(files={PS: script("exit 1\n")})
     plant(h, "1", "tok1", "raw1", proc=client(sleeper(h)))
-    r = h.vksession("-p", "-x")
-    assert (r.rc, r.out, r.err) == (1, "", "**ERROR: -1\n")
+    assert outcome(h.vksession("-p", "-x")) == (1, "", "**ERROR: -1\n")
     assert "vk_setUserSessionEnt(): init_processState() failed!" in h.lines()
 
 
@@ -262,8 +261,7 @@ def test_session_file_paths_and_the_commands_of_the_session_killer_and_the_messa
         r = h.vksession("-p", "-x", *args)
         assert (r.rc, r.out, r.err) == ((0, out, "") if out else (1, "", "**ERROR: -4\n")), args
 
-    r = h.vksession("-k", "-d", KILL_FITS)
-    assert (r.rc, r.out, r.err) == (0, "", "")
+    assert outcome(h.vksession("-k", "-d", KILL_FITS)) == (0, "", "")
     r = h.vksession("-k", "-d", KILL_TOO_LONG, argv0=NAME)
     assert (r.rc, r.out, r.err) == (1, "", failed(False, -1, "Internal system error"))
     assert calls(h, "vksessionkill") == [["display", KILL_FITS, ""]]
@@ -330,7 +328,6 @@ def test_tree_lines_at_their_limit_and_hostile(make_host):
             f"    {d2.pid} ".ljust(1023, "y") + f"    {bystander.pid} sleep 1000\n" +
             f"    {bystander.pid};touch${{IFS}}/tmp/pwned x\n    $(touch /tmp/pwned) x\n")
     plant(h, "1", "tok1", "raw1", proc=client(c))
-    r = h.vksession("-s", "-d", "1")
-    assert (r.rc, r.out, r.err) == (0, "", DEPRECATED)
+    assert outcome(h.vksession("-s", "-d", "1")) == (0, "", DEPRECATED)
     wait_for(lambda: [p.state() for p in (c, d1, d2)] == ["T"] * 3, what="the stop")
     assert bystander.state() == "S" and not h.path("/tmp/pwned").exists()

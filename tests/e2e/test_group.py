@@ -10,7 +10,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 from conftest import SLACK, VKSESSION, _build_path
 from group import FIELDS, MEMBERS, VKGROUP, calls, line_of, metric_samples, noting, pwned
-from sessions import ALICE, BOB, client, plant, running, sleeper, start, states, tree, wait_for
+from sessions import ALICE, BOB, client, outcome, plant, running, sleeper, start, states, tree, wait_for
 
 NO_MEMBERS = f"vkgroup: {MEMBERS}: no such file; asking this host only\n"
 
@@ -307,8 +307,7 @@ def test_actions_need_all_for_more_than_one_match_and_are_read_back(make_group):
                                     f"rawA\n  parvix2 {n2} rawB\nvkgroup: use -a to act on all of them, or "
                                     "more filters\n")
     assert running(h1, mine + [p1["server_pid"]]) and running(h2, theirs + [p2["server_pid"]])
-    r = g.vkgroup("terminate", "-u", "nobody")
-    assert (r.rc, r.out, r.err) == (1, "", "vkgroup: No session found!\n")
+    assert outcome(g.vkgroup("terminate", "-u", "nobody")) == (1, "", "vkgroup: No session found!\n")
     assert g.vkgroup("suspend", "-a", "-t", "tokA", "-t", "x").rc == 2   # a filter given twice
     r = g.vkgroup("suspend", "-d", n1, "parvix1")   # this host's: the user is told, then it stops
     assert (r.rc, r.err, r.out) == (0, "", f"parvix1 {n1} rawA: done\n")

@@ -9,7 +9,7 @@ import pytest
 
 from conftest import SLACK, VKSESSION
 from group import CONTROL_DIR, KEY, KNOWN_HOSTS, SSH_CONFIG, VKGROUP, VKRCMD, is_master, pwned
-from sessions import plant, wait_for
+from sessions import outcome, plant, wait_for
 
 LIST = (VKSESSION, "-p", "-x")
 NO_SESSION = "**ERROR: -4\n"
@@ -69,8 +69,7 @@ def test_calls_share_one_connection_per_server_until_closed(group):
     for _ in range(3):
         assert (g.vkrcmd("parvix2", *LIST).out, g.vkrcmd("parvix3", *LIST).out) == (NO_SESSION,) * 2
     # A far command's own 255 is passed on as such, its master still there.
-    r = g.vkrcmd("parvix2", VKSESSION, "-p", "-x", "-n", "Nobody")
-    assert (r.rc, r.out, r.err) == (255, "**ERROR: -20\n", "")
+    assert outcome(g.vkrcmd("parvix2", VKSESSION, "-p", "-x", "-n", "Nobody")) == (255, "**ERROR: -20\n", "")
     # One login per server; each master in the background, in the root-only directory.
     assert (g.accepted("parvix2"), g.accepted("parvix3")) == (1, logins)
     first = masters(g)
@@ -83,8 +82,7 @@ def test_calls_share_one_connection_per_server_until_closed(group):
     time.sleep(1)
     assert masters(g) == first
     for host in ("parvix2", "parvix2", "parvix1"):
-        r = g.vkrcmd("--close", host)
-        assert (r.rc, r.out, r.err) == (0, "", ""), host
+        assert outcome(g.vkrcmd("--close", host)) == (0, "", ""), host
     wait_for(lambda: len(masters(g)) == 1, what="the closed master's end")
     assert masters(g).items() < first.items()
     # The next call logs in again.
