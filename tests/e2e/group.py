@@ -96,6 +96,11 @@ class Group:
                        if p.comm == "sshd" or is_master(p)]
         return found
 
+    def calls_running(self):
+        """parvix1's processes of a call: vkrcmd, a shell that runs it, an ssh that is no master."""
+        return [p for p in self.processes() if p.comm == "vkrcmd" or (p.comm == "sh" and "vkrcmd" in p.args)
+                or (p.comm == "ssh" and not is_master(p))]
+
     def masters(self, name="parvix1"):
         return [p for p in self.processes(name) if is_master(p)]
 

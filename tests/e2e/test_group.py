@@ -10,7 +10,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 from conftest import SLACK, VKSESSION, _build_path
 from group import FIELDS, MEMBERS, VKGROUP, calls, line_of, metric_samples, noting, pwned
-from sessions import ALICE, BOB, client, outcome, plant, running, sleeper, start, states, tree, wait_for
+from sessions import (ALICE, BOB, client, outcome, plant, running, sleeper, start, states, timed, tree,
+                      wait_for)
 
 NO_MEMBERS = f"vkgroup: {MEMBERS}: no such file; asking this host only\n"
 
@@ -97,12 +98,6 @@ def test_every_member_in_one_table_in_records_in_json_and_in_metrics(make_group)
 
 # ---- members that cannot answer --------------------------------------------------------------
 
-def processes_of_calls(g):
-    """vkrcmd, its shells and ssh clients on parvix1 (masters of shared connections apart)."""
-    return [p for p in g.processes("parvix1") if p.comm == "vkrcmd" or
-            (p.comm == "sh" and "vkrcmd" in p.args) or (p.comm == "ssh" and not p.args.endswith("[mux]"))]
-
-
 # Starts a program with SIGTERM and SIGHUP blocked and SIGINT and SIGQUIT ignored, as a
 # caller may (a service that takes its signals with sigwait, a shell's background job).
 BLOCKING = ("import os, signal, sys\n"
@@ -139,7 +134,7 @@ def test_members_down_cut_off_or_hung_are_reported_and_the_rest_is_listed(make_g
         # counts.) A process caught in the moment of a fork has every signal blocked, or has
         # not set its signals yet: what counts is a mask that stays.
         def masks():
-            calls_ = [p for p in processes_of_calls(g) if p.comm in ("sh", "vkrcmd")]
+            calls_ = [p for p in g.calls_running() if p.comm in ("sh", "vkrcmd")]
             starters = {status_field(p.hostpid, "PPid") for p in calls_}
             queries = [p for p in g.processes() if p.comm == "vkgroup" and p.hostpid in starters]
             return queries and calls_ and {
@@ -155,13 +150,12 @@ def test_members_down_cut_off_or_hung_are_reported_and_the_rest_is_listed(make_g
                         r"(Connection timed out|No route to host)", err[1]), err[1]
     assert err[2] == "vkgroup: parvix5: no answer within 8 s"
     # Nothing of the hung call is left, and its shared connection is closed.
-    assert processes_of_calls(g) == []
+    assert g.calls_running() == []
     assert all("parvix5" not in p.args for p in g.processes("parvix1") if p.comm == "ssh")
 
     # Without the hung member, the listing ends within the connect timeout + 2 s.
-    began = time.monotonic()
-    r = g.vkgroup("list", "-x", "parvix1", "parvix2", "parvix3", "parvix4")
-    assert time.monotonic() - began < 5 + 2 + SLACK
+    r, took = timed(g.vkgroup, "list", "-x", "parvix1", "parvix2", "parvix3", "parvix4")
+    assert took < 5 + 2 + SLACK
     assert r.rc == 1 and len(r.out.splitlines()) == 2 and len(r.err.splitlines()) == 2
 
 
@@ -280,9 +274,8 @@ def test_a_members_answer_is_filtered_again_escaped_for_a_terminal_and_bounded(m
     g.h2.write(VKSESSION, f"#!/bin/sh\ncase \"$1\" in -p) yes '{line[:-1]}' | head -c {512 << 20};; esac\n", 0o755)
     g.h1.write("/root/peak.py", PEAK)
     for args in (["list", "-x"], ["metrics"]):
-        began = time.monotonic()
-        r = g.h1.run(["/usr/bin/python3", "/root/peak.py", VKGROUP, *args])
-        assert time.monotonic() - began < 15 + SLACK
+        r, took = timed(g.h1.run, ["/usr/bin/python3", "/root/peak.py", VKGROUP, *args])
+        assert took < 15 + SLACK
         *out, last = r.out.splitlines()
         word, peak_kib, rc = last.split()
         assert (word, rc, r.err) == ("peak", "1", "vkgroup: parvix2: answer too large\n"), r
