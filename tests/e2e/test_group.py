@@ -111,7 +111,8 @@ def status_field(hostpid, name):
     """A number of /proc/PID/status (hexadecimal for a mask); -1 once the process is gone."""
     try:
         with open(f"/proc/{hostpid}/status") as f:
-            return int(next(x.split()[1] for x in f if x.startswith(name + ":")), 16 if name.startswith("Sig") else 10)
+            value = next(x.split()[1] for x in f if x.startswith(name + ":"))
+        return int(value, 16 if name.startswith("Sig") else 10)
     except OSError:
         return -1
 
@@ -126,7 +127,8 @@ def test_members_down_cut_off_or_hung_are_reported_and_the_rest_is_listed(make_g
     g.h1.write("/root/blocking.py", BLOCKING)
     began = time.monotonic()
     with ThreadPoolExecutor(1) as pool:
-        run = pool.submit(g.h1.run, ["/usr/bin/python3", "/root/blocking.py", VKGROUP, "list", "-x", "-w", "8"])
+        run = pool.submit(g.h1.run, ["/usr/bin/python3", "/root/blocking.py", VKGROUP, "list", "-x",
+                                     "-w", "8"])
         # Whatever the caller blocked or ignored, the calls start with no signal blocked or
         # ignored: the member's query process (the vkgroup that started a call) and what it
         # runs. (Signals 1 to 31 only: the C library keeps its own real-time signals as it sees
@@ -140,7 +142,7 @@ def test_members_down_cut_off_or_hung_are_reported_and_the_rest_is_listed(make_g
             return queries and calls_ and {
                 (0 if p.comm == "sh" else status_field(p.hostpid, "SigBlk"),
                  status_field(p.hostpid, "SigIgn") & 0x7fffffff) for p in queries + calls_}
-        wait_for(lambda: masks() == {(0, 0)}, timeout=7, what="calls that start with no signal blocked or ignored")
+        wait_for(lambda: masks() == {(0, 0)}, timeout=7, what="calls with no signal blocked or ignored")
         r = run.result()
     assert 8 <= time.monotonic() - began < 8 + 2 + SLACK
     err = r.err.splitlines()

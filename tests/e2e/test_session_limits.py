@@ -217,5 +217,6 @@ def test_the_group_wide_dry_run_goes_through_the_gate_changes_nothing_and_no_mem
     # display 3 is not parvix1's); its records stay as they are.
     r = g.vkgroup("list", "-j", "parvix1", "parvix2", "parvix3")
     assert [(x["SERVER"], x["idle_seconds"] is not None, x["disconnected_seconds"] is not None)
-            for x in map(json.loads, r.out.splitlines())] == [("parvix1", False, False), ("parvix2", True, True)]
+            for x in map(json.loads, r.out.splitlines())] == [
+        ("parvix1", False, False), ("parvix2", True, True)]
     assert "idle_seconds" not in g.vkgroup("list", "-x", "parvix1", "parvix2").out

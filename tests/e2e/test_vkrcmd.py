@@ -41,6 +41,14 @@ def slow_listing(h):
     wait_for(lambda: h.path("/tmp/listening").exists(), what="the silent manager")
 
 
+def no_connection(host, why):
+    """How vkrcmd says that ssh could not connect to `host` (a regular expression)."""
+    return f"cannot reach {host}: ssh: connect to host {host} port 22: {why}"
+
+
+CUT_OFF = "(Connection timed out|No route to host)"
+
+
 def refused(r, why):
     """vkrcmd's one diagnostic line and 255, nothing on standard output."""
     return r.rc == 255 and r.out == "" and re.fullmatch(f"vkrcmd: {why}\n", r.err) is not None
@@ -131,21 +139,17 @@ def test_servers_that_go_away(group):
         (r, took)
     wait_for(lambda: len(masters(g)) == 1, what="the broken master's end")
     r, took = timed(g.vkrcmd, "parvix2", *LIST)
-    assert refused(r, "cannot reach parvix2: ssh: connect to host parvix2 port 22: "
-                      "Connection refused") and took < 2 + SLACK, (r, took)
+    assert refused(r, no_connection("parvix2", "Connection refused")) and took < 2 + SLACK, (r, took)
     # parvix3 is cut off with a master open: the master notices within its keepalive, and a
     # call meanwhile fails through it, then tries to connect anew. --close does not wait for
     # the lost server.
     g.cut("parvix3")
     r, took = timed(g.vkrcmd, "parvix3", *LIST, timeout=60)
-    assert refused(r, "cannot reach parvix3: ssh: connect to host parvix3 port 22: "
-                      "(Connection timed out|No route to host)") and took < ALIVE + CONNECT_TIMEOUT + 2 \
-        + SLACK
+    assert refused(r, no_connection("parvix3", CUT_OFF)) and took < ALIVE + CONNECT_TIMEOUT + 2 + SLACK
     assert masters(g) == {}
     # Cut off without a master: the connect time-out.
     r, took = timed(g.vkrcmd, "parvix3", *LIST)
-    assert refused(r, "cannot reach parvix3: ssh: connect to host parvix3 port 22: "
-                      "(Connection timed out|No route to host)") and took < CONNECT_TIMEOUT + 2 + SLACK
+    assert refused(r, no_connection("parvix3", CUT_OFF)) and took < CONNECT_TIMEOUT + 2 + SLACK
     g.restore("parvix3")
     assert g.vkrcmd("parvix3", *LIST).out == NO_SESSION
     g.cut("parvix3")
@@ -181,8 +185,8 @@ def test_the_socket_directory_must_be_roots_alone_and_the_groups_settings_win(gr
     # The group's own settings win over the defaults.
     g.h1.write(SSH_CONFIG, "Host parvix3\n\tControlPersist 1\nHost *\n\tConnectTimeout 2\n", 0o600)
     r, took = timed(g.vkrcmd, g.silent, *LIST)
-    assert refused(r, f"cannot reach {g.silent}: ssh: connect to host {g.silent} port 22: "
-                      "Connection timed out") and 2 <= took < 2 + 2 + SLACK, (r, took)
+    assert refused(r, no_connection(g.silent, "Connection timed out")), r
+    assert 2 <= took < 2 + 2 + SLACK
     assert g.vkrcmd("parvix2", *LIST).out == g.vkrcmd("parvix3", *LIST).out == NO_SESSION
     # parvix3's master goes after a second of rest; parvix2's keeps the default minute.
     wait_for(lambda: len(masters(g)) == 1, what="parvix3's master's end")
