@@ -2,6 +2,7 @@
 names, the bind and the user status database, and a directory that is absent or hung."""
 import signal
 import time
+from functools import partial
 
 import pytest
 import vksbx_slapd
@@ -11,18 +12,8 @@ from conftest import LOG_INFO_DEFAULT as INFO, SLACK, SOURCE
 from sessions import NAME, outcome, plant, record, row, table, timed, wait_for
 
 SUFFIX, ADMIN_PW = "o=v1data", "adminpw"
-
-
-def configure(h, **kw):
-    vksbx_slapd.configure(h, SUFFIX, ADMIN_PW, **kw)
-
-
-def user(*args, **kw):
-    return vksbx_slapd.user(SUFFIX, *args, **kw)
-
-
-def ltoken(*args):
-    return vksbx_slapd.ltoken(SUFFIX, *args)
+configure = partial(vksbx_slapd.configure, suffix=SUFFIX, admin_pw=ADMIN_PW)
+user, ltoken = partial(vksbx_slapd.user, SUFFIX), partial(vksbx_slapd.ltoken, SUFFIX)
 
 
 # A relay in front of slapd that passes the bind and everything before the
