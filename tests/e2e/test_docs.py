@@ -44,26 +44,24 @@ def test_page_is_clean_for_mandoc_and_groff(page):
 
 
 def test_the_vksession_and_vkgroup_pages_are_in_step_with_the_programs(host):
-    wide, text = (render(MAN / "man1/vksession.1.gz", w).stdout for w in (200, 80))
-    assert " ".join(section(wide, "SYNOPSIS")).split() == USAGE.split()
-    options = text[text.index("\nOPTIONS\n"):text.index("\nSELECTING SESSIONS\n")]
-    documented = re.findall(r"^ {7}-([a-z])(?: |$)", options, re.M)
-    assert sorted(documented) == sorted(set(re.findall(r"-([a-z])\b", USAGE)))
-    # The table's heading as in the example, and the record line's keys in their order.
+    usage = host.run(["/opt/KELWvk/sbin/vkgroup", "-h"]).out
+    vkgroup_synopsis = usage[:usage.index("\n\n")].replace("usage:", "")
+    # The synopsis as the program prints it, and every option in it described under OPTIONS.
+    for page, synopsis, after_options in (("man1/vksession.1.gz", USAGE, "SELECTING SESSIONS"),
+                                          ("man8/vkgroup.8.gz", vkgroup_synopsis, "MEMBERS")):
+        wide, text = (render(MAN / page, w).stdout for w in (200, 80))
+        assert " ".join(section(wide, "SYNOPSIS")).split() == synopsis.split(), page
+        options = text[text.index("\nOPTIONS\n"):text.index(f"\n{after_options}\n")]
+        documented = re.findall(r"^ {7}-([a-zA-Z])(?: |$)", options, re.M)
+        assert sorted(documented) == sorted(set(re.findall(r"-([a-zA-Z])\b", synopsis))), page
+    # vksession(1): the table's heading as in the example, and the record line's keys in their order.
     plant(host, "5", "user.alice", "card-1")
     table = host.vksession("-p").out.splitlines()
+    text = render(MAN / "man1/vksession.1.gz").stdout
     assert [row.rstrip() for row in table[1:3]] == section(text, "EXAMPLES")[2:4]
     keys = [f.split("=", 1)[0] for f in host.vksession("-p", "-x").out.rstrip("\n").split(";")]
     listed = [e.split("=", 1)[0] for e in section(text, "RECORD LINES") if re.match(r"^[A-Za-z_]+=", e)]
     assert listed[:len(keys)] == keys
-
-    usage = host.run(["/opt/KELWvk/sbin/vkgroup", "-h"]).out
-    synopsis = usage[:usage.index("\n\n")].replace("usage:", "").split()
-    wide, text = (render(MAN / "man8/vkgroup.8.gz", w).stdout for w in (200, 80))
-    assert " ".join(section(wide, "SYNOPSIS")).split() == synopsis
-    options = text[text.index("\nOPTIONS\n"):text.index("\nMEMBERS\n")]
-    documented = re.findall(r"^ {7}-([a-zA-Z])(?: |$)", options, re.M)
-    assert sorted(documented) == sorted(set(re.findall(r"-([a-zA-Z])\b", " ".join(synopsis))))
 
 
 # ---- bash completion --------------------------------------------------------------------------
