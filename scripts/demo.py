@@ -14,10 +14,8 @@ usage: demo.py STAGE OUTDIR
           the displays of one user across the group (group-notice.png)
           are written
 """
-import codecs
 import contextlib
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -26,13 +24,14 @@ from pathlib import Path
 SOURCE = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(SOURCE / "tools" / "sandbox"))
 import vksbx_net  # noqa: E402
+import vksbx_slapd  # noqa: E402
+import vksbx_ssh  # noqa: E402
 from vksbx import Host  # noqa: E402
 
 VKSESSION = "/opt/KELWvk/sbin/vksession"
 STARTER = "/opt/KELWvk/sbin/vksessionstart"
 VKUSTATUS = "/opt/KELWvk/sbin/vkustatus"
 VKGROUP = "/opt/KELWvk/sbin/vkgroup"
-GATE = "/opt/KELWvk/lib/vkrcmd-gate"
 USERS = {"alice": 1001, "bob": 1002, "carol": 1003, "dave": 1004}
 
 # The directory of the demo host: its subtree, the administrator's entry,
@@ -47,51 +46,25 @@ USERS_LDIF = [
 ]
 
 
-def directory_ldif():
-    entries = [f"dn: {SUFFIX}\nobjectClass: organization\no: parvix\n",
-               f"dn: cn=admin,{SUFFIX}\nobjectClass: organizationalRole\n"
-               f"objectClass: simpleSecurityObject\ncn: admin\nuserPassword: {ADMIN_PW}\n"]
-    entries += [f"dn: vkName={c},{SUFFIX}\nobjectClass: vkContainer\nvkName: {c}\n"
-                for c in ("users", "logicalTokens", "rawTokens")]
+def directory_entries():
+    entries = []
     for uid, name, ltoken, raw in USERS_LDIF:
-        entries += [
-            f"dn: vkID={uid},vkName=users,{SUFFIX}\nobjectClass: vkUser\nvkID: {uid}\n"
-            f"vkName: {name}\nvkFirstTime: 1700000000\nvkLogicalTokenIDs: {ltoken}\n",
-            f"dn: vkID={ltoken},vkName=logicalTokens,{SUFFIX}\nobjectClass: vkLogicalToken\n"
-            f"vkID: {ltoken}\nvkRawTokenIDs: {raw}\n",
-            f"dn: vkID={raw},vkName=rawTokens,{SUFFIX}\nobjectClass: vkRawToken\nvkID: {raw}\n"]
-    return "\n".join(entries)
+        entries += [vksbx_slapd.user(SUFFIX, uid, name, [ltoken], vkFirstTime=1700000000),
+                    vksbx_slapd.ltoken(SUFFIX, ltoken, [raw]),
+                    vksbx_slapd.ldif(f"vkID={raw},vkName=rawTokens,{SUFFIX}",
+                                     objectClass="vkRawToken", vkID=raw)]
+    return entries
 
 
 def start_directory(h):
     """Starts slapd on 127.0.0.1:389 of the host with the project's
     configuration and schema, loads the users, and writes the server's
     administration configuration and status databases."""
-    conf = (SOURCE / "admin/libvkadmin/directory/slapd.conf.in").read_text()
-    for key, value in (("@SUFFIX_RE@", SUFFIX.replace("=", ".3D").replace(",", ".2C ?")),
-                       ("@SUFFIX@", SUFFIX), ("@RUN@", SLAPD_RUN), ("@ROOTPW@", MANAGER_PW)):
-        conf = conf.replace(key, value)
-    h.path(f"{SLAPD_RUN}/db").mkdir(parents=True, exist_ok=True)
-    h.write(f"{SLAPD_RUN}/slapd.conf", conf)
-    h.spawn(["/usr/sbin/slapd", "-d", "0", "-s", "0", "-h", "ldap://127.0.0.1:389/",
-             "-f", f"{SLAPD_RUN}/slapd.conf"])
-    ldap = ["-x", "-H", "ldap://127.0.0.1:389", "-D", f"cn=Manager,{SUFFIX}", "-w", MANAGER_PW]
-    deadline = time.monotonic() + 10
-    while h.run(["ldapsearch", *ldap, "-b", "", "-s", "base"]).rc != 0:
-        if time.monotonic() > deadline:
-            raise SystemExit("the directory server did not start")
-        time.sleep(0.05)
-    r = h.run(["ldapadd", *ldap], input=directory_ldif())
-    if r.rc != 0:
-        raise SystemExit(f"could not load the directory: {r.err}")
-    h.write("/etc/opt/KELWvk/vkadmin.conf", "".join(f"admin.{k}={v}\n" for k, v in (
-        ("server.name", "127.0.0.1"), ("server.port", 389), ("subtree", SUFFIX),
-        ("user.name", f"cn=admin,{SUFFIX}"), ("server.authmech", "CRAM_MD5"),
-        ("dstatus.dbfile", "/var/opt/KELWvk/dstatus"),
-        ("ustatus.dbfile", "/var/opt/KELWvk/ustatus"))), 0o600)
-    h.write("/etc/opt/KELWvk/vkadmin.pw", codecs.encode(ADMIN_PW, "rot13") + "\n", 0o600)
-    h.run([VKUSTATUS, "-f", "/var/opt/KELWvk/dstatus", "create"])
-    h.run([VKUSTATUS, "create"])  # the user status database that vkadmin.conf names
+    try:
+        vksbx_slapd.Slapd(h, SOURCE, SUFFIX, MANAGER_PW, ADMIN_PW, *directory_entries(), run=SLAPD_RUN)
+        vksbx_slapd.configure(h, SUFFIX, ADMIN_PW)
+    except RuntimeError as e:
+        raise SystemExit(str(e))
 
 
 class Transcript:
@@ -221,18 +194,6 @@ def one_host(t, top, stage, outdir):
 # and the members file; every member lets the key in only through the gate.
 GROUP_NAMES = ("parvix1", "parvix2", "parvix3")
 GROUP_ADDR = {n: f"10.77.0.{i}" for i, n in enumerate(GROUP_NAMES, 1)}
-GROUP_DIR = "/etc/opt/KELWvk/group"
-SSHD_DIR = "/etc/opt/sshd"
-SSHD_CONFIG = """\
-ListenAddress {addr}
-HostKey {dir}/ssh_host_ed25519_key
-PidFile none
-UsePAM no
-StrictModes no
-PermitRootLogin forced-commands-only
-PasswordAuthentication no
-KbdInteractiveAuthentication no
-"""
 # The sessions of the group: (host, user, token, raw token, X client).
 GROUP_SESSIONS = [
     ("parvix1", "alice", "user.alice", "card-0a11ce", ["/usr/bin/xclock"]),
@@ -253,15 +214,6 @@ GROUP_TERMINALS = [
 ]
 
 
-def start_sshd(h, timeout=10):
-    p = h.spawn(["/usr/sbin/sshd", "-D", "-e", "-f", f"{SSHD_DIR}/sshd_config"])
-    deadline = time.monotonic() + timeout
-    while "Server listening" not in p.err:
-        if time.monotonic() > deadline or h.exit_status(p.pid) is not None:
-            raise SystemExit(f"the sshd of {h.hostname} did not start: {p.err}")
-        time.sleep(0.01)
-
-
 def set_up_group(stack, top, stage):
     """Starts the three hosts, joins them by a switch and starts their sshd; the hosts."""
     hosts_file = "".join(f"{a}\t{n}\n" for n, a in GROUP_ADDR.items())
@@ -276,31 +228,10 @@ def set_up_group(stack, top, stage):
     stack.callback(switch.close)
     for n, h in hosts.items():
         switch.attach(h, GROUP_ADDR[n])
-    # The keys are made on the machine, into the hosts' files, all at once.
-    h1 = hosts[GROUP_NAMES[0]]
-    group_key = h1.path(f"{GROUP_DIR}/id_ed25519")
-    host_keys = {n: h.path(f"{SSHD_DIR}/ssh_host_ed25519_key") for n, h in hosts.items()}
-    for k in (group_key, *host_keys.values()):
-        k.parent.mkdir(parents=True, exist_ok=True)
-    group_key.parent.chmod(0o700)
-    keygens = [subprocess.Popen(["/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "",
-                                 "-f", str(k)], stdout=subprocess.DEVNULL)
-               for k in (group_key, *host_keys.values())]
-    if any(k.wait(30) != 0 for k in keygens):
-        raise SystemExit("ssh-keygen failed")
-    public = group_key.with_suffix(".pub").read_text().strip()
-    known = ""
-    for n, h in hosts.items():
-        h.write("/root/.ssh/authorized_keys", f'command="{GATE}",restrict {public}\n', 0o600)
-        h.write(f"{SSHD_DIR}/sshd_config", SSHD_CONFIG.format(addr=GROUP_ADDR[n], dir=SSHD_DIR))
-        # sshd's privilege separation directory, on the host's own /run.
-        h.run(["/bin/mkdir", "-p", "/run/sshd"])
-        pub = host_keys[n].with_suffix(".pub").read_text().split()[:2]
-        known += f"{n} {' '.join(pub)}\n"
-    h1.write(f"{GROUP_DIR}/known_hosts", known)
-    h1.write(f"{GROUP_DIR}/members", "".join(f"{n}\n" for n in GROUP_NAMES))
-    for h in hosts.values():
-        start_sshd(h)
+    vksbx_ssh.set_up(hosts, GROUP_ADDR)
+    hosts[GROUP_NAMES[0]].write(f"{vksbx_ssh.GROUP_DIR}/members", "".join(f"{n}\n" for n in GROUP_NAMES))
+    for h, p in [(h, vksbx_ssh.start_sshd(h)) for h in hosts.values()]:
+        vksbx_ssh.await_sshd(h, p)
     return hosts
 
 
@@ -336,7 +267,7 @@ def group(t, top, stage, outdir):
             at = [token for h, _, token, _ in GROUP_TERMINALS if h == host]
             say(f"{host}: sessions of {', '.join(mine)}; at a terminal: {', '.join(at)}")
         say()
-        t.run(h1, "/bin/cat", f"{GROUP_DIR}/members", prompt="parvix1# ")
+        t.run(h1, "/bin/cat", f"{vksbx_ssh.GROUP_DIR}/members", prompt="parvix1# ")
 
         say("== Every session of the group in one table, then as JSON Lines ==")
         say()

@@ -1,32 +1,20 @@
 """A failover group of sandboxed hosts with sshd, set up as docs/failover-group.md says."""
 import contextlib
 import os
-import subprocess
 import time
 
 import vksbx_net
+import vksbx_ssh
 from conftest import USERS
 
 NET = "10.77.0"
 GROUP = "/etc/opt/KELWvk/group"
 KEY, KNOWN_HOSTS = f"{GROUP}/id_ed25519", f"{GROUP}/known_hosts"
 SSH_CONFIG, MEMBERS = f"{GROUP}/ssh_config", f"{GROUP}/members"
-VKRCMD, GATE = "/opt/KELWvk/lib/vkrcmd", "/opt/KELWvk/lib/vkrcmd-gate"
+VKRCMD = "/opt/KELWvk/lib/vkrcmd"
 VKGROUP = "/opt/KELWvk/sbin/vkgroup"
 CONTROL_DIR = "/var/opt/KELWvk/vkrcmd"
 AUTHD, TERMINALS = "/opt/KELWvk/lib/vkauthd", "/var/opt/KELWvk/authd/terminals/"
-# The test's own sshd: its configuration and host key live in the sandbox.
-SSHD, SSHD_DIR = "/usr/sbin/sshd", "/etc/opt/sshd"
-SSHD_CONFIG = """\
-ListenAddress {addr}
-HostKey {dir}/ssh_host_ed25519_key
-PidFile none
-UsePAM no
-StrictModes no
-PermitRootLogin forced-commands-only
-PasswordAuthentication no
-KbdInteractiveAuthentication no
-"""
 # The fields of a record line, in the order vksession -p -x writes them.
 FIELDS = ("INSERT_TOKEN", "TOKEN", "uid", "STATE", "DISPLAY", "SERVER", "SESSION_TYPE",
           "encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
@@ -65,49 +53,14 @@ class Group:
         for n, h in self.hosts.items():
             self.switch.attach(h, self.addr[n])
         vksbx_net.silent(self.h1, self.addr[self.silent])
-        # The keys are made on the machine, into the sandboxes' files, all at once.
-        keys = {n: h.path(f"{SSHD_DIR}/ssh_host_ed25519_key") for n, h in self.hosts.items()}
-        group_key = self.h1.path(KEY)
-        for p in (*keys.values(), group_key):
-            p.parent.mkdir(parents=True, exist_ok=True)
-        os.chmod(group_key.parent, 0o700)
-        made = [subprocess.Popen(["/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", comment, "-f",
-                                  str(p)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-                for comment, p in [("vkgroup", group_key), *(("", k) for k in keys.values())]]
-        for p in made:
-            assert p.wait(30) == 0, p.stderr.read()
-            p.stderr.close()
-        public = group_key.with_suffix(".pub").read_text().strip()
-        known = ""
-        for n, h in self.hosts.items():
-            # Root may log in with a forced command only (docs/failover-group.md).
-            h.write("/root/.ssh/authorized_keys", f'command="{GATE}",restrict {public}\n', 0o600)
-            h.write(f"{SSHD_DIR}/sshd_config", SSHD_CONFIG.format(addr=self.addr[n], dir=SSHD_DIR))
-            # sshd's privilege separation directory, on the sandbox's own /run.
-            os.makedirs(f"/proc/{h.init_pid}/root/run/sshd", exist_ok=True)
-            known += f"{n} {' '.join(keys[n].with_suffix('.pub').read_text().split()[:2])}\n"
-        self.h1.write(KNOWN_HOSTS, known)
+        vksbx_ssh.set_up(self.hosts, self.addr)
         if members is not None:
             self.h1.write(MEMBERS, "".join(f"{m}\n" for m in (self.names if members is True else members)))
-        for n in self.names:
-            self.start_sshd(n, wait=False)
-        for n in self.names:
-            self._await_sshd(n)
+        self.sshd = {n: vksbx_ssh.start_sshd(h) for n, h in self.hosts.items()}
+        for n, h in self.hosts.items():
+            vksbx_ssh.await_sshd(h, self.sshd[n])
 
     # -- sshd ---------------------------------------------------------------------------------
-
-    def start_sshd(self, name, wait=True):
-        self.sshd[name] = self.hosts[name].spawn([SSHD, "-D", "-e", "-f", f"{SSHD_DIR}/sshd_config"])
-        if wait:
-            self._await_sshd(name)
-
-    def _await_sshd(self, name):
-        p = self.sshd[name]
-        deadline = time.monotonic() + 10
-        while "Server listening" not in p.err:
-            if time.monotonic() > deadline or self.hosts[name].exit_status(p.pid) is not None:
-                raise RuntimeError(f"sshd of {name} did not start: {p.err}")
-            time.sleep(0.005)
 
     def stop_sshd(self, name="parvix2"):
         """Ends every sshd process of host `name`, so that its connections break too."""
@@ -143,6 +96,11 @@ class Group:
                        if p.comm == "sshd" or is_master(p)]
         return found
 
+    def calls_running(self):
+        """parvix1's processes of a call: vkrcmd, a shell that runs it, an ssh that is no master."""
+        return [p for p in self.processes() if p.comm == "vkrcmd" or (p.comm == "sh" and "vkrcmd" in p.args)
+                or (p.comm == "ssh" and not is_master(p))]
+
     def masters(self, name="parvix1"):
         return [p for p in self.processes(name) if is_master(p)]
 
@@ -177,6 +135,31 @@ def _started(pid):
 def line_of(d):
     """The record line of the fields in `d` (absent or None: NULL)."""
     return ";".join(f"{k}={'NULL' if d.get(k) is None else d[k]}" for k in FIELDS) + "\n"
+
+
+def noting(then=""):
+    """A stand-in program that notes its words in /tmp/calls (each ended by a NUL, the call by a
+    record separator), then runs the shell commands `then`."""
+    return ("#!/bin/sh\n{ for a in \"$@\"; do printf '%s\\0' \"$a\"; done; printf '\\036'; } >> /tmp/calls\n"
+            + then)
+
+
+def calls(h):
+    """The calls of host `h`'s stand-in since the last look."""
+    p = h.path("/tmp/calls")
+    text = p.read_bytes().decode(errors="surrogateescape") if p.exists() else ""
+    p.unlink(missing_ok=True)
+    return [c.split("\0")[:-1] for c in text.split("\036")[:-1]]
+
+
+def pwned(*hosts):
+    """The files that a command smuggled into a value made ("pwn..." in /tmp or /root)."""
+    return [str(p) for h in hosts for d in ("/tmp", "/root") for p in h.path(d).glob("pwn*")]
+
+
+def metric_samples(text):
+    """{metric with its labels: value} of a metrics text."""
+    return dict(x.rsplit(" ", 1) for x in text.splitlines() if not x.startswith("#"))
 
 
 def authd(h, *terminals):

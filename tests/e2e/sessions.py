@@ -85,6 +85,17 @@ def wait_for(pred, timeout=5.0, what="condition", step=0.02):
     return value
 
 
+def timed(fn, *args, **kw):
+    """What fn(*args, **kw) returns, and the seconds it took."""
+    began = time.monotonic()
+    return fn(*args, **kw), time.monotonic() - began
+
+
+def outcome(r):
+    """A run's status, standard output and standard error, to compare at once."""
+    return r.rc, r.out, r.err
+
+
 def running(h, pids):
     return all(s in "RS" for s in states(h, pids))
 

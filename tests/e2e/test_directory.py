@@ -1,60 +1,19 @@
 """The directory (a real slapd): registered names in the table and as selectors (-n), hostile
 names, the bind and the user status database, and a directory that is absent or hung."""
-import codecs
 import signal
 import time
+from functools import partial
 
 import pytest
+import vksbx_slapd
+from vksbx_slapd import USTATUS, VKUSTATUS
 
 from conftest import LOG_INFO_DEFAULT as INFO, SLACK, SOURCE
-from sessions import NAME, plant, record, row, table, wait_for
+from sessions import NAME, outcome, plant, record, row, table, timed, wait_for
 
-SUFFIX = "o=v1data"
-ADMIN_DN = f"cn=admin,{SUFFIX}"
-ADMIN_PW = "adminpw"
-MANAGER_DN, MANAGER_PW = f"cn=Manager,{SUFFIX}", "secret"
-CONF, PWFILE = "/etc/opt/KELWvk/vkadmin.conf", "/etc/opt/KELWvk/vkadmin.pw"
-DSTATUS, USTATUS = "/var/opt/KELWvk/dstatus", "/var/opt/KELWvk/ustatus"
-VKUSTATUS = "/opt/KELWvk/sbin/vkustatus"
-RUN = "/var/opt/slapd-test"
-
-
-def ldif(dn, **attrs):
-    return f"dn: {dn}\n" + "".join(f"{k}: {x}\n" for k, v in attrs.items()
-                                   for x in (v if isinstance(v, list) else [v]))
-
-
-# The suffix, the administrator the tool binds as, and the three containers.
-BASE_LDIF = "\n".join([
-    ldif(SUFFIX, objectClass="organization", o="v1data"),
-    ldif(ADMIN_DN, objectClass=["organizationalRole", "simpleSecurityObject"], cn="admin",
-         userPassword=ADMIN_PW),
-    *(ldif(f"vkName={c},{SUFFIX}", objectClass="vkContainer", vkName=c)
-      for c in ("users", "logicalTokens", "rawTokens"))])
-
-
-def configure(h, *, databases=True, **extra):
-    """Writes vkadmin.conf (`extra` keys use "_" for "."), the password file and the databases."""
-    keys = {"admin.server.name": "127.0.0.1", "admin.server.port": "389",
-            "admin.subtree": SUFFIX, "admin.user.name": ADMIN_DN,
-            "admin.dstatus.dbfile": DSTATUS, "admin.ustatus.dbfile": USTATUS,
-            "admin.server.authmech": "CRAM_MD5"}
-    keys.update({"admin." + k.replace("_", "."): v for k, v in extra.items()})
-    h.write(CONF, "".join(f"{k}={v}\n" for k, v in keys.items()), 0o600)
-    h.write(PWFILE, codecs.encode(ADMIN_PW, "rot13") + "\n", 0o600)
-    for db in (DSTATUS, USTATUS) if databases else ():
-        r = h.run([VKUSTATUS, "-f", db, "create"])
-        assert r.rc == 0, r
-
-
-def user(uid, name, ltokens=(), **attrs):
-    return ldif(f"vkID={uid},vkName=users,{SUFFIX}", objectClass="vkUser", vkID=uid, vkName=name,
-                vkLogicalTokenIDs=list(ltokens), **attrs)
-
-
-def ltoken(lid, raws):
-    return ldif(f"vkID={lid},vkName=logicalTokens,{SUFFIX}", objectClass="vkLogicalToken", vkID=lid,
-                vkRawTokenIDs=list(raws))
+SUFFIX, ADMIN_PW = "o=v1data", "adminpw"
+configure = partial(vksbx_slapd.configure, suffix=SUFFIX, admin_pw=ADMIN_PW)
+user, ltoken = partial(vksbx_slapd.user, SUFFIX), partial(vksbx_slapd.ltoken, SUFFIX)
 
 
 # A relay in front of slapd that passes the bind and everything before the
@@ -94,31 +53,6 @@ while True:
 '''
 
 
-class Directory:
-    """slapd on 127.0.0.1:389 of `h` with the project's configuration and schema, and `entries`."""
-
-    def __init__(self, h, *entries):
-        self.h = h
-        text = (SOURCE / "admin/libvkadmin/directory/slapd.conf.in").read_text()
-        for key, value in (("@SUFFIX_RE@", SUFFIX.replace("=", ".3D").replace(",", ".2C ?")),
-                           ("@SUFFIX@", SUFFIX), ("@RUN@", RUN), ("@ROOTPW@", MANAGER_PW)):
-            text = text.replace(key, value)
-        h.path(f"{RUN}/db").mkdir(parents=True, exist_ok=True)
-        h.write(f"{RUN}/slapd.conf", text)
-        # -d keeps slapd in the foreground (its log is the spawn's stderr);
-        # -s 0 keeps it out of the host's system log, which the tests read.
-        self.proc = h.spawn(["/usr/sbin/slapd", "-d", "stats", "-s", "0", "-h",
-                             "ldap://127.0.0.1:389/", "-f", f"{RUN}/slapd.conf"])
-        wait_for(lambda: self._ldap("ldapsearch", "-b", "", "-s", "base").rc == 0, timeout=10,
-                 what="slapd's answer")
-        r = self._ldap("ldapadd", input="\n".join([BASE_LDIF, *entries]))
-        assert r.rc == 0, r
-
-    def _ldap(self, tool, *args, input=None):
-        return self.h.run([tool, "-x", "-H", "ldap://127.0.0.1:389", "-D", MANAGER_DN, "-w", MANAGER_PW,
-                           *args], input=input)
-
-
 DIRPROBE = "/build/tests/vkdirectory_probe"
 NOT_REGISTERED = "registered name not found in the database."
 NO_SERVER = "could not connect to admin server"
@@ -154,7 +88,7 @@ ENTRIES = (
 def directory(host):
     for disp, (token, raw, _) in SESSIONS.items():
         plant(host, disp, token, raw)
-    d = Directory(host, *ENTRIES)
+    d = vksbx_slapd.Slapd(host, SOURCE, SUFFIX, "secret", ADMIN_PW, *ENTRIES, run="/var/opt/slapd-test")
     configure(host)
     assert host.run([VKUSTATUS, "-f", USTATUS, "set", "U1", "Alice", "11", "12", "", "13"]).rc == 0
     return d
@@ -185,8 +119,7 @@ def test_registered_names_in_the_table_and_as_selectors(directory):
         assert (r.rc, r.err) == (0, "") and r.out == "".join(
             record(SESSIONS[d][1], SESSIONS[d][0], None, 1, d) for d in displays), name
     for name in ["nobody-registered", "Dana", "*", "*)(vkName=Alice", "a" * 121]:
-        r = vks(h, "-n", name, "-p")
-        assert (r.rc, r.out, r.err) == (255, "", f"{NAME} error: {NOT_REGISTERED}\n"), name
+        assert outcome(vks(h, "-n", name, "-p")) == (255, "", f"{NAME} error: {NOT_REGISTERED}\n"), name
         assert vks(h, "-n", name, "-p", xmode=True).err == "**ERROR: -4\n"
 
 
@@ -198,16 +131,14 @@ def test_without_a_directory(directory):
     for state in ("unconfigured", "frozen", "down"):
         configure(h, server_timeout="1", databases=False)
         if state == "unconfigured":
-            h.path("/etc/opt/KELWvk/vkadmin.conf").unlink()
+            h.path(vksbx_slapd.CONF).unlink()
         else:
             directory.proc.signal(signal.SIGSTOP if state == "frozen" else signal.SIGKILL)
         start = time.monotonic()
         r = vks(h, "-p", "-t", "card-a1")
         assert (r.rc, r.err, r.out) == (0, "", table(row("card-a1", "???", "1", "D"))), state
-        r = vks(h, "-n", "alice", "-p")
-        assert (r.rc, r.out, r.err) == (255, "", f"{NAME} error: {NO_SERVER}\n"), state
-        r = vks(h, "-n", "alice", "-p", xmode=True)
-        assert (r.rc, r.out, r.err) == (255, "", "**ERROR: -20\n"), state
+        assert outcome(vks(h, "-n", "alice", "-p")) == (255, "", f"{NAME} error: {NO_SERVER}\n"), state
+        assert outcome(vks(h, "-n", "alice", "-p", xmode=True)) == (255, "", "**ERROR: -20\n"), state
         assert time.monotonic() - start < 3 * 1 + 3 + 3 * SLACK  # three runs
 
 
@@ -219,9 +150,8 @@ def test_a_directory_that_hangs_after_the_bind_costs_one_bound_per_run(directory
     wait_for(lambda: h.path("/root/relay390.ready").exists(), timeout=10, what="the relay")
     configure(h, server_timeout="2", server_port="390")
     h.clear_log()
-    start = time.monotonic()
-    r = vks(h, "-p")
-    assert time.monotonic() - start < 2 + 3 + SLACK  # not 2 s for each of 47 sessions
+    r, took = timed(vks, h, "-p")
+    assert took < 2 + 3 + SLACK  # not 2 s for each of 47 sessions
     assert (r.rc, r.err) == (0, "")
     assert [x[31:51].strip() for x in r.out.splitlines()[3:]] == ["???"] * 47
     assert [x for x in h.lines() if x.startswith("search_for_entries")] == [
@@ -229,9 +159,8 @@ def test_a_directory_that_hangs_after_the_bind_costs_one_bound_per_run(directory
         "on this connection"]
     # -n looks the name up first: that search runs into the bound, and the
     # name counts as not found.
-    start = time.monotonic()
-    r = vks(h, "-n", "alice", "-p")
-    assert time.monotonic() - start < 2 + 3 + SLACK
+    r, took = timed(vks, h, "-n", "alice", "-p")
+    assert took < 2 + 3 + SLACK
     assert (r.rc, r.out, r.err) == (255, "", f"{NAME} error: {NOT_REGISTERED}\n")
 
 
@@ -240,7 +169,7 @@ def test_binds_and_the_status_database(directory):
     # CRAM-MD5 with the password file, and with a wrong password.
     assert [dirprobe(h, "--mode", *m)[0] for m in (["3"], ["2", "--passwd", "wrong"])] == \
         ["open rc=0", "open rc=-3"]
-    assert f'BIND dn="{ADMIN_DN}" mech=CRAM-MD5' in directory.proc.err
+    assert f'BIND dn="cn=admin,{SUFFIX}" mech=CRAM-MD5' in directory.proc.err
     # The status record completes the user's entry.
     assert dirprobe(h, "display", "card-a1")[1] == (
         "display arg=card-a1 id=U1 name=Alice other=Alice Example create=11 status=12 desk= "
@@ -248,7 +177,7 @@ def test_binds_and_the_status_database(directory):
     # Without the status database the connection that bound is unbound by
     # the library, not merely dropped when the process ends.
     for ext in (".pag", ".dir"):
-        h.path("/var/opt/KELWvk/ustatus" + ext).unlink()
+        h.path(USTATUS + ext).unlink()
     assert dirprobe(h, "--mode", "3") == ["open rc=-28", "close rc=0"]
     conn = directory.proc.err.rsplit("mech=CRAM-MD5", 1)[0].rsplit("conn=", 1)[1].split()[0]
     wait_for(lambda: f"conn={conn} op=2 UNBIND" in directory.proc.err, timeout=2, what="the unbind")

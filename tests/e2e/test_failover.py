@@ -5,18 +5,14 @@ import shlex
 import pytest
 
 from conftest import LOG_INFO_DEFAULT as INFO, VKSESSION
-from group import VKRCMD, line_of
+from group import VKRCMD, calls, line_of, noting, pwned
 
 # ---- the stand-in remote-command program -------------------------------------------------------
 
-# A shell script, as it is started for every search and operation: it
-# appends its arguments (each ended by a NUL, the call by a record
-# separator) to /tmp/vkrcmd.calls, then runs /tmp/vkrcmd.answer.
-STANDIN = r"""#!/bin/sh
-{ for a in "$@"; do printf '%s\0' "$a"; done; printf '\036'; } >> /tmp/vkrcmd.calls
-[ -f /tmp/vkrcmd.answer ] && . /tmp/vkrcmd.answer
-exit 0
-"""
+# For every search and operation the program notes its words, then runs /tmp/vkrcmd.answer.
+STANDIN = noting("[ -f /tmp/vkrcmd.answer ] && . /tmp/vkrcmd.answer\nexit 0\n")
+
+
 def rec(token, disp, server="parvix2", **values):
     """A record line as vksession -p -x writes it (raw token "raw" + token)."""
     return line_of({"INSERT_TOKEN": "raw" + token, "TOKEN": token, "STATE": 1, "DISPLAY": disp,
@@ -32,14 +28,6 @@ def answer(h, *writes, rc=0):
     """What the stand-in prints next: (1 or 2 for the stream, text)..., then its status."""
     h.write("/tmp/vkrcmd.answer", "".join(f"printf '%s' {shlex.quote(text)} >&{stream}\n"
                                           for stream, text in writes) + f"exit {rc}\n")
-
-
-def calls(h):
-    """The calls of the stand-in since the last look."""
-    p = h.path("/tmp/vkrcmd.calls")
-    text = p.read_text() if p.exists() else ""
-    p.unlink(missing_ok=True)
-    return [call.split("\0")[:-1] for call in text.split("\036")[:-1]]
 
 
 def search(h, server, flt=None):
@@ -92,7 +80,7 @@ def test_server_filter_and_selectors_arrive_as_single_words(standin):
     for action, *fields in OPERATION_WORDS:
         assert operate(h, action, "parvix2", *fields) == 0, fields
         assert calls(h) == [["parvix2", VKSESSION, FLAG[action], "-x", *selectors(*fields)]], fields
-    assert not list(h.path("/tmp").glob("pwn*")) and not list(h.path("/root").glob("pwn*"))
+    assert pwned(h) == []
     # This host's own name, in any case, is a local search and a local operation.
     assert search(h, "PARVIX1") == (-4, "")
     assert operate(h, "terminate", "Parvix1", display="3") == -4

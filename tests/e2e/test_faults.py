@@ -7,8 +7,8 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from conftest import DEPRECATED, SLACK, USERS, VALGRIND
-from sessions import (BOB, CTOKENS, DISPLAYS, INIT, NAME, PROCS, PTREE, client, failed, plant,
-                      record, sleeper, wait_for)
+from sessions import (BOB, CTOKENS, DISPLAYS, INIT, NAME, PROCS, PTREE, client, failed, outcome,
+                      plant, record, sleeper, wait_for)
 
 PS = "/usr/bin/ps"     # /bin is a link to usr/bin
 KILLER, WALL, VKRCMD = "/opt/KELWvk/lib/vksessionkill", "/opt/KELWvk/sbin/vkwall", "/opt/KELWvk/lib/vkrcmd"
@@ -20,21 +20,35 @@ def script(body):
 
 # ---- the host's ps --------------------------------------------------------------------------
 
-@pytest.mark.parametrize("body,expected", [
-    # Failed: no process table, no enumeration.
-    ("exit 1\n", (1, "", "**ERROR: -1\n")),
-    # Lines that are no process lines are passed over.
-    ("printf '\\001\\377 junk\\n\\n1\\tT\\t0\\tx\\n42 T\\n'; printf '%01100d x y z\\n' 7\n"
-     "echo '  PID S   UID COMMAND'; echo \"$CLIENT T 1001 sleep\"\n",
-     (0, record("raw1", "tok1", "alice", 5, "1"), "")),
-], ids=["fails", "garbage"])
-def test_ps_that_fails_or_babbles(make_host, body, expected):
-    h = make_host(files={PS: script(body)})
+def test_ps_that_fails(make_host):
+    # No process table, no enumeration.
+    h = make_host(files={PS: script("exit 1\n")})
+    plant(h, "1", "tok1", "raw1", proc=client(sleeper(h)))
+    assert outcome(h.vksession("-p", "-x")) == (1, "", "**ERROR: -1\n")
+    assert "vk_setUserSessionEnt(): init_processState() failed!" in h.lines()
+
+
+def test_ps_lines_that_babble_or_reach_their_limit(make_host):
+    # Lines that are no process lines are passed over. Each line is read into 1024 bytes and
+    # loses its last character (its newline): a line of 1022 characters is whole; of one
+    # more, the buffer holds 1023 and the last of them goes; the newline after it is an
+    # empty line. A last line without a newline loses a character too.
+    comm = "c" * 1014
+    h = make_host(files={PS: script(
+        "printf '\\001\\377 junk\\n\\n1\\tT\\t0\\tx\\n42 T\\n'; printf '%01100d x y z\\n' 7\n"
+        "echo '  PID S   UID COMMAND'; echo \"$CLIENT T 1001 sleep\"\n"
+        f"printf '11 S 0 {comm}\\n'\n"               # 7 + 1014 = 1021 + newline
+        f"printf '12 S 0 {comm}x\\n'\n"              # 1022 + newline
+        f"printf '13 S 0 {comm}xy\\n'\n"             # 1023 + newline
+        "printf '\\000\\001\\377\\n14 T 0 last'\n")})
     c = sleeper(h, stopped=True)
     plant(h, "1", "tok1", "raw1", proc=client(c))
     r = h.vksession("-p", "-x", env={"CLIENT": str(c.pid)})
-    assert (r.rc, r.out, r.err) == expected
-    assert ("vk_setUserSessionEnt(): init_processState() failed!" in h.lines()) == (expected[0] == 1)
+    assert (r.rc, r.out, r.err) == (0, record("raw1", "tok1", "alice", 5, "1"), "")
+    got = {line.split()[0]: dict(w.split("=", 1) for w in line.split()[1:])
+           for line in h.probe("ps-cache", "11", "12", "13", "14").out.splitlines()}
+    assert [got[f"ask={p}"]["comm"] for p in "11 12 13 14".split()] == [comm, comm + "x", comm + "x", "las"]
+    assert got["ask=14"]["state"] == "4"
 
 
 # ---- the tree tool, the session killer, the message tool ------------------------------------
@@ -236,8 +250,8 @@ FITS, TOO_LONG = "7" * 74, "8" * 75
 KILL_FITS, KILL_TOO_LONG = "5" * 61, "6" * 62
 
 
-def test_session_file_paths_and_the_session_kill_command(make_host):
-    h = make_host(files={KILLER: (NOTING, 0o755)})
+def test_session_file_paths_and_the_commands_of_the_session_killer_and_the_message_tool(make_host):
+    h = make_host(files={KILLER: (NOTING, 0o755), WALL: (NOTING, 0o755)})
     for n, name in enumerate([FITS, TOO_LONG, KILL_FITS, KILL_TOO_LONG]):
         plant(h, name, f"tok{n}", f"raw{n}", proc=INIT)
     listed = [record("raw0", "tok0", "alice", 1, FITS), record("raw2", "tok2", "alice", 1, KILL_FITS),
@@ -247,19 +261,15 @@ def test_session_file_paths_and_the_session_kill_command(make_host):
         r = h.vksession("-p", "-x", *args)
         assert (r.rc, r.out, r.err) == ((0, out, "") if out else (1, "", "**ERROR: -4\n")), args
 
-    r = h.vksession("-k", "-d", KILL_FITS)
-    assert (r.rc, r.out, r.err) == (0, "", "")
+    assert outcome(h.vksession("-k", "-d", KILL_FITS)) == (0, "", "")
     r = h.vksession("-k", "-d", KILL_TOO_LONG, argv0=NAME)
     assert (r.rc, r.out, r.err) == (1, "", failed(False, -1, "Internal system error"))
     assert calls(h, "vksessionkill") == [["display", KILL_FITS, ""]]
 
-
-def test_the_message_tools_command_is_cut_at_80_characters(make_host):
-    # "/opt/KELWvk/sbin/vkwall -d :" is 28 characters: a display of 52 fills
-    # the 81-byte command; one of 53 loses its last character.
-    h = make_host(files={WALL: (NOTING, 0o755)})
+    # "/opt/KELWvk/sbin/vkwall -d :" is 28 characters: a display of 52 fills the 81-byte
+    # command; one of 53 loses its last character.
     names = ["4" * 52, "3" * 53]
-    for n, name in enumerate(names):
+    for n, name in enumerate(names, 5):
         plant(h, name, f"tok{n}", f"raw{n}")        # no session proc file: -19 after the notice
     with ThreadPoolExecutor(2) as pool:              # the 3-second waits overlap
         results = list(pool.map(lambda d: h.vksession("-s", "-x", "-d", d), names))
@@ -303,25 +313,7 @@ def test_session_file_lines_at_their_limit_and_odd_bytes(host):
     assert h.vksession("-p", "-x", "-t", "zz").out == record("r23", "tok23", None, 1, "23")
 
 
-# ---- lines of 1024 bytes from ps and from the tree tool -------------------------------------
-
-def test_ps_lines_at_their_limit(make_host):
-    # Each line of ps is read into 1024 bytes and loses its last character
-    # (its newline): a line of 1022 characters is whole; of one more, the
-    # buffer holds 1023 and the last of them goes; the newline after it is
-    # an empty line. A last line without a newline loses a character too.
-    comm = "c" * 1014
-    body = ("printf '  PID S   UID COMMAND\\n'\n"
-            f"printf '11 S 0 {comm}\\n'\n"               # 7 + 1014 = 1021 + newline
-            f"printf '12 S 0 {comm}x\\n'\n"              # 1022 + newline
-            f"printf '13 S 0 {comm}xy\\n'\n"             # 1023 + newline
-            "printf '\\000\\001\\377\\n14 T 0 last'\n")
-    h = make_host(files={PS: ("#!/bin/sh\n" + body, 0o755)})
-    got = {line.split()[0]: dict(w.split("=", 1) for w in line.split()[1:])
-           for line in h.probe("ps-cache", "11", "12", "13", "14").out.splitlines()}
-    assert [got[f"ask={p}"]["comm"] for p in "11 12 13 14".split()] == [comm, comm + "x", comm + "x", "las"]
-    assert got["ask=14"]["state"] == "4"
-
+# ---- lines of 1024 bytes from the tree tool -------------------------------------------------
 
 def test_tree_lines_at_their_limit_and_hostile(make_host):
     # The client's tree as the tool prints it, with a descendant's line
@@ -336,7 +328,6 @@ def test_tree_lines_at_their_limit_and_hostile(make_host):
             f"    {d2.pid} ".ljust(1023, "y") + f"    {bystander.pid} sleep 1000\n" +
             f"    {bystander.pid};touch${{IFS}}/tmp/pwned x\n    $(touch /tmp/pwned) x\n")
     plant(h, "1", "tok1", "raw1", proc=client(c))
-    r = h.vksession("-s", "-d", "1")
-    assert (r.rc, r.out, r.err) == (0, "", DEPRECATED)
+    assert outcome(h.vksession("-s", "-d", "1")) == (0, "", DEPRECATED)
     wait_for(lambda: [p.state() for p in (c, d1, d2)] == ["T"] * 3, what="the stop")
     assert bystander.state() == "S" and not h.path("/tmp/pwned").exists()

@@ -5,12 +5,13 @@ import json
 import re
 import signal
 import subprocess
-import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 from conftest import SLACK, VKSESSION, _build_path
-from group import FIELDS, MEMBERS, VKGROUP, line_of
-from sessions import client, plant, running, sleeper, start, states, tree, wait_for
+from group import FIELDS, MEMBERS, VKGROUP, calls, line_of, metric_samples, noting, pwned
+from sessions import (ALICE, BOB, client, outcome, plant, running, sleeper, start, states, timed, tree,
+                      wait_for)
 
 NO_MEMBERS = f"vkgroup: {MEMBERS}: no such file; asking this host only\n"
 
@@ -29,11 +30,10 @@ def servers(r):
 def test_every_member_in_one_table_in_records_in_json_and_in_metrics(make_group):
     g = make_group("parvix1", "parvix2", "parvix3")
     # alice on every host, bob on parvix2; raw tokens ordered otherwise than the tokens.
-    h1, h2, h3 = (g.hosts[n] for n in ("parvix1", "parvix2", "parvix3"))
-    plant(h1, "1", "tokA", "raw5", proc=client(sleeper(h1)))
-    plant(h2, "1", "tokB", "raw2", proc=client(sleeper(h2, 1002), 1002))
-    plant(h2, "2", "tokC", "raw1", proc=client(sleeper(h2)))
-    plant(h3, "4", "tokD", "raw3", proc=client(sleeper(h3)))
+    h1, h2, h3 = g.hosts.values()
+    for h, disp, token, raw, uid in [(h1, "1", "tokA", "raw5", ALICE), (h2, "1", "tokB", "raw2", BOB),
+                                     (h2, "2", "tokC", "raw1", ALICE), (h3, "4", "tokD", "raw3", ALICE)]:
+        plant(h, disp, token, raw, proc=client(sleeper(h, uid), uid))
     expected = [record(x) for h in (h1, h2, h3) for x in h.vksession("-p", "-x").out.splitlines()]
     assert [d["TOKEN"] for d in expected] == ["tokA", "tokC", "tokB", "tokD"]   # by raw token
 
@@ -70,7 +70,7 @@ def test_every_member_in_one_table_in_records_in_json_and_in_metrics(make_group)
     assert r.rc == 1 and r.err.splitlines()[0].startswith("vkgroup: parvix3: cannot reach: ")
     check = subprocess.run(["promtool", "check", "metrics"], input=r.out, capture_output=True, text=True)
     assert check.returncode == 0, check.stdout + check.stderr
-    samples = dict(x.rsplit(" ", 1) for x in r.out.splitlines() if not x.startswith("#"))
+    samples = metric_samples(r.out)
     assert [samples.get(k) for k in ('vk_sessions{server="parvix2",state="disconnected"}',
             'vk_sessions{server="parvix1",state="connected"}', 'vk_group_member_up{server="parvix3"}',
             'vk_sessions{server="parvix3",state="idle"}')] == ["2", "0", "0", None]
@@ -98,40 +98,6 @@ def test_every_member_in_one_table_in_records_in_json_and_in_metrics(make_group)
 
 # ---- members that cannot answer --------------------------------------------------------------
 
-def processes_of_calls(g):
-    """vkrcmd, its shells and ssh clients on parvix1 (masters of shared connections apart)."""
-    return [p for p in g.processes("parvix1") if p.comm == "vkrcmd" or
-            (p.comm == "sh" and "vkrcmd" in p.args) or (p.comm == "ssh" and not p.args.endswith("[mux]"))]
-
-
-def test_members_down_cut_off_or_hung_are_reported_and_the_rest_is_listed(make_group):
-    g = make_group("parvix1", "parvix2", "parvix3", "parvix4", "parvix5")
-    for n in g.names:
-        plant(g.hosts[n], "1", f"tok-{n}", f"raw-{n}")
-    g.stop_sshd("parvix3")
-    g.cut("parvix4")
-    # parvix5's vksession never ends.
-    g.hosts["parvix5"].write(VKSESSION, "#!/bin/sh\nexec sleep 1000\n", 0o755)
-    began = time.monotonic()
-    r = g.vkgroup("list", "-x", "-w", "8")
-    assert 8 <= time.monotonic() - began < 8 + 2 + SLACK
-    err = r.err.splitlines()
-    assert (r.rc, servers(r), len(err)) == (1, ["parvix1", "parvix2"], 3), r
-    assert err[0] == "vkgroup: parvix3: cannot reach: ssh: connect to host parvix3 port 22: Connection refused"
-    assert re.fullmatch(r"vkgroup: parvix4: cannot reach: ssh: connect to host parvix4 port 22: "
-                        r"(Connection timed out|No route to host)", err[1]), err[1]
-    assert err[2] == "vkgroup: parvix5: no answer within 8 s"
-    # Nothing of the hung call is left, and its shared connection is closed.
-    assert processes_of_calls(g) == []
-    assert all("parvix5" not in p.args for p in g.processes("parvix1") if p.comm == "ssh")
-
-    # Without the hung member, the listing ends within the connect timeout + 2 s.
-    began = time.monotonic()
-    r = g.vkgroup("list", "-x", "parvix1", "parvix2", "parvix3", "parvix4")
-    assert time.monotonic() - began < 5 + 2 + SLACK
-    assert r.rc == 1 and len(r.out.splitlines()) == 2 and len(r.err.splitlines()) == 2
-
-
 # Starts a program with SIGTERM and SIGHUP blocked and SIGINT and SIGQUIT ignored, as a
 # caller may (a service that takes its signals with sigwait, a shell's background job).
 BLOCKING = ("import os, signal, sys\n"
@@ -141,40 +107,58 @@ BLOCKING = ("import os, signal, sys\n"
             "os.execv(sys.argv[1], sys.argv[1:])\n")
 
 
-def status_mask(pid, name):
-    with open(f"/proc/{pid}/status") as f:
-        return next(int(x.split()[1], 16) for x in f if x.startswith(name + ":"))
-
-
-def test_calls_start_with_no_signal_blocked_or_ignored(make_group):
-    g = make_group()
-    g.h2.write(VKSESSION, "#!/bin/sh\nexec sleep 1000\n", 0o755)
-    g.h1.write("/root/blocking.py", BLOCKING)
-    done = []
-    t = threading.Thread(target=lambda: done.append(g.h1.run(
-        ["/usr/bin/python3", "/root/blocking.py", VKGROUP, "list", "-w", "8"])))
-    t.start()
+def status_field(hostpid, name):
+    """A number of /proc/PID/status (hexadecimal for a mask); -1 once the process is gone."""
     try:
-        deadline = time.monotonic() + 8
-        while not (calls_ := [p for p in processes_of_calls(g) if p.comm in ("sh", "vkrcmd")]):
-            assert time.monotonic() < deadline, "no call in flight"
-            time.sleep(0.01)
-        # The member's query process: the vkgroup that started the call (a query process
-        # just forked may not have set its signals yet). (Signals 1 to 31 only: the C
-        # library keeps its own real-time signals as it sees fit.)
-        def parent(hostpid):
-            with open(f"/proc/{hostpid}/stat") as f:
-                return int(f.read().rsplit(")", 1)[1].split()[1])
-        starters = {parent(p.hostpid) for p in calls_}
-        queries = [p for p in g.processes() if p.comm == "vkgroup" and p.hostpid in starters]
-        assert queries
-        # (sh blocks signals of its own while it waits for vkrcmd: only what it ignores counts.)
-        for p in queries + calls_:
-            blocked = 0 if p.comm == "sh" else status_mask(p.hostpid, "SigBlk")
-            assert (blocked, status_mask(p.hostpid, "SigIgn") & 0x7fffffff) == (0, 0), p
-    finally:
-        t.join(30)
-    assert done and done[0].rc == 1 and "parvix2: no answer within 8 s" in done[0].err
+        with open(f"/proc/{hostpid}/status") as f:
+            value = next(x.split()[1] for x in f if x.startswith(name + ":"))
+        return int(value, 16 if name.startswith("Sig") else 10)
+    except OSError:
+        return -1
+
+
+def test_members_down_cut_off_or_hung_are_reported_and_the_rest_is_listed(make_group):
+    g = make_group("parvix1", "parvix2", "parvix3", "parvix4", "parvix5")
+    for n in g.names:
+        plant(g.hosts[n], "1", f"tok-{n}", f"raw-{n}")
+    g.stop_sshd("parvix3")
+    g.cut("parvix4")
+    g.hosts["parvix5"].write(VKSESSION, "#!/bin/sh\nexec sleep 1000\n", 0o755)   # never ends
+    g.h1.write("/root/blocking.py", BLOCKING)
+    began = time.monotonic()
+    with ThreadPoolExecutor(1) as pool:
+        run = pool.submit(g.h1.run, ["/usr/bin/python3", "/root/blocking.py", VKGROUP, "list", "-x",
+                                     "-w", "8"])
+        # Whatever the caller blocked or ignored, the calls start with no signal blocked or
+        # ignored: the member's query process (the vkgroup that started a call) and what it
+        # runs. (Signals 1 to 31 only: the C library keeps its own real-time signals as it sees
+        # fit; sh blocks signals of its own while it waits for vkrcmd: only what it ignores
+        # counts.) A process caught in the moment of a fork has every signal blocked, or has
+        # not set its signals yet: what counts is a mask that stays.
+        def masks():
+            calls_ = [p for p in g.calls_running() if p.comm in ("sh", "vkrcmd")]
+            starters = {status_field(p.hostpid, "PPid") for p in calls_}
+            queries = [p for p in g.processes() if p.comm == "vkgroup" and p.hostpid in starters]
+            return queries and calls_ and {
+                (0 if p.comm == "sh" else status_field(p.hostpid, "SigBlk"),
+                 status_field(p.hostpid, "SigIgn") & 0x7fffffff) for p in queries + calls_}
+        wait_for(lambda: masks() == {(0, 0)}, timeout=7, what="calls with no signal blocked or ignored")
+        r = run.result()
+    assert 8 <= time.monotonic() - began < 8 + 2 + SLACK
+    err = r.err.splitlines()
+    assert (r.rc, servers(r), len(err)) == (1, ["parvix1", "parvix2"], 3), r
+    assert err[0] == "vkgroup: parvix3: cannot reach: ssh: connect to host parvix3 port 22: Connection refused"
+    assert re.fullmatch(r"vkgroup: parvix4: cannot reach: ssh: connect to host parvix4 port 22: "
+                        r"(Connection timed out|No route to host)", err[1]), err[1]
+    assert err[2] == "vkgroup: parvix5: no answer within 8 s"
+    # Nothing of the hung call is left, and its shared connection is closed.
+    assert g.calls_running() == []
+    assert all("parvix5" not in p.args for p in g.processes("parvix1") if p.comm == "ssh")
+
+    # Without the hung member, the listing ends within the connect timeout + 2 s.
+    r, took = timed(g.vkgroup, "list", "-x", "parvix1", "parvix2", "parvix3", "parvix4")
+    assert took < 5 + 2 + SLACK
+    assert r.rc == 1 and len(r.out.splitlines()) == 2 and len(r.err.splitlines()) == 2
 
 
 # ---- hostile answers --------------------------------------------------------------------------
@@ -182,28 +166,12 @@ def test_calls_start_with_no_signal_blocked_or_ignored(make_group):
 # Shell metacharacters and a byte that is no UTF-8 (control characters are refused in a
 # filter of the command line, not in a record).
 EVIL = b"$(touch /tmp/pwn1)`touch /tmp/pwn2`'\"|&<>*?!#~\\ \xc3(".decode("utf-8", "surrogateescape")
-# A far vksession that answers with records naming another server, with shell metacharacters
-# in every field, and notes every call's words in /tmp/calls.
-HOSTILE = r"""#!/bin/sh
-{ for a in "$@"; do printf '%s\0' "$a"; done; printf '\036'; } >> /tmp/calls
-case "$1" in -p) cat /tmp/answer;; esac
-"""
 
 
 def hostile(h, answer):
-    h.write(VKSESSION, HOSTILE, 0o755)
+    """vksession of `h` answers a listing with `answer` and notes every call's words."""
+    h.write(VKSESSION, noting('case "$1" in -p) cat /tmp/answer;; esac\n'), 0o755)
     h.write("/tmp/answer", answer.encode("utf-8", "surrogateescape"))
-
-
-def calls(h):
-    p = h.path("/tmp/calls")
-    text = p.read_bytes().decode(errors="surrogateescape") if p.exists() else ""
-    return [c.split("\0")[:-1] for c in text.split("\036")[:-1]]
-
-
-def pwned(g):
-    return [str(p) for h in g.hosts.values() for d in ("/tmp", "/root")
-            for p in h.path(d).glob("pwn*")]
 
 
 def test_hostile_members_cannot_forge_break_the_output_or_steer_an_action(make_group):
@@ -232,7 +200,7 @@ def test_hostile_members_cannot_forge_break_the_output_or_steer_an_action(make_g
 
     # Acting on it goes to parvix2, the member that answered, each value one word there.
     for h in g.hosts.values():
-        h.path("/tmp/calls").unlink(missing_ok=True)
+        calls(h)
     r = g.vkgroup("terminate", "-a", "-t", f"TOKEN-{EVIL}", "parvix2", "parvix3")
     assert (r.rc, r.err.splitlines()[1:]) == (1, failures[:1])
     assert r.out.startswith("parvix2 DISPLAY-$(touch") and r.out.endswith(": done\n"), r
@@ -240,7 +208,7 @@ def test_hostile_members_cannot_forge_break_the_output_or_steer_an_action(make_g
         ["-p", "-x", "-t", f"TOKEN-{EVIL}"],
         ["-k", "-x", "-t", f"TOKEN-{EVIL}", "-u", f"uid-\x1b[2J{EVIL}", "-d", f"DISPLAY-{EVIL}"]]
     assert calls(g.hosts["parvix3"]) == [["-p", "-x", "-t", f"TOKEN-{EVIL}"]]  # never acted on
-    assert pwned(g) == []
+    assert pwned(*g.hosts.values()) == []
 
 
 # What the library reads of a member's answer at most (VK_MAX_REMOTE_ANSWER).
@@ -308,9 +276,8 @@ def test_a_members_answer_is_filtered_again_escaped_for_a_terminal_and_bounded(m
     g.h2.write(VKSESSION, f"#!/bin/sh\ncase \"$1\" in -p) yes '{line[:-1]}' | head -c {512 << 20};; esac\n", 0o755)
     g.h1.write("/root/peak.py", PEAK)
     for args in (["list", "-x"], ["metrics"]):
-        began = time.monotonic()
-        r = g.h1.run(["/usr/bin/python3", "/root/peak.py", VKGROUP, *args])
-        assert time.monotonic() - began < 15 + SLACK
+        r, took = timed(g.h1.run, ["/usr/bin/python3", "/root/peak.py", VKGROUP, *args])
+        assert took < 15 + SLACK
         *out, last = r.out.splitlines()
         word, peak_kib, rc = last.split()
         assert (word, rc, r.err) == ("peak", "1", "vkgroup: parvix2: answer too large\n"), r
@@ -335,8 +302,7 @@ def test_actions_need_all_for_more_than_one_match_and_are_read_back(make_group):
                                     f"rawA\n  parvix2 {n2} rawB\nvkgroup: use -a to act on all of them, or "
                                     "more filters\n")
     assert running(h1, mine + [p1["server_pid"]]) and running(h2, theirs + [p2["server_pid"]])
-    r = g.vkgroup("terminate", "-u", "nobody")
-    assert (r.rc, r.out, r.err) == (1, "", "vkgroup: No session found!\n")
+    assert outcome(g.vkgroup("terminate", "-u", "nobody")) == (1, "", "vkgroup: No session found!\n")
     assert g.vkgroup("suspend", "-a", "-t", "tokA", "-t", "x").rc == 2   # a filter given twice
     r = g.vkgroup("suspend", "-d", n1, "parvix1")   # this host's: the user is told, then it stops
     assert (r.rc, r.err, r.out) == (0, "", f"parvix1 {n1} rawA: done\n")

@@ -8,8 +8,8 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from conftest import DEPRECATED, SLACK
-from sessions import (ALICE, BOB, CTOKENS, DISPLAYS, NAME, PROCS, PSTOP, client, error, failed, plant,
-                      record, row, running, sleeper, start, states, table, tree, wait_for)
+from sessions import (ALICE, BOB, CTOKENS, DISPLAYS, NAME, PROCS, PSTOP, client, error, failed, outcome,
+                      plant, record, row, running, sleeper, start, states, table, timed, tree, wait_for)
 
 NOTICE = ("message to display :{}: Your session has been suspended. / "
           "Please contact your Administrator immediately.")
@@ -56,8 +56,7 @@ def test_suspend_notifies_waits_and_stops_the_tree_then_resume(host):
     assert time.monotonic() - started < 2 + SLACK and states(host, pids) == ["T"] * 3
 
     for _ in range(2):  # the second resume finds nothing to do
-        r = host.vksession("-r", "-u", "alice")
-        assert (r.rc, r.out, r.err) == (0, "", DEPRECATED)
+        assert outcome(host.vksession("-r", "-u", "alice")) == (0, "", DEPRECATED)
         assert running(host, pids)
     assert host.vksession("-p", "-d", n).out == table(row("raw1", "alice", n, "D"))
 
@@ -71,8 +70,7 @@ def test_terminate_continues_a_stopped_session_first(host, stype):
     wait_for(lambda: states(host, pids) == ["T"] * 3)
     host.clear_log()
 
-    r = host.vksession("-k", "-d", n)
-    assert (r.rc, r.out, r.err) == (0, "", "")
+    assert outcome(host.vksession("-k", "-d", n)) == (0, "", "")
     wait_for(lambda: states(host, [proc["server_pid"]]) == ["-"], what="the X server's end")
     killer_ran = any(rec.ident == "vksessionkill" for rec in host.log())
     if stype == "DEFAULT":     # the session killer, whatever the letter case
@@ -96,9 +94,8 @@ def test_more_than_one_match_needs_all_and_a_client_must_be_its_program(host):
             if action != "-r" and not selection:
                 continue  # -k and -s need a filter
             # Two matches (the edge) or three, refused before any notice or wait.
-            started = time.monotonic()
-            r = host.vksession(action, *x(xmode), *selection, argv0=NAME)
-            assert time.monotonic() - started < 2 + SLACK
+            r, took = timed(host.vksession, action, *x(xmode), *selection, argv0=NAME)
+            assert took < 2 + SLACK
             assert (r.rc, r.out, r.err) == (1, "", error(xmode, -6, "more than one session found.  "
                                                          "Use -a or more filter options.", action != "-k"))
     assert notices(host) == []
@@ -141,8 +138,7 @@ def test_terminate_all_stops_at_the_first_failure_and_suspend_needs_a_valid_proc
         (1, "", failed(xmode, -19, "invalid or missing session proc file", True)) for _, xmode in cases]
     assert running(host, tree(host, stale_proc["pid"]))
     for n, token in ((gone, "tok4"), (stale, "tok5")):
-        r = host.vksession("-k", "-d", n)
-        assert (r.rc, r.out, r.err) == (0, "", "")
+        assert outcome(host.vksession("-k", "-d", n)) == (0, "", "")
         assert exist(host, n, token) == [False] * 3
 
 

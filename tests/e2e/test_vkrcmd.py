@@ -8,8 +8,8 @@ import time
 import pytest
 
 from conftest import SLACK, VKSESSION
-from group import CONTROL_DIR, KEY, KNOWN_HOSTS, SSH_CONFIG, VKGROUP, VKRCMD, is_master
-from sessions import plant, wait_for
+from group import CONTROL_DIR, KEY, KNOWN_HOSTS, SSH_CONFIG, VKGROUP, VKRCMD, pwned
+from sessions import outcome, plant, timed, wait_for
 
 LIST = (VKSESSION, "-p", "-x")
 NO_SESSION = "**ERROR: -4\n"
@@ -26,20 +26,9 @@ def masters(g):
     return {p.args.split()[1]: p.hostpid for p in g.masters()}
 
 
-def left_of_calls(g):
-    """parvix1's processes that belong to a call: vkrcmd, a shell, an ssh that is no master."""
-    return [p for p in g.processes() if p.comm in ("vkrcmd", "sh", "ssh") and not is_master(p)]
-
-
-def timed(g, *args, **kw):
-    began = time.monotonic()
-    r = g.vkrcmd(*args, **kw)
-    return r, time.monotonic() - began
-
-
 def in_background(g, *args):
     """A call in a thread of its own; the thread's `result` is (Result, seconds)."""
-    t = threading.Thread(target=lambda: setattr(t, "result", timed(g, *args, timeout=60)))
+    t = threading.Thread(target=lambda: setattr(t, "result", timed(g.vkrcmd, *args, timeout=60)))
     t.start()
     return t
 
@@ -50,6 +39,14 @@ def slow_listing(h):
     h.spawn(["/usr/bin/python3", "-c", "import socket, time; s = socket.create_server(("
              "'127.0.0.1', 7010)); open('/tmp/listening', 'w'); time.sleep(600)"])
     wait_for(lambda: h.path("/tmp/listening").exists(), what="the silent manager")
+
+
+def no_connection(host, why):
+    """How vkrcmd says that ssh could not connect to `host` (a regular expression)."""
+    return f"cannot reach {host}: ssh: connect to host {host} port 22: {why}"
+
+
+CUT_OFF = "(Connection timed out|No route to host)"
 
 
 def refused(r, why):
@@ -69,22 +66,20 @@ def test_calls_share_one_connection_per_server_until_closed(group):
     for _ in range(3):
         assert (g.vkrcmd("parvix2", *LIST).out, g.vkrcmd("parvix3", *LIST).out) == (NO_SESSION,) * 2
     # A far command's own 255 is passed on as such, its master still there.
-    r = g.vkrcmd("parvix2", VKSESSION, "-p", "-x", "-n", "Nobody")
-    assert (r.rc, r.out, r.err) == (255, "**ERROR: -20\n", "")
+    assert outcome(g.vkrcmd("parvix2", VKSESSION, "-p", "-x", "-n", "Nobody")) == (255, "**ERROR: -20\n", "")
     # One login per server; each master in the background, in the root-only directory.
     assert (g.accepted("parvix2"), g.accepted("parvix3")) == (1, logins)
     first = masters(g)
     assert len(first) == 2 and all(os.path.dirname(s) == CONTROL_DIR for s in first), first
     st = os.lstat(g.h1.path(CONTROL_DIR))
     assert (oct(st.st_mode), st.st_uid) == (oct(0o40700), 0)
-    assert left_of_calls(g) == []
+    assert g.calls_running() == []
     # The master outlives its calls (60 s by default) until it is closed; closing it twice,
     # or where there is none, is fine too.
     time.sleep(1)
     assert masters(g) == first
     for host in ("parvix2", "parvix2", "parvix1"):
-        r = g.vkrcmd("--close", host)
-        assert (r.rc, r.out, r.err) == (0, "", ""), host
+        assert outcome(g.vkrcmd("--close", host)) == (0, "", ""), host
     wait_for(lambda: len(masters(g)) == 1, what="the closed master's end")
     assert masters(g).items() < first.items()
     # The next call logs in again.
@@ -101,10 +96,9 @@ def test_the_callers_descriptors_are_not_held_and_nothing_but_vksession_runs(gro
     # run waiting for a minute.
     script = f"{' '.join((VKRCMD, 'parvix2', *LIST))} 3>&1 >/dev/null 2>&1; echo $?"
     for _ in range(2):
-        began = time.monotonic()
-        r = g.h1.sh(script, timeout=20)
-        assert (r.out, r.err) == ("1\n", "") and time.monotonic() - began < 5 + SLACK
-    assert len(masters(g)) == 1 and left_of_calls(g) == []
+        r, took = timed(g.h1.sh, script, timeout=20)
+        assert (r.out, r.err) == ("1\n", "") and took < 5 + SLACK
+    assert len(masters(g)) == 1 and g.calls_running() == []
 
     # The gate's rules are checked one by one in the unit tests; here, that
     # it stands between the group key and the far host, with or without
@@ -127,7 +121,7 @@ def test_the_callers_descriptors_are_not_held_and_nothing_but_vksession_runs(gro
     assert g.vkrcmd("--close", "parvix2").rc == 0
     r = g.vkrcmd("parvix2", VKSESSION, "-p", "-x")
     assert (r.rc, r.out, r.err.endswith("Host key verification failed.\n")) == (255, "", True)
-    assert [p for h in (h1, h2) for d in ("/tmp", "/root") for p in h.path(d).glob("pwn*")] == []
+    assert pwned(h1, h2) == []
 
 
 def test_servers_that_go_away(group):
@@ -144,29 +138,25 @@ def test_servers_that_go_away(group):
     assert refused(r, "cannot reach parvix2: connection lost before the command ended") and took < 5, \
         (r, took)
     wait_for(lambda: len(masters(g)) == 1, what="the broken master's end")
-    r, took = timed(g, "parvix2", *LIST)
-    assert refused(r, "cannot reach parvix2: ssh: connect to host parvix2 port 22: "
-                      "Connection refused") and took < 2 + SLACK, (r, took)
+    r, took = timed(g.vkrcmd, "parvix2", *LIST)
+    assert refused(r, no_connection("parvix2", "Connection refused")) and took < 2 + SLACK, (r, took)
     # parvix3 is cut off with a master open: the master notices within its keepalive, and a
     # call meanwhile fails through it, then tries to connect anew. --close does not wait for
     # the lost server.
     g.cut("parvix3")
-    r, took = timed(g, "parvix3", *LIST, timeout=60)
-    assert refused(r, "cannot reach parvix3: ssh: connect to host parvix3 port 22: "
-                      "(Connection timed out|No route to host)") and took < ALIVE + CONNECT_TIMEOUT + 2 \
-        + SLACK
+    r, took = timed(g.vkrcmd, "parvix3", *LIST, timeout=60)
+    assert refused(r, no_connection("parvix3", CUT_OFF)) and took < ALIVE + CONNECT_TIMEOUT + 2 + SLACK
     assert masters(g) == {}
     # Cut off without a master: the connect time-out.
-    r, took = timed(g, "parvix3", *LIST)
-    assert refused(r, "cannot reach parvix3: ssh: connect to host parvix3 port 22: "
-                      "(Connection timed out|No route to host)") and took < CONNECT_TIMEOUT + 2 + SLACK
+    r, took = timed(g.vkrcmd, "parvix3", *LIST)
+    assert refused(r, no_connection("parvix3", CUT_OFF)) and took < CONNECT_TIMEOUT + 2 + SLACK
     g.restore("parvix3")
     assert g.vkrcmd("parvix3", *LIST).out == NO_SESSION
     g.cut("parvix3")
-    r, took = timed(g, "--close", "parvix3")
+    r, took = timed(g.vkrcmd, "--close", "parvix3")
     assert (r.rc, r.err, took < 1 + SLACK) == (0, "", True)
     # A master on its way out has no command line left, and shows as a bare ssh until reaped.
-    wait_for(lambda: masters(g) == {} and left_of_calls(g) == [], what="the closed master's end")
+    wait_for(lambda: masters(g) == {} and g.calls_running() == [], what="the closed master's end")
 
 
 def test_the_socket_directory_must_be_roots_alone_and_the_groups_settings_win(group):
@@ -194,9 +184,9 @@ def test_the_socket_directory_must_be_roots_alone_and_the_groups_settings_win(gr
 
     # The group's own settings win over the defaults.
     g.h1.write(SSH_CONFIG, "Host parvix3\n\tControlPersist 1\nHost *\n\tConnectTimeout 2\n", 0o600)
-    r, took = timed(g, g.silent, *LIST)
-    assert refused(r, f"cannot reach {g.silent}: ssh: connect to host {g.silent} port 22: "
-                      "Connection timed out") and 2 <= took < 2 + 2 + SLACK, (r, took)
+    r, took = timed(g.vkrcmd, g.silent, *LIST)
+    assert refused(r, no_connection(g.silent, "Connection timed out")), r
+    assert 2 <= took < 2 + 2 + SLACK
     assert g.vkrcmd("parvix2", *LIST).out == g.vkrcmd("parvix3", *LIST).out == NO_SESSION
     # parvix3's master goes after a second of rest; parvix2's keeps the default minute.
     wait_for(lambda: len(masters(g)) == 1, what="parvix3's master's end")
