@@ -142,7 +142,7 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
     helper = Helper(h)
     session = ["parvix1", "raw5", "tok5", "alice", "5"]
     for request, why in [
-            (("A", "alice", PASSWORDS["alice"]), "wrong number of fields"),
+            # (Each check of a request and its refusal: the unit tests of the requests.)
             (("X", ID, CLIENT, ID, "terminate", "-oProxyCommand=x", *session[1:]), "bad server name"),
             # Well formed, but no session has this id.
             (("W", ID, CLIENT, "1"), "out of order"),
