@@ -7,7 +7,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from conftest import DEPRECATED, SLACK, USERS, VALGRIND
-from sessions import (BOB, CTOKENS, DISPLAYS, INIT, NAME, PROCS, PTREE, client, failed, outcome,
+from sessions import (CTOKENS, DISPLAYS, INIT, NAME, PROCS, PTREE, client, failed, outcome,
                       plant, record, sleeper, wait_for)
 
 PS = "/usr/bin/ps"     # /bin is a link to usr/bin
@@ -26,29 +26,6 @@ def test_ps_that_fails(make_host):
     plant(h, "1", "tok1", "raw1", proc=client(sleeper(h)))
     assert outcome(h.vksession("-p", "-x")) == (1, "", "**ERROR: -1\n")
     assert "vk_setUserSessionEnt(): init_processState() failed!" in h.lines()
-
-
-def test_ps_lines_that_babble_or_reach_their_limit(make_host):
-    # Lines that are no process lines are passed over. Each line is read into 1024 bytes and
-    # loses its last character (its newline): a line of 1022 characters is whole; of one
-    # more, the buffer holds 1023 and the last of them goes; the newline after it is an
-    # empty line. A last line without a newline loses a character too.
-    comm = "c" * 1014
-    h = make_host(files={PS: script(
-        "printf '\\001\\377 junk\\n\\n1\\tT\\t0\\tx\\n42 T\\n'; printf '%01100d x y z\\n' 7\n"
-        "echo '  PID S   UID COMMAND'; echo \"$CLIENT T 1001 sleep\"\n"
-        f"printf '11 S 0 {comm}\\n'\n"               # 7 + 1014 = 1021 + newline
-        f"printf '12 S 0 {comm}x\\n'\n"              # 1022 + newline
-        f"printf '13 S 0 {comm}xy\\n'\n"             # 1023 + newline
-        "printf '\\000\\001\\377\\n14 T 0 last'\n")})
-    c = sleeper(h, stopped=True)
-    plant(h, "1", "tok1", "raw1", proc=client(c))
-    r = h.vksession("-p", "-x", env={"CLIENT": str(c.pid)})
-    assert (r.rc, r.out, r.err) == (0, record("raw1", "tok1", "alice", 5, "1"), "")
-    got = {line.split()[0]: dict(w.split("=", 1) for w in line.split()[1:])
-           for line in h.probe("ps-cache", "11", "12", "13", "14").out.splitlines()}
-    assert [got[f"ask={p}"]["comm"] for p in "11 12 13 14".split()] == [comm, comm + "x", comm + "x", "las"]
-    assert got["ask=14"]["state"] == "4"
 
 
 # ---- the tree tool, the session killer, the message tool ------------------------------------
@@ -311,23 +288,3 @@ def test_session_file_lines_at_their_limit_and_odd_bytes(host):
         record("r32", "tok32", "alice", 1, "32", "kiosk")])
     # The second piece of the long line of display 23 is its token set.
     assert h.vksession("-p", "-x", "-t", "zz").out == record("r23", "tok23", None, 1, "23")
-
-
-# ---- lines of 1024 bytes from the tree tool -------------------------------------------------
-
-def test_tree_lines_at_their_limit_and_hostile(make_host):
-    # The client's tree as the tool prints it, with a descendant's line
-    # filling the read buffer, a descendant whose command line is so long
-    # that its tail, past the buffer, looks like a bystander's line, and
-    # "pids" that would run a command if they reached the stop command's
-    # shell.
-    h = make_host(files={PTREE: ("#!/bin/sh\ncat /tmp/tree\n", 0o755)})
-    c, d1, d2, bystander = sleeper(h), sleeper(h), sleeper(h), sleeper(h, BOB)
-    h.write("/tmp/tree", f"1 init\n  {c.pid} sleep 1000\n" +
-            f"    {d1.pid} ".ljust(1022, "x") + "\n" +
-            f"    {d2.pid} ".ljust(1023, "y") + f"    {bystander.pid} sleep 1000\n" +
-            f"    {bystander.pid};touch${{IFS}}/tmp/pwned x\n    $(touch /tmp/pwned) x\n")
-    plant(h, "1", "tok1", "raw1", proc=client(c))
-    assert outcome(h.vksession("-s", "-d", "1")) == (0, "", DEPRECATED)
-    wait_for(lambda: [p.state() for p in (c, d1, d2)] == ["T"] * 3, what="the stop")
-    assert bystander.state() == "S" and not h.path("/tmp/pwned").exists()

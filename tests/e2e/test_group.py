@@ -53,10 +53,9 @@ def test_every_member_in_one_table_in_records_in_json_and_in_metrics(make_group)
           [("raw5", "alice", "1", "parvix1"), ("raw1", "alice", "2", "parvix2"),
            ("raw2", "bob", "1", "parvix2"), ("raw3", "alice", "4", "parvix3")])])
 
-    # Filters as vksession reads them; servers named on the command line.
-    for args, tokens in [(["-u", "alice"], ["tokA", "tokC", "tokD"]), (["-t", "TOKC"], ["tokC"]),
-                         (["-t", "raw2"], ["tokB"]), (["-d", "1"], ["tokA", "tokB"]),
-                         (["-u", "alice", "-d", "2"], ["tokC"]), (["-u", "bob", "-t", "tokA"], []),
+    # Filters as vksession reads them (each filter against a member's answer: the test of
+    # members' answers below); servers named on the command line.
+    for args, tokens in [(["-t", "TOKC"], ["tokC"]), (["-u", "alice", "-d", "1"], ["tokA"]),
                          (["parvix3", "PARVIX2"], ["tokC", "tokB", "tokD"]),
                          (["-d", "1", "parvix1"], ["tokA"])]:
         r = g.vkgroup("list", "-x", *args)
@@ -339,9 +338,6 @@ def test_the_members_file(make_group):
         assert (r.rc, r.out, r.err) == (
             2, "", f"vkgroup: {MEMBERS}:2: not a host name: -oProxyCommand=touch /tmp/pwn1\n"), args
     assert g.accepted("parvix2") == 0 and g.h1.path("/var/opt/KELWvk/displays/1").exists()
-    g.h1.write(MEMBERS, "# the group\n\n  parvix2  \n\tPARVIX1\n")
-    r = g.vkgroup("list", "-x")
-    assert (r.rc, r.err, servers(r)) == (0, "", ["PARVIX1"])
     g.h1.path(MEMBERS).unlink()
     r = g.vkgroup("list", "-x")
     assert (r.rc, r.err, servers(r)) == (0, NO_MEMBERS, ["parvix1"])

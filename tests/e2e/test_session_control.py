@@ -188,14 +188,12 @@ def test_hostile_session_files_reach_no_shell_and_no_bystander(host):
         return client(pid, **keys)
     kiosk = {"stype": "kiosk"}
     # display name, display file options, session proc keys, Unix ID shown, outcome of -s,
-    # outcome of -k (None: success)
+    # outcome of -k (None: success). (Which pids the process look-up refuses before any shell,
+    # and its bound: its unit test; a few here for the way to it.)
     cases = [
         ("11", {}, proc(f"1; kill -STOP {bystander.pid}; {PWN}"), "alice", NOT_FOUND, NOT_FOUND),
-        ("12", {}, proc(f"$({PWN})"), "alice", NOT_FOUND, NOT_FOUND),
         ("13", {}, proc(f"`{PWN}`"), "alice", NOT_FOUND, NOT_FOUND),
         ("14", {}, proc(f"../../proc/{bystander.pid}"), "alice", NOT_FOUND, NOT_FOUND),
-        ("15", {}, proc("9" * 3000), "alice", INTERNAL, INTERNAL),
-        ("16", {}, proc(f"$({PWN})" * 100), "alice", NOT_FOUND, NOT_FOUND),
         # The client is the session's own and may be stopped; the X server check fails.
         ("21", kiosk, proc(server_pid=f"{bystander.pid}; {PWN}", server_prog="sleep"), "alice", None,
          INTERNAL),

@@ -1,12 +1,10 @@
 // vkadmin_probe: calls single operations of the administration library from
 // the command line, so that end-to-end tests can drive the library inside a
-// sandboxed host and look at what it does there (the process table it reads
-// through the host's ps, the enumeration of the host's sessions, the
-// authentication manager's records). Every call prints one line of
-// "key=value" words.
+// sandboxed host and look at what it does there (the enumeration of the
+// host's sessions, the authentication manager's records). Every call prints
+// one line of "key=value" words.
 //
 //   vkadmin_probe COMMAND ...
-//   ps-cache PID...   init_processState, get_processState per id, reset
 //   enum [FILTER|- [SERVER]]
 //                     vk_setUserSessionEnt ("-": no filter; a SERVER other
 //                     than this host: the remote search),
@@ -37,26 +35,6 @@ namespace {
 [[noreturn]] void bad_usage(const char *why) {
     std::fprintf(stderr, "vkadmin_probe: %s\n", why);
     std::exit(2);
-}
-
-const char *show(const char *s) {
-    return s ? s : "(null)";
-}
-
-int do_ps(int argc, char **argv) {
-    std::printf("init rc=%d\n", init_processState());
-    for (int i = 0; i < argc; ++i) {
-        char *uid = nullptr, *comm = nullptr, *pid = nullptr;
-        int state = -1;
-        int rc = get_processState(argv[i], &uid, &state, &comm, &pid);
-        std::printf("ask=%s rc=%d uid=%s state=%d comm=%s pid=%s\n", argv[i], rc, show(uid), state,
-                    show(comm), show(pid));
-        std::free(uid);
-        std::free(comm);
-        std::free(pid);
-    }
-    reset_processState();
-    return 0;
 }
 
 // "-" stands for an absent text.
@@ -146,7 +124,6 @@ int main(int argc, char **argv) {
     std::string cmd = argv[1];
     int rest = argc - 2;
     char **args = argv + 2;
-    if (cmd == "ps-cache") return do_ps(rest, args);
     if (cmd == "enum") return do_enum(rest, args);
     if (cmd == "authmgr") return do_authmgr(rest, args);
     if (cmd == "operate") return do_operate(rest, args);

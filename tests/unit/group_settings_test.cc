@@ -3,6 +3,7 @@
 // stands), what the limits file accepts, which sessions an exemption keeps,
 // how the observed times survive runs, restarts and damage without ever
 // running ahead, and what a far member's limits records and notices may be.
+#include <cctype>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,6 +37,8 @@ TEST(GroupMembers, FileLinesAndThisHost) {
     vktest::Scratch dir;
     const std::string self = vkgroup::this_host();
     ASSERT_FALSE(self.empty());
+    std::string loud = self;
+    for (char &c : loud) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     struct Case {
         std::string text;
         std::vector<std::string> members;  // this host marked with "*"
@@ -47,8 +50,8 @@ TEST(GroupMembers, FileLinesAndThisHost) {
         {"# the group\n\n  zeta \t\n\t# also a comment\nalpha\nZETA\r\n",
          {"alpha", self + "*", "zeta"},
          ""},
-        // This host in the file's spelling and an option as a name: end to end.
-        {"", {self + "*"}, ""},
+        // This host in another letter case: itself, in the file's spelling.
+        {"\t" + loud + "  \n", {loud + "*"}, ""},
         {"alpha\nbad_name\nbeta\n", {}, "2: not a host name: bad_name"},
         {"\x1b[2Jx\n", {}, "1: not a host name: ?[2Jx"},
         {"# fine\nalpha # trailing comment\n", {}, "2: not a host name: alpha # trailing comment"},

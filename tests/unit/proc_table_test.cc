@@ -5,7 +5,7 @@
 // and lines written to smuggle a process or a command onto the command
 // line; and session proc files read across the reads of a large file (their
 // cutting into 999-character pieces, NUL bytes and a last line without its
-// newline are checked end to end in test_limits.py).
+// newline are checked end to end).
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -52,6 +52,13 @@ TEST(ProcTable, CacheLooksUpByExactTextAndTheNewestOfEqualIds) {
     EXPECT_EQ(ask("11"), "0 0 traced 11 0");
     EXPECT_EQ(ask("42\tT"), "0 cmd x 42\tT 0");
     for (const char *none : {"12", "13"}) EXPECT_EQ(ask(none), "-4 - - - 0") << none;
+    // Each line is read into 1024 bytes and loses its last character (its
+    // newline): a line of 1022 characters is whole; of one more, the last
+    // one goes, and the newline after it is an empty line.
+    const std::string comm(1014, 'c');
+    load("11 S 0 " + comm + "x\n12 T 0 " + comm + "xy\n");
+    EXPECT_EQ(ask("11"), "0 0 " + comm + "x 11 0");
+    EXPECT_EQ(ask("12"), "0 0 " + comm + "x 12 4");
     load("5 S 0 five\n");  // a second load replaces the first
     EXPECT_EQ(ask("10"), "-4 - - - 0");
     EXPECT_EQ(ask("5"), "0 0 five 5 0");
@@ -89,8 +96,11 @@ TEST(ProcessTree, PidsOfTheClientAndItsDescendants) {
         {"1 init\n  4503 sh\n    4504 sleep\n", -4, ""},
         {"1 init\n  45020 sh\n", -4, ""},  // the client's pid only as a prefix
         {"4502 sh\n  4510 sleep", 0, " 4502 4510"},
-        // Lines that fill the read buffer, or whose tail looks like a
-        // descendant, are checked end to end; a far longer one here.
+        // A line that fills the read buffer, then one whose tail past the
+        // buffer looks like a bystander's line, then a far longer one.
+        {"4502 sh\n" + std::string("  4510 ").append(1015, 'x') + "\n" +
+             std::string("  4511 ").append(1016, 'y') + "  4999 sleep\n",
+         0, " 4502 4510 4511"},
         {"4502 sh\n  4510 " + std::string(3000, 'y') + "\n  4511 sleep\n", 0, " 4502 4510 4511"},
         {std::string("4502 sh\n  4510 a\0b\n  4511 c\n", 27), 0, " 4502 4510 4511"},
         {"4502 sh\n  4510;touch /tmp/x y\n  $(id) y\n  0 y\n  -1 y\n  4511 z\n", 0, " 4502 4511"},

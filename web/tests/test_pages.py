@@ -9,6 +9,7 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.wait import WebDriverWait
 
+from conftest import LOG_LOCAL1_INFO
 from group import authd, line_of
 from sessions import plant
 from webgroup import PASSWORDS
@@ -240,8 +241,10 @@ def test_actions_only_with_their_confirmation(group, browser, login):
     assert outcome.get_attribute("class") == "outcome ok" and outcome.text.endswith(": done")
     # The far side was asked to end exactly that session, once.
     assert acts(h2) == [["-k", "-x", "-t", "user.bob", "-u", "bob", "-d", "5"]]
-    logged = [x for x in group.h1.lines() if "terminate" in x and "parvix2" in x and "alice" in x]
-    assert len(logged) == 1 and "10.77.0.200" in logged[0], group.h1.lines()
+    # Logged once, with who asked for it from where and every field of the session.
+    assert [(x.pri, x.msg) for x in group.h1.log() if "terminate parvix2" in x.msg] == [
+        (LOG_LOCAL1_INFO, "vkweb : alice from 10.77.0.200: terminate parvix2 display 5 token user.bob "
+                          "raw token card-b2 login bob: done")], group.h1.lines()
 
     # Several at once only with all of them confirmed.
     browser.get(f"{group.url}/sessions?token=user.alice")
