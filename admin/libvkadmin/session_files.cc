@@ -207,23 +207,43 @@ int for_each_line(const char *path, F &&on_line, struct stat *seen = nullptr,
     return VK_OK;
 }
 
-// If `line` starts with `key` (which ends in "="), stores a copy of the rest
-// in `*field`, replacing an earlier value. Answers false only when the copy
-// fails.
-bool take(std::string_view line, std::string_view key, char **field, int mark, int *seen,
+// If `line` starts with `key` (which ends in "="), stores the rest in
+// `*field`, replacing an earlier value.
+void take(std::string_view line, std::string_view key, std::string *field, int mark, int *seen,
           std::string_view strip_prefix = {}) {
-    if (!line.starts_with(key)) return true;
+    if (!line.starts_with(key)) return;
     std::string_view v = line.substr(key.size());
     if (!strip_prefix.empty() && v.starts_with(strip_prefix)) v.remove_prefix(strip_prefix.size());
-    vk::CStr copy(::strndup(v.data(), v.size()));
-    if (!copy) return false;
-    std::free(*field);
-    *field = copy.release();
+    field->assign(v);
     *seen |= mark;
-    return true;
 }
 
 }  // namespace
+
+int read_display_values(const char *path, DisplayValues *v) {
+    if (!path || !v) return VK_ERR_INVALID_ARGS;
+    int seen = 0;
+    struct stat st {};
+    int rc;
+    try {
+        rc = for_each_line(
+            path,
+            [&](std::string_view l) {
+                take(l, "TOKEN=", &v->token, 1, &seen, kTokenPrefix);
+                take(l, "INSERT_TOKEN=", &v->raw, 2, &seen);
+                take(l, "DISPLAY=", &v->display, 4, &seen);
+                take(l, "TOKEN_SET=", &v->token_set, 8, &seen);
+                take(l, "SESSION_TYPE=", &v->type, 16, &seen);
+                return true;
+            },
+            &st);
+    } catch (const std::bad_alloc &) {
+        rc = VK_ERR_NO_MEMORY;
+    }
+    if (rc != VK_OK) return rc;
+    remember_mtime(path, st);
+    return seen == 31 ? VK_OK : VK_ERR_NO_FILE;  // an incomplete file counts as not existing
+}
 
 int parse_displayfile(const char *path, vk_UserSession_t **rec, char **tokenset) {
     if (rec) *rec = nullptr;
@@ -232,25 +252,17 @@ int parse_displayfile(const char *path, vk_UserSession_t **rec, char **tokenset)
     std::unique_ptr<vk_UserSession_t, decltype(&vk_freeUserSessionEnt)> s(allocate_userSession(),
                                                                           &vk_freeUserSessionEnt);
     if (!s) return VK_ERR_NO_MEMORY;
-    char *set = nullptr;
-    int seen = 0;
-    struct stat st {};
-    int rc = for_each_line(
-        path,
-        [&](std::string_view l) {
-            bool ok = take(l, "TOKEN=", &s->tokenName, 1, &seen, kTokenPrefix) &&
-                      take(l, "INSERT_TOKEN=", &s->rawtoken, 2, &seen) &&
-                      take(l, "DISPLAY=", &s->dispNo, 4, &seen) &&
-                      take(l, "TOKEN_SET=", &set, 8, &seen) &&
-                      take(l, "SESSION_TYPE=", &s->sessionType, 16, &seen);
-            return ok;
-        },
-        &st);
-    vk::CStr set_owner(set);
+    DisplayValues v;
+    int rc = read_display_values(path, &v);
     if (rc != VK_OK) return rc;
-    remember_mtime(path, st);
-    if (seen != 31) return VK_ERR_NO_FILE;  // an incomplete file counts as not existing
-    *tokenset = set_owner.release();
+    vk::CStr set(::strdup(v.token_set.c_str()));
+    s->tokenName = ::strdup(v.token.c_str());
+    s->rawtoken = ::strdup(v.raw.c_str());
+    s->dispNo = ::strdup(v.display.c_str());
+    s->sessionType = ::strdup(v.type.c_str());
+    if (!set || !s->tokenName || !s->rawtoken || !s->dispNo || !s->sessionType)
+        return VK_ERR_NO_MEMORY;
+    *tokenset = set.release();
     *rec = s.release();
     return VK_OK;
 }
@@ -355,8 +367,7 @@ namespace {
 // Builds DIR + NAME into a path of at most 99 characters; false when it does
 // not fit.
 bool session_path(char (&buf)[kPathBuf], const char *dir, const char *name) {
-    int n = std::snprintf(buf, sizeof buf, "%s%s", dir, name);
-    return n >= 0 && static_cast<size_t>(n) < sizeof buf;
+    return join_path(buf, dir, name);
 }
 
 // 1 present, -19 absent, 0 other failure (reported with `what`).
@@ -495,8 +506,7 @@ SessionFileMemo::~SessionFileMemo() {
 int is_idling_session(const char *name) {
     if (!name) return -1;
     char path[1025];
-    int n = std::snprintf(path, sizeof path, "%s%s.pid", kIdleDir, name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof path) return -1;
+    if (!join_path(path, kIdleDir, name, ".pid")) return -1;
     if (memo) {
         auto known = memo->idle_answers.find(name);
         if (known != memo->idle_answers.end()) return known->second;

@@ -176,10 +176,20 @@ class StatusJoin {
                 const char *values[] = {r.enc_up_type, r.enc_down_type, r.auth_up_type,
                                         r.auth_down_type, r.security_mode};
                 static_assert(std::size(values) == kSecurity.size());
-                for (size_t k = 0; k < kSecurity.size(); ++k)
-                    set_copy(s, kSecurity[k].second, values[k] ? values[k] : "none");
-                set_copy(s, &vk_UserSession_t::termList, r.terminal_CID);
-                pack_session_texts(s);
+                for (const char *&v : values) v = v ? v : "none";
+                // Straight into the record's block when it is packed: no
+                // copy of each text on the way.
+                if (!pack_session_texts(s, {{kSecurity[0].second, values[0]},
+                                            {kSecurity[1].second, values[1]},
+                                            {kSecurity[2].second, values[2]},
+                                            {kSecurity[3].second, values[3]},
+                                            {kSecurity[4].second, values[4]},
+                                            {&vk_UserSession_t::termList, r.terminal_CID}})) {
+                    for (size_t k = 0; k < kSecurity.size(); ++k)
+                        set_copy(s, kSecurity[k].second, values[k]);
+                    set_copy(s, &vk_UserSession_t::termList, r.terminal_CID);
+                    pack_session_texts(s);
+                }
                 t->token = status_token(s);  // the same text, moved with the others
                 t->settled = true;
                 continue;

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <deque>
+#include <initializer_list>
 #include <vector>
 
 #include "session_files.h"
@@ -30,6 +31,19 @@ extern vk_LinkedList_t *tmpList;
 // replace_session_text. False, with the record as it was, when packing is
 // off, memory runs out or the record has no tokenName.
 bool pack_session_texts(vk_UserSession_t *s);
+// pack_session_texts with some texts replaced: each field given takes a
+// copy of its text (null: none) in the block, as replace_session_text with
+// a copy and then pack_session_texts would leave it, without a copy of
+// its own first. Not for tokenName. False, with the record as it was, in
+// the same cases as pack_session_texts.
+struct SessionText {
+    char *vk_UserSession_t::*field;
+    const char *text;
+};
+bool pack_session_texts(vk_UserSession_t *s, std::initializer_list<SessionText> with);
+// A new record (state disconnected) with these texts, packed; the others
+// absent. Null when packing is off, memory runs out or no tokenName is given.
+vk_UserSession_t *new_packed_session(std::initializer_list<SessionText> texts);
 // Frees the field's text unless it lies in the record's block, and stores
 // `text` (malloc'd, taken over) there. Never for tokenName, which holds the
 // block.
