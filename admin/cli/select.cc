@@ -12,6 +12,7 @@
 
 #include "cli.h"
 #include "messages.h"
+#include "text_order.h"
 #include "vkcxx.h"
 
 namespace {
@@ -205,9 +206,13 @@ int find_session(int oper, const char *unixID, const char *tokenID, const char *
     ltarray = nullptr;
 
     std::reverse(found.begin(), found.end());
-    std::stable_sort(found.begin(), found.end(), [](const Session &a, const Session &b) {
-        return std::strcmp(a->rawtoken, b->rawtoken) < 0;
-    });
+    try {
+        vk::stable_sort_by_text(found, [](const Session &s) { return s->rawtoken; });
+    } catch (const std::bad_alloc &) {
+        std::stable_sort(found.begin(), found.end(), [](const Session &a, const Session &b) {
+            return std::strcmp(a->rawtoken, b->rawtoken) < 0;
+        });
+    }
 
     if (found.empty()) {
         report(VK_ERR_NOT_FOUND, "No session found!");

@@ -179,7 +179,8 @@ int for_each_line(const char *path, F &&on_line, struct stat *seen = nullptr,
         // One piece as fgets into kLineBuf bytes gives it: up to 999
         // characters, ending after the first newline.
         size_t n = 0;
-        while (n < sizeof line - 1) {
+        bool newline = false;
+        while (n < sizeof line - 1 && !newline) {
             if (at == have) {
                 if (end) break;
                 ssize_t got = left == 0 ? 0 : ::read(fd.get(), buf, sizeof buf);
@@ -192,16 +193,22 @@ int for_each_line(const char *path, F &&on_line, struct stat *seen = nullptr,
                 at = 0;
                 if (left > 0) left = got < left ? left - got : 0;
             }
-            char c = buf[at++];
-            line[n++] = c;
-            if (c == '\n') break;
+            // Up to the newline, or as much as the piece and the buffer hold.
+            size_t room = std::min(sizeof line - 1 - n, have - at);
+            const void *nl = std::memchr(buf + at, '\n', room);
+            size_t take =
+                nl ? static_cast<size_t>(static_cast<const char *>(nl) - (buf + at)) + 1 : room;
+            std::memcpy(line + n, buf + at, take);
+            n += take;
+            at += take;
+            newline = nl != nullptr;
         }
         if (n == 0) break;
-        line[n] = '\0';
         // A NUL byte ends the line's text. Only a newline is dropped: a last
         // line without one keeps its text.
-        n = std::strlen(line);
-        if (n && line[n - 1] == '\n') line[--n] = '\0';
+        if (const void *nul = std::memchr(line, '\0', n))
+            n = static_cast<size_t>(static_cast<const char *>(nul) - line);
+        if (n && line[n - 1] == '\n') --n;
         if (!on_line(std::string_view(line, n))) return VK_ERR_NO_MEMORY;
     }
     return VK_OK;

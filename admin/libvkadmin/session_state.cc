@@ -159,8 +159,11 @@ class StatusJoin {
             auto *s = static_cast<vk_UserSession_t *>(n->node);
             targets_.push_back({status_token(s), s});
         }
-        std::sort(targets_.begin(), targets_.end(),
-                  [](const Target &a, const Target &b) { return a.token < b.token; });
+        // The list is in token order already, unless a token still began
+        // with the prefix after its display file was read.
+        auto less = [](const Target &a, const Target &b) { return a.token < b.token; };
+        if (!std::is_sorted(targets_.begin(), targets_.end(), less))
+            std::sort(targets_.begin(), targets_.end(), less);
     }
 
     void add(const vk_KeyValuesNode_t &r) {

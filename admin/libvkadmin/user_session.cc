@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "session_files.h"
+#include "text_order.h"
 #include "user_session_internal.h"
 #include "vkcxx.h"
 
@@ -215,9 +216,7 @@ void free_cache(vk_LinkedList_t **list) {
 
 std::vector<vk_UserSession_t *> display_order() {
     std::vector<vk_UserSession_t *> order(displayIndex.rbegin(), displayIndex.rend());
-    std::stable_sort(order.begin(), order.end(), [](const auto *a, const auto *b) {
-        return std::strcmp(a->dispNo, b->dispNo) < 0;
-    });
+    vk::stable_sort_by_text(order, [](const vk_UserSession_t *s) { return s->dispNo; });
     return order;
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "session_files.h"
+#include "text_order.h"
 #include "user_session_internal.h"
 #include "vkcxx.h"
 
@@ -242,8 +243,7 @@ void join_session_procs(const std::vector<vk_UserSession_t *> &index, std::deque
     std::vector<LiveProc *> order;
     order.reserve(procs.size());
     for (auto it = procs.rbegin(); it != procs.rend(); ++it) order.push_back(&*it);
-    std::stable_sort(order.begin(), order.end(),
-                     [](const LiveProc *a, const LiveProc *b) { return a->xid < b->xid; });
+    vk::stable_sort_by_text(order, [](const LiveProc *p) { return p->xid.c_str(); });
     // One merge pass over the two.
     auto p = order.begin();
     for (auto x = index.begin(); x != index.end() && p != order.end(); ++x) {
