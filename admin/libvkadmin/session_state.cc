@@ -273,7 +273,7 @@ int set_state(vk_LinkedList_t **cl) {
     if (!cl || !*cl) return VK_OK;
 
     StatusJoin join(*cl);
-    int rc = vk::for_each_status_record("localhost", const_cast<char **>(kStatusKeys),
+    int rc = vk::for_each_status_record(kStatusHost, const_cast<char **>(kStatusKeys),
                                         [&join](vk_KeyValuesNode_t *r) {
                                             join.add(*r);
                                             free_KeyValuesNode(r);

@@ -310,6 +310,14 @@ int vk_setUserSessionEnt(const char *tokenID, const char *server) {
     if (server && strcasecmp(server, host) != 0) {
         rc = remote_search(tokenID, server, &cacheList);
     } else {
+        // Whether the manager's host answers is asked once the display files
+        // are read, the manager then, and the process table once it has
+        // answered: the probe and ps take a few milliseconds each, and run
+        // meanwhile; and once a session is found and the host answers, the
+        // manager is asked at once and prepares its answer meanwhile.
+        PingAhead probe(kStatusHost);
+        ProcessTableAhead table;
+        StatusAhead status;
         rc = local_search(tokenID, host);
         if (rc == VK_OK) {
             rc = set_state(&cacheList);

@@ -179,6 +179,7 @@ int local_all(const char *token, const char *host, vk_LinkedList_t **list) {
             rc = VK_ERR_NO_MEMORY;
             return false;
         }
+        send_status_ahead();
         return true;
     });
     if (!opened) {
@@ -220,6 +221,7 @@ int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list) {
             free_cache(list);
             return false;
         }
+        send_status_ahead();
         return true;
     });
     if (!opened) {
