@@ -33,6 +33,16 @@ constexpr size_t kLineBuf = 1000;
 constexpr std::string_view kTokenPrefix = "DeruRevaz.xx.";
 constexpr const char *kIdleDir = "/var/opt/KELWvk/idle/";
 
+// Texts hashed and compared as views, so that a look-up by a display's
+// name makes no string of it: a listing looks up every display.
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
+template <typename V>
+using TextMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
+
 // What one enumeration has learnt of the session files (SessionFileMemo).
 struct Memo {
     // The session directories, held open: a file is then reached from its
@@ -40,13 +50,13 @@ struct Memo {
     // directory could not be opened (its files are then reached by path,
     // and fail as before).
     vk::Fd displays, procs, idle;
-    std::unordered_map<std::string, int> idle_answers;
+    TextMap<int> idle_answers;
     // Whether idle_answers holds every marker of the idle directory as it
     // was listed once at the start, so that a display not in it is not
     // idle. Markers that a listing cannot vouch for (symbolic links, entries
     // of unknown type) are in unsure and are examined one by one.
     bool idle_listed = false;
-    std::unordered_set<std::string> unsure;
+    TextSet unsure;
     // The modification second of each display file read, by name, in the
     // order read, and sorted by name when asked. Names of up to 15
     // characters (every display number) are kept in place, without an
@@ -515,11 +525,12 @@ int is_idling_session(const char *name) {
     char path[1025];
     if (!join_path(path, kIdleDir, name, ".pid")) return -1;
     if (memo) {
-        auto known = memo->idle_answers.find(name);
+        const std::string_view key(name);
+        auto known = memo->idle_answers.find(key);
         if (known != memo->idle_answers.end()) return known->second;
         // A name with a "/" leads into a subdirectory that the listing did
         // not see.
-        if (memo->idle_listed && !std::strchr(name, '/') && !memo->unsure.count(name)) return 0;
+        if (memo->idle_listed && !std::strchr(name, '/') && !memo->unsure.count(key)) return 0;
     }
     int idle = -1;
     struct stat st {};

@@ -2,6 +2,7 @@
 // completion of their Unix users and suspended state from the process table.
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -258,7 +259,7 @@ void join_session_procs(const std::vector<vk_UserSession_t *> &index, std::deque
             replace_session_text(s, &vk_UserSession_t::unixID, (*p)->uid.release());
         if ((*p)->pid >= 0) {
             char pid[16];
-            std::snprintf(pid, sizeof pid, "%d", (*p)->pid);
+            *std::to_chars(pid, pid + sizeof pid - 1, (*p)->pid).ptr = '\0';
             s->state |= cached_process_state(pid);
         }
         ++p;
