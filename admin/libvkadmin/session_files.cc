@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -122,8 +123,14 @@ void remember_mtime(const char *path, const struct stat &st) {
 bool remembered_mtime(const char *name, time_t *mtime) {
     if (!memo || std::strlen(name) >= Memo::Mtime{}.name.size()) return false;
     auto &all = memo->sorted_mtimes;
-    // Names padded with NULs compare as texts do.
-    auto less = [](const Memo::Mtime &a, const Memo::Mtime &b) { return a.name < b.name; };
+    // Any one order of the names (padded with NULs) serves the look-ups: they
+    // are compared as two numbers each, not character by character.
+    auto less = [](const Memo::Mtime &a, const Memo::Mtime &b) {
+        uint64_t x[2], y[2];
+        std::memcpy(x, a.name.data(), sizeof x);
+        std::memcpy(y, b.name.data(), sizeof y);
+        return x[0] != y[0] ? x[0] < y[0] : x[1] < y[1];
+    };
     if (!memo->display_mtimes.empty()) {
         try {
             all.reserve(all.size() + memo->display_mtimes.size());
