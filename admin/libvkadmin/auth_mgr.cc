@@ -112,13 +112,18 @@ void StatusReply::line_done() {
         record_too_long_ = false;
     } else if (line_ == "end") {
         if (record_too_long_) return;
+        if (sink_) {
+            vk_KeyValuesNode_t one;
+            room_.resize(record_.size() + 1);
+            if (parse_record_in(&one, record_.c_str(), sort_, keys_, desktop_, room_.data(),
+                                room_.size()))
+                sink_(one);
+            return;
+        }
         // Parsed into a list of its own, then linked into the reply's list.
         vk_KeyValuesNode_t *one = nullptr;
-        parse_record(list_ || sink_ ? &one : nullptr, record_.c_str(), sort_, keys_, desktop_);
-        if (one && sink_)
-            sink_(one);
-        else if (one)
-            link(one);
+        parse_record(list_ ? &one : nullptr, record_.c_str(), sort_, keys_, desktop_);
+        if (one) link(one);
     } else if (record_.size() + line_.size() + 1 <= kMaxRecord) {
         record_ += line_;
         record_ += '\n';

@@ -135,26 +135,45 @@ bool same_key(std::string_view key, std::string_view name) {
     return key.size() == name.size() && strncasecmp(key.data(), name.data(), key.size()) == 0;
 }
 
+// Where a record's texts go: malloc'd copies that the record owns
+// (set_text), or copies in a room that the caller provides and that
+// outlives its use of the record.
+struct OwnTexts {
+    void operator()(char *&field, const char *value) const { set_text(field, value); }
+};
+struct RoomTexts {
+    char *at, *end;
+    void operator()(char *&field, const char *value) {
+        size_t n = std::strlen(value) + 1;
+        if (n > static_cast<size_t>(end - at)) return;  // never: the room holds the record's text
+        std::memcpy(at, value, n);
+        field = at;
+        at += n;
+    }
+};
+
 // Keys are matched without regard to case.
-void apply_pair(vk_KeyValuesNode_t *r, std::string_view key, const char *value, int sort) {
+template <typename Texts>
+void apply_pair(vk_KeyValuesNode_t *r, std::string_view key, const char *value, int sort,
+                Texts &store) {
     auto is = [&](std::string_view k) { return same_key(key, k); };
     if (is("MultiheadPrimary")) {
         if (std::strcmp(value, "false") == 0) r->flag |= VK_KV_NOT_PRIMARY;
     } else if (is("MultiheadTerminalIndex")) {
         r->MHterm_index = read_index(value);
     } else if (is("LocalName")) {
-        if (sort != VK_SORT_BY_X_TOKEN) set_text(r->local_name, value);
+        if (sort != VK_SORT_BY_X_TOKEN) store(r->local_name, value);
     } else if (is("annotation.x_token")) {
         r->flag |= VK_KV_X_TOKEN;
-        if (sort == VK_SORT_BY_X_TOKEN) set_text(r->token_name, get_short_token_id(value));
+        if (sort == VK_SORT_BY_X_TOKEN) store(r->token_name, get_short_token_id(value));
     } else if (is("terminalCID")) {
-        set_text(r->terminal_CID, value);
+        store(r->terminal_CID, value);
     } else if (is("terminalId")) {
-        if (!r->terminal_CID) set_text(r->terminal_CID, value);
+        if (!r->terminal_CID) store(r->terminal_CID, value);
     } else {
         for (const PlainKey &k : kPlainKeys) {
             if (is(k.key)) {
-                set_text(r->*k.field, value);
+                store(r->*k.field, value);
                 return;
             }
         }
@@ -202,9 +221,13 @@ void add_to_KeyValuesNode_list(vk_KeyValuesNode_t **head, vk_KeyValuesNode_t *no
     *link = node;
 }
 
-int parse_record(vk_KeyValuesNode_t **list, const char *entry_buf, int sort,
-                 const char *keys_string, const char *terminal_id_substring) {
-    auto *r = static_cast<vk_KeyValuesNode_t *>(safe_malloc(sizeof(vk_KeyValuesNode_t)));
+namespace {
+
+// Fills `r` (zeroed, no index) from the record's text; whether the record is
+// kept.
+template <typename Texts>
+bool fill_record(vk_KeyValuesNode_t *r, const char *entry_buf, int sort, const char *keys_string,
+                 const char *terminal_id_substring, Texts &texts) {
     r->MHterm_index = ~0u;
     // Each line as parse_key_and_value would cut it, read in place: a
     // reply holds thousands of records.
@@ -223,14 +246,30 @@ int parse_record(vk_KeyValuesNode_t **list, const char *entry_buf, int sort,
             continue;
         std::memcpy(value, v.data(), v.size());
         value[v.size()] = '\0';
-        apply_pair(r, k, value, sort);
+        apply_pair(r, k, value, sort, texts);
     }
-    bool keep = r->terminal_CID && r->token_name &&
-                !(sort == VK_SORT_BY_TOKEN && !*r->token_name) &&
-                (!terminal_id_substring || std::strstr(terminal_id_substring, r->terminal_CID));
+    return r->terminal_CID && r->token_name && !(sort == VK_SORT_BY_TOKEN && !*r->token_name) &&
+           (!terminal_id_substring || std::strstr(terminal_id_substring, r->terminal_CID));
+}
+
+}  // namespace
+
+int parse_record(vk_KeyValuesNode_t **list, const char *entry_buf, int sort,
+                 const char *keys_string, const char *terminal_id_substring) {
+    auto *r = static_cast<vk_KeyValuesNode_t *>(safe_malloc(sizeof(vk_KeyValuesNode_t)));
+    OwnTexts own;
+    bool keep = fill_record(r, entry_buf, sort, keys_string, terminal_id_substring, own);
     if (keep && list)
         add_to_KeyValuesNode_list(list, r, sort);
     else
         free_KeyValuesNode(r);
     return 0;
+}
+
+bool parse_record_in(vk_KeyValuesNode_t *r, const char *entry_buf, int sort,
+                     const char *keys_string, const char *terminal_id_substring, char *room,
+                     size_t room_size) {
+    *r = vk_KeyValuesNode_t{};
+    RoomTexts in_room{room, room + room_size};
+    return fill_record(r, entry_buf, sort, keys_string, terminal_id_substring, in_room);
 }

@@ -274,10 +274,7 @@ int set_state(vk_LinkedList_t **cl) {
 
     StatusJoin join(*cl);
     int rc = vk::for_each_status_record(kStatusHost, const_cast<char **>(kStatusKeys),
-                                        [&join](vk_KeyValuesNode_t *r) {
-                                            join.add(*r);
-                                            free_KeyValuesNode(r);
-                                        });
+                                        [&join](const vk_KeyValuesNode_t &r) { join.add(r); });
     if (rc != VK_OK) {
         // Without the manager's word every session stays disconnected.
         dprintf("set_state(): failed to contact authd (%s)", vk_err2str(rc));
