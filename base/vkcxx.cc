@@ -31,7 +31,7 @@ struct SpawnAttr {
 
 }  // namespace
 
-Pipe::Pipe(const char *command, const char *mode) {
+Pipe::Pipe(const char *command, const char *mode, int err) {
     if (!command || !mode || (mode[0] != 'r' && mode[0] != 'w') || mode[1] != '\0') {
         errno = EINVAL;
         return;
@@ -49,6 +49,7 @@ Pipe::Pipe(const char *command, const char *mode) {
     // dup2 onto the standard descriptor clears its close-on-exec flag, even
     // where the pipe's end already is that descriptor.
     if (posix_spawn_file_actions_adddup2(&actions.fa, theirs.get(), reading ? 1 : 0) != 0 ||
+        (err >= 0 && posix_spawn_file_actions_adddup2(&actions.fa, err, 2) != 0) ||
         default_signal_attr(attr.attr) != 0)
         return;
     const char *argv[] = {"sh", "-c", command, nullptr};

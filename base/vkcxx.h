@@ -76,12 +76,16 @@ class Fd {
 // leaves early.
 class Pipe {
   public:
-    Pipe(const char *command, const char *mode);
+    // `err`, when not -1, is the descriptor the command's standard error
+    // goes to instead of ours.
+    Pipe(const char *command, const char *mode, int err = -1);
     Pipe(const Pipe &) = delete;
     Pipe &operator=(const Pipe &) = delete;
     ~Pipe() { close(); }
     std::FILE *get() const { return f_; }
     explicit operator bool() const { return f_ != nullptr; }
+    // The shell's process id; -1 when none runs.
+    pid_t pid() const { return pid_; }
     int close();
 
   private:

@@ -32,6 +32,14 @@ const char *or_unknown(const char *s) {
     return s ? s : "???";
 }
 
+// Appends `text` left-aligned in a field of `width` characters, as "%-*s"
+// prints it: a longer text is not cut.
+void put_field(std::string &row, const char *text, size_t width) {
+    size_t n = std::strlen(text);
+    row.append(text, n);
+    if (n < width) row.append(width - n, ' ');
+}
+
 void print_row(const vk_UserSession_t *s, const VKUser *user, User &owned) {
     if (first) {
         std::printf("\n%-30s %-20s %-10s %-4s %-5s\n%-30s %-20s %-10s %-4s %-5s\n", "Token ID",
@@ -39,19 +47,33 @@ void print_row(const vk_UserSession_t *s, const VKUser *user, User &owned) {
                     "--------------------", "----------", "----", "-----");
         first = false;
     }
-    std::string letters;
-    if (s->state & VK_SESSION_DISCONNECTED) letters += 'D';
-    if (s->state & VK_SESSION_IDLE) letters += 'I';
-    if (s->state & VK_SESSION_SUSPENDED) letters += 'S';
+    char letters[8];
+    size_t n = 0;
+    if (s->state & VK_SESSION_DISCONNECTED) letters[n++] = 'D';
+    if (s->state & VK_SESSION_IDLE) letters[n++] = 'I';
+    if (s->state & VK_SESSION_SUSPENDED) letters[n++] = 'S';
     if (!(s->state & VK_SESSION_DISCONNECTED)) {
         if (!s->enc_up || !s->enc_down) missing_security_field(owned);
-        if (secured(s->enc_up, s->enc_down)) letters += 'E';
+        if (secured(s->enc_up, s->enc_down)) letters[n++] = 'E';
         if (!s->auth_up || !s->auth_down) missing_security_field(owned);
-        if (secured(s->auth_up, s->auth_down)) letters += 'A';
+        if (secured(s->auth_up, s->auth_down)) letters[n++] = 'A';
     }
-    std::printf("%-30s %-20s %-10s %-4s %-5s\n", or_unknown(_vk_getDisplayToken(s)),
-                user && user->name ? user->name : "???", or_unknown(s->unixID),
-                s->dispNo ? s->dispNo : "", letters.c_str());
+    letters[n] = '\0';
+    // A listing prints thousands of rows: each is put together here and
+    // written at once rather than formatted field by field by printf.
+    static std::string row;
+    row.clear();
+    put_field(row, or_unknown(_vk_getDisplayToken(s)), 30);
+    row += ' ';
+    put_field(row, user && user->name ? user->name : "???", 20);
+    row += ' ';
+    put_field(row, or_unknown(s->unixID), 10);
+    row += ' ';
+    put_field(row, s->dispNo ? s->dispNo : "", 4);
+    row += ' ';
+    put_field(row, letters, 5);
+    row += '\n';
+    std::fwrite(row.data(), 1, row.size(), stdout);
 }
 
 void print_configuration(const vk_UserSession_t *s, User &owned) {

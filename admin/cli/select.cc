@@ -1,27 +1,23 @@
 // Turns the filters of the command line into a set of sessions and applies
 // the action to them.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <strings.h>
 #include <unistd.h>
+#include <vector>
 
 #include "cli.h"
 #include "messages.h"
+#include "text_order.h"
 #include "vkcxx.h"
 
 namespace {
 
 constexpr size_t kMatchBuf = 128;
-
-void free_session_node(void *p) {
-    vk_freeUserSessionEnt(static_cast<vk_UserSession_t *>(p));
-}
-
-struct ListFree {
-    void operator()(vk_LinkedList_t *l) const noexcept { vk_freeLinkedList(l, free_session_node); }
-};
 
 struct SessionFree {
     void operator()(vk_UserSession_t *s) const noexcept { vk_freeUserSessionEnt(s); }
@@ -82,19 +78,18 @@ bool passes(Kind kind, const vk_UserSession_t *s, const char *tokenID, const cha
     return false;
 }
 
-// Runs the action on every record of the result list, in its order.
-int act_on(int oper, vk_LinkedList_t *llist, int count) {
+// Runs the action on every record of the result, in its order.
+int act_on(int oper, const std::vector<Session> &found) {
     if (oper == VK_ACT_PRINT || oper == VK_ACT_LIST) {
-        for (vk_LinkedList_t *n = llist; n; n = n->next)
-            printEnt(static_cast<vk_UserSession_t *>(n->node), oper);
+        for (const Session &s : found) printEnt(s.get(), oper);
         return 0;
     }
-    if (count > 1 && !applyall) {
+    if (found.size() > 1 && !applyall) {
         report(VK_ERR_INVALID_ARGS, "more than one session found.  Use -a or more filter options.");
         return 1;
     }
-    for (vk_LinkedList_t *n = llist; n; n = n->next) {
-        auto *s = static_cast<vk_UserSession_t *>(n->node);
+    for (const Session &held : found) {
+        vk_UserSession_t *s = held.get();
         bool suspended = s->state & VK_SESSION_SUSPENDED;
         int rc = 0;
         if (oper == VK_ACT_RESUME) {
@@ -186,11 +181,11 @@ int find_session(int oper, const char *unixID, const char *tokenID, const char *
         return 1;
     }
 
-    // The records that pass are chained as they come and sorted by raw token
-    // in one pass at the end: the order is that of linking them one by one.
-    std::unique_ptr<vk_LinkedList_t, ListFree> chain;
-    vk_LinkedList_t **tail = nullptr;
-    int count = 0;
+    // The records that pass are ordered by raw token, and among equal raw
+    // tokens the one that came last first: the order of linking them one by
+    // one in front of their equals. One stable sort of the records taken
+    // last first gives it, without a list node and a key per record.
+    std::vector<Session> found;
     vk_UserSession_t *got = nullptr;
     while ((rc = vk_getUserSessionEnt(&got)) == 0) {
         Session s(got);
@@ -199,41 +194,32 @@ int find_session(int oper, const char *unixID, const char *tokenID, const char *
             rc = VK_ERR_INVALID_ARGS;  // no key to order the record by
             break;
         }
-        char *key = ::strdup(s->rawtoken);
-        vk_LinkedList_t *node = key ? vk_allocLinkedListNode() : nullptr;
-        if (!node) {
-            std::free(key);
+        try {
+            found.push_back(std::move(s));
+        } catch (const std::bad_alloc &) {
             rc = VK_ERR_NO_MEMORY;
             break;
         }
-        node->key = key;
-        node->node = s.release();
-        if (tail)
-            *tail = node;
-        else
-            chain.reset(node);
-        tail = &node->next;
-        ++count;
     }
     vk_endUserSessionEnt();
     vk_free_array(ltarray);
     ltarray = nullptr;
 
-    std::unique_ptr<vk_LinkedList_t, ListFree> llist;
-    vk_LinkedList_t *head = nullptr;
-    if (vk_addNodes2List(&head, chain.get(), VK_LIST_ASCENDING) == 0) {
-        chain.release();
-        llist.reset(head);
-    } else if (rc == VK_ERR_NO_MORE_DATA) {
-        rc = VK_ERR_NO_MEMORY;
+    std::reverse(found.begin(), found.end());
+    try {
+        vk::stable_sort_by_text(found, [](const Session &s) { return s->rawtoken; });
+    } catch (const std::bad_alloc &) {
+        std::stable_sort(found.begin(), found.end(), [](const Session &a, const Session &b) {
+            return std::strcmp(a->rawtoken, b->rawtoken) < 0;
+        });
     }
 
-    if (count == 0) {
+    if (found.empty()) {
         report(VK_ERR_NOT_FOUND, "No session found!");
         return 1;
     }
     if (rc != VK_ERR_NO_MORE_DATA) return 1;
-    return act_on(oper, llist.get(), count);
+    return act_on(oper, found);
 }
 
 void send_message(const vk_UserSession_t *session) {

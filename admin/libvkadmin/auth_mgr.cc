@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "auth_reply.h"
+#include "user_session_internal.h"
 #include "vkadmin.h"
 #include "vkcxx.h"
 
@@ -111,13 +112,18 @@ void StatusReply::line_done() {
         record_too_long_ = false;
     } else if (line_ == "end") {
         if (record_too_long_) return;
+        if (sink_) {
+            vk_KeyValuesNode_t one;
+            room_.resize(record_.size() + 1);
+            if (parse_record_in(&one, record_.c_str(), sort_, keys_, desktop_, room_.data(),
+                                room_.size()))
+                sink_(one);
+            return;
+        }
         // Parsed into a list of its own, then linked into the reply's list.
         vk_KeyValuesNode_t *one = nullptr;
-        parse_record(list_ || sink_ ? &one : nullptr, record_.c_str(), sort_, keys_, desktop_);
-        if (one && sink_)
-            sink_(one);
-        else if (one)
-            link(one);
+        parse_record(list_ ? &one : nullptr, record_.c_str(), sort_, keys_, desktop_);
+        if (one) link(one);
     } else if (record_.size() + line_.size() + 1 <= kMaxRecord) {
         record_ += line_;
         record_ += '\n';
@@ -174,28 +180,39 @@ int read_status_reply(int fd, StatusReply &reply, vk_KeyValuesNode_t **list,
 
 }  // namespace vk
 
-int open_socket(const char *hostname, short portnum, int is_udp, int maximize) {
+namespace {
+
+// open_socket; with `quiet`, a failure is neither reported nor logged, and
+// a socket that cannot keep its connection alive counts as one.
+int connect_to(const char *hostname, short portnum, int is_udp, int maximize, bool quiet) {
     struct sockaddr_in addr {};
     if (!hostname || ::inet_pton(AF_INET, hostname, &addr.sin_addr) != 1) {
         struct hostent *h = hostname ? ::gethostbyname(hostname) : nullptr;
         if (!h || h->h_addrtype != AF_INET || !h->h_addr_list[0]) {
-            dprintf("open_socket(): Could not get host by name (%s)\n", hostname ? hostname : "");
-            log_admin("socket", "Error getting host by name (%s).", hostname ? hostname : "");
+            if (!quiet) {
+                dprintf("open_socket(): Could not get host by name (%s)\n",
+                        hostname ? hostname : "");
+                log_admin("socket", "Error getting host by name (%s).", hostname ? hostname : "");
+            }
             return -1;
         }
         std::memcpy(&addr.sin_addr, h->h_addr_list[0], sizeof addr.sin_addr);
     }
     vk::Fd fd(::socket(AF_INET, is_udp ? SOCK_DGRAM : SOCK_STREAM, 0));
     if (!fd) {
-        dprintf("open_socket(): Could not open socket - %s\n", std::strerror(errno));
-        log_admin("socket", "Error opening socket - %s.", std::strerror(errno));
+        if (!quiet) {
+            dprintf("open_socket(): Could not open socket - %s\n", std::strerror(errno));
+            log_admin("socket", "Error opening socket - %s.", std::strerror(errno));
+        }
         return -1;
     }
     addr.sin_family = AF_INET;
     addr.sin_port = static_cast<in_port_t>(portnum);
     if (::connect(fd.get(), reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
-        dprintf("open_socket(): Could not connect - %s\n", std::strerror(errno));
-        log_admin("socket", "Error connecting - %s.", std::strerror(errno));
+        if (!quiet) {
+            dprintf("open_socket(): Could not connect - %s\n", std::strerror(errno));
+            log_admin("socket", "Error connecting - %s.", std::strerror(errno));
+        }
         return -1;
     }
     if (maximize) {
@@ -204,10 +221,81 @@ int open_socket(const char *hostname, short portnum, int is_udp, int maximize) {
     }
     int on = 1;
     if (::setsockopt(fd.get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
+        if (quiet) return -1;
         dprintf("open_socket(): Could not set SO_KEEPALIVE - %s\n", std::strerror(errno));
         log_admin("socket", "Error setting SO_KEEPALIVE - %s.", std::strerror(errno));
     }
     return fd.release();
+}
+
+// The status request sent ahead (StatusAhead): its connection, the port it
+// went to and when it went.
+struct Early {
+    bool tried = false;
+    unsigned asked = 0;  // calls of send_status_ahead
+    vk::Fd sock;
+    int port_n = 0;
+    std::chrono::steady_clock::time_point sent;
+};
+Early *early = nullptr;
+
+constexpr const char *kStatusRequest = "status\n";
+
+// The manager's port, in network byte order.
+int manager_port(bool quiet) {
+    if (struct servent *s = ::getservbyname(kService, "tcp")) return s->s_port;
+    if (!quiet) {
+        dprintf("getAuthMgrRecords(): Could not find service (%s)\n", kService);
+        dprintf("getAuthMgrRecords(): Using hard-coded port (%d)\n", kFallbackPort);
+    }
+    return htons(kFallbackPort);
+}
+
+// The limits of a reply whose request went out `since` ago: what is left
+// of them, as if the reading had begun when the request went.
+vk::ReplyLimits left_of(const vk::ReplyLimits &limits, std::chrono::steady_clock::duration since) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
+    auto left = [ms](int budget) { return ms >= budget ? 0 : budget - static_cast<int>(ms); };
+    vk::ReplyLimits l = limits;
+    l.first_ms = left(limits.first_ms);
+    l.total_ms = left(limits.total_ms);
+    return l;
+}
+
+}  // namespace
+
+int open_socket(const char *hostname, short portnum, int is_udp, int maximize) {
+    return connect_to(hostname, portnum, is_udp, maximize, false);
+}
+
+StatusAhead::StatusAhead() {
+    if (early) return;
+    early = new (std::nothrow) Early;
+    owner_ = early != nullptr;
+}
+
+StatusAhead::~StatusAhead() {
+    if (owner_) delete std::exchange(early, nullptr);
+}
+
+void send_status_ahead() {
+    if (!early || early->tried) return;
+    // The probe takes milliseconds, a session file a few microseconds: it
+    // is looked at every so many sessions.
+    if (early->asked++ % 32 != 0) return;
+    int verdict = 0;
+    if (!ping_verdict_now(kStatusHost, &verdict)) return;  // asked again later
+    early->tried = true;
+    if (verdict != 0) return;
+    const int port_n = manager_port(true);
+    vk::Fd sock(connect_to(kStatusHost, static_cast<short>(port_n), 0, 0, true));
+    if (!sock) return;
+    ::fcntl(sock.get(), F_SETFL, ::fcntl(sock.get(), F_GETFL) | O_NONBLOCK);
+    size_t len = std::strlen(kStatusRequest);
+    if (::send(sock.get(), kStatusRequest, len, MSG_NOSIGNAL) != static_cast<ssize_t>(len)) return;
+    early->sock = std::move(sock);
+    early->port_n = port_n;
+    early->sent = std::chrono::steady_clock::now();
 }
 
 namespace {
@@ -218,14 +306,7 @@ template <typename MakeReply>
 int ask_auth_mgr(const char *server_name, const char *authcommand, char **keys,
                  vk_KeyValuesNode_t **key_values, MakeReply &&make_reply) {
     if (!server_name || !authcommand) return VK_ERR_INVALID_ARGS;
-    int port_n;  // network byte order
-    if (struct servent *s = ::getservbyname(kService, "tcp")) {
-        port_n = s->s_port;
-    } else {
-        dprintf("getAuthMgrRecords(): Could not find service (%s)\n", kService);
-        dprintf("getAuthMgrRecords(): Using hard-coded port (%d)\n", kFallbackPort);
-        port_n = htons(kFallbackPort);
-    }
+    const int port_n = manager_port(false);  // network byte order
     const int port = ntohs(static_cast<uint16_t>(port_n));
 
     if (ping_host(server_name) != 0) {
@@ -233,6 +314,17 @@ int ask_auth_mgr(const char *server_name, const char *authcommand, char **keys,
         return VK_ERR_UNREACHABLE;
     }
     dlprintf("b", "opening %s:%d\n", server_name, port);
+    // The same request, sent ahead to the same place: its answer is read.
+    if (early && early->sock && early->port_n == port_n &&
+        std::strcmp(server_name, kStatusHost) == 0 &&
+        std::strcmp(authcommand, kStatusRequest) == 0) {
+        vk::Fd sock = std::move(early->sock);
+        vk::CStr filter = key_filter(keys);
+        vk::StatusReply reply = make_reply(filter.get());
+        return vk::read_status_reply(
+            sock.get(), reply, key_values,
+            left_of(kLimits, std::chrono::steady_clock::now() - early->sent));
+    }
     vk::Fd sock(open_socket(server_name, static_cast<short>(port_n), 0, 0));
     if (!sock) {
         dprintf("getAuthMgrRecords(): Could not open socket to %s:%d\n", server_name, port);

@@ -18,7 +18,7 @@ using Field = char *vk_KeyValuesNode_t::*;
 
 // Keys that simply fill a text field; the others have rules of their own.
 struct PlainKey {
-    const char *key;
+    std::string_view key;
     Field field;
 };
 constexpr PlainKey kPlainKeys[] = {
@@ -104,31 +104,76 @@ unsigned int read_index(const char *text) {
     return static_cast<unsigned int>(static_cast<uint64_t>(v));
 }
 
-bool admitted(const char *keys_string, const char *key) {
-    if (!keys_string) return false;
-    std::string framed = std::string("~") + key + "~";
-    return std::strstr(keys_string, framed.c_str()) != nullptr;
+// Each side of a key=value line, as parse_key_and_value takes it: cut to
+// its first 511 characters, then trimmed of blanks, tabs and newlines;
+// false when nothing else is left.
+constexpr size_t kSideMax = 511;
+
+bool trimmed_side(std::string_view v, std::string_view *out) {
+    v = v.substr(0, kSideMax);
+    auto trim = [](char c) { return c == ' ' || c == '\t' || c == '\n'; };
+    size_t b = 0;
+    while (b < v.size() && trim(v[b])) ++b;
+    if (b == v.size()) return false;
+    size_t e = v.size();
+    while (e > b + 1 && trim(v[e - 1])) --e;
+    *out = v.substr(b, e - b);
+    return true;
 }
 
-void apply_pair(vk_KeyValuesNode_t *r, const char *key, const char *value, int sort) {
-    auto is = [&](const char *k) { return strcasecmp(key, k) == 0; };
+// Whether "~key~" is in the key list. `framed` has room for the longest key.
+bool admitted(const char *keys_string, std::string_view key, char (&framed)[kSideMax + 3]) {
+    if (!keys_string) return false;
+    framed[0] = '~';
+    std::memcpy(framed + 1, key.data(), key.size());
+    framed[key.size() + 1] = '~';
+    framed[key.size() + 2] = '\0';
+    return std::strstr(keys_string, framed) != nullptr;
+}
+
+bool same_key(std::string_view key, std::string_view name) {
+    return key.size() == name.size() && strncasecmp(key.data(), name.data(), key.size()) == 0;
+}
+
+// Where a record's texts go: malloc'd copies that the record owns
+// (set_text), or copies in a room that the caller provides and that
+// outlives its use of the record.
+struct OwnTexts {
+    void operator()(char *&field, const char *value) const { set_text(field, value); }
+};
+struct RoomTexts {
+    char *at, *end;
+    void operator()(char *&field, const char *value) {
+        size_t n = std::strlen(value) + 1;
+        if (n > static_cast<size_t>(end - at)) return;  // never: the room holds the record's text
+        std::memcpy(at, value, n);
+        field = at;
+        at += n;
+    }
+};
+
+// Keys are matched without regard to case.
+template <typename Texts>
+void apply_pair(vk_KeyValuesNode_t *r, std::string_view key, const char *value, int sort,
+                Texts &store) {
+    auto is = [&](std::string_view k) { return same_key(key, k); };
     if (is("MultiheadPrimary")) {
         if (std::strcmp(value, "false") == 0) r->flag |= VK_KV_NOT_PRIMARY;
     } else if (is("MultiheadTerminalIndex")) {
         r->MHterm_index = read_index(value);
     } else if (is("LocalName")) {
-        if (sort != VK_SORT_BY_X_TOKEN) set_text(r->local_name, value);
+        if (sort != VK_SORT_BY_X_TOKEN) store(r->local_name, value);
     } else if (is("annotation.x_token")) {
         r->flag |= VK_KV_X_TOKEN;
-        if (sort == VK_SORT_BY_X_TOKEN) set_text(r->token_name, get_short_token_id(value));
+        if (sort == VK_SORT_BY_X_TOKEN) store(r->token_name, get_short_token_id(value));
     } else if (is("terminalCID")) {
-        set_text(r->terminal_CID, value);
+        store(r->terminal_CID, value);
     } else if (is("terminalId")) {
-        if (!r->terminal_CID) set_text(r->terminal_CID, value);
+        if (!r->terminal_CID) store(r->terminal_CID, value);
     } else {
         for (const PlainKey &k : kPlainKeys) {
             if (is(k.key)) {
-                set_text(r->*k.field, value);
+                store(r->*k.field, value);
                 return;
             }
         }
@@ -176,27 +221,55 @@ void add_to_KeyValuesNode_list(vk_KeyValuesNode_t **head, vk_KeyValuesNode_t *no
     *link = node;
 }
 
+namespace {
+
+// Fills `r` (zeroed, no index) from the record's text; whether the record is
+// kept.
+template <typename Texts>
+bool fill_record(vk_KeyValuesNode_t *r, const char *entry_buf, int sort, const char *keys_string,
+                 const char *terminal_id_substring, Texts &texts) {
+    r->MHterm_index = ~0u;
+    // Each line as parse_key_and_value would cut it, read in place: a
+    // reply holds thousands of records.
+    std::string_view text(entry_buf ? entry_buf : "");
+    char framed[kSideMax + 3], value[kSideMax + 1];
+    while (!text.empty()) {
+        size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        if (line.size() <= 1 || line[0] == '#') continue;
+        size_t eq = line.find('=');
+        if (eq == std::string_view::npos) continue;
+        std::string_view k, v;
+        if (!trimmed_side(line.substr(0, eq), &k) || !trimmed_side(line.substr(eq + 1), &v) ||
+            !admitted(keys_string, k, framed))
+            continue;
+        std::memcpy(value, v.data(), v.size());
+        value[v.size()] = '\0';
+        apply_pair(r, k, value, sort, texts);
+    }
+    return r->terminal_CID && r->token_name && !(sort == VK_SORT_BY_TOKEN && !*r->token_name) &&
+           (!terminal_id_substring || std::strstr(terminal_id_substring, r->terminal_CID));
+}
+
+}  // namespace
+
 int parse_record(vk_KeyValuesNode_t **list, const char *entry_buf, int sort,
                  const char *keys_string, const char *terminal_id_substring) {
     auto *r = static_cast<vk_KeyValuesNode_t *>(safe_malloc(sizeof(vk_KeyValuesNode_t)));
-    r->MHterm_index = ~0u;
-    std::string_view text(entry_buf ? entry_buf : "");
-    while (!text.empty()) {
-        size_t nl = text.find('\n');
-        std::string line(text.substr(0, nl));
-        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
-        char *key = nullptr, *value = nullptr;
-        if (!parse_key_and_value(line.c_str(), &key, &value)) continue;
-        vk::CStr k(key), v(value);
-        if (!k || !v || !admitted(keys_string, key)) continue;
-        apply_pair(r, key, value, sort);
-    }
-    bool keep = r->terminal_CID && r->token_name &&
-                !(sort == VK_SORT_BY_TOKEN && !*r->token_name) &&
-                (!terminal_id_substring || std::strstr(terminal_id_substring, r->terminal_CID));
+    OwnTexts own;
+    bool keep = fill_record(r, entry_buf, sort, keys_string, terminal_id_substring, own);
     if (keep && list)
         add_to_KeyValuesNode_list(list, r, sort);
     else
         free_KeyValuesNode(r);
     return 0;
+}
+
+bool parse_record_in(vk_KeyValuesNode_t *r, const char *entry_buf, int sort,
+                     const char *keys_string, const char *terminal_id_substring, char *room,
+                     size_t room_size) {
+    *r = vk_KeyValuesNode_t{};
+    RoomTexts in_room{room, room + room_size};
+    return fill_record(r, entry_buf, sort, keys_string, terminal_id_substring, in_room);
 }

@@ -13,6 +13,13 @@
 
 #include "vkadmin.h"
 
+// parse_record into `r` without an allocation: the record's texts are put
+// in `room` (at least as large as entry_buf's text and its NUL), and live
+// as long as it does. Whether parse_record would keep the record.
+bool parse_record_in(vk_KeyValuesNode_t *r, const char *entry_buf, int sort,
+                     const char *keys_string, const char *terminal_id_substring, char *room,
+                     size_t room_size);
+
 namespace vk {
 
 // Cuts the reply into records at "begin" and "end" lines, whatever the sizes
@@ -26,9 +33,10 @@ class StatusReply {
     static constexpr size_t kMaxLine = 511;
     static constexpr size_t kMaxRecord = 2047;
 
-    // Each record the parser keeps is handed to the sink, which takes it
-    // over, instead of being linked into a list.
-    using Sink = std::function<void(vk_KeyValuesNode_t *)>;
+    // Each record the parser keeps is handed to the sink instead of being
+    // linked into a list; it and its texts last until the sink returns (a
+    // reply of thousands of records makes no allocations for them).
+    using Sink = std::function<void(const vk_KeyValuesNode_t &)>;
 
     StatusReply(vk_KeyValuesNode_t **list, int sort, const char *keys, const char *desktop)
         : list_(list), sort_(sort), keys_(keys), desktop_(desktop) {}
@@ -47,6 +55,7 @@ class StatusReply {
     const char *desktop_;
     Sink sink_;
     std::string line_, record_;
+    std::string room_;  // the texts of the record handed to the sink
     bool line_too_long_ = false, record_too_long_ = false;
     // Each record goes where add_to_KeyValuesNode_list would put it (after
     // every record whose key is not greater), found through the last record

@@ -1,10 +1,14 @@
 // The process table: who owns a process, what it runs, whether it is
 // stopped, as the host's ps reports it. A cache of the whole table serves
 // one enumeration; outside it every question runs its own ps query.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <memory>
 #include <new>
+#include <sys/mman.h>
 #include <string_view>
 #include <sys/wait.h>
 #include <unordered_map>
@@ -16,6 +20,7 @@
 namespace {
 
 constexpr size_t kCmdBuf = 100;
+constexpr const char *kPsCommand = "/bin/ps -e -o pid,s,uid,comm";
 constexpr size_t kLineBuf = 1024;
 
 vk_LinkedList_t *local_ps_table = nullptr;
@@ -132,17 +137,75 @@ int load_processState(std::FILE *ps) {
     return VK_OK;
 }
 
+namespace {
+
+// ps, started by a ProcessTableAhead and not yet read: its output waits in
+// the pipe, what it writes to its standard error in `err`.
+struct PsAhead {
+    std::unique_ptr<vk::Pipe> ps;
+    vk::Fd err;
+};
+PsAhead *ps_ahead = nullptr;
+
+// Writes what the command wrote to its standard error, kept in `err`, to
+// ours: where it would have gone, had it run now.
+void pass_on_errors(int err) {
+    if (::lseek(err, 0, SEEK_SET) != 0) return;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(err, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || !vk::write_all(2, buf, static_cast<size_t>(n))) return;
+    }
+}
+
+}  // namespace
+
 int init_processState(void) {
     reset_processState();
-    vk::Pipe ps("/bin/ps -e -o pid,s,uid,comm", "r");
-    if (!ps) return VK_ERR_INTERNAL;
-    int rc = load_processState(ps.get());
-    if (rc != VK_OK) return rc;  // the pipe is closed (and ps reaped) by its owner
-    if (vk::failed_exit_code(ps.close()) != 0) {
+    std::unique_ptr<vk::Pipe> ps;
+    vk::Fd err;
+    if (ps_ahead && ps_ahead->ps) {
+        ps = std::move(ps_ahead->ps);
+        err = std::move(ps_ahead->err);
+    } else {
+        ps.reset(new (std::nothrow) vk::Pipe(kPsCommand, "r"));
+        if (!ps) return VK_ERR_NO_MEMORY;
+    }
+    if (!*ps) return VK_ERR_INTERNAL;
+    int rc = load_processState(ps->get());
+    int status = ps->close();
+    if (err) pass_on_errors(err.get());
+    if (rc != VK_OK) return rc;
+    if (vk::failed_exit_code(status) != 0) {
         dprintf("vk_setUserSessionEnt(): failed to initialize the process table cache");
         rc = VK_ERR_INTERNAL;  // the table stays built
     }
     return rc;
+}
+
+ProcessTableAhead::ProcessTableAhead() {
+    if (ps_ahead) return;
+    // With a standard descriptor closed, the new descriptors would take its
+    // place: ps then runs when it is needed, as always.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0) return;
+    vk::Fd err(::memfd_create("ps-errors", MFD_CLOEXEC));
+    if (!err) return;
+    std::unique_ptr<PsAhead> a(new (std::nothrow) PsAhead);
+    if (!a) return;
+    a->ps.reset(new (std::nothrow) vk::Pipe(kPsCommand, "r", err.get()));
+    if (!a->ps || !*a->ps) return;
+    a->err = std::move(err);
+    ps_ahead = a.release();
+    owner_ = true;
+}
+
+ProcessTableAhead::~ProcessTableAhead() {
+    if (!owner_) return;
+    // Not read: the table is not wanted, and ps need not finish.
+    if (ps_ahead->ps && ps_ahead->ps->pid() > 0) ::kill(ps_ahead->ps->pid(), SIGKILL);
+    delete std::exchange(ps_ahead, nullptr);
 }
 
 int cached_process_state(const char *pid) {

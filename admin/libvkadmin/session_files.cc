@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -33,6 +34,16 @@ constexpr size_t kLineBuf = 1000;
 constexpr std::string_view kTokenPrefix = "DeruRevaz.xx.";
 constexpr const char *kIdleDir = "/var/opt/KELWvk/idle/";
 
+// Texts hashed and compared as views, so that a look-up by a display's
+// name makes no string of it: a listing looks up every display.
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
+template <typename V>
+using TextMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
+
 // What one enumeration has learnt of the session files (SessionFileMemo).
 struct Memo {
     // The session directories, held open: a file is then reached from its
@@ -40,13 +51,13 @@ struct Memo {
     // directory could not be opened (its files are then reached by path,
     // and fail as before).
     vk::Fd displays, procs, idle;
-    std::unordered_map<std::string, int> idle_answers;
+    TextMap<int> idle_answers;
     // Whether idle_answers holds every marker of the idle directory as it
     // was listed once at the start, so that a display not in it is not
     // idle. Markers that a listing cannot vouch for (symbolic links, entries
     // of unknown type) are in unsure and are examined one by one.
     bool idle_listed = false;
-    std::unordered_set<std::string> unsure;
+    TextSet unsure;
     // The modification second of each display file read, by name, in the
     // order read, and sorted by name when asked. Names of up to 15
     // characters (every display number) are kept in place, without an
@@ -112,8 +123,14 @@ void remember_mtime(const char *path, const struct stat &st) {
 bool remembered_mtime(const char *name, time_t *mtime) {
     if (!memo || std::strlen(name) >= Memo::Mtime{}.name.size()) return false;
     auto &all = memo->sorted_mtimes;
-    // Names padded with NULs compare as texts do.
-    auto less = [](const Memo::Mtime &a, const Memo::Mtime &b) { return a.name < b.name; };
+    // Any one order of the names (padded with NULs) serves the look-ups: they
+    // are compared as two numbers each, not character by character.
+    auto less = [](const Memo::Mtime &a, const Memo::Mtime &b) {
+        uint64_t x[2], y[2];
+        std::memcpy(x, a.name.data(), sizeof x);
+        std::memcpy(y, b.name.data(), sizeof y);
+        return x[0] != y[0] ? x[0] < y[0] : x[1] < y[1];
+    };
     if (!memo->display_mtimes.empty()) {
         try {
             all.reserve(all.size() + memo->display_mtimes.size());
@@ -179,7 +196,8 @@ int for_each_line(const char *path, F &&on_line, struct stat *seen = nullptr,
         // One piece as fgets into kLineBuf bytes gives it: up to 999
         // characters, ending after the first newline.
         size_t n = 0;
-        while (n < sizeof line - 1) {
+        bool newline = false;
+        while (n < sizeof line - 1 && !newline) {
             if (at == have) {
                 if (end) break;
                 ssize_t got = left == 0 ? 0 : ::read(fd.get(), buf, sizeof buf);
@@ -192,38 +210,64 @@ int for_each_line(const char *path, F &&on_line, struct stat *seen = nullptr,
                 at = 0;
                 if (left > 0) left = got < left ? left - got : 0;
             }
-            char c = buf[at++];
-            line[n++] = c;
-            if (c == '\n') break;
+            // Up to the newline, or as much as the piece and the buffer hold.
+            size_t room = std::min(sizeof line - 1 - n, have - at);
+            const void *nl = std::memchr(buf + at, '\n', room);
+            size_t take =
+                nl ? static_cast<size_t>(static_cast<const char *>(nl) - (buf + at)) + 1 : room;
+            std::memcpy(line + n, buf + at, take);
+            n += take;
+            at += take;
+            newline = nl != nullptr;
         }
         if (n == 0) break;
-        line[n] = '\0';
         // A NUL byte ends the line's text. Only a newline is dropped: a last
         // line without one keeps its text.
-        n = std::strlen(line);
-        if (n && line[n - 1] == '\n') line[--n] = '\0';
+        if (const void *nul = std::memchr(line, '\0', n))
+            n = static_cast<size_t>(static_cast<const char *>(nul) - line);
+        if (n && line[n - 1] == '\n') --n;
         if (!on_line(std::string_view(line, n))) return VK_ERR_NO_MEMORY;
     }
     return VK_OK;
 }
 
-// If `line` starts with `key` (which ends in "="), stores a copy of the rest
-// in `*field`, replacing an earlier value. Answers false only when the copy
-// fails.
-bool take(std::string_view line, std::string_view key, char **field, int mark, int *seen,
+// If `line` starts with `key` (which ends in "="), stores the rest in
+// `*field`, replacing an earlier value.
+void take(std::string_view line, std::string_view key, std::string *field, int mark, int *seen,
           std::string_view strip_prefix = {}) {
-    if (!line.starts_with(key)) return true;
+    if (!line.starts_with(key)) return;
     std::string_view v = line.substr(key.size());
     if (!strip_prefix.empty() && v.starts_with(strip_prefix)) v.remove_prefix(strip_prefix.size());
-    vk::CStr copy(::strndup(v.data(), v.size()));
-    if (!copy) return false;
-    std::free(*field);
-    *field = copy.release();
+    field->assign(v);
     *seen |= mark;
-    return true;
 }
 
 }  // namespace
+
+int read_display_values(const char *path, DisplayValues *v) {
+    if (!path || !v) return VK_ERR_INVALID_ARGS;
+    int seen = 0;
+    struct stat st {};
+    int rc;
+    try {
+        rc = for_each_line(
+            path,
+            [&](std::string_view l) {
+                take(l, "TOKEN=", &v->token, 1, &seen, kTokenPrefix);
+                take(l, "INSERT_TOKEN=", &v->raw, 2, &seen);
+                take(l, "DISPLAY=", &v->display, 4, &seen);
+                take(l, "TOKEN_SET=", &v->token_set, 8, &seen);
+                take(l, "SESSION_TYPE=", &v->type, 16, &seen);
+                return true;
+            },
+            &st);
+    } catch (const std::bad_alloc &) {
+        rc = VK_ERR_NO_MEMORY;
+    }
+    if (rc != VK_OK) return rc;
+    remember_mtime(path, st);
+    return seen == 31 ? VK_OK : VK_ERR_NO_FILE;  // an incomplete file counts as not existing
+}
 
 int parse_displayfile(const char *path, vk_UserSession_t **rec, char **tokenset) {
     if (rec) *rec = nullptr;
@@ -232,25 +276,17 @@ int parse_displayfile(const char *path, vk_UserSession_t **rec, char **tokenset)
     std::unique_ptr<vk_UserSession_t, decltype(&vk_freeUserSessionEnt)> s(allocate_userSession(),
                                                                           &vk_freeUserSessionEnt);
     if (!s) return VK_ERR_NO_MEMORY;
-    char *set = nullptr;
-    int seen = 0;
-    struct stat st {};
-    int rc = for_each_line(
-        path,
-        [&](std::string_view l) {
-            bool ok = take(l, "TOKEN=", &s->tokenName, 1, &seen, kTokenPrefix) &&
-                      take(l, "INSERT_TOKEN=", &s->rawtoken, 2, &seen) &&
-                      take(l, "DISPLAY=", &s->dispNo, 4, &seen) &&
-                      take(l, "TOKEN_SET=", &set, 8, &seen) &&
-                      take(l, "SESSION_TYPE=", &s->sessionType, 16, &seen);
-            return ok;
-        },
-        &st);
-    vk::CStr set_owner(set);
+    DisplayValues v;
+    int rc = read_display_values(path, &v);
     if (rc != VK_OK) return rc;
-    remember_mtime(path, st);
-    if (seen != 31) return VK_ERR_NO_FILE;  // an incomplete file counts as not existing
-    *tokenset = set_owner.release();
+    vk::CStr set(::strdup(v.token_set.c_str()));
+    s->tokenName = ::strdup(v.token.c_str());
+    s->rawtoken = ::strdup(v.raw.c_str());
+    s->dispNo = ::strdup(v.display.c_str());
+    s->sessionType = ::strdup(v.type.c_str());
+    if (!set || !s->tokenName || !s->rawtoken || !s->dispNo || !s->sessionType)
+        return VK_ERR_NO_MEMORY;
+    *tokenset = set.release();
     *rec = s.release();
     return VK_OK;
 }
@@ -355,8 +391,7 @@ namespace {
 // Builds DIR + NAME into a path of at most 99 characters; false when it does
 // not fit.
 bool session_path(char (&buf)[kPathBuf], const char *dir, const char *name) {
-    int n = std::snprintf(buf, sizeof buf, "%s%s", dir, name);
-    return n >= 0 && static_cast<size_t>(n) < sizeof buf;
+    return join_path(buf, dir, name);
 }
 
 // 1 present, -19 absent, 0 other failure (reported with `what`).
@@ -495,14 +530,14 @@ SessionFileMemo::~SessionFileMemo() {
 int is_idling_session(const char *name) {
     if (!name) return -1;
     char path[1025];
-    int n = std::snprintf(path, sizeof path, "%s%s.pid", kIdleDir, name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof path) return -1;
+    if (!join_path(path, kIdleDir, name, ".pid")) return -1;
     if (memo) {
-        auto known = memo->idle_answers.find(name);
+        const std::string_view key(name);
+        auto known = memo->idle_answers.find(key);
         if (known != memo->idle_answers.end()) return known->second;
         // A name with a "/" leads into a subdirectory that the listing did
         // not see.
-        if (memo->idle_listed && !std::strchr(name, '/') && !memo->unsure.count(name)) return 0;
+        if (memo->idle_listed && !std::strchr(name, '/') && !memo->unsure.count(key)) return 0;
     }
     int idle = -1;
     struct stat st {};

@@ -2,7 +2,10 @@
 #ifndef VK_SESSION_FILES_H
 #define VK_SESSION_FILES_H
 
+#include <algorithm>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "vkadmin.h"
 #include "vkcxx.h"
@@ -10,9 +13,32 @@
 // Paths of session files are built in 100 bytes.
 constexpr size_t kPathBuf = 100;
 
+// DIR + NAME + SUFFIX into `buf`, as snprintf would put them there; false
+// when they do not fit. (A path is built for every session file, several
+// times in a listing.)
+template <size_t N>
+bool join_path(char (&buf)[N], std::string_view dir, const char *name,
+               std::string_view suffix = {}) {
+    size_t n = std::strlen(name);
+    if (dir.size() + n + suffix.size() >= N) return false;
+    char *at = buf;
+    at = std::copy(dir.begin(), dir.end(), at);
+    at = std::copy(name, name + n, at);
+    at = std::copy(suffix.begin(), suffix.end(), at);
+    *at = '\0';
+    return true;
+}
+
 // 0 with a new record and a copy of its token set; -19 when the file is
 // absent or incomplete, -5, -16 or -10 otherwise.
 int parse_displayfile(const char *path, vk_UserSession_t **rec, char **tokenset);
+// The values of a display file that parse_displayfile takes, without a
+// record: the same answers. The texts are replaced, so that one
+// DisplayValues read again and again allocates nothing more.
+struct DisplayValues {
+    std::string token, raw, display, token_set, type;
+};
+int read_display_values(const char *path, DisplayValues *v);
 int parse_sessionfile(const char *path, vk_SessionProc_t **sp);
 // 1 when the display's session proc file is live, 0 when not, -19 when a file is missing.
 int valid_procfile(const char *name);

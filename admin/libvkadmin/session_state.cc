@@ -159,8 +159,11 @@ class StatusJoin {
             auto *s = static_cast<vk_UserSession_t *>(n->node);
             targets_.push_back({status_token(s), s});
         }
-        std::sort(targets_.begin(), targets_.end(),
-                  [](const Target &a, const Target &b) { return a.token < b.token; });
+        // The list is in token order already, unless a token still began
+        // with the prefix after its display file was read.
+        auto less = [](const Target &a, const Target &b) { return a.token < b.token; };
+        if (!std::is_sorted(targets_.begin(), targets_.end(), less))
+            std::sort(targets_.begin(), targets_.end(), less);
     }
 
     void add(const vk_KeyValuesNode_t &r) {
@@ -176,10 +179,20 @@ class StatusJoin {
                 const char *values[] = {r.enc_up_type, r.enc_down_type, r.auth_up_type,
                                         r.auth_down_type, r.security_mode};
                 static_assert(std::size(values) == kSecurity.size());
-                for (size_t k = 0; k < kSecurity.size(); ++k)
-                    set_copy(s, kSecurity[k].second, values[k] ? values[k] : "none");
-                set_copy(s, &vk_UserSession_t::termList, r.terminal_CID);
-                pack_session_texts(s);
+                for (const char *&v : values) v = v ? v : "none";
+                // Straight into the record's block when it is packed: no
+                // copy of each text on the way.
+                if (!pack_session_texts(s, {{kSecurity[0].second, values[0]},
+                                            {kSecurity[1].second, values[1]},
+                                            {kSecurity[2].second, values[2]},
+                                            {kSecurity[3].second, values[3]},
+                                            {kSecurity[4].second, values[4]},
+                                            {&vk_UserSession_t::termList, r.terminal_CID}})) {
+                    for (size_t k = 0; k < kSecurity.size(); ++k)
+                        set_copy(s, kSecurity[k].second, values[k]);
+                    set_copy(s, &vk_UserSession_t::termList, r.terminal_CID);
+                    pack_session_texts(s);
+                }
                 t->token = status_token(s);  // the same text, moved with the others
                 t->settled = true;
                 continue;
@@ -260,11 +273,8 @@ int set_state(vk_LinkedList_t **cl) {
     if (!cl || !*cl) return VK_OK;
 
     StatusJoin join(*cl);
-    int rc = vk::for_each_status_record("localhost", const_cast<char **>(kStatusKeys),
-                                        [&join](vk_KeyValuesNode_t *r) {
-                                            join.add(*r);
-                                            free_KeyValuesNode(r);
-                                        });
+    int rc = vk::for_each_status_record(kStatusHost, const_cast<char **>(kStatusKeys),
+                                        [&join](const vk_KeyValuesNode_t &r) { join.add(r); });
     if (rc != VK_OK) {
         // Without the manager's word every session stays disconnected.
         dprintf("set_state(): failed to contact authd (%s)", vk_err2str(rc));

@@ -1,5 +1,6 @@
 // The session record and the enumeration interface.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "session_files.h"
+#include "text_order.h"
 #include "user_session_internal.h"
 #include "vkcxx.h"
 
@@ -70,23 +72,35 @@ constexpr char *vk_UserSession_t::*kTexts[] = {
 // enc_up .. mode
 constexpr size_t kFirstSecurity = 6, kLastSecurity = 10;
 
-// Whether `text` lies in the block that begins with the record's tokenName
-// (or is tokenName itself, shared): a text of a packed record, freed with the block.
-// A text of its own can never lie in another allocation, so a record that
-// was never packed has none there.
-bool in_token_block(const vk_UserSession_t *s, const char *text) {
-    if (!s->tokenName || !text) return false;
-    auto block = reinterpret_cast<uintptr_t>(s->tokenName);
-    auto at = reinterpret_cast<uintptr_t>(text);
-    return at >= block && at < block + malloc_usable_size(s->tokenName);
-}
+// The block of the record's texts: the allocation that begins with its
+// tokenName. A text of a packed record lies in it (or is tokenName itself,
+// shared) and is freed with the block. A text of its own can never lie in
+// another allocation, so a record that was never packed has none there.
+struct TokenBlock {
+    uintptr_t from = 0, to = 0;
+    explicit TokenBlock(const vk_UserSession_t *s) {
+        if (!s->tokenName) return;
+        from = reinterpret_cast<uintptr_t>(s->tokenName);
+        to = from + malloc_usable_size(s->tokenName);
+    }
+    bool holds(const char *text) const {
+        auto at = reinterpret_cast<uintptr_t>(text);
+        return text && at >= from && at < to;
+    }
+};
 
 // Frees the record's texts, each once.
 void free_texts(vk_UserSession_t *s) {
+    const TokenBlock block(s);
     for (auto field : kTexts)
-        if (field != &vk_UserSession_t::tokenName && !in_token_block(s, s->*field))
-            std::free(s->*field);
+        if (field != &vk_UserSession_t::tokenName && !block.holds(s->*field)) std::free(s->*field);
     std::free(s->tokenName);
+}
+
+size_t text_index(char *vk_UserSession_t::*field) {
+    size_t i = 0;
+    while (i < std::size(kTexts) && kTexts[i] != field) ++i;
+    return i;
 }
 
 }  // namespace
@@ -98,7 +112,7 @@ void vk_freeUserSessionEnt(vk_UserSession_t *s) {
 }
 
 void replace_session_text(vk_UserSession_t *s, char *vk_UserSession_t::*field, char *text) {
-    if (!in_token_block(s, s->*field)) std::free(s->*field);
+    if (!TokenBlock(s).holds(s->*field)) std::free(s->*field);
     s->*field = text;
 }
 
@@ -107,37 +121,85 @@ void vk_packUserSessionTexts(int on) {
 }
 
 bool pack_session_texts(vk_UserSession_t *s) {
-    if (!packing || !s || !s->tokenName) return false;
+    return pack_session_texts(s, {});
+}
+
+namespace {
+
+using Texts = std::array<const char *, std::size(kTexts)>;
+
+// Puts copies of `text` (by the order of kTexts) into one new block and
+// points `out`'s fields at them; false when memory runs out.
+bool build_block(const Texts &text, vk_UserSession_t &out) {
     // Equal security values (mostly "none") are kept once and shared:
     // nothing writes into a record's texts, and the block goes as a whole.
-    auto earlier = [s](size_t i) -> char *vk_UserSession_t::* {
-        if (i <= kFirstSecurity || i > kLastSecurity) return nullptr;
+    auto earlier = [&text](size_t i) -> size_t {
+        if (i <= kFirstSecurity || i > kLastSecurity) return 0;
         for (size_t k = kFirstSecurity; k < i; ++k)
-            if (s->*kTexts[k] && std::strcmp(s->*kTexts[k], s->*kTexts[i]) == 0) return kTexts[k];
-        return nullptr;
+            if (text[k] && std::strcmp(text[k], text[i]) == 0) return k;
+        return 0;
     };
+    std::array<size_t, std::size(kTexts)> length{};
     size_t size = 0;
-    for (size_t i = 0; i < std::size(kTexts); ++i)
-        if (s->*kTexts[i] && !earlier(i)) size += std::strlen(s->*kTexts[i]) + 1;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!text[i] || earlier(i)) continue;
+        length[i] = std::strlen(text[i]) + 1;
+        size += length[i];
+    }
     auto *block = static_cast<char *>(std::malloc(size));
     if (!block) return false;
-    vk_UserSession_t packed = *s;
     char *at = block;
-    for (size_t i = 0; i < std::size(kTexts); ++i) {
+    for (size_t i = 0; i < text.size(); ++i) {
         auto field = kTexts[i];
-        if (!(s->*field)) continue;
-        if (auto same = earlier(i)) {
-            packed.*field = packed.*same;
-            continue;
+        if (!text[i]) {
+            out.*field = nullptr;
+        } else if (size_t same = earlier(i)) {
+            out.*field = out.*kTexts[same];
+        } else {
+            std::memcpy(at, text[i], length[i]);
+            out.*field = at;
+            at += length[i];
         }
-        size_t n = std::strlen(s->*field) + 1;
-        std::memcpy(at, s->*field, n);
-        packed.*field = at;
-        at += n;
     }
+    return true;
+}
+
+// Applies `with` to `text`; false when it names a field twice or one
+// that is no text.
+bool take_texts(Texts &text, std::initializer_list<SessionText> with) {
+    for (const SessionText &w : with) {
+        size_t i = text_index(w.field);
+        if (i >= text.size()) return false;
+        text[i] = w.text;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool pack_session_texts(vk_UserSession_t *s, std::initializer_list<SessionText> with) {
+    if (!packing || !s || !s->tokenName) return false;
+    Texts text;
+    for (size_t i = 0; i < text.size(); ++i) text[i] = s->*kTexts[i];
+    // tokenName holds the block; it is never replaced.
+    if (!take_texts(text, with) || text[0] != s->tokenName) return false;
+    vk_UserSession_t packed = *s;
+    if (!build_block(text, packed)) return false;
     free_texts(s);
     *s = packed;
     return true;
+}
+
+vk_UserSession_t *new_packed_session(std::initializer_list<SessionText> texts) {
+    if (!packing) return nullptr;
+    Texts text{};
+    if (!take_texts(text, texts) || !text[0]) return nullptr;
+    vk_UserSession_t *s = allocate_userSession();
+    if (s && !build_block(text, *s)) {
+        std::free(s);
+        return nullptr;
+    }
+    return s;
 }
 
 void free_session_payload(void *p) {
@@ -154,9 +216,7 @@ void free_cache(vk_LinkedList_t **list) {
 
 std::vector<vk_UserSession_t *> display_order() {
     std::vector<vk_UserSession_t *> order(displayIndex.rbegin(), displayIndex.rend());
-    std::stable_sort(order.begin(), order.end(), [](const auto *a, const auto *b) {
-        return std::strcmp(a->dispNo, b->dispNo) < 0;
-    });
+    vk::stable_sort_by_text(order, [](const vk_UserSession_t *s) { return s->dispNo; });
     return order;
 }
 
@@ -250,6 +310,14 @@ int vk_setUserSessionEnt(const char *tokenID, const char *server) {
     if (server && strcasecmp(server, host) != 0) {
         rc = remote_search(tokenID, server, &cacheList);
     } else {
+        // Whether the manager's host answers is asked once the display files
+        // are read, the manager then, and the process table once it has
+        // answered: the probe and ps take a few milliseconds each, and run
+        // meanwhile; and once a session is found and the host answers, the
+        // manager is asked at once and prepares its answer meanwhile.
+        PingAhead probe(kStatusHost);
+        ProcessTableAhead table;
+        StatusAhead status;
         rc = local_search(tokenID, host);
         if (rc == VK_OK) {
             rc = set_state(&cacheList);

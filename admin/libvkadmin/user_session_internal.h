@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <deque>
+#include <initializer_list>
 #include <vector>
 
 #include "session_files.h"
@@ -30,6 +31,19 @@ extern vk_LinkedList_t *tmpList;
 // replace_session_text. False, with the record as it was, when packing is
 // off, memory runs out or the record has no tokenName.
 bool pack_session_texts(vk_UserSession_t *s);
+// pack_session_texts with some texts replaced: each field given takes a
+// copy of its text (null: none) in the block, as replace_session_text with
+// a copy and then pack_session_texts would leave it, without a copy of
+// its own first. Not for tokenName. False, with the record as it was, in
+// the same cases as pack_session_texts.
+struct SessionText {
+    char *vk_UserSession_t::*field;
+    const char *text;
+};
+bool pack_session_texts(vk_UserSession_t *s, std::initializer_list<SessionText> with);
+// A new record (state disconnected) with these texts, packed; the others
+// absent. Null when packing is off, memory runs out or no tokenName is given.
+vk_UserSession_t *new_packed_session(std::initializer_list<SessionText> texts);
 // Frees the field's text unless it lies in the record's block, and stores
 // `text` (malloc'd, taken over) there. Never for tokenName, which holds the
 // block.
@@ -64,6 +78,23 @@ int set_unix(vk_LinkedList_t **list);
 void join_session_procs(const std::vector<vk_UserSession_t *> &index, std::deque<LiveProc> &procs);
 int verify_session(const vk_UserSession_t *session);
 
+// While a ProcessTableAhead lives, the process table's ps runs from its
+// start, alongside whatever the caller does meanwhile; the first
+// init_processState reads that run instead of starting one, with the same
+// results (what ps writes to its standard error reaches ours then). A run
+// that nobody read is stopped at the end. One at a time; not for
+// concurrent use.
+class ProcessTableAhead {
+  public:
+    ProcessTableAhead();
+    ~ProcessTableAhead();
+    ProcessTableAhead(const ProcessTableAhead &) = delete;
+    ProcessTableAhead &operator=(const ProcessTableAhead &) = delete;
+
+  private:
+    bool owner_ = false;
+};
+
 // The process table cache built from `ps`'s output as init_processState
 // reads it from its pipe (same results, but the exit status is not known
 // here). Used by init_processState, and by tests and benchmarks that feed
@@ -74,8 +105,52 @@ int load_processState(std::FILE *ps);
 // hold, or without a table.
 int cached_process_state(const char *pid);
 
-// Completion from the authentication manager.
+// Completion from the authentication manager, which is asked on this host
+// (kStatusHost) once the host answers its probe.
+constexpr const char *kStatusHost = "localhost";
 int set_state(vk_LinkedList_t **cl);
+
+// While a PingAhead lives, the probe of `host` (ping_host) runs from its
+// start, alongside whatever the caller does meanwhile, and the first
+// ping_host of that host takes its verdict instead of starting one of its
+// own: the same answer, without waiting for the tool once the answer is
+// needed. A probe that nobody asked for is stopped at the end. One at a
+// time; not for concurrent use.
+class PingAhead {
+  public:
+    explicit PingAhead(const char *host);
+    ~PingAhead();
+    PingAhead(const PingAhead &) = delete;
+    PingAhead &operator=(const PingAhead &) = delete;
+
+  private:
+    bool owner_ = false;
+};
+// The verdict of the probe of `host` that a PingAhead started, when it has
+// come (true), without waiting for it; ping_host answers the same.
+bool ping_verdict_now(const char *host, int *verdict);
+
+// While a StatusAhead lives, the status request to this host's manager may
+// go out ahead of its answer: send_status_ahead(), called as the sessions
+// are read, sends it as soon as the probe of PingAhead has said that the
+// host answers, and the first status request to kStatusHost then reads the
+// answer from that connection instead of connecting anew. The manager
+// prepares its answer (tens of milliseconds for thousands of terminals)
+// while the session files are read. Everything that would be reported on
+// the way is left to the request itself: a step that fails ahead leaves it
+// to be taken again, and reported, at its time. A connection that nobody
+// read is closed at the end. One at a time; not for concurrent use.
+class StatusAhead {
+  public:
+    StatusAhead();
+    ~StatusAhead();
+    StatusAhead(const StatusAhead &) = delete;
+    StatusAhead &operator=(const StatusAhead &) = delete;
+
+  private:
+    bool owner_ = false;
+};
+void send_status_ahead();
 
 // Session control on this host.
 int manage_session(int oper, const vk_UserSession_t *session);

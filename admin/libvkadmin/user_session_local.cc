@@ -2,6 +2,7 @@
 // completion of their Unix users and suspended state from the process table.
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "session_files.h"
+#include "text_order.h"
 #include "user_session_internal.h"
 #include "vkcxx.h"
 
@@ -42,22 +44,30 @@ bool plain_name(const char *name) {
     return name && *name && !std::strchr(name, '/');
 }
 
-// Reads DIR + NAME into a record for `host`. -19 (absent or incomplete) is
-// passed on for the caller to decide.
+// Reads DIR + NAME into a record for `host`, and its token set. -19
+// (absent or incomplete) is passed on for the caller to decide. `v` is
+// scratch space, kept from file to file.
 int read_display(const char *dir, const char *name, const char *host, Session *out,
-                 vk::CStr *tokenset) {
+                 DisplayValues &v) {
     char path[kPathBuf];
-    int n = std::snprintf(path, sizeof path, "%s%s", dir, name);
-    if (!plain_name(name) || n < 0 || static_cast<size_t>(n) >= sizeof path) return VK_ERR_NO_FILE;
-    vk_UserSession_t *rec = nullptr;
-    char *set = nullptr;
-    int rc = parse_displayfile(path, &rec, &set);
+    if (!plain_name(name) || !join_path(path, dir, name)) return VK_ERR_NO_FILE;
+    int rc = read_display_values(path, &v);
     if (rc != VK_OK) return rc;
-    out->reset(rec);
-    tokenset->reset(set);
-    rec->server = ::strdup(host ? host : "");
-    if (!rec->server) return VK_ERR_NO_MEMORY;
-    pack_session_texts(rec);  // unpacked, it serves as well
+    const SessionText texts[] = {{&vk_UserSession_t::tokenName, v.token.c_str()},
+                                 {&vk_UserSession_t::rawtoken, v.raw.c_str()},
+                                 {&vk_UserSession_t::dispNo, v.display.c_str()},
+                                 {&vk_UserSession_t::server, host ? host : ""},
+                                 {&vk_UserSession_t::sessionType, v.type.c_str()}};
+    // A listing's record gets its texts in one block at once.
+    out->reset(new_packed_session({texts[0], texts[1], texts[2], texts[3], texts[4]}));
+    if (*out) return VK_OK;
+    out->reset(allocate_userSession());
+    vk_UserSession_t *rec = out->get();
+    if (!rec) return VK_ERR_NO_MEMORY;
+    for (const SessionText &t : texts) {
+        rec->*t.field = ::strdup(t.text);
+        if (!(rec->*t.field)) return VK_ERR_NO_MEMORY;
+    }
     return VK_OK;
 }
 
@@ -113,8 +123,8 @@ class LoginNames {
 // Reads DIR + NAME into a record for `host`, as local_one does before it
 // inserts: -4 when the file is absent or incomplete.
 int read_one(const char *name, const char *host, const char *dir, Session *rec) {
-    vk::CStr tokenset;
-    int rc = read_display(dir, name, host, rec, &tokenset);
+    DisplayValues v;
+    int rc = read_display(dir, name, host, rec, v);
     return rc == VK_ERR_NO_FILE ? VK_ERR_NOT_FOUND : rc;
 }
 
@@ -153,10 +163,10 @@ int local_all(const char *token, const char *host, vk_LinkedList_t **list) {
 
     int rc = VK_ERR_NOT_FOUND;
     Found found;
+    DisplayValues values;
     bool opened = for_each_entry(VK_DISPLAYS_DIR, [&](const char *name) {
         Session rec(nullptr, &vk_freeUserSessionEnt);
-        vk::CStr tokenset;
-        int r = read_display(VK_DISPLAYS_DIR, name, host, &rec, &tokenset);
+        int r = read_display(VK_DISPLAYS_DIR, name, host, &rec, values);
         if (r == VK_ERR_NO_FILE) return true;  // vanished, incomplete or unnamed: skipped
         if (r != VK_OK) {
             rc = r;
@@ -164,12 +174,13 @@ int local_all(const char *token, const char *host, vk_LinkedList_t **list) {
         }
         // The token must be one whole member of the comma-separated set.
         if (token &&
-            !is_substring((std::string(",") + tokenset.get() + ",").c_str(), wanted.c_str()))
+            !is_substring((std::string(",") + values.token_set + ",").c_str(), wanted.c_str()))
             return true;
         if (!found.add(rec)) {
             rc = VK_ERR_NO_MEMORY;
             return false;
         }
+        send_status_ahead();
         return true;
     });
     if (!opened) {
@@ -211,6 +222,7 @@ int searchbyunix(const char *login, const char *host, vk_LinkedList_t **list) {
             free_cache(list);
             return false;
         }
+        send_status_ahead();
         return true;
     });
     if (!opened) {
@@ -234,21 +246,22 @@ void join_session_procs(const std::vector<vk_UserSession_t *> &index, std::deque
     std::vector<LiveProc *> order;
     order.reserve(procs.size());
     for (auto it = procs.rbegin(); it != procs.rend(); ++it) order.push_back(&*it);
-    std::stable_sort(order.begin(), order.end(),
-                     [](const LiveProc *a, const LiveProc *b) { return a->xid < b->xid; });
+    vk::stable_sort_by_text(order, [](const LiveProc *p) { return p->xid.c_str(); });
     // One merge pass over the two.
     auto p = order.begin();
     for (auto x = index.begin(); x != index.end() && p != order.end(); ++x) {
         vk_UserSession_t *s = *x;
         while (p != order.end() && std::strcmp((*p)->xid.c_str(), s->dispNo) < 0) ++p;
         if (p == order.end() || std::strcmp((*p)->xid.c_str(), s->dispNo) != 0) continue;
-        replace_session_text(s, &vk_UserSession_t::unixID, (*p)->uid.release());
+        if (pack_session_texts(s, {{&vk_UserSession_t::unixID, (*p)->uid.get()}}))
+            (*p)->uid.reset();
+        else
+            replace_session_text(s, &vk_UserSession_t::unixID, (*p)->uid.release());
         if ((*p)->pid >= 0) {
             char pid[16];
-            std::snprintf(pid, sizeof pid, "%d", (*p)->pid);
+            *std::to_chars(pid, pid + sizeof pid - 1, (*p)->pid).ptr = '\0';
             s->state |= cached_process_state(pid);
         }
-        pack_session_texts(s);
         ++p;
     }
 }

@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "text_order.h"
 #include "utils.h"
 #include "vkerrno.h"
 
@@ -50,10 +51,17 @@ int vk_addNodes2List(vk_LinkedList_t **list, vk_LinkedList_t *chain, int order) 
     // taken newest first gives that order within the batch.
     std::reverse(batch.begin(), batch.end());
     const bool ascending = order == VK_LIST_ASCENDING;
-    std::stable_sort(batch.begin(), batch.end(), [&](const auto *a, const auto *b) {
-        int c = std::strcmp(a->key, b->key);
-        return ascending ? c < 0 : c > 0;
-    });
+    if (ascending) {
+        try {
+            vk::stable_sort_by_text(batch, [](const vk_LinkedList_t *n) { return n->key; });
+        } catch (const std::bad_alloc &) {
+            return VK_ERR_NO_MEMORY;
+        }
+    } else {
+        std::stable_sort(batch.begin(), batch.end(), [](const auto *a, const auto *b) {
+            return std::strcmp(a->key, b->key) > 0;
+        });
+    }
     // ... and every one of them in front of the equal keys already listed.
     vk_LinkedList_t *old = *list;
     vk_LinkedList_t **tail = list;
