@@ -193,8 +193,9 @@ LimitsRun run_limits(const Limits &limits, bool enforce, int64_t now,
     if (enforce) observed.observe(seen, now, manager_ok, true);
 
     unsigned due = 0;
-    for (LimitEntry &e : run.entries) {
-        const Timing *t = observed.find(key_of(e));
+    for (size_t i = 0; i < run.entries.size(); ++i) {
+        LimitEntry &e = run.entries[i];
+        const Timing *t = observed.find(seen[i].key);
         if (t && t->disconnected_since && manager_ok)
             e.disconnected_s = now - *t->disconnected_since;
         if (t && t->idle_since) e.idle_s = now - *t->idle_since;
@@ -221,7 +222,7 @@ LimitsRun run_limits(const Limits &limits, bool enforce, int64_t now,
                 std::string why;
                 if (show_notice(e.display, warn_notice(limits, *e.ends_at, *e.ends_at - now),
                                 why)) {
-                    observed.set_warned(key_of(e), now);
+                    observed.set_warned(seen[i].key, now);
                     e.note = "warned";
                 } else {
                     e.note = "notice failed";

@@ -54,16 +54,22 @@ void keep_earliest(std::optional<int64_t> &since, bool now_in_state, int64_t now
 
 void Observed::observe(const std::vector<Sighting> &seen, int64_t now, bool disconnected_known,
                        bool idle_known) {
-    std::map<std::string, Timing> next;
+    std::unordered_map<std::string, Timing> next;
+    next.reserve(seen.size());
     for (const Sighting &s : seen) {
         if (s.key.empty() || s.key.size() > kMaxKey) continue;
         if (next.size() == kMaxSessions && next.find(s.key) == next.end()) continue;
-        auto old = sessions_.find(s.key);
-        Timing t = old != sessions_.end() ? old->second : Timing{};
+        // A session seen before keeps its node: its key is not copied again.
+        auto node = sessions_.extract(s.key);
+        if (!node) changed_ = true;
+        Timing &t = node ? next.insert(std::move(node)).position->second : next[s.key];
+        const Timing before = t;
         keep_earliest(t.disconnected_since, disconnected_known && s.disconnected, now);
         keep_earliest(t.idle_since, idle_known && s.idle, now);
-        next[s.key] = t;
+        if (t.disconnected_since != before.disconnected_since || t.idle_since != before.idle_since)
+            changed_ = true;
     }
+    if (!sessions_.empty()) changed_ = true;  // sessions gone since the last run
     sessions_.swap(next);
 }
 
@@ -74,12 +80,20 @@ const Timing *Observed::find(const std::string &key) const {
 
 void Observed::set_warned(const std::string &key, int64_t when) {
     auto it = sessions_.find(key);
-    if (it != sessions_.end()) it->second.warned_at = when;
+    if (it == sessions_.end() || it->second.warned_at == when) return;
+    it->second.warned_at = when;
+    changed_ = true;
 }
 
 std::string Observed::serialize() const {
     std::string out = kHeader;
-    for (const auto &[key, t] : sessions_) {
+    // In key order, so that one state is always one text.
+    std::vector<const std::pair<const std::string, Timing> *> sorted;
+    sorted.reserve(sessions_.size());
+    for (const auto &entry : sessions_) sorted.push_back(&entry);
+    std::sort(sorted.begin(), sorted.end(), [](auto *a, auto *b) { return a->first < b->first; });
+    for (const auto *entry : sorted) {
+        const auto &[key, t] = *entry;
         put_time(out, t.disconnected_since);
         put_time(out, t.idle_since);
         put_time(out, t.warned_at);
@@ -95,7 +109,7 @@ std::string Observed::serialize() const {
 bool Observed::parse(const std::string &text) {
     sessions_.clear();
     ended_[0] = ended_[1] = ended_[2] = 0;
-    std::map<std::string, Timing> read;
+    std::unordered_map<std::string, Timing> read;
     uint64_t ended[3] = {0, 0, 0};
     bool counted = false;
     std::string_view rest(text);
@@ -131,23 +145,33 @@ bool Observed::parse(const std::string &text) {
             !take_time(line, t.warned_at))
             return false;
         auto key = vk::percent_unescape(line);
-        if (!key || key->empty() || key->size() > kMaxKey || read.size() == kMaxSessions ||
-            !read.emplace(*key, t).second)
+        if (!key || key->empty() || key->size() > kMaxKey || read.size() == kMaxSessions)
             return false;
+        if (!read.emplace(std::move(*key), t).second) return false;
     }
 }
 
 bool Observed::load(const std::string &path, std::string &error) {
     sessions_.clear();
+    changed_ = true;  // until the file is known to hold this state
     std::optional<std::string> text;
     if (!vk::read_root_file(path, kMaxFileSize, text, error)) return false;
-    if (!text || parse(*text)) return true;
+    if (!text) return true;
+    if (parse(*text)) {
+        changed_ = false;
+        return true;
+    }
     error = path + ": damaged; the times it held start again from now";
     return false;
 }
 
-bool Observed::save(const std::string &path, std::string &error) const {
-    return vk::write_file_atomically(path, serialize(), 0600, error);
+bool Observed::save(const std::string &path, std::string &error) {
+    // Most runs of a quiet host change nothing: the file stays as it is,
+    // unwritten and unsynced, every minute.
+    if (!changed_) return true;
+    if (!vk::write_file_atomically(path, serialize(), 0600, error)) return false;
+    changed_ = false;
+    return true;
 }
 
 }  // namespace vkgroup

@@ -6,9 +6,9 @@
 #define VK_GROUP_OBSERVED_H
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace vkgroup {
@@ -50,7 +50,9 @@ class Observed {
     // Sessions this host has ended, by limit (disconnected, idle,
     // lifetime), since the state began: the metrics' counters.
     void count_ended(size_t limit) {
-        if (limit < 3) ++ended_[limit];
+        if (limit >= 3) return;
+        ++ended_[limit];
+        changed_ = true;
     }
     const uint64_t (&ended() const)[3] { return ended_; }
     void set_warned(const std::string &key, int64_t when);
@@ -68,11 +70,15 @@ class Observed {
     // writes it atomically (a new file, synced, renamed over the old,
     // its directory synced).
     bool load(const std::string &path, std::string &error);
-    bool save(const std::string &path, std::string &error) const;
+    // A state that is what the file holds (read by load() or written by
+    // save(), unchanged since) is not written again.
+    bool save(const std::string &path, std::string &error);
 
   private:
-    std::map<std::string, Timing> sessions_;
+    // Looked up once or twice per session and run; written in key order.
+    std::unordered_map<std::string, Timing> sessions_;
     uint64_t ended_[3] = {0, 0, 0};
+    bool changed_ = true;  // since the file was last read or written
 };
 
 }  // namespace vkgroup
