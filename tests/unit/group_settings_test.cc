@@ -212,6 +212,31 @@ TEST(GroupObserved, TheFileRoundTripsAndDamageLosesTimeNeverGainsIt) {
     EXPECT_EQ(back.serialize(), o.serialize());
     EXPECT_EQ(back.find(odd)->warned_at, 1010);
 
+    // A run that changes nothing leaves the file alone (a new file replaces
+    // it on every write); a notice, an end or a new sighting is written.
+    auto inode = [&] { return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0; };
+    auto saved = [&](auto change) {
+        Observed run;
+        const ino_t before = inode();
+        EXPECT_TRUE(run.load(path, error) && run.save(path, error)) << error;
+        EXPECT_EQ(inode(), before);
+        change(run);
+        EXPECT_TRUE(run.save(path, error)) << error;
+        EXPECT_TRUE(run.load(path, error)) << error;
+        return inode() != before;
+    };
+    EXPECT_TRUE(saved([&](Observed &r) { r.set_warned(odd, 1020); }));
+    EXPECT_FALSE(saved([&](Observed &r) { r.set_warned(odd, 1020); }));
+    EXPECT_TRUE(saved([](Observed &r) { r.count_ended(1); }));
+    EXPECT_TRUE(saved([&](Observed &r) {
+        r.observe({{"d3 tokA ann t100", true, false}, {odd, false, true}}, 1030, true, true);
+        r.observe({{"d3 tokA ann t100", true, false}}, 1040, true, true);
+    }));
+    Observed last;
+    ASSERT_TRUE(last.load(path, error)) << error;
+    EXPECT_EQ(last.find(odd), nullptr);
+    EXPECT_EQ(last.ended()[1], 1u);
+
     // Every cut of the file, and a line changed, is refused whole.
     const std::string text = o.serialize();
     for (size_t cut = 0; cut < text.size(); ++cut) {
