@@ -54,46 +54,55 @@ void keep_earliest(std::optional<int64_t> &since, bool now_in_state, int64_t now
 
 void Observed::observe(const std::vector<Sighting> &seen, int64_t now, bool disconnected_known,
                        bool idle_known) {
-    std::unordered_map<std::string, Timing> next;
-    next.reserve(seen.size());
+    // Updated in place: a session seen again is neither copied nor moved,
+    // and those not seen this time are dropped at the end.
+    for (auto &entry : sessions_) entry.second.seen = false;
+    size_t kept = 0;
     for (const Sighting &s : seen) {
         if (s.key.empty() || s.key.size() > kMaxKey) continue;
-        if (next.size() == kMaxSessions && next.find(s.key) == next.end()) continue;
-        // A session seen before keeps its node: its key is not copied again.
-        auto node = sessions_.extract(s.key);
-        if (!node) changed_ = true;
-        Timing &t = node ? next.insert(std::move(node)).position->second : next[s.key];
+        auto it = sessions_.find(s.key);
+        const bool counted = it != sessions_.end() && it->second.seen;
+        if (!counted && kept == kMaxSessions) continue;
+        if (it == sessions_.end()) {
+            it = sessions_.emplace(s.key, Kept{}).first;
+            changed_ = true;
+        }
+        if (!counted) {
+            it->second.seen = true;
+            ++kept;
+        }
+        Timing &t = it->second.timing;
         const Timing before = t;
         keep_earliest(t.disconnected_since, disconnected_known && s.disconnected, now);
         keep_earliest(t.idle_since, idle_known && s.idle, now);
         if (t.disconnected_since != before.disconnected_since || t.idle_since != before.idle_since)
             changed_ = true;
     }
-    if (!sessions_.empty()) changed_ = true;  // sessions gone since the last run
-    sessions_.swap(next);
+    changed_ |= std::erase_if(sessions_, [](const auto &entry) { return !entry.second.seen; }) > 0;
 }
 
 const Timing *Observed::find(const std::string &key) const {
     auto it = sessions_.find(key);
-    return it == sessions_.end() ? nullptr : &it->second;
+    return it == sessions_.end() ? nullptr : &it->second.timing;
 }
 
 void Observed::set_warned(const std::string &key, int64_t when) {
     auto it = sessions_.find(key);
-    if (it == sessions_.end() || it->second.warned_at == when) return;
-    it->second.warned_at = when;
+    if (it == sessions_.end() || it->second.timing.warned_at == when) return;
+    it->second.timing.warned_at = when;
     changed_ = true;
 }
 
 std::string Observed::serialize() const {
     std::string out = kHeader;
     // In key order, so that one state is always one text.
-    std::vector<const std::pair<const std::string, Timing> *> sorted;
+    std::vector<const std::pair<const std::string, Kept> *> sorted;
     sorted.reserve(sessions_.size());
     for (const auto &entry : sessions_) sorted.push_back(&entry);
     std::sort(sorted.begin(), sorted.end(), [](auto *a, auto *b) { return a->first < b->first; });
     for (const auto *entry : sorted) {
-        const auto &[key, t] = *entry;
+        const std::string &key = entry->first;
+        const Timing &t = entry->second.timing;
         put_time(out, t.disconnected_since);
         put_time(out, t.idle_since);
         put_time(out, t.warned_at);
@@ -109,7 +118,7 @@ std::string Observed::serialize() const {
 bool Observed::parse(const std::string &text) {
     sessions_.clear();
     ended_[0] = ended_[1] = ended_[2] = 0;
-    std::unordered_map<std::string, Timing> read;
+    std::unordered_map<std::string, Kept> read;
     uint64_t ended[3] = {0, 0, 0};
     bool counted = false;
     std::string_view rest(text);
@@ -147,7 +156,7 @@ bool Observed::parse(const std::string &text) {
         auto key = vk::percent_unescape(line);
         if (!key || key->empty() || key->size() > kMaxKey || read.size() == kMaxSessions)
             return false;
-        if (!read.emplace(std::move(*key), t).second) return false;
+        if (!read.emplace(std::move(*key), Kept{t, true}).second) return false;
     }
 }
 

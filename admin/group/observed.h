@@ -75,8 +75,12 @@ class Observed {
     bool save(const std::string &path, std::string &error);
 
   private:
+    struct Kept {
+        Timing timing;
+        bool seen = true;  // in the run being observed
+    };
     // Looked up once or twice per session and run; written in key order.
-    std::unordered_map<std::string, Timing> sessions_;
+    std::unordered_map<std::string, Kept> sessions_;
     uint64_t ended_[3] = {0, 0, 0};
     bool changed_ = true;  // since the file was last read or written
 };

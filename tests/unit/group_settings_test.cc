@@ -265,6 +265,20 @@ TEST(GroupObserved, TenThousandSessionsStayUnderTwoMebibytes) {
                         i % 2 == 0, i % 3 == 0});
     o.observe(seen, 1700000100, true, true);
     EXPECT_LT(o.serialize().size(), size_t{2} << 20);
+
+    // However many a host holds, the table keeps its bound: the sessions
+    // remembered stay, and of the new ones only as many as fit.
+    const size_t bound = Observed::kMaxSessions;
+    for (size_t i = 0; seen.size() <= bound; ++i) seen.push_back({"new" + std::to_string(i)});
+    o.observe(seen, 1700000200, true, true);
+    EXPECT_EQ(o.size(), bound);
+    EXPECT_EQ(o.find(seen[0].key)->disconnected_since, 1700000100);
+    EXPECT_EQ(o.find(seen[bound].key), nullptr);
+    seen.erase(seen.begin(), seen.begin() + 10000);  // gone: room for the one left out
+    o.observe(seen, 1700000300, true, true);
+    EXPECT_EQ(o.size(), seen.size());
+    EXPECT_EQ(o.find("10 " + std::string(64, 't') + "0 user0 1700000000"), nullptr);
+    EXPECT_NE(o.find(seen.back().key), nullptr);
 }
 
 using vkgroup::LimitEntry;
