@@ -49,10 +49,13 @@ void watch(const char *text) {
     if (std::strncmp(text, "set_state(): failed to contact authd", 36) == 0) manager_failed = true;
 }
 
-// When the session on `display` started: its session proc file is written
-// once, when the session starter starts it.
-// `dir` is the session proc directory, opened once for the whole run.
-std::optional<int64_t> started(int dir, const std::string &display) {
+// When the session of `r` on `display` started: its session proc file is
+// written once, when the session starter starts it. The enumeration
+// examined the file as it read it; a session it joined to none is looked at
+// here, in `dir`, the session proc directory opened once for the run.
+std::optional<int64_t> started(const vk_UserSession_t *r, int dir, const std::string &display) {
+    int64_t when = 0;
+    if (_vk_getSessionStart(r, &when) == VK_OK) return when;
     if (dir < 0 || !digits(display)) return std::nullopt;
     struct stat st;
     if (::fstatat(dir, display.c_str(), &st, 0) != 0) return std::nullopt;
@@ -185,7 +188,7 @@ LimitsRun run_limits(const Limits &limits, bool enforce, int64_t now,
         e.raw_token = text_or(r->rawtoken, "");
         e.login = text_or(r->unixID, "");
         e.state = r->state;
-        e.started = started(proc_dir.get(), e.display);
+        e.started = started(r.get(), proc_dir.get(), e.display);
         seen.push_back({key_of(e), (e.state & VK_SESSION_DISCONNECTED) != 0,
                         (e.state & VK_SESSION_IDLE) != 0});
         run.entries.push_back(std::move(e));

@@ -365,8 +365,14 @@ int process_number(std::string_view text) {
 // Only what LiveProc keeps, without a record.
 int parse_live_proc(const char *path, LiveProc *out, const Admit *admit) {
     LiveProc got;
+    Admit noting;
+    if (admit)
+        noting = [&got, admit](const struct stat &st) {
+            got.started = st.st_mtim.tv_sec;
+            return (*admit)(st);
+        };
     int rc = parse_proc_lines(
-        path, admit, [&](char *uid) { got.uid.reset(uid); },
+        path, admit ? &noting : nullptr, [&](char *uid) { got.uid.reset(uid); },
         [&](ProcKey which, std::string_view v) {
             try {
                 if (which == ProcKey::Xid) got.xid = v;

@@ -3,6 +3,7 @@
 #define VK_SESSION_FILES_H
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -57,6 +58,9 @@ struct LiveProc {
     // (digits, no leading zero, at most nine): no process of the table
     // has it.
     int pid = -1;
+    // The file's modification second as it was examined while read (when
+    // its session started); -1 when it was read without that examination.
+    int64_t started = -1;
 };
 // read_live_sessionfile without the record: the same answers and the same
 // examination of the file, the fields in `out`.

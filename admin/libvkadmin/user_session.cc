@@ -20,6 +20,10 @@
 
 vk_LinkedList_t *cacheList = nullptr;
 std::vector<vk_UserSession_t *> displayIndex;
+std::vector<std::pair<const vk_UserSession_t *, int64_t>> sessionStarts;
+namespace {
+bool startsSorted = false;
+}
 vk_LinkedList_t *tmpList = nullptr;
 
 namespace {
@@ -343,4 +347,31 @@ int vk_getUserSessionEnt(vk_UserSession_t **session) {
 void vk_endUserSessionEnt(void) {
     std::lock_guard<std::mutex> lock(one_lane);
     free_cache(&cacheList);
+}
+
+int _vk_getSessionStart(const vk_UserSession_t *entry, int64_t *when) {
+    std::lock_guard<std::mutex> lock(one_lane);
+    if (!entry || !when) return VK_ERR_INVALID_ARGS;
+    if (!startsSorted) {
+        std::sort(sessionStarts.begin(), sessionStarts.end());
+        startsSorted = true;
+    }
+    auto it = std::lower_bound(sessionStarts.begin(), sessionStarts.end(),
+                               std::pair<const vk_UserSession_t *, int64_t>{entry, INT64_MIN});
+    if (it == sessionStarts.end() || it->first != entry) return VK_ERR_NOT_FOUND;
+    *when = it->second;
+    return VK_OK;
+}
+
+void note_session_start(const vk_UserSession_t *entry, int64_t when) {
+    if (!entry) {
+        sessionStarts.clear();
+    } else {
+        try {
+            sessionStarts.emplace_back(entry, when);
+        } catch (const std::bad_alloc &) {
+            return;  // not known: the caller examines the file itself
+        }
+    }
+    startsSorted = false;
 }

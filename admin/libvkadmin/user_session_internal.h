@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <deque>
+#include <cstdint>
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 #include "session_files.h"
@@ -18,6 +20,12 @@
 extern vk_LinkedList_t *cacheList;
 extern std::vector<vk_UserSession_t *> displayIndex;
 extern vk_LinkedList_t *tmpList;
+// When the sessions of the last local enumeration started, as their session
+// proc files said while they were read: (record, second), in no order until
+// _vk_getSessionStart sorts them. Only the records joined to a file are in it.
+extern std::vector<std::pair<const vk_UserSession_t *, int64_t>> sessionStarts;
+// Notes that `entry` started at `when`; a null entry forgets them all.
+void note_session_start(const vk_UserSession_t *entry, int64_t when);
 
 #define VK_DISPLAYS_DIR "/var/opt/KELWvk/displays/"
 #define VK_CTOKENS_DIR "/var/opt/KELWvk/ctokens/"

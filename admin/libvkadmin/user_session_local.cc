@@ -262,11 +262,13 @@ void join_session_procs(const std::vector<vk_UserSession_t *> &index, std::deque
             *std::to_chars(pid, pid + sizeof pid - 1, (*p)->pid).ptr = '\0';
             s->state |= cached_process_state(pid);
         }
+        if ((*p)->started >= 0) note_session_start(s, (*p)->started);
         ++p;
     }
 }
 
 int set_unix(vk_LinkedList_t **list) {
+    note_session_start(nullptr, 0);
     if (displayIndex.empty()) return VK_OK;
 
     // What the join needs of each live session proc file, in directory

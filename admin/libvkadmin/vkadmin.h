@@ -3,6 +3,7 @@
 #ifndef VK_VKADMIN_H
 #define VK_VKADMIN_H
 
+#include <stdint.h>
 #include <stdio.h>
 
 #include "vkerrno.h"
@@ -66,6 +67,11 @@ int vk_terminateUserSession(vk_UserSession_t *session);
 
 // The token id to show for a session (not a copy).
 const char *_vk_getDisplayToken(const vk_UserSession_t *entry);
+// When a session of the last local enumeration started: the modification
+// second of its session proc file as the enumeration read it. VK_OK, or
+// VK_ERR_NOT_FOUND for a record that was joined to no such file (or that
+// is of another enumeration). Only for records not yet freed.
+int _vk_getSessionStart(const vk_UserSession_t *entry, int64_t *when);
 
 // The record line of machine mode, and its reader.
 void vk_printUserSessionEnt(FILE *fd, const vk_UserSession_t *uSess);

@@ -10,7 +10,7 @@ import pytest
 
 from conftest import SLACK
 from group import authd, metric_samples
-from sessions import ALICE, DISPLAYS, PROCS, client, outcome, plant, sleeper, start, timed
+from sessions import ALICE, DISPLAYS, PROCS, STAMP, client, outcome, plant, sleeper, start, timed
 
 LIMITS = "/etc/opt/KELWvk/group/limits.conf"
 OBSERVED = "/var/opt/KELWvk/group/observed"
@@ -136,10 +136,11 @@ def test_a_lifetime_end_comes_after_the_notice_on_the_display(group):
     limits(h, "lifetime = 4s\nwarn = 3s\nwarn-text = Ends at %T (in %R).\n")
     disp, _ = start(h, "alice", "tokA", "rawA")               # connected: noticed first
     session(h, "40", "tokB", age=1000)                         # disconnected: ended at once
+    session(h, "41", "tokC", age=STAMP - time.time())  # disconnected, started now: not yet
     authd(h, ["terminalCID=term1", "tokenName=tokA"])
     time.sleep(1.5)
     r = enforce(h)
-    assert r.rc == 0 and displays(h) == [disp], r
+    assert r.rc == 0 and displays(h) == [disp, "41"], r
     assert f"display {disp}, token rawA, user alice: warned (lifetime limit)" in r.out
     assert "display 40, token rawtokB, user alice: ended (lifetime limit)" in r.out
     notices = [x.msg for x in h.log() if x.ident == "vkwall"]
@@ -147,7 +148,7 @@ def test_a_lifetime_end_comes_after_the_notice_on_the_display(group):
     assert "(in 3s)" in notices[0], notices
     # The notice is a window on the user's display.
     assert '"xmessage"' in h.run(["/usr/bin/xwininfo", "-root", "-tree", "-display", f":{disp}"]).out
-    assert enforce(h).rc == 0 and displays(h) == [disp]      # not before the notice's time
+    assert enforce(h).rc == 0 and displays(h) == [disp, "41"]  # not before the notice's time
     time.sleep(3.5)
     assert enforce(h).rc == 0 and displays(h) == []
     assert [x.ident for x in h.log()].count("vkwall") == 1

@@ -123,8 +123,12 @@ TEST_F(Enumeration, JoinGivesUsersAndStoppedStateByDisplay) {
     // Display 10 sorts before 2; display 5 has no session, display 7 no file.
     const char *files[][3] = {{"2", "carol", "102"}, {"10", "old", "104"}, {"1", "alice", "100"},
                               {"10", "bob", "101"},  {"5", "dave", "103"}, {"2", "erin", "100"}};
+    // Each file's time as it was examined; erin's file was read without.
+    const int64_t started[] = {1000, 1001, 1002, 1003, 1004, -1};
     std::deque<LiveProc> procs;
-    for (auto &f : files) procs.push_back({f[0], vk::dup(f[1]), std::atoi(f[2])});
+    for (size_t i = 0; i < std::size(files); ++i)
+        procs.push_back({files[i][0], vk::dup(files[i][1]), std::atoi(files[i][2]), started[i]});
+    note_session_start(nullptr, 0);
     std::string ps = "100 S 0 a\n101 T 0 b\n";
     std::FILE *f = fmemopen(ps.data(), ps.size(), "r");
     ASSERT_EQ(load_processState(f), VK_OK);
@@ -135,10 +139,12 @@ TEST_F(Enumeration, JoinGivesUsersAndStoppedStateByDisplay) {
     std::string got;
     for (vk_LinkedList_t *n = cacheList; n; n = n->next) {
         auto *s = static_cast<vk_UserSession_t *>(n->node);
+        int64_t when = 0;
         got += std::string(s->rawtoken) + "=" + (s->unixID ? s->unixID : "-") + "/" +
-               std::to_string(s->state) + " ";
+               std::to_string(s->state) + "@" +
+               (_vk_getSessionStart(s, &when) == VK_OK ? std::to_string(when) : "-") + " ";
     }
-    EXPECT_EQ(got, "a=alice/1 b=bob/5 c=carol/1 d=-/1 e=erin/1 ");
+    EXPECT_EQ(got, "a=alice/1@1002 b=bob/5@1003 c=carol/1@1000 d=-/1@- e=erin/1@- ");
 }
 
 // A listing's records keep their texts in one block; replacing a text and
