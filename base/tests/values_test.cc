@@ -1,7 +1,11 @@
 // Values that configuration files, command lines and requests carry (the
 // durations of the limits, the host names of the group), and texts from far
 // sides and the network as a terminal, a page or a log line gets them:
-// controls, bidirectional controls and broken UTF-8 made harmless.
+// controls, bidirectional controls and broken UTF-8 made harmless; and the
+// order that listings sort their texts in.
+#include <algorithm>
+#include <cstring>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +15,7 @@
 #include "duration.h"
 #include "host_name.h"
 #include "text.h"
+#include "text_order.h"
 
 namespace {
 
@@ -76,6 +81,29 @@ TEST(BaseText, WhatATerminalAndALogLineGet) {
               "T=a\\x1b[2J\\x5cx1b;U=M\xc3\xbcller\\xc2\\x9b\\xe2\\x80\\xae\\xc3(");
     EXPECT_EQ(vk::one_line("a\nb\xc3\xbc"), "a?b??");
     EXPECT_EQ(vk::one_line(std::string(301, 'x')), std::string(300, 'x') + "...");
+}
+
+// The quick sort of texts gives what a stable sort by strcmp gives: texts
+// that differ before, at and after their 16th byte, end there, share all of
+// it, or hold bytes above 0x7f (strcmp compares them unsigned).
+TEST(BaseTextOrder, AsAStableSortByStrcmp) {
+    std::mt19937 random(7);
+    const std::string letters = "ab\x01\xff";
+    for (int round = 0; round < 500; ++round) {
+        std::vector<std::pair<std::string, int>> items;
+        for (int i = 0; i < 40; ++i) {
+            std::string t(random() % 3 ? 14 + random() % 5 : random() % 20, 'a');
+            for (size_t k = t.size() > 13 ? 13 : 0; k < t.size(); ++k)
+                t[k] = letters[random() % letters.size()];
+            items.push_back({t, i});
+        }
+        auto expected = items;
+        std::stable_sort(expected.begin(), expected.end(), [](const auto &a, const auto &b) {
+            return std::strcmp(a.first.c_str(), b.first.c_str()) < 0;
+        });
+        vk::stable_sort_by_text(items, [](const auto &item) { return item.first.c_str(); });
+        ASSERT_EQ(items, expected) << round;
+    }
 }
 
 }  // namespace
