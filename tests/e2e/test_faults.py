@@ -21,11 +21,14 @@ def script(body):
 # ---- the host's ps --------------------------------------------------------------------------
 
 def test_ps_that_fails(make_host):
-    # No process table, no enumeration.
-    h = make_host(files={PS: script("exit 1\n")})
+    # No process table, no enumeration; what ps said comes first. Without a
+    # session ps is no part of the answer, whatever it says.
+    h = make_host(files={PS: script("echo 'ps: no table' >&2; exit 1\n")})
+    quiet = h.vksession("-p", "-x")
     plant(h, "1", "tok1", "raw1", proc=client(sleeper(h)))
-    assert outcome(h.vksession("-p", "-x")) == (1, "", "**ERROR: -1\n")
+    assert outcome(h.vksession("-p", "-x")) == (1, "", "ps: no table\n**ERROR: -1\n")
     assert "vk_setUserSessionEnt(): init_processState() failed!" in h.lines()
+    assert "ps: no table" not in quiet.err, quiet
 
 
 # ---- the tree tool, the session killer, the message tool ------------------------------------
