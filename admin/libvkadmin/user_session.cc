@@ -133,8 +133,11 @@ namespace {
 using Texts = std::array<const char *, std::size(kTexts)>;
 
 // Puts copies of `text` (by the order of kTexts) into one new block and
-// points `out`'s fields at them; false when memory runs out.
+// points `out`'s fields at them; false when memory runs out, or without a
+// tokenName, which is where the block begins and what frees it.
 bool build_block(const Texts &text, vk_UserSession_t &out) {
+    static_assert(kTexts[0] == &vk_UserSession_t::tokenName);
+    if (!text[0]) return false;
     // Equal security values (mostly "none") are kept once and shared:
     // nothing writes into a record's texts, and the block goes as a whole.
     auto earlier = [&text](size_t i) -> size_t {
@@ -150,10 +153,14 @@ bool build_block(const Texts &text, vk_UserSession_t &out) {
         length[i] = std::strlen(text[i]) + 1;
         size += length[i];
     }
-    auto *block = static_cast<char *>(std::malloc(size));
+    // (A size of 0 would need lengths past the end of the address space.)
+    auto *block = size == 0 ? nullptr : static_cast<char *>(std::malloc(size));
     if (!block) return false;
-    char *at = block;
-    for (size_t i = 0; i < text.size(); ++i) {
+    // tokenName, the first text, is the block itself.
+    std::memcpy(block, text[0], length[0]);
+    out.tokenName = block;
+    char *at = block + length[0];
+    for (size_t i = 1; i < text.size(); ++i) {
         auto field = kTexts[i];
         if (!text[i]) {
             out.*field = nullptr;
