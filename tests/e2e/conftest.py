@@ -2,7 +2,6 @@
 memcheck (status 99 on an error or a definite leak); VK_VALGRIND_LOG=FILE notes the reports."""
 import os
 import shlex
-import stat
 import sys
 from pathlib import Path
 
@@ -10,15 +9,10 @@ import pytest
 
 SOURCE = Path(os.environ.get("VK_SOURCE") or Path(__file__).resolve().parents[2])
 sys.path.insert(0, str(SOURCE / "tools" / "sandbox"))
-import vksbx  # noqa: E402
-
-VKSESSION = "/opt/KELWvk/sbin/vksession"
-PROBE = "/build/tests/vkadmin_probe"
-HOSTNAME = "parvix1"
-USERS = {"alice": 1001, "bob": 1002}
-# What the session software of a server lays out before any session starts.
-SESSION_DIRS = ("/var/opt/KELWvk/displays", "/var/opt/KELWvk/ctokens", "/var/opt/KELWvk/idle",
-                "/tmp/KELWvk/session_proc")
+from vksbx_group import Group  # noqa: E402
+# The host's names, which the test modules import from here too.
+from vksbx_parvix import (HOSTNAME, PROBE, SESSION_DIRS, USERS, VKSESSION,  # noqa: E402,F401
+                          ParvixHost, host_maker)
 
 # syslog(3) priorities as they arrive on /dev/log.
 LOG_INFO_DEFAULT = 14   # LOG_INFO under the C library's default facility (LOG_USER)
@@ -67,9 +61,11 @@ def under_valgrind(argv, argv0):
     return ["/usr/bin/unshare", "-m", "/bin/sh", "-c", script, "sh", argv0, *argv[1:]]
 
 
-class ParvixHost(vksbx.Host):
+class MemcheckHost(ParvixHost):
+    """A host whose every run of vksession runs under memcheck."""
+
     def run(self, argv, *, argv0=None, **kw):
-        if not (VALGRIND and argv and argv[0] == VKSESSION):
+        if not (argv and argv[0] == VKSESSION):
             return super().run(argv, argv0=argv0, **kw)
         r = super().run(under_valgrind(argv, argv0), **kw)
         if path := os.environ.get("VK_VALGRIND_LOG"):
@@ -78,51 +74,14 @@ class ParvixHost(vksbx.Host):
                 f.write(f"rc={r.rc} {shlex.join(argv)}\n{reports}")
         return r
 
-    def vksession(self, *args, argv0=None, **kw):
-        return self.run([VKSESSION, *args], argv0=argv0, **kw)
-
-    def probe(self, *args, **kw):
-        return self.run([PROBE, *args], **kw)
-
-    def messages(self):
-        return [(r.pri, r.msg) for r in self.log()]
-
-    def lines(self):
-        return [r.msg.rstrip("\n") for r in self.log()]
-
-
-def host_maker(top, stage, build):
-    """make(session_dirs=True, name=None, files={path: (text, mode)}, absent=paths, **Host
-    options), and the list of the hosts made."""
-    hosts = []
-
-    def make(session_dirs=True, name=None, files=None, absent=(), **kw):
-        d = Path(top) / (name or f"host{len(hosts)}")
-        d.mkdir()
-        kw.setdefault("hostname", HOSTNAME)
-        kw.setdefault("users", USERS)
-        h = ParvixHost(d, stage=stage, binds=[(build, "/build")], **kw)
-        if session_dirs:
-            for s in SESSION_DIRS:
-                h.path(s).mkdir(parents=True, exist_ok=True)
-        for inside, (text, mode) in (files or {}).items():
-            h.write(inside, text, mode)
-        for inside in absent:
-            # A whiteout in the top layer hides the file of the layers below.
-            p = h.path(inside)
-            p.parent.mkdir(parents=True, exist_ok=True)
-            os.mknod(p, stat.S_IFCHR, os.makedev(0, 0))
-        hosts.append(h)
-        return h.start()
-    return make, hosts
-
 
 @pytest.fixture
 def make_host(tmp_path):
     """make_host(...): a started host with stand-ins for its programs or without some."""
     if os.geteuid() != 0:
         pytest.skip("sandboxed hosts need root")
-    make, hosts = host_maker(tmp_path, _build_path("VK_STAGE"), _build_path("VK_BUILD"))
+    make, hosts = host_maker(tmp_path, _build_path("VK_STAGE"), _build_path("VK_BUILD"),
+                             MemcheckHost if VALGRIND else ParvixHost)
     yield make
     for h in hosts:
         h.stop()
@@ -135,8 +94,8 @@ def host(make_host):
 
 @pytest.fixture
 def make_group(make_host):
-    """make_group(*names, members=True): a failover group (group.py), parvix1 and 2 by default."""
-    from group import Group
+    """make_group(*names, members=True): a failover group (vksbx_group.py), parvix1 and 2 by
+    default."""
     groups = []
 
     def make(*names, members=True):
