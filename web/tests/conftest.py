@@ -1,5 +1,6 @@
-"""Fixtures of the web tests, beside tests/e2e's: web (a webgroup.WebGroup), vkweb (the same with vkweb
-answering), browser, login and screenshot (into $VK_BUILD/test-artifacts/web, as a failure's)."""
+"""Fixtures of the web tests, beside tests/e2e's: web (a vksbx_web.WebGroup), vkweb (the same with
+vkweb answering), browser, login and screenshot (into $VK_BUILD/test-artifacts/web, as a
+failure's)."""
 import importlib.util
 import os
 import re
@@ -11,9 +12,9 @@ import pytest
 
 _E2E = Path(os.environ.get("VK_SOURCE") or Path(__file__).resolve().parents[2]) / "tests" / "e2e"
 sys.path.insert(0, str(_E2E))
-# This file is the module `conftest` of these tests, and tests/e2e's group.py and sessions.py
-# import their names from `conftest`: so tests/e2e's conftest is loaded under a name of its
-# own and what they need is taken over from it.
+# This file is the module `conftest` of these tests, and tests/e2e's sessions.py imports its
+# names from `conftest`: so tests/e2e's conftest is loaded under a name of its own and what it
+# needs is taken over from it.
 _spec = importlib.util.spec_from_file_location("e2e_conftest", _E2E / "conftest.py")
 _e2e = importlib.util.module_from_spec(_spec)
 sys.modules[_spec.name] = _e2e
@@ -26,7 +27,7 @@ from selenium.common.exceptions import WebDriverException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions  # noqa: E402
 from selenium.webdriver.support.wait import WebDriverWait  # noqa: E402
-from webgroup import VKWEB, WebGroup  # noqa: E402
+from vksbx_web import VKWEB, WebGroup  # noqa: E402
 
 
 @pytest.hookimpl(hookwrapper=True)
