@@ -57,9 +57,12 @@ tests=(
   chromium chromium-driver python3-selenium fonts-dejavu-core openssl
 )
 bench=(
-  # the benchmarks build everything, tests included, and borrow the
-  # end-to-end tests' hosts and the browser tests' group
-  "${demo[@]}" libgtest-dev libgmock-dev googletest python3-pytest python3-selenium openssl
+  # the benchmarks build everything, the test programs included (GoogleTest)
+  "${demo[@]}" libgtest-dev libgmock-dev googletest
+  # the web benchmark's group (tools/sandbox/vksbx_web.py): its desk runs
+  # chromedriver, driven from Python, and openssl makes the certificate and
+  # the password hashes
+  chromium-driver python3-selenium openssl
   # GNU time for peak memory, Google Benchmark, wrk for the web page
   time libbenchmark-dev wrk
 )

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """How fast `vkgroup list` asks a failover group, against this machine's floor.
 
-Builds a group of sandboxed hosts (tests/e2e/group.py: each its own sshd, on
-one switch), each with the same number of sessions (tools/bench/bench.py's
+Builds a group of sandboxed hosts (tools/sandbox/vksbx_group.py: each its own
+sshd, on one switch), each with the same number of sessions (tools/bench/bench.py's
 sessions, and its authentication manager), and measures on the first host,
 interleaved so that the machine's load falls on all alike:
 
@@ -39,13 +39,11 @@ import time
 from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parents[2]
-os.environ.setdefault("VK_SOURCE", str(SOURCE))
 sys.path.insert(0, str(SOURCE / "tools" / "sandbox"))
-sys.path.insert(0, str(SOURCE / "tests" / "e2e"))
 sys.path.insert(0, str(SOURCE / "tools" / "bench"))
 import bench  # noqa: E402  the sessions of a benchmark host
-import conftest  # noqa: E402  a Parvix host in a sandbox
-from group import GROUP, KEY, KNOWN_HOSTS, VKGROUP, VKRCMD, Group  # noqa: E402
+from vksbx_group import KEY, KNOWN_HOSTS, VKGROUP, VKRCMD, Group  # noqa: E402
+from vksbx_parvix import host_maker  # noqa: E402
 
 AUTHD = "/opt/KELWvk/lib/vkauthd"
 SSH = ("ssh -F none -n -T -x -a -l root -i {key} -o IdentitiesOnly=yes -o IdentityAgent=none "
@@ -224,13 +222,12 @@ def main(argv=None):
     if os.geteuid() != 0:
         sys.exit("group_bench.py needs root (sandboxed hosts)")
     stage, build = Path(a.stage).resolve(), Path(a.build).resolve()
-    os.environ["VK_STAGE"], os.environ["VK_BUILD"] = str(stage), str(build)
     top = tempfile.mkdtemp(prefix="vkgroupbench.")
     names = [f"parvix{i}" for i in range(1, a.members + 1)]
     large = -(-a.scale // a.members)
     try:
         print(f"building a group of {a.members} hosts ...", file=sys.stderr, flush=True)
-        g = Group(conftest.host_maker(top, stage, build)[0], names=names, members=True)
+        g = Group(host_maker(top, stage, build)[0], names=names, members=True)
         try:
             populate(g, a.sessions)
             print(f"measuring, {a.runs} runs each ...", file=sys.stderr, flush=True)

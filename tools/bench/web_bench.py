@@ -2,7 +2,7 @@
 """How fast vkweb's sessions page answers 20 logged-in clients at once, and how much of it is
 the group-wide listing.
 
-Builds the browser tests' group (web/tests/webgroup.py) with 16 members instead of three, each
+Builds the browser tests' group (tools/sandbox/vksbx_web.py) with 16 members instead of three, each
 with the benchmark's 100 sessions (tools/bench/bench.py) and its authentication manager,
 starts vkweb on parvix1, logs in 20 times from the desk, warms the connections of the group
 up, and then runs wrk in the desk against https://parvix1:8443/sessions with 20 connections,
@@ -28,13 +28,12 @@ import tempfile
 from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parents[2]
-os.environ.setdefault("VK_SOURCE", str(SOURCE))
-for d in ("tools/sandbox", "tests/e2e", "web/tests", "tools/bench"):
+for d in ("tools/sandbox", "tools/bench"):
     sys.path.insert(0, str(SOURCE / d))
 import bench  # noqa: E402  its report of the checks
-import conftest as e2e  # noqa: E402  tests/e2e's: sandboxed hosts
 import group_bench  # noqa: E402  sessions and their managers on every member
-from webgroup import PASSWORDS, WebGroup  # noqa: E402
+from vksbx_parvix import host_maker  # noqa: E402
+from vksbx_web import PASSWORDS, WebGroup  # noqa: E402
 
 # Logs in `n` times from the desk; prints the session cookies, one a line.
 LOGIN = r'''
@@ -128,12 +127,11 @@ def main(argv=None):
     if os.geteuid() != 0:
         sys.exit("web_bench.py needs root (sandboxed hosts)")
     stage, build = Path(a.stage).resolve(), Path(a.build).resolve()
-    os.environ["VK_STAGE"], os.environ["VK_BUILD"] = str(stage), str(build)
     top = tempfile.mkdtemp(prefix="vkwebbench.")
     names = [f"parvix{i}" for i in range(1, a.members + 1)]
     try:
         print(f"building a group of {a.members} hosts and a desk ...", file=sys.stderr, flush=True)
-        make, hosts = e2e.host_maker(top, stage, build)
+        make, hosts = host_maker(top, stage, build)
         w = WebGroup(make, stage, names=names)
         try:
             group_bench.populate(w.group, a.sessions)
