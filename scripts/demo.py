@@ -23,15 +23,13 @@ from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(SOURCE / "tools" / "sandbox"))
-import vksbx_net  # noqa: E402
 import vksbx_slapd  # noqa: E402
-import vksbx_ssh  # noqa: E402
 from vksbx import Host  # noqa: E402
+from vksbx_group import MEMBERS, VKGROUP, Group  # noqa: E402
 
 VKSESSION = "/opt/KELWvk/sbin/vksession"
 STARTER = "/opt/KELWvk/sbin/vksessionstart"
 VKUSTATUS = "/opt/KELWvk/sbin/vkustatus"
-VKGROUP = "/opt/KELWvk/sbin/vkgroup"
 USERS = {"alice": 1001, "bob": 1002, "carol": 1003, "dave": 1004}
 
 # The directory of the demo host: its subtree, the administrator's entry,
@@ -189,11 +187,11 @@ def one_host(t, top, stage, outdir):
         run(VKSESSION, "-k", "-x", "-u", "nobody-here")
 
 
-# The group: three hosts on one switch, as docs/failover-group.md sets one up.
-# parvix1, where vkgroup runs, holds the group's key, every member's host key
-# and the members file; every member lets the key in only through the gate.
+# The group: three hosts on one switch, as docs/failover-group.md sets one up
+# (tools/sandbox/vksbx_group.py). parvix1, where vkgroup runs, holds the
+# group's key, every member's host key and the members file; every member
+# lets the key in only through the gate.
 GROUP_NAMES = ("parvix1", "parvix2", "parvix3")
-GROUP_ADDR = {n: f"10.77.0.{i}" for i, n in enumerate(GROUP_NAMES, 1)}
 # The sessions of the group: (host, user, token, raw token, X client).
 GROUP_SESSIONS = [
     ("parvix1", "alice", "user.alice", "card-0a11ce", ["/usr/bin/xclock"]),
@@ -214,32 +212,17 @@ GROUP_TERMINALS = [
 ]
 
 
-def set_up_group(stack, top, stage):
-    """Starts the three hosts, joins them by a switch and starts their sshd; the hosts."""
-    hosts_file = "".join(f"{a}\t{n}\n" for n, a in GROUP_ADDR.items())
-    hosts = {}
-    for n in GROUP_NAMES:
-        d = Path(top) / n
-        d.mkdir()
-        # sshd's unprivileged helper runs as the account sshd.
-        hosts[n] = stack.enter_context(Host(d, stage=stage, users={**USERS, "sshd": 100},
-                                            hostname=n, hosts=hosts_file))
-    switch = vksbx_net.Switch()
-    stack.callback(switch.close)
-    for n, h in hosts.items():
-        switch.attach(h, GROUP_ADDR[n])
-    vksbx_ssh.set_up(hosts, GROUP_ADDR)
-    hosts[GROUP_NAMES[0]].write(f"{vksbx_ssh.GROUP_DIR}/members", "".join(f"{n}\n" for n in GROUP_NAMES))
-    for h, p in [(h, vksbx_ssh.start_sshd(h)) for h in hosts.values()]:
-        vksbx_ssh.await_sshd(h, p)
-    return hosts
-
-
 def group(t, top, stage, outdir):
     say = t.say
     with contextlib.ExitStack() as stack:
-        hosts = set_up_group(stack, top, stage)
-        h1 = hosts[GROUP_NAMES[0]]
+        def make_host(name, **kw):
+            d = Path(top) / name
+            d.mkdir()
+            return stack.enter_context(Host(d, stage=stage, **kw))
+
+        g = Group(make_host, names=GROUP_NAMES, members=True, users=USERS)
+        stack.callback(g.stop)
+        hosts, h1 = g.hosts, g.h1
 
         def vkgroup(*args, input=None):
             return t.run(h1, VKGROUP, *args, prompt="parvix1# ", input=input)
@@ -267,7 +250,7 @@ def group(t, top, stage, outdir):
             at = [token for h, _, token, _ in GROUP_TERMINALS if h == host]
             say(f"{host}: sessions of {', '.join(mine)}; at a terminal: {', '.join(at)}")
         say()
-        t.run(h1, "/bin/cat", f"{vksbx_ssh.GROUP_DIR}/members", prompt="parvix1# ")
+        t.run(h1, "/bin/cat", MEMBERS, prompt="parvix1# ")
 
         say("== Every session of the group in one table, then as JSON Lines ==")
         say()
