@@ -174,16 +174,15 @@ MALFORMED = [
 ]
 
 
-@pytest.mark.parametrize("data, what", MALFORMED, ids=[what for _, what in MALFORMED])
-def test_a_message_that_is_not_one_ends_the_helper(web_host, data, what):
-    helper = Helper(web_host)
-    assert helper.text("W", ID, CLIENT, "1") == refused("out of order")
-    helper.send(data)
-    rc, err = helper.close()
-    assert rc == 1, what
-    assert "not to be trusted" in err
-    assert [(x.ident, x.pri) for x in web_host.log() if x.msg.startswith("a message from vkweb that is not one")] == \
-        [("vkweb-helper", LOG_DAEMON_ERR)]
+def test_a_message_that_is_not_one_ends_the_helper(web_host):
+    for n, (data, what) in enumerate(MALFORMED, 1):
+        helper = Helper(web_host)
+        assert helper.text("W", ID, CLIENT, "1") == refused("out of order"), what
+        helper.send(data)
+        rc, err = helper.close()
+        assert rc == 1 and "not to be trusted" in err, (what, rc, err)
+        assert [(x.ident, x.pri) for x in web_host.log()
+                if x.msg.startswith("a message from vkweb that is not one")] == [("vkweb-helper", LOG_DAEMON_ERR)] * n, what
     assert nothing_ran(web_host)
 
 

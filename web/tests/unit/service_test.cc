@@ -102,16 +102,13 @@ class FakeBackend : public vkweb::Backend {
             limited.back().push_back(m.name);
             vkgroup::MemberLimits ml;
             ml.answer = {m, true, "", {}, 0.1, 0};
-            for (const FakeSession &s : sessions[m.name]) {
-                vkgroup::LimitEntry e;
-                e.display = s.display;
-                e.raw_token = s.raw;
-                e.idle_s = 30;
-                e.limit = "idle";
-                e.limit_s = 60;
-                e.ends_at = 1030;
-                ml.entries.push_back(e);
-            }
+            for (const FakeSession &s : sessions[m.name])
+                ml.entries.push_back({.display = s.display,
+                                      .raw_token = s.raw,
+                                      .idle_s = 30,
+                                      .limit = "idle",
+                                      .limit_s = 60,
+                                      .ends_at = 1030});
             g.members.push_back(std::move(ml));
         }
         return g;
