@@ -89,17 +89,15 @@ def group(vkweb):
 
 # ---- who gets in -------------------------------------------------------------------------
 
-def test_login_and_logout(group, browser, login):
+def test_login_logout_and_the_overview_and_table_with_filters_and_sorting(group, browser, login, screenshot):
+    group.group.stop_sshd("parvix3")
     # (Who may log in: the helper's tests, through PAM; a refusal on the login page: the pages'
-    # unit tests.)
-    assert login(browser, "alice", PASSWORDS["alice"])
-    assert browser.find_element(By.ID, "user").text == "alice"
-    # A logout ends the login whatever its form token; the old cookie, set again by whoever
-    # kept it, is no login any more.
+    # unit tests.) A logout ends the login whatever its form token; the old cookie, set again
+    # by whoever kept it, is no login any more.
     for change in ("f.querySelector('[name=csrf]').value = '0'.repeat(128);",
                    "f.querySelector('[name=csrf]').remove();"):
-        if path(browser) == "/login":
-            assert login(browser, "alice", PASSWORDS["alice"])
+        assert login(browser, "alice", PASSWORDS["alice"])
+        assert browser.find_element(By.ID, "user").text == "alice"
         kept = browser.get_cookie(COOKIE)["value"]
         browser.execute_script("const f = document.getElementById('logout');" + change)
         follow(browser, browser.find_element(By.CSS_SELECTOR, "form#logout button"))
@@ -108,11 +106,6 @@ def test_login_and_logout(group, browser, login):
         browser.get(f"{group.url}/sessions")
         assert path(browser) == "/login", change
 
-
-# ---- the pages -----------------------------------------------------------------------------
-
-def test_overview_and_table_with_filters_and_sorting(group, browser, login, screenshot):
-    group.group.stop_sshd("parvix3")
     assert login(browser, "alice", PASSWORDS["alice"])
     states = {r.get_attribute("data-server"): r.find_element(By.CSS_SELECTOR, "td.state").text
               for r in browser.find_elements(By.CSS_SELECTOR, "table#members tbody tr")}
@@ -211,7 +204,7 @@ def test_a_member_that_never_answers_holds_the_page_no_longer_than_the_deadline(
     assert {s for s, _ in rows(browser)} == {"parvix1", "parvix2"}
 
 
-def test_actions_only_with_their_confirmation(group, browser, login):
+def test_actions_only_with_their_confirmation_and_a_slow_one_holds_up_no_other_login(group, browser, login):
     h2 = group.h2
     assert login(browser, "alice", PASSWORDS["alice"])
     row_button(browser, group.url, "card-b2")
@@ -243,6 +236,29 @@ def test_actions_only_with_their_confirmation(group, browser, login):
     outcomes = browser.find_elements(By.CSS_SELECTOR, "ul#outcomes li")
     assert len(outcomes) == 2
     assert acts(h2) == [["-k", "-x", "-t", "user.alice", "-u", "alice", "-d", "7"]]
+
+    # A slow action holds up no other login.
+    h2.write(VKSESSION, SLOW, 0o755)
+    other = group.desk.browser()
+    try:
+        assert login(other, "alice", PASSWORDS["alice"])
+        row_button(browser, group.url, "card-b2", "suspend")
+        # Sent without waiting for the outcome, which takes six seconds: the click comes a
+        # moment after the script has returned, or the driver would wait for its page.
+        browser.execute_script("setTimeout(() => document.getElementById('confirm-submit').click(), 300);")
+        WebDriverWait(browser, 15).until(lambda _: acts(h2))
+        # The other login's pages while the suspension runs: the overview (which may ask the
+        # group afresh, beside the action), then the sessions from the listing just made.
+        other.get(f"{group.url}/overview")
+        _, took = timed(other.get, f"{group.url}/sessions")
+        assert not h2.path("/tmp/done").exists()
+        assert path(other) == "/sessions" and ("parvix2", "card-b2") in rows(other)
+        assert took < 1, took
+        assert arrived(browser, "/act")
+        assert h2.path("/tmp/done").exists()
+        assert browser.find_elements(By.CSS_SELECTOR, "ul#outcomes li")
+    finally:
+        other.quit()
 
 
 def test_the_pages_own_reloads_are_no_use_and_a_login_ends_at_its_lifetime(group, browser, login):
@@ -306,30 +322,3 @@ def test_a_bulk_action_on_a_thousand_sessions_with_every_field_at_its_bound(grou
     assert not [x for x in group.h1.lines() if "not to be trusted" in x or "helper is gone" in x]
     browser.get(f"{group.url}/overview")
     assert path(browser) == "/overview"
-
-
-def test_a_slow_action_holds_up_no_other_login(group, browser, login):
-    h2 = group.h2
-    h2.write(VKSESSION, SLOW, 0o755)
-    other = group.desk.browser()
-    try:
-        assert login(browser, "alice", PASSWORDS["alice"])
-        assert login(other, "alice", PASSWORDS["alice"])
-        row_button(browser, group.url, "card-b2", "suspend")
-        # Sent without waiting for the outcome, which takes six seconds: the click comes a
-        # moment after the script has returned, or the driver would wait for its page.
-        browser.execute_script("setTimeout(() => document.getElementById('confirm-submit').click(), 300);")
-        WebDriverWait(browser, 15).until(lambda _: acts(h2))
-        # The other login's pages while the suspension runs: the overview (which may ask the
-        # group afresh, beside the action), then the sessions from the listing just made.
-        other.get(f"{group.url}/overview")
-        _, took = timed(other.get, f"{group.url}/sessions")
-        assert not h2.path("/tmp/done").exists()
-        assert path(other) == "/sessions" and ("parvix2", "card-b2") in rows(other)
-        assert took < 1, took
-        assert arrived(browser, "/act")
-        assert h2.path("/tmp/done").exists()
-        assert browser.find_elements(By.CSS_SELECTOR, "ul#outcomes li")
-    finally:
-        other.quit()
-
