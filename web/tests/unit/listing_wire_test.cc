@@ -165,32 +165,28 @@ TEST(WebListingWire, TheListingStaysWithinItsBudget) {
 // its sessions; parvix2 would not act, and also names a session that is
 // parvix1's, which must not reach it; parvix3 did not answer.
 std::vector<vkgroup::MemberLimits> dry_runs() {
+    auto entry = [](const char *display, const char *raw, std::optional<int64_t> disconnected,
+                    const char *limit, std::optional<int64_t> limit_s,
+                    std::optional<int64_t> ends_at, const char *note) {
+        vkgroup::LimitEntry e;
+        e.display = display;
+        e.raw_token = raw;
+        e.disconnected_s = disconnected;
+        e.limit = limit;
+        e.limit_s = limit_s;
+        e.ends_at = ends_at;
+        e.note = note;
+        return e;
+    };
     std::vector<vkgroup::MemberLimits> all(3);
     all[0].answer = {{"parvix1", true}, true, "", {}, 0.1, 2};
-    all[0].entries = {{.display = "1",
-                       .raw_token = "raw1",
-                       .disconnected_s = 125,
-                       .limit = "disconnected",
-                       .limit_s = 600,
-                       .ends_at = 1475},
-                      {.display = "2",
-                       .raw_token = "raw2",
-                       .idle_s = 7,
-                       .note = "exempt-user\twith\ttabs\nand a line"}};
+    all[0].entries = {entry("1", "raw1", 125, "disconnected", 600, 1475, ""),
+                      entry("2", "raw2", {}, "", {}, {}, "exempt-user\twith\ttabs\nand a line")};
+    all[0].entries[1].idle_s = 7;
     all[1].answer = {{"parvix2", false}, true, "", {}, 0.2, 2};
     all[1].refused = "the authentication manager cannot be asked";
-    all[1].entries = {{.display = "1",
-                       .raw_token = "raw1",
-                       .disconnected_s = 99999,
-                       .limit = "disconnected",
-                       .limit_s = 60,
-                       .ends_at = 0},
-                      {.display = "9",
-                       .raw_token = "r\xc3(;$",
-                       .limit = "lifetime",
-                       .limit_s = 3600,
-                       .ends_at = 900,
-                       .note = "manager unreachable"}};
+    all[1].entries = {entry("1", "raw1", 99999, "disconnected", 60, 0, ""),
+                      entry("9", "r\xc3(;$", {}, "lifetime", 3600, 900, "manager unreachable")};
     all[2].answer = {{"parvix3", false}, false, "no answer within 20 seconds", {}, 20, 0};
     return all;
 }
