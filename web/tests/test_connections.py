@@ -11,6 +11,7 @@ from selenium.common.exceptions import WebDriverException
 
 from desk import connect_in
 from group import _started, is_master
+from sessions import wait_for
 from webgroup import CERT, KEY, NAMES, PASSWORDS, PORT
 
 VKSESSION = "/opt/KELWvk/sbin/vksession"
@@ -163,10 +164,8 @@ def test_stopping_vkweb_during_a_listing_ends_everything_it_started(vkweb, brows
     loading = threading.Thread(target=lambda: _get(browser, f"{vkweb.url}/sessions"), daemon=True)
     loading.start()
     h = vkweb.h1
-    deadline = time.monotonic() + 10
-    while not any(p.comm == "vkrcmd" and "parvix2" in p.args for p in h.processes()):
-        assert time.monotonic() < deadline, "no call to parvix2 in flight"
-        time.sleep(0.01)
+    wait_for(lambda: any(p.comm == "vkrcmd" and "parvix2" in p.args for p in h.processes()), 10,
+             "a call to parvix2 in flight", 0.01)
     assert any(p.comm == "vkweb-helper" and _parent(p.hostpid) == vkweb.vkweb.hostpid
                for p in h.processes())
     # As the service manager stops it: SIGTERM to every process of the service at once.
@@ -180,26 +179,20 @@ def test_stopping_vkweb_during_a_listing_ends_everything_it_started(vkweb, brows
     # A process that is starting another blocks every signal for the moment of the fork:
     # what counts is a mask that stays.
     held = (1 << signal.SIGHUP - 1) | (1 << signal.SIGINT - 1) | (1 << signal.SIGTERM - 1)
+
+    def unblocked(p):
+        blocked = _mask(p.hostpid, "SigBlk")    # None once ended, as a call's shell may be
+        return blocked is None or (blocked & ~held if p.comm == "vkweb-helper" else blocked) == 0
     for p in h.processes():
         if p.hostpid in {pid for pid, _ in started} and p.comm in ("vkweb-helper", "vkrcmd"):
-            for _ in range(20):
-                blocked = _mask(p.hostpid, "SigBlk")
-                if blocked is None:     # ended meanwhile, as a call's shell may
-                    break
-                mine = blocked & ~held if p.comm == "vkweb-helper" else blocked
-                if mine == 0:
-                    break
-                time.sleep(0.05)
-            assert blocked is None or mine == 0, (p, hex(blocked))
+            wait_for(lambda: unblocked(p), 1, f"{p} with no signal blocked but its own", 0.05)
     for pid, _ in started:
         try:
             os.kill(pid, signal.SIGTERM)
         except ProcessLookupError:
             pass
-    deadline = time.monotonic() + 5
-    while left := [pid for pid, start in started if start is not None and _started(pid) == start]:
-        assert time.monotonic() < deadline, [p for p in h.processes() if p.hostpid in left]
-        time.sleep(0.05)
+    wait_for(lambda: not [pid for pid, start in started if start is not None and _started(pid) == start], 5,
+             f"the end of every process of the service: {started}", 0.05)
     loading.join(30)
 
 

@@ -102,11 +102,6 @@ class Helper:
         self.p.stderr.close()
         return rc, err
 
-    def login(self, user="alice", client=CLIENT):
-        r = self.text("A", user, PASSWORDS[user], client)
-        assert r[0] == "O", r
-        return r[1], r[3]
-
 
 def refused(why):
     return ["E", why]
@@ -137,7 +132,38 @@ def nothing_ran(h):
 ID = "0123456789abcdef" * 4
 
 
-def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
+MALFORMED = [
+    (struct.pack("<I", 1_022_218 + 1) + b"A", "a length over the limit"),
+    (struct.pack("<I", 0), "an empty message"),
+    (struct.pack("<I", 9) + b"W" + struct.pack("<I", 100) + b"abcd", "a field longer than the message"),
+    (struct.pack("<I", 50) + b"W", "the connection closed inside a message"),
+    (b"\x05\x00", "the connection closed inside a length"),
+]
+
+
+def test_a_message_that_is_not_one_ends_the_helper(web_host):
+    for n, (data, what) in enumerate(MALFORMED, 1):
+        helper = Helper(web_host)
+        assert helper.text("W", ID, CLIENT, "1") == refused("out of order"), what
+        helper.send(data)
+        rc, err = helper.close()
+        assert rc == 1 and "not to be trusted" in err, (what, rc, err)
+        logged = [(x.ident, x.pri) for x in web_host.log() if x.msg.startswith("a message from vkweb that is not one")]
+        assert logged == [("vkweb-helper", LOG_DAEMON_ERR)] * n, what
+    assert nothing_ran(web_host)
+
+
+def test_the_helper_starts_only_with_a_socket_on_descriptor_3(web_host):
+    web_host.write("/etc/opt/bad.conf", "admin_group = a b\n")
+    no_socket = "descriptor 3 is not a socket: vkweb-helper is started by vkweb\n"
+    for mode, args, err in [("pipe", [], no_socket), ("none", [], no_socket),
+                            ("socket", ["-c", "/etc/opt/bad.conf"], "/etc/opt/bad.conf:1: admin_group must be a plain name\n")]:
+        assert Helper(web_host, *args, mode=mode).close() == (1, f"vkweb-helper: {err}"), mode
+    rc, err = Helper(web_host, "-x").close()
+    assert rc == 2 and err.startswith("usage: vkweb-helper [-c CONFIG]")
+
+
+def test_refused_requests_run_nothing_logins_of_administrators_only_and_their_back_off(web_host):
     h = web_host
     helper = Helper(h)
     session = ["parvix1", "raw5", "tok5", "alice", "5"]
@@ -152,54 +178,8 @@ def test_refused_requests_run_nothing_and_the_helper_serves_on(web_host):
         assert helper.text(*request) == refused(why), request[:2]
     assert nothing_ran(h)
     assert h.path("/var/opt/KELWvk/displays/5").exists()
-    # Still serving: a login goes through PAM once.
-    sid, csrf = helper.login()
-    assert lines(h, PAM_CALLS) == [f"auth alice {CLIENT}", f"account alice {CLIENT}"]
-    # The listing of the whole group, and each member's dry run of the limits with it (what the
-    # pages make of them: the browser tests).
-    r = helper.text("L", sid, CLIENT)
-    assert r[0] == "O" and any("tok5" in f for f in r), r
-    assert lines(h, RCMD_CALLS) == [f"parvix2 /opt/KELWvk/sbin/{c} -x" for c in ("vksession -p", "vkgroup limits")]
-    assert helper.text("Q", sid, csrf) == ["O"]
-    assert helper.text("W", sid, CLIENT, "1") == refused("out of order")
-    assert helper.close() == (0, "")
 
-
-MALFORMED = [
-    (struct.pack("<I", 1_022_218 + 1) + b"A", "a length over the limit"),
-    (struct.pack("<I", 0), "an empty message"),
-    (struct.pack("<I", 9) + b"W" + struct.pack("<I", 100) + b"abcd", "a field longer than the message"),
-    (struct.pack("<I", 50) + b"W", "the connection closed inside a message"),
-    (b"\x05\x00", "the connection closed inside a length"),
-]
-
-
-@pytest.mark.parametrize("data, what", MALFORMED, ids=[what for _, what in MALFORMED])
-def test_a_message_that_is_not_one_ends_the_helper(web_host, data, what):
-    helper = Helper(web_host)
-    assert helper.text("W", ID, CLIENT, "1") == refused("out of order")
-    helper.send(data)
-    rc, err = helper.close()
-    assert rc == 1, what
-    assert "not to be trusted" in err
-    assert [(x.ident, x.pri) for x in web_host.log() if x.msg.startswith("a message from vkweb that is not one")] == \
-        [("vkweb-helper", LOG_DAEMON_ERR)]
-    assert nothing_ran(web_host)
-
-
-def test_the_helper_starts_only_with_a_socket_on_descriptor_3(web_host):
-    web_host.write("/etc/opt/bad.conf", "admin_group = a b\n")
-    no_socket = "descriptor 3 is not a socket: vkweb-helper is started by vkweb\n"
-    for mode, args, err in [("pipe", [], no_socket), ("none", [], no_socket),
-                            ("socket", ["-c", "/etc/opt/bad.conf"], "/etc/opt/bad.conf:1: admin_group must be a plain name\n")]:
-        assert Helper(web_host, *args, mode=mode).close() == (1, f"vkweb-helper: {err}"), mode
-    rc, err = Helper(web_host, "-x").close()
-    assert rc == 2 and err.startswith("usage: vkweb-helper [-c CONFIG]")
-
-
-def test_logins_of_administrators_only_and_their_back_off(web_host):
-    h = web_host
-    helper = Helper(h)
+    # Still serving: logins, each through PAM once.
     r = helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.1")
     assert r[0] == "O" and r[2] == "alice" and len(r[1]) == len(r[3]) == 64 and r[1] != r[3], r
     assert helper.text("W", r[1], "192.0.2.1", "1") == ["O", "alice", r[3]]
@@ -225,6 +205,16 @@ def test_logins_of_administrators_only_and_their_back_off(web_host):
             refused("too many failed logins; try again in 1 s"), client
     assert len(lines(h, PAM_CALLS)) == calls
     time.sleep(1.1)
-    assert helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.3")[0] == "O"
+    r = helper.text("A", "alice", PASSWORDS["alice"], "192.0.2.3")
+    assert r[0] == "O", r
     assert h.log()[-1].msg == "login of alice from 192.0.2.3"
+
+    # The listing of the whole group, and each member's dry run of the limits with it (what the
+    # pages make of them: the browser tests).
+    sid, csrf = r[1], r[3]
+    r = helper.text("L", sid, "192.0.2.3")
+    assert r[0] == "O" and any("tok5" in f for f in r), r
+    assert lines(h, RCMD_CALLS) == [f"parvix2 /opt/KELWvk/sbin/{c} -x" for c in ("vksession -p", "vkgroup limits")]
+    assert helper.text("Q", sid, csrf) == ["O"]
+    assert helper.text("W", sid, "192.0.2.3", "1") == refused("out of order")
     assert helper.close() == (0, "")

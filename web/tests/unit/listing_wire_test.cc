@@ -144,10 +144,8 @@ TEST(WebListingWire, TheListingStaysWithinItsBudget) {
     std::vector<vkgroup::MemberLimits> all(2);
     for (size_t m = 0; m < 2; ++m) {
         all[m].answer = two.members[m];
-        all[m].entries.resize(1);
-        all[m].entries[0].display = "1";
-        all[m].entries[0].raw_token = "r";
-        all[m].entries[0].note = std::string(m == 0 ? 150 << 10 : 100, 'n');
+        all[m].entries = {
+            {.display = "1", .raw_token = "r", .note = std::string(m == 0 ? 150 << 10 : 100, 'n')}};
     }
     const vkweb::ListingBudget share{350 << 10, 1000, 100 << 10, 100};
     fields = vkweb::listing_fields(two, vkweb::join_limits(two, all, 0), share);

@@ -1,6 +1,6 @@
-// The pages against a scripted helper: who reaches what and what each form
-// must carry (what they show, filters, sorting and hostile names, is
-// tested in a browser: web/tests/test_pages.py).
+// The pages against a scripted helper: who reaches what, what each form
+// must carry, and names from the far side that are scripts (what the pages
+// show, filters and sorting are tested in a browser: web/tests/test_pages.py).
 #include <map>
 #include <regex>
 #include <string>
@@ -75,8 +75,9 @@ struct Fake {
     }
 };
 
-HttpResponse get(Fake &fake, const std::string &path, const std::string &cookie = kSession) {
-    HttpRequest r{"GET", path, {}, {}, cookie, "", "10.77.0.200", ""};
+HttpResponse get(Fake &fake, const std::string &path, const std::string &cookie = kSession,
+                 std::map<std::string, std::string> query = {}) {
+    HttpRequest r{"GET", path, std::move(query), {}, cookie, "", "10.77.0.200", ""};
     return vkweb::handle(r, [&fake](const Message &m) { return fake(m); });
 }
 
@@ -215,6 +216,23 @@ TEST(WebPages, AnActionNeedsTheTokenAndSeveralNeedAllOfThem) {
     EXPECT_EQ(post(fake, "/confirm", {{"csrf", kMasked}, {"action", "resume"}, {"s", ks[0]}})
                   .body.find("confirm-all"),
               std::string::npos);
+}
+
+// What a far side names a session, and what its member says of itself, is
+// text on every page that shows it: the table, the overview and the
+// session's own page.
+TEST(WebPages, NamesThatAreScriptsShowAsText) {
+    Fake fake;
+    const std::string table = get(fake, "/sessions").body;
+    std::vector<std::string> ks = keys(table);
+    ASSERT_EQ(ks.size(), 2u);
+    const std::string one = get(fake, "/session", kSession, {{"key", ks[1]}}).body;
+    for (const std::string &page : {table, one, get(fake, "/overview").body}) {
+        EXPECT_EQ(page.find(kHostile1), std::string::npos) << page;
+        EXPECT_EQ(page.find(kHostile2), std::string::npos) << page;
+    }
+    for (const std::string &name : {kHostile1, kHostile2})
+        EXPECT_NE(table.find(vkweb::esc(name)), std::string::npos) << name;
 }
 
 // The measured times in the table, and each member's dry run on the

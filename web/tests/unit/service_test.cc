@@ -102,16 +102,13 @@ class FakeBackend : public vkweb::Backend {
             limited.back().push_back(m.name);
             vkgroup::MemberLimits ml;
             ml.answer = {m, true, "", {}, 0.1, 0};
-            for (const FakeSession &s : sessions[m.name]) {
-                vkgroup::LimitEntry e;
-                e.display = s.display;
-                e.raw_token = s.raw;
-                e.idle_s = 30;
-                e.limit = "idle";
-                e.limit_s = 60;
-                e.ends_at = 1030;
-                ml.entries.push_back(e);
-            }
+            for (const FakeSession &s : sessions[m.name])
+                ml.entries.push_back({.display = s.display,
+                                      .raw_token = s.raw,
+                                      .idle_s = 30,
+                                      .limit = "idle",
+                                      .limit_s = 60,
+                                      .ends_at = 1030});
             g.members.push_back(std::move(ml));
         }
         return g;
@@ -142,6 +139,14 @@ struct Helper {
         Message fresh = service.fresh_listing();
         service.listed(fresh, since);
         return fresh;
+    }
+    // A listing fetched at 100 s, and the clock a second on: soon due.
+    Message kept_at_100() {
+        backend.clock = 100;
+        list();
+        Message at100 = fetch();
+        backend.clock = 101;
+        return at100;
     }
     // An Act with the sessions named, run in line: the reply as its status
     // letter and its fields.
@@ -255,6 +260,14 @@ TEST(WebService, AFreshListingCarriesTheLimitsOfTheMembersThatAnswered) {
     EXPECT_FALSE(limits.members[1].answered);
 }
 
+// A listing's plan in words: answered now, or waiting for a listing; and
+// whether it is answered from the kept one and starts the fresh one.
+std::string shape(const Plan &p) {
+    std::string s = p.kind == Kind::Now ? "now" : p.kind == Kind::Listing ? "wait" : "work";
+    if (p.kept) s = p.kind == Kind::Listing ? "kept" : s + " kept";
+    return p.fetch ? s + ", fetch" : s;
+}
+
 // Pages that find the kept listing soon due are answered from it at once;
 // the first of them starts the one fresh listing, the others neither wait
 // nor start another (also once it is due), and the fresh listing is what
@@ -262,35 +275,28 @@ TEST(WebService, AFreshListingCarriesTheLimitsOfTheMembersThatAnswered) {
 TEST(WebListingRefresh, DueListingIsShownWhileOneFreshOneIsFetched) {
     Helper h;
     h.backend.clock = 100;
-    Plan first = h.list();
-    ASSERT_EQ(first.kind, Kind::Listing);
-    EXPECT_TRUE(first.fetch);
-    EXPECT_FALSE(first.kept);
+    EXPECT_EQ(shape(h.list()), "wait, fetch");
     // Nothing is kept yet: the next page waits too, for the same listing,
     // and so does one while the caller fetches one of its own.
-    Plan second = h.list();
-    EXPECT_FALSE(second.fetch);
-    EXPECT_FALSE(second.kept);
-    EXPECT_EQ(h.list(true).kind, Kind::Listing);
+    EXPECT_EQ(shape(h.list()), "wait");
+    EXPECT_EQ(shape(h.list(true)), "wait");
     EXPECT_TRUE(h.backend.listed.empty());
     const Message at100 = h.fetch();
     EXPECT_EQ(h.backend.listed.size(), 1u);
 
     // Not yet a second old: answered as it is.
-    EXPECT_EQ(h.list().kind, Kind::Now);
+    EXPECT_EQ(shape(h.list()), "now");
     // Soon due: the first page to find it so is answered from it and
     // starts a fresh listing; no one else does.
     h.backend.clock = 101;
     Plan due = h.list();
-    EXPECT_EQ(due.kind, Kind::Listing);
-    EXPECT_TRUE(due.kept);
-    EXPECT_TRUE(due.fetch);
+    EXPECT_EQ(shape(due), "kept, fetch");
     EXPECT_EQ(due.reply.fields, at100.fields);
     EXPECT_TRUE(h.service.refreshing());
     for (int clock : {101, 102, 103, 120}) {
         h.backend.clock = clock;
         Plan p = h.list();
-        EXPECT_EQ(p.kind, Kind::Now) << clock;
+        EXPECT_EQ(shape(p), "now") << clock;
         EXPECT_EQ(p.reply.fields, at100.fields) << clock;
     }
     h.backend.clock = 110;
@@ -298,7 +304,7 @@ TEST(WebListingRefresh, DueListingIsShownWhileOneFreshOneIsFetched) {
     EXPECT_FALSE(h.service.refreshing());
     EXPECT_EQ(h.backend.listed.size(), 2u);
     Plan after = h.list();
-    EXPECT_EQ(after.kind, Kind::Now);
+    EXPECT_EQ(shape(after), "now");
     EXPECT_EQ(after.reply.fields, at110.fields);
     EXPECT_NE(at110.fields, at100.fields);
 }
@@ -308,32 +314,23 @@ TEST(WebListingRefresh, DueListingIsShownWhileOneFreshOneIsFetched) {
 // also while one that takes long is still on its way.
 TEST(WebListingRefresh, ListingOlderThanTheBoundIsNotShown) {
     Helper h;
-    h.backend.clock = 100;
-    h.list();
-    h.fetch();
-    h.backend.clock = 101;
-    Plan kept = h.list();
-    EXPECT_TRUE(kept.kept);
-    EXPECT_TRUE(kept.fetch);
+    h.kept_at_100();
+    EXPECT_EQ(shape(h.list()), "kept, fetch");
     h.backend.clock = 124;
-    EXPECT_EQ(h.list().kind, Kind::Now);
-    // The fresh listing has not come back in time.
+    EXPECT_EQ(shape(h.list()), "now");
+    // The fresh listing has not come back in time: the one on its way
+    // serves the page.
     h.backend.clock = 125;
     Plan late = h.list();
-    EXPECT_EQ(late.kind, Kind::Listing);
-    EXPECT_FALSE(late.kept);
-    EXPECT_FALSE(late.fetch);  // the one on its way serves it
+    EXPECT_EQ(shape(late), "wait");
     EXPECT_TRUE(late.reply.fields.empty());
     // Due with none on its way (no page asked while it was soon due): the
     // page waits for a fresh one rather than show one that may be stale;
     // unless the caller fetches one of its own.
     h.fetch();
     h.backend.clock = 128;
-    EXPECT_EQ(h.list(true).kind, Kind::Now);
-    Plan quiet = h.list();
-    EXPECT_EQ(quiet.kind, Kind::Listing);
-    EXPECT_FALSE(quiet.kept);
-    EXPECT_TRUE(quiet.fetch);
+    EXPECT_EQ(shape(h.list(true)), "now");
+    EXPECT_EQ(shape(h.list()), "wait, fetch");
 }
 
 // A listing that failed, or that an action overtook, ends the refresh all
@@ -342,24 +339,17 @@ TEST(WebListingRefresh, ListingOlderThanTheBoundIsNotShown) {
 // nor after a clock that went back.
 TEST(WebListingRefresh, FailedOrOvertakenListingStartsOver) {
     Helper h;
-    h.backend.clock = 100;
-    h.list();
-    h.fetch();
-    h.backend.clock = 101;
+    h.kept_at_100();
     ASSERT_TRUE(h.list().fetch);
     h.service.listed({static_cast<char>(vkweb::Status::Refused), {"failed"}}, h.service.actions());
     EXPECT_FALSE(h.service.refreshing());
-    Plan again = h.list();
-    EXPECT_TRUE(again.kept);
-    EXPECT_TRUE(again.fetch);
+    EXPECT_EQ(shape(h.list()), "kept, fetch");
 
     const unsigned since = h.service.actions();
     Message fresh = h.service.fresh_listing();
     h.service.acted();
     h.service.listed(fresh, since);
-    Plan after = h.list();
-    EXPECT_FALSE(after.kept);
-    EXPECT_TRUE(after.fetch);
+    EXPECT_EQ(shape(h.list()), "wait, fetch");
 
     h.fetch();
     h.backend.clock = 99;
@@ -371,9 +361,7 @@ TEST(WebListingRefresh, FailedOrOvertakenListingStartsOver) {
 TEST(WebListingRefresh, KeptListingIsSentAsItsReply) {
     Helper h;
     h.service.encoded_listings(true);
-    h.backend.clock = 100;
-    h.list();
-    const Message at100 = h.fetch();
+    const Message at100 = h.kept_at_100();
     Plan kept = h.list();
     ASSERT_NE(kept.wire, nullptr);
     EXPECT_EQ(*kept.wire, vkweb::encode(at100));
