@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-deps.sh bench
 dir=${VK_BENCH_BUILD:-build-bench}
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$dir"
 rm -rf "$dir/stage"
 cmake --install "$dir" --prefix "$dir/stage" >/dev/null

@@ -57,8 +57,8 @@ tests=(
   chromium chromium-driver python3-selenium fonts-dejavu-core openssl
 )
 bench=(
-  # the benchmarks build everything, the test programs included (GoogleTest)
-  "${demo[@]}" libgtest-dev libgmock-dev googletest
+  # the benchmarks build the product without its test programs
+  "${demo[@]}"
   # the web benchmark's group (tools/sandbox/vksbx_web.py): its desk runs
   # chromedriver, driven from Python, and openssl makes the certificate and
   # the password hashes
