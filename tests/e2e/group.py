@@ -17,16 +17,23 @@ def line_of(d):
 
 def noting(then=""):
     """A stand-in program that notes its words in /tmp/calls (each ended by a NUL, the call by a
-    record separator), then runs the shell commands `then`."""
-    return ("#!/bin/sh\n{ for a in \"$@\"; do printf '%s\\0' \"$a\"; done; printf '\\036'; } >> /tmp/calls\n"
-            + then)
+    record separator), then runs the shell commands `then`. A call's note is appended in one
+    write, so that calls running side by side (a listing beside an action) never mix their words."""
+    return ("#!/bin/sh\nnote=/tmp/.call.$$\n"
+            "{ for a in \"$@\"; do printf '%s\\0' \"$a\"; done; printf '\\036'; } > $note\n"
+            "cat $note >> /tmp/calls; rm -f $note\n" + then)
 
 
 def calls(h):
-    """The calls of host `h`'s stand-in since the last look."""
+    """The calls of host `h`'s stand-in since the last look. The notes are only read, never
+    removed, so that a call noted while they are read is not lost but seen at the next look."""
     p = h.path("/tmp/calls")
-    text = p.read_bytes().decode(errors="surrogateescape") if p.exists() else ""
-    p.unlink(missing_ok=True)
+    data = p.read_bytes() if p.exists() else b""
+    seen = getattr(h, "calls_seen", 0)
+    if len(data) < seen:   # the notes were removed and begun again
+        seen = 0
+    h.calls_seen = data.rfind(b"\036") + 1 or seen
+    text = data[seen:h.calls_seen].decode(errors="surrogateescape")
     return [c.split("\0")[:-1] for c in text.split("\036")[:-1]]
 
 

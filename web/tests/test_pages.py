@@ -313,7 +313,7 @@ def test_a_bulk_action_on_a_thousand_sessions_with_every_field_at_its_bound(grou
     failed = [li.text[-200:] for li in browser.find_elements(By.CSS_SELECTOR, "ul#outcomes li.outcome.failed")]
     assert len(outcomes) == n, failed
     # Each session was ended by its own call, with its fields whole (the calls run side by side,
-    # so their words may interleave in the notes); vkweb and its helper serve on.
+    # in no set order); vkweb and its helper serve on.
     words = h2.path("/tmp/calls").read_text().replace("\036", "").split("\0")
     assert words.count("-k") == n
     assert sorted(w for w in words if len(w) == 118) == sorted(at_bound("0", i, 118) for i in range(n))
