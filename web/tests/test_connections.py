@@ -9,10 +9,10 @@ import time
 
 from selenium.common.exceptions import WebDriverException
 
-from desk import connect_in
+from vksbx_desk import connect_in
 from group import _started, is_master
 from sessions import wait_for
-from webgroup import CERT, KEY, NAMES, PASSWORDS, PORT
+from vksbx_web import CERT, KEY, NAMES, PASSWORDS, PORT
 
 VKSESSION = "/opt/KELWvk/sbin/vksession"
 

@@ -12,7 +12,7 @@ from selenium.webdriver.support.wait import WebDriverWait
 from conftest import LOG_LOCAL1_INFO
 from group import authd, calls, line_of, noting
 from sessions import plant, timed
-from webgroup import PASSWORDS
+from vksbx_web import PASSWORDS
 
 VKSESSION = "/opt/KELWvk/sbin/vksession"
 VKGROUP = "/opt/KELWvk/sbin/vkgroup"

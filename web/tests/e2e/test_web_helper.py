@@ -16,7 +16,7 @@ sys.path.insert(0, str(SOURCE / "tests" / "e2e"))
 from conftest import USERS, _build_path, make_host  # noqa: E402,F401  (make_host: a fixture)
 from group import MEMBERS  # noqa: E402
 from sessions import plant  # noqa: E402
-from webgroup import PAM_SERVICE, PASSWORDS, account_files  # noqa: E402
+from vksbx_web import PAM_SERVICE, PASSWORDS, account_files  # noqa: E402
 
 DRIVER = "/root/helper_driver.py"
 CONFIG = "/etc/opt/KELWvk/web/vkweb.conf"
