@@ -18,12 +18,22 @@ def script(body):
     return ("#!/bin/sh\n" + body, 0o755)
 
 
-# ---- the host's ps --------------------------------------------------------------------------
+# ---- the host's ps and the remote-command program ---------------------------------------------
 
-def test_ps_that_fails(make_host):
+def test_ps_that_fails_and_a_missing_remote_command_program(make_host):
+    h = make_host(files={PS: script("echo 'ps: no table' >&2; exit 1\n")}, absent=[VKRCMD])
+    # The shell's complaint comes back as the first line of the answer
+    # (standard error joins the pipe): no answer of vksession.
+    complaint = f"sh: 1: {VKRCMD}: not found"
+    for args, out in ((["enum", "-", "parvix2"], "set rc=-1"),
+                      (["operate", "terminate", "parvix2", "-", "-", "3"], "rc=-1")):
+        r = h.probe(*args)
+        assert (r.rc, r.out.splitlines()[0]) == (0, out), r
+    assert h.lines() == [f"remote_search(): remote access failed ({complaint})",
+                         f"remote_operation(): remote access failed ({complaint})",
+                         "vk_setUserSessionEnt(): vkrcmd failed (127)"]
     # No process table, no enumeration; what ps said comes first. Without a
     # session ps is no part of the answer, whatever it says.
-    h = make_host(files={PS: script("echo 'ps: no table' >&2; exit 1\n")})
     quiet = h.vksession("-p", "-x")
     plant(h, "1", "tok1", "raw1", proc=client(sleeper(h)))
     assert outcome(h.vksession("-p", "-x")) == (1, "", "ps: no table\n**ERROR: -1\n")
@@ -62,22 +72,6 @@ def test_a_failing_or_missing_program(make_host, case):
     assert log is None or log in h.lines()
     wait_for(lambda: c.state() == ("T" if code == 0 else "S"), what="the client's state")
     assert h.path(DISPLAYS + "1").exists() == (action != "-k" or code != 0)
-
-
-# ---- the remote-command program -----------------------------------------------------------
-
-def test_missing_remote_command_program(make_host):
-    # The shell's complaint comes back as the first line of the answer
-    # (standard error joins the pipe): no answer of vksession.
-    h = make_host(absent=[VKRCMD])
-    complaint = f"sh: 1: {VKRCMD}: not found"
-    for args, out in ((["enum", "-", "parvix2"], "set rc=-1"),
-                      (["operate", "terminate", "parvix2", "-", "-", "3"], "rc=-1")):
-        r = h.probe(*args)
-        assert (r.rc, r.out.splitlines()[0]) == (0, out), r
-    assert h.lines() == [f"remote_search(): remote access failed ({complaint})",
-                           f"remote_operation(): remote access failed ({complaint})",
-                           "vk_setUserSessionEnt(): vkrcmd failed (127)"]
 
 
 # ---- session files that are no files, vanish or change ------------------------------------
