@@ -4,6 +4,7 @@ import signal
 import time
 
 from conftest import DEPRECATED, HOSTNAME, USERS
+from group import line_of
 
 DISPLAYS, CTOKENS = "/var/opt/KELWvk/displays/", "/var/opt/KELWvk/ctokens/"
 PROCS = "/tmp/KELWvk/session_proc/"
@@ -111,13 +112,11 @@ def table(*rows):
         row("-" * 30, "-" * 10, "-" * 4, "-" * 5, "-" * 20) + "".join(rows)
 
 
-def record(raw, token, uid, state, disp, stype="default"):
-    """The machine-mode line of a local session that the authentication manager does not report."""
-    security = ";".join(f"{k}=NULL" for k in (
-        "encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
-        "securityMode", "TermPrimary", "TermList", "MultiheadGroupName"))
-    return (f"INSERT_TOKEN={raw};TOKEN={token};uid={uid or 'NULL'};STATE={state};DISPLAY={disp};"
-            f"SERVER={HOSTNAME};SESSION_TYPE={stype};{security}\n")
+def record(raw, token, uid, state, disp, stype="default", **keys):
+    """The machine-mode line of a local session (None: NULL); the authentication manager's
+    values in `keys`, NULL where it reports none."""
+    return line_of({"INSERT_TOKEN": raw, "TOKEN": token, "uid": uid, "STATE": state, "DISPLAY": disp,
+                    "SERVER": HOSTNAME, "SESSION_TYPE": stype, **keys})
 
 
 def error(xmode, code, text, deprecated=False):

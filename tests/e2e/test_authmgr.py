@@ -7,7 +7,7 @@ import pytest
 
 from conftest import LOG_LOCAL1_INFO as LOCAL1, PROBE, SLACK, VKSESSION
 from group import TERMINALS, authd
-from sessions import BOB, NAME, client, error, idle, plant, row, sleeper, table, timed, wait_for
+from sessions import BOB, NAME, client, error, idle, plant, record, row, sleeper, table, timed, wait_for
 
 SECURITY = ("encryptUpType", "encryptDownType", "authenticateUpType", "authenticateDownType",
             "securityMode")
@@ -82,11 +82,8 @@ class Fake:
 
 def line(disp, token, state, security=None, terms=None, primary=None, group=None):
     """The machine-mode record of planted session `disp` (raw token "raw<disp>")."""
-    values = zip((*SECURITY, "TermPrimary", "TermList", "MultiheadGroupName"),
-                 [*(security or [None] * 5), primary, terms, group])
-    tail = ";".join(f"{k}={'NULL' if v is None else v}" for k, v in values)
-    return (f"INSERT_TOKEN=raw{disp};TOKEN={token};uid=NULL;STATE={state};DISPLAY={disp};"
-            f"SERVER=parvix1;SESSION_TYPE=default;{tail}\n")
+    return record(f"raw{disp}", token, None, state, disp, **dict(zip(SECURITY, security or [])),
+                  TermPrimary=primary, TermList=terms, MultiheadGroupName=group)
 
 
 def listing(disp, security, terms, primary=None, group=None):

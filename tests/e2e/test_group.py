@@ -3,7 +3,6 @@ listed in one command, members that are down, cut off, hung or hostile, the -a r
 members, suspend and resume read back, the members file, and the metrics."""
 import json
 import re
-import signal
 import subprocess
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -54,9 +53,9 @@ def test_every_member_in_one_table_in_records_in_json_and_in_metrics(make_group)
            ("raw2", "bob", "1", "parvix2"), ("raw3", "alice", "4", "parvix3")])])
 
     # Filters as vksession reads them (each filter against a member's answer: the test of
-    # members' answers below); servers named on the command line.
+    # members' answers below); servers named on the command line (their spelling and order:
+    # the unit tests of the members).
     for args, tokens in [(["-t", "TOKC"], ["tokC"]), (["-u", "alice", "-d", "1"], ["tokA"]),
-                         (["parvix3", "PARVIX2"], ["tokC", "tokB", "tokD"]),
                          (["-d", "1", "parvix1"], ["tokA"])]:
         r = g.vkgroup("list", "-x", *args)
         assert (r.rc, r.err, [record(x)["TOKEN"] for x in r.out.splitlines()]) == (0, "", tokens), args
@@ -83,14 +82,8 @@ def test_every_member_in_one_table_in_records_in_json_and_in_metrics(make_group)
     r = g.vkgroup("metrics", "-o", out)
     assert (r.rc, r.out, [p.name for p in g.h1.path(out).parent.iterdir()]) == (1, "", ["vkgroup.prom"])
     assert oct(g.h1.path(out).stat().st_mode & 0o777) == "0o644"
+    # (What a write that fails or is killed half-way leaves: the unit tests of the file writer.)
     assert g.h1.path(out).read_text().splitlines()[0].startswith("# HELP vk_sessions ")
-    # A signal that ends the run while the file is written (here SIGXFSZ: a file size limit of
-    # 512 bytes) leaves the old file and no temporary one.
-    before = g.h1.path(out).read_text()
-    r4 = g.h1.sh(f"ulimit -c 0 && ulimit -f 1 && exec /opt/KELWvk/sbin/vkgroup metrics -o {out}")
-    assert r4.rc in (-signal.SIGXFSZ, 128 + signal.SIGXFSZ), r4
-    assert [p.name for p in g.h1.path("/var/opt/textfile").iterdir()] == ["vkgroup.prom"]
-    assert g.h1.path(out).read_text() == before
     r = g.vkgroup("metrics", "-o", "/nonexistent/dir/x.prom", "parvix1")
     assert (r.rc, r.out) == (3, "") and "/nonexistent/dir/x.prom" in r.err
 
@@ -248,17 +241,17 @@ def test_a_members_answer_is_filtered_again_escaped_for_a_terminal_and_bounded(m
     assert [c[0] for c in calls(g.h2)] == ["-p"] * 10     # never acted on
     wait_for(lambda: not running(g.h1, [p1["pid"]]), what="the session's end")
 
-    # Records to a terminal are escaped, to a pipe exact.
-    fields = dict(INSERT_TOKEN="raw\x1b]0:owned\x07", TOKEN="tok\u202eA\\x1b", uid="alice",
-                  STATE="1", DISPLAY="7", SERVER="parvix2", TermList="t\x1b[2J")
+    # Records to a terminal are escaped, to a pipe exact (what is escaped, and how: the unit
+    # tests of the texts).
+    fields = dict(INSERT_TOKEN="raw\x1b]0:owned\x07", TOKEN="tokA", STATE="1", DISPLAY="7",
+                  SERVER="parvix2")
     hostile(g.h2, line_of(fields))
     piped = g.vkgroup("list", "-x", "parvix2")
     assert (piped.rc, piped.err, piped.out) == (0, "", line_of(fields))
     # The same through a terminal: script(1) gives vkgroup a pty as its standard output.
     r = g.h1.run(["/usr/bin/script", "-qec", f"{VKGROUP} list -x parvix2", "/dev/null"])
-    assert r.rc == 0 and r.out == (line_of(fields).replace("\n", "\r\n").replace("\\", "\\x5c")
-                     .replace("\x1b", "\\x1b").replace("\x07", "\\x07")
-                     .replace("\u202e", "\\xe2\\x80\\xae"))
+    assert r.rc == 0 and r.out == line_of(fields).replace("\n", "\r\n").replace("raw\x1b]0:owned\x07",
+                                                                                 "raw\\x1b]0:owned\\x07")
 
     plant(g.h1, "7", "tokA", "rawA")
     # At the bound, every record is taken; one byte more, and the member's answer is not.
@@ -302,7 +295,6 @@ def test_actions_need_all_for_more_than_one_match_and_are_read_back(make_group):
                                     "more filters\n")
     assert running(h1, mine + [p1["server_pid"]]) and running(h2, theirs + [p2["server_pid"]])
     assert outcome(g.vkgroup("terminate", "-u", "nobody")) == (1, "", "vkgroup: No session found!\n")
-    assert g.vkgroup("suspend", "-a", "-t", "tokA", "-t", "x").rc == 2   # a filter given twice
     r = g.vkgroup("suspend", "-d", n1, "parvix1")   # this host's: the user is told, then it stops
     assert (r.rc, r.err, r.out) == (0, "", f"parvix1 {n1} rawA: done\n")
     wait_for(lambda: states(h1, mine) == ["T"] * 3, what="the stop")

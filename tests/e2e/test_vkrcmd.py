@@ -70,9 +70,8 @@ def test_calls_share_one_connection_per_server_until_closed(group):
     # One login per server; each master in the background, in the root-only directory.
     assert (g.accepted("parvix2"), g.accepted("parvix3")) == (1, logins)
     first = masters(g)
+    # (The directory's mode as vkrcmd makes it: the test of the socket directory below.)
     assert len(first) == 2 and all(os.path.dirname(s) == CONTROL_DIR for s in first), first
-    st = os.lstat(g.h1.path(CONTROL_DIR))
-    assert (oct(st.st_mode), st.st_uid) == (oct(0o40700), 0)
     assert g.calls_running() == []
     # The master outlives its calls (60 s by default) until it is closed; closing it twice,
     # or where there is none, is fine too.
@@ -100,15 +99,14 @@ def test_the_callers_descriptors_are_not_held_and_nothing_but_vksession_runs(gro
         assert (r.out, r.err) == ("1\n", "") and took < 5 + SLACK
     assert len(masters(g)) == 1 and g.calls_running() == []
 
-    # The gate's rules are checked one by one in the unit tests; here, that
-    # it stands between the group key and the far host, with or without
-    # vkrcmd's quoting, and refuses a login.
+    # The gate's rules are checked one by one in the unit tests (a command line that would
+    # smuggle in another, whether vkrcmd quoted it or not, among them); here, that it stands
+    # between the group key and the far host, and refuses a login.
     r = g.vkrcmd("parvix2", "/bin/touch", "/tmp/pwn1")
     assert (r.rc, r.out, r.err) == (1, "", f"vkrcmd-gate: refused: only {VKSESSION} or {VKGROUP} may run\n")
-    ssh = f"ssh -F none -n -i {KEY} -o BatchMode=yes -o UserKnownHostsFile={KNOWN_HOSTS} -l root parvix2"
-    for command in ([f"{VKSESSION} -p -x; touch /tmp/pwn2"], []):
-        r = h1.run(ssh.split() + command)
-        assert r.rc == 1 and "vkrcmd-gate: refused: " in r.err, command
+    r = h1.run(f"ssh -F none -n -i {KEY} -o BatchMode=yes -o UserKnownHostsFile={KNOWN_HOSTS} -l root "
+               "parvix2".split())
+    assert r.rc == 1 and "vkrcmd-gate: refused: no command" in r.err, r
     # vkrcmd takes nothing from its words but the host: no option, no user.
     for bad in (["-oProxyCommand=touch /tmp/pwn3", "/bin/true"], ["root@parvix2", "/bin/true"],
                 ["parvix2;id", "/bin/true"], ["parvix2"], ["--close", "-oProxyCommand=touch /tmp/pwn4"],
