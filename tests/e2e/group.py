@@ -47,6 +47,17 @@ def metric_samples(text):
     return dict(x.rsplit(" ", 1) for x in text.splitlines() if not x.startswith("#"))
 
 
+def status_field(pid, name, gone=None):
+    """A number of machine process `pid`'s /proc status (hexadecimal for a signal mask), or
+    `gone` once the process has ended."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            value = next(x.split()[1] for x in f if x.startswith(name + ":"))
+        return int(value, 16 if name.startswith("Sig") else 10)
+    except OSError:
+        return gone
+
+
 def authd(h, *terminals):
     """Starts the authentication manager of `h` with the terminals given (key=value lines each)."""
     for lines in terminals:

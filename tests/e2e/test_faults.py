@@ -7,6 +7,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from conftest import DEPRECATED, SLACK, USERS, VALGRIND
+from group import calls, noting
 from sessions import (CTOKENS, DISPLAYS, INIT, NAME, PROCS, PTREE, client, failed, outcome,
                       plant, record, sleeper, wait_for)
 
@@ -195,22 +196,6 @@ def test_the_servers_own_tools_against_forged_input(host):
         assert r.rc == rc, target
 
 
-# A stand-in that notes its arguments as NUL-separated words, and the text
-# on its standard input, and does nothing else. Each call writes files of
-# its own (named by its pid): calls that overlap would mix their lines in
-# one file.
-NOTING = ("#!/bin/sh\n{ for a in \"$@\"; do printf '%s\\0' \"$a\"; done; echo; } "
-          "> /tmp/calls.${0##*/}.$$\ncat > /tmp/input.${0##*/}.$$\n")
-
-
-def noted(h, what, program):
-    return [f.read_text() for f in sorted(h.path("/tmp").glob(f"{what}.{program}.*"))]
-
-
-def calls(h, program):
-    return [text.rstrip("\n").split("\0") for text in noted(h, "calls", program)]
-
-
 # ---- paths of 100 bytes and command lines of 100 bytes ------------------------------------
 
 # The session directories are 25 characters long: a name of 74 fits the
@@ -222,7 +207,9 @@ KILL_FITS, KILL_TOO_LONG = "5" * 61, "6" * 62
 
 
 def test_session_file_paths_and_the_commands_of_the_session_killer_and_the_message_tool(make_host):
-    h = make_host(files={KILLER: (NOTING, 0o755), WALL: (NOTING, 0o755)})
+    # Stand-ins that note their words, and the text on their standard input, and do nothing else.
+    standin = (noting("cat > /tmp/input.${0##*/}.$$\n"), 0o755)
+    h = make_host(files={KILLER: standin, WALL: standin})
     for n, name in enumerate([FITS, TOO_LONG, KILL_FITS, KILL_TOO_LONG]):
         plant(h, name, f"tok{n}", f"raw{n}", proc=INIT)
     listed = [record("raw0", "tok0", "alice", 1, FITS), record("raw2", "tok2", "alice", 1, KILL_FITS),
@@ -235,7 +222,7 @@ def test_session_file_paths_and_the_commands_of_the_session_killer_and_the_messa
     assert outcome(h.vksession("-k", "-d", KILL_FITS)) == (0, "", "")
     r = h.vksession("-k", "-d", KILL_TOO_LONG, argv0=NAME)
     assert (r.rc, r.out, r.err) == (1, "", failed(False, -1, "Internal system error"))
-    assert calls(h, "vksessionkill") == [["display", KILL_FITS, ""]]
+    assert calls(h) == [["display", KILL_FITS]]
 
     # "/opt/KELWvk/sbin/vkwall -d :" is 28 characters: a display of 52 fills the 81-byte
     # command; one of 53 loses its last character.
@@ -245,9 +232,9 @@ def test_session_file_paths_and_the_commands_of_the_session_killer_and_the_messa
     with ThreadPoolExecutor(2) as pool:              # the 3-second waits overlap
         results = list(pool.map(lambda d: h.vksession("-s", "-x", "-d", d), names))
     assert [(r.rc, r.out, r.err) for r in results] == [(1, "", "**ERROR: -19\n" + DEPRECATED)] * 2
-    assert sorted(calls(h, "vkwall")) == [["-d", ":" + "3" * 52, ""], ["-d", ":" + "4" * 52, ""]]
+    assert sorted(calls(h)) == [["-d", ":" + "3" * 52], ["-d", ":" + "4" * 52]]
     notice = "Your session has been suspended.\nPlease contact your Administrator immediately."
-    assert noted(h, "input", "vkwall") == [notice] * 2
+    assert [f.read_text() for f in h.path("/tmp").glob("input.vkwall.*")] == [notice] * 2
 
 
 # ---- lines of 1000 bytes in session files; binary bytes; no last newline ------------------

@@ -8,7 +8,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 from conftest import SLACK, VKSESSION, _build_path
-from group import FIELDS, MEMBERS, VKGROUP, calls, line_of, metric_samples, noting, pwned
+from group import FIELDS, MEMBERS, VKGROUP, calls, line_of, metric_samples, noting, pwned, status_field
 from sessions import (ALICE, BOB, client, outcome, plant, running, sleeper, start, states, timed, tree,
                       wait_for)
 
@@ -99,16 +99,6 @@ BLOCKING = ("import os, signal, sys\n"
             "os.execv(sys.argv[1], sys.argv[1:])\n")
 
 
-def status_field(hostpid, name):
-    """A number of /proc/PID/status (hexadecimal for a mask); -1 once the process is gone."""
-    try:
-        with open(f"/proc/{hostpid}/status") as f:
-            value = next(x.split()[1] for x in f if x.startswith(name + ":"))
-        return int(value, 16 if name.startswith("Sig") else 10)
-    except OSError:
-        return -1
-
-
 def test_members_down_cut_off_or_hung_are_reported_and_the_rest_is_listed(make_group):
     g = make_group("parvix1", "parvix2", "parvix3", "parvix4", "parvix5")
     for n in g.names:
@@ -132,8 +122,8 @@ def test_members_down_cut_off_or_hung_are_reported_and_the_rest_is_listed(make_g
             starters = {status_field(p.hostpid, "PPid") for p in calls_}
             queries = [p for p in g.processes() if p.comm == "vkgroup" and p.hostpid in starters]
             return queries and calls_ and {
-                (0 if p.comm == "sh" else status_field(p.hostpid, "SigBlk"),
-                 status_field(p.hostpid, "SigIgn") & 0x7fffffff) for p in queries + calls_}
+                (0 if p.comm == "sh" else status_field(p.hostpid, "SigBlk", -1),
+                 status_field(p.hostpid, "SigIgn", -1) & 0x7fffffff) for p in queries + calls_}
         wait_for(lambda: masks() == {(0, 0)}, timeout=7, what="calls with no signal blocked or ignored")
         r = run.result()
     assert 8 <= time.monotonic() - began < 8 + 2 + SLACK

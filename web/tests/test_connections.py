@@ -10,7 +10,7 @@ import time
 from selenium.common.exceptions import WebDriverException
 
 from vksbx_desk import connect_in
-from group import _started, is_master
+from group import _started, is_master, status_field
 from sessions import wait_for
 from vksbx_web import CERT, KEY, NAMES, PASSWORDS, PORT
 
@@ -143,12 +143,7 @@ def test_tls_1_2_with_an_rsa_certificate_takes_forward_secret_aead_suites_only(v
 def service_processes(h, root):
     """(machine pid, start time) of process `root` of host `h`, every process under it, and the
     shared ssh connections that its calls left behind (of the service's control group)."""
-    parent = {}
-    for p in h.processes():
-        try:
-            parent[p.hostpid] = _parent(p.hostpid)
-        except (OSError, IndexError, ValueError):
-            continue
+    parent = {p.hostpid: status_field(p.hostpid, "PPid") for p in h.processes()}
     found = {root}
     while more := {pid for pid, pp in parent.items() if pp in found and pid not in found}:
         found |= more
@@ -166,7 +161,7 @@ def test_stopping_vkweb_during_a_listing_ends_everything_it_started(vkweb, brows
     h = vkweb.h1
     wait_for(lambda: any(p.comm == "vkrcmd" and "parvix2" in p.args for p in h.processes()), 10,
              "a call to parvix2 in flight", 0.01)
-    assert any(p.comm == "vkweb-helper" and _parent(p.hostpid) == vkweb.vkweb.hostpid
+    assert any(p.comm == "vkweb-helper" and status_field(p.hostpid, "PPid") == vkweb.vkweb.hostpid
                for p in h.processes())
     # As the service manager stops it: SIGTERM to every process of the service at once.
     started = service_processes(h, vkweb.vkweb.hostpid)
@@ -181,7 +176,7 @@ def test_stopping_vkweb_during_a_listing_ends_everything_it_started(vkweb, brows
     held = (1 << signal.SIGHUP - 1) | (1 << signal.SIGINT - 1) | (1 << signal.SIGTERM - 1)
 
     def unblocked(p):
-        blocked = _mask(p.hostpid, "SigBlk")    # None once ended, as a call's shell may be
+        blocked = status_field(p.hostpid, "SigBlk")    # None once ended, as a call's shell may be
         return blocked is None or (blocked & ~held if p.comm == "vkweb-helper" else blocked) == 0
     for p in h.processes():
         if p.hostpid in {pid for pid, _ in started} and p.comm in ("vkweb-helper", "vkrcmd"):
@@ -194,23 +189,6 @@ def test_stopping_vkweb_during_a_listing_ends_everything_it_started(vkweb, brows
     wait_for(lambda: not [pid for pid, start in started if start is not None and _started(pid) == start], 5,
              f"the end of every process of the service: {started}", 0.05)
     loading.join(30)
-
-
-def _parent(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return int(f.read().rsplit(")", 1)[1].split()[1])
-    except OSError:
-        return None
-
-
-def _mask(pid, name):
-    """A signal mask of machine process `pid`, or None once it has ended."""
-    try:
-        with open(f"/proc/{pid}/status") as f:
-            return next(int(x.split()[1], 16) for x in f if x.startswith(name + ":"))
-    except OSError:
-        return None
 
 
 def _get(browser, url):
