@@ -26,16 +26,12 @@
 #include <string>
 
 #include "admin.h"
+#include "probe_usage.h"
 #include "utils.h"
 #include "vkadmin.h"
 #include "vkerrno.h"
 
 namespace {
-
-[[noreturn]] void bad_usage(const char *why) {
-    std::fprintf(stderr, "vkadmin_probe: %s\n", why);
-    std::exit(2);
-}
 
 // "-" stands for an absent text.
 const char *arg(const char *a) {

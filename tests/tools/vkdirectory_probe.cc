@@ -15,13 +15,9 @@
 #include <string>
 
 #include "admin_internal.h"
+#include "probe_usage.h"
 
 namespace {
-
-[[noreturn]] void bad_usage(const char *why) {
-    std::fprintf(stderr, "vkdirectory_probe: %s\n", why);
-    std::exit(2);
-}
 
 const char *show(const char *s) {
     return s ? s : "(null)";
@@ -40,17 +36,17 @@ int main(int argc, char **argv) {
     int mode = 1;
     const char *passwd = nullptr;
     int i = 1;
-    auto value = [&]() -> const char * {
-        if (i + 1 >= argc) bad_usage("option without a value");
-        i += 2;
-        return argv[i - 1];
+    // The next word of the command line: an option's value or a call's argument.
+    auto next = [&]() -> const char * {
+        if (i >= argc) bad_usage("missing argument");
+        return argv[i++];
     };
     while (i < argc && std::strncmp(argv[i], "--", 2) == 0) {
-        std::string opt = argv[i];
+        std::string opt = next();
         if (opt == "--mode") {
-            mode = std::atoi(value());
+            mode = std::atoi(next());
         } else if (opt == "--passwd") {
-            passwd = value();
+            passwd = next();
         } else {
             bad_usage("unknown option");
         }
@@ -61,19 +57,15 @@ int main(int argc, char **argv) {
     std::printf("open rc=%d\n", rc);
     std::fflush(stdout);
     while (i < argc) {
-        std::string call = argv[i++];
-        auto arg = [&]() -> const char * {
-            if (i >= argc) bad_usage("missing argument");
-            return argv[i++];
-        };
+        std::string call = next();
         if (call == "ltokens") {
-            const char *name = arg();
+            const char *name = next();
             char **ids = reinterpret_cast<char **>(0x1);  // must be reset by the call
             int lrc = vk_getLtokenByUser(vka, name, &ids);
             std::printf("ltokens arg=%s rc=%d ids=%s\n", name, lrc, joined(ids).c_str());
             vk_free_array(ids);
         } else if (call == "display") {
-            const char *token = arg();
+            const char *token = next();
             vk_UserSession_t *s = allocate_userSession();
             s->tokenName = ::strdup(token);
             if (VKUser *u = _vk_getDisplayUser(vka, s)) {
