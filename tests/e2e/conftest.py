@@ -11,8 +11,7 @@ SOURCE = Path(os.environ.get("VK_SOURCE") or Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE / "tools" / "sandbox"))
 from vksbx_group import Group  # noqa: E402
 # The host's names, which the test modules import from here too.
-from vksbx_parvix import (HOSTNAME, PROBE, SESSION_DIRS, USERS, VKSESSION,  # noqa: E402,F401
-                          ParvixHost, host_maker)
+from vksbx_parvix import HOSTNAME, PROBE, USERS, VKSESSION, ParvixHost, host_maker  # noqa: E402,F401
 
 # syslog(3) priorities as they arrive on /dev/log.
 LOG_INFO_DEFAULT = 14   # LOG_INFO under the C library's default facility (LOG_USER)

@@ -146,6 +146,16 @@ def test_security_and_multihead_groups_of_connected_sessions(host):
         r = h.vksession(*args)
         assert (r.rc, r.out, r.err) == (0, out, ""), args
     assert h.probe("readback", input=r.out).out == r.out
+    # A member with a bad index (or none) fails the enumeration as a whole.
+    for index, xmode in (("64", False), ("-1", True), ("4294967295", False), (None, True)):
+        h.clear_log()
+        extra = [] if index is None else [f"MultiheadTerminalIndex={index}"]
+        h.write(TERMINALS + "m4-3", "\n".join(pairs("m4-3", "tokM4", "MultiheadGroupName=g4", *extra)) + "\n")
+        r = h.vksession("-p", *(["-x"] if xmode else []), argv0=NAME)
+        assert (r.rc, r.out, r.err) == (1, "", error(xmode, -1, "Internal system error")), index
+        # All 32 bits set is the index read as a signed number: -1, as when absent.
+        shown = -1 if index in (None, "4294967295") else index
+        assert f"set_state(): Invalid Multihead group index {shown}" in h.lines()
 
 
 # Each id takes its length and a comma of the list's 1344: the ids that
@@ -164,21 +174,6 @@ def test_terminal_list_limit(host, widths, kept):
     assert "encryptUpType=" + ",".join(["e" * widths[0]] * 64)[:1023] + "\n" in r.out
     limit = "set_state(): multiheadterminal list exceeds internal limit of 64"
     assert h.lines().count(limit) == (kept < 64)
-
-
-def test_bad_multihead_index_fails_the_enumeration(host):
-    plant(host, "1", "tokA", "raw1")
-    plant(host, "2", "tokM", "raw2")
-    authd(host, pairs("t1", "tokA"))
-    for index, xmode in (("64", False), ("-1", True), ("4294967295", False), (None, True)):
-        host.clear_log()
-        extra = [] if index is None else [f"MultiheadTerminalIndex={index}"]
-        host.write(TERMINALS + "t2", "\n".join(pairs("t2", "tokM", "MultiheadGroupName=g", *extra)) + "\n")
-        r = host.vksession("-p", *(["-x"] if xmode else []), argv0=NAME)
-        assert (r.rc, r.out, r.err) == (1, "", error(xmode, -1, "Internal system error")), index
-        # All 32 bits set is the index read as a signed number: -1, as when absent.
-        shown = -1 if index in (None, "4294967295") else index
-        assert f"set_state(): Invalid Multihead group index {shown}" in host.lines()
 
 
 # ---- what a reply may hold -------------------------------------------------------------------

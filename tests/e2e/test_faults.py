@@ -50,8 +50,6 @@ FAILING = {  # program, its stand-in (None: missing), action, result, a line log
     "tree-missing": (PTREE, None, "-s", -4, "vk_processState(): vkrcmd failed (127)"),
     "killer-missing": (KILLER, None, "-k", -1, "vk_setUserSessionEnt(): terminate_session failed (127)"),
     "killer-talks": (KILLER, script("echo busy\n"), "-k", -1, "terminate_session() failed: busy"),
-    "killer-fails": (KILLER, script("exit 3\n"), "-k", -1,
-                     "vk_setUserSessionEnt(): terminate_session failed (3)"),
     # The notice is lost when the tool's pipe closes before or while it is
     # written; the session is suspended all the same.
     "wall-missing": (WALL, None, "-s", 0, None),
